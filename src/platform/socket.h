@@ -1,0 +1,71 @@
+#pragma once
+// BSD sockets behind one RAII type. Every blocking call can be released from another
+// thread by shutdown(), which is how workers are stopped without killing them.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "platform/unique_fd.h"
+
+namespace vexahv::platform {
+
+struct Ipv4Endpoint {
+  std::uint32_t address = 0;  // host byte order
+  std::uint16_t port = 0;
+
+  // "a.b.c.d" in dotted decimal, nothing else accepted.
+  static bool parseAddress(std::string_view text, std::uint32_t& out) noexcept;
+  std::string addressText() const;
+  std::string toString() const;  // "a.b.c.d:port"
+  bool operator==(const Ipv4Endpoint&) const = default;
+};
+
+inline constexpr std::uint32_t kLoopback = 0x7f000001u;
+
+class Socket {
+ public:
+  enum class Kind { Tcp, Udp };
+
+  Socket() = default;
+  static std::error_code open(Kind kind, Socket& out);
+
+  bool isOpen() const noexcept { return static_cast<bool>(fd_); }
+  int fd() const noexcept { return fd_.get(); }
+
+  std::error_code setReuseAddress(bool on) noexcept;
+  std::error_code setReceiveTimeout(std::chrono::milliseconds timeout) noexcept;
+  std::error_code setSendTimeout(std::chrono::milliseconds timeout) noexcept;
+  std::error_code setNoDelay(bool on) noexcept;
+
+  std::error_code bind(const Ipv4Endpoint& local) noexcept;
+  std::error_code listen(int backlog = 16) noexcept;
+  // Blocks until a peer connects, the receive time-out passes or shutdown() is called.
+  std::error_code accept(Socket& peer, Ipv4Endpoint* from = nullptr) noexcept;
+  // Connects within timeout (non-blocking connect and poll).
+  std::error_code connect(const Ipv4Endpoint& remote, std::chrono::milliseconds timeout) noexcept;
+
+  // Sends every byte, or fails.
+  std::error_code sendAll(const void* data, std::size_t size) noexcept;
+  std::error_code sendTo(const void* data, std::size_t size, const Ipv4Endpoint& to) noexcept;
+  // One recv; received == 0 means the peer closed (or shutdown() was called).
+  std::error_code receive(void* data, std::size_t size, std::size_t& received) noexcept;
+  // Exactly size bytes, or an error (errc::connection_reset when the peer closed early).
+  std::error_code receiveAll(void* data, std::size_t size) noexcept;
+  std::error_code receiveFrom(void* data, std::size_t size, std::size_t& received,
+                              Ipv4Endpoint* from) noexcept;
+
+  std::error_code localEndpoint(Ipv4Endpoint& out) const noexcept;
+
+  // Ends both directions; a thread blocked in accept or receive returns at once.
+  void shutdown() noexcept;
+  void close() noexcept { fd_.reset(); }
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace vexahv::platform
