@@ -1,0 +1,46 @@
+#pragma once
+// The configuration file "VEXAHVOPCServer.cfg" in the working directory: entries separated
+// by ';' (newlines are not separators), keys found case-insensitively anywhere in an entry.
+// The text functions are pure so that tests and the fuzz target drive them without files.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vexahv {
+
+inline constexpr const char* kConfigurationFileName = "VEXAHVOPCServer.cfg";
+
+struct ConfigurationSettings {
+  bool& eventEnabled;
+  bool& liveInsertRemoval;
+  std::int32_t& verifyTime;
+  std::int32_t& logLevel;
+  std::atomic<bool>& useBatchedGroupTransactions;
+};
+
+// Sets the defaults, then applies every entry of the file when it can be opened. Logs
+// nothing: logging has not started when this runs.
+void readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
+                           std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions);
+
+// Applies the entries of text to settings (defaults are not set here). A carriage return
+// before a newline has already been dropped by the caller or is dropped here.
+void applyConfigurationText(std::string_view text, const ConfigurationSettings& settings);
+
+// Rewrites the one setting that the server-setting item itemName stands for. True when the
+// file now holds it; false with an Error line otherwise, the file then being untouched.
+bool writeConfigurationEntry(std::string_view itemName, std::string_view value);
+
+// The file key of a server-setting item, or nullopt for any other name.
+std::optional<std::string_view> configurationKeyForItem(std::string_view itemName);
+
+// The new file text for key = value given the old text (nullopt: no file). nullopt when
+// the value is refused (a boolean other than "true"/"false", or a ';' or line break
+// in the value, which would split the entry).
+std::optional<std::string> rewriteConfigurationText(const std::optional<std::string>& oldText,
+                                                    std::string_view key, std::string_view value);
+
+}  // namespace vexahv

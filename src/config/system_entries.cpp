@@ -1,0 +1,112 @@
+#include "config/system_entries.h"
+
+#include <optional>
+
+#include "platform/registry.h"
+#include "service/logging.h"
+
+namespace vexahv {
+namespace {
+
+using platform::Hive;
+using platform::RegResult;
+using platform::RegType;
+using platform::Registry;
+using platform::RegistryTransaction;
+
+// One entry as the reader takes it: a string type, read into the 80-byte buffer, empty or
+// ending with its zero.
+std::optional<std::string> readEntry(const RegistryTransaction& tx, std::uint32_t index) {
+  char buffer[kSystemEntryBuffer] = {};
+  std::uint32_t size = sizeof buffer;
+  RegType type{};
+  RegResult r = tx.queryValue(kSettingsKey, std::to_string(index), &type, buffer, &size);
+  if (r != RegResult::Success) return std::nullopt;
+  if (type != RegType::String && type != RegType::ExpandString) return std::nullopt;
+  if (size == 0) return std::string();
+  if (buffer[size - 1] != '\0') return std::nullopt;
+  return std::string(buffer);  // up to the first zero
+}
+
+}  // namespace
+
+std::vector<std::string> readSystemEntries() {
+  std::vector<std::string> entries;
+  RegistryTransaction tx;
+  if (Registry::forProcess().begin(Hive::CurrentUser, Registry::Access::Read, tx) !=
+          RegResult::Success ||
+      !tx.keyExists(kSettingsKey)) {
+    logError("Error opening Windows registry key");
+    return entries;
+  }
+  unsigned char number[4] = {};
+  std::uint32_t size = sizeof number;
+  if (tx.queryValue(kSettingsKey, "HVPSNum", nullptr, number, &size) != RegResult::Success ||
+      size != 4) {
+    logError("Error reading entries number from Windows registry key");
+    return entries;
+  }
+  const std::uint32_t count = number[0] | (number[1] << 8) | (number[2] << 16) |
+                              (static_cast<std::uint32_t>(number[3]) << 24);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (auto entry = readEntry(tx, i)) {
+      entries.push_back(std::move(*entry));
+    } else {
+      logError("Error reading string value from Windows registry key");
+    }
+  }
+  return entries;
+}
+
+void addSystemEntry(std::string_view entry, std::uint32_t& count) {
+  if (entry.size() >= kSystemEntryBuffer || entry.find('\0') != std::string_view::npos) {
+    logError("Error adding system entry [", entry.substr(0, entry.find('\0')),
+             "]: an entry holds at most ", kSystemEntryBuffer - 1,
+             " characters and no zero byte; the list is unchanged");
+    return;
+  }
+  RegistryTransaction tx;
+  if (Registry::forProcess().begin(Hive::CurrentUser, Registry::Access::Write, tx) !=
+          RegResult::Success ||
+      tx.createKey(kSettingsKey) != RegResult::Success) {
+    return;
+  }
+  if (tx.setValue(kSettingsKey, std::to_string(count), RegType::String,
+                  platform::stringData(entry)) != RegResult::Success ||
+      tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(count + 1)) !=
+          RegResult::Success) {
+    return;  // nothing was committed
+  }
+  if (tx.commit() == RegResult::Success) ++count;
+}
+
+void removeSystemEntry(std::uint32_t index, std::uint32_t& count) {
+  if (count == 0 || index >= count) {
+    logError("Error removing system entry [", index, "]: the list holds ", count,
+             " entries; the list is unchanged");
+    return;
+  }
+  RegistryTransaction tx;
+  if (Registry::forProcess().begin(Hive::CurrentUser, Registry::Access::Write, tx) !=
+          RegResult::Success ||
+      !tx.keyExists(kSettingsKey)) {
+    return;
+  }
+  const std::uint32_t newCount = count - 1;
+  if (tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(newCount)) !=
+      RegResult::Success) {
+    return;
+  }
+  (void)tx.deleteValue(kSettingsKey, std::to_string(index));
+  for (std::uint32_t j = index + 1; j <= newCount; ++j) {
+    // A value that is not a readable entry stays where it is, leaving a hole at j - 1.
+    auto entry = readEntry(tx, j);
+    if (!entry) continue;
+    (void)tx.deleteValue(kSettingsKey, std::to_string(j));
+    (void)tx.setValue(kSettingsKey, std::to_string(j - 1), RegType::String,
+                      platform::stringData(*entry));
+  }
+  if (tx.commit() == RegResult::Success) count = newCount;
+}
+
+}  // namespace vexahv
