@@ -1,0 +1,102 @@
+// The simulator's run-time control: one line in, one line out. The commands and their
+// arguments are listed in sim/README.md.
+
+#include <charconv>
+#include <sstream>
+#include <vector>
+
+#include "sim/simulator.h"
+
+namespace vexahv::sim {
+namespace {
+
+std::vector<std::string> words(std::string_view line) {
+  std::vector<std::string> out;
+  std::istringstream in{std::string(line)};
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+bool number(const std::string& text, long min, long max, long& out) {
+  auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && p == text.data() + text.size() && out >= min && out <= max;
+}
+
+bool onOff(const std::string& text, bool& out) {
+  if (text == "on") out = true;
+  else if (text == "off") out = false;
+  else return false;
+  return true;
+}
+
+constexpr const char* kUsage =
+    "ERROR commands: list | drop M | silent M on|off | latency M MS | refuse-login M on|off | "
+    "break-events M | damage-udp M [N] | damage-tcp M [N] | remove M SLOT | insert M SLOT | "
+    "restart M   (M: name, address or *)";
+
+}  // namespace
+
+std::string runControlCommand(Simulator& simulator, std::string_view line) {
+  const auto w = words(line);
+  if (w.empty()) return kUsage;
+  const std::string& cmd = w[0];
+  if (cmd == "list") {
+    std::string out = "OK";
+    for (const auto& m : simulator.mainframes()) {
+      out += " " + m->spec().name + "@" +
+             platform::Ipv4Endpoint{m->spec().address, m->port()}.toString() + "/type" +
+             std::to_string(m->spec().systemType) + "/conn" + std::to_string(m->connectionCount());
+    }
+    return out;
+  }
+  if (w.size() < 2) return kUsage;
+  std::vector<SimulatedMainframe*> targets;
+  if (w[1] == "*") {
+    for (const auto& m : simulator.mainframes()) targets.push_back(m.get());
+  } else if (auto* m = simulator.find(w[1])) {
+    targets.push_back(m);
+  } else {
+    return "ERROR no mainframe named " + w[1];
+  }
+  const std::string arg = w.size() > 2 ? w[2] : "";
+  long n = 0;
+  bool flag = false;
+  if (w.size() > 3 || (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart"))) {
+    return "ERROR too many arguments for " + cmd;
+  }
+  if (cmd == "drop") {
+    for (auto* m : targets) m->dropConnections();
+  } else if (cmd == "silent" || cmd == "refuse-login") {
+    if (!onOff(arg, flag)) return "ERROR " + cmd + " needs on or off";
+    for (auto* m : targets) (cmd == "silent" ? m->faults().silent : m->faults().refuseLogin) = flag;
+  } else if (cmd == "latency") {
+    if (!number(arg, 0, 60000, n)) return "ERROR latency needs milliseconds from 0 to 60000";
+    for (auto* m : targets) m->faults().latencyMs = static_cast<int>(n);
+  } else if (cmd == "break-events") {
+    for (auto* m : targets) m->events().breakTcpConnections();
+  } else if (cmd == "damage-udp" || cmd == "damage-tcp") {
+    n = 1;
+    if (!arg.empty() && !number(arg, 1, 1000000, n)) return "ERROR " + cmd + " needs a count from 1";
+    for (auto* m : targets) {
+      if (cmd == "damage-udp") m->events().damageUdp(static_cast<int>(n));
+      else m->events().damageTcp(static_cast<int>(n));
+    }
+  } else if (cmd == "remove" || cmd == "insert") {
+    if (!number(arg, 0, 65535, n)) return "ERROR " + cmd + " needs a slot number";
+    for (auto* m : targets) {
+      const auto slot = static_cast<std::uint16_t>(n);
+      const bool done = cmd == "remove" ? m->removeBoard(slot) : m->insertBoard(slot);
+      if (!done) {
+        return "ERROR " + m->spec().name + " has no " +
+               (cmd == "remove" ? "board to remove" : "removed board to insert") + " in slot " + arg;
+      }
+    }
+  } else if (cmd == "restart") {
+    for (auto* m : targets) m->restart();
+  } else {
+    return kUsage;
+  }
+  return "OK " + cmd;
+}
+
+}  // namespace vexahv::sim

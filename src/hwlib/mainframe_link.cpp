@@ -1,0 +1,158 @@
+#include "hwlib/mainframe_link.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "hwlib/VEXAHVWrapper.h"
+
+namespace vexahv::hwlib {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool parseNumber(const char* text, long min, long max, long& out) {
+  if (text == nullptr) return false;
+  const char* end = text + std::strlen(text);
+  auto [p, ec] = std::from_chars(text, end, out);
+  return ec == std::errc() && p == end && out >= min && out <= max;
+}
+
+int waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return VEXAHV_ERR_TIMEOUT;
+    pollfd pfd{fd, events, 0};
+    const int n = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (n > 0) return (pfd.revents & POLLNVAL) ? VEXAHV_ERR_NOT_CONNECTED : VEXAHV_OK;
+    if (n == 0) return VEXAHV_ERR_TIMEOUT;
+    if (errno != EINTR) return VEXAHV_ERR_NOT_CONNECTED;
+  }
+}
+
+int sendWithin(int fd, const std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    if (int rc = waitFor(fd, POLLOUT, deadline); rc != VEXAHV_OK) return rc;
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return VEXAHV_ERR_NOT_CONNECTED;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return VEXAHV_OK;
+}
+
+int receiveWithin(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    if (int rc = waitFor(fd, POLLIN, deadline); rc != VEXAHV_OK) return rc;
+    const ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
+    if (n == 0) return VEXAHV_ERR_NOT_CONNECTED;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return VEXAHV_ERR_NOT_CONNECTED;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return VEXAHV_OK;
+}
+
+}  // namespace
+
+bool LinkSettings::fromEnvironment(LinkSettings& out) {
+  out.mainframe.port = VEXAHV_DEFAULT_PORT;
+  out.timeout = std::chrono::milliseconds(VEXAHV_DEFAULT_TIMEOUT_MS);
+  long v = 0;
+  if (const char* port = std::getenv("VEXAHV_MAINFRAME_PORT"); port != nullptr && *port != '\0') {
+    if (!parseNumber(port, 1, 65535, v)) return false;
+    out.mainframe.port = static_cast<std::uint16_t>(v);
+  }
+  if (const char* t = std::getenv("VEXAHV_TIMEOUT_MS"); t != nullptr && *t != '\0') {
+    if (!parseNumber(t, 1, 600000, v)) return false;
+    out.timeout = std::chrono::milliseconds(v);
+  }
+  return true;
+}
+
+int MainframeLink::open(const LinkSettings& settings, int systemType, const std::string& user,
+                        const std::string& password, std::unique_ptr<MainframeLink>& out) {
+  if (user.size() > kMaxCredentialLength || password.size() > kMaxCredentialLength) {
+    return VEXAHV_ERR_LOGIN_REFUSED;
+  }
+  std::unique_ptr<MainframeLink> link(new MainframeLink(settings));
+  if (platform::Socket::open(platform::Socket::Kind::Tcp, link->socket_)) return VEXAHV_ERR_SOCKET;
+  if (link->socket_.connect(settings.mainframe, settings.timeout)) return VEXAHV_ERR_NOT_CONNECTED;
+  (void)link->socket_.setNoDelay(true);
+
+  ByteWriter hello;
+  hello.u32(kHelloMagic);
+  hello.u16(kProtocolVersion);
+  hello.u8(static_cast<std::uint8_t>(systemType));
+  hello.text(user);
+  hello.text(password);
+  int result = 0;
+  std::vector<std::uint8_t> answer;
+  if (int rc = link->exchange(Op::Hello, hello.bytes(), result, answer); rc != VEXAHV_OK) return rc;
+  if (result != VEXAHV_OK) return result;
+  ByteReader r(answer);
+  if (r.u16() != kProtocolVersion) return VEXAHV_ERR_PROTOCOL;
+  out = std::move(link);
+  return VEXAHV_OK;
+}
+
+MainframeLink::~MainframeLink() { shutdown(); }
+
+void MainframeLink::shutdown() noexcept {
+  // Not under the mutex: its purpose is to release a call that holds it.
+  socket_.shutdown();
+}
+
+int MainframeLink::exchange(Op op, std::span<const std::uint8_t> request, int& result,
+                            std::vector<std::uint8_t>& response) {
+  std::lock_guard lock(mutex_);
+  if (broken_) return VEXAHV_ERR_NOT_CONNECTED;
+  const int rc = exchangeLocked(op, request, result, response);
+  if (rc != VEXAHV_OK) {
+    broken_ = true;
+    socket_.shutdown();
+  }
+  return rc;
+}
+
+int MainframeLink::exchangeLocked(Op op, std::span<const std::uint8_t> request, int& result,
+                                  std::vector<std::uint8_t>& response) {
+  const auto deadline = Clock::now() + settings_.timeout;
+  const std::uint32_t sequence = ++sequence_;
+  const std::size_t bodySize = kRequestHeadSize + request.size();
+  if (bodySize > kMaxBodySize) return VEXAHV_ERR_INVALID_ARGUMENT;
+  frame_.resize(kLengthSize + bodySize);
+  storeLe32(frame_.data(), static_cast<std::uint32_t>(bodySize));
+  frame_[4] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(op));
+  frame_[5] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(op) >> 8);
+  storeLe32(frame_.data() + 6, sequence);
+  if (!request.empty()) std::memcpy(frame_.data() + kLengthSize + kRequestHeadSize, request.data(), request.size());
+  if (int rc = sendWithin(socket_.fd(), frame_.data(), frame_.size(), deadline); rc != VEXAHV_OK) return rc;
+
+  std::uint8_t length[kLengthSize];
+  if (int rc = receiveWithin(socket_.fd(), length, sizeof length, deadline); rc != VEXAHV_OK) return rc;
+  const std::uint32_t size = loadLe32(length);
+  if (size < kResponseHeadSize || size > kMaxBodySize) return VEXAHV_ERR_PROTOCOL;
+  frame_.resize(size);
+  if (int rc = receiveWithin(socket_.fd(), frame_.data(), size, deadline); rc != VEXAHV_OK) return rc;
+  ResponseView view;
+  if (!parseResponse(frame_, view) ||
+      view.opcode != (static_cast<std::uint16_t>(op) | kResponseFlag) || view.sequence != sequence) {
+    return VEXAHV_ERR_PROTOCOL;
+  }
+  result = view.result;
+  response.assign(view.payload.begin(), view.payload.end());
+  return VEXAHV_OK;
+}
+
+}  // namespace vexahv::hwlib
