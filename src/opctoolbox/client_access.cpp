@@ -1,0 +1,272 @@
+#include "opctoolbox/client_access.h"
+
+#include <algorithm>
+#include <future>
+
+namespace OpcToolbox {
+namespace {
+
+std::vector<ReadResult> resultsOf(const RequestList& requests) {
+  std::vector<ReadResult> out;
+  out.reserve(requests.size());
+  for (const auto& r : requests) out.push_back(ReadResult{r->getValue(), r->getResult()});
+  return out;
+}
+
+}  // namespace
+
+ClientAccess::ClientAccess(Creator& creator, DaAddressSpaceRoot& root, int minUpdateRateMs,
+                           unsigned workers)
+    : creator_(creator),
+      root_(root),
+      minUpdateRate_(minUpdateRateMs),
+      pool_(workers),
+      scheduler_([this](std::vector<ElementPtr> due, std::function<void()> done) {
+        sample(std::move(due), std::move(done));
+      }) {}
+
+void ClientAccess::stop() {
+  scheduler_.stop();
+  pool_.stop();
+}
+
+long ClientAccess::openSession(const std::string& clientName, std::uint32_t& handle) {
+  std::shared_ptr<DaSession> session;
+  {
+    std::lock_guard lock(mutex_);
+    handle = nextSession_++;
+    session = creator_.createSession(EnumSessionType::Da, handle);
+    if (!session) return E_OUTOFMEMORY;
+    session->setClientName(clientName);
+    sessions_.emplace(handle, session);
+  }
+  session->connectSession();
+  return S_OK;
+}
+
+long ClientAccess::closeSession(std::uint32_t handle) {
+  std::shared_ptr<DaSession> session;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end()) return E_INVALIDARG;
+    session = std::move(it->second);
+    sessions_.erase(it);
+  }
+  session->disconnectSession();
+  return S_OK;
+}
+
+std::size_t ClientAccess::sessionCount() const {
+  std::lock_guard lock(mutex_);
+  return sessions_.size();
+}
+
+bool ClientAccess::knownSession(std::uint32_t handle) const {
+  std::lock_guard lock(mutex_);
+  return sessions_.contains(handle);
+}
+
+std::vector<ElementPtr> ClientAccess::browse(std::string_view itemId) const {
+  if (itemId.empty()) return root_.getChildren();
+  const ElementPtr e = root_.findElement(itemId);
+  return e ? e->getChildren() : std::vector<ElementPtr>{};
+}
+
+long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done) {
+  if (!knownSession(session)) return E_INVALIDARG;
+  RequestList requests;
+  for (auto& item : items) {
+    std::uint32_t handle = 0;
+    {
+      std::lock_guard lock(mutex_);
+      handle = nextRequest_++;
+    }
+    auto r = creator_.createRequest(EnumTransactionType::Read, session, std::move(item.element),
+                                    item.propertyId, handle);
+    if (!r) return E_OUTOFMEMORY;
+    requests.push_back(std::move(r));
+  }
+  auto transaction = creator_.createTransaction(EnumTransactionType::Read, requests, session);
+  if (!transaction) return E_OUTOFMEMORY;
+  auto shared = std::make_shared<ReadDone>(std::move(done));
+  transaction->setCompletion([shared](const RequestList& answered) { (*shared)(resultsOf(answered)); });
+  const bool queued = pool_.submit(TransactionPool::Task{
+      [transaction] {
+        transaction->handleReadRequests();
+        transaction->completeRequests();  // in case the handler did not
+      },
+      [transaction, shared, n = requests.size()] {
+        std::vector<ReadResult> aborted(n);
+        for (auto& r : aborted) r.result = E_ABORT;
+        if (!transaction->completed()) (*shared)(std::move(aborted));
+      }});
+  return queued ? S_OK : E_UNEXPECTED;
+}
+
+long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items,
+                                  std::vector<ReadResult>& out) {
+  auto promise = std::make_shared<std::promise<std::vector<ReadResult>>>();
+  auto future = promise->get_future();
+  const long rc = readFromDevice(session, std::move(items),
+                                 [promise](std::vector<ReadResult> r) { promise->set_value(std::move(r)); });
+  if (rc != S_OK) return rc;
+  out = future.get();
+  return S_OK;
+}
+
+std::vector<ReadResult> ClientAccess::readFromCache(const std::vector<ElementPtr>& items) const {
+  std::vector<ReadResult> out(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i]) out[i].result = items[i]->getCacheValue(out[i].value);
+  }
+  return out;
+}
+
+long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, WriteDone done) {
+  if (!knownSession(session)) return E_INVALIDARG;
+  auto results = std::make_shared<std::vector<long>>(items.size(), E_FAIL);
+  std::vector<std::size_t> positions;  // of the items that go to the server
+  RequestList requests;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    WriteItem& item = items[i];
+    if (!item.element) {
+      (*results)[i] = OPC_E_UNKNOWNITEMID;
+      continue;
+    }
+    if ((item.element->getAccessRights() & kWriteable) == 0) {
+      (*results)[i] = OPC_E_BADRIGHTS;
+      continue;
+    }
+    ValueQT value = item.value;
+    if (const long rc = value.data().changeDatatype(item.element->getDatatype()); rc != S_OK) {
+      (*results)[i] = rc;
+      continue;
+    }
+    std::uint32_t handle = 0;
+    {
+      std::lock_guard lock(mutex_);
+      handle = nextRequest_++;
+    }
+    auto r = creator_.createRequest(EnumTransactionType::Write, session, item.element, 0, handle);
+    if (!r) return E_OUTOFMEMORY;
+    r->setValue(value);
+    requests.push_back(std::move(r));
+    positions.push_back(i);
+  }
+  auto shared = std::make_shared<WriteDone>(std::move(done));
+  if (requests.empty()) {
+    (*shared)(std::move(*results));
+    return S_OK;
+  }
+  auto transaction = creator_.createTransaction(EnumTransactionType::Write, requests, session);
+  if (!transaction) return E_OUTOFMEMORY;
+  transaction->setCompletion([shared, results, positions](const RequestList& answered) {
+    for (std::size_t k = 0; k < answered.size(); ++k) (*results)[positions[k]] = answered[k]->getResult();
+    (*shared)(std::move(*results));
+  });
+  const bool queued = pool_.submit(TransactionPool::Task{
+      [transaction] {
+        transaction->handleWriteRequests();
+        transaction->completeRequests();
+      },
+      [transaction, shared, results, positions] {
+        if (transaction->completed()) return;
+        for (std::size_t p : positions) (*results)[p] = E_ABORT;
+        (*shared)(std::move(*results));
+      }});
+  return queued ? S_OK : E_UNEXPECTED;
+}
+
+long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, std::vector<long>& results) {
+  auto promise = std::make_shared<std::promise<std::vector<long>>>();
+  auto future = promise->get_future();
+  const long rc = write(session, std::move(items),
+                        [promise](std::vector<long> r) { promise->set_value(std::move(r)); });
+  if (rc != S_OK) return rc;
+  results = future.get();
+  return S_OK;
+}
+
+int ClientAccess::rateFor(const DaAddressSpaceElement* element) const {
+  int rate = 0;
+  for (const auto& [h, m] : monitors_) {
+    if (m.element.get() == element) rate = rate == 0 ? m.rate : std::min(rate, m.rate);
+  }
+  return rate;
+}
+
+long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
+                           std::uint64_t& handle) {
+  if (!element || observer == nullptr) return E_INVALIDARG;
+  const int rate = std::max(samplingMs, minUpdateRate_);
+  bool first = false;
+  int fastest = 0;
+  {
+    std::lock_guard lock(mutex_);
+    first = rateFor(element.get()) == 0;
+    handle = nextMonitor_++;
+    monitors_.emplace(handle, Monitor{element, rate, observer});
+    fastest = rateFor(element.get());
+  }
+  element->addObserver(observer);
+  if (first) element->change(true, rate);
+  if (element->getIoMode() == kIoPoll) scheduler_.add(element, fastest);
+  return S_OK;
+}
+
+long ClientAccess::unmonitor(std::uint64_t handle) {
+  Monitor m;
+  int remaining = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = monitors_.find(handle);
+    if (it == monitors_.end()) return E_INVALIDARG;
+    m = std::move(it->second);
+    monitors_.erase(it);
+    remaining = rateFor(m.element.get());
+  }
+  m.element->removeObserver(m.observer);
+  if (remaining == 0) {
+    scheduler_.remove(m.element.get());
+    m.element->change(false, m.rate);
+  } else if (m.element->getIoMode() == kIoPoll) {
+    scheduler_.add(m.element, remaining);
+  }
+  return S_OK;
+}
+
+void ClientAccess::sample(std::vector<ElementPtr> due, std::function<void()> done) {
+  RequestList requests;
+  for (auto& e : due) {
+    std::uint32_t handle = 0;
+    {
+      std::lock_guard lock(mutex_);
+      handle = nextRequest_++;
+    }
+    if (auto r = creator_.createRequest(EnumTransactionType::Read, 0, e, 0, handle)) {
+      requests.push_back(std::move(r));
+    }
+  }
+  auto transaction = creator_.createTransaction(EnumTransactionType::Read, requests, 0);
+  if (!transaction) {
+    done();
+    return;
+  }
+  auto finished = std::make_shared<std::function<void()>>(std::move(done));
+  transaction->setCompletion([finished](const RequestList& answered) {
+    for (const auto& r : answered) {
+      if (r->getResult() == S_OK && r->element()) r->element()->valueChanged(r->getValue());
+    }
+    (*finished)();
+  });
+  const bool queued = pool_.submit(TransactionPool::Task{
+      [transaction] {
+        transaction->handleReadRequests();
+        transaction->completeRequests();
+      },
+      [finished] { (*finished)(); }});
+  if (!queued) (*finished)();
+}
+
+}  // namespace OpcToolbox

@@ -1,0 +1,100 @@
+#pragma once
+// What clients do with the toolbox, in process: sessions, browsing, device and cache
+// reads, writes, and monitoring. The OPC UA endpoint drives this; so do the tests.
+// Device reads and writes become one transaction each, made through the server's creator
+// and run on the worker pool; polled items being monitored are sampled in one
+// transaction per group falling due together.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "opctoolbox/creator.h"
+#include "opctoolbox/poll_scheduler.h"
+#include "opctoolbox/transaction_pool.h"
+
+namespace OpcToolbox {
+
+struct ItemRef {
+  ElementPtr element;  // null: a request the server will find invalid
+  int propertyId = 0;  // 0: the item's value
+};
+
+struct ReadResult {
+  ValueQT value;
+  long result = E_FAIL;
+};
+
+struct WriteItem {
+  ElementPtr element;
+  ValueQT value;
+};
+
+class ClientAccess {
+ public:
+  using ReadDone = std::function<void(std::vector<ReadResult>)>;
+  using WriteDone = std::function<void(std::vector<long>)>;
+
+  ClientAccess(Creator& creator, DaAddressSpaceRoot& root, int minUpdateRateMs, unsigned workers);
+  ~ClientAccess() { stop(); }
+
+  // Runs nothing new; queued transactions are answered E_ABORT; joins every thread.
+  void stop();
+
+  long openSession(const std::string& clientName, std::uint32_t& handle);
+  long closeSession(std::uint32_t handle);
+  std::size_t sessionCount() const;
+
+  // Children of the element with that item id ("" is the root); empty when unknown.
+  std::vector<ElementPtr> browse(std::string_view itemId) const;
+  ElementPtr find(std::string_view itemId) const { return root_.findElement(itemId); }
+
+  // One read transaction for all items; done runs on a worker thread (or at once when
+  // the toolbox is stopping) with one result per item, in order.
+  long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done);
+  long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, std::vector<ReadResult>& out);
+  std::vector<ReadResult> readFromCache(const std::vector<ElementPtr>& items) const;
+
+  // Values are converted to each item's data type first; an item that is not writeable
+  // (OPC_E_BADRIGHTS) or whose value does not convert (the conversion's result) is
+  // answered at once and never reaches the server.
+  long write(std::uint32_t session, std::vector<WriteItem> items, WriteDone done);
+  long write(std::uint32_t session, std::vector<WriteItem> items, std::vector<long>& results);
+
+  // The first monitor of an item activates it (change(true, rate), rate at least the
+  // minimum update rate) and, for a polled item, starts sampling it; the last unmonitor
+  // deactivates it. The observer sees every new value until unmonitor.
+  long monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
+               std::uint64_t& handle);
+  long unmonitor(std::uint64_t handle);
+
+ private:
+  struct Monitor {
+    ElementPtr element;
+    int rate;
+    ValueObserver* observer;
+  };
+  bool knownSession(std::uint32_t handle) const;
+  void sample(std::vector<ElementPtr> due, std::function<void()> done);
+  int rateFor(const DaAddressSpaceElement* element) const;  // under mutex_
+
+  Creator& creator_;
+  DaAddressSpaceRoot& root_;
+  const int minUpdateRate_;
+  mutable std::mutex mutex_;
+  std::map<std::uint32_t, std::shared_ptr<DaSession>> sessions_;
+  std::uint32_t nextSession_ = 1;
+  std::map<std::uint64_t, Monitor> monitors_;
+  std::uint64_t nextMonitor_ = 1;
+  std::uint32_t nextRequest_ = 1;
+  TransactionPool pool_;
+  PollScheduler scheduler_;
+};
+
+}  // namespace OpcToolbox

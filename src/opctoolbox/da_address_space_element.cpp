@@ -1,0 +1,143 @@
+#include "opctoolbox/da_address_space_element.h"
+
+#include <algorithm>
+
+#include "opctoolbox/da_address_space_root.h"
+
+namespace OpcToolbox {
+
+DaAddressSpaceElement::DaAddressSpaceElement(std::string itemId, std::string name,
+                                             std::uint32_t accessRights, std::uint32_t ioMode,
+                                             std::uint32_t datatype)
+    : name_(std::move(name)),
+      itemId_(std::move(itemId)),
+      accessRights_(accessRights),
+      ioMode_(ioMode),
+      datatype_(static_cast<std::uint16_t>(datatype)) {
+  cache_.setTimeStamp(DateTime::now());
+}
+
+DaAddressSpaceElement::~DaAddressSpaceElement() = default;
+
+long DaAddressSpaceElement::addChild(ElementPtr child) {
+  if (!child || child.get() == this) return E_INVALIDARG;
+  bool attached = false;
+  {
+    std::unique_lock lock(DaAddressSpaceRoot::treeMutex());
+    if (!child->parent_.expired() || child->space_.load() != nullptr) return E_INVALIDARG;
+    child->parent_ = weak_from_this();
+    children_.push_back(child);
+    hasChildren_ = true;
+    if (DaAddressSpaceRoot* space = space_.load()) {
+      std::string id;
+      {
+        std::lock_guard t(textMutex_);
+        id = itemId_;
+      }
+      space->attach(*child, id);
+      attached = true;
+    }
+  }
+  if (attached) child->triggerAddedToAddressSpace();
+  return S_OK;
+}
+
+long DaAddressSpaceElement::removeChild(DaAddressSpaceElement* child) {
+  ElementPtr removed;
+  {
+    std::unique_lock lock(DaAddressSpaceRoot::treeMutex());
+    auto it = std::find_if(children_.begin(), children_.end(),
+                           [&](const ElementPtr& c) { return c.get() == child; });
+    if (it == children_.end()) return E_INVALIDARG;
+    removed = *it;
+    children_.erase(it);
+    removed->parent_.reset();
+    if (DaAddressSpaceRoot* space = space_.load()) space->detach(*removed);
+  }
+  removed->triggerRemovedFromAddressSpace();
+  return S_OK;
+}
+
+std::vector<ElementPtr> DaAddressSpaceElement::getChildren() const {
+  std::shared_lock lock(DaAddressSpaceRoot::treeMutex());
+  return children_;
+}
+
+ElementPtr DaAddressSpaceElement::getParent() const {
+  std::shared_lock lock(DaAddressSpaceRoot::treeMutex());
+  return parent_.lock();
+}
+
+void DaAddressSpaceElement::triggerAddedToAddressSpace() {
+  addedToAddressSpace();
+  for (const auto& c : getChildren()) c->triggerAddedToAddressSpace();
+}
+
+void DaAddressSpaceElement::triggerRemovedFromAddressSpace() {
+  removedFromAddressSpace();
+  for (const auto& c : getChildren()) c->triggerRemovedFromAddressSpace();
+}
+
+long DaAddressSpaceElement::getCacheValue(ValueQT& out) const {
+  std::lock_guard lock(cacheMutex_);
+  out = cache_;
+  return S_OK;
+}
+
+long DaAddressSpaceElement::queryCacheValue(DaSession*, ValueQT& out) { return getCacheValue(out); }
+
+long DaAddressSpaceElement::queryProperties(std::vector<DaProperty*>& out) {
+  out.clear();
+  return S_OK;
+}
+
+long DaAddressSpaceElement::valueChanged(const ValueQT& value) {
+  {
+    std::lock_guard lock(cacheMutex_);
+    cache_ = value;
+  }
+  std::vector<ValueObserver*> observers;
+  {
+    std::lock_guard lock(observerMutex_);
+    observers = observers_;
+  }
+  for (ValueObserver* o : observers) o->onValueChanged(*this, value);
+  return S_OK;
+}
+
+void DaAddressSpaceElement::change(bool active, int updateRate) {
+  active_ = active;
+  updateRate_ = updateRate;
+}
+
+std::string DaAddressSpaceElement::getName() const {
+  std::lock_guard lock(textMutex_);
+  return name_;
+}
+
+void DaAddressSpaceElement::setName(std::string name) {
+  std::lock_guard lock(textMutex_);
+  name_ = std::move(name);
+}
+
+std::string DaAddressSpaceElement::getItemId() const {
+  std::lock_guard lock(textMutex_);
+  return itemId_;
+}
+
+void DaAddressSpaceElement::setItemId(std::string itemId) {
+  std::lock_guard lock(textMutex_);
+  itemId_ = std::move(itemId);
+}
+
+void DaAddressSpaceElement::addObserver(ValueObserver* observer) {
+  std::lock_guard lock(observerMutex_);
+  observers_.push_back(observer);
+}
+
+void DaAddressSpaceElement::removeObserver(ValueObserver* observer) {
+  std::lock_guard lock(observerMutex_);
+  std::erase(observers_, observer);
+}
+
+}  // namespace OpcToolbox

@@ -1,0 +1,114 @@
+#pragma once
+// One node of the toolbox's address space. Elements are shared: the tree owns them, and
+// whoever looks one up or browses holds it for as long as it needs, so a removal never
+// frees an element under a reader. The tree's structure (parents, children, item ids)
+// is guarded by one address-space lock; each element's value cache by its own.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/da_property.h"
+#include "opctoolbox/value_qt.h"
+
+namespace OpcToolbox {
+
+class DaAddressSpaceRoot;
+class DaSession;
+class DaAddressSpaceElement;
+using ElementPtr = std::shared_ptr<DaAddressSpaceElement>;
+
+enum EnumAccessRights : std::uint32_t { kReadable = 1, kWriteable = 2, kReadWriteable = 3 };
+enum EnumIoMode : std::uint32_t { kIoNone = 0, kIoPoll = 1, kIoReport = 2 };
+
+// Told of every new value of the elements it watches; called on the thread that changed
+// the value, without any toolbox lock held.
+class ValueObserver {
+ public:
+  virtual ~ValueObserver() = default;
+  virtual void onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) = 0;
+};
+
+class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpaceElement> {
+ public:
+  DaAddressSpaceElement() = default;
+  DaAddressSpaceElement(std::string itemId, std::string name, std::uint32_t accessRights,
+                        std::uint32_t ioMode, std::uint32_t datatype);
+
+  // Virtual slots, in order.
+  virtual ~DaAddressSpaceElement();
+  // The child joins this element's subtree; when this element is in an address space the
+  // child's subtree gets its item ids and becomes findable at once.
+  virtual long addChild(ElementPtr child);
+  virtual long removeChild(DaAddressSpaceElement* child);
+  virtual std::vector<ElementPtr> getChildren() const;
+  virtual ElementPtr getParent() const;
+  virtual std::uintptr_t getUserData() const { return userData_.load(); }
+  virtual void setUserData(std::uintptr_t data) { userData_ = data; }
+  virtual void addedToAddressSpace() {}
+  virtual void removedFromAddressSpace() {}
+  virtual void triggerAddedToAddressSpace();
+  virtual void triggerRemovedFromAddressSpace();
+  virtual long getCacheValue(ValueQT& out) const;
+  virtual long queryCacheValue(DaSession* session, ValueQT& out);
+  virtual long queryProperties(std::vector<DaProperty*>& out);
+  // Stores the value in the cache and hands it to every observer.
+  virtual long valueChanged(const ValueQT& value);
+  // Clients started (active) or stopped watching the item; the rate is in ms.
+  virtual void change(bool active, int updateRate);
+
+  std::string getName() const;
+  void setName(std::string name);
+  std::string getItemId() const;
+  void setItemId(std::string itemId);
+  bool getHasChildren() const noexcept { return hasChildren_; }
+  void setHasChildren(bool v) noexcept { hasChildren_ = v; }
+  bool getIsBrowsable() const noexcept { return browsable_; }
+  void setIsBrowsable(bool v) noexcept { browsable_ = v; }
+  std::uint32_t getAccessRights() const noexcept { return accessRights_; }
+  void setAccessRights(std::uint32_t v) noexcept { accessRights_ = v; }
+  std::uint32_t getIoMode() const noexcept { return ioMode_; }
+  void setIoMode(std::uint32_t v) noexcept { ioMode_ = v; }
+  std::uint16_t getDatatype() const noexcept { return datatype_; }
+  void setDatatype(std::uint16_t v) noexcept { datatype_ = v; }
+  bool getActive() const noexcept { return active_; }
+  void setActive(bool v) noexcept { active_ = v; }
+  int getUpdateRate() const noexcept { return updateRate_; }
+  void setUpdateRate(int v) noexcept { updateRate_ = v; }
+
+  void addObserver(ValueObserver* observer);
+  void removeObserver(ValueObserver* observer);
+  // The address space this element is part of, or null while it is detached.
+  DaAddressSpaceRoot* addressSpace() const noexcept { return space_.load(); }
+
+ private:
+  friend class DaAddressSpaceRoot;
+
+  mutable std::mutex textMutex_;  // name and item id
+  std::string name_;
+  std::string itemId_;
+  std::atomic<bool> hasChildren_{false};
+  std::atomic<bool> browsable_{true};
+  std::atomic<std::uint32_t> accessRights_{kReadable};
+  std::atomic<std::uint32_t> ioMode_{kIoNone};
+  std::atomic<std::uint16_t> datatype_{VT_EMPTY};
+  std::atomic<bool> active_{false};
+  std::atomic<int> updateRate_{0};
+  std::atomic<std::uintptr_t> userData_{0};
+
+  // Structure: guarded by the address-space lock (treeMutex()).
+  std::weak_ptr<DaAddressSpaceElement> parent_;
+  std::vector<ElementPtr> children_;
+  std::atomic<DaAddressSpaceRoot*> space_{nullptr};
+
+  mutable std::mutex cacheMutex_;
+  ValueQT cache_;
+
+  std::mutex observerMutex_;
+  std::vector<ValueObserver*> observers_;
+};
+
+}  // namespace OpcToolbox

@@ -1,0 +1,63 @@
+#include "opctoolbox/da_address_space_root.h"
+
+namespace OpcToolbox {
+
+std::shared_mutex& DaAddressSpaceRoot::treeMutex() {
+  static std::shared_mutex mutex;
+  return mutex;
+}
+
+DaAddressSpaceRoot::DaAddressSpaceRoot() : top_(std::make_shared<DaAddressSpaceElement>()) {
+  top_->space_ = this;
+  top_->setHasChildren(true);
+}
+
+DaAddressSpaceRoot::~DaAddressSpaceRoot() {
+  std::unique_lock lock(treeMutex());
+  for (const auto& c : top_->children_) detach(*c);
+  top_->children_.clear();
+}
+
+long DaAddressSpaceRoot::addChild(ElementPtr child) {
+  return top_->addChild(std::move(child));
+}
+
+long DaAddressSpaceRoot::removeChild(DaAddressSpaceElement* child) { return top_->removeChild(child); }
+
+std::vector<ElementPtr> DaAddressSpaceRoot::getChildren() const { return top_->getChildren(); }
+
+ElementPtr DaAddressSpaceRoot::findElement(std::string_view itemId) const {
+  std::shared_lock lock(treeMutex());
+  auto it = index_.find(itemId);
+  return it == index_.end() ? nullptr : it->second.lock();
+}
+
+std::size_t DaAddressSpaceRoot::elementCount() const {
+  std::shared_lock lock(treeMutex());
+  return index_.size();
+}
+
+void DaAddressSpaceRoot::attach(DaAddressSpaceElement& element, const std::string& parentId) {
+  std::string id;
+  {
+    std::lock_guard t(element.textMutex_);
+    element.itemId_ = parentId.empty() ? element.name_ : parentId + delimiter_ + element.name_;
+    id = element.itemId_;
+  }
+  element.space_ = this;
+  index_.try_emplace(id, element.weak_from_this());
+  for (const auto& c : element.children_) attach(*c, id);
+}
+
+void DaAddressSpaceRoot::detach(DaAddressSpaceElement& element) {
+  for (const auto& c : element.children_) detach(*c);
+  const std::string id = [&] {
+    std::lock_guard t(element.textMutex_);
+    return element.itemId_;
+  }();
+  auto it = index_.find(id);
+  if (it != index_.end() && it->second.lock().get() == &element) index_.erase(it);
+  element.space_ = nullptr;
+}
+
+}  // namespace OpcToolbox

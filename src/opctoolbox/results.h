@@ -1,0 +1,21 @@
+#pragma once
+// Toolbox results, as HRESULTs: 0 success, negative failure.
+
+#include <cstdint>
+
+namespace OpcToolbox {
+
+inline constexpr long S_OK = 0;
+inline constexpr long S_FALSE = 1;
+inline constexpr long E_FAIL = static_cast<std::int32_t>(0x80004005u);
+inline constexpr long E_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
+inline constexpr long E_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
+inline constexpr long E_UNEXPECTED = static_cast<std::int32_t>(0x8000FFFFu);  // call out of order
+inline constexpr long E_ABORT = static_cast<std::int32_t>(0x80004004u);       // cancelled at stop
+inline constexpr long OPC_E_BADRIGHTS = static_cast<std::int32_t>(0xC0040006u);     // not readable / writeable
+inline constexpr long OPC_E_UNKNOWNITEMID = static_cast<std::int32_t>(0xC0040007u);
+inline constexpr long DISP_E_TYPEMISMATCH = static_cast<std::int32_t>(0x80020005u);
+inline constexpr long DISP_E_OVERFLOW = static_cast<std::int32_t>(0x8002000Au);
+inline constexpr long DISP_E_BADVARTYPE = static_cast<std::int32_t>(0x80020008u);
+
+}  // namespace OpcToolbox

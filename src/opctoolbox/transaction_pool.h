@@ -1,0 +1,42 @@
+#pragma once
+// The toolbox's worker threads: transactions run here, so a slow device read never holds
+// up the caller's thread, cache reads or value notifications. Stopping runs nothing new:
+// queued work is cancelled (its cancel hook answers its issuer), running work finishes,
+// every thread is joined.
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "platform/worker_thread.h"
+
+namespace OpcToolbox {
+
+class TransactionPool {
+ public:
+  struct Task {
+    std::function<void()> run;
+    std::function<void()> cancel;
+  };
+
+  explicit TransactionPool(unsigned threads);
+  ~TransactionPool() { stop(); }
+
+  // false when stopped (the task is not taken; nothing is called).
+  bool submit(Task task);
+  void stop();
+  std::size_t queued() const;
+
+ private:
+  void work(std::stop_token stop);
+
+  mutable std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::deque<Task> queue_;
+  bool stopped_ = false;
+  std::vector<vexahv::platform::WorkerThread> threads_;
+};
+
+}  // namespace OpcToolbox
