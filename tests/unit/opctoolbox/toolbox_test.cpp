@@ -112,6 +112,13 @@ class ValueLog : public ValueObserver {
 struct Toolbox {
   Application* app = getApp();
   Toolbox() {
+    {
+      std::lock_guard lock(gDevice.mutex);
+      gDevice.blocked = false;
+      gDevice.readSizes.clear();
+      gDevice.writeSizes.clear();
+      gDevice.connects = gDevice.disconnects = 0;
+    }
     app->setMinUpdateRateDa(200);
     app->setClsidDa("{5A0B7C1E-3D42-4F6B-9E21-6C0A3B8D7F10}");
     app->setProgIdDa("VEXA.HVOPCServer.5");
