@@ -1,0 +1,525 @@
+// The address-space builder: system nodes from the system entries, and for every system
+// that answers its properties, boards, channels, parameters and command items.
+
+#include <cstdio>
+#include <cstring>
+
+#include "addressspace/event_ports.h"
+#include "addressspace/item_reader.h"
+#include "addressspace/parameter_items.h"
+#include "addressspace/vexahv_opc_server.h"
+#include "config/server_globals.h"
+#include "config/system_entries.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "service/logging.h"
+
+namespace vexahv {
+
+using OpcToolbox::DateTime;
+using OpcToolbox::kQualityGood;
+using OpcToolbox::ValueQT;
+using OpcToolbox::Variant;
+namespace globals = VEXAHVServerGlobals;
+
+namespace {
+
+VEXAHVElementPtr item(const std::string& name, ElementKind kind, std::uint16_t type,
+                      std::uint32_t access, const Variant& first) {
+  auto e = VEXAHVElement::create();
+  e->setName(name, kind);
+  e->setDatatype(type);
+  e->setAccessRights(access);
+  e->setHasChildren(false);
+  e->setCachedValue(ValueQT(first, kQualityGood, DateTime::now()));
+  return e;
+}
+
+Variant text(const std::string& s) {
+  Variant v;
+  v.setBSTR(s);
+  return v;
+}
+Variant ui2(std::uint16_t n) {
+  Variant v;
+  v.setUI2(n);
+  return v;
+}
+Variant i2(std::int16_t n) {
+  Variant v;
+  v.setI2(n);
+  return v;
+}
+Variant boolean(bool b) {
+  Variant v;
+  v.setBOOL(b);
+  return v;
+}
+
+std::string twoDigits(unsigned n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02u", n);
+  return buf;
+}
+
+std::uint16_t systemPropertyDataType(unsigned type) {
+  static constexpr std::uint16_t kTypes[] = {OpcToolbox::VT_BSTR, OpcToolbox::VT_R4,  OpcToolbox::VT_UI2,
+                                             OpcToolbox::VT_UI4,  OpcToolbox::VT_I2,  OpcToolbox::VT_I4,
+                                             OpcToolbox::VT_BOOL};
+  return type < std::size(kTypes) ? kTypes[type] : std::uint16_t{OpcToolbox::VT_EMPTY};
+}
+
+std::uint32_t systemPropertyAccess(unsigned mode) {
+  return mode == 1 ? 2u : mode == 2 ? 3u : 1u;
+}
+
+// n NUL-ended texts back to back.
+std::vector<std::string> splitTexts(const char* list, std::size_t n) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < n && list != nullptr; ++i) {
+    out.emplace_back(list);
+    list += out.back().size() + 1;
+  }
+  return out;
+}
+
+// The I/O mode of items of a system of this type.
+std::uint32_t ioModeFor(std::int32_t systemType, std::uint32_t eventIoMode) {
+  if (systemType == 0) return eventIoMode;
+  return systemType == 2 ? std::uint32_t{OpcToolbox::kIoReport} : std::uint32_t{OpcToolbox::kIoPoll};
+}
+
+// Binding an item of a system: handle, type, I/O mode, and for type 2 active from the start.
+void bind(VEXAHVElement& e, std::int32_t handle, std::int32_t systemType, std::uint32_t eventIoMode) {
+  e.setHandle(handle);
+  e.setSystemType(systemType);
+  e.setIoMode(ioModeFor(systemType, eventIoMode));
+  if (systemType == 2) e.setActiveForClients(true);
+}
+
+}  // namespace
+
+int VEXAHVOPCServer::connectSystem(VEXAHVElement* node) {
+  if (node == nullptr) return -2;
+  std::string address = node->getAddress();
+  if (address.size() >= kSystemEntryBuffer) address.resize(kSystemEntryBuffer - 1);
+  const std::int32_t linkType = node->getLinkType();
+  const std::int32_t systemType = node->getSystemType();
+  const std::string user = node->getUserName();
+  const std::string password = node->getPassword();
+  logInformational("Connecting to system [", node->getName(), "]");
+  int rc = -1;
+  int handle = -1;
+  const bool typeCalls = systemType == 0 || systemType == 4 || systemType == 5 || systemType == 7 ||
+                         systemType == 10;
+  if (typeCalls || (systemType == 2 && !user.empty() && !password.empty())) {
+    rc = VEXAHV_InitSystem(systemType, linkType, address.c_str(), user.c_str(), password.c_str(), &handle);
+  }
+  if (rc == 0) {
+    node->setHandle(handle);
+    node->setConnectionStatus(kStatusOk);
+  } else {
+    node->setConnectionStatus(kStatusKo);
+  }
+  return rc;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemPropertyItems(std::int32_t handle,
+                                                                        std::uint16_t index) {
+  std::vector<VEXAHVElementPtr> items;
+  std::uint16_t count = 0;
+  char* names = nullptr;
+  if (VEXAHV_GetSysPropList(handle, &count, &names) != VEXAHV_OK || count == 0) {
+    logCritical("Error getting system properties list");
+    VEXAHV_Free(names);
+    return items;
+  }
+  for (const std::string& name : splitTexts(names, count)) {
+    unsigned mode = 0, type = 0;
+    if (VEXAHV_GetSysPropInfo(handle, name.c_str(), &mode, &type) != VEXAHV_OK) {
+      logCritical("Error getting system properties informations");
+      continue;
+    }
+    auto e = VEXAHVElement::create();
+    e->setName(name, ElementKind::SystemProperty);
+    e->setSystemIndex(index);
+    e->setParamType(static_cast<std::int32_t>(type));
+    e->setDatatype(systemPropertyDataType(type));
+    e->setAccessRights(systemPropertyAccess(mode));
+    e->setHasChildren(false);
+    e->setCachedValue(readSystemProperty(handle, name, static_cast<std::int32_t>(type)));
+    items.push_back(std::move(e));
+  }
+  VEXAHV_Free(names);
+  return items;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoards(const VEXAHVElementPtr& node,
+                                                           std::int32_t handle, std::uint16_t index) {
+  std::vector<VEXAHVElementPtr> boards;
+  std::uint16_t slots = 0;
+  std::uint16_t *channels = nullptr, *serials = nullptr;
+  char *models = nullptr, *descriptions = nullptr;
+  std::uint8_t *minor = nullptr, *major = nullptr;
+  const int rc = VEXAHV_GetCrateMap(handle, &slots, &channels, &models, &descriptions, &serials, &minor, &major);
+  if (rc != VEXAHV_OK) {
+    logCritical("Error getting map of system [", node->getName(), "] crate");
+  } else {
+    node->setConnectionStatus(kStatusOk);
+    node->setSlotCount(slots);
+    const auto modelTexts = splitTexts(models, slots);
+    const auto descriptionTexts = splitTexts(descriptions, slots);
+    for (std::uint16_t s = 0; s < slots; ++s) {
+      if (channels[s] == 0 || modelTexts[s].empty()) continue;
+      auto b = VEXAHVElement::create();
+      b->setName("Board" + twoDigits(s), ElementKind::Board);
+      b->setSystemIndex(index);
+      b->setSlot(s);
+      b->setChannelCount(channels[s]);
+      b->setBoardModel(modelTexts[s]);
+      b->setBoardDescription(descriptionTexts[s]);
+      b->setBoardSerial(serials[s]);
+      b->setFirmwareMinor(twoDigits(minor[s]));
+      b->setFirmwareMajor(twoDigits(major[s]));
+      b->setHasChildren(true);
+      b->setIoMode(OpcToolbox::kIoNone);
+      boards.push_back(std::move(b));
+    }
+  }
+  for (void* list : {static_cast<void*>(channels), static_cast<void*>(models), static_cast<void*>(descriptions),
+                     static_cast<void*>(serials), static_cast<void*>(minor), static_cast<void*>(major)}) {
+    VEXAHV_Free(list);
+  }
+  return boards;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoardInfoItems(const VEXAHVElement& board) {
+  const std::uint16_t index = board.getSystemIndex();
+  std::vector<VEXAHVElementPtr> items = {
+      item("Model", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1, text(board.getBoardModel())),
+      item("Description", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1, text(board.getBoardDescription())),
+      item("Fmw Release", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1,
+           text(board.getFirmwareMajor() + "." + board.getFirmwareMinor())),
+      item("SerNum", ElementKind::BoardInfo, OpcToolbox::VT_I2, 1,
+           i2(static_cast<std::int16_t>(board.getBoardSerial()))),
+      item("NrOfCh", ElementKind::BoardInfo, OpcToolbox::VT_I2, 1,
+           i2(static_cast<std::int16_t>(board.getChannelCount()))),
+  };
+  for (auto& e : items) e->setSystemIndex(index);
+  return items;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t index, std::int32_t handle,
+                                                             std::uint16_t slot, std::uint16_t channelCount) {
+  std::vector<VEXAHVElementPtr> channels;
+  const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
+  const std::int32_t systemType = node ? node->getSystemType() : -1;
+  for (std::uint16_t c = 0; c < channelCount; ++c) {
+    std::string name;
+    if (systemType == 0 || systemType == 2) {
+      char names[1][VEXAHV_CH_NAME_SIZE] = {};
+      const std::uint16_t list[1] = {c};
+      if (VEXAHV_GetChName(handle, slot, 1, list, names) == VEXAHV_OK) {
+        names[0][VEXAHV_CH_NAME_SIZE - 1] = '\0';
+        name = names[0];
+      } else {
+        logCritical("Error getting channel[", c, "] name for system with handle[", handle, "], in slot [", slot, "]");
+      }
+    }
+    char label[16];
+    std::snprintf(label, sizeof label, "Chan%03u", static_cast<unsigned>(c));
+    auto ch = VEXAHVElement::create();
+    ch->setName(label, ElementKind::Channel);
+    ch->setSystemIndex(index);
+    ch->setChannel(c);
+    ch->setSlot(slot);
+    ch->setChannelName(name);
+    ch->setHasChildren(true);
+    ch->setIoMode(OpcToolbox::kIoNone);
+    channels.push_back(std::move(ch));
+  }
+  return channels;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t index) {
+  std::vector<VEXAHVElementPtr> items;
+  const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
+  if (!node) return items;
+  const std::int32_t type = node->getSystemType();
+  if (type != 0 && type != 2) return items;
+  const std::int32_t handle = node->getHandle();
+  auto slots = item("Slots", ElementKind::SystemItem, OpcToolbox::VT_UI2, 1, ui2(node->getSlotCount()));
+  slots->setSlotCount(node->getSlotCount());
+  items.push_back(slots);
+  items.push_back(item("Kill", ElementKind::SystemItem, OpcToolbox::VT_BOOL, 3, boolean(false)));
+  items.push_back(item("ClearAlarm", ElementKind::SystemItem, OpcToolbox::VT_BOOL, 3, boolean(false)));
+  if (type == 0) {
+    items.push_back(item("EventStatus", ElementKind::SystemItem, OpcToolbox::VT_BSTR, 1,
+                         text(eventsAvailable ? "Enabled" : "Disabled")));
+    for (const char* name : {"Format", "RS232CmdOff", "EnMsg", "DisMsg"}) {
+      items.push_back(item(name, ElementKind::SystemItem, OpcToolbox::VT_UI2, 3, ui2(0)));
+    }
+  }
+  for (auto& e : items) {
+    e->setSystemIndex(index);
+    if (e != slots) e->setHandle(handle);
+  }
+  return items;
+}
+
+VEXAHVElementPtr VEXAHVOPCServer::createConnStatusItem(std::uint16_t index) {
+  const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
+  if (!node) return nullptr;
+  const std::int32_t status = node->getConnectionStatus();
+  auto e = item("ConnStatus", ElementKind::SystemItem, OpcToolbox::VT_BSTR, 1, text(statusText(status)));
+  e->setSystemIndex(index);
+  e->setConnectionStatusField(status);
+  return e;
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createServerSettingItems(bool eventEnabled,
+                                                                       bool liveInsertRemoval,
+                                                                       std::int32_t verifyTime) {
+  return {
+      item("OPCServerEventMode", ElementKind::ServerSetting, OpcToolbox::VT_BSTR, 3,
+           text(eventEnabled ? "true" : "false")),
+      item("OPCServerLiveInsertion", ElementKind::ServerSetting, OpcToolbox::VT_BSTR, 3,
+           text(liveInsertRemoval ? "true" : "false")),
+      item("OPCServerVerifyTime", ElementKind::ServerSetting, OpcToolbox::VT_UI2, 3,
+           ui2(static_cast<std::uint16_t>(verifyTime))),
+  };
+}
+
+VEXAHVElementPtr VEXAHVOPCServer::createLogLevelItem() {
+  return item("OPCServerLogLevel", ElementKind::ServerSetting, OpcToolbox::VT_UI2, 3,
+              ui2(static_cast<std::uint16_t>(globals::logLevel)));
+}
+
+VEXAHVElementPtr VEXAHVOPCServer::createBatchedGroupTransactionsItem() {
+  return item("OPCServerUseBatchedGroupTransactions", ElementKind::ServerSetting, OpcToolbox::VT_BOOL, 3,
+              boolean(globals::getUseBatchedGroupTransactions()));
+}
+
+int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t index,
+                                     std::uint32_t& eventIoMode) {
+  if (!node) return -1;
+  const std::string name = node->getName();
+  const std::int32_t handle = node->getHandle();
+  const std::int32_t type = node->getSystemType();
+  logNotice("Configuring system [", name, "], whit handle [", handle, "]");
+  logNotice("Getting system properties");
+  node->setNeedsConfiguration(false);
+  node->setEventsEnabled(globals::eventEnabled);
+
+  bool first = true;
+  for (auto& p : createSystemPropertyItems(handle, index)) {
+    p->setHandle(handle);
+    p->setSystemType(type);
+    if (type == 0) {
+      if (first) {
+        first = false;
+        bool ok = false;
+        if (globals::eventEnabled) {
+          // The event test: a mainframe that takes a subscription delivers UDP events.
+          p->setItemId(name + "." + p->getName());
+          ok = p->subscribe(true) == 0;
+          if (ok) p->subscribe(false);
+        }
+        eventsAvailable = ok;
+        eventIoMode = globals::eventEnabled && ok ? std::uint32_t{OpcToolbox::kIoReport}
+                                                   : std::uint32_t{OpcToolbox::kIoPoll};
+      }
+      p->setIoMode(eventIoMode);
+    } else if (type == 2) {
+      p->setIoMode(OpcToolbox::kIoReport);
+      p->setActiveForClients(true);
+    } else {
+      p->setIoMode(OpcToolbox::kIoPoll);
+    }
+    node->addElement(p);
+  }
+
+  logNotice("Getting board items");
+  const auto boards = createBoards(node, handle, index);
+  for (std::size_t b = 0; b < boards.size(); ++b) {
+    const auto& board = boards[b];
+    board->setHandle(handle);
+    board->setSystemType(type);
+    if (type == 2) board->setActiveForClients(true);
+    node->addElement(board);
+
+    logNotice("Getting board [", b, "] informations");
+    for (auto& info : createBoardInfoItems(*board)) {
+      bind(*info, handle, type, eventIoMode);
+      board->addElement(info);
+    }
+    logNotice("Getting board [", b, "] parameters");
+    const std::uint16_t slot = board->getSlot();
+    for (auto& param : createBoardParameterItems(handle, index, slot)) {
+      bind(*param, handle, type, eventIoMode);
+      board->addElement(param);
+      logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
+      for (auto& prop : createParameterPropertyItems(ElementKind::BoardParamProperty, handle, type, index,
+                                                     param->getName(), param->getParamType(), slot, 0)) {
+        bind(*prop, handle, type, eventIoMode);
+        prop->setHasChildren(false);
+        board->addElement(prop);
+      }
+    }
+    logNotice("Getting board [", b, "] channels");
+    const bool withName = type == 0 || type == 1 || type == 2 || type == 3;
+    for (auto& channel : createChannels(index, handle, slot, board->getChannelCount())) {
+      channel->setHandle(handle);
+      channel->setSystemType(type);
+      if (type == 2) channel->setActiveForClients(true);
+      board->addElement(channel);
+      const std::uint16_t c = channel->getChannel();
+      logNotice("Getting board [", b, "] channel [", c, "] parameters");
+      for (auto& param : createChannelParameterItems(handle, index, withName, slot, c)) {
+        bind(*param, handle, type, eventIoMode);
+        param->setHasChildren(false);
+        channel->addElement(param);
+        logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
+        for (auto& prop : createParameterPropertyItems(ElementKind::ChannelParamProperty, handle, type, index,
+                                                       param->getName(), param->getParamType(), slot, c)) {
+          bind(*prop, handle, type, eventIoMode);
+          prop->setHasChildren(false);
+          channel->addElement(prop);
+        }
+      }
+    }
+  }
+
+  for (auto& e : createSystemItems(index)) {
+    e->setSystemType(type);
+    e->setIoMode(ioModeFor(type, eventIoMode));
+    if (type == 2) e->setActiveForClients(true);
+    node->addElement(e);
+  }
+  logNotice("End system [", name, "] configuration");
+
+  if (type == 2) {
+    subscribeParameterEvents(node.get());
+    auto l = node->lock();
+    const std::int16_t state = node->getKeepAliveState();
+    if (state == -1) node->setKeepAliveState(3);
+    else if (state == 2) node->setKeepAliveState(1);
+  }
+  logNotice("System [", name, "] address space built");
+  return 0;
+}
+
+long VEXAHVOPCServer::buildAddressSpace() {
+  logNotice("Building address space");
+  OpcToolbox::Application* app = OpcToolbox::getApp();
+  OpcToolbox::DaAddressSpaceRoot* root = app->getDaAddressSpaceRoot();
+  if (root == nullptr) return -1;
+  std::uint32_t eventIoMode = globals::eventEnabled ? std::uint32_t{OpcToolbox::kIoReport}
+                                                     : std::uint32_t{OpcToolbox::kIoPoll};
+  SystemList* list = nullptr;
+  {
+    std::lock_guard l(mutex_);
+    if (!systemList_) systemList_ = std::make_unique<SystemList>();
+    list = systemList_.get();
+  }
+  const std::vector<std::string> entries = readSystemEntries();
+  list->setEntryCount(static_cast<std::int32_t>(entries.size()));
+  logDebug("HV Power Supplies Number [", entries.size(), "]");
+  auto logLevelItem = createLogLevelItem();
+  auto batchedItem = createBatchedGroupTransactionsItem();
+  if (entries.empty()) logError("No system registered");
+
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto node = VEXAHVElement::create();
+    node->setSystemIndex(static_cast<std::uint16_t>(i));
+    node->setName(entries[i], ElementKind::System);
+    node->setAccessRights(OpcToolbox::kReadable);
+    node->setIoMode(OpcToolbox::kIoNone);
+    logNotice("Creating system root node");
+    const int rc = connectSystem(node.get());
+    node->setHasChildren(true);
+    if (rc != 0) logError("Some problems occourred connecting to system [", entries[i], "]");
+    list->append(node);
+    root->addChild(node);
+    if (node->getSystemType() == 2) node->setActiveForClients(true);
+  }
+
+  const auto nodes = list->snapshot();
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const auto& node = nodes[i];
+    const auto index = static_cast<std::uint16_t>(i);
+    if (node->getConnectionStatus() == kStatusOk) configureSystem(node, index, eventIoMode);
+    logNotice("Getting system connection status");
+    if (auto status = createConnStatusItem(index)) {
+      status->setIoMode(OpcToolbox::kIoReport);
+      status->setActiveForClients(true);
+      node->addElement(status);
+    }
+    logNotice("Getting global settings");
+    if (node->getSystemType() == 0) {
+      for (auto& s : createServerSettingItems(globals::eventEnabled, globals::liveInsertRemoval,
+                                              globals::verifyTime)) {
+        s->setSystemType(0);
+        s->setIoMode(eventIoMode);
+        node->addElement(s);
+      }
+      if (!globals::eventEnabled || !eventsAvailable) node->setKeepAliveState(0);
+    }
+  }
+  for (auto& e : {logLevelItem, batchedItem}) {
+    e->setIoMode(OpcToolbox::kIoReport);
+    e->setActiveForClients(true);
+    root->addChild(e);
+  }
+  return 0;
+}
+
+void VEXAHVOPCServer::subscribeParameterEvents(VEXAHVElement* node) {
+  if (node == nullptr) return;
+  const std::int32_t handle = node->getHandle();
+  const std::uint16_t port = tcpEventPort.load();
+  std::vector<char> codes(1024);
+  auto joined = [&codes](const std::vector<std::string>& names) {
+    // One result byte per name, whatever the count.
+    if (codes.size() < names.size()) codes.resize(names.size());
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ":") + n;
+    return list;
+  };
+  std::vector<std::string> systemNames;
+  for (const auto& child : node->getOwnChildren()) {
+    const ElementKind kind = child->getKind();
+    if (kind == ElementKind::SystemProperty) {
+      systemNames.push_back(child->getName());
+    } else if (kind == ElementKind::Board) {
+      std::vector<std::string> boardNames;
+      const std::uint16_t slot = child->getSlot();
+      for (const auto& b : child->getOwnChildren()) {
+        if (b->getKind() == ElementKind::BoardParam) {
+          boardNames.push_back(b->getName());
+        } else if (b->getKind() == ElementKind::Channel) {
+          std::vector<std::string> channelNames;
+          for (const auto& p : b->getOwnChildren()) {
+            if (p->getKind() == ElementKind::ChannelParam) channelNames.push_back(p->getName());
+          }
+          if (!channelNames.empty()) {
+            const std::string list = joined(channelNames);
+            VEXAHV_SubscribeChannelParams(handle, port, slot, b->getChannel(), list.c_str(),
+                                          static_cast<std::uint16_t>(channelNames.size()), codes.data());
+          }
+        }
+      }
+      if (!boardNames.empty()) {
+        const std::string list = joined(boardNames);
+        VEXAHV_SubscribeBoardParams(handle, port, slot, list.c_str(),
+                                    static_cast<std::uint16_t>(boardNames.size()), codes.data());
+      }
+    }
+  }
+  if (!systemNames.empty()) {
+    const std::string list = joined(systemNames);
+    VEXAHV_SubscribeSystemParams(handle, port, list.c_str(), static_cast<std::uint16_t>(systemNames.size()),
+                                 codes.data());
+  }
+}
+
+}  // namespace vexahv

@@ -1,0 +1,28 @@
+#pragma once
+// The current value of one element: asked of the HV library for system properties,
+// board and channel parameters and channel names, derived for the connection status, or
+// the element's cached value. Never fails as a call: failures show as quality 0 and one
+// log line.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/value_qt.h"
+
+namespace vexahv {
+
+class VEXAHVElement;
+
+OpcToolbox::ValueQT readItemValue(VEXAHVElement* element);
+OpcToolbox::ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                                       std::int32_t paramType);
+OpcToolbox::ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot,
+                                         const std::string& name, std::uint16_t channel,
+                                         std::int32_t paramType);
+OpcToolbox::ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type);
+
+// The non-empty parts of an item id split at '.'.
+std::vector<std::string> splitItemId(const std::string& itemId);
+
+}  // namespace vexahv

@@ -1,0 +1,38 @@
+#pragma once
+// One item per board or channel parameter the hardware reports, with its data type and
+// access from the parameter's "Type" and "Mode" and its first value; and per parameter
+// the read-only property items "<parameter>#<property>" (limits, unit, labels).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "addressspace/vexahv_element.h"
+
+namespace vexahv {
+
+std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std::uint16_t systemIndex,
+                                                        std::uint16_t slot);
+std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, std::uint16_t systemIndex,
+                                                          bool withName, std::uint16_t slot,
+                                                          std::uint16_t channel);
+std::vector<VEXAHVElementPtr> createParameterPropertyItems(ElementKind kind, std::int32_t handle,
+                                                           std::int32_t systemType,
+                                                           std::uint16_t systemIndex,
+                                                           const std::string& parameter,
+                                                           std::int32_t paramType, std::uint16_t slot,
+                                                           std::uint16_t channel);
+
+// 0 on success, else the library's code or 1; value is filled on every path.
+int readBoardParameterProperty(const std::string& property, std::int32_t handle,
+                               const std::string& parameter, std::uint16_t slot,
+                               OpcToolbox::ValueQT& value);
+int readChannelParameterProperty(const std::string& property, std::int32_t handle,
+                                 const std::string& parameter, std::uint16_t slot,
+                                 std::uint16_t channel, OpcToolbox::ValueQT& value);
+
+// The names of a library name list: 10-byte fields up to the first empty one, and never
+// past the list's real size.
+std::vector<std::string> parameterNames(const char* list, std::size_t fieldCount);
+
+}  // namespace vexahv

@@ -1,0 +1,292 @@
+#include "addressspace/vexahv_element.h"
+
+#include <charconv>
+
+#include "addressspace/event_ports.h"
+#include "addressspace/item_reader.h"
+#include "hwlib/VEXAHVWrapper.h"
+
+namespace vexahv {
+
+using OpcToolbox::DateTime;
+using OpcToolbox::ValueQT;
+using OpcToolbox::Variant;
+
+const char* statusText(std::int32_t status) noexcept {
+  switch (status) {
+    case kStatusPending: return "Pending";
+    case kStatusOk: return "Ok";
+    case kStatusKo: return "Ko";
+    default: return "";
+  }
+}
+
+VEXAHVElement::VEXAHVElement() { cache_.setTimeStamp(DateTime::now()); }
+
+VEXAHVElement::VEXAHVElement(const std::string& itemId, const std::string& name,
+                             std::uint32_t accessRights, std::uint32_t ioMode, std::uint32_t datatype)
+    : DaAddressSpaceElement(itemId, name, accessRights, ioMode, datatype) {
+  cache_.setTimeStamp(DateTime::now());
+}
+
+VEXAHVElement::~VEXAHVElement() = default;
+
+VEXAHVElementPtr VEXAHVElement::create() { return std::make_shared<VEXAHVElement>(); }
+
+long VEXAHVElement::queryProperties(std::vector<OpcToolbox::DaProperty*>& out) {
+  std::lock_guard l(mutex_);
+  out.clear();
+  for (const auto& p : properties_) out.push_back(p.get());
+  return 0;
+}
+
+void VEXAHVElement::addProperty(std::unique_ptr<OpcToolbox::DaProperty> property) {
+  std::lock_guard l(mutex_);
+  properties_.push_back(std::move(property));
+}
+
+long VEXAHVElement::addElement(VEXAHVElementPtr child) {
+  if (child) {
+    std::lock_guard l(mutex_);
+    children_.push_back(child);
+  }
+  return addChild(std::move(child));
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVElement::getOwnChildren() const {
+  std::lock_guard l(mutex_);
+  return children_;
+}
+
+namespace {
+
+// Splits at sep; a run of separators counts as one and leading ones are skipped.
+std::vector<std::string_view> fields(std::string_view text, char sep) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && text[i] == sep) ++i;
+    if (i == text.size()) break;
+    const std::size_t end = text.find(sep, i);
+    out.push_back(text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+    if (end == std::string_view::npos) break;
+    i = end;
+  }
+  return out;
+}
+
+// Decimal conversion as atoi does it: leading digits only, anything else gives 0.
+std::int32_t decimal(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  std::int64_t value = 0;
+  auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc::result_out_of_range) return text.front() == '-' ? INT32_MIN : INT32_MAX;
+  if (ec != std::errc()) return 0;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t systemTypeOfIndex(std::int32_t index) {
+  switch (index) {
+    case 0: return 0;
+    case 1: return 2;
+    case 2: return 4;
+    case 3: return 5;
+    case 4: return 7;
+    case 5: return 10;
+    default: return 2;
+  }
+}
+
+bool hasEvents(ElementKind k) {
+  return k == ElementKind::SystemProperty || k == ElementKind::BoardParam || k == ElementKind::ChannelParam;
+}
+
+}  // namespace
+
+SystemEntry VEXAHVElement::parseSystemEntry(std::string_view entry) {
+  SystemEntry e;
+  const auto f = fields(entry, ',');
+  if (!f.empty()) e.name = std::string(f[0]);
+  e.systemType = systemTypeOfIndex(decimal(f.size() > 1 ? f[1] : std::string_view{}));
+  e.linkType = decimal(f.size() > 2 ? f[2] : std::string_view{});
+  const std::string_view address = f.size() > 3 ? f[3] : std::string_view{};
+  if (e.linkType != 0) {
+    e.address = std::string(address);
+    return e;
+  }
+  const auto parts = fields(address, ':');
+  if (!parts.empty()) e.address = std::string(parts[0]);
+  if (parts.size() > 1) e.userName = std::string(parts[1]);
+  if (parts.size() > 2) e.password = std::string(parts[2]);
+  return e;
+}
+
+void VEXAHVElement::setName(const std::string& text, ElementKind kind) {
+  std::lock_guard l(mutex_);
+  kind_ = kind;
+  named_ = true;
+  if (kind != ElementKind::System) {
+    DaAddressSpaceElement::setName(text);
+    return;
+  }
+  const SystemEntry e = parseSystemEntry(text);
+  DaAddressSpaceElement::setName(e.name);
+  systemType_ = e.systemType;
+  linkType_ = e.linkType;
+  address_ = e.address;
+  if (systemType_ == 0 || systemType_ == 1) {
+    userName_ = kDefaultCredential;
+    password_ = kDefaultCredential;
+  } else {
+    userName_ = e.userName;
+    password_ = e.password;
+  }
+}
+
+ValueQT VEXAHVElement::getCachedValue() const {
+  std::lock_guard l(mutex_);
+  return cache_;
+}
+
+void VEXAHVElement::setCachedValue(const ValueQT& value) {
+  std::lock_guard l(mutex_);
+  cache_ = value;
+  valueChanged(value);
+}
+
+int VEXAHVElement::subscribe(bool on) {
+  const ElementKind kind = getKind();
+  if (!hasEvents(kind)) return -2;
+  const std::uint16_t port = getSystemType() == 0 ? udpEventPort.load() : tcpEventPort.load();
+  const std::string id = getItemId();
+  char code = static_cast<char>(255);
+  const int handle = getHandle();
+  const int rc = on ? VEXAHV_Subscribe(handle, port, 1, id.c_str(), &code)
+                    : VEXAHV_UnSubscribe(handle, port, 1, id.c_str(), &code);
+  if (code != 0) return -2;
+  return rc;
+}
+
+void VEXAHVElement::change(bool active, int updateRate) {
+  if (getSystemType() == 0 && getIoMode() == OpcToolbox::kIoReport) {
+    const bool events = hasEvents(getKind());
+    if (!active) {
+      if (events) subscribe(false);
+      setActiveForClients(false);
+    } else if (!getActiveForClients()) {
+      // The toolbox gets the current value at once; the copy and the store happen under
+      // the lock, the library call does not.
+      {
+        std::lock_guard l(mutex_);
+        setCachedValue(cache_);
+      }
+      if (events) subscribe(true);
+      setActiveForClients(true);
+    }
+  }
+  DaAddressSpaceElement::change(active, updateRate);
+}
+
+void VEXAHVElement::setSystemHandle(std::int32_t handle) {
+  for (const auto& child : getOwnChildren()) {
+    child->setHandle(handle);
+    child->setSystemHandle(handle);
+  }
+}
+
+void VEXAHVElement::setConnectionStatus(std::int32_t status) {
+  if (!getHasChildren()) {
+    setConnectionStatusField(status);
+    return;
+  }
+  if (status != kStatusOk && status != getConnectionStatus()) markDisconnected();
+  setConnectionStatusField(status);
+  for (const auto& child : getOwnChildren()) {
+    if (child->getName() != "ConnStatus") continue;
+    auto l = child->lock();
+    child->setConnectionStatusField(status);
+    Variant text;
+    text.setBSTR(statusText(status));
+    child->setCachedValue(ValueQT(text, OpcToolbox::kQualityGood, DateTime::now()));
+    return;
+  }
+}
+
+void VEXAHVElement::markDisconnected() { markDisconnectedAt(DateTime::now()); }
+
+void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
+  const std::int32_t own = getHandle();
+  for (const auto& child : getOwnChildren()) {
+    const std::int32_t h = child->getHandle();
+    if (h != own && h != -1) continue;  // another system's element: leave it and its subtree
+    if (child->getIoMode() != OpcToolbox::kIoNone) {
+      auto l = child->lock();
+      // The toolbox and clients see "not connected"; the own cache keeps its value.
+      child->valueChanged(ValueQT(child->cache_.getData(), OpcToolbox::kQualityNotConnected, when));
+    }
+    child->markDisconnectedAt(when);
+  }
+}
+
+void VEXAHVElement::refreshActiveValues() {
+  for (const auto& child : getOwnChildren()) {
+    if (child->getActiveForClients()) {
+      const ValueQT v = readItemValue(child.get());
+      child->setCachedValue(v);
+    }
+    child->refreshActiveValues();
+  }
+}
+
+void VEXAHVElement::resubscribeActive() {
+  for (const auto& child : getOwnChildren()) {
+    if (child->getActiveForClients()) {
+      const ValueQT v = readItemValue(child.get());
+      child->setCachedValue(v);
+      child->subscribe(true);
+    }
+    child->refreshActiveValues();
+  }
+}
+
+void VEXAHVElement::refreshAllValues() {
+  for (const auto& child : getOwnChildren()) {
+    const ValueQT v = readItemValue(child.get());
+    child->setCachedValue(v);
+    child->refreshActiveValues();
+  }
+}
+
+void VEXAHVElement::setEventSocket(platform::Socket socket) {
+  std::lock_guard l(mutex_);
+  eventSocket_ = std::move(socket);
+}
+
+int VEXAHVElement::eventSocketFd() const {
+  std::lock_guard l(mutex_);
+  return eventSocket_.fd();
+}
+
+platform::Socket VEXAHVElement::takeEventSocket() {
+  std::lock_guard l(mutex_);
+  return std::move(eventSocket_);
+}
+
+void VEXAHVElement::setEventThread(std::unique_ptr<platform::WorkerThread> thread) {
+  std::lock_guard l(mutex_);
+  eventThread_ = std::move(thread);
+}
+
+std::unique_ptr<platform::WorkerThread> VEXAHVElement::takeEventThread() {
+  std::lock_guard l(mutex_);
+  return std::move(eventThread_);
+}
+
+bool VEXAHVElement::hasEventThread() const {
+  std::lock_guard l(mutex_);
+  return eventThread_ != nullptr;
+}
+
+}  // namespace vexahv

@@ -1,0 +1,161 @@
+#pragma once
+// The one class behind every node of the address space: the toolbox element plus the
+// binding to the hardware (system, slot, channel, parameter, kind), the element's own
+// value cache and, on system nodes, the connection and event-channel state.
+//
+// The element's lock (recursive) guards the value cache and every binding field; each
+// accessor below takes it, so a single field is always read whole. Callers that need
+// several fields consistent take lock() around them. No walk holds a lock across a
+// library call or holds two elements' locks at once.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "addressspace/element_kind.h"
+#include "opctoolbox/da_address_space_element.h"
+#include "platform/socket.h"
+#include "platform/worker_thread.h"
+
+namespace vexahv {
+
+class VEXAHVElement;
+using VEXAHVElementPtr = std::shared_ptr<VEXAHVElement>;
+
+// The fields of a system entry ("name,type index,link type,address[:user[:password]]").
+struct SystemEntry {
+  std::string name;
+  std::int32_t systemType = 2;
+  std::int32_t linkType = 0;
+  std::string address;
+  std::string userName;
+  std::string password;
+};
+
+inline constexpr const char* kDefaultCredential = "qwzrt";
+
+class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
+ public:
+  VEXAHVElement();
+  // The toolbox's element arguments; the own fields keep their defaults.
+  VEXAHVElement(const std::string& itemId, const std::string& name, std::uint32_t accessRights,
+                std::uint32_t ioMode, std::uint32_t datatype);
+  ~VEXAHVElement() override;
+
+  static VEXAHVElementPtr create();
+
+  long queryProperties(std::vector<OpcToolbox::DaProperty*>& out) override;
+  void change(bool active, int updateRate) override;
+  // Appends the child to the own list, then adds it to the toolbox tree; a null child
+  // goes to the toolbox alone.
+  virtual long addElement(VEXAHVElementPtr child);
+
+  void setName(const std::string& text, ElementKind kind);
+  static SystemEntry parseSystemEntry(std::string_view entry);
+
+  std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mutex_); }
+
+  // The own value cache, copied whole under the lock.
+  OpcToolbox::ValueQT getCachedValue() const;
+  // Stores the value and reports it to the toolbox (valueChanged), under the lock.
+  void setCachedValue(const OpcToolbox::ValueQT& value);
+
+  // Subscribes or unsubscribes this item's hardware events; 0 on success, -2 when the
+  // kind has no events or the library refused the name, else the library's result.
+  int subscribe(bool on);
+  void setSystemHandle(std::int32_t handle);  // on every descendant (not this node)
+  void setConnectionStatus(std::int32_t status);
+  void markDisconnected();
+  void refreshActiveValues();
+  void resubscribeActive();
+  void refreshAllValues();
+
+  std::vector<VEXAHVElementPtr> getOwnChildren() const;
+  void addProperty(std::unique_ptr<OpcToolbox::DaProperty> property);
+
+#define VEXAHV_FIELD(Type, Name, member) \
+  Type get##Name() const {               \
+    std::lock_guard l(mutex_);           \
+    return member;                       \
+  }                                      \
+  void set##Name(Type v) {               \
+    std::lock_guard l(mutex_);           \
+    member = std::move(v);               \
+  }
+  VEXAHV_FIELD(ElementKind, Kind, kind_)
+  // This element's own library handle (-1: none); setSystemHandle sets the descendants'.
+  VEXAHV_FIELD(std::int32_t, Handle, systemHandle_)
+  VEXAHV_FIELD(std::uint16_t, SystemIndex, systemIndex_)
+  VEXAHV_FIELD(std::uint16_t, KeepAliveFailCount, keepAliveFailCount_)
+  VEXAHV_FIELD(std::int32_t, SystemType, systemType_)
+  VEXAHV_FIELD(std::string, Address, address_)
+  VEXAHV_FIELD(std::string, UserName, userName_)
+  VEXAHV_FIELD(std::string, Password, password_)
+  VEXAHV_FIELD(std::int32_t, LinkType, linkType_)
+  VEXAHV_FIELD(std::uint16_t, SlotCount, slotCount_)
+  // The plain field; setConnectionStatus() is the operation that also updates the items.
+  VEXAHV_FIELD(std::int32_t, ConnectionStatusField, connectionStatus_)
+  std::int32_t getConnectionStatus() const { return getConnectionStatusField(); }
+  VEXAHV_FIELD(bool, EventsEnabled, eventsEnabled_)
+  VEXAHV_FIELD(bool, NeedsConfiguration, needsConfiguration_)
+  VEXAHV_FIELD(std::int16_t, KeepAliveState, keepAliveState_)
+  VEXAHV_FIELD(std::uint16_t, ChannelCount, channelCount_)
+  VEXAHV_FIELD(std::string, BoardModel, boardModel_)
+  VEXAHV_FIELD(std::string, BoardDescription, boardDescription_)
+  VEXAHV_FIELD(std::uint16_t, BoardSerial, boardSerial_)
+  VEXAHV_FIELD(std::string, FirmwareMinor, firmwareMinor_)
+  VEXAHV_FIELD(std::string, FirmwareMajor, firmwareMajor_)
+  VEXAHV_FIELD(std::uint16_t, Slot, slot_)
+  VEXAHV_FIELD(std::uint16_t, Channel, channel_)
+  VEXAHV_FIELD(std::int32_t, ParamType, paramType_)
+  VEXAHV_FIELD(std::string, ChannelName, channelName_)
+  // The own `active` flag: subscribed for clients (the toolbox's flag is getActive()).
+  VEXAHV_FIELD(bool, ActiveForClients, active_)
+#undef VEXAHV_FIELD
+  std::int32_t getSystemHandle() const { return getHandle(); }
+
+  // System node: the TCP event connection and the thread serving it.
+  void setEventSocket(platform::Socket socket);
+  int eventSocketFd() const;
+  platform::Socket takeEventSocket();
+  void setEventThread(std::unique_ptr<platform::WorkerThread> thread);
+  std::unique_ptr<platform::WorkerThread> takeEventThread();
+  bool hasEventThread() const;
+
+ private:
+  void markDisconnectedAt(const OpcToolbox::DateTime& when);
+
+  mutable std::recursive_mutex mutex_;
+  std::vector<VEXAHVElementPtr> children_;
+  std::vector<std::unique_ptr<OpcToolbox::DaProperty>> properties_;
+  ElementKind kind_ = ElementKind::System;
+  OpcToolbox::ValueQT cache_;
+  std::int32_t systemHandle_ = -1;
+  std::uint16_t systemIndex_ = 0;
+  platform::Socket eventSocket_;
+  std::unique_ptr<platform::WorkerThread> eventThread_;
+  std::uint16_t keepAliveFailCount_ = 0;
+  std::int32_t systemType_ = 2;
+  std::string address_, userName_, password_;
+  std::int32_t linkType_ = -1;
+  std::uint16_t slotCount_ = 0;
+  std::int32_t connectionStatus_ = kStatusPending;
+  bool eventsEnabled_ = false;
+  bool needsConfiguration_ = true;
+  std::int16_t keepAliveState_ = -1;
+  std::uint16_t channelCount_ = 0;
+  std::string boardModel_, boardDescription_;
+  std::uint16_t boardSerial_ = 0;
+  std::string firmwareMinor_, firmwareMajor_;
+  std::uint16_t slot_ = 0;
+  std::uint16_t channel_ = 0;
+  std::int32_t paramType_ = 0;
+  std::string channelName_;
+  bool active_ = false;
+  bool named_ = false;
+};
+
+}  // namespace vexahv

@@ -1,0 +1,30 @@
+#pragma once
+// A server object whose address space is built from system entries over the simulated
+// crates, in a scratch platform root with logging on at Debug.
+
+#include <string>
+#include <vector>
+
+#include "addressspace/vexahv_opc_server.h"
+#include "support/simulated_crates.h"
+#include "support/test_environment.h"
+
+namespace vexahv::test {
+
+class BuiltAddressSpace {
+ public:
+  BuiltAddressSpace(const std::vector<std::string>& entries, bool eventEnabled, int timeoutMs = 500);
+  ~BuiltAddressSpace();
+
+  VEXAHVOPCServer& server() { return *VEXAHVOPCServer::getInstance(); }
+  SimulatedCrates& crates() { return crates_; }
+  VEXAHVElementPtr find(const std::string& itemId) const;
+  std::vector<std::string> childNames(const std::string& itemId) const;
+  std::string log() const;
+
+ private:
+  ScratchEnvironment env_;
+  SimulatedCrates crates_;
+};
+
+}  // namespace vexahv::test
