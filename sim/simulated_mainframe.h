@@ -41,6 +41,8 @@ class SimulatedMainframe {
   bool insertBoard(std::uint16_t slot);
   void tick(double seconds, bool keepAliveDue, double uptimeSeconds);
   std::size_t connectionCount();
+  // Requests answered since start (benchmarks count library calls with it).
+  std::uint64_t requestCount() const { return requests_.load(); }
 
  private:
   struct Connection {
@@ -57,6 +59,7 @@ class SimulatedMainframe {
   MainframeModel model_;
   EventPublisher events_;
   Faults faults_;
+  std::atomic<std::uint64_t> requests_{0};
   RequestContext context_{model_, events_, faults_};
   std::uint16_t port_;
   platform::Socket listener_;

@@ -14,6 +14,9 @@ namespace vexahv::hwlib {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// A mainframe on a fast link answers within tens of microseconds; waiting that long
+// awake avoids a sleep and wake-up per call.
+constexpr auto kAnswerSpin = std::chrono::microseconds(50);
 
 bool parseNumber(const char* text, long min, long max, long& out) {
   if (text == nullptr) return false;
@@ -50,6 +53,7 @@ int sendWithin(int fd, const std::uint8_t* data, std::size_t size, Clock::time_p
 
 int receiveWithin(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
   while (size > 0) {
+    vexahv::platform::spinUntilReadable(fd, kAnswerSpin);
     if (int rc = waitFor(fd, POLLIN, deadline); rc != VEXAHV_OK) return rc;
     const ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
     if (n == 0) return VEXAHV_ERR_NOT_CONNECTED;

@@ -233,4 +233,12 @@ void Socket::shutdown() noexcept {
   if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
+void spinUntilReadable(int fd, std::chrono::microseconds budget) noexcept {
+  const auto until = std::chrono::steady_clock::now() + budget;
+  do {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) != 0) return;
+  } while (std::chrono::steady_clock::now() < until);
+}
+
 }  // namespace vexahv::platform
