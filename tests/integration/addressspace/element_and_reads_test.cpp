@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
+#include "platform/socket.h"
 #include "built_address_space.h"
 #include "hwlib/VEXAHVWrapper.h"
 
@@ -102,6 +104,46 @@ TEST(AddressSpaceElements, ReadDispatchForEveryKind) {
   v = vexahv::readSystemProperty(h, "SwRelease", 7);
   EXPECT_EQ(v.getData().vartype(), VT_I2);
   EXPECT_NE(space.log().find("Unknown type of data for [" + hs + "]_[SwRelease]"), std::string::npos);
+}
+
+TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
+  BuiltAddressSpace space({"CrateA,0,0,127.0.0.2", "CrateB,1,0,127.0.0.3:admin:hvsecret"}, true);
+  using vexahv::platform::Socket;
+  Socket rx;
+  ASSERT_FALSE(Socket::open(Socket::Kind::Udp, rx));
+  ASSERT_FALSE(rx.bind({vexahv::platform::kLoopback, 0}));
+  vexahv::platform::Ipv4Endpoint local;
+  ASSERT_FALSE(rx.localEndpoint(local));
+  (void)rx.setReceiveTimeout(std::chrono::milliseconds(2000));
+  vexahv::udpEventPort = local.port;
+
+  // A client monitors a reported item: the element subscribes its events and the toolbox
+  // gets the cached value at once.
+  const auto vmon = space.find("CrateA.Board00.Chan000.VMon");
+  struct Seen : ValueObserver {
+    int n = 0;
+    void onValueChanged(DaAddressSpaceElement&, const ValueQT&) override { ++n; }
+  } seen;
+  std::uint64_t m = 0;
+  ASSERT_EQ(getApp()->clients()->monitor(vmon, 100, &seen, m), S_OK);
+  EXPECT_TRUE(vmon->getActiveForClients());
+  EXPECT_EQ(vmon->getUpdateRate(), 1000) << "raised to the minimum update rate";
+  EXPECT_EQ(seen.n, 1);
+  space.crates().step(1);
+  VEXAHVUdpEventRecord* list = nullptr;
+  unsigned count = 0;
+  ASSERT_EQ(VEXAHVGetEventData(rx.fd(), &list, &count), VEXAHV_OK);
+  ASSERT_EQ(count, 1u);
+  EXPECT_STREQ(list[0].id, "CrateA.Board00.Chan000.VMon");
+  VEXAHVFreeEventData(&list);
+  ASSERT_EQ(getApp()->clients()->unmonitor(m), S_OK);
+  EXPECT_FALSE(vmon->getActiveForClients());
+
+  // Type 2 only records the activation.
+  const auto b = space.find("CrateB.Board00.Chan000.VMon");
+  b->change(false, 1000);
+  EXPECT_TRUE(b->getActiveForClients()) << "type-2 items stay active; their events come over TCP";
+  EXPECT_FALSE(b->getActive());
 }
 
 }  // namespace
