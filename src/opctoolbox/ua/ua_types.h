@@ -1,0 +1,116 @@
+#pragma once
+// OPC UA built-in types as the binary encoding carries them (OPC UA Part 6, 5.2).
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace OpcToolbox::ua {
+
+using StatusCode = std::uint32_t;
+inline constexpr StatusCode kGood = 0x00000000u;
+inline constexpr StatusCode kBadDecodingError = 0x80070000u;
+inline constexpr StatusCode kBadEncodingLimitsExceeded = 0x80080000u;
+
+enum class BuiltinType : std::uint8_t {
+  Null = 0, Boolean = 1, SByte = 2, Byte = 3, Int16 = 4, UInt16 = 5, Int32 = 6, UInt32 = 7,
+  Int64 = 8, UInt64 = 9, Float = 10, Double = 11, String = 12, DateTime = 13, Guid = 14,
+  ByteString = 15, XmlElement = 16, NodeId = 17, ExpandedNodeId = 18, StatusCode = 19,
+  QualifiedName = 20, LocalizedText = 21, ExtensionObject = 22, DataValue = 23, Variant = 24,
+  DiagnosticInfo = 25,
+};
+
+struct Guid {
+  std::uint32_t data1 = 0;
+  std::uint16_t data2 = 0, data3 = 0;
+  std::array<std::uint8_t, 8> data4{};
+  bool operator==(const Guid&) const = default;
+};
+
+// A String or ByteString that may be null (length -1), which the encoding tells apart
+// from an empty one.
+using UaString = std::optional<std::string>;
+
+struct NodeId {
+  enum class Kind : std::uint8_t { Numeric, String, Guid, Opaque };
+  std::uint16_t ns = 0;
+  Kind kind = Kind::Numeric;
+  std::uint32_t numeric = 0;
+  std::string text;  // String and Opaque identifiers
+  Guid guid;
+
+  static NodeId numericId(std::uint16_t ns, std::uint32_t id) { return NodeId{ns, Kind::Numeric, id, {}, {}}; }
+  static NodeId stringId(std::uint16_t ns, std::string s) { return NodeId{ns, Kind::String, 0, std::move(s), {}}; }
+  bool isNull() const { return ns == 0 && kind == Kind::Numeric && numeric == 0; }
+  bool operator==(const NodeId&) const = default;
+};
+
+struct ExpandedNodeId {
+  NodeId nodeId;
+  UaString namespaceUri;
+  std::uint32_t serverIndex = 0;
+  bool operator==(const ExpandedNodeId&) const = default;
+};
+
+struct QualifiedName {
+  std::uint16_t ns = 0;
+  UaString name;
+  bool operator==(const QualifiedName&) const = default;
+};
+
+struct LocalizedText {
+  UaString locale;
+  UaString text;
+  bool operator==(const LocalizedText&) const = default;
+};
+
+// A structure the codec does not look into: its type and its encoded body.
+struct ExtensionObject {
+  NodeId typeId;
+  std::uint8_t encoding = 0;  // 0 no body, 1 binary, 2 XML
+  std::string body;
+  bool operator==(const ExtensionObject&) const = default;
+};
+
+struct DateTimeValue {
+  std::int64_t ticks = 0;  // 100 ns since 1601-01-01 UTC
+  bool operator==(const DateTimeValue&) const = default;
+};
+
+struct StatusCodeValue {
+  StatusCode code = kGood;
+  bool operator==(const StatusCodeValue&) const = default;
+};
+
+struct ByteStringValue {
+  UaString bytes;
+  bool operator==(const ByteStringValue&) const = default;
+};
+
+using Scalar = std::variant<std::monostate, bool, std::int8_t, std::uint8_t, std::int16_t, std::uint16_t,
+                            std::int32_t, std::uint32_t, std::int64_t, std::uint64_t, float, double, UaString,
+                            DateTimeValue, Guid, ByteStringValue, NodeId, ExpandedNodeId, StatusCodeValue,
+                            QualifiedName, LocalizedText, ExtensionObject>;
+
+// A Variant of one built-in type: a scalar, or a one-dimensional array.
+struct Variant {
+  BuiltinType type = BuiltinType::Null;
+  bool isArray = false;
+  std::vector<Scalar> values;  // one for a scalar
+  bool operator==(const Variant&) const = default;
+
+  static Variant scalar(BuiltinType t, Scalar v) { return Variant{t, false, {std::move(v)}}; }
+};
+
+struct DataValue {
+  std::optional<Variant> value;
+  std::optional<StatusCode> status;
+  std::optional<std::int64_t> sourceTimestamp;
+  std::optional<std::int64_t> serverTimestamp;
+  bool operator==(const DataValue&) const = default;
+};
+
+}  // namespace OpcToolbox::ua
