@@ -133,7 +133,10 @@ StatusCode ChunkAssembler::add(const Chunk& chunk, Result& result) {
     result = Result::Aborted;
     return kGood;
   }
-  if (chunks_ == 0) requestId_ = chunk.sequence.requestId;
+  if (chunks_ == 0) {
+    body_.clear();  // a new message begins
+    requestId_ = chunk.sequence.requestId;
+  }
   else if (chunk.sequence.requestId != requestId_) return kBadSequenceNumberInvalid;
   if (++chunks_ > limits_.maxChunkCount) return kBadRequestTooLarge;
   if (body_.size() + chunk.body.size() > limits_.maxMessageSize) return kBadRequestTooLarge;

@@ -92,6 +92,17 @@ TEST(UaTransport, ChunkingRoundTripAndLimits) {
   EXPECT_EQ(chunks, 3);
   EXPECT_EQ(result, ChunkAssembler::Result::Complete);
   EXPECT_EQ(assembler.message(), body);
+  // The next message starts afresh.
+  Bytes second;
+  const Bytes tinyBody(10, 0xAB);
+  ASSERT_EQ(writeChunks({MessageType::Message, 5, 1, &sequence, 79, limits}, tinyBody, second), kGood);
+  MessageHeader h2;
+  ASSERT_EQ(parseHeader(second, 8192, h2), kGood);
+  Chunk c2;
+  ASSERT_EQ(parseChunk(second, h2, c2), kGood);
+  ASSERT_EQ(assembler.add(c2, result), kGood);
+  EXPECT_EQ(assembler.message(), tinyBody);
+  EXPECT_EQ(assembler.requestId(), 79u);
 
   // The same chunks with a gap in the sequence, or past the chunk limit, are refused.
   auto replay = [&](TransportLimits l, bool skipSecond) {

@@ -1,0 +1,309 @@
+// The Attribute service set: Read and Write.
+
+#include <algorithm>
+#include <memory>
+
+#include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/ua_node_mapping.h"
+#include "opctoolbox/ua/ua_server_internal.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::uint32_t kServerStateRunning = 0, kServerStateSuspended = 3, kServerStateShutdown = 4;
+
+std::int32_t serverState(AppState s) {
+  switch (s) {
+    case AppState::Ready: return kServerStateRunning;
+    case AppState::Started: return kServerStateSuspended;
+    default: return kServerStateShutdown;
+  }
+}
+
+std::vector<std::uint8_t> encodeReadResponse(std::uint32_t handle, const std::vector<DataValue>& results) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ReadResponse);
+  encodeResponseHeader(e, handle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& r : results) e.dataValue(r);
+  e.arrayLength(0);
+  return out;
+}
+
+// Timestamps as the client asked: 0 source, 1 server, 2 both, 3 neither.
+void stamp(DataValue& v, std::uint32_t which, std::int64_t source) {
+  if ((which == 0 || which == 2) && source != 0) v.sourceTimestamp = source;
+  if (which == 1 || which == 2) v.serverTimestamp = nowTicks();
+}
+
+DataValue fromCache(const ValueQT& q, std::uint32_t which) {
+  DataValue v{toUa(q.getData()), statusOf(q.getQuality()), std::nullopt, std::nullopt};
+  stamp(v, which, q.getTimeStamp().ticks());
+  return v;
+}
+
+}  // namespace
+
+void UaServer::read(Decoder& d, Respond& respond) {
+  ReadRequest r = decodeReadRequest(d);
+  const std::uint32_t handle = r.header.requestHandle;
+  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(r.header, status);
+  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+  if (r.nodes.size() > limits_.maxNodesPerRead) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+  if (r.maxAge < 0) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
+  if (r.timestampsToReturn > 3) return respond(encodeServiceFault(handle, kBadTimestampsToReturnInvalid));
+
+  auto results = std::make_shared<std::vector<DataValue>>(r.nodes.size());
+  std::vector<std::size_t> devicePositions;
+  std::vector<ItemRef> deviceItems;
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  const std::uint32_t minRate = app_.getMinUpdateRateDa();
+  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
+    const ReadValueId& rv = r.nodes[i];
+    DataValue& out = (*results)[i];
+    if (rv.indexRange && !rv.indexRange->empty()) {
+      out = statusOnly(kBadIndexRangeInvalid);
+      continue;
+    }
+    if (rv.dataEncoding.name && !rv.dataEncoding.name->empty()) {
+      out = statusOnly(kBadDataEncodingInvalid);
+      continue;
+    }
+    if (rv.nodeId.ns == 0 && rv.nodeId.kind == NodeId::Kind::Numeric) {
+      auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.id == rv.nodeId.numeric; });
+      if (node == nodes_.end()) {
+        out = statusOnly(kBadNodeIdUnknown);
+        continue;
+      }
+      switch (rv.attributeId) {
+        case kNodeId: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, rv.nodeId)); break;
+        case kNodeClass: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, static_cast<std::int32_t>(node->nodeClass))); break;
+        case kBrowseName: out = valueOf(ua::Variant::scalar(BuiltinType::QualifiedName, QualifiedName{0, node->name})); break;
+        case kDisplayName: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, node->name})); break;
+        case kDescription: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{})); break;
+        case kWriteMask: case kUserWriteMask: out = valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0})); break;
+        case kEventNotifier:
+          if (node->nodeClass != kObject) out = statusOnly(kBadAttributeIdInvalid);
+          else out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0}));
+          break;
+        default:
+          if (node->nodeClass != kVariable) {
+            out = statusOnly(kBadAttributeIdInvalid);
+            break;
+          }
+          switch (rv.attributeId) {
+            case kValue:
+              switch (node->id) {
+                case 2254: out = valueOf(stringArray({identity().applicationUri})); break;
+                case 2255: out = valueOf(stringArray({"http://opcfoundation.org/UA/", identity().applicationUri})); break;
+                case 2257: out = valueOf(ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{startTime_})); break;
+                case 2258: out = valueOf(ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{nowTicks()})); break;
+                case 2259: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, serverState(app_.getState()))); break;
+                default: {
+                  // ServerStatusDataType: start, current time, state, build info, seconds
+                  // till shutdown, shutdown reason.
+                  std::vector<std::uint8_t> body;
+                  Encoder b(body);
+                  b.dateTime(startTime_);
+                  b.dateTime(nowTicks());
+                  b.int32(serverState(app_.getState()));
+                  b.string(std::string_view(identity().productUri));
+                  b.string(std::string_view(app_.getVendorInfo()));
+                  b.string(std::string_view(app_.getDescription()));
+                  const std::string version =
+                      std::to_string(app_.getMajorVersion()) + "." + std::to_string(app_.getMinorVersion());
+                  const std::string build = std::to_string(app_.getBuildNumber());
+                  b.string(std::string_view(version));
+                  b.string(std::string_view(build));
+                  b.dateTime(startTime_);
+                  b.uint32(0);
+                  b.localizedText(LocalizedText{});
+                  out = valueOf(ua::Variant::scalar(BuiltinType::ExtensionObject,
+                                                    ExtensionObject{NodeId::numericId(0, 864), 1,
+                                                                    std::string(body.begin(), body.end())}));
+                }
+              }
+              stamp(out, r.timestampsToReturn, nowTicks());
+              break;
+            case kDataType: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, node->dataType)); break;
+            case kValueRank: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, node->valueRank)); break;
+            case kArrayDimensions: out = valueOf(ua::Variant{BuiltinType::UInt32, true, {}}); break;
+            case kAccessLevel: case kUserAccessLevel:
+              out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{1}));
+              break;
+            case kMinimumSamplingInterval: out = valueOf(ua::Variant::scalar(BuiltinType::Double, 1000.0)); break;
+            case kHistorizing: out = valueOf(ua::Variant::scalar(BuiltinType::Boolean, false)); break;
+            default: out = statusOnly(kBadAttributeIdInvalid);
+          }
+      }
+      continue;
+    }
+    const ElementPtr element = (rv.nodeId.ns == kNs && rv.nodeId.kind == NodeId::Kind::String && root)
+                                   ? root->findElement(rv.nodeId.text)
+                                   : nullptr;
+    if (!element) {
+      out = statusOnly(kBadNodeIdUnknown);
+      continue;
+    }
+    const bool variable = !element->getHasChildren();
+    switch (rv.attributeId) {
+      case kNodeId: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, rv.nodeId)); break;
+      case kNodeClass:
+        out = valueOf(ua::Variant::scalar(BuiltinType::Int32, static_cast<std::int32_t>(variable ? kVariable : kObject)));
+        break;
+      case kBrowseName: out = valueOf(ua::Variant::scalar(BuiltinType::QualifiedName, QualifiedName{kNs, element->getName()})); break;
+      case kDisplayName:
+        out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, element->getName()}));
+        break;
+      case kDescription: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{})); break;
+      case kWriteMask: case kUserWriteMask: out = valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0})); break;
+      case kEventNotifier:
+        if (variable) out = statusOnly(kBadAttributeIdInvalid);
+        else out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0}));
+        break;
+      case kValue: {
+        if (!variable) {
+          out = statusOnly(kBadAttributeIdInvalid);
+          break;
+        }
+        ValueQT cached;
+        element->getCacheValue(cached);
+        const double ageMs = static_cast<double>(nowTicks() - cached.getTimeStamp().ticks()) / 10000.0;
+        if (r.maxAge > 0 && cached.getTimeStamp().isSet() && ageMs <= r.maxAge) {
+          out = fromCache(cached, r.timestampsToReturn);
+        } else {
+          devicePositions.push_back(i);
+          deviceItems.push_back(ItemRef{element, 0});
+        }
+        break;
+      }
+      default:
+        if (!variable) {
+          out = statusOnly(kBadAttributeIdInvalid);
+          break;
+        }
+        switch (rv.attributeId) {
+          case kDataType: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, dataTypeOf(element->getDatatype()))); break;
+          case kValueRank: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, std::int32_t{-1})); break;
+          case kArrayDimensions: out = valueOf(ua::Variant{BuiltinType::UInt32, true, {}}); break;
+          case kAccessLevel: case kUserAccessLevel:
+            out = valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3)));
+            break;
+          case kMinimumSamplingInterval:
+            out = valueOf(ua::Variant::scalar(BuiltinType::Double,
+                                              element->getIoMode() == kIoPoll ? static_cast<double>(minRate) : 0.0));
+            break;
+          case kHistorizing: out = valueOf(ua::Variant::scalar(BuiltinType::Boolean, false)); break;
+          default: out = statusOnly(kBadAttributeIdInvalid);
+        }
+    }
+  }
+  if (deviceItems.empty()) return respond(encodeReadResponse(handle, *results));
+  ClientAccess* clients = app_.clients();
+  if (clients == nullptr) {
+    for (std::size_t p : devicePositions) (*results)[p] = statusOnly(kBadShutdown);
+    return respond(encodeReadResponse(handle, *results));
+  }
+  // One read transaction for every Value this Read asks of the device.
+  const std::uint32_t which = r.timestampsToReturn;
+  auto answer = std::make_shared<Respond>(std::move(respond));
+  const long rc = clients->readFromDevice(
+      session->toolboxSession, std::move(deviceItems),
+      [results, devicePositions, which, handle, answer](std::vector<ReadResult> read) {
+        for (std::size_t k = 0; k < read.size() && k < devicePositions.size(); ++k) {
+          DataValue& v = (*results)[devicePositions[k]];
+          v = read[k].result == S_OK ? fromCache(read[k].value, which) : statusOnly(kBad);
+        }
+        (*answer)(encodeReadResponse(handle, *results));
+      });
+  if (rc != S_OK) {
+    for (std::size_t p : devicePositions) (*results)[p] = statusOnly(kBadShutdown);
+    (*answer)(encodeReadResponse(handle, *results));
+  }
+}
+
+void UaServer::write(Decoder& d, Respond& respond) {
+  WriteRequest r = decodeWriteRequest(d);
+  const std::uint32_t handle = r.header.requestHandle;
+  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(r.header, status);
+  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+  if (r.nodes.size() > limits_.maxNodesPerWrite) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+
+  auto results = std::make_shared<std::vector<StatusCode>>(r.nodes.size(), kBad);
+  std::vector<std::size_t> positions;
+  std::vector<WriteItem> items;
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
+    const WriteValue& w = r.nodes[i];
+    StatusCode& out = (*results)[i];
+    const ElementPtr element = (w.nodeId.ns == kNs && w.nodeId.kind == NodeId::Kind::String && root)
+                                   ? root->findElement(w.nodeId.text)
+                                   : nullptr;
+    const bool ns0 = w.nodeId.ns == 0 &&
+                     std::any_of(nodes_.begin(), nodes_.end(), [&](const Node& n) {
+                       return w.nodeId.kind == NodeId::Kind::Numeric && n.id == w.nodeId.numeric;
+                     });
+    if (!element && !ns0) {
+      out = kBadNodeIdUnknown;
+      continue;
+    }
+    if (ns0 || w.attributeId != kValue || element->getHasChildren() || (element->getAccessRights() & kWriteable) == 0) {
+      out = kBadNotWritable;
+      continue;
+    }
+    if (w.indexRange && !w.indexRange->empty()) {
+      out = kBadIndexRangeInvalid;
+      continue;
+    }
+    OpcToolbox::Variant value;
+    if (!w.value.value || !fromUa(*w.value.value, value)) {
+      out = kBadTypeMismatch;
+      continue;
+    }
+    const DateTime when = w.value.sourceTimestamp ? DateTime::fromTicks(*w.value.sourceTimestamp) : DateTime::now();
+    positions.push_back(i);
+    items.push_back(WriteItem{element, ValueQT(value, kQualityGood, when)});
+  }
+  auto encode = [handle](const std::vector<StatusCode>& codes) {
+    std::vector<std::uint8_t> out;
+    Encoder e(out);
+    beginMessage(e, id::WriteResponse);
+    encodeResponseHeader(e, handle, kGood);
+    e.arrayLength(static_cast<std::int32_t>(codes.size()));
+    for (StatusCode c : codes) e.statusCode(c);
+    e.arrayLength(0);
+    return out;
+  };
+  ClientAccess* clients = app_.clients();
+  if (items.empty() || clients == nullptr) {
+    for (std::size_t p : positions) (*results)[p] = kBadShutdown;
+    return respond(encode(*results));
+  }
+  auto answer = std::make_shared<Respond>(std::move(respond));
+  const long rc = clients->write(session->toolboxSession, std::move(items),
+                                 [results, positions, answer, encode](std::vector<long> written) {
+                                   for (std::size_t k = 0; k < written.size() && k < positions.size(); ++k) {
+                                     const long w = written[k];
+                                     (*results)[positions[k]] =
+                                         w == S_OK ? kGood
+                                         : w == OPC_E_BADRIGHTS ? kBadNotWritable
+                                         : (w == DISP_E_TYPEMISMATCH || w == DISP_E_OVERFLOW || w == DISP_E_BADVARTYPE)
+                                             ? kBadTypeMismatch
+                                             : kBad;
+                                   }
+                                   (*answer)(encode(*results));
+                                 });
+  if (rc != S_OK) {
+    for (std::size_t p : positions) (*results)[p] = kBadShutdown;
+    (*answer)(encode(*results));
+  }
+}
+
+}  // namespace OpcToolbox::ua

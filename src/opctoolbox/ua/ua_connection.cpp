@@ -1,0 +1,140 @@
+#include "opctoolbox/ua/ua_connection.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "opctoolbox/ua/ua_messages.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+std::int64_t nowTicks() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(since).count() +
+         116444736000000000LL;
+}
+
+constexpr std::uint32_t kMinLifetime = 10000;
+constexpr std::uint32_t kMaxLifetime = 3600000;
+
+}  // namespace
+
+UaConnection::UaConnection(ServiceHandler& handler, TransportLimits ours, std::uint32_t channelId, Sink sink)
+    : handler_(handler), ours_(ours), agreed_(ours), channelId_(channelId), sink_(std::move(sink)), assembler_(ours) {}
+
+UaConnection::~UaConnection() {
+  {
+    std::lock_guard lock(liveness_->mutex);
+    liveness_->alive = false;
+  }
+  if (handlerKnowsChannel_) handler_.channelClosed(channelId_);
+}
+
+bool UaConnection::open() const { return state_ != State::Closed; }
+
+bool UaConnection::fail(StatusCode code, std::string_view reason) {
+  if (state_ != State::Closed) sink_(encodeError(code, reason));
+  state_ = State::Closed;
+  return false;
+}
+
+bool UaConnection::receive(std::span<const std::uint8_t> bytes) {
+  if (state_ == State::Closed) return false;
+  input_.insert(input_.end(), bytes.begin(), bytes.end());
+  std::size_t used = 0;
+  while (input_.size() - used >= kHeaderSize) {
+    MessageHeader header;
+    const std::uint32_t limit = state_ == State::AwaitHello ? 65536 : agreed_.receiveBufferSize;
+    const std::span<const std::uint8_t> rest(input_.data() + used, input_.size() - used);
+    if (StatusCode rc = parseHeader(rest, limit, header); rc != kGood) return fail(rc, "bad message header");
+    if (rest.size() < header.size) break;
+    if (!process(rest.first(header.size), header)) return false;
+    used += header.size;
+  }
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(used));
+  return true;
+}
+
+bool UaConnection::process(std::span<const std::uint8_t> message, const MessageHeader& header) {
+  if (state_ == State::AwaitHello) {
+    if (header.type != MessageType::Hello) return fail(kBadTcpMessageTypeInvalid, "Hello expected");
+    Hello hello;
+    if (StatusCode rc = decodeHello(message.subspan(kHeaderSize), hello); rc != kGood) return fail(rc, "bad Hello");
+    if (StatusCode rc = negotiate(ours_, hello, agreed_); rc != kGood) return fail(rc, "buffers too small");
+    assembler_ = ChunkAssembler(agreed_);
+    sink_(encodeAcknowledge(agreed_));
+    state_ = State::AwaitOpen;
+    return true;
+  }
+  if (header.type == MessageType::Hello) return fail(kBadTcpMessageTypeInvalid, "second Hello");
+  if (header.type != MessageType::Open && header.type != MessageType::Message && header.type != MessageType::Close) {
+    return fail(kBadTcpMessageTypeInvalid, "unexpected message type");
+  }
+  Chunk chunk;
+  if (StatusCode rc = parseChunk(message, header, chunk); rc != kGood) return fail(rc, "bad chunk");
+
+  if (header.type == MessageType::Open) {
+    if (chunk.asymmetric.policyUri.value_or("") != kSecurityPolicyNone) {
+      return fail(kBadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+    }
+    if (state_ == State::Open && chunk.secureChannelId != channelId_) {
+      return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
+    }
+    Decoder d(chunk.body);
+    const NodeId type = d.nodeId();
+    if (!(type == NodeId::numericId(0, id::OpenSecureChannelRequest))) return fail(kBadDecodingError, "not an OpenSecureChannel");
+    const OpenSecureChannelRequest request = decodeOpenSecureChannelRequest(d);
+    if (!d.ok()) return fail(d.status(), "bad OpenSecureChannel");
+    if (request.securityMode != 1) return fail(kBadSecurityPolicyRejected, "only security mode None is offered");
+    if ((request.requestType == 0) != (state_ == State::AwaitOpen)) {
+      return fail(kBadTcpMessageTypeInvalid, "issue once, then renew");
+    }
+    previousTokenId_ = tokenId_;
+    ++tokenId_;
+    const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
+    state_ = State::Open;
+    respond(chunk.sequence.requestId, MessageType::Open,
+            encodeOpenSecureChannelResponse(request.header.requestHandle, channelId_, tokenId_, nowTicks(), lifetime));
+    return true;
+  }
+  if (state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "secure channel not open");
+  if (chunk.secureChannelId != channelId_) return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
+  if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
+    return fail(kBadSecureChannelIdInvalid, "unknown security token");
+  }
+  if (header.type == MessageType::Close) {
+    state_ = State::Closed;
+    return false;
+  }
+  ChunkAssembler::Result result;
+  if (StatusCode rc = assembler_.add(chunk, result); rc != kGood) return fail(rc, "bad message chunks");
+  if (result != ChunkAssembler::Result::Complete) return true;
+  const std::uint32_t requestId = assembler_.requestId();
+  handlerKnowsChannel_ = true;
+  handler_.handle(channelId_, assembler_.message(),
+                  [this, live = liveness_, requestId](std::vector<std::uint8_t> body) {
+                    std::lock_guard lock(live->mutex);
+                    if (live->alive) respond(requestId, MessageType::Message, std::move(body));
+                  });
+  return true;
+}
+
+void UaConnection::respond(std::uint32_t requestId, MessageType type, std::vector<std::uint8_t> body) {
+  std::vector<std::uint8_t> out;
+  std::lock_guard lock(sendMutex_);
+  ChunkWriter w{type, channelId_, tokenId_, &sendSequence_, requestId, agreed_};
+  if (writeChunks(w, body, out) != kGood) {
+    // Too large for the client: it gets a fault instead of the answer.
+    Decoder d(body);
+    d.nodeId();
+    const std::uint32_t handle = [&] {
+      d.dateTime();
+      return d.uint32();
+    }();
+    out.clear();
+    writeChunks(w, encodeServiceFault(handle, kBadResponseTooLarge), out);
+  }
+  sink_(std::move(out));
+}
+
+}  // namespace OpcToolbox::ua

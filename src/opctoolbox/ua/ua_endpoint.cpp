@@ -1,0 +1,240 @@
+#include "opctoolbox/ua/ua_endpoint.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::size_t kReadChunk = 65536;
+
+}  // namespace
+
+struct UaEndpoint::Connection {
+  vexahv::platform::UniqueFd fd;
+  std::unique_ptr<UaConnection> ua;
+  std::mutex outMutex;
+  std::deque<std::vector<std::uint8_t>> out;
+  std::size_t offset = 0;
+  bool closeAfterFlush = false;
+  bool writable = true;  // false while waiting for EPOLLOUT
+};
+
+bool EndpointOptions::fromEnvironment(EndpointOptions& out) {
+  if (const char* p = std::getenv("VEXAHV_OPCUA_PORT"); p != nullptr && *p != '\0') {
+    unsigned v = 0;
+    auto [end, ec] = std::from_chars(p, p + std::strlen(p), v);
+    if (ec != std::errc() || *end != '\0' || v > 65535) return false;
+    out.port = static_cast<std::uint16_t>(v);
+  }
+  if (const char* h = std::getenv("VEXAHV_OPCUA_HOST"); h != nullptr && *h != '\0') {
+    in_addr a{};
+    if (::inet_pton(AF_INET, h, &a) != 1) return false;
+    out.host = h;
+  }
+  return true;
+}
+
+UaEndpoint::UaEndpoint(Application& app, EndpointOptions options) : app_(app), options_(std::move(options)) {}
+
+UaEndpoint::~UaEndpoint() { stop(); }
+
+std::string UaEndpoint::url() const {
+  const std::string host = options_.host == "0.0.0.0" ? "127.0.0.1" : options_.host;
+  return "opc.tcp://" + host + ":" + std::to_string(port_);
+}
+
+std::error_code UaEndpoint::start() {
+  auto err = [] { return std::error_code(errno, std::generic_category()); };
+  vexahv::platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!listener) return err();
+  const int one = 1;
+  ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(options_.port);
+  if (::inet_pton(AF_INET, options_.host.c_str(), &sa.sin_addr) != 1) return std::make_error_code(std::errc::invalid_argument);
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return err();
+  if (::listen(listener.get(), SOMAXCONN) != 0) return err();
+  socklen_t len = sizeof sa;
+  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+  port_ = ntohs(sa.sin_port);
+  epoll_ = vexahv::platform::UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+  wakeFd_ = vexahv::platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!epoll_ || !wakeFd_) return err();
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = listener.get();
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener.get(), &ev);
+  ev.data.fd = wakeFd_.get();
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev);
+  listener_ = std::move(listener);
+  server_ = std::make_unique<UaServer>(app_, url(), options_.server);
+  thread_ = vexahv::platform::WorkerThread("ua-network", [this](std::stop_token st) { loop(st); });
+  return {};
+}
+
+void UaEndpoint::stop() {
+  if (!thread_.running()) return;
+  thread_.requestStop();
+  wake();
+  thread_.join();
+  // The thread is gone: only here are connections touched now.
+  for (auto& [fd, c] : connections_) c->ua.reset();
+  connections_.clear();
+  listener_.reset();
+  if (server_) server_->closeAllSessions();
+}
+
+void UaEndpoint::wake() {
+  if (!wakeFd_) return;
+  const std::uint64_t one = 1;
+  (void)!::write(wakeFd_.get(), &one, sizeof one);
+}
+
+void UaEndpoint::loop(std::stop_token stop) {
+  epoll_event events[64];
+  while (!stop.stop_requested()) {
+    const int n = ::epoll_wait(epoll_.get(), events, 64, 1000);
+    for (int i = 0; i < n && !stop.stop_requested(); ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == listener_.get()) {
+        accept();
+      } else if (fd == wakeFd_.get()) {
+        std::uint64_t count = 0;
+        (void)!::read(wakeFd_.get(), &count, sizeof count);
+      } else if (auto it = connections_.find(fd); it != connections_.end()) {
+        auto c = it->second;
+        if (events[i].events & EPOLLOUT) {
+          {
+            std::lock_guard lock(c->outMutex);
+            c->writable = true;
+          }
+          flush(c);
+        }
+        if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c);
+      }
+    }
+    std::vector<std::weak_ptr<Connection>> pending;
+    {
+      std::lock_guard lock(pendingMutex_);
+      pending.swap(pending_);
+    }
+    for (auto& w : pending) {
+      if (auto c = w.lock()) flush(c);
+    }
+  }
+}
+
+void UaEndpoint::accept() {
+  for (;;) {
+    const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    vexahv::platform::UniqueFd owned(fd);
+    if (connections_.size() >= options_.maxConnections) continue;  // closed as it goes
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_shared<Connection>();
+    c->fd = std::move(owned);
+    std::weak_ptr<Connection> weak = c;
+    c->ua = std::make_unique<UaConnection>(*server_, options_.limits, nextChannel_++,
+                                           [this, weak](std::vector<std::uint8_t> bytes) {
+                                             auto conn = weak.lock();
+                                             if (!conn) return;
+                                             {
+                                               std::lock_guard lock(conn->outMutex);
+                                               conn->out.push_back(std::move(bytes));
+                                             }
+                                             {
+                                               std::lock_guard lock(pendingMutex_);
+                                               pending_.push_back(weak);
+                                             }
+                                             wake();
+                                           });
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) continue;
+    connections_.emplace(fd, std::move(c));
+  }
+}
+
+void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
+  std::uint8_t buffer[kReadChunk];
+  for (;;) {
+    const ssize_t n = ::recv(c->fd.get(), buffer, sizeof buffer, 0);
+    if (n > 0) {
+      if (!c->ua->receive({buffer, static_cast<std::size_t>(n)})) {
+        {
+          std::lock_guard lock(c->outMutex);
+          c->closeAfterFlush = true;
+        }
+        flush(c);
+        return;
+      }
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    closeConnection(c->fd.get());  // end of stream or an error
+    return;
+  }
+}
+
+void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
+  bool close = false;
+  {
+    std::lock_guard lock(c->outMutex);
+    while (c->writable && !c->out.empty()) {
+      const auto& front = c->out.front();
+      const ssize_t n = ::send(c->fd.get(), front.data() + c->offset, front.size() - c->offset, MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EAGAIN) {
+          c->writable = false;
+          epoll_event ev{};
+          ev.events = EPOLLIN | EPOLLOUT;
+          ev.data.fd = c->fd.get();
+          ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+          break;
+        }
+        if (errno == EINTR) continue;
+        close = true;
+        break;
+      }
+      c->offset += static_cast<std::size_t>(n);
+      if (c->offset == front.size()) {
+        c->out.pop_front();
+        c->offset = 0;
+      }
+    }
+    if (c->writable && c->out.empty()) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = c->fd.get();
+      ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+      if (c->closeAfterFlush) close = true;
+    }
+  }
+  if (close) closeConnection(c->fd.get());
+}
+
+void UaEndpoint::closeConnection(int fd) {
+  auto it = connections_.find(fd);
+  if (it == connections_.end()) return;
+  auto c = it->second;
+  connections_.erase(it);
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+  c->ua.reset();  // pending answers for it are dropped from here on
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,64 @@
+#pragma once
+// The opc.tcp endpoint: one network thread (epoll) accepts and serves every connection;
+// answers that come from the toolbox's worker threads are queued and the network thread
+// sends them. stop() closes the listener and every connection and joins the thread.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "opctoolbox/ua/ua_connection.h"
+#include "opctoolbox/ua/ua_server.h"
+#include "platform/unique_fd.h"
+#include "platform/worker_thread.h"
+
+namespace OpcToolbox::ua {
+
+struct EndpointOptions {
+  std::string host = "0.0.0.0";
+  std::uint16_t port = 4840;  // 0: any free port
+  std::size_t maxConnections = 200;
+  TransportLimits limits;
+  ServerLimits server;
+  // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults; false with a bad value.
+  static bool fromEnvironment(EndpointOptions& out);
+};
+
+class UaEndpoint {
+ public:
+  UaEndpoint(Application& app, EndpointOptions options);
+  ~UaEndpoint();
+
+  std::error_code start();
+  void stop();
+  std::uint16_t port() const { return port_; }
+  // "opc.tcp://host:port"
+  std::string url() const;
+  UaServer& server() { return *server_; }
+
+ private:
+  struct Connection;
+  void loop(std::stop_token stop);
+  void accept();
+  void readFrom(const std::shared_ptr<Connection>& c);
+  void flush(const std::shared_ptr<Connection>& c);
+  void closeConnection(int fd);
+  void wake();
+
+  Application& app_;
+  EndpointOptions options_;
+  std::uint16_t port_ = 0;
+  std::unique_ptr<UaServer> server_;
+  vexahv::platform::UniqueFd listener_, epoll_, wakeFd_;
+  std::map<int, std::shared_ptr<Connection>> connections_;  // network thread only
+  std::mutex pendingMutex_;
+  std::vector<std::weak_ptr<Connection>> pending_;  // connections with output queued
+  std::uint32_t nextChannel_ = 1;
+  vexahv::platform::WorkerThread thread_;
+};
+
+}  // namespace OpcToolbox::ua

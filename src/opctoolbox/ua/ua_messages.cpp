@@ -1,0 +1,241 @@
+#include "opctoolbox/ua/ua_messages.h"
+
+#include <chrono>
+
+#include "opctoolbox/ua/ua_transport.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+std::int64_t nowTicks() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(since).count() +
+         116444736000000000LL;
+}
+
+std::vector<std::string> stringArray(Decoder& d) {
+  std::vector<std::string> out;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) out.push_back(d.string().value_or(""));
+  return out;
+}
+
+void skipApplicationDescription(Decoder& d, std::string* name) {
+  d.string();  // application uri
+  d.string();  // product uri
+  const LocalizedText text = d.localizedText();
+  if (name != nullptr) *name = text.text.value_or("");
+  d.uint32();  // application type
+  d.string();  // gateway server uri
+  d.string();  // discovery profile uri
+  stringArray(d);
+}
+
+void skipSignatureData(Decoder& d) {
+  d.string();
+  d.byteString();
+}
+
+}  // namespace
+
+RequestHeader decodeRequestHeader(Decoder& d) {
+  RequestHeader h;
+  h.authenticationToken = d.nodeId();
+  h.timestamp = d.dateTime();
+  h.requestHandle = d.uint32();
+  d.uint32();  // return diagnostics
+  d.string();  // audit entry id
+  h.timeoutHint = d.uint32();
+  d.extensionObject();  // additional header
+  return h;
+}
+
+void encodeResponseHeader(Encoder& e, std::uint32_t requestHandle, StatusCode result) {
+  e.dateTime(nowTicks());
+  e.uint32(requestHandle);
+  e.statusCode(result);
+  e.byte(0);          // no diagnostic info
+  e.arrayLength(0);   // string table
+  e.nodeId(NodeId{}); // no additional header
+  e.byte(0);
+}
+
+void beginMessage(Encoder& e, std::uint32_t typeId) { e.nodeId(NodeId::numericId(0, typeId)); }
+
+std::vector<std::uint8_t> encodeServiceFault(std::uint32_t requestHandle, StatusCode result) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ServiceFault);
+  encodeResponseHeader(e, requestHandle, result);
+  return out;
+}
+
+OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d) {
+  OpenSecureChannelRequest r;
+  r.header = decodeRequestHeader(d);
+  d.uint32();  // client protocol version
+  r.requestType = d.uint32();
+  r.securityMode = d.uint32();
+  d.byteString();  // client nonce
+  r.requestedLifetime = d.uint32();
+  return r;
+}
+
+std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestHandle, std::uint32_t channelId,
+                                                          std::uint32_t tokenId, std::int64_t createdAt,
+                                                          std::uint32_t lifetime) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::OpenSecureChannelResponse);
+  encodeResponseHeader(e, requestHandle, kGood);
+  e.uint32(0);  // server protocol version
+  e.uint32(channelId);
+  e.uint32(tokenId);
+  e.dateTime(createdAt);
+  e.uint32(lifetime);
+  e.byteString(UaString{std::string()});  // no nonce with policy None
+  return out;
+}
+
+void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id) {
+  e.string(std::string_view(url));
+  e.string(std::string_view(id.applicationUri));
+  e.string(std::string_view(id.productUri));
+  e.localizedText(LocalizedText{std::nullopt, id.applicationName});
+  e.uint32(0);  // server
+  e.string(UaString{});
+  e.string(UaString{});
+  e.arrayLength(1);
+  e.string(std::string_view(url));
+  e.byteString(UaString{});  // no certificate with policy None
+  e.uint32(1);               // security mode None
+  e.string(std::string_view(kSecurityPolicyNone));
+  e.arrayLength(1);          // one user token policy: anonymous
+  e.string(std::string_view("anonymous"));
+  e.uint32(0);
+  e.string(UaString{});
+  e.string(UaString{});
+  e.string(UaString{});
+  e.string(std::string_view("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
+  e.byte(0);  // security level
+}
+
+GetEndpointsRequest decodeGetEndpointsRequest(Decoder& d) {
+  GetEndpointsRequest r;
+  r.header = decodeRequestHeader(d);
+  r.endpointUrl = d.string().value_or("");
+  stringArray(d);  // locale ids
+  stringArray(d);  // profile uris
+  return r;
+}
+
+CreateSessionRequest decodeCreateSessionRequest(Decoder& d) {
+  CreateSessionRequest r;
+  r.header = decodeRequestHeader(d);
+  skipApplicationDescription(d, &r.clientName);
+  d.string();  // server uri
+  r.endpointUrl = d.string().value_or("");
+  r.sessionName = d.string().value_or("");
+  d.byteString();  // client nonce
+  d.byteString();  // client certificate
+  r.requestedTimeout = d.float64();
+  r.maxResponseMessageSize = d.uint32();
+  return r;
+}
+
+ActivateSessionRequest decodeActivateSessionRequest(Decoder& d) {
+  ActivateSessionRequest r;
+  r.header = decodeRequestHeader(d);
+  skipSignatureData(d);
+  const std::size_t certs = d.arrayLength();
+  for (std::size_t i = 0; i < certs && d.ok(); ++i) {
+    d.byteString();
+    d.byteString();
+  }
+  stringArray(d);  // locale ids
+  r.identityTokenType = d.extensionObject().typeId;
+  skipSignatureData(d);
+  return r;
+}
+
+ReadRequest decodeReadRequest(Decoder& d) {
+  ReadRequest r;
+  r.header = decodeRequestHeader(d);
+  r.maxAge = d.float64();
+  r.timestampsToReturn = d.uint32();
+  const std::size_t n = d.arrayLength();
+  r.nodes.reserve(n);
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    ReadValueId v;
+    v.nodeId = d.nodeId();
+    v.attributeId = d.uint32();
+    v.indexRange = d.string();
+    v.dataEncoding = d.qualifiedName();
+    r.nodes.push_back(std::move(v));
+  }
+  return r;
+}
+
+BrowseRequest decodeBrowseRequest(Decoder& d) {
+  BrowseRequest r;
+  r.header = decodeRequestHeader(d);
+  d.nodeId();    // view id
+  d.dateTime();  // view timestamp
+  d.uint32();    // view version
+  r.maxReferencesPerNode = d.uint32();
+  const std::size_t n = d.arrayLength();
+  r.nodes.reserve(n);
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    BrowseDescription b;
+    b.nodeId = d.nodeId();
+    b.direction = d.uint32();
+    b.referenceTypeId = d.nodeId();
+    b.includeSubtypes = d.boolean();
+    b.nodeClassMask = d.uint32();
+    b.resultMask = d.uint32();
+    r.nodes.push_back(std::move(b));
+  }
+  return r;
+}
+
+BrowseNextRequest decodeBrowseNextRequest(Decoder& d) {
+  BrowseNextRequest r;
+  r.header = decodeRequestHeader(d);
+  r.releaseContinuationPoints = d.boolean();
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) r.continuationPoints.push_back(d.byteString().value_or(""));
+  return r;
+}
+
+void encodeBrowseResult(Encoder& e, const BrowseResult& r) {
+  e.statusCode(r.status);
+  e.byteString(r.continuationPoint);
+  e.arrayLength(static_cast<std::int32_t>(r.references.size()));
+  for (const auto& ref : r.references) {
+    e.nodeId(ref.referenceTypeId);
+    e.boolean(ref.isForward);
+    e.expandedNodeId(ExpandedNodeId{ref.nodeId, std::nullopt, 0});
+    e.qualifiedName(ref.browseName);
+    e.localizedText(ref.displayName);
+    e.uint32(ref.nodeClass);
+    e.expandedNodeId(ExpandedNodeId{ref.typeDefinition, std::nullopt, 0});
+  }
+}
+
+WriteRequest decodeWriteRequest(Decoder& d) {
+  WriteRequest r;
+  r.header = decodeRequestHeader(d);
+  const std::size_t n = d.arrayLength();
+  r.nodes.reserve(n);
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    WriteValue w;
+    w.nodeId = d.nodeId();
+    w.attributeId = d.uint32();
+    w.indexRange = d.string();
+    w.value = d.dataValue();
+    r.nodes.push_back(std::move(w));
+  }
+  return r;
+}
+
+}  // namespace OpcToolbox::ua

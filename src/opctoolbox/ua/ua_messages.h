@@ -1,0 +1,177 @@
+#pragma once
+// The service messages the endpoint speaks (OPC UA Part 4), with their binary encodings
+// (OPC UA Part 6): each request decoded from the body after its type id, each response
+// encoded with its type id. Only the fields this server reads or writes are kept; the
+// rest are read over and checked for damage all the same.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/ua/ua_binary.h"
+
+namespace OpcToolbox::ua {
+
+// Binary encoding ids of the messages (namespace 0).
+namespace id {
+inline constexpr std::uint32_t ServiceFault = 397;
+inline constexpr std::uint32_t AnonymousIdentityToken = 321;
+inline constexpr std::uint32_t FindServersRequest = 422, FindServersResponse = 425;
+inline constexpr std::uint32_t GetEndpointsRequest = 428, GetEndpointsResponse = 431;
+inline constexpr std::uint32_t OpenSecureChannelRequest = 446, OpenSecureChannelResponse = 449;
+inline constexpr std::uint32_t CloseSecureChannelRequest = 452;
+inline constexpr std::uint32_t CreateSessionRequest = 461, CreateSessionResponse = 464;
+inline constexpr std::uint32_t ActivateSessionRequest = 467, ActivateSessionResponse = 470;
+inline constexpr std::uint32_t CloseSessionRequest = 473, CloseSessionResponse = 476;
+inline constexpr std::uint32_t BrowseRequest = 527, BrowseResponse = 530;
+inline constexpr std::uint32_t BrowseNextRequest = 533, BrowseNextResponse = 536;
+inline constexpr std::uint32_t ReadRequest = 631, ReadResponse = 634;
+inline constexpr std::uint32_t WriteRequest = 673, WriteResponse = 676;
+}  // namespace id
+
+inline constexpr StatusCode kBadInternalError = 0x80020000u;
+inline constexpr StatusCode kBadTimeout = 0x800A0000u;
+inline constexpr StatusCode kBadServiceUnsupported = 0x800B0000u;
+inline constexpr StatusCode kBadShutdown = 0x800C0000u;
+inline constexpr StatusCode kBadNothingToDo = 0x800F0000u;
+inline constexpr StatusCode kBadTooManyOperations = 0x80100000u;
+inline constexpr StatusCode kBadIdentityTokenInvalid = 0x80200000u;
+inline constexpr StatusCode kBadSessionIdInvalid = 0x80250000u;
+inline constexpr StatusCode kBadSessionNotActivated = 0x80270000u;
+inline constexpr StatusCode kBadTooManySessions = 0x80560000u;
+inline constexpr StatusCode kBadTimestampsToReturnInvalid = 0x802B0000u;
+inline constexpr StatusCode kBadNodeIdUnknown = 0x80340000u;
+inline constexpr StatusCode kBadAttributeIdInvalid = 0x80350000u;
+inline constexpr StatusCode kBadIndexRangeInvalid = 0x80360000u;
+inline constexpr StatusCode kBadDataEncodingInvalid = 0x80380000u;
+inline constexpr StatusCode kBadNotReadable = 0x803A0000u;
+inline constexpr StatusCode kBadNotWritable = 0x803B0000u;
+inline constexpr StatusCode kBadContinuationPointInvalid = 0x804A0000u;
+inline constexpr StatusCode kBadNoContinuationPoints = 0x804B0000u;
+inline constexpr StatusCode kBadBrowseDirectionInvalid = 0x804D0000u;
+inline constexpr StatusCode kBadMaxAgeInvalid = 0x80700000u;
+inline constexpr StatusCode kBadTypeMismatch = 0x80740000u;
+inline constexpr StatusCode kBadWaitingForInitialData = 0x80320000u;
+inline constexpr StatusCode kBadNotConnected = 0x808A0000u;
+inline constexpr StatusCode kBadSecureChannelClosed = 0x80860000u;
+inline constexpr StatusCode kBadWriteNotSupported = 0x80730000u;
+
+struct RequestHeader {
+  NodeId authenticationToken;
+  std::int64_t timestamp = 0;
+  std::uint32_t requestHandle = 0;
+  std::uint32_t timeoutHint = 0;
+};
+RequestHeader decodeRequestHeader(Decoder& d);
+void encodeResponseHeader(Encoder& e, std::uint32_t requestHandle, StatusCode result);
+
+struct OpenSecureChannelRequest {
+  RequestHeader header;
+  std::uint32_t requestType = 0;  // 0 issue, 1 renew
+  std::uint32_t securityMode = 1;
+  std::uint32_t requestedLifetime = 0;
+};
+OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d);
+std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestHandle, std::uint32_t channelId,
+                                                          std::uint32_t tokenId, std::int64_t createdAt,
+                                                          std::uint32_t lifetime);
+
+// What a client needs to know of this server and its one endpoint.
+struct ServerIdentity {
+  std::string applicationUri;
+  std::string productUri;
+  std::string applicationName;
+};
+void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
+
+struct GetEndpointsRequest {
+  RequestHeader header;
+  std::string endpointUrl;
+};
+GetEndpointsRequest decodeGetEndpointsRequest(Decoder& d);
+
+struct CreateSessionRequest {
+  RequestHeader header;
+  std::string endpointUrl;
+  std::string sessionName;
+  std::string clientName;  // the client's ApplicationName text
+  double requestedTimeout = 0;
+  std::uint32_t maxResponseMessageSize = 0;
+};
+CreateSessionRequest decodeCreateSessionRequest(Decoder& d);
+
+struct ActivateSessionRequest {
+  RequestHeader header;
+  NodeId identityTokenType;  // the ExtensionObject's type
+};
+ActivateSessionRequest decodeActivateSessionRequest(Decoder& d);
+
+struct ReadValueId {
+  NodeId nodeId;
+  std::uint32_t attributeId = 13;
+  UaString indexRange;
+  QualifiedName dataEncoding;
+};
+struct ReadRequest {
+  RequestHeader header;
+  double maxAge = 0;
+  std::uint32_t timestampsToReturn = 0;
+  std::vector<ReadValueId> nodes;
+};
+ReadRequest decodeReadRequest(Decoder& d);
+
+struct BrowseDescription {
+  NodeId nodeId;
+  std::uint32_t direction = 0;  // 0 forward, 1 inverse, 2 both
+  NodeId referenceTypeId;
+  bool includeSubtypes = true;
+  std::uint32_t nodeClassMask = 0;
+  std::uint32_t resultMask = 0x3F;
+};
+struct BrowseRequest {
+  RequestHeader header;
+  std::uint32_t maxReferencesPerNode = 0;
+  std::vector<BrowseDescription> nodes;
+};
+BrowseRequest decodeBrowseRequest(Decoder& d);
+
+struct BrowseNextRequest {
+  RequestHeader header;
+  bool releaseContinuationPoints = false;
+  std::vector<std::string> continuationPoints;
+};
+BrowseNextRequest decodeBrowseNextRequest(Decoder& d);
+
+struct ReferenceDescription {
+  NodeId referenceTypeId;
+  bool isForward = true;
+  NodeId nodeId;
+  QualifiedName browseName;
+  LocalizedText displayName;
+  std::uint32_t nodeClass = 0;
+  NodeId typeDefinition;
+};
+struct BrowseResult {
+  StatusCode status = kGood;
+  UaString continuationPoint;
+  std::vector<ReferenceDescription> references;
+};
+void encodeBrowseResult(Encoder& e, const BrowseResult& r);
+
+struct WriteValue {
+  NodeId nodeId;
+  std::uint32_t attributeId = 13;
+  UaString indexRange;
+  DataValue value;
+};
+struct WriteRequest {
+  RequestHeader header;
+  std::vector<WriteValue> nodes;
+};
+WriteRequest decodeWriteRequest(Decoder& d);
+
+// Body of a message: its type id, then the fields.
+void beginMessage(Encoder& e, std::uint32_t typeId);
+std::vector<std::uint8_t> encodeServiceFault(std::uint32_t requestHandle, StatusCode result);
+
+}  // namespace OpcToolbox::ua

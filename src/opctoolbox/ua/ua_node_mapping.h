@@ -1,0 +1,46 @@
+#pragma once
+// How the toolbox's values, types and qualities appear in OPC UA, and the few node ids,
+// attribute ids and reference types of namespace 0 that the services use.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/date_time.h"
+#include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/value_qt.h"
+
+namespace OpcToolbox::ua {
+
+inline constexpr StatusCode kBad = 0x80000000u;
+inline constexpr std::uint16_t kNs = 1;
+
+// Attribute ids, node classes and node ids of namespace 0 used here.
+enum Attr : std::uint32_t {
+  kNodeId = 1, kNodeClass, kBrowseName, kDisplayName, kDescription, kWriteMask, kUserWriteMask,
+  kIsAbstract, kSymmetric, kInverseName, kContainsNoLoops, kEventNotifier, kValue, kDataType,
+  kValueRank, kArrayDimensions, kAccessLevel, kUserAccessLevel, kMinimumSamplingInterval, kHistorizing,
+};
+inline constexpr std::uint32_t kObject = 1, kVariable = 2;
+inline constexpr std::uint32_t kReferences = 31, kNonHierarchical = 32, kHierarchical = 33, kHasChild = 34,
+                        kOrganizes = 35, kHasTypeDefinition = 40, kAggregates = 44, kHasSubtype = 45,
+                        kHasProperty = 46, kHasComponent = 47;
+inline constexpr std::uint32_t kFolderType = 61, kBaseObjectType = 58, kBaseDataVariableType = 63, kPropertyType = 68,
+                        kServerType = 2004, kServerStatusType = 2138;
+
+
+std::int64_t nowTicks();
+std::uint32_t parentReferenceType(std::uint32_t type);
+// Whether a reference of this type passes a Browse filter.
+bool referenceMatches(std::uint32_t type, const NodeId& filter, bool subtypes);
+BuiltinType uaType(std::uint16_t vt);
+NodeId dataTypeOf(std::uint16_t vt);
+ua::Variant toUa(const OpcToolbox::Variant& v);
+bool fromUa(const ua::Variant& v, OpcToolbox::Variant& out);
+StatusCode statusOf(std::uint16_t quality);
+std::string randomBytes(std::size_t n);
+DataValue valueOf(ua::Variant v);
+DataValue statusOnly(StatusCode s);
+ua::Variant stringArray(const std::vector<std::string>& texts);
+
+}  // namespace OpcToolbox::ua

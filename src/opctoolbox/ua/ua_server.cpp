@@ -1,0 +1,222 @@
+#include "opctoolbox/ua/ua_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+#include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/ua_node_mapping.h"
+#include "opctoolbox/ua/ua_server_internal.h"
+
+namespace OpcToolbox::ua {
+
+using Clock = std::chrono::steady_clock;
+
+UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits)
+    : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()) {
+  nodes_ = {
+      {84, kObject, "Root", kFolderType, {{kOrganizes, 85}, {kOrganizes, 86}, {kOrganizes, 87}}, {}},
+      {85, kObject, "Objects", kFolderType, {{kOrganizes, 2253}}, {}},
+      {86, kObject, "Types", kFolderType, {}, {}},
+      {87, kObject, "Views", kFolderType, {}, {}},
+      {2253, kObject, "Server", kServerType, {{kHasProperty, 2254}, {kHasProperty, 2255}, {kHasComponent, 2256}}, {}},
+      {2254, kVariable, "ServerArray", kPropertyType, {}, NodeId::numericId(0, 12), 1},
+      {2255, kVariable, "NamespaceArray", kPropertyType, {}, NodeId::numericId(0, 12), 1},
+      {2256, kVariable, "ServerStatus", kServerStatusType,
+       {{kHasComponent, 2257}, {kHasComponent, 2258}, {kHasComponent, 2259}}, NodeId::numericId(0, 862)},
+      {2257, kVariable, "StartTime", kBaseDataVariableType, {}, NodeId::numericId(0, 294)},
+      {2258, kVariable, "CurrentTime", kBaseDataVariableType, {}, NodeId::numericId(0, 294)},
+      {2259, kVariable, "State", kBaseDataVariableType, {}, NodeId::numericId(0, 852)},
+  };
+}
+
+UaServer::~UaServer() { closeAllSessions(); }
+
+ServerIdentity UaServer::identity() const {
+  const std::string prog = app_.getProgIdDa();
+  return ServerIdentity{"urn:" + prog, "urn:" + app_.getVerIndProgIdDa(), app_.getDescription()};
+}
+
+std::size_t UaServer::sessionCount() const {
+  std::lock_guard lock(mutex_);
+  return sessions_.size();
+}
+
+void UaServer::closeAllSessions() {
+  std::map<std::string, std::shared_ptr<Session>> all;
+  {
+    std::lock_guard lock(mutex_);
+    all.swap(sessions_);
+  }
+  for (auto& [token, s] : all) {
+    if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
+  }
+}
+
+void UaServer::channelClosed(std::uint32_t channelId) {
+  // A session never activated dies with its channel; an activated one waits for its client
+  // to come back on a new channel until it times out.
+  std::lock_guard lock(mutex_);
+  std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+}
+
+std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, StatusCode& status) {
+  std::vector<std::shared_ptr<Session>> expired;
+  std::shared_ptr<Session> found;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if (now - it->second->lastUsed > it->second->timeout) {
+        expired.push_back(it->second);
+        it = sessions_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
+                                                                  : sessions_.end();
+    if (it != sessions_.end()) {
+      found = it->second;
+      found->lastUsed = now;
+    }
+  }
+  for (auto& s : expired) {
+    if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
+  }
+  status = !found ? kBadSessionIdInvalid : !found->activated ? kBadSessionNotActivated : kGood;
+  return found;
+}
+
+void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
+  Decoder d(body);
+  const NodeId type = d.nodeId();
+  if (!d.ok() || type.ns != 0 || type.kind != NodeId::Kind::Numeric) {
+    respond(encodeServiceFault(0, kBadDecodingError));
+    return;
+  }
+  switch (type.numeric) {
+    case id::GetEndpointsRequest: return getEndpoints(d, respond);
+    case id::CreateSessionRequest: return createSession(channelId, d, respond);
+    case id::ActivateSessionRequest: return activateSession(channelId, d, respond);
+    case id::CloseSessionRequest: return closeSession(d, respond);
+    case id::ReadRequest: return read(d, respond);
+    case id::BrowseRequest: return browse(d, respond);
+    case id::BrowseNextRequest: return browseNext(d, respond);
+    case id::WriteRequest: return write(d, respond);
+    default: {
+      const RequestHeader h = decodeRequestHeader(d);
+      respond(encodeServiceFault(h.requestHandle, d.ok() ? kBadServiceUnsupported : kBadDecodingError));
+    }
+  }
+}
+
+void UaServer::getEndpoints(Decoder& d, Respond& respond) {
+  const GetEndpointsRequest r = decodeGetEndpointsRequest(d);
+  if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::GetEndpointsResponse);
+  encodeResponseHeader(e, r.header.requestHandle, kGood);
+  e.arrayLength(1);
+  // The URL the client dialled, so that it reconnects the way it came.
+  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity());
+  respond(std::move(out));
+}
+
+void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respond) {
+  const CreateSessionRequest r = decodeCreateSessionRequest(d);
+  if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  auto s = std::make_shared<Session>();
+  s->token = randomBytes(16);
+  s->name = r.clientName.empty() ? r.sessionName : r.clientName;
+  s->channelId = channelId;
+  const double ms = std::clamp(r.requestedTimeout, 10000.0, 3600000.0);
+  s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+  {
+    std::lock_guard lock(mutex_);
+    if (sessions_.size() >= limits_.maxSessions) {
+      return respond(encodeServiceFault(r.header.requestHandle, kBadTooManySessions));
+    }
+    s->sessionId = NodeId::numericId(kNs, 0x10000000u + nextSession_++);
+    sessions_.emplace(s->token, s);
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::CreateSessionResponse);
+  encodeResponseHeader(e, r.header.requestHandle, kGood);
+  e.nodeId(s->sessionId);
+  NodeId token;
+  token.ns = kNs;
+  token.kind = NodeId::Kind::Opaque;
+  token.text = s->token;
+  e.nodeId(token);
+  e.float64(ms);
+  e.byteString(UaString{randomBytes(32)});
+  e.byteString(UaString{});  // no certificate with policy None
+  e.arrayLength(1);
+  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity());
+  e.arrayLength(0);          // software certificates
+  e.string(UaString{});      // signature algorithm
+  e.byteString(UaString{});  // signature
+  e.uint32(0);               // max request message size: the transport's limit
+  respond(std::move(out));
+}
+
+void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& respond) {
+  const ActivateSessionRequest r = decodeActivateSessionRequest(d);
+  if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  StatusCode status = kGood;
+  auto s = sessionFor(r.header, status);
+  if (!s) return respond(encodeServiceFault(r.header.requestHandle, status));
+  const bool anonymous = r.identityTokenType.isNull() ||
+                         r.identityTokenType == NodeId::numericId(0, id::AnonymousIdentityToken);
+  if (!anonymous) return respond(encodeServiceFault(r.header.requestHandle, kBadIdentityTokenInvalid));
+  {
+    std::lock_guard lock(mutex_);
+    s->channelId = channelId;  // a client that reconnected takes its session along
+  }
+  if (!s->activated) {
+    ClientAccess* clients = app_.clients();
+    std::uint32_t handle = 0;
+    if (clients == nullptr || clients->openSession(s->name, handle) != S_OK) {
+      return respond(encodeServiceFault(r.header.requestHandle, kBadShutdown));
+    }
+    std::lock_guard lock(mutex_);
+    s->toolboxSession = handle;
+    s->activated = true;
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ActivateSessionResponse);
+  encodeResponseHeader(e, r.header.requestHandle, kGood);
+  e.byteString(UaString{randomBytes(32)});
+  e.arrayLength(0);
+  e.arrayLength(0);
+  respond(std::move(out));
+}
+
+void UaServer::closeSession(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  d.boolean();  // delete subscriptions: there are none yet
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  std::shared_ptr<Session> s;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
+                                                                  : sessions_.end();
+    if (it != sessions_.end()) {
+      s = it->second;
+      sessions_.erase(it);
+    }
+  }
+  if (!s) return respond(encodeServiceFault(h.requestHandle, kBadSessionIdInvalid));
+  if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::CloseSessionResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  respond(std::move(out));
+}
+
+}  // namespace OpcToolbox::ua

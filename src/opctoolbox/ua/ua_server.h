@@ -1,0 +1,66 @@
+#pragma once
+// The services of the endpoint over the toolbox: discovery, sessions, Browse, Read and
+// Write, on the nodes of namespace 0 that clients need and on the toolbox's address
+// space as namespace 1 (string NodeIds equal to item ids).
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/application.h"
+#include "opctoolbox/ua/ua_connection.h"
+#include "opctoolbox/ua/ua_messages.h"
+
+namespace OpcToolbox::ua {
+
+struct ServerLimits {
+  std::size_t maxSessions = 100;
+  std::size_t maxNodesPerRead = 100000;
+  std::size_t maxNodesPerWrite = 10000;
+  std::size_t maxNodesPerBrowse = 10000;
+  std::uint32_t maxReferencesPerNode = 10000;
+  std::size_t maxContinuationPoints = 16;  // per session
+};
+
+class UaServer : public ServiceHandler {
+ public:
+  UaServer(Application& app, std::string endpointUrl, ServerLimits limits = {});
+  ~UaServer() override;
+
+  void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
+  void channelClosed(std::uint32_t channelId) override;
+  std::size_t sessionCount() const;
+
+  // Ends every session (disconnectSession for each activated one).
+  void closeAllSessions();
+
+ private:
+  struct Session;
+  struct Node;
+
+  ServerIdentity identity() const;
+  std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
+  void getEndpoints(Decoder& d, Respond& respond);
+  void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
+  void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);
+  void closeSession(Decoder& d, Respond& respond);
+  void read(Decoder& d, Respond& respond);
+  void browse(Decoder& d, Respond& respond);
+  void browseNext(Decoder& d, Respond& respond);
+  void write(Decoder& d, Respond& respond);
+
+  Application& app_;
+  const std::string endpointUrl_;
+  const ServerLimits limits_;
+  const std::int64_t startTime_;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
+  std::uint32_t nextSession_ = 1;
+  std::vector<Node> nodes_;  // namespace 0
+};
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,99 @@
+// node-opcua's client against vexahv-ua-fixture: connect with None/Anonymous, read
+// namespace-0 and item values, browse with continuation points, write with conversion
+// and refusals, close. Bounded: the fixture stops by itself after 60 s.
+"use strict";
+const assert = require("assert");
+const { spawn } = require("child_process");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
+} = require("node-opcua-client");
+
+async function startFixture(binary) {
+  const fixture = spawn(binary, ["--duration", "60"], {
+    env: { ...process.env, VEXAHV_OPCUA_PORT: "0", VEXAHV_OPCUA_HOST: "127.0.0.1" },
+    stdio: ["ignore", "pipe", "inherit"],
+  });
+  const url = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error("fixture did not start")), 10000);
+    fixture.stdout.on("data", (d) => {
+      const m = /listening on (\S+)/.exec(d.toString());
+      if (m) { clearTimeout(timer); resolve(m[1]); }
+    });
+  });
+  return { fixture, url };
+}
+
+async function main() {
+  const { fixture, url } = await startFixture(process.argv[2]);
+  const client = OPCUAClient.create({
+    applicationName: "vexahv interop",
+    endpointMustExist: false,
+    securityMode: MessageSecurityMode.None,
+    securityPolicy: SecurityPolicy.None,
+    connectionStrategy: { maxRetry: 0 },
+  });
+  try {
+    await client.connect(url);
+    const session = await client.createSession();
+
+    const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
+    assert.strictEqual(state.statusCode.value, StatusCodes.Good.value);
+    assert.strictEqual(state.value.value, 0, "ServerStatus/State is Running");
+    const ns = await session.read({ nodeId: "ns=0;i=2255", attributeId: AttributeIds.Value });
+    assert.deepStrictEqual(ns.value.value.slice(0, 1), ["http://opcfoundation.org/UA/"]);
+
+    const values = await session.read([
+      { nodeId: "ns=1;s=Demo.Float", attributeId: AttributeIds.Value },
+      { nodeId: "ns=1;s=Demo.String", attributeId: AttributeIds.Value },
+      { nodeId: "ns=1;s=Demo.Boolean", attributeId: AttributeIds.Value },
+      { nodeId: "ns=1;s=Demo.Float", attributeId: AttributeIds.DataType },
+      { nodeId: "ns=1;s=Demo.ReadOnly", attributeId: AttributeIds.AccessLevel },
+      { nodeId: "ns=1;s=No.Such.Item", attributeId: AttributeIds.Value },
+      { nodeId: "ns=1;s=Demo", attributeId: AttributeIds.Value },
+    ]);
+    assert.strictEqual(values[0].value.value, 1.5);
+    assert.strictEqual(values[1].value.value, "text");
+    assert.strictEqual(values[2].value.value, true);
+    assert.strictEqual(values[3].value.value.value, 10, "Float");
+    assert.strictEqual(values[4].value.value, 1, "CurrentRead only");
+    assert.strictEqual(values[5].statusCode.value, StatusCodes.BadNodeIdUnknown.value);
+    assert.strictEqual(values[6].statusCode.value, StatusCodes.BadAttributeIdInvalid.value);
+
+    // Browse: Objects holds Server and the toolbox's top folders; 1000 channels of a board
+    // come through continuation points when the client asks for 100 at a time.
+    const objects = await session.browse("ns=0;i=85");
+    const names = objects.references.map((r) => r.browseName.name);
+    assert.ok(names.includes("Server") && names.includes("Demo") && names.includes("S"), names.join(","));
+    session.requestedMaxReferencesPerNode = 100;
+    let page = await session.browse("ns=1;s=S.Board03");
+    let count = page.references.length;
+    while (page.continuationPoint && page.continuationPoint.length > 0) {
+      page = await session.browseNext(page.continuationPoint, false);
+      count += page.references.length;
+    }
+    assert.strictEqual(count, 1000, "1000 channels; the default filter leaves out HasTypeDefinition");
+    session.requestedMaxReferencesPerNode = 0;
+
+    // Writes: conversion to the item's type, refusals.
+    const results = await session.write([
+      { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Double, value: 77 } } },
+      { nodeId: "ns=1;s=Demo.UInt16", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Int32, value: -1 } } },
+      { nodeId: "ns=1;s=Demo.ReadOnly", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Float, value: 1 } } },
+      { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.DisplayName, value: { value: { dataType: DataType.LocalizedText, value: { text: "x" } } } },
+      { nodeId: "ns=1;s=Nope", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Int32, value: 1 } } },
+    ]);
+    assert.deepStrictEqual(results.map((s) => s.name),
+      ["Good", "BadTypeMismatch", "BadNotWritable", "BadNotWritable", "BadNodeIdUnknown"]);
+    const written = await session.read({ nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, maxAge: 60000 });
+    assert.strictEqual(written.value.value, 77);
+    assert.strictEqual(written.value.dataType, DataType.Int32);
+
+    await session.close();
+    console.log("interop: basic read, browse and write passed");
+  } finally {
+    await client.disconnect();
+    fixture.kill("SIGTERM");
+  }
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });

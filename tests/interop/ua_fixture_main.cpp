@@ -1,0 +1,140 @@
+// vexahv-ua-fixture: test infrastructure, not a product. The OPC toolbox and its OPC UA
+// endpoint over a synthetic address space, for the interop tests and benchmarks:
+//   Demo.<type>          one read-write item per data type (reported)
+//   Demo.ReadOnly, Demo.WriteOnly, Demo.Polled, Demo.Slow (device reads take 2 s)
+//   Demo.Folder.Inner.Leaf   nested folders
+//   S.BoardBB.ChanCCC.VMon   10 x 1000 reported Float items
+// Port from VEXAHV_OPCUA_PORT (0: any free port), address from VEXAHV_OPCUA_HOST.
+// Prints "vexahv-ua-fixture: listening on <url>" and serves until SIGINT/SIGTERM or
+// --duration seconds.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "opctoolbox/application.h"
+#include "opctoolbox/ua/ua_endpoint.h"
+
+namespace {
+
+using namespace OpcToolbox;
+
+volatile std::sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+class FixtureTransaction : public DaTransaction {
+ public:
+  using DaTransaction::DaTransaction;
+  long handleReadRequests() override {
+    for (const auto& r : getRequests()) {
+      if (!r->element()) continue;
+      if (r->element()->getName() == "Slow") std::this_thread::sleep_for(std::chrono::seconds(2));
+      ValueQT v;
+      r->element()->getCacheValue(v);
+      if (v.getQuality() == kQualityWaitingForInitialData) v.setQuality(kQualityGood);
+      v.setTimeStamp(DateTime::now());
+      r->setValue(v);
+      r->setResult(S_OK);
+    }
+    return completeRequests();
+  }
+};
+
+class FixtureCreator : public Creator {
+ public:
+  std::shared_ptr<DaTransaction> createTransaction(EnumTransactionType t, RequestList r, std::uint32_t s) override {
+    return std::make_shared<FixtureTransaction>(t, std::move(r), s);
+  }
+};
+
+ElementPtr folder(const std::string& name) {
+  auto e = std::make_shared<DaAddressSpaceElement>("", name, kReadable, kIoNone, VT_EMPTY);
+  e->setHasChildren(true);
+  return e;
+}
+
+ElementPtr item(const std::string& name, std::uint16_t type, std::uint32_t rights, std::uint32_t io, Variant v) {
+  auto e = std::make_shared<DaAddressSpaceElement>("", name, rights, io, type);
+  e->valueChanged(ValueQT(std::move(v), kQualityGood, DateTime::now()));
+  return e;
+}
+
+void build(DaAddressSpaceRoot& root) {
+  auto demo = folder("Demo");
+  root.addChild(demo);
+  Variant v;
+  v.setI2(-2); demo->addChild(item("Int16", VT_I2, kReadWriteable, kIoReport, v));
+  v.setI4(-4); demo->addChild(item("Int32", VT_I4, kReadWriteable, kIoReport, v));
+  v.setR4(1.5f); demo->addChild(item("Float", VT_R4, kReadWriteable, kIoReport, v));
+  v.setBSTR("text"); demo->addChild(item("String", VT_BSTR, kReadWriteable, kIoReport, v));
+  v.setBOOL(true); demo->addChild(item("Boolean", VT_BOOL, kReadWriteable, kIoReport, v));
+  v.setUI2(2); demo->addChild(item("UInt16", VT_UI2, kReadWriteable, kIoReport, v));
+  v.setUI4(4); demo->addChild(item("UInt32", VT_UI4, kReadWriteable, kIoReport, v));
+  v.setR4(7.0f); demo->addChild(item("ReadOnly", VT_R4, kReadable, kIoReport, v));
+  v.setI4(0); demo->addChild(item("WriteOnly", VT_I4, kWriteable, kIoReport, v));
+  v.setR4(3.0f); demo->addChild(item("Polled", VT_R4, kReadable, kIoPoll, v));
+  v.setR4(9.0f); demo->addChild(item("Slow", VT_R4, kReadable, kIoPoll, v));
+  auto outer = folder("Folder"), inner = folder("Inner");
+  demo->addChild(outer);
+  outer->addChild(inner);
+  v.setI4(42); inner->addChild(item("Leaf", VT_I4, kReadable, kIoReport, v));
+  auto s = folder("S");
+  root.addChild(s);
+  for (int b = 0; b < 10; ++b) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Board%02d", b);
+    auto board = folder(name);
+    s->addChild(board);
+    for (int c = 0; c < 1000; ++c) {
+      std::snprintf(name, sizeof name, "Chan%03d", c);
+      auto chan = folder(name);
+      board->addChild(chan);
+      v.setR4(0.0f);
+      chan->addChild(item("VMon", VT_R4, kReadable, kIoReport, v));
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long duration = 0;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--duration") == 0) duration = std::strtol(argv[i + 1], nullptr, 10);
+  }
+  Application* app = getApp();
+  app->setProgIdDa("VEXA.HVOPCServer.5");
+  app->setVerIndProgIdDa("VEXA.HVOPCServer");
+  app->setDescription("OPC UA fixture of the VEXA HV OPC server");
+  app->setVendorInfo("VEXA SpA");
+  app->setMinUpdateRateDa(100);
+  app->initialize(std::make_unique<FixtureCreator>());
+  app->start();
+  build(*app->getDaAddressSpaceRoot());
+  ua::EndpointOptions options;
+  options.host = "127.0.0.1";
+  if (!ua::EndpointOptions::fromEnvironment(options)) {
+    std::fprintf(stderr, "vexahv-ua-fixture: bad VEXAHV_OPCUA_PORT or VEXAHV_OPCUA_HOST\n");
+    return 2;
+  }
+  ua::UaEndpoint endpoint(*app, options);
+  if (auto ec = endpoint.start()) {
+    std::fprintf(stderr, "vexahv-ua-fixture: cannot listen: %s\n", ec.message().c_str());
+    return 1;
+  }
+  app->ready();
+  std::printf("vexahv-ua-fixture: listening on %s\n", endpoint.url().c_str());
+  std::fflush(stdout);
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  for (long t = 0; !gStop && (duration == 0 || t < duration * 10); ++t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  endpoint.stop();
+  app->stop();
+  app->terminate();
+  releaseApp();
+  return 0;
+}
