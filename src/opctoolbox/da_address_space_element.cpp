@@ -96,12 +96,10 @@ long DaAddressSpaceElement::valueChanged(const ValueQT& value) {
     std::lock_guard lock(cacheMutex_);
     cache_ = value;
   }
-  std::vector<ValueObserver*> observers;
-  {
-    std::lock_guard lock(observerMutex_);
-    observers = observers_;
-  }
-  for (ValueObserver* o : observers) o->onValueChanged(*this, value);
+  // Under the observer lock: once removeObserver has returned, that observer is called no
+  // more, so its owner may destroy it.
+  std::lock_guard lock(observerMutex_);
+  for (ValueObserver* o : observers_) o->onValueChanged(*this, value);
   return S_OK;
 }
 

@@ -24,8 +24,8 @@ using ElementPtr = std::shared_ptr<DaAddressSpaceElement>;
 enum EnumAccessRights : std::uint32_t { kReadable = 1, kWriteable = 2, kReadWriteable = 3 };
 enum EnumIoMode : std::uint32_t { kIoNone = 0, kIoPoll = 1, kIoReport = 2 };
 
-// Told of every new value of the elements it watches; called on the thread that changed
-// the value, without any toolbox lock held.
+// Told of every new value of the elements it watches, on the thread that changed the
+// value. It must not add or remove observers of that element from inside the call.
 class ValueObserver {
  public:
   virtual ~ValueObserver() = default;

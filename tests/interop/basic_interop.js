@@ -6,7 +6,16 @@ const assert = require("assert");
 const { spawn } = require("child_process");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
+  ClientSubscription, ClientMonitoredItem, TimestampsToReturn, DataChangeFilter, DataChangeTrigger, DeadbandType,
 } = require("node-opcua-client");
+
+const waitFor = (what, predicate, ms = 5000) => new Promise((resolve, reject) => {
+  const started = Date.now();
+  const timer = setInterval(() => {
+    if (predicate()) { clearInterval(timer); resolve(); }
+    else if (Date.now() - started > ms) { clearInterval(timer); reject(new Error("timed out waiting for " + what)); }
+  }, 20);
+});
 
 async function startFixture(binary) {
   const fixture = spawn(binary, ["--duration", "60"], {
@@ -88,8 +97,41 @@ async function main() {
     assert.strictEqual(written.value.value, 77);
     assert.strictEqual(written.value.dataType, DataType.Int32);
 
+    // Subscriptions: the initial value, a written change, an absolute deadband, keep-alive.
+    const sub = ClientSubscription.create(session, {
+      requestedPublishingInterval: 100, requestedLifetimeCount: 100, requestedMaxKeepAliveCount: 5,
+      maxNotificationsPerPublish: 1000, publishingEnabled: true, priority: 1,
+    });
+    let keepAlives = 0;
+    sub.on("keepalive", () => { keepAlives += 1; });
+    await new Promise((resolve) => sub.on("started", resolve));
+    const ints = [];
+    const intItem = ClientMonitoredItem.create(sub, { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value },
+      { samplingInterval: 50, discardOldest: true, queueSize: 10 }, TimestampsToReturn.Both);
+    intItem.on("changed", (dv) => ints.push(dv.value.value));
+    const floats = [];
+    const floatItem = ClientMonitoredItem.create(sub, { nodeId: "ns=1;s=Demo.Float", attributeId: AttributeIds.Value },
+      { samplingInterval: 50, discardOldest: true, queueSize: 10,
+        filter: new DataChangeFilter({ trigger: DataChangeTrigger.StatusValue, deadbandType: DeadbandType.Absolute, deadbandValue: 1.0 }) },
+      TimestampsToReturn.Both);
+    floatItem.on("changed", (dv) => floats.push(dv.value.value));
+    await waitFor("initial values", () => ints.length >= 1 && floats.length >= 1);
+    assert.strictEqual(ints[0], 77);
+    assert.strictEqual(floats[0], 1.5);
+    const write = (id, dataType, value) =>
+      session.write({ nodeId: id, attributeId: AttributeIds.Value, value: { value: { dataType, value } } });
+    assert.strictEqual((await write("ns=1;s=Demo.Int32", DataType.Int32, 5)).name, "Good");
+    await waitFor("the written Int32", () => ints.includes(5));
+    await write("ns=1;s=Demo.Float", DataType.Float, 2.0);   // within the deadband of 1.5
+    await write("ns=1;s=Demo.Float", DataType.Float, 3.0);   // beyond it
+    await waitFor("the Float beyond the deadband", () => floats.includes(3));
+    assert.deepStrictEqual(floats, [1.5, 3], "2.0 stayed within the deadband");
+    await waitFor("a keep-alive", () => keepAlives >= 1, 3000);
+    await intItem.terminate();
+    await sub.terminate();
+
     await session.close();
-    console.log("interop: basic read, browse and write passed");
+    console.log("interop: read, browse, write and subscriptions passed");
   } finally {
     await client.disconnect();
     fixture.kill("SIGTERM");

@@ -54,7 +54,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
   if (status != kGood) return respond(encodeServiceFault(handle, status));
   if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   if (r.nodes.size() > limits_.maxNodesPerRead) return respond(encodeServiceFault(handle, kBadTooManyOperations));
-  if (r.maxAge < 0) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
+  if (!(r.maxAge >= 0)) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
   if (r.timestampsToReturn > 3) return respond(encodeServiceFault(handle, kBadTimestampsToReturnInvalid));
 
   auto results = std::make_shared<std::vector<DataValue>>(r.nodes.size());

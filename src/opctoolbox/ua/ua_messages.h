@@ -27,6 +27,16 @@ inline constexpr std::uint32_t BrowseRequest = 527, BrowseResponse = 530;
 inline constexpr std::uint32_t BrowseNextRequest = 533, BrowseNextResponse = 536;
 inline constexpr std::uint32_t ReadRequest = 631, ReadResponse = 634;
 inline constexpr std::uint32_t WriteRequest = 673, WriteResponse = 676;
+inline constexpr std::uint32_t CreateMonitoredItemsRequest = 751, CreateMonitoredItemsResponse = 754;
+inline constexpr std::uint32_t SetMonitoringModeRequest = 769, SetMonitoringModeResponse = 772;
+inline constexpr std::uint32_t DeleteMonitoredItemsRequest = 781, DeleteMonitoredItemsResponse = 784;
+inline constexpr std::uint32_t CreateSubscriptionRequest = 787, CreateSubscriptionResponse = 790;
+inline constexpr std::uint32_t ModifySubscriptionRequest = 793, ModifySubscriptionResponse = 796;
+inline constexpr std::uint32_t SetPublishingModeRequest = 799, SetPublishingModeResponse = 802;
+inline constexpr std::uint32_t PublishRequest = 826, PublishResponse = 829;
+inline constexpr std::uint32_t RepublishRequest = 832, RepublishResponse = 835;
+inline constexpr std::uint32_t DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse = 850;
+inline constexpr std::uint32_t DataChangeFilter = 724;
 }  // namespace id
 
 inline constexpr StatusCode kBadInternalError = 0x80020000u;
@@ -55,6 +65,18 @@ inline constexpr StatusCode kBadWaitingForInitialData = 0x80320000u;
 inline constexpr StatusCode kBadNotConnected = 0x808A0000u;
 inline constexpr StatusCode kBadSecureChannelClosed = 0x80860000u;
 inline constexpr StatusCode kBadWriteNotSupported = 0x80730000u;
+inline constexpr StatusCode kBadSessionClosed = 0x80260000u;
+inline constexpr StatusCode kBadSubscriptionIdInvalid = 0x80280000u;
+inline constexpr StatusCode kBadMonitoredItemIdInvalid = 0x80420000u;
+inline constexpr StatusCode kBadMonitoredItemFilterUnsupported = 0x80440000u;
+inline constexpr StatusCode kBadFilterNotAllowed = 0x80450000u;
+inline constexpr StatusCode kBadMonitoringModeInvalid = 0x80410000u;
+inline constexpr StatusCode kBadTooManySubscriptions = 0x80770000u;
+inline constexpr StatusCode kBadTooManyPublishRequests = 0x80780000u;
+inline constexpr StatusCode kBadNoSubscription = 0x80790000u;
+inline constexpr StatusCode kBadSequenceNumberUnknown = 0x807A0000u;
+inline constexpr StatusCode kBadMessageNotAvailable = 0x807B0000u;
+inline constexpr StatusCode kBadNotSupported = 0x803D0000u;
 
 struct RequestHeader {
   NodeId authenticationToken;

@@ -1,8 +1,11 @@
 #include "opctoolbox/ua/ua_node_mapping.h"
 
+#include <cmath>
 #include <random>
 
 namespace OpcToolbox::ua {
+
+double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
 std::int64_t nowTicks() { return DateTime::now().ticks(); }
 

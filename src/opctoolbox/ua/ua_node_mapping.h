@@ -30,6 +30,8 @@ inline constexpr std::uint32_t kFolderType = 61, kBaseObjectType = 58, kBaseData
 
 
 std::int64_t nowTicks();
+// A double from the wire, or fallback when it is NaN or infinite.
+double finiteOr(double value, double fallback);
 std::uint32_t parentReferenceType(std::uint32_t type);
 // Whether a reference of this type passes a Browse filter.
 bool referenceMatches(std::uint32_t type, const NodeId& filter, bool subtypes);

@@ -28,9 +28,23 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
       {2258, kVariable, "CurrentTime", kBaseDataVariableType, {}, NodeId::numericId(0, 294)},
       {2259, kVariable, "State", kBaseDataVariableType, {}, NodeId::numericId(0, 852)},
   };
+  publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
-UaServer::~UaServer() { closeAllSessions(); }
+UaServer::~UaServer() {
+  publisher_.stopAndJoin();
+  closeAllSessions();
+}
+
+void UaServer::releaseSession(const std::shared_ptr<Session>& s) {
+  std::vector<std::pair<Respond, std::vector<std::uint8_t>>> replies;
+  {
+    std::lock_guard lock(mutex_);
+    endSubscriptions(*s, 0x80260000u /* BadSessionClosed */, replies);
+  }
+  for (auto& [respond, bytes] : replies) respond(std::move(bytes));
+  if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
+}
 
 ServerIdentity UaServer::identity() const {
   const std::string prog = app_.getProgIdDa();
@@ -48,9 +62,7 @@ void UaServer::closeAllSessions() {
     std::lock_guard lock(mutex_);
     all.swap(sessions_);
   }
-  for (auto& [token, s] : all) {
-    if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
-  }
+  for (auto& [token, s] : all) releaseSession(s);
 }
 
 void UaServer::channelClosed(std::uint32_t channelId) {
@@ -81,9 +93,7 @@ std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, 
       found->lastUsed = now;
     }
   }
-  for (auto& s : expired) {
-    if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
-  }
+  for (auto& s : expired) releaseSession(s);
   status = !found ? kBadSessionIdInvalid : !found->activated ? kBadSessionNotActivated : kGood;
   return found;
 }
@@ -104,6 +114,15 @@ void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> bod
     case id::BrowseRequest: return browse(d, respond);
     case id::BrowseNextRequest: return browseNext(d, respond);
     case id::WriteRequest: return write(d, respond);
+    case id::CreateSubscriptionRequest: return createSubscription(d, respond);
+    case id::ModifySubscriptionRequest: return modifySubscription(d, respond);
+    case id::SetPublishingModeRequest: return setPublishingMode(d, respond);
+    case id::DeleteSubscriptionsRequest: return deleteSubscriptions(d, respond);
+    case id::CreateMonitoredItemsRequest: return createMonitoredItems(d, respond);
+    case id::DeleteMonitoredItemsRequest: return deleteMonitoredItems(d, respond);
+    case id::SetMonitoringModeRequest: return setMonitoringMode(d, respond);
+    case id::PublishRequest: return publish(d, respond);
+    case id::RepublishRequest: return republish(d, respond);
     default: {
       const RequestHeader h = decodeRequestHeader(d);
       respond(encodeServiceFault(h.requestHandle, d.ok() ? kBadServiceUnsupported : kBadDecodingError));
@@ -131,7 +150,7 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   s->token = randomBytes(16);
   s->name = r.clientName.empty() ? r.sessionName : r.clientName;
   s->channelId = channelId;
-  const double ms = std::clamp(r.requestedTimeout, 10000.0, 3600000.0);
+  const double ms = std::clamp(finiteOr(r.requestedTimeout, 0), 10000.0, 3600000.0);
   s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
   {
     std::lock_guard lock(mutex_);
@@ -198,7 +217,7 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
 
 void UaServer::closeSession(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
-  d.boolean();  // delete subscriptions: there are none yet
+  d.boolean();  // delete subscriptions: always, as they cannot be transferred yet
   if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
   std::shared_ptr<Session> s;
   {
@@ -211,7 +230,7 @@ void UaServer::closeSession(Decoder& d, Respond& respond) {
     }
   }
   if (!s) return respond(encodeServiceFault(h.requestHandle, kBadSessionIdInvalid));
-  if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
+  releaseSession(s);
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CloseSessionResponse);

@@ -14,6 +14,7 @@
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_connection.h"
 #include "opctoolbox/ua/ua_messages.h"
+#include "platform/worker_thread.h"
 
 namespace OpcToolbox::ua {
 
@@ -24,6 +25,10 @@ struct ServerLimits {
   std::size_t maxNodesPerBrowse = 10000;
   std::uint32_t maxReferencesPerNode = 10000;
   std::size_t maxContinuationPoints = 16;  // per session
+  std::size_t maxSubscriptionsPerSession = 100;
+  std::size_t maxPublishRequestsPerSession = 10;
+  std::uint32_t maxNotificationsPerPublish = 10000;
+  std::size_t maxMonitoredItemsPerCall = 100000;
 };
 
 class UaServer : public ServiceHandler {
@@ -52,6 +57,19 @@ class UaServer : public ServiceHandler {
   void browse(Decoder& d, Respond& respond);
   void browseNext(Decoder& d, Respond& respond);
   void write(Decoder& d, Respond& respond);
+  void createSubscription(Decoder& d, Respond& respond);
+  void modifySubscription(Decoder& d, Respond& respond);
+  void setPublishingMode(Decoder& d, Respond& respond);
+  void deleteSubscriptions(Decoder& d, Respond& respond);
+  void createMonitoredItems(Decoder& d, Respond& respond);
+  void deleteMonitoredItems(Decoder& d, Respond& respond);
+  void setMonitoringMode(Decoder& d, Respond& respond);
+  void publish(Decoder& d, Respond& respond);
+  void republish(Decoder& d, Respond& respond);
+  // Ends a session's subscriptions and answers its waiting Publish requests.
+  void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);
+  void publishLoop(std::stop_token stop);
+  void releaseSession(const std::shared_ptr<Session>& s);
 
   Application& app_;
   const std::string endpointUrl_;
@@ -61,6 +79,9 @@ class UaServer : public ServiceHandler {
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   std::uint32_t nextSession_ = 1;
   std::vector<Node> nodes_;  // namespace 0
+  std::uint32_t nextSubscription_ = 1;
+  std::uint32_t nextMonitoredItem_ = 1;
+  vexahv::platform::WorkerThread publisher_;
 };
 
 }  // namespace OpcToolbox::ua

@@ -7,7 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include <deque>
+#include <memory>
+
 #include "opctoolbox/ua/ua_server.h"
+#include "opctoolbox/ua/ua_subscription.h"
 
 namespace OpcToolbox::ua {
 
@@ -31,6 +35,13 @@ struct UaServer::Session {
   std::chrono::steady_clock::duration timeout{};
   std::chrono::steady_clock::time_point lastUsed = std::chrono::steady_clock::now();
   std::map<std::string, std::vector<ReferenceDescription>> continuations;
+  std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
+  struct PendingPublish {
+    ServiceHandler::Respond respond;
+    std::uint32_t requestHandle = 0;
+    std::vector<StatusCode> acknowledgements;
+  };
+  std::deque<PendingPublish> publishes;
 };
 
 }  // namespace OpcToolbox::ua

@@ -73,9 +73,10 @@ void UaServer::browse(Decoder& d, Respond& respond) {
                          target.typeDefinition);
       };
       if (forward) {
-        for (auto [type, target] : node->children) {
-          auto t = std::find_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.id == target; });
-          if (t != nodes_.end()) refs.push_back(nodeRef(type, true, *t));
+        for (const auto& child : node->children) {
+          const std::uint32_t target = child.second;
+          auto t = std::find_if(nodes_.begin(), nodes_.end(), [target](const Node& n) { return n.id == target; });
+          if (t != nodes_.end()) refs.push_back(nodeRef(child.first, true, *t));
         }
         if (node->id == 85 && root) {
           for (const auto& e : root->getChildren()) refs.push_back(elementReference(e, true));

@@ -1,0 +1,113 @@
+#include "opctoolbox/ua/ua_subscription.h"
+
+#include <cmath>
+
+#include "opctoolbox/ua/ua_binary.h"
+#include "opctoolbox/ua/ua_node_mapping.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::uint32_t kDataChangeNotification = 811;
+constexpr StatusCode kOverflowBit = 0x00000480u;  // InfoType DataValue | Overflow
+
+std::optional<double> numeric(const ua::Variant& v) {
+  if (v.isArray || v.values.size() != 1) return std::nullopt;
+  return std::visit(
+      [](const auto& x) -> std::optional<double> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) return static_cast<double>(x);
+        return std::nullopt;
+      },
+      v.values.front());
+}
+
+}  // namespace
+
+MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, ElementPtr e, std::uint32_t ts,
+                             std::uint32_t queue, bool oldest, DataChangeFilter f)
+    : id(itemId),
+      clientHandle(handle),
+      element(std::move(e)),
+      queueSize(queue == 0 ? 1 : queue),
+      discardOldest(oldest),
+      filter(f),
+      timestamps(ts) {}
+
+bool MonitoredItem::passes(const DataValue& v) const {
+  if (!last_) return true;
+  if (last_->status != v.status) return true;
+  if (filter.trigger == 0) return false;
+  if (filter.trigger == 2 && last_->sourceTimestamp != v.sourceTimestamp) return true;
+  if (!last_->value || !v.value) return last_->value.has_value() != v.value.has_value();
+  if (filter.deadbandType == 1) {
+    const auto a = numeric(*last_->value), b = numeric(*v.value);
+    if (a && b) return std::fabs(*a - *b) > filter.deadband;
+  }
+  return !(*last_->value == *v.value);
+}
+
+void MonitoredItem::onValueChanged(DaAddressSpaceElement&, const ValueQT& value) {
+  DataValue v{toUa(value.getData()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
+  if (timestamps == 0 || timestamps == 2) v.sourceTimestamp = value.getTimeStamp().ticks();
+  if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
+  std::lock_guard lock(mutex_);
+  if (monitoringMode == 0 || !passes(v)) return;
+  last_ = v;
+  if (queue_.size() >= queueSize) {
+    if (discardOldest) queue_.pop_front();
+    else queue_.pop_back();
+    overflow_ = queueSize > 1;
+  }
+  queue_.push_back(std::move(v));
+  if (overflow_) {
+    // The value next to the lost one carries the overflow bit (Part 4, 5.12.1.5).
+    DataValue& marked = discardOldest ? queue_.front() : queue_.back();
+    marked.status = marked.status.value_or(kGood) | kOverflowBit;
+    overflow_ = false;
+  }
+}
+
+std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 2) return 0;
+  std::size_t n = 0;
+  while (!queue_.empty() && n < max) {
+    out.emplace_back(clientHandle, std::move(queue_.front()));
+    queue_.pop_front();
+    ++n;
+  }
+  return n;
+}
+
+bool MonitoredItem::hasNotifications() const {
+  std::lock_guard lock(mutex_);
+  return monitoringMode == 2 && !queue_.empty();
+}
+
+std::vector<std::uint8_t> encodeNotificationMessage(std::uint32_t sequenceNumber,
+                                                    const std::vector<std::pair<std::uint32_t, DataValue>>& changes) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  e.uint32(sequenceNumber);
+  e.dateTime(nowTicks());
+  if (changes.empty()) {
+    e.arrayLength(0);
+    return out;
+  }
+  std::vector<std::uint8_t> body;
+  Encoder b(body);
+  b.arrayLength(static_cast<std::int32_t>(changes.size()));
+  for (const auto& [handle, value] : changes) {
+    b.uint32(handle);
+    b.dataValue(value);
+  }
+  b.arrayLength(0);
+  e.arrayLength(1);
+  e.nodeId(NodeId::numericId(0, kDataChangeNotification));
+  e.byte(1);
+  e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+  return out;
+}
+
+}  // namespace OpcToolbox::ua

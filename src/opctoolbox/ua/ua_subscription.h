@@ -1,0 +1,79 @@
+#pragma once
+// Subscriptions and their monitored items (OPC UA Part 4, 5.12 and 5.13): each item
+// watches one element of the toolbox, filters its new values (trigger, absolute
+// deadband), queues them (discard oldest or newest); the subscription gathers them into
+// notification messages on its publishing interval, with keep-alive and lifetime counting
+// and a retransmission queue for Republish.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "opctoolbox/da_address_space_element.h"
+#include "opctoolbox/ua/ua_types.h"
+
+namespace OpcToolbox::ua {
+
+struct DataChangeFilter {
+  std::uint32_t trigger = 1;       // 0 status, 1 status and value, 2 and timestamp
+  std::uint32_t deadbandType = 0;  // 0 none, 1 absolute
+  double deadband = 0;
+};
+
+class MonitoredItem : public ValueObserver {
+ public:
+  MonitoredItem(std::uint32_t id, std::uint32_t clientHandle, ElementPtr element, std::uint32_t timestamps,
+                std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
+
+  void onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) override;
+  // Moves up to max queued notifications out; returns how many.
+  std::size_t take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
+  bool hasNotifications() const;
+
+  const std::uint32_t id;
+  std::uint32_t clientHandle;
+  const ElementPtr element;
+  std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
+  std::uint32_t queueSize;
+  bool discardOldest;
+  DataChangeFilter filter;
+  double samplingInterval = 0;
+  std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled
+  const std::uint32_t timestamps;
+
+ private:
+  bool passes(const DataValue& v) const;
+  mutable std::mutex mutex_;
+  std::deque<DataValue> queue_;
+  std::optional<DataValue> last_;
+  bool overflow_ = false;
+};
+
+struct Subscription {
+  std::uint32_t id = 0;
+  double publishingInterval = 1000;
+  std::uint32_t lifetimeCount = 10000;
+  std::uint32_t maxKeepAliveCount = 10;
+  std::uint32_t maxNotificationsPerPublish = 0;  // 0: the server's limit
+  bool publishingEnabled = true;
+  std::uint8_t priority = 0;
+  std::map<std::uint32_t, std::shared_ptr<MonitoredItem>> items;
+  std::uint32_t nextSequenceNumber = 1;
+  std::uint32_t keepAliveCounter = 0;
+  std::uint32_t lifetimeCounter = 0;
+  bool sentOnce = false;
+  std::chrono::steady_clock::time_point nextPublish;
+  std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;  // encoded NotificationMessage
+};
+
+// An encoded NotificationMessage (data changes, or none for a keep-alive).
+std::vector<std::uint8_t> encodeNotificationMessage(std::uint32_t sequenceNumber,
+                                                    const std::vector<std::pair<std::uint32_t, DataValue>>& changes);
+
+}  // namespace OpcToolbox::ua
