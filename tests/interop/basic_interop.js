@@ -7,6 +7,7 @@ const { spawn } = require("child_process");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn, DataChangeFilter, DataChangeTrigger, DeadbandType,
+  makeBrowsePath, BrowseDirection,
 } = require("node-opcua-client");
 
 const waitFor = (what, predicate, ms = 5000) => new Promise((resolve, reject) => {
@@ -50,6 +51,23 @@ async function main() {
     assert.strictEqual(state.value.value, 0, "ServerStatus/State is Running");
     const ns = await session.read({ nodeId: "ns=0;i=2255", attributeId: AttributeIds.Value });
     assert.deepStrictEqual(ns.value.value.slice(0, 1), ["http://opcfoundation.org/UA/"]);
+
+    // ServerStatus decodes as ServerStatusDataType; the operation limits are the real ones.
+    const status = await session.read({ nodeId: "ns=0;i=2256", attributeId: AttributeIds.Value });
+    assert.strictEqual(status.value.value.state, 0);
+    assert.strictEqual(status.value.value.buildInfo.manufacturerName, "VEXA SpA");
+    const maxRead = await session.read({ nodeId: "ns=0;i=11705", attributeId: AttributeIds.Value });
+    assert.strictEqual(maxRead.value.value, 100000);
+
+    // Type hierarchies: HasComponent is found under HierarchicalReferences with subtypes.
+    const refs = await session.browse({ nodeId: "ns=0;i=44", browseDirection: BrowseDirection.Forward,
+      referenceTypeId: "HasSubtype", includeSubtypes: true, resultMask: 63 });
+    assert.deepStrictEqual(refs.references.map((r) => r.browseName.name).sort(), ["HasComponent", "HasProperty"]);
+    const path = await session.translateBrowsePath(makeBrowsePath("ns=0;i=85", "/1:Demo/1:Folder/1:Inner/1:Leaf"));
+    assert.strictEqual(path.statusCode.name, "Good");
+    assert.strictEqual(path.targets[0].targetId.toString(), "ns=1;s=Demo.Folder.Inner.Leaf");
+    const missing = await session.translateBrowsePath(makeBrowsePath("ns=0;i=85", "/1:Demo/1:Nothing"));
+    assert.strictEqual(missing.statusCode.name, "BadNoMatch");
 
     const values = await session.read([
       { nodeId: "ns=1;s=Demo.Float", attributeId: AttributeIds.Value },
@@ -127,6 +145,8 @@ async function main() {
     await waitFor("the Float beyond the deadband", () => floats.includes(3));
     assert.deepStrictEqual(floats, [1.5, 3], "2.0 stayed within the deadband");
     await waitFor("a keep-alive", () => keepAlives >= 1, 3000);
+    const handles = await session.getMonitoredItems(sub.subscriptionId);
+    assert.strictEqual(handles.serverHandles.length, 2);
     await intItem.terminate();
     await sub.terminate();
 

@@ -45,6 +45,108 @@ DataValue fromCache(const ValueQT& q, std::uint32_t which) {
 
 }  // namespace
 
+DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps) {
+  const NamespaceZeroNode* node = findNamespaceZero(id);
+  if (node == nullptr) return statusOnly(kBadNodeIdUnknown);
+  auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
+  const bool isType = node->nodeClass == 8 || node->nodeClass == 16 || node->nodeClass == 32 || node->nodeClass == 64;
+  switch (attribute) {
+    case kNodeId: return scalar(BuiltinType::NodeId, NodeId::numericId(0, id));
+    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(node->nodeClass));
+    case kBrowseName: return scalar(BuiltinType::QualifiedName, QualifiedName{0, node->name});
+    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, node->name});
+    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
+    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
+    default: break;
+  }
+  if (isType && attribute == kIsAbstract) return scalar(BuiltinType::Boolean, node->isAbstract);
+  if (node->nodeClass == 32 && attribute == kSymmetric) return scalar(BuiltinType::Boolean, false);
+  if (node->nodeClass == 1 && attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
+  if (node->nodeClass == 4 && (attribute == 21 || attribute == 22)) return scalar(BuiltinType::Boolean, true);
+  if (node->nodeClass != 2 && !(node->nodeClass == 16 && (attribute == kDataType || attribute == kValueRank))) {
+    return statusOnly(kBadAttributeIdInvalid);
+  }
+  switch (attribute) {
+    case kDataType: return scalar(BuiltinType::NodeId, node->dataType);
+    case kValueRank: return scalar(BuiltinType::Int32, node->valueRank);
+    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
+    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 1000.0);
+    case kHistorizing: return scalar(BuiltinType::Boolean, false);
+    case kValue: break;
+    default: return statusOnly(kBadAttributeIdInvalid);
+  }
+  const ServerIdentity who = identity();
+  const std::string version = std::to_string(app_.getMajorVersion()) + "." + std::to_string(app_.getMinorVersion());
+  const std::string build = std::to_string(app_.getBuildNumber());
+  auto buildInfoBody = [&](Encoder& b) {
+    b.string(std::string_view(who.productUri));
+    b.string(app_.getVendorInfo());
+    b.string(app_.getDescription());
+    b.string(std::string_view(version));
+    b.string(std::string_view(build));
+    b.dateTime(startTime_);
+  };
+  DataValue out;
+  switch (id) {
+    case ns0::ServerArray: out = valueOf(stringArray({who.applicationUri})); break;
+    case ns0::NamespaceArray: out = valueOf(stringArray({"http://opcfoundation.org/UA/", who.applicationUri})); break;
+    case ns0::StartTime: out = scalar(BuiltinType::DateTime, DateTimeValue{startTime_}); break;
+    case ns0::CurrentTime: out = scalar(BuiltinType::DateTime, DateTimeValue{nowTicks()}); break;
+    case ns0::State: out = scalar(BuiltinType::Int32, serverState(app_.getState())); break;
+    case ns0::ProductName: out = scalar(BuiltinType::String, UaString{app_.getDescription()}); break;
+    case ns0::ProductUri: out = scalar(BuiltinType::String, UaString{who.productUri}); break;
+    case ns0::ManufacturerName: out = scalar(BuiltinType::String, UaString{app_.getVendorInfo()}); break;
+    case ns0::SoftwareVersion: out = scalar(BuiltinType::String, UaString{version}); break;
+    case ns0::BuildNumber: out = scalar(BuiltinType::String, UaString{build}); break;
+    case ns0::BuildDate: out = scalar(BuiltinType::DateTime, DateTimeValue{startTime_}); break;
+    case ns0::ServerProfileArray:
+      out = valueOf(stringArray({"http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice"}));
+      break;
+    case ns0::LocaleIdArray: out = valueOf(stringArray({"en"})); break;
+    case ns0::MinSupportedSampleRate:
+      out = scalar(BuiltinType::Double, static_cast<double>(app_.getMinUpdateRateDa()));
+      break;
+    case ns0::MaxBrowseContinuationPoints:
+      out = scalar(BuiltinType::UInt16, static_cast<std::uint16_t>(limits_.maxContinuationPoints));
+      break;
+    case ns0::MaxNodesPerRead: out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxNodesPerRead)); break;
+    case ns0::MaxNodesPerWrite: out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxNodesPerWrite)); break;
+    case ns0::MaxNodesPerBrowse: case ns0::MaxNodesPerRegisterNodes: case ns0::MaxNodesPerTranslate:
+      out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxNodesPerBrowse));
+      break;
+    case ns0::MaxMonitoredItemsPerCall:
+      out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxMonitoredItemsPerCall));
+      break;
+    case ns0::BuildInfo: {
+      std::vector<std::uint8_t> body;
+      Encoder b(body);
+      buildInfoBody(b);
+      out = scalar(BuiltinType::ExtensionObject,
+                   ExtensionObject{NodeId::numericId(0, 340), 1, std::string(body.begin(), body.end())});
+      break;
+    }
+    case ns0::ServerStatus: {
+      // ServerStatusDataType: start and current time, state, build info, seconds till
+      // shutdown, shutdown reason.
+      std::vector<std::uint8_t> body;
+      Encoder b(body);
+      b.dateTime(startTime_);
+      b.dateTime(nowTicks());
+      b.int32(serverState(app_.getState()));
+      buildInfoBody(b);
+      b.uint32(0);
+      b.localizedText(LocalizedText{});
+      out = scalar(BuiltinType::ExtensionObject,
+                   ExtensionObject{NodeId::numericId(0, 864), 1, std::string(body.begin(), body.end())});
+      break;
+    }
+    default: return statusOnly(kBadAttributeIdInvalid);
+  }
+  stamp(out, timestamps, nowTicks());
+  return out;
+}
+
 void UaServer::read(Decoder& d, Respond& respond) {
   ReadRequest r = decodeReadRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
@@ -74,72 +176,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
       continue;
     }
     if (rv.nodeId.ns == 0 && rv.nodeId.kind == NodeId::Kind::Numeric) {
-      auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.id == rv.nodeId.numeric; });
-      if (node == nodes_.end()) {
-        out = statusOnly(kBadNodeIdUnknown);
-        continue;
-      }
-      switch (rv.attributeId) {
-        case kNodeId: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, rv.nodeId)); break;
-        case kNodeClass: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, static_cast<std::int32_t>(node->nodeClass))); break;
-        case kBrowseName: out = valueOf(ua::Variant::scalar(BuiltinType::QualifiedName, QualifiedName{0, node->name})); break;
-        case kDisplayName: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, node->name})); break;
-        case kDescription: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{})); break;
-        case kWriteMask: case kUserWriteMask: out = valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0})); break;
-        case kEventNotifier:
-          if (node->nodeClass != kObject) out = statusOnly(kBadAttributeIdInvalid);
-          else out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0}));
-          break;
-        default:
-          if (node->nodeClass != kVariable) {
-            out = statusOnly(kBadAttributeIdInvalid);
-            break;
-          }
-          switch (rv.attributeId) {
-            case kValue:
-              switch (node->id) {
-                case 2254: out = valueOf(stringArray({identity().applicationUri})); break;
-                case 2255: out = valueOf(stringArray({"http://opcfoundation.org/UA/", identity().applicationUri})); break;
-                case 2257: out = valueOf(ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{startTime_})); break;
-                case 2258: out = valueOf(ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{nowTicks()})); break;
-                case 2259: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, serverState(app_.getState()))); break;
-                default: {
-                  // ServerStatusDataType: start, current time, state, build info, seconds
-                  // till shutdown, shutdown reason.
-                  std::vector<std::uint8_t> body;
-                  Encoder b(body);
-                  b.dateTime(startTime_);
-                  b.dateTime(nowTicks());
-                  b.int32(serverState(app_.getState()));
-                  b.string(std::string_view(identity().productUri));
-                  b.string(std::string_view(app_.getVendorInfo()));
-                  b.string(std::string_view(app_.getDescription()));
-                  const std::string version =
-                      std::to_string(app_.getMajorVersion()) + "." + std::to_string(app_.getMinorVersion());
-                  const std::string build = std::to_string(app_.getBuildNumber());
-                  b.string(std::string_view(version));
-                  b.string(std::string_view(build));
-                  b.dateTime(startTime_);
-                  b.uint32(0);
-                  b.localizedText(LocalizedText{});
-                  out = valueOf(ua::Variant::scalar(BuiltinType::ExtensionObject,
-                                                    ExtensionObject{NodeId::numericId(0, 864), 1,
-                                                                    std::string(body.begin(), body.end())}));
-                }
-              }
-              stamp(out, r.timestampsToReturn, nowTicks());
-              break;
-            case kDataType: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, node->dataType)); break;
-            case kValueRank: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, node->valueRank)); break;
-            case kArrayDimensions: out = valueOf(ua::Variant{BuiltinType::UInt32, true, {}}); break;
-            case kAccessLevel: case kUserAccessLevel:
-              out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{1}));
-              break;
-            case kMinimumSamplingInterval: out = valueOf(ua::Variant::scalar(BuiltinType::Double, 1000.0)); break;
-            case kHistorizing: out = valueOf(ua::Variant::scalar(BuiltinType::Boolean, false)); break;
-            default: out = statusOnly(kBadAttributeIdInvalid);
-          }
-      }
+      out = readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn);
       continue;
     }
     const ElementPtr element = (rv.nodeId.ns == kNs && rv.nodeId.kind == NodeId::Kind::String && root)
@@ -246,10 +283,8 @@ void UaServer::write(Decoder& d, Respond& respond) {
     const ElementPtr element = (w.nodeId.ns == kNs && w.nodeId.kind == NodeId::Kind::String && root)
                                    ? root->findElement(w.nodeId.text)
                                    : nullptr;
-    const bool ns0 = w.nodeId.ns == 0 &&
-                     std::any_of(nodes_.begin(), nodes_.end(), [&](const Node& n) {
-                       return w.nodeId.kind == NodeId::Kind::Numeric && n.id == w.nodeId.numeric;
-                     });
+    const bool ns0 = w.nodeId.ns == 0 && w.nodeId.kind == NodeId::Kind::Numeric &&
+                     findNamespaceZero(w.nodeId.numeric) != nullptr;
     if (!element && !ns0) {
       out = kBadNodeIdUnknown;
       continue;

@@ -37,6 +37,8 @@ class Encoder {
   void float64(double v);
   void string(const UaString& s);
   void string(std::string_view s);
+  void string(const std::string& s) { string(std::string_view(s)); }
+  void string(const char* s) { string(std::string_view(s)); }
   void dateTime(std::int64_t ticks) { int64(ticks); }
   void guid(const Guid& g);
   void byteString(const UaString& s) { string(s); }

@@ -97,8 +97,7 @@ std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestH
   return out;
 }
 
-void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id) {
-  e.string(std::string_view(url));
+void encodeApplicationDescription(Encoder& e, const std::string& url, const ServerIdentity& id) {
   e.string(std::string_view(id.applicationUri));
   e.string(std::string_view(id.productUri));
   e.localizedText(LocalizedText{std::nullopt, id.applicationName});
@@ -107,6 +106,11 @@ void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerI
   e.string(UaString{});
   e.arrayLength(1);
   e.string(std::string_view(url));
+}
+
+void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id) {
+  e.string(std::string_view(url));
+  encodeApplicationDescription(e, url, id);
   e.byteString(UaString{});  // no certificate with policy None
   e.uint32(1);               // security mode None
   e.string(std::string_view(kSecurityPolicyNone));

@@ -37,6 +37,12 @@ inline constexpr std::uint32_t PublishRequest = 826, PublishResponse = 829;
 inline constexpr std::uint32_t RepublishRequest = 832, RepublishResponse = 835;
 inline constexpr std::uint32_t DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse = 850;
 inline constexpr std::uint32_t DataChangeFilter = 724;
+inline constexpr std::uint32_t TranslateBrowsePathsRequest = 554, TranslateBrowsePathsResponse = 557;
+inline constexpr std::uint32_t RegisterNodesRequest = 560, RegisterNodesResponse = 563;
+inline constexpr std::uint32_t UnregisterNodesRequest = 566, UnregisterNodesResponse = 569;
+inline constexpr std::uint32_t CallRequest = 712, CallResponse = 715;
+inline constexpr std::uint32_t ModifyMonitoredItemsRequest = 763, ModifyMonitoredItemsResponse = 766;
+inline constexpr std::uint32_t TransferSubscriptionsRequest = 841, TransferSubscriptionsResponse = 844;
 }  // namespace id
 
 inline constexpr StatusCode kBadInternalError = 0x80020000u;
@@ -77,6 +83,12 @@ inline constexpr StatusCode kBadNoSubscription = 0x80790000u;
 inline constexpr StatusCode kBadSequenceNumberUnknown = 0x807A0000u;
 inline constexpr StatusCode kBadMessageNotAvailable = 0x807B0000u;
 inline constexpr StatusCode kBadNotSupported = 0x803D0000u;
+inline constexpr StatusCode kBadNoMatch = 0x806F0000u;
+inline constexpr StatusCode kBadBrowseNameInvalid = 0x80600000u;
+inline constexpr StatusCode kBadMethodInvalid = 0x80750000u;
+inline constexpr StatusCode kBadArgumentsMissing = 0x80760000u;
+inline constexpr StatusCode kBadTooManyArguments = 0x80E50000u;
+inline constexpr StatusCode kBadNodeIdInvalid = 0x80330000u;
 
 struct RequestHeader {
   NodeId authenticationToken;
@@ -105,6 +117,7 @@ struct ServerIdentity {
   std::string applicationName;
 };
 void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
+void encodeApplicationDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
 
 struct GetEndpointsRequest {
   RequestHeader header;

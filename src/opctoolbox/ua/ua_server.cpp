@@ -14,20 +14,6 @@ using Clock = std::chrono::steady_clock;
 
 UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()) {
-  nodes_ = {
-      {84, kObject, "Root", kFolderType, {{kOrganizes, 85}, {kOrganizes, 86}, {kOrganizes, 87}}, {}},
-      {85, kObject, "Objects", kFolderType, {{kOrganizes, 2253}}, {}},
-      {86, kObject, "Types", kFolderType, {}, {}},
-      {87, kObject, "Views", kFolderType, {}, {}},
-      {2253, kObject, "Server", kServerType, {{kHasProperty, 2254}, {kHasProperty, 2255}, {kHasComponent, 2256}}, {}},
-      {2254, kVariable, "ServerArray", kPropertyType, {}, NodeId::numericId(0, 12), 1},
-      {2255, kVariable, "NamespaceArray", kPropertyType, {}, NodeId::numericId(0, 12), 1},
-      {2256, kVariable, "ServerStatus", kServerStatusType,
-       {{kHasComponent, 2257}, {kHasComponent, 2258}, {kHasComponent, 2259}}, NodeId::numericId(0, 862)},
-      {2257, kVariable, "StartTime", kBaseDataVariableType, {}, NodeId::numericId(0, 294)},
-      {2258, kVariable, "CurrentTime", kBaseDataVariableType, {}, NodeId::numericId(0, 294)},
-      {2259, kVariable, "State", kBaseDataVariableType, {}, NodeId::numericId(0, 852)},
-  };
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
@@ -72,9 +58,8 @@ void UaServer::channelClosed(std::uint32_t channelId) {
   std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
 }
 
-std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, StatusCode& status) {
+void UaServer::purgeExpiredSessions() {
   std::vector<std::shared_ptr<Session>> expired;
-  std::shared_ptr<Session> found;
   {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
@@ -86,14 +71,23 @@ std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, 
         ++it;
       }
     }
+  }
+  // A session that timed out ends as if closed: disconnectSession for the toolbox.
+  for (auto& s : expired) releaseSession(s);
+}
+
+std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, StatusCode& status) {
+  purgeExpiredSessions();
+  std::shared_ptr<Session> found;
+  {
+    std::lock_guard lock(mutex_);
     auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
                                                                   : sessions_.end();
     if (it != sessions_.end()) {
       found = it->second;
-      found->lastUsed = now;
+      found->lastUsed = Clock::now();
     }
   }
-  for (auto& s : expired) releaseSession(s);
   status = !found ? kBadSessionIdInvalid : !found->activated ? kBadSessionNotActivated : kGood;
   return found;
 }
@@ -123,24 +117,18 @@ void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> bod
     case id::SetMonitoringModeRequest: return setMonitoringMode(d, respond);
     case id::PublishRequest: return publish(d, respond);
     case id::RepublishRequest: return republish(d, respond);
+    case id::TranslateBrowsePathsRequest: return translateBrowsePaths(d, respond);
+    case id::RegisterNodesRequest: return registerNodes(d, respond, false);
+    case id::UnregisterNodesRequest: return registerNodes(d, respond, true);
+    case id::FindServersRequest: return findServers(d, respond);
+    case id::CallRequest: return call(d, respond);
+    case id::ModifyMonitoredItemsRequest: return modifyMonitoredItems(d, respond);
+    case id::TransferSubscriptionsRequest: return transferSubscriptions(d, respond);
     default: {
       const RequestHeader h = decodeRequestHeader(d);
       respond(encodeServiceFault(h.requestHandle, d.ok() ? kBadServiceUnsupported : kBadDecodingError));
     }
   }
-}
-
-void UaServer::getEndpoints(Decoder& d, Respond& respond) {
-  const GetEndpointsRequest r = decodeGetEndpointsRequest(d);
-  if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::GetEndpointsResponse);
-  encodeResponseHeader(e, r.header.requestHandle, kGood);
-  e.arrayLength(1);
-  // The URL the client dialled, so that it reconnects the way it came.
-  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity());
-  respond(std::move(out));
 }
 
 void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respond) {

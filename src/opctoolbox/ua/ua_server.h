@@ -45,7 +45,6 @@ class UaServer : public ServiceHandler {
 
  private:
   struct Session;
-  struct Node;
 
   ServerIdentity identity() const;
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
@@ -56,7 +55,18 @@ class UaServer : public ServiceHandler {
   void read(Decoder& d, Respond& respond);
   void browse(Decoder& d, Respond& respond);
   void browseNext(Decoder& d, Respond& respond);
+  void translateBrowsePaths(Decoder& d, Respond& respond);
+  void registerNodes(Decoder& d, Respond& respond, bool unregister);
+  void findServers(Decoder& d, Respond& respond);
+  void call(Decoder& d, Respond& respond);
+  void modifyMonitoredItems(Decoder& d, Respond& respond);
+  void transferSubscriptions(Decoder& d, Respond& respond);
+  void purgeExpiredSessions();
+  // Every reference of a node (namespace 0 or an element), before any filter.
+  std::vector<ReferenceDescription> collectReferences(const NodeId& node, bool forward, bool inverse,
+                                                      StatusCode& status);
   void write(Decoder& d, Respond& respond);
+  DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
   void createSubscription(Decoder& d, Respond& respond);
   void modifySubscription(Decoder& d, Respond& respond);
   void setPublishingMode(Decoder& d, Respond& respond);
@@ -78,7 +88,6 @@ class UaServer : public ServiceHandler {
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   std::uint32_t nextSession_ = 1;
-  std::vector<Node> nodes_;  // namespace 0
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;
   vexahv::platform::WorkerThread publisher_;

@@ -10,20 +10,11 @@
 #include <deque>
 #include <memory>
 
+#include "opctoolbox/ua/ua_namespace_zero.h"
 #include "opctoolbox/ua/ua_server.h"
 #include "opctoolbox/ua/ua_subscription.h"
 
 namespace OpcToolbox::ua {
-
-struct UaServer::Node {
-  std::uint32_t id;
-  std::uint32_t nodeClass;
-  std::string name;
-  std::uint32_t typeDefinition;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // (reference type, target)
-  NodeId dataType;
-  std::int32_t valueRank = -1;
-};
 
 struct UaServer::Session {
   NodeId sessionId;

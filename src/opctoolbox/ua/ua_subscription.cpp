@@ -29,20 +29,39 @@ MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, Element
     : id(itemId),
       clientHandle(handle),
       element(std::move(e)),
-      queueSize(queue == 0 ? 1 : queue),
-      discardOldest(oldest),
-      filter(f),
-      timestamps(ts) {}
+      timestamps(ts),
+      queueSize_(queue == 0 ? 1 : queue),
+      discardOldest_(oldest),
+      filter_(f) {}
+
+void MonitoredItem::resend() {
+  ValueQT current;
+  element->getCacheValue(current);
+  {
+    std::lock_guard lock(mutex_);
+    last_.reset();
+  }
+  onValueChanged(*element, current);
+}
+
+void MonitoredItem::modify(std::uint32_t handle, std::uint32_t queue, bool oldest, DataChangeFilter f) {
+  std::lock_guard lock(mutex_);
+  clientHandle = handle;
+  queueSize_ = queue == 0 ? 1 : queue;
+  discardOldest_ = oldest;
+  filter_ = f;
+  while (queue_.size() > queueSize_) queue_.pop_front();
+}
 
 bool MonitoredItem::passes(const DataValue& v) const {
   if (!last_) return true;
   if (last_->status != v.status) return true;
-  if (filter.trigger == 0) return false;
-  if (filter.trigger == 2 && last_->sourceTimestamp != v.sourceTimestamp) return true;
+  if (filter_.trigger == 0) return false;
+  if (filter_.trigger == 2 && last_->sourceTimestamp != v.sourceTimestamp) return true;
   if (!last_->value || !v.value) return last_->value.has_value() != v.value.has_value();
-  if (filter.deadbandType == 1) {
+  if (filter_.deadbandType == 1) {
     const auto a = numeric(*last_->value), b = numeric(*v.value);
-    if (a && b) return std::fabs(*a - *b) > filter.deadband;
+    if (a && b) return std::fabs(*a - *b) > filter_.deadband;
   }
   return !(*last_->value == *v.value);
 }
@@ -54,15 +73,15 @@ void MonitoredItem::onValueChanged(DaAddressSpaceElement&, const ValueQT& value)
   std::lock_guard lock(mutex_);
   if (monitoringMode == 0 || !passes(v)) return;
   last_ = v;
-  if (queue_.size() >= queueSize) {
-    if (discardOldest) queue_.pop_front();
+  if (queue_.size() >= queueSize_) {
+    if (discardOldest_) queue_.pop_front();
     else queue_.pop_back();
-    overflow_ = queueSize > 1;
+    overflow_ = queueSize_ > 1;
   }
   queue_.push_back(std::move(v));
   if (overflow_) {
     // The value next to the lost one carries the overflow bit (Part 4, 5.12.1.5).
-    DataValue& marked = discardOldest ? queue_.front() : queue_.back();
+    DataValue& marked = discardOldest_ ? queue_.front() : queue_.back();
     marked.status = marked.status.value_or(kGood) | kOverflowBit;
     overflow_ = false;
   }

@@ -35,20 +35,23 @@ class MonitoredItem : public ValueObserver {
   // Moves up to max queued notifications out; returns how many.
   std::size_t take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
   bool hasNotifications() const;
+  // Queues the element's current value whatever the filter says (ResendData, transfers).
+  void resend();
+  void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
 
   const std::uint32_t id;
-  std::uint32_t clientHandle;
+  std::atomic<std::uint32_t> clientHandle;
   const ElementPtr element;
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
-  std::uint32_t queueSize;
-  bool discardOldest;
-  DataChangeFilter filter;
   double samplingInterval = 0;
   std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled
   const std::uint32_t timestamps;
 
  private:
   bool passes(const DataValue& v) const;
+  std::uint32_t queueSize_;
+  bool discardOldest_;
+  DataChangeFilter filter_;
   mutable std::mutex mutex_;
   std::deque<DataValue> queue_;
   std::optional<DataValue> last_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <tuple>
 
 #include "opctoolbox/da_address_space_root.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
@@ -64,7 +65,167 @@ std::vector<std::uint8_t> publishResponse(std::uint32_t handle, const Subscripti
   return out;
 }
 
+StatusCode parseFilter(const ExtensionObject& e, DataChangeFilter& filter) {
+  if (e.typeId.isNull()) return kGood;
+  if (!(e.typeId == NodeId::numericId(0, id::DataChangeFilter)) || e.encoding != 1) return kBadFilterNotAllowed;
+  Decoder f(std::span(reinterpret_cast<const std::uint8_t*>(e.body.data()), e.body.size()));
+  filter.trigger = f.uint32();
+  filter.deadbandType = f.uint32();
+  filter.deadband = f.float64();
+  // A percent deadband needs an engineering-unit range, which items do not carry.
+  if (!f.ok() || filter.trigger > 2 || filter.deadbandType > 1 || !(filter.deadband >= 0) ||
+      !std::isfinite(filter.deadband)) {
+    return kBadMonitoredItemFilterUnsupported;
+  }
+  return kGood;
+}
+
 }  // namespace
+
+void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  const std::uint32_t sid = d.uint32();
+  const std::uint32_t timestamps = d.uint32();
+  struct Modify {
+    std::uint32_t id = 0, clientHandle = 0, queueSize = 1;
+    double sampling = 0;
+    ExtensionObject filter;
+    bool discardOldest = true;
+  };
+  std::vector<Modify> mods;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    Modify m;
+    m.id = d.uint32();
+    m.clientHandle = d.uint32();
+    m.sampling = d.float64();
+    m.filter = d.extensionObject();
+    m.queueSize = d.uint32();
+    m.discardOldest = d.boolean();
+    mods.push_back(std::move(m));
+  }
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(h, status);
+  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  if (mods.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (timestamps > 3) return respond(encodeServiceFault(h.requestHandle, kBadTimestampsToReturnInvalid));
+  std::shared_ptr<Subscription> sub;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    if (it != session->subscriptions.end()) sub = it->second;
+  }
+  if (!sub) return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
+  ClientAccess* clients = app_.clients();
+  const double minRate = app_.getMinUpdateRateDa();
+  std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;
+  for (const Modify& m : mods) {
+    std::shared_ptr<MonitoredItem> item;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = sub->items.find(m.id);
+      if (it != sub->items.end()) item = it->second;
+    }
+    if (!item) {
+      results.emplace_back(kBadMonitoredItemIdInvalid, 0, 0);
+      continue;
+    }
+    DataChangeFilter filter;
+    if (StatusCode fs = parseFilter(m.filter, filter); fs != kGood) {
+      results.emplace_back(fs, 0, 0);
+      continue;
+    }
+    const double requested = finiteOr(m.sampling, -1);
+    const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
+    const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, 1000);
+    item->modify(m.clientHandle, queue, m.discardOldest, filter);
+    if (sampling != item->samplingInterval && item->toolboxHandle != 0 && clients) {
+      // The new monitor first, so that the element never looks unwatched in between.
+      std::uint64_t fresh = 0;
+      clients->monitor(item->element, static_cast<int>(sampling), item.get(), fresh);
+      clients->unmonitor(item->toolboxHandle);
+      item->toolboxHandle = fresh;
+    }
+    item->samplingInterval = sampling;
+    results.emplace_back(kGood, sampling, queue);
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ModifyMonitoredItemsResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& [code, sampling, queue] : results) {
+    e.statusCode(code);
+    e.float64(sampling);
+    e.uint32(queue);
+    e.extensionObject(ExtensionObject{});
+  }
+  e.arrayLength(0);
+  respond(std::move(out));
+}
+
+void UaServer::transferSubscriptions(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  const auto ids = uint32Array(d);
+  const bool sendInitialValues = d.boolean();
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(h, status);
+  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  std::vector<std::pair<StatusCode, std::vector<std::uint32_t>>> results;
+  std::vector<std::shared_ptr<Subscription>> moved;
+  Replies replies;
+  {
+    std::lock_guard lock(mutex_);
+    for (std::uint32_t sid : ids) {
+      std::shared_ptr<Subscription> found;
+      for (auto& [token, other] : sessions_) {
+        auto it = other->subscriptions.find(sid);
+        if (it == other->subscriptions.end()) continue;
+        found = it->second;
+        if (other != session) {
+          other->subscriptions.erase(it);
+          session->subscriptions.emplace(sid, found);
+          if (other->subscriptions.empty()) {
+            for (auto& p : other->publishes) {
+              replies.emplace_back(std::move(p.respond), encodeServiceFault(p.requestHandle, kBadNoSubscription));
+            }
+            other->publishes.clear();
+          }
+        }
+        break;
+      }
+      if (!found) {
+        results.emplace_back(kBadSubscriptionIdInvalid, std::vector<std::uint32_t>{});
+        continue;
+      }
+      std::vector<std::uint32_t> available;
+      for (const auto& [seq, bytes] : found->retransmission) available.push_back(seq);
+      results.emplace_back(kGood, std::move(available));
+      moved.push_back(found);
+    }
+  }
+  if (sendInitialValues) {
+    for (auto& sub : moved) {
+      for (auto& [iid, item] : sub->items) item->resend();
+    }
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::TransferSubscriptionsResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& [code, available] : results) {
+    e.statusCode(code);
+    e.arrayLength(static_cast<std::int32_t>(available.size()));
+    for (std::uint32_t seq : available) e.uint32(seq);
+  }
+  e.arrayLength(0);
+  respond(std::move(out));
+  for (auto& [r, bytes] : replies) r(std::move(bytes));
+}
 
 void UaServer::endSubscriptions(Session& s, StatusCode reason, Replies& replies) {
   for (auto& [sid, sub] : s.subscriptions) {
@@ -268,9 +429,8 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
                                    ? root->findElement(c.item.nodeId.text)
                                    : nullptr;
     if (!element) {
-      const bool ns0 = c.item.nodeId.ns == 0 && std::any_of(nodes_.begin(), nodes_.end(), [&](const Node& node) {
-        return c.item.nodeId.kind == NodeId::Kind::Numeric && node.id == c.item.nodeId.numeric;
-      });
+      const bool ns0 = c.item.nodeId.ns == 0 && c.item.nodeId.kind == NodeId::Kind::Numeric &&
+                       findNamespaceZero(c.item.nodeId.numeric) != nullptr;
       r.status = ns0 ? kBadNotSupported : kBadNodeIdUnknown;
       continue;
     }
@@ -283,23 +443,9 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       continue;
     }
     DataChangeFilter filter;
-    if (!c.filter.typeId.isNull()) {
-      if (!(c.filter.typeId == NodeId::numericId(0, id::DataChangeFilter)) || c.filter.encoding != 1) {
-        r.status = kBadFilterNotAllowed;
-        continue;
-      }
-      Decoder f(std::span(reinterpret_cast<const std::uint8_t*>(c.filter.body.data()), c.filter.body.size()));
-      filter.trigger = f.uint32();
-      filter.deadbandType = f.uint32();
-      filter.deadband = f.float64();
-      if (!f.ok() || filter.trigger > 2 || filter.deadbandType > 2 || !(filter.deadband >= 0)) {
-        r.status = kBadMonitoredItemFilterUnsupported;
-        continue;
-      }
-      if (filter.deadbandType == 2) {
-        r.status = kBadMonitoredItemFilterUnsupported;  // percent deadband needs an EU range
-        continue;
-      }
+    if (StatusCode fs = parseFilter(c.filter, filter); fs != kGood) {
+      r.status = fs;
+      continue;
     }
     const double requested = finiteOr(c.sampling, -1);
     const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
@@ -472,8 +618,14 @@ void UaServer::republish(Decoder& d, Respond& respond) {
 }
 
 void UaServer::publishLoop(std::stop_token stop) {
+  auto nextCheck = Clock::now();
   while (!stop.stop_requested()) {
     vexahv::platform::sleepFor(stop, std::chrono::milliseconds(10));
+    // The client check period drives the session time-outs.
+    if (Clock::now() >= nextCheck) {
+      purgeExpiredSessions();
+      nextCheck = Clock::now() + std::chrono::milliseconds(std::clamp<unsigned>(app_.getClientCheckPeriod(), 100, 60000));
+    }
     Replies replies;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
     {

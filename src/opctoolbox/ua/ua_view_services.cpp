@@ -39,66 +39,44 @@ void mask(ReferenceDescription& r, std::uint32_t resultMask) {
 
 }  // namespace
 
-void UaServer::browse(Decoder& d, Respond& respond) {
-  const BrowseRequest r = decodeBrowseRequest(d);
-  const std::uint32_t handle = r.header.requestHandle;
-  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(r.header, status);
-  if (status != kGood) return respond(encodeServiceFault(handle, status));
-  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
-  if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
-  const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
-                                                        : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
+std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse,
+                                                            StatusCode& status) {
+  std::vector<ReferenceDescription> refs;
+  status = kGood;
   DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
-  std::vector<BrowseResult> results(r.nodes.size());
-  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
-    const BrowseDescription& b = r.nodes[i];
-    BrowseResult& out = results[i];
-    if (b.direction > 2) {
-      out.status = kBadBrowseDirectionInvalid;
-      continue;
-    }
-    const bool forward = b.direction == 0 || b.direction == 2;
-    const bool inverse = b.direction == 1 || b.direction == 2;
-    std::vector<ReferenceDescription> refs;
-    if (b.nodeId.ns == 0 && b.nodeId.kind == NodeId::Kind::Numeric) {
-      auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.id == b.nodeId.numeric; });
-      if (node == nodes_.end()) {
-        out.status = kBadNodeIdUnknown;
-        continue;
+    if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
+      const NamespaceZeroNode* node = findNamespaceZero(nodeId.numeric);
+      if (node == nullptr) {
+        status = kBadNodeIdUnknown;
+        return refs;
       }
-      auto nodeRef = [&](std::uint32_t type, bool fwd, const Node& target) {
+      auto nodeRef = [&](std::uint32_t type, bool fwd, const NamespaceZeroNode& target) {
         return reference(type, fwd, NodeId::numericId(0, target.id), QualifiedName{0, target.name}, target.nodeClass,
                          target.typeDefinition);
       };
       if (forward) {
         for (const auto& child : node->children) {
-          const std::uint32_t target = child.second;
-          auto t = std::find_if(nodes_.begin(), nodes_.end(), [target](const Node& n) { return n.id == target; });
-          if (t != nodes_.end()) refs.push_back(nodeRef(child.first, true, *t));
+          if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) refs.push_back(nodeRef(child.first, true, *t));
         }
-        if (node->id == 85 && root) {
+        if (node->id == ns0::Objects && root) {
           for (const auto& e : root->getChildren()) refs.push_back(elementReference(e, true));
         }
-        refs.push_back(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
-                                 QualifiedName{0, node->typeDefinition == kFolderType ? "FolderType" : "Type"},
-                                 8, 0));
-      }
-      if (inverse) {
-        for (const Node& n : nodes_) {
-          for (auto [type, target] : n.children) {
-            if (target == node->id) refs.push_back(nodeRef(type, false, n));
-          }
+        if (node->typeDefinition != 0) {
+          const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
+          refs.push_back(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
+                                   QualifiedName{0, type ? type->name : ""}, type ? type->nodeClass : 8, 0));
         }
       }
+      if (inverse) {
+        for (auto [type, source] : inverseReferences(node->id)) refs.push_back(nodeRef(type, false, *source));
+      }
     } else {
-      const ElementPtr element = (b.nodeId.ns == kNs && b.nodeId.kind == NodeId::Kind::String && root)
-                                     ? root->findElement(b.nodeId.text)
+      const ElementPtr element = (nodeId.ns == kNs && nodeId.kind == NodeId::Kind::String && root)
+                                     ? root->findElement(nodeId.text)
                                      : nullptr;
       if (!element) {
-        out.status = kBadNodeIdUnknown;
-        continue;
+        status = kBadNodeIdUnknown;
+        return refs;
       }
       const bool variable = !element->getHasChildren();
       if (forward) {
@@ -118,6 +96,30 @@ void UaServer::browse(Decoder& d, Respond& respond) {
         }
       }
     }
+  return refs;
+}
+
+void UaServer::browse(Decoder& d, Respond& respond) {
+  const BrowseRequest r = decodeBrowseRequest(d);
+  const std::uint32_t handle = r.header.requestHandle;
+  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(r.header, status);
+  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+  if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+  const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
+                                                        : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
+  std::vector<BrowseResult> results(r.nodes.size());
+  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
+    const BrowseDescription& b = r.nodes[i];
+    BrowseResult& out = results[i];
+    if (b.direction > 2) {
+      out.status = kBadBrowseDirectionInvalid;
+      continue;
+    }
+    std::vector<ReferenceDescription> refs = collectReferences(b.nodeId, b.direction != 1, b.direction != 0, out.status);
+    if (out.status != kGood) continue;
     std::erase_if(refs, [&](const ReferenceDescription& ref) {
       return !referenceMatches(ref.referenceTypeId.numeric, b.referenceTypeId, b.includeSubtypes) ||
              (b.nodeClassMask != 0 && (ref.nodeClass & b.nodeClassMask) == 0);
@@ -184,6 +186,109 @@ void UaServer::browseNext(Decoder& d, Respond& respond) {
   for (const auto& res : results) encodeBrowseResult(e, res);
   e.arrayLength(0);
   respond(std::move(body));
+}
+
+}  // namespace OpcToolbox::ua
+
+namespace OpcToolbox::ua {
+
+void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  struct Element {
+    NodeId referenceType;
+    bool inverse = false;
+    bool subtypes = true;
+    QualifiedName target;
+  };
+  struct Path {
+    NodeId start;
+    std::vector<Element> elements;
+  };
+  std::vector<Path> paths;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    Path p;
+    p.start = d.nodeId();
+    const std::size_t m = d.arrayLength();
+    for (std::size_t k = 0; k < m && d.ok(); ++k) {
+      Element e;
+      e.referenceType = d.nodeId();
+      e.inverse = d.boolean();
+      e.subtypes = d.boolean();
+      e.target = d.qualifiedName();
+      p.elements.push_back(std::move(e));
+    }
+    paths.push_back(std::move(p));
+  }
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(h, status);
+  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  if (paths.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (paths.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+  std::vector<std::pair<StatusCode, std::vector<NodeId>>> results;
+  for (const Path& p : paths) {
+    std::vector<NodeId> current = {p.start};
+    StatusCode result = p.elements.empty() ? kBadNothingToDo : kGood;
+    for (const Element& e : p.elements) {
+      if (result != kGood) break;
+      if (!e.target.name || e.target.name->empty()) {
+        result = kBadBrowseNameInvalid;
+        break;
+      }
+      std::vector<NodeId> next;
+      for (const NodeId& node : current) {
+        StatusCode s = kGood;
+        for (const auto& ref : collectReferences(node, !e.inverse, e.inverse, s)) {
+          if (ref.browseName == e.target && referenceMatches(ref.referenceTypeId.numeric, e.referenceType, e.subtypes)) {
+            next.push_back(ref.nodeId);
+          }
+        }
+        if (s != kGood && current.size() == 1) result = s;
+      }
+      if (result == kGood && next.empty()) result = kBadNoMatch;
+      current = std::move(next);
+    }
+    results.emplace_back(result, result == kGood ? current : std::vector<NodeId>{});
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::TranslateBrowsePathsResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& [code, targets] : results) {
+    e.statusCode(code);
+    e.arrayLength(static_cast<std::int32_t>(targets.size()));
+    for (const NodeId& t : targets) {
+      e.expandedNodeId(ExpandedNodeId{t, std::nullopt, 0});
+      e.uint32(0xFFFFFFFFu);  // the whole path was followed
+    }
+  }
+  e.arrayLength(0);
+  respond(std::move(out));
+}
+
+void UaServer::registerNodes(Decoder& d, Respond& respond, bool unregister) {
+  const RequestHeader h = decodeRequestHeader(d);
+  std::vector<NodeId> ids;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) ids.push_back(d.nodeId());
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  StatusCode status = kGood;
+  const auto session = sessionFor(h, status);
+  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (ids.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, unregister ? id::UnregisterNodesResponse : id::RegisterNodesResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  if (!unregister) {
+    // Item ids already find their element in O(1): the registered id is the id itself.
+    e.arrayLength(static_cast<std::int32_t>(ids.size()));
+    for (const NodeId& id : ids) e.nodeId(id);
+  }
+  respond(std::move(out));
 }
 
 }  // namespace OpcToolbox::ua

@@ -1,0 +1,38 @@
+// The Discovery service set: GetEndpoints and FindServers. Both answer without a session.
+
+#include "opctoolbox/ua/ua_node_mapping.h"
+#include "opctoolbox/ua/ua_server_internal.h"
+
+namespace OpcToolbox::ua {
+
+void UaServer::getEndpoints(Decoder& d, Respond& respond) {
+  const GetEndpointsRequest r = decodeGetEndpointsRequest(d);
+  if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::GetEndpointsResponse);
+  encodeResponseHeader(e, r.header.requestHandle, kGood);
+  e.arrayLength(1);
+  // The URL the client dialled, so that it reconnects the way it came.
+  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity());
+  respond(std::move(out));
+}
+
+void UaServer::findServers(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  const UaString url = d.string();
+  for (int list = 0; list < 2 && d.ok(); ++list) {  // locale ids, server uris
+    const std::size_t n = d.arrayLength();
+    for (std::size_t i = 0; i < n && d.ok(); ++i) d.string();
+  }
+  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::FindServersResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(1);
+  encodeApplicationDescription(e, url && !url->empty() ? *url : endpointUrl_, identity());
+  respond(std::move(out));
+}
+
+}  // namespace OpcToolbox::ua

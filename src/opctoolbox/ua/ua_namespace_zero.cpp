@@ -1,0 +1,157 @@
+#include "opctoolbox/ua/ua_namespace_zero.h"
+
+#include <unordered_map>
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::uint32_t Obj = 1, Var = 2, Method = 4, ObjType = 8, VarType = 16, RefType = 32, DataType = 64;
+constexpr std::uint32_t Organizes = 35, HasSubtype = 45, HasProperty = 46, HasComponent = 47;
+constexpr std::uint32_t Folder = 61, Property = 68, DataVariable = 63;
+
+NodeId dt(std::uint32_t id) { return NodeId::numericId(0, id); }
+
+std::vector<NamespaceZeroNode> build() {
+  using N = NamespaceZeroNode;
+  std::vector<N> n = {
+      {84, Obj, "Root", Folder, {{Organizes, 85}, {Organizes, 86}, {Organizes, 87}}, {}, -1, false},
+      {85, Obj, "Objects", Folder, {{Organizes, 2253}}, {}, -1, false},
+      {86, Obj, "Types", Folder, {{Organizes, 88}, {Organizes, 89}, {Organizes, 90}, {Organizes, 91}}, {}, -1, false},
+      {87, Obj, "Views", Folder, {}, {}, -1, false},
+      {88, Obj, "ObjectTypes", Folder, {{Organizes, 58}}, {}, -1, false},
+      {89, Obj, "VariableTypes", Folder, {{Organizes, 62}}, {}, -1, false},
+      {90, Obj, "DataTypes", Folder, {{Organizes, 24}}, {}, -1, false},
+      {91, Obj, "ReferenceTypes", Folder, {{Organizes, 31}}, {}, -1, false},
+      // Object types.
+      {58, ObjType, "BaseObjectType", 0, {{HasSubtype, 61}, {HasSubtype, 2004}, {HasSubtype, 2013}, {HasSubtype, 11564}}, {}, -1, false},
+      {61, ObjType, "FolderType", 0, {}, {}, -1, false},
+      {2004, ObjType, "ServerType", 0, {}, {}, -1, false},
+      {2013, ObjType, "ServerCapabilitiesType", 0, {}, {}, -1, false},
+      {11564, ObjType, "OperationLimitsType", 0, {}, {}, -1, false},
+      // Variable types.
+      {62, VarType, "BaseVariableType", 0, {{HasSubtype, 63}, {HasSubtype, 68}}, dt(24), -2, true},
+      {63, VarType, "BaseDataVariableType", 0, {{HasSubtype, 2138}, {HasSubtype, 3051}}, dt(24), -2, false},
+      {68, VarType, "PropertyType", 0, {}, dt(24), -2, false},
+      {2138, VarType, "ServerStatusType", 0, {}, dt(862), -1, false},
+      {3051, VarType, "BuildInfoType", 0, {}, dt(338), -1, false},
+      // Reference types.
+      {31, RefType, "References", 0, {{HasSubtype, 32}, {HasSubtype, 33}}, {}, -1, true},
+      {32, RefType, "NonHierarchicalReferences", 0, {{HasSubtype, 40}}, {}, -1, true},
+      {33, RefType, "HierarchicalReferences", 0, {{HasSubtype, 34}, {HasSubtype, 35}}, {}, -1, true},
+      {34, RefType, "HasChild", 0, {{HasSubtype, 44}, {HasSubtype, 45}}, {}, -1, true},
+      {35, RefType, "Organizes", 0, {}, {}, -1, false},
+      {40, RefType, "HasTypeDefinition", 0, {}, {}, -1, false},
+      {44, RefType, "Aggregates", 0, {{HasSubtype, 46}, {HasSubtype, 47}}, {}, -1, true},
+      {45, RefType, "HasSubtype", 0, {}, {}, -1, false},
+      {46, RefType, "HasProperty", 0, {}, {}, -1, false},
+      {47, RefType, "HasComponent", 0, {}, {}, -1, false},
+      // Data types.
+      {24, DataType, "BaseDataType", 0,
+       {{HasSubtype, 1}, {HasSubtype, 26}, {HasSubtype, 12}, {HasSubtype, 13}, {HasSubtype, 14}, {HasSubtype, 15},
+        {HasSubtype, 17}, {HasSubtype, 19}, {HasSubtype, 20}, {HasSubtype, 21}, {HasSubtype, 22}, {HasSubtype, 29}},
+       {}, -1, true},
+      {1, DataType, "Boolean", 0, {}, {}, -1, false},
+      {26, DataType, "Number", 0, {{HasSubtype, 27}, {HasSubtype, 28}, {HasSubtype, 10}, {HasSubtype, 11}}, {}, -1, true},
+      {27, DataType, "Integer", 0, {{HasSubtype, 2}, {HasSubtype, 4}, {HasSubtype, 6}, {HasSubtype, 8}}, {}, -1, true},
+      {28, DataType, "UInteger", 0, {{HasSubtype, 3}, {HasSubtype, 5}, {HasSubtype, 7}, {HasSubtype, 9}}, {}, -1, true},
+      {2, DataType, "SByte", 0, {}, {}, -1, false},
+      {3, DataType, "Byte", 0, {}, {}, -1, false},
+      {4, DataType, "Int16", 0, {}, {}, -1, false},
+      {5, DataType, "UInt16", 0, {}, {}, -1, false},
+      {6, DataType, "Int32", 0, {}, {}, -1, false},
+      {7, DataType, "UInt32", 0, {}, {}, -1, false},
+      {8, DataType, "Int64", 0, {}, {}, -1, false},
+      {9, DataType, "UInt64", 0, {}, {}, -1, false},
+      {10, DataType, "Float", 0, {}, {}, -1, false},
+      {11, DataType, "Double", 0, {}, {}, -1, false},
+      {12, DataType, "String", 0, {}, {}, -1, false},
+      {13, DataType, "DateTime", 0, {{HasSubtype, 294}}, {}, -1, false},
+      {294, DataType, "UtcTime", 0, {}, {}, -1, false},
+      {14, DataType, "Guid", 0, {}, {}, -1, false},
+      {15, DataType, "ByteString", 0, {}, {}, -1, false},
+      {17, DataType, "NodeId", 0, {}, {}, -1, false},
+      {19, DataType, "StatusCode", 0, {}, {}, -1, false},
+      {20, DataType, "QualifiedName", 0, {}, {}, -1, false},
+      {21, DataType, "LocalizedText", 0, {}, {}, -1, false},
+      {22, DataType, "Structure", 0, {{HasSubtype, 862}, {HasSubtype, 338}}, {}, -1, true},
+      {862, DataType, "ServerStatusDataType", 0, {}, {}, -1, false},
+      {338, DataType, "BuildInfo", 0, {}, {}, -1, false},
+      {29, DataType, "Enumeration", 0, {{HasSubtype, 852}}, {}, -1, true},
+      {852, DataType, "ServerState", 0, {}, {}, -1, false},
+      // The Server object.
+      {2253, Obj, "Server", 2004,
+       {{HasProperty, 2254}, {HasProperty, 2255}, {HasComponent, 2256}, {HasComponent, 2268},
+        {HasComponent, ns0::GetMonitoredItems}, {HasComponent, ns0::ResendData}},
+       {}, -1, false},
+      {2254, Var, "ServerArray", Property, {}, dt(12), 1, false},
+      {2255, Var, "NamespaceArray", Property, {}, dt(12), 1, false},
+      {2256, Var, "ServerStatus", 2138,
+       {{HasComponent, 2257}, {HasComponent, 2258}, {HasComponent, 2259}, {HasComponent, 2260}}, dt(862), -1, false},
+      {2257, Var, "StartTime", DataVariable, {}, dt(294), -1, false},
+      {2258, Var, "CurrentTime", DataVariable, {}, dt(294), -1, false},
+      {2259, Var, "State", DataVariable, {}, dt(852), -1, false},
+      {2260, Var, "BuildInfo", 3051,
+       {{HasComponent, 2261}, {HasComponent, 2262}, {HasComponent, 2263}, {HasComponent, 2264}, {HasComponent, 2265},
+        {HasComponent, 2266}},
+       dt(338), -1, false},
+      {2261, Var, "ProductName", DataVariable, {}, dt(12), -1, false},
+      {2262, Var, "ProductUri", DataVariable, {}, dt(12), -1, false},
+      {2263, Var, "ManufacturerName", DataVariable, {}, dt(12), -1, false},
+      {2264, Var, "SoftwareVersion", DataVariable, {}, dt(12), -1, false},
+      {2265, Var, "BuildNumber", DataVariable, {}, dt(12), -1, false},
+      {2266, Var, "BuildDate", DataVariable, {}, dt(294), -1, false},
+      {2268, Obj, "ServerCapabilities", 2013,
+       {{HasProperty, 2269}, {HasProperty, 2271}, {HasProperty, 2272}, {HasProperty, 2735}, {HasComponent, 11704}},
+       {}, -1, false},
+      {2269, Var, "ServerProfileArray", Property, {}, dt(12), 1, false},
+      {2271, Var, "LocaleIdArray", Property, {}, dt(12), 1, false},
+      {2272, Var, "MinSupportedSampleRate", Property, {}, dt(11), -1, false},
+      {2735, Var, "MaxBrowseContinuationPoints", Property, {}, dt(5), -1, false},
+      {11704, Obj, "OperationLimits", 11564,
+       {{HasProperty, 11705}, {HasProperty, 11707}, {HasProperty, 11710}, {HasProperty, 11711}, {HasProperty, 11712},
+        {HasProperty, 11714}},
+       {}, -1, false},
+      {11705, Var, "MaxNodesPerRead", Property, {}, dt(7), -1, false},
+      {11707, Var, "MaxNodesPerWrite", Property, {}, dt(7), -1, false},
+      {11710, Var, "MaxNodesPerBrowse", Property, {}, dt(7), -1, false},
+      {11711, Var, "MaxNodesPerRegisterNodes", Property, {}, dt(7), -1, false},
+      {11712, Var, "MaxNodesPerTranslateBrowsePathsToNodeIds", Property, {}, dt(7), -1, false},
+      {11714, Var, "MaxMonitoredItemsPerCall", Property, {}, dt(7), -1, false},
+      {ns0::GetMonitoredItems, Method, "GetMonitoredItems", 0, {}, {}, -1, false},
+      {ns0::ResendData, Method, "ResendData", 0, {}, {}, -1, false},
+  };
+  return n;
+}
+
+struct Index {
+  std::vector<NamespaceZeroNode> nodes = build();
+  std::unordered_map<std::uint32_t, std::size_t> byId;
+  std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>>> inverse;
+  Index() {
+    for (std::size_t i = 0; i < nodes.size(); ++i) byId.emplace(nodes[i].id, i);
+    for (const auto& node : nodes) {
+      for (auto [type, target] : node.children) inverse[target].emplace_back(type, &node);
+    }
+  }
+};
+
+const Index& index() {
+  static const Index i;
+  return i;
+}
+
+}  // namespace
+
+const NamespaceZeroNode* findNamespaceZero(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.byId.find(id);
+  return it == i.byId.end() ? nullptr : &i.nodes[it->second];
+}
+
+std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>> inverseReferences(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.inverse.find(id);
+  return it == i.inverse.end() ? std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>>{} : it->second;
+}
+
+}  // namespace OpcToolbox::ua
