@@ -145,12 +145,30 @@ long Application::ready() {
   return S_OK;
 }
 
+std::uint64_t Application::addStopHandler(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t id = nextStopHandler_++;
+  stopHandlers_.emplace(id, std::move(handler));
+  return id;
+}
+
+void Application::removeStopHandler(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  stopHandlers_.erase(id);
+}
+
 long Application::stop() {
-  std::unique_ptr<ClientAccess> clients;
+  std::map<std::uint64_t, std::function<void()>> handlers;
   {
     std::lock_guard lock(mutex_);
     if (state_ != AppState::Started && state_ != AppState::Ready) return E_UNEXPECTED;
-    state_ = AppState::Stopped;
+    state_ = AppState::Stopped;  // clients now see Shutdown
+    handlers = stopHandlers_;
+  }
+  for (auto& [id, h] : handlers) h();
+  std::unique_ptr<ClientAccess> clients;
+  {
+    std::lock_guard lock(mutex_);
     clients = std::move(clients_);
   }
   // Outside the lock: outstanding transactions may still ask the application things.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,6 +82,11 @@ class Application {
   // While started or ready; null otherwise.
   ClientAccess* clients();
 
+  // Called by stop() before outstanding transactions are ended (the OPC UA endpoint
+  // closes its connections and sessions here). The id removes the handler again.
+  std::uint64_t addStopHandler(std::function<void()> handler);
+  void removeStopHandler(std::uint64_t id);
+
  private:
   friend Application* getApp();
   friend void releaseApp();
@@ -94,6 +100,8 @@ class Application {
   unsigned clientCheckPeriod_ = 30000, minUpdateRate_ = 1000, workers_ = 4;
   EnumApplicationType appType_ = EnumApplicationType::Executable;
   TraceSink trace_;
+  std::map<std::uint64_t, std::function<void()>> stopHandlers_;
+  std::uint64_t nextStopHandler_ = 1;
 
   AppState state_ = AppState::NotInitialised;
   std::unique_ptr<Creator> creator_;

@@ -3,7 +3,9 @@
 //   Demo.<type>          one read-write item per data type (reported)
 //   Demo.ReadOnly, Demo.WriteOnly, Demo.Polled, Demo.Slow (device reads take 2 s)
 //   Demo.Folder.Inner.Leaf   nested folders
-//   S.BoardBB.ChanCCC.VMon   10 x 1000 reported Float items
+//   S.BoardBB.ChanCCC.VMon   10 x 1000 reported Float items; every 100 ms tick t updates
+//                            the 1000 of board t mod 10 to (g mod 1000) + CCC * 0.1, g
+//                            counting that item's updates from 1 (the benchmark space)
 // Port from VEXAHV_OPCUA_PORT (0: any free port), address from VEXAHV_OPCUA_HOST.
 // Prints "vexahv-ua-fixture: listening on <url>" and serves until SIGINT/SIGTERM or
 // --duration seconds.
@@ -16,6 +18,8 @@
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_endpoint.h"
+#include "platform/interruptible_sleep.h"
+#include "platform/worker_thread.h"
 
 namespace {
 
@@ -61,6 +65,8 @@ ElementPtr item(const std::string& name, std::uint16_t type, std::uint32_t right
   return e;
 }
 
+std::vector<ElementPtr> gBench;
+
 void build(DaAddressSpaceRoot& root) {
   auto demo = folder("Demo");
   root.addChild(demo);
@@ -92,7 +98,9 @@ void build(DaAddressSpaceRoot& root) {
       auto chan = folder(name);
       board->addChild(chan);
       v.setR4(0.0f);
-      chan->addChild(item("VMon", VT_R4, kReadable, kIoReport, v));
+      auto vmon = item("VMon", VT_R4, kReadable, kIoReport, v);
+      chan->addChild(vmon);
+      gBench.push_back(vmon);
     }
   }
 }
@@ -127,11 +135,29 @@ int main(int argc, char** argv) {
   app->ready();
   std::printf("vexahv-ua-fixture: listening on %s\n", endpoint.url().c_str());
   std::fflush(stdout);
+  vexahv::platform::WorkerThread updater("fixture-upd", [](std::stop_token stop) {
+    std::vector<std::uint32_t> generation(gBench.size(), 0);
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint64_t tick = 0; !stop.stop_requested(); ++tick) {
+      const std::size_t board = tick % 10;
+      const DateTime now = DateTime::now();
+      for (std::size_t c = 0; c < 1000; ++c) {
+        const std::size_t i = board * 1000 + c;
+        Variant value;
+        value.setR4(static_cast<float>(++generation[i] % 1000 + static_cast<double>(c) * 0.1));
+        gBench[i]->valueChanged(ValueQT(value, kQualityGood, now));
+      }
+      next += std::chrono::milliseconds(100);
+      vexahv::platform::sleepFor(stop, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           next - std::chrono::steady_clock::now()));
+    }
+  });
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   for (long t = 0; !gStop && (duration == 0 || t < duration * 10); ++t) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  updater.stopAndJoin();
   endpoint.stop();
   app->stop();
   app->terminate();

@@ -48,7 +48,10 @@ bool EndpointOptions::fromEnvironment(EndpointOptions& out) {
 
 UaEndpoint::UaEndpoint(Application& app, EndpointOptions options) : app_(app), options_(std::move(options)) {}
 
-UaEndpoint::~UaEndpoint() { stop(); }
+UaEndpoint::~UaEndpoint() {
+  if (stopHandler_ != 0) app_.removeStopHandler(stopHandler_);
+  stop();
+}
 
 std::string UaEndpoint::url() const {
   const std::string host = options_.host == "0.0.0.0" ? "127.0.0.1" : options_.host;
@@ -82,6 +85,8 @@ std::error_code UaEndpoint::start() {
   listener_ = std::move(listener);
   server_ = std::make_unique<UaServer>(app_, url(), options_.server);
   thread_ = vexahv::platform::WorkerThread("ua-network", [this](std::stop_token st) { loop(st); });
+  // Application::stop closes the endpoint with it.
+  if (stopHandler_ == 0) stopHandler_ = app_.addStopHandler([this] { stop(); });
   return {};
 }
 

@@ -58,6 +58,7 @@ class UaEndpoint {
   std::mutex pendingMutex_;
   std::vector<std::weak_ptr<Connection>> pending_;  // connections with output queued
   std::uint32_t nextChannel_ = 1;
+  std::uint64_t stopHandler_ = 0;
   vexahv::platform::WorkerThread thread_;
 };
 
