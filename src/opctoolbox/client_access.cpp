@@ -189,11 +189,8 @@ long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, st
 }
 
 int ClientAccess::rateFor(const DaAddressSpaceElement* element) const {
-  int rate = 0;
-  for (const auto& [h, m] : monitors_) {
-    if (m.element.get() == element) rate = rate == 0 ? m.rate : std::min(rate, m.rate);
-  }
-  return rate;
+  auto it = rates_.find(element);
+  return it == rates_.end() || it->second.empty() ? 0 : *it->second.begin();
 }
 
 long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
@@ -207,6 +204,7 @@ long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObser
     first = rateFor(element.get()) == 0;
     handle = nextMonitor_++;
     monitors_.emplace(handle, Monitor{element, rate, observer});
+    rates_[element.get()].insert(rate);
     fastest = rateFor(element.get());
   }
   element->addObserver(observer);
@@ -224,6 +222,9 @@ long ClientAccess::unmonitor(std::uint64_t handle) {
     if (it == monitors_.end()) return E_INVALIDARG;
     m = std::move(it->second);
     monitors_.erase(it);
+    auto rates = rates_.find(m.element.get());
+    rates->second.erase(rates->second.find(m.rate));
+    if (rates->second.empty()) rates_.erase(rates);
     remaining = rateFor(m.element.get());
   }
   m.element->removeObserver(m.observer);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,6 +93,8 @@ class ClientAccess {
   std::map<std::uint32_t, std::shared_ptr<DaSession>> sessions_;
   std::uint32_t nextSession_ = 1;
   std::map<std::uint64_t, Monitor> monitors_;
+  // The rates every element is monitored at: the fastest is its sampling rate.
+  std::unordered_map<const DaAddressSpaceElement*, std::multiset<int>> rates_;
   std::uint64_t nextMonitor_ = 1;
   std::uint32_t nextRequest_ = 1;
   TransactionPool pool_;
