@@ -154,7 +154,10 @@ async function main() {
     console.log("interop: read, browse, write and subscriptions passed");
   } finally {
     await client.disconnect();
+    const exited = new Promise((resolve) => fixture.on("exit", (code, signal) => resolve({ code, signal })));
     fixture.kill("SIGTERM");
+    const { code, signal } = await exited;
+    assert.strictEqual(code, 0, `the fixture stops cleanly on SIGTERM (signal ${signal})`);
   }
 }
 

@@ -69,7 +69,10 @@ async function main() {
     console.log("interop: 50 sessions and a slow read alongside fast ones passed");
   } finally {
     await client.disconnect();
+    const exited = new Promise((resolve) => fixture.on("exit", (code, signal) => resolve({ code, signal })));
     fixture.kill("SIGTERM");
+    const { code, signal } = await exited;
+    assert.strictEqual(code, 0, `the fixture stops cleanly on SIGTERM (signal ${signal})`);
   }
 }
 

@@ -48,10 +48,7 @@ bool EndpointOptions::fromEnvironment(EndpointOptions& out) {
 
 UaEndpoint::UaEndpoint(Application& app, EndpointOptions options) : app_(app), options_(std::move(options)) {}
 
-UaEndpoint::~UaEndpoint() {
-  if (stopHandler_ != 0) app_.removeStopHandler(stopHandler_);
-  stop();
-}
+UaEndpoint::~UaEndpoint() { stop(); }
 
 std::string UaEndpoint::url() const {
   const std::string host = options_.host == "0.0.0.0" ? "127.0.0.1" : options_.host;
@@ -92,6 +89,10 @@ std::error_code UaEndpoint::start() {
 
 void UaEndpoint::stop() {
   if (!thread_.running()) return;
+  if (stopHandler_ != 0) {
+    app_.removeStopHandler(stopHandler_);
+    stopHandler_ = 0;
+  }
   thread_.requestStop();
   wake();
   thread_.join();

@@ -1,7 +1,8 @@
 #pragma once
 // The opc.tcp endpoint: one network thread (epoll) accepts and serves every connection;
 // answers that come from the toolbox's worker threads are queued and the network thread
-// sends them. stop() closes the listener and every connection and joins the thread.
+// sends them. stop() closes the listener and every connection and joins the thread; the
+// application's stop() calls it too. Stop the endpoint before releasing the application.
 
 #include <cstdint>
 #include <map>
