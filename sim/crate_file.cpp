@@ -182,6 +182,20 @@ bool validSystemType(std::uint32_t t) {
   return t == 0 || t == 2 || t == 4 || t == 5 || t == 7 || t == 10;
 }
 
+// The initial value of a numeric parameter or property, when the line gives one.
+bool initialNumber(const std::optional<std::string>& value, const char* what, const std::string& name,
+                   double& out, std::string& error) {
+  if (!value) return true;
+  double d = 0;
+  auto [q, ec] = std::from_chars(value->data(), value->data() + value->size(), d);
+  if (ec != std::errc() || q != value->data() + value->size() || !std::isfinite(d)) {
+    error = "value=" + *value + " of " + what + " " + name + " is not a number";
+    return false;
+  }
+  out = d;
+  return true;
+}
+
 bool parseParam(Fields& f, ParamSpec& p, std::string& error) {
   auto name = f.text("name", kMaxParamNameLength, true);
   auto type = f.choice("type", {"numeric", "onoff", "chstatus", "bdstatus", "binary", "string"}, true);
@@ -217,16 +231,7 @@ bool parseParam(Fields& f, ParamSpec& p, std::string& error) {
     p.text = value.value_or("");
     return true;
   }
-  if (value) {
-    double d = 0;
-    auto [q, ec] = std::from_chars(value->data(), value->data() + value->size(), d);
-    if (ec != std::errc() || q != value->data() + value->size() || !std::isfinite(d)) {
-      error = "value=" + *value + " of parameter " + p.name + " is not a number";
-      return false;
-    }
-    p.number = d;
-  }
-  return true;
+  return initialNumber(value, "parameter", p.name, p.number, error);
 }
 
 bool parseProperty(Fields& f, PropertySpec& p, std::string& error) {
@@ -246,16 +251,7 @@ bool parseProperty(Fields& f, PropertySpec& p, std::string& error) {
     p.text = value.value_or("");
     return true;
   }
-  if (value) {
-    double d = 0;
-    auto [q, ec] = std::from_chars(value->data(), value->data() + value->size(), d);
-    if (ec != std::errc() || q != value->data() + value->size() || !std::isfinite(d)) {
-      error = "value=" + *value + " of property " + p.name + " is not a number";
-      return false;
-    }
-    p.number = d;
-  }
-  return true;
+  return initialNumber(value, "property", p.name, p.number, error);
 }
 
 bool parseFirmware(const std::string& text, BoardSpec& b) {

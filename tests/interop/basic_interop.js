@@ -3,7 +3,7 @@
 // and refusals, close. Bounded: the fixture stops by itself after 60 s.
 "use strict";
 const assert = require("assert");
-const { spawn } = require("child_process");
+const { startFixture, stopFixture } = require("./fixture");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn, DataChangeFilter, DataChangeTrigger, DeadbandType,
@@ -17,21 +17,6 @@ const waitFor = (what, predicate, ms = 5000) => new Promise((resolve, reject) =>
     else if (Date.now() - started > ms) { clearInterval(timer); reject(new Error("timed out waiting for " + what)); }
   }, 20);
 });
-
-async function startFixture(binary) {
-  const fixture = spawn(binary, ["--duration", "60"], {
-    env: { ...process.env, VEXAHV_OPCUA_PORT: "0", VEXAHV_OPCUA_HOST: "127.0.0.1" },
-    stdio: ["ignore", "pipe", "inherit"],
-  });
-  const url = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error("fixture did not start")), 10000);
-    fixture.stdout.on("data", (d) => {
-      const m = /listening on (\S+)/.exec(d.toString());
-      if (m) { clearTimeout(timer); resolve(m[1]); }
-    });
-  });
-  return { fixture, url };
-}
 
 async function main() {
   const { fixture, url } = await startFixture(process.argv[2]);
@@ -154,10 +139,7 @@ async function main() {
     console.log("interop: read, browse, write and subscriptions passed");
   } finally {
     await client.disconnect();
-    const exited = new Promise((resolve) => fixture.on("exit", (code, signal) => resolve({ code, signal })));
-    fixture.kill("SIGTERM");
-    const { code, signal } = await exited;
-    assert.strictEqual(code, 0, `the fixture stops cleanly on SIGTERM (signal ${signal})`);
+    await stopFixture(fixture);
   }
 }
 

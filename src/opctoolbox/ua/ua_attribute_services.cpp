@@ -150,10 +150,8 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
 void UaServer::read(Decoder& d, Respond& respond) {
   ReadRequest r = decodeReadRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
-  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(r.header, status);
-  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
   if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   if (r.nodes.size() > limits_.maxNodesPerRead) return respond(encodeServiceFault(handle, kBadTooManyOperations));
   if (!(r.maxAge >= 0)) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
@@ -162,7 +160,6 @@ void UaServer::read(Decoder& d, Respond& respond) {
   auto results = std::make_shared<std::vector<DataValue>>(r.nodes.size());
   std::vector<std::size_t> devicePositions;
   std::vector<ItemRef> deviceItems;
-  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   const std::uint32_t minRate = app_.getMinUpdateRateDa();
   for (std::size_t i = 0; i < r.nodes.size(); ++i) {
     const ReadValueId& rv = r.nodes[i];
@@ -179,9 +176,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
       out = readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn);
       continue;
     }
-    const ElementPtr element = (rv.nodeId.ns == kNs && rv.nodeId.kind == NodeId::Kind::String && root)
-                                   ? root->findElement(rv.nodeId.text)
-                                   : nullptr;
+    const ElementPtr element = elementFor(rv.nodeId);
     if (!element) {
       out = statusOnly(kBadNodeIdUnknown);
       continue;
@@ -266,23 +261,18 @@ void UaServer::read(Decoder& d, Respond& respond) {
 void UaServer::write(Decoder& d, Respond& respond) {
   WriteRequest r = decodeWriteRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
-  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(r.header, status);
-  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
   if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   if (r.nodes.size() > limits_.maxNodesPerWrite) return respond(encodeServiceFault(handle, kBadTooManyOperations));
 
   auto results = std::make_shared<std::vector<StatusCode>>(r.nodes.size(), kBad);
   std::vector<std::size_t> positions;
   std::vector<WriteItem> items;
-  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   for (std::size_t i = 0; i < r.nodes.size(); ++i) {
     const WriteValue& w = r.nodes[i];
     StatusCode& out = (*results)[i];
-    const ElementPtr element = (w.nodeId.ns == kNs && w.nodeId.kind == NodeId::Kind::String && root)
-                                   ? root->findElement(w.nodeId.text)
-                                   : nullptr;
+    const ElementPtr element = elementFor(w.nodeId);
     const bool ns0 = w.nodeId.ns == 0 && w.nodeId.kind == NodeId::Kind::Numeric &&
                      findNamespaceZero(w.nodeId.numeric) != nullptr;
     if (!element && !ns0) {

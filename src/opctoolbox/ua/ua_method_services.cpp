@@ -22,10 +22,8 @@ void UaServer::call(Decoder& d, Respond& respond) {
     for (std::size_t j = 0; j < k && d.ok(); ++j) m.inputs.push_back(d.variant());
     calls.push_back(std::move(m));
   }
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (calls.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (calls.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
 

@@ -92,6 +92,27 @@ std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, 
   return found;
 }
 
+std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, const RequestHeader& h,
+                                                            Respond& respond) {
+  if (!d.ok()) {
+    respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
+    return nullptr;
+  }
+  StatusCode status = kGood;
+  auto session = sessionFor(h, status);
+  if (status != kGood) {
+    respond(encodeServiceFault(h.requestHandle, status));
+    return nullptr;
+  }
+  return session;
+}
+
+ElementPtr UaServer::elementFor(const NodeId& id) const {
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  if (root == nullptr || id.ns != kNs || id.kind != NodeId::Kind::String) return nullptr;
+  return root->findElement(id.text);
+}
+
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
   Decoder d(body);
   const NodeId type = d.nodeId();

@@ -48,6 +48,11 @@ class UaServer : public ServiceHandler {
 
   ServerIdentity identity() const;
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
+  // The request's activated session; null after answering with the fault (a damaged
+  // request, or no such session).
+  std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
+  // The toolbox element a namespace-1 string NodeId names, or null.
+  ElementPtr elementFor(const NodeId& id) const;
   void getEndpoints(Decoder& d, Respond& respond);
   void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
   void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);

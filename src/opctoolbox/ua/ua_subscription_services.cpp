@@ -65,6 +65,25 @@ std::vector<std::uint8_t> publishResponse(std::uint32_t handle, const Subscripti
   return out;
 }
 
+// MonitoringParameters, as create and modify requests carry them.
+struct MonitoringParameters {
+  std::uint32_t clientHandle = 0;
+  double sampling = 0;
+  ExtensionObject filter;
+  std::uint32_t queueSize = 1;
+  bool discardOldest = true;
+};
+
+MonitoringParameters decodeMonitoringParameters(Decoder& d) {
+  MonitoringParameters p;
+  p.clientHandle = d.uint32();
+  p.sampling = d.float64();
+  p.filter = d.extensionObject();
+  p.queueSize = d.uint32();
+  p.discardOldest = d.boolean();
+  return p;
+}
+
 StatusCode parseFilter(const ExtensionObject& e, DataChangeFilter& filter) {
   if (e.typeId.isNull()) return kGood;
   if (!(e.typeId == NodeId::numericId(0, id::DataChangeFilter)) || e.encoding != 1) return kBadFilterNotAllowed;
@@ -86,28 +105,19 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const std::uint32_t sid = d.uint32();
   const std::uint32_t timestamps = d.uint32();
-  struct Modify {
-    std::uint32_t id = 0, clientHandle = 0, queueSize = 1;
-    double sampling = 0;
-    ExtensionObject filter;
-    bool discardOldest = true;
+  struct Modify : MonitoringParameters {
+    std::uint32_t id = 0;
   };
   std::vector<Modify> mods;
   const std::size_t n = d.arrayLength();
   for (std::size_t i = 0; i < n && d.ok(); ++i) {
     Modify m;
     m.id = d.uint32();
-    m.clientHandle = d.uint32();
-    m.sampling = d.float64();
-    m.filter = d.extensionObject();
-    m.queueSize = d.uint32();
-    m.discardOldest = d.boolean();
+    static_cast<MonitoringParameters&>(m) = decodeMonitoringParameters(d);
     mods.push_back(std::move(m));
   }
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (mods.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (timestamps > 3) return respond(encodeServiceFault(h.requestHandle, kBadTimestampsToReturnInvalid));
   std::shared_ptr<Subscription> sub;
@@ -169,10 +179,8 @@ void UaServer::transferSubscriptions(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const auto ids = uint32Array(d);
   const bool sendInitialValues = d.boolean();
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   std::vector<std::pair<StatusCode, std::vector<std::uint32_t>>> results;
   std::vector<std::shared_ptr<Subscription>> moved;
@@ -247,10 +255,8 @@ void UaServer::createSubscription(Decoder& d, Respond& respond) {
   const std::uint32_t maxNotif = d.uint32();
   const bool enabled = d.boolean();
   const std::uint8_t priority = d.byte();
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   auto sub = std::make_shared<Subscription>();
   {
     std::lock_guard lock(mutex_);
@@ -283,10 +289,8 @@ void UaServer::modifySubscription(Decoder& d, Respond& respond) {
   const std::uint32_t keepAlive = d.uint32();
   const std::uint32_t maxNotif = d.uint32();
   d.byte();
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   std::vector<std::uint8_t> out;
   {
     std::lock_guard lock(mutex_);
@@ -308,10 +312,8 @@ void UaServer::setPublishingMode(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const bool enabled = d.boolean();
   const auto ids = uint32Array(d);
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   std::vector<StatusCode> results;
   {
@@ -332,10 +334,8 @@ void UaServer::setPublishingMode(Decoder& d, Respond& respond) {
 void UaServer::deleteSubscriptions(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const auto ids = uint32Array(d);
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   std::vector<StatusCode> results;
   std::vector<std::shared_ptr<Subscription>> removed;
@@ -372,14 +372,9 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const std::uint32_t sid = d.uint32();
   const std::uint32_t timestamps = d.uint32();
-  struct Create {
+  struct Create : MonitoringParameters {
     ReadValueId item;
     std::uint32_t mode = 2;
-    std::uint32_t clientHandle = 0;
-    double sampling = 0;
-    ExtensionObject filter;
-    std::uint32_t queueSize = 1;
-    bool discardOldest = true;
   };
   std::vector<Create> creates;
   const std::size_t n = d.arrayLength();
@@ -390,17 +385,11 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     c.item.indexRange = d.string();
     c.item.dataEncoding = d.qualifiedName();
     c.mode = d.uint32();
-    c.clientHandle = d.uint32();
-    c.sampling = d.float64();
-    c.filter = d.extensionObject();
-    c.queueSize = d.uint32();
-    c.discardOldest = d.boolean();
+    static_cast<MonitoringParameters&>(c) = decodeMonitoringParameters(d);
     creates.push_back(std::move(c));
   }
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (creates.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (creates.size() > limits_.maxMonitoredItemsPerCall) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
   if (timestamps > 3) return respond(encodeServiceFault(h.requestHandle, kBadTimestampsToReturnInvalid));
@@ -413,7 +402,6 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   if (!sub) return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
 
   ClientAccess* clients = app_.clients();
-  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   const double minRate = app_.getMinUpdateRateDa();
   struct Result {
     StatusCode status = kGood;
@@ -425,9 +413,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   for (std::size_t i = 0; i < creates.size(); ++i) {
     const Create& c = creates[i];
     Result& r = results[i];
-    const ElementPtr element = (c.item.nodeId.ns == kNs && c.item.nodeId.kind == NodeId::Kind::String && root)
-                                   ? root->findElement(c.item.nodeId.text)
-                                   : nullptr;
+    const ElementPtr element = elementFor(c.item.nodeId);
     if (!element) {
       const bool ns0 = c.item.nodeId.ns == 0 && c.item.nodeId.kind == NodeId::Kind::Numeric &&
                        findNamespaceZero(c.item.nodeId.numeric) != nullptr;
@@ -493,10 +479,8 @@ void UaServer::deleteMonitoredItems(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const std::uint32_t sid = d.uint32();
   const auto ids = uint32Array(d);
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   std::vector<StatusCode> results;
   std::vector<std::shared_ptr<MonitoredItem>> removed;
@@ -526,10 +510,8 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
   const std::uint32_t sid = d.uint32();
   const std::uint32_t mode = d.uint32();
   const auto ids = uint32Array(d);
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (mode > 2) return respond(encodeServiceFault(h.requestHandle, kBadMonitoringModeInvalid));
   std::vector<StatusCode> results;
@@ -567,10 +549,8 @@ void UaServer::publish(Decoder& d, Respond& respond) {
     const std::uint32_t sid = d.uint32();
     acks.emplace_back(sid, d.uint32());
   }
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   Replies replies;
   {
     std::lock_guard lock(mutex_);
@@ -598,10 +578,8 @@ void UaServer::republish(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const std::uint32_t sid = d.uint32();
   const std::uint32_t seq = d.uint32();
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   std::vector<std::uint8_t> out;
   {
     std::lock_guard lock(mutex_);

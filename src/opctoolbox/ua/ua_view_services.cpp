@@ -71,9 +71,7 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
         for (auto [type, source] : inverseReferences(node->id)) refs.push_back(nodeRef(type, false, *source));
       }
     } else {
-      const ElementPtr element = (nodeId.ns == kNs && nodeId.kind == NodeId::Kind::String && root)
-                                     ? root->findElement(nodeId.text)
-                                     : nullptr;
+      const ElementPtr element = elementFor(nodeId);
       if (!element) {
         status = kBadNodeIdUnknown;
         return refs;
@@ -102,10 +100,8 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
 void UaServer::browse(Decoder& d, Respond& respond) {
   const BrowseRequest r = decodeBrowseRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
-  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(r.header, status);
-  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
   if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
   const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
@@ -151,10 +147,8 @@ void UaServer::browse(Decoder& d, Respond& respond) {
 void UaServer::browseNext(Decoder& d, Respond& respond) {
   const BrowseNextRequest r = decodeBrowseNextRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
-  if (!d.ok()) return respond(encodeServiceFault(handle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(r.header, status);
-  if (status != kGood) return respond(encodeServiceFault(handle, status));
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
   if (r.continuationPoints.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   std::vector<BrowseResult> results(r.continuationPoints.size());
   {
@@ -220,10 +214,8 @@ void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
     }
     paths.push_back(std::move(p));
   }
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (paths.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (paths.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
   std::vector<std::pair<StatusCode, std::vector<NodeId>>> results;
@@ -273,10 +265,8 @@ void UaServer::registerNodes(Decoder& d, Respond& respond, bool unregister) {
   std::vector<NodeId> ids;
   const std::size_t n = d.arrayLength();
   for (std::size_t i = 0; i < n && d.ok(); ++i) ids.push_back(d.nodeId());
-  if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
-  StatusCode status = kGood;
-  const auto session = sessionFor(h, status);
-  if (status != kGood) return respond(encodeServiceFault(h.requestHandle, status));
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (ids.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
   std::vector<std::uint8_t> out;
