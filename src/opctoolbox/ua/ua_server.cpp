@@ -56,6 +56,11 @@ void UaServer::channelClosed(std::uint32_t channelId) {
   // to come back on a new channel until it times out.
   std::lock_guard lock(mutex_);
   std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+  // Publish requests of a closed channel can never be answered: a notification given to
+  // one would be lost. The client sends new ones when it comes back.
+  for (auto& [token, s] : sessions_) {
+    std::erase_if(s->publishes, [&](const Session::PendingPublish& p) { return p.channelId == channelId; });
+  }
 }
 
 void UaServer::purgeExpiredSessions() {
@@ -136,7 +141,7 @@ void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> bod
     case id::CreateMonitoredItemsRequest: return createMonitoredItems(d, respond);
     case id::DeleteMonitoredItemsRequest: return deleteMonitoredItems(d, respond);
     case id::SetMonitoringModeRequest: return setMonitoringMode(d, respond);
-    case id::PublishRequest: return publish(d, respond);
+    case id::PublishRequest: return publish(channelId, d, respond);
     case id::RepublishRequest: return republish(d, respond);
     case id::TranslateBrowsePathsRequest: return translateBrowsePaths(d, respond);
     case id::RegisterNodesRequest: return registerNodes(d, respond, false);

@@ -79,7 +79,7 @@ class UaServer : public ServiceHandler {
   void createMonitoredItems(Decoder& d, Respond& respond);
   void deleteMonitoredItems(Decoder& d, Respond& respond);
   void setMonitoringMode(Decoder& d, Respond& respond);
-  void publish(Decoder& d, Respond& respond);
+  void publish(std::uint32_t channelId, Decoder& d, Respond& respond);
   void republish(Decoder& d, Respond& respond);
   // Ends a session's subscriptions and answers its waiting Publish requests.
   void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);

@@ -31,6 +31,7 @@ struct UaServer::Session {
     ServiceHandler::Respond respond;
     std::uint32_t requestHandle = 0;
     std::vector<StatusCode> acknowledgements;
+    std::uint32_t channelId = 0;  // answers go back on the channel that asked
   };
   std::deque<PendingPublish> publishes;
 };

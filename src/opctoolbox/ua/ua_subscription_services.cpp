@@ -541,7 +541,7 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
   respond(statusArrayResponse(id::SetMonitoringModeResponse, h.requestHandle, results));
 }
 
-void UaServer::publish(Decoder& d, Respond& respond) {
+void UaServer::publish(std::uint32_t channelId, Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> acks;
   const std::size_t n = d.arrayLength();
@@ -554,7 +554,7 @@ void UaServer::publish(Decoder& d, Respond& respond) {
   Replies replies;
   {
     std::lock_guard lock(mutex_);
-    Session::PendingPublish pending{std::move(respond), h.requestHandle, {}};
+    Session::PendingPublish pending{std::move(respond), h.requestHandle, {}, channelId};
     for (auto [sid, seq] : acks) {
       auto it = session->subscriptions.find(sid);
       if (it == session->subscriptions.end()) pending.acknowledgements.push_back(kBadSubscriptionIdInvalid);
