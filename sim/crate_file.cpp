@@ -182,6 +182,9 @@ bool validSystemType(std::uint32_t t) {
   return t == 0 || t == 2 || t == 4 || t == 5 || t == 7 || t == 10;
 }
 
+// Whether a number fits the value type: what a mainframe could hold.
+bool fitsRange(double d, double min, double max) { return d >= min && d <= max; }
+
 // The initial value of a numeric parameter or property, when the line gives one.
 bool initialNumber(const std::optional<std::string>& value, const char* what, const std::string& name,
                    double& out, std::string& error) {
@@ -231,7 +234,15 @@ bool parseParam(Fields& f, ParamSpec& p, std::string& error) {
     p.text = value.value_or("");
     return true;
   }
-  return initialNumber(value, "parameter", p.name, p.number, error);
+  if (!initialNumber(value, "parameter", p.name, p.number, error)) return false;
+  const bool fits = p.type == 0   ? fitsRange(p.number, -3.4e38, 3.4e38)
+                    : p.type == 1 ? fitsRange(p.number, 0, 1)
+                                  : fitsRange(p.number, -2147483648.0, 2147483647.0);
+  if (!fits) {
+    error = "value of parameter " + p.name + " does not fit its type";
+    return false;
+  }
+  return true;
 }
 
 bool parseProperty(Fields& f, PropertySpec& p, std::string& error) {
@@ -251,7 +262,14 @@ bool parseProperty(Fields& f, PropertySpec& p, std::string& error) {
     p.text = value.value_or("");
     return true;
   }
-  return initialNumber(value, "property", p.name, p.number, error);
+  if (!initialNumber(value, "property", p.name, p.number, error)) return false;
+  static constexpr double kRanges[][2] = {{0, 0},          {-3.4e38, 3.4e38}, {0, 65535}, {0, 4294967295.0},
+                                          {-32768, 32767}, {-2147483648.0, 2147483647.0}, {0, 1}};
+  if (!fitsRange(p.number, kRanges[p.type][0], kRanges[p.type][1])) {
+    error = "value of property " + p.name + " does not fit its type";
+    return false;
+  }
+  return true;
 }
 
 bool parseFirmware(const std::string& text, BoardSpec& b) {

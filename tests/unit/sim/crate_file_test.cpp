@@ -71,6 +71,10 @@ TEST(CrateFile, DamageIsNamedWithItsLine) {
   EXPECT_EQ(refusal(head + "property name=P type=ui2 mode=ro\nproperty name=P type=ui2 mode=ro\n"),
             "property P is declared twice");
   EXPECT_EQ(refusal(head + "frobnicate\n"), "line 2: unknown directive 'frobnicate'");
+  EXPECT_EQ(refusal(head + "property name=P type=i2 mode=ro value=86400\n"),
+            "line 2: value of property P does not fit its type");
+  EXPECT_EQ(refusal(head + "board slot=0 model=B channels=1\nchannelparam name=Pw type=onoff mode=rw value=2\n"),
+            "line 3: value of parameter Pw does not fit its type");
 }
 
 }  // namespace
