@@ -1,5 +1,6 @@
 #include "sim/mainframe_model.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -103,9 +104,12 @@ WireValue MainframeModel::encode(const Param& p) {
     v.isText = true;
     v.text = p.text;
   } else if (p.spec->type == VEXAHV_PARAM_NUMERIC) {
-    v.raw = std::bit_cast<std::uint32_t>(static_cast<float>(p.number));
+    // The physics may drive a value past what a float holds (a tiny load): it saturates.
+    const double d = std::isnan(p.number) ? 0.0 : std::clamp(p.number, -3.4e38, 3.4e38);
+    v.raw = std::bit_cast<std::uint32_t>(static_cast<float>(d));
   } else {
-    v.raw = static_cast<std::uint32_t>(static_cast<std::int64_t>(p.number));
+    const double d = std::isfinite(p.number) ? std::clamp(p.number, -2147483648.0, 2147483647.0) : 0.0;
+    v.raw = static_cast<std::uint32_t>(static_cast<std::int32_t>(d));
   }
   return v;
 }

@@ -21,5 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (map.size() != model.spec().slots) std::abort();
   (void)model.execute("Kill");
   model.tick(0.1);
+  // Every value of every board, after the physics ran.
+  for (const auto& b : model.spec().boards) {
+    for (std::uint16_t c = 0; c < b.channels; ++c) {
+      for (const auto& p : b.channelParams) {
+        vexahv::sim::WireValue v;
+        (void)model.valueOf({b.slot, c, p.name}, v);
+      }
+    }
+  }
   return 0;
 }
