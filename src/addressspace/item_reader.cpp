@@ -18,19 +18,15 @@ using OpcToolbox::Variant;
 
 namespace {
 
-bool serverReady() {
-  const VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
-  return server != nullptr && server->getSystemList() != nullptr;
-}
-
 ValueQT make(const Variant& v, std::uint16_t quality, const DateTime& at) { return ValueQT(v, quality, at); }
 
 std::shared_ptr<VEXAHVElement> parentOf(VEXAHVElement* e) {
   return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
 }
 
-// The value of a board or channel parameter by its type; false for a type outside 0..5.
-bool convertParam(std::int32_t type, const std::uint8_t* raw, const char* text, Variant& out) {
+}  // namespace
+
+bool convertParameterValue(std::int32_t type, const std::uint8_t* raw, const char* text, Variant& out) {
   std::uint32_t u = 0;
   std::memcpy(&u, raw, 4);
   switch (type) {
@@ -47,7 +43,7 @@ bool convertParam(std::int32_t type, const std::uint8_t* raw, const char* text, 
   }
 }
 
-Variant failureValue(std::int32_t type) {
+Variant parameterFailureValue(std::int32_t type) {
   Variant v;
   switch (type) {
     case 0: v.setR4(0.0f); break;
@@ -57,8 +53,6 @@ Variant failureValue(std::int32_t type) {
   }
   return v;
 }
-
-}  // namespace
 
 std::vector<std::string> splitItemId(const std::string& itemId) {
   std::vector<std::string> parts;
@@ -90,11 +84,11 @@ ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::s
   Variant v;
   if (rc == VEXAHV_OK) {
     buffer.back() = '\0';
-    convertParam(paramType, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.data(), v);
+    convertParameterValue(paramType, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.data(), v);
     return make(v, kQualityGood, now);
   }
   logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", rc, "]");
-  return make(failureValue(paramType), kQualityBad, now);
+  return make(parameterFailureValue(paramType), kQualityBad, now);
 }
 
 ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
@@ -125,12 +119,12 @@ ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std:
   Variant v;
   if (rc == VEXAHV_OK) {
     buffer.back() = '\0';
-    convertParam(paramType, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.data(), v);
+    convertParameterValue(paramType, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.data(), v);
     return make(v, kQualityGood, now);
   }
   logCritical("Error getting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
               "] value - error code [", rc, "]");
-  return make(failureValue(paramType), kQualityBad, now);
+  return make(parameterFailureValue(paramType), kQualityBad, now);
 }
 
 ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type) {

@@ -22,6 +22,13 @@ OpcToolbox::ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot
                                          std::int32_t paramType);
 OpcToolbox::ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type);
 
+// The value of a board or channel parameter of library type 0..5 from the library's
+// bytes (text: the NUL-ended text for type 5); false for any other type.
+bool convertParameterValue(std::int32_t type, const std::uint8_t* raw, const char* text, OpcToolbox::Variant& out);
+
+// What a failed read of a parameter of that type carries: zero, or empty text.
+OpcToolbox::Variant parameterFailureValue(std::int32_t type);
+
 // The non-empty parts of an item id split at '.'.
 std::vector<std::string> splitItemId(const std::string& itemId);
 

@@ -150,10 +150,10 @@ ValueQT VEXAHVElement::getCachedValue() const {
   return cache_;
 }
 
-void VEXAHVElement::setCachedValue(const ValueQT& value) {
+long VEXAHVElement::setCachedValue(const ValueQT& value) {
   std::lock_guard l(mutex_);
   cache_ = value;
-  valueChanged(value);
+  return valueChanged(value);
 }
 
 int VEXAHVElement::subscribe(bool on) {

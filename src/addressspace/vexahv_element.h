@@ -60,8 +60,9 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
 
   // The own value cache, copied whole under the lock.
   OpcToolbox::ValueQT getCachedValue() const;
-  // Stores the value and reports it to the toolbox (valueChanged), under the lock.
-  void setCachedValue(const OpcToolbox::ValueQT& value);
+  // Stores the value and reports it to the toolbox (valueChanged), under the lock; the
+  // toolbox's result.
+  long setCachedValue(const OpcToolbox::ValueQT& value);
 
   // Subscribes or unsubscribes this item's hardware events; 0 on success, -2 when the
   // kind has no events or the library refused the name, else the library's result.

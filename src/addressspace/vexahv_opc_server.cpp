@@ -13,6 +13,11 @@ VEXAHVOPCServer* gServer = nullptr;
 constexpr const char* kClsid = "{8C2F4D1A-6B3E-4A57-9D20-3E5F7A1C0B64}";
 }  // namespace
 
+bool serverReady() {
+  const VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
+  return server != nullptr && server->getSystemList() != nullptr;
+}
+
 std::vector<VEXAHVElementPtr> SystemList::snapshot() const {
   std::lock_guard l(mutex_);
   return nodes_;

@@ -10,6 +10,7 @@
 
 #include "addressspace/vexahv_element.h"
 #include "opctoolbox/application.h"
+#include "platform/sync_event.h"
 
 namespace vexahv {
 
@@ -29,6 +30,9 @@ class SystemList {
   std::int32_t entryCount_ = 0;
 };
 
+// The server object exists and has its system list: the address space can be served.
+bool serverReady();
+
 class VEXAHVOPCServer {
  public:
   virtual ~VEXAHVOPCServer();
@@ -38,6 +42,8 @@ class VEXAHVOPCServer {
   static void destroy();
 
   SystemList* getSystemList() const;
+  // Set once the address space is built; supervision threads wait for it.
+  platform::OneShotEvent& addressSpaceBuilt() { return addressSpaceBuilt_; }
 
   // Toolbox wrappers.
   long setServiceName(std::string name);
@@ -73,6 +79,7 @@ class VEXAHVOPCServer {
   VEXAHVOPCServer() = default;
   mutable std::mutex mutex_;
   std::unique_ptr<SystemList> systemList_;
+  platform::OneShotEvent addressSpaceBuilt_;
 };
 
 }  // namespace vexahv

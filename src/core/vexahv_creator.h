@@ -15,7 +15,14 @@ class VEXAHVCreator : public OpcToolbox::Creator {
                                                              std::uint32_t accessRights,
                                                              std::uint32_t ioMode,
                                                              std::uint32_t datatype) override;
-  // Requests, transactions and sessions are still the toolbox's own classes.
+  std::shared_ptr<OpcToolbox::DaRequest> createRequest(OpcToolbox::EnumTransactionType type,
+                                                       std::uint32_t sessionHandle, OpcToolbox::ElementPtr element,
+                                                       int propertyId, std::uint32_t requestHandle) override;
+  std::shared_ptr<OpcToolbox::DaTransaction> createTransaction(OpcToolbox::EnumTransactionType type,
+                                                               OpcToolbox::RequestList requests,
+                                                               std::uint32_t sessionHandle) override;
+  std::shared_ptr<OpcToolbox::DaSession> createSession(OpcToolbox::EnumSessionType type,
+                                                       std::uint32_t handle) override;
   virtual VEXAHVElementPtr createHVElement();
 };
 

@@ -14,6 +14,7 @@ inline constexpr long E_UNEXPECTED = static_cast<std::int32_t>(0x8000FFFFu);  //
 inline constexpr long E_ABORT = static_cast<std::int32_t>(0x80004004u);       // cancelled at stop
 inline constexpr long OPC_E_BADRIGHTS = static_cast<std::int32_t>(0xC0040006u);     // not readable / writeable
 inline constexpr long OPC_E_UNKNOWNITEMID = static_cast<std::int32_t>(0xC0040007u);
+inline constexpr long OPC_E_INVALID_PID = static_cast<std::int32_t>(0xC0040203u);  // no such property
 inline constexpr long DISP_E_TYPEMISMATCH = static_cast<std::int32_t>(0x80020005u);
 inline constexpr long DISP_E_OVERFLOW = static_cast<std::int32_t>(0x8002000Au);
 inline constexpr long DISP_E_BADVARTYPE = static_cast<std::int32_t>(0x80020008u);

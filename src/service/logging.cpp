@@ -1,5 +1,7 @@
 #include "service/logging.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +48,12 @@ void diagnosticToLog(std::string_view message) { logError(message); }
 namespace logging_detail {
 
 std::atomic<std::int32_t> ceiling{kCeilingBeforeStart};
+
+void appendPart(std::string& out, double value) {
+  char text[32];
+  const int n = std::snprintf(text, sizeof text, "%g", value);
+  if (n > 0) out.append(text, static_cast<std::size_t>(n));
+}
 
 void writeEntry(Severity s, std::string_view message) noexcept {
   try {

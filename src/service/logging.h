@@ -37,6 +37,8 @@ void writeEntry(Severity s, std::string_view message) noexcept;
 inline void appendPart(std::string& out, std::string_view text) { out.append(text); }
 inline void appendPart(std::string& out, const char* text) { out.append(text ? text : ""); }
 inline void appendPart(std::string& out, char c) { out.push_back(c); }
+// Floating point as a default-formatted stream shows it (six significant digits).
+void appendPart(std::string& out, double value);
 template <std::integral T>
   requires(!std::same_as<T, bool> && !std::same_as<T, char>)
 void appendPart(std::string& out, T value) {

@@ -1,0 +1,102 @@
+// Starts vexahv-sim with the sample crates and vexahv-opcserver over them, each in a
+// fresh platform root and working directory of their own, and stops both again. Used by
+// scripts/demo and by the interop tests; everything listens on loopback only.
+"use strict";
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
+const { spawn } = require("child_process");
+
+const repo = path.resolve(__dirname, "..");
+
+// The sample crates as system entries: name, system-type index, link type, address.
+const ENTRIES = [
+  "CrateA,0,0,127.0.0.2",
+  "CrateB,1,0,127.0.0.3:admin:hvsecret",
+  "CrateC,4,0,127.0.0.4",
+];
+
+function hive(entries) {
+  const quote = (s) => '"' + s.replace(/\\/g, "\\\\").replace(/"/g, '\\"') + '"';
+  const lines = ["VEXAHV-REGISTRY-HIVE 1", "[Software\\VEXA/ZOLT\\VEXAHVOPCServer\\Settings]",
+    `"HVPSNum" = dword:${entries.length}`];
+  entries.forEach((e, i) => lines.push(`"${i}" = sz:${quote(e)}`));
+  return lines.join("\n") + "\n";
+}
+
+function waitForLine(child, stream, pattern, what, ms) {
+  return new Promise((resolve, reject) => {
+    let seen = "";
+    const timer = setTimeout(() => reject(new Error(`${what} did not start: ${seen}`)), ms);
+    child.on("exit", (code) => { clearTimeout(timer); reject(new Error(`${what} exited (${code}): ${seen}`)); });
+    stream.on("data", (d) => {
+      seen += d.toString();
+      const m = pattern.exec(seen);
+      if (m) { clearTimeout(timer); resolve(m); }
+    });
+  });
+}
+
+function exitOf(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve({ code: child.exitCode, signal: child.signalCode });
+  return new Promise((resolve) => child.on("exit", (code, signal) => resolve({ code, signal })));
+}
+
+// options: bin (build/bin), simPort, opcuaPort ("0": any free port), logLevel, batched,
+// latencyMs, duration (seconds both processes stop by themselves), entries, dir.
+async function startServer(options = {}) {
+  const bin = options.bin || path.join(repo, "build", "bin");
+  const simPort = options.simPort || 10000 + (process.pid % 9000);
+  const control = simPort + 1;
+  const duration = String(options.duration || 120);
+  const dir = options.dir || fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-"));
+  fs.rmSync(dir, { recursive: true, force: true });
+  const root = path.join(dir, "root");
+  const work = path.join(dir, "work");
+  fs.mkdirSync(path.join(root, "registry"), { recursive: true });
+  fs.mkdirSync(work, { recursive: true });
+  fs.writeFileSync(path.join(root, "registry", "HKEY_CURRENT_USER.hive"), hive(options.entries || ENTRIES));
+  fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
+    `EventEnabled=false;LiveInsertRemoval=false;VerifyTime=600;LogLevel=${options.logLevel ?? 7};` +
+    `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};`);
+
+  const crates = path.join(repo, "sim", "crates");
+  const sim = spawn(path.join(bin, "vexahv-sim"), [
+    "--crate", path.join(crates, "crate-a-udp.crate"), "--crate", path.join(crates, "crate-b-tcp.crate"),
+    "--crate", path.join(crates, "crate-c-fu.crate"), "--port", String(simPort), "--control", String(control),
+    "--latency", String(options.latencyMs || 0), "--duration", duration,
+  ], { stdio: ["ignore", "pipe", "pipe"] });
+  await waitForLine(sim, sim.stdout, /control on/, "vexahv-sim", 10000);
+
+  const env = {
+    ...process.env, VEXAHV_ROOT: root, VEXAHV_MAINFRAME_PORT: String(simPort),
+    VEXAHV_OPCUA_PORT: String(options.opcuaPort ?? "0"), VEXAHV_OPCUA_HOST: "127.0.0.1",
+  };
+  const server = spawn(path.join(bin, "vexahv-opcserver"), [], { cwd: work, env, stdio: ["ignore", "pipe", "pipe"] });
+  let serverErr = "";
+  server.stderr.on("data", (d) => { serverErr += d.toString(); });
+  const m = await waitForLine(server, server.stdout, /listening on (\S+)/, "vexahv-opcserver", 20000);
+  // The process bounds itself too: a test that dies leaves nothing running.
+  const guard = setTimeout(() => { server.kill("SIGKILL"); sim.kill("SIGKILL"); }, Number(duration) * 1000);
+  guard.unref();
+
+  const logFile = path.join(root, "VEXA_Log", "VEXAHVOPCServer.log");
+  return {
+    url: m[1], dir, root, work, sim, server, control, logFile,
+    log: () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, "utf8") : ""),
+    stderr: () => serverErr,
+    // SIGTERM to the server, then to the simulator; the server's exit code and signal.
+    async stop() {
+      clearTimeout(guard);
+      const serverExit = exitOf(server);
+      server.kill("SIGTERM");
+      const result = await serverExit;
+      const simExit = exitOf(sim);
+      sim.kill("SIGTERM");
+      await simExit;
+      return result;
+    },
+  };
+}
+
+module.exports = { startServer, ENTRIES };

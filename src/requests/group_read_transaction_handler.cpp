@@ -1,0 +1,217 @@
+#include "requests/group_read_transaction_handler.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "addressspace/item_reader.h"
+#include "addressspace/vexahv_element.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "requests/property_value.h"
+#include "service/logging.h"
+
+namespace vexahv {
+
+using OpcToolbox::ValueQT;
+using OpcToolbox::Variant;
+
+namespace {
+
+constexpr const char* kCtor = "VEXAHVGroupReadTransactionHandler::VEXAHVGroupReadTransactionHandler";
+constexpr const char* kNonBatch = "VEXAHVGroupReadTransactionHandler::readNonBatchElements";
+constexpr const char* kBatch = "VEXAHVGroupReadTransactionHandler::readBatchElements";
+constexpr const char* kMapCtor = "VEXAHVGroupReadTransactionHandler::BatchReaderMap::BatchReaderMap";
+constexpr const char* kAdd = "VEXAHVGroupReadTransactionHandler::BatchReaderMap::addElement";
+constexpr const char* kMulti = "VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch";
+
+struct Batchable {
+  const char* name;
+  bool asFloat;
+};
+// Index = batch read type.
+constexpr std::array<Batchable, kNotBatched> kBatchable{{
+    {"Status", false}, {"VMon", true}, {"IMon", true}, {"I0Set", true}, {"OutReg", false}, {"Pw", false},
+    {"SVMax", true}, {"Trip", true}, {"V0Set", true}, {"VCon", true}, {"GlbOffEn", false}, {"GlbOnEn", false},
+}};
+// Monitored values first: they are what a group read is usually for.
+constexpr std::array<int, kNotBatched> kReadOrder{1, 2, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+
+std::string hex(const void* p) {
+  char text[2 + 2 * sizeof(std::uintptr_t)] = {'0', 'x'};
+  const auto r = std::to_chars(text + 2, text + sizeof text, reinterpret_cast<std::uintptr_t>(p), 16);
+  return std::string(text, r.ptr);
+}
+
+// Item id parts with empty parts counted, as a dotted name of exactly four parts needs.
+std::size_t dottedPartCount(std::string_view id) { return static_cast<std::size_t>(std::count(id.begin(), id.end(), '.')) + 1; }
+
+std::string_view lastPart(std::string_view id) {
+  const std::size_t dot = id.rfind('.');
+  return dot == std::string_view::npos ? id : id.substr(dot + 1);
+}
+
+std::shared_ptr<VEXAHVElement> parentOf(const VEXAHVElement* e) {
+  return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
+}
+
+std::string nameOf(const RequestElementValueTrio& t) { return t.element ? t.element->getName() : std::string(); }
+
+}  // namespace
+
+int getBatchReadType(const VEXAHVElement* element) {
+  if (element == nullptr || element->getSystemHandle() == -1) return kNotBatched;
+  if (element->getAccessRights() == OpcToolbox::kWriteable) return kNotBatched;
+  if (element->getKind() != ElementKind::ChannelParam || !element->getParent()) return kNotBatched;
+  const std::string id = element->getItemId();
+  if (dottedPartCount(id) != 4) return kNotBatched;
+  const std::string_view name = lastPart(id);
+  for (std::size_t type = 0; type < kBatchable.size(); ++type) {
+    if (name == kBatchable[type].name) return static_cast<int>(type);
+  }
+  return kNotBatched;
+}
+
+VEXAHVGroupReadTransactionHandler::VEXAHVGroupReadTransactionHandler(const OpcToolbox::RequestList& requests) {
+  logDebug(kCtor, " handling transaction [", hex(this), "] of [", requests.size(), "] requests");
+  for (const auto& request : requests) {
+    auto* element = request ? dynamic_cast<VEXAHVElement*>(request->getAddressSpaceElement()) : nullptr;
+    // A property is answered from the element, never from the hardware.
+    const int type = request && request->getPropertyId() != 0 ? kNotBatched : getBatchReadType(element);
+    auto trio = std::make_unique<RequestElementValueTrio>(request, element);
+    logDebug(kCtor, " added trio for element [", nameOf(*trio), "] to collection with batchType [", type, "]");
+    m_trios.emplace(type, std::move(trio));
+  }
+  logDebug(kCtor, " built trio map of [", m_trios.size(), "] requests");
+}
+
+void VEXAHVGroupReadTransactionHandler::readTransaction() {
+  readNonBatchElements();
+  for (int type : kReadOrder) readBatchElements(type);
+  for (const auto& [type, trio] : m_trios) {
+    if (!trio->request) continue;
+    trio->request->setValue(trio->value);
+    trio->request->setResult(OpcToolbox::S_OK);
+  }
+}
+
+void VEXAHVGroupReadTransactionHandler::readNonBatchElements() {
+  logDebug(kNonBatch, "+");
+  const auto [begin, end] = m_trios.equal_range(kNotBatched);
+  for (auto it = begin; it != end; ++it) {
+    RequestElementValueTrio& trio = *it->second;
+    const std::string name = nameOf(trio);
+    logDebug(kNonBatch, "reading non batch element [", name, "]");
+    if (trio.request && trio.request->getPropertyId() != 0) {
+      OpcToolbox::DaAddressSpaceElement* element = trio.request->getAddressSpaceElement();
+      if (element == nullptr || !readPropertyValue(*element, trio.request->getPropertyId(), trio.value)) {
+        trio.value = ValueQT(Variant{}, OpcToolbox::kQualityBad, OpcToolbox::DateTime::now());
+      }
+      continue;
+    }
+    // The library call runs without the element's lock; only the store takes it.
+    ValueQT value = readItemValue(trio.element);
+    if (trio.element != nullptr) {
+      const auto lock = trio.element->lock();
+      trio.value = std::move(value);
+    } else {
+      trio.value = std::move(value);
+    }
+    logDebug(kNonBatch, "read non batch element [", name, "], value [", trio.value.getData().toString(), "]");
+  }
+  logDebug(kNonBatch, "-");
+}
+
+VEXAHVGroupReadTransactionHandler::BatchReaderMap::BatchReaderMap(int batchReadableType)
+    : m_batchReadableType(batchReadableType) {
+  logDebug(kMapCtor, "+ m_batchReadableType [", batchReadableType, "]");
+}
+
+void VEXAHVGroupReadTransactionHandler::BatchReaderMap::addElement(std::int32_t systemHandle, std::uint16_t slot,
+                                                                   RequestElementValueTrio* trio) {
+  const std::string name = nameOf(*trio);
+  logDebug(kAdd, "+ adding batchable element [", name, "] to batch read system [", systemHandle, "] slot [", slot,
+           "] batchReadType [", m_batchReadableType, "]");
+  m_systems[systemHandle][slot].push_back(trio);
+  logDebug(kAdd, "- adding batchable element [", name, "]");
+}
+
+void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
+  const Batchable& batchable = kBatchable[static_cast<std::size_t>(type)];
+  logDebug(kBatch, "+ type [", type, "] parameter [", batchable.name, "]");
+  BatchReaderMap map(type);
+  const auto [begin, end] = m_trios.equal_range(type);
+  for (auto it = begin; it != end; ++it) {
+    RequestElementValueTrio* trio = it->second.get();
+    const auto parent = parentOf(trio->element);
+    map.addElement(trio->element->getSystemHandle(), parent ? parent->getSlot() : 0, trio);
+  }
+  logDebug(kMapCtor, "-");
+  logDebug(kBatch, " starting batch read process, discovered [", map.systems().size(), "] systems to read from");
+  for (const auto& [handle, slots] : map.systems()) {
+    logDebug(kBatch, " system batch read, building read parameters for system [", handle, "] with [", slots.size(),
+             "] slots");
+    for (const auto& [slot, trios] : slots) {
+      logDebug(kBatch, " system batch read, building read parameters for system [", handle, "] slot [", slot,
+               "] with [", trios.size(), "] channels");
+      readMultiChannelParametersAsBatch(handle, slot, batchable.name, batchable.asFloat, trios);
+    }
+  }
+  logDebug(kBatch, "-");
+}
+
+void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
+    std::int32_t handle, std::uint16_t slot, const char* name, bool asFloat,
+    const std::vector<RequestElementValueTrio*>& trios) {
+  // The library takes at most VEXAHV_MAX_LIST channels a call; a larger group (the same
+  // channel may be asked for many times) takes several.
+  for (std::size_t first = 0; first < trios.size(); first += VEXAHV_MAX_LIST) {
+    const std::size_t count = std::min<std::size_t>(VEXAHV_MAX_LIST, trios.size() - first);
+    std::vector<std::uint16_t> channels(count);
+    std::vector<std::uint32_t> values(count, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto parent = parentOf(trios[first + i]->element);
+      channels[i] = parent ? parent->getChannel() : 0;
+    }
+    logDebug(kMulti, " system batch read, building read parameters for system [", handle, "] slot [", slot,
+             "] and [", count, "] channels");
+    logDebug(kMulti, " reading [", count, "] values for mainframe with SystemHandle [", handle, "] slot Number [",
+             slot, "]...");
+    const int rc = VEXAHV_GetChParam(handle, slot, name, static_cast<std::uint16_t>(count), channels.data(),
+                                     values.data());
+    logInformational(kMulti, " batch read complete, read [", count, "] parameter type [", name,
+                     "] return value from hw read [", rc, "]");
+    if (rc != 0) logWarning(kMulti, " VEXAHV_GetChParam returned failure value [", rc, "]");
+    const OpcToolbox::DateTime now = OpcToolbox::DateTime::now();
+    const std::uint16_t quality = rc == 0 ? OpcToolbox::kQualityGood : OpcToolbox::kQualityBad;
+    for (std::size_t i = 0; i < count; ++i) {
+      RequestElementValueTrio& trio = *trios[first + i];
+      if (asFloat) {
+        float f = 0;
+        std::memcpy(&f, &values[i], sizeof f);
+        logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [", static_cast<double>(f), "]");
+      } else {
+        logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [",
+                 static_cast<std::int32_t>(values[i]), "]");
+      }
+      // Typed as an item-by-item read types it (an on/off "Pw" is UI2, not I4), so both
+      // ways give clients the same value.
+      const std::int32_t type = trio.element->getParamType();
+      Variant v = parameterFailureValue(type);
+      if (rc == 0 && !convertParameterValue(type, reinterpret_cast<const std::uint8_t*>(&values[i]), "", v)) {
+        if (asFloat) {
+          float f = 0;
+          std::memcpy(&f, &values[i], sizeof f);
+          v.setR4(f);
+        } else {
+          v.setI4(static_cast<std::int32_t>(values[i]));
+        }
+      }
+      trio.value = ValueQT(std::move(v), quality, now);
+    }
+  }
+}
+
+}  // namespace vexahv

@@ -1,0 +1,197 @@
+#include "requests/item_writer.h"
+
+#include <memory>
+#include <vector>
+
+#include "addressspace/item_reader.h"
+#include "addressspace/vexahv_element.h"
+#include "addressspace/vexahv_opc_server.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "requests/server_setting_writer.h"
+#include "service/logging.h"
+
+namespace vexahv {
+
+using OpcToolbox::Variant;
+
+namespace {
+
+std::uint32_t low16(const Variant& v) { return v.rawUI2(); }
+
+std::shared_ptr<VEXAHVElement> parentOf(VEXAHVElement* e) {
+  return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
+}
+
+// A text the library's 80-byte formatting buffer cannot hold is refused whole rather
+// than cut: a shortened name or address would be a different one.
+bool textFits(const VEXAHVElement& element, const Variant& value) {
+  if (value.text().size() < kWriteTextLimit) return true;
+  logError("Refused writing item [", element.getItemId(), "]: text of [", value.text().size(),
+           "] bytes, at most [", kWriteTextLimit - 1, "]");
+  return false;
+}
+
+std::int32_t writeSystemItem(VEXAHVElement& element, const std::string& name, const Variant& value) {
+  if (name == "Kill" || name == "ClearAlarm") {
+    if (low16(value) == 0) return 0;
+    return VEXAHV_ExecComm(element.getSystemHandle(), name.c_str());
+  }
+  for (const char* accepted : {"Format", "RS232CmdOff", "EnMsg", "DisMsg"}) {
+    if (name == accepted) return 0;
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::int32_t setSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type,
+                               const Variant& value) {
+  std::int32_t status = -1;
+  switch (type) {
+    case 0: status = VEXAHV_SetSysProp(handle, name.c_str(), value.text().c_str()); break;
+    case 1: {
+      const float f = value.rawR4();
+      status = VEXAHV_SetSysProp(handle, name.c_str(), &f);
+      break;
+    }
+    case 2: case 4: case 6: {
+      const std::uint32_t v = low16(value);
+      status = VEXAHV_SetSysProp(handle, name.c_str(), &v);
+      break;
+    }
+    case 3: case 5: {
+      const std::uint32_t v = value.rawUI4();
+      status = VEXAHV_SetSysProp(handle, name.c_str(), &v);
+      break;
+    }
+    default: break;
+  }
+  if (status != 0) logError("Error setting [", handle, "]_[", name, "] value - error code [", status, "]");
+  return status;
+}
+
+std::int32_t setBoardParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                               std::int32_t type, const Variant& value) {
+  const std::uint16_t slots[1] = {slot};
+  std::int32_t status = -1;
+  switch (type) {
+    case 0: {
+      const float f = value.rawR4();
+      status = VEXAHV_SetBdParam(handle, 1, slots, name.c_str(), &f);
+      break;
+    }
+    case 1: {
+      const std::uint32_t on = low16(value) == 0xFFFF ? 1 : 0;
+      status = VEXAHV_SetBdParam(handle, 1, slots, name.c_str(), &on);
+      break;
+    }
+    case 2: case 3: case 4: {
+      const std::uint32_t v = value.rawUI4();
+      status = VEXAHV_SetBdParam(handle, 1, slots, name.c_str(), &v);
+      break;
+    }
+    default: break;
+  }
+  if (status != 0) {
+    logError("Error setting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", status, "]");
+  }
+  return status;
+}
+
+std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                                 std::uint16_t channel, std::int32_t type, const Variant& value) {
+  const std::uint16_t channels[1] = {channel};
+  if (name == "Name") return VEXAHV_SetChName(handle, slot, 1, channels, value.text().c_str());
+  std::int32_t status = -1;
+  switch (type) {
+    case 0: {
+      const float f = value.rawR4();
+      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &f);
+      break;
+    }
+    case 1: {
+      const std::uint32_t on = low16(value) != 0 ? 1 : 0;
+      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &on);
+      break;
+    }
+    case 2: case 3: case 4: {
+      const std::uint32_t v = value.rawUI4();
+      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &v);
+      break;
+    }
+    default: break;
+  }
+  if (status != 0) {
+    logCritical("Error setting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
+                "] value - error code [", status, "]");
+  }
+  return status;
+}
+
+std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& written) {
+  if (element == nullptr) {
+    logCritical("Item does not exist");
+    return -1;
+  }
+  const std::vector<std::string> parts = splitItemId(element->getItemId());
+  const Variant& value = written.getData();
+  switch (element->getKind()) {
+    case ElementKind::SystemItem:
+      if (parts.size() < 2 || !serverReady()) return -1;
+      return writeSystemItem(*element, parts[1], value);
+
+    case ElementKind::SystemProperty: {
+      if (parts.size() < 2 || !serverReady()) return -1;
+      const std::string& name = parts[1];
+      const std::int32_t type = element->getParamType();
+      if (type == 0 && !textFits(*element, value)) return -1;
+      Variant sent = value;
+      if (name == "GenSignCfg" || name == "ResFlagCfg") {
+        sent.setUI2(static_cast<std::uint16_t>(0xFF00u | value.rawUI1()));
+      }
+      const std::int32_t status = setSystemProperty(element->getSystemHandle(), name, type, sent);
+      if (status == 0) logNotice("set [", parts[0], "]_[", name, "] value to [", sent.toString(), "]");
+      return status;
+    }
+
+    case ElementKind::BoardParam: {
+      if (parts.size() < 3 || !serverReady()) return -1;
+      const auto parent = parentOf(element);
+      const std::uint16_t slot = parent ? parent->getSlot() : 0;
+      const std::int32_t status =
+          setBoardParameter(element->getSystemHandle(), slot, parts[2], element->getParamType(), value);
+      if (status == 0) {
+        logNotice("set [", parts[0], "]_Board[", slot, "]_[", parts[2], "] value to [", value.toString(), "]");
+      }
+      return status;
+    }
+
+    case ElementKind::ChannelParam: {
+      if (parts.size() < 4 || !serverReady()) return -1;
+      const auto parent = parentOf(element);
+      const std::uint16_t slot = parent ? parent->getSlot() : 0;
+      const std::uint16_t channel = parent ? parent->getChannel() : 0;
+      if (parts[3] == "Name" && !textFits(*element, value)) return -1;
+      const std::int32_t status = setChannelParameter(element->getSystemHandle(), slot, parts[3], channel,
+                                                      element->getParamType(), value);
+      if (status == 0) {
+        logNotice("set [", parts[0], "]_Board[", slot, "]_Channel[", channel, "]_[", parts[3],
+                  "] value to [", value.toString(), "]");
+      }
+      return status;
+    }
+
+    case ElementKind::ServerSetting: {
+      if (parts.empty()) return -1;
+      const std::string& name = parts.size() == 1 ? parts[0] : parts[1];
+      const std::int32_t status = writeServerSetting(*element, name, value);
+      if (status == 0) logNotice("set [", name, "] value to [", value.toString(), "]");
+      return status;
+    }
+
+    default:
+      return -1;
+  }
+}
+
+}  // namespace vexahv

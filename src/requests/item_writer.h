@@ -1,0 +1,29 @@
+#pragma once
+// One client write carried to its target by the element's kind: a mainframe command, a
+// system property, a board or channel parameter, a channel name, or a server setting.
+// 0 when the write took effect; -1 when nothing was done; otherwise the HV library's code.
+// The value's data field is read as the target's type (the toolbox has converted it to
+// the item's data type already).
+
+#include <cstdint>
+#include <string>
+
+#include "opctoolbox/value_qt.h"
+
+namespace vexahv {
+
+class VEXAHVElement;
+
+// Texts of this many bytes or more are refused before they reach the library.
+inline constexpr std::size_t kWriteTextLimit = 80;
+
+std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& value);
+
+std::int32_t setSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type,
+                               const OpcToolbox::Variant& value);
+std::int32_t setBoardParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                               std::int32_t type, const OpcToolbox::Variant& value);
+std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                                 std::uint16_t channel, std::int32_t type, const OpcToolbox::Variant& value);
+
+}  // namespace vexahv

@@ -1,0 +1,29 @@
+#include "requests/vexahv_session.h"
+
+#include <atomic>
+
+#include "service/logging.h"
+
+namespace vexahv {
+namespace {
+// Atomic: sessions come and go on several toolbox threads at once.
+std::atomic<std::int32_t> gClientCount{0};
+}  // namespace
+
+std::int32_t VEXAHVSession::clientCount() noexcept { return gClientCount.load(); }
+
+void VEXAHVSession::connectSession() {
+  const std::int32_t count = gClientCount.fetch_add(1) + 1;
+  logNotice("Connection - client count = [", count, "]");
+}
+
+void VEXAHVSession::disconnectSession() {
+  const std::int32_t count = gClientCount.fetch_sub(1) - 1;
+  logNotice("Disconnection - client count = [", count, "]");
+  if (count == 0) {
+    logNotice("Last client disconnect from VEXAHVOPCServer");
+    logNotice("Stopping VEXAHVOPCServer Service");
+  }
+}
+
+}  // namespace vexahv

@@ -1,0 +1,101 @@
+#include "requests/vexahv_transaction.h"
+
+#include <atomic>
+#include <vector>
+
+#include <boost/timer/timer.hpp>
+
+#include "addressspace/item_reader.h"
+#include "addressspace/vexahv_element.h"
+#include "config/server_globals.h"
+#include "requests/group_read_transaction_handler.h"
+#include "requests/item_writer.h"
+#include "requests/property_value.h"
+#include "service/logging.h"
+
+namespace vexahv {
+namespace {
+// Atomic: several toolbox threads handle reads at once.
+std::atomic<std::int32_t> gReadTransactions{0};
+
+constexpr const char* kRead = "VEXAHVTransaction::handleReadRequests";
+
+}  // namespace
+
+std::int32_t VEXAHVTransaction::readTransactionCount() noexcept { return gReadTransactions.load(); }
+
+long VEXAHVTransaction::handleReadRequests() {
+  const boost::timer::cpu_timer timer;
+  const std::int32_t number = gReadTransactions.fetch_add(1) + 1;
+  const bool batched = VEXAHVServerGlobals::getUseBatchedGroupTransactions();
+  logNotice(kRead, "+ start read [", number, "] batched? [", batched ? "Y" : "N", "] item count [",
+            getRequests().size(), "]");
+  if (batched) {
+    VEXAHVGroupReadTransactionHandler handler(getRequests());
+    handler.readTransaction();
+  } else {
+    readRequestsOneByOne();
+  }
+  const auto elapsedMs = static_cast<std::int64_t>(timer.elapsed().wall / 1000000);
+  logNotice(kRead, "- stop read [", number, "], elapsed time [", elapsedMs, "ms]");
+  return completeRequests();
+}
+
+void VEXAHVTransaction::readRequestsOneByOne() {
+  for (const auto& request : getRequests()) {
+    OpcToolbox::DaAddressSpaceElement* element = request ? request->getAddressSpaceElement() : nullptr;
+    if (element == nullptr) {
+      logDebug("Handle read request received an invalid item");
+      if (request) request->setResult(OpcToolbox::E_FAIL);
+      return;  // the requests after it stay unanswered
+    }
+    if (request->getPropertyId() == 0) {
+      auto* hv = dynamic_cast<VEXAHVElement*>(element);
+      const OpcToolbox::ValueQT value = readItemValue(hv);  // no lock across the library call
+      if (hv != nullptr) {
+        const auto lock = hv->lock();
+        request->setValue(value);
+      } else {
+        request->setValue(value);
+      }
+      request->setResult(OpcToolbox::S_OK);
+      continue;
+    }
+    OpcToolbox::ValueQT property;
+    if (readPropertyValue(*element, request->getPropertyId(), property)) {
+      request->setValue(property);
+      request->setResult(OpcToolbox::S_OK);
+    } else {
+      request->setResult(OpcToolbox::OPC_E_INVALID_PID);
+    }
+  }
+}
+
+long VEXAHVTransaction::handleWriteRequests() {
+  for (const auto& request : getRequests()) {
+    if (!request) {
+      logError("Handle write request received an invalid write request");
+      continue;
+    }
+    auto* element = dynamic_cast<VEXAHVElement*>(request->getAddressSpaceElement());
+    if (element == nullptr) {
+      logError("Handle write request received an invalid item");
+      continue;
+    }
+    const OpcToolbox::ValueQT written = request->getValue();
+    if (writeItemValue(element, written) == 0) {
+      // A server setting has cached the value that took effect (a log level of 12 is 9).
+      if (element->getKind() == ElementKind::ServerSetting) {
+        request->setResult(OpcToolbox::S_OK);
+        continue;
+      }
+      const auto lock = element->lock();
+      request->setResult(element->setCachedValue(written));
+    } else {
+      logError("Failed to write item [", element->getName(), "]");
+    }
+  }
+  return completeRequests();
+}
+
+}  // namespace vexahv

@@ -1,0 +1,207 @@
+// Writes through the toolbox's client side over the simulated crates: their effect on the
+// mainframe, the commands, refusals that leave the cache alone, the server settings with
+// the configuration file they leave, and the session count.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "../addressspace/built_address_space.h"
+#include "config/server_globals.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "requests/item_writer.h"
+#include "requests/vexahv_session.h"
+#include "service/logging.h"
+
+namespace {
+
+using namespace OpcToolbox;
+using vexahv::test::BuiltAddressSpace;
+using vexahv::test::readFile;
+
+class Writes : public ::testing::Test {
+ protected:
+  Writes() : space({"CrateA,0,0,127.0.0.2"}, false) {
+    clients = getApp()->clients();
+    EXPECT_EQ(clients->openSession("test", session), S_OK);
+    handle = space.find("CrateA")->getHandle();
+  }
+  ~Writes() override {
+    clients->closeSession(session);
+    vexahv::VEXAHVServerGlobals::setUseBatchedGroupTransactions(false);
+  }
+
+  long write(const std::string& id, const Variant& v) {
+    std::vector<long> results;
+    EXPECT_EQ(clients->write(session, {WriteItem{space.find(id), ValueQT(v, kQualityGood, DateTime::now())}}, results),
+              S_OK);
+    return results.at(0);
+  }
+  ValueQT cache(const std::string& id) {
+    ValueQT v;
+    space.find(id)->getCacheValue(v);
+    return v;
+  }
+  ValueQT deviceRead(const std::string& id) {
+    std::vector<ReadResult> out;
+    EXPECT_EQ(clients->readFromDevice(session, {ItemRef{space.find(id)}}, out), S_OK);
+    return out.at(0).value;
+  }
+  float channelFloat(std::uint16_t slot, std::uint16_t ch, const char* p) {
+    float f = -1;
+    EXPECT_EQ(VEXAHV_GetChParam(handle, slot, p, 1, &ch, &f), VEXAHV_OK);
+    return f;
+  }
+  std::uint32_t channelInt(std::uint16_t slot, std::uint16_t ch, const char* p) {
+    std::uint32_t u = 99;
+    EXPECT_EQ(VEXAHV_GetChParam(handle, slot, p, 1, &ch, &u), VEXAHV_OK);
+    return u;
+  }
+  std::uint64_t calls() { return space.crates().crate("CrateA").requestCount(); }
+
+  BuiltAddressSpace space;
+  ClientAccess* clients = nullptr;
+  std::uint32_t session = 0;
+  int handle = -1;
+};
+
+Variant r4(float f) { Variant v; v.setR4(f); return v; }
+Variant boolean(bool b) { Variant v; v.setBOOL(b); return v; }
+Variant text(const std::string& s) { Variant v; v.setBSTR(s); return v; }
+Variant ui4(std::uint32_t u) { Variant v; v.setUI4(u); return v; }
+
+TEST_F(Writes, SetPointsSwitchesAndCommandsReachTheMainframe) {
+  const std::string v0 = "CrateA.Board00.Chan003.V0Set";
+  EXPECT_EQ(write(v0, r4(500.0f)), S_OK);
+  EXPECT_FLOAT_EQ(channelFloat(0, 3, "V0Set"), 500.0f);
+  EXPECT_FLOAT_EQ(cache(v0).getData().rawR4(), 500.0f) << "subscribers see the written value";
+  EXPECT_NE(space.log().find("set [CrateA]_Board[0]_Channel[3]_[V0Set] value to [500]"), std::string::npos);
+
+  EXPECT_EQ(write("CrateA.Board00.Chan003.Pw", boolean(true)), S_OK);
+  EXPECT_EQ(channelInt(0, 3, "Pw"), 1u);
+  float last = deviceRead("CrateA.Board00.Chan003.VMon").getData().rawR4();
+  for (int i = 0; i < 3; ++i) {
+    space.crates().step(5);
+    const float now = deviceRead("CrateA.Board00.Chan003.VMon").getData().rawR4();
+    EXPECT_GT(now, last) << "the monitored voltage ramps";
+    last = now;
+  }
+
+  std::uint64_t before = calls();
+  EXPECT_EQ(write("CrateA.Kill", boolean(false)), S_OK);
+  EXPECT_EQ(write("CrateA.Format", ui4(1)), S_OK);
+  EXPECT_EQ(calls(), before) << "Kill false and Format send nothing";
+  EXPECT_EQ(write("CrateA.Kill", boolean(true)), S_OK);
+  EXPECT_EQ(calls(), before + 1);
+  EXPECT_EQ(channelInt(0, 3, "Pw"), 0u) << "Kill switched the channel off";
+  EXPECT_NE(write("CrateA.Board00.Chan003.Pw", boolean(true)), S_OK) << "killed channels stay off";
+  EXPECT_EQ(write("CrateA.ClearAlarm", boolean(true)), S_OK);
+  EXPECT_EQ(write("CrateA.Board00.Chan003.Pw", boolean(true)), S_OK);
+
+  Variant sign;
+  sign.setUI2(0x1234);
+  EXPECT_EQ(write("CrateA.GenSignCfg", sign), S_OK);
+  std::uint16_t stored = 0;
+  ASSERT_EQ(VEXAHV_GetSysProp(handle, "GenSignCfg", &stored), VEXAHV_OK);
+  EXPECT_EQ(stored, 0xFF34);
+
+  EXPECT_EQ(write("CrateA.Board00.Chan001.Name", text("Beam centre")), S_OK);
+  char names[1][VEXAHV_CH_NAME_SIZE] = {};
+  const std::uint16_t one = 1;
+  ASSERT_EQ(VEXAHV_GetChName(handle, 0, 1, &one, names), VEXAHV_OK);
+  EXPECT_STREQ(names[0], "Beam centre");
+}
+
+TEST_F(Writes, RefusedWritesLeaveCacheAndMainframeAlone) {
+  const std::string v0 = "CrateA.Board00.Chan004.V0Set";
+  ASSERT_EQ(write(v0, r4(250.0f)), S_OK);
+  const ValueQT kept = cache(v0);
+
+  EXPECT_NE(write(v0, r4(99999.0f)), S_OK) << "beyond the channel's maximum";
+  EXPECT_TRUE(cache(v0) == kept);
+  EXPECT_NE(space.log().find("Failed to write item [V0Set]"), std::string::npos);
+  EXPECT_NE(space.log().find("_Board[0]_Channel[4]_[V0Set] value - error code [14]"), std::string::npos);
+
+  const std::uint64_t before = calls();
+  EXPECT_EQ(write(v0, text("fast")), DISP_E_TYPEMISMATCH) << "no number: never reaches the server";
+  EXPECT_EQ(write("CrateA.Board00.Chan004.VMon", r4(1.0f)), OPC_E_BADRIGHTS);
+  EXPECT_NE(write("CrateA.Board00.Chan004.Name", text(std::string(80, 'n'))), S_OK);
+  EXPECT_EQ(calls(), before) << "nothing reached the library";
+  EXPECT_NE(space.log().find("Refused writing item [CrateA.Board00.Chan004.Name]: text of [80] bytes"),
+            std::string::npos);
+  EXPECT_TRUE(cache(v0) == kept);
+
+  EXPECT_EQ(vexahv::writeItemValue(nullptr, kept), -1);
+  std::string propertyItem;
+  for (const auto& name : space.childNames("CrateA.Board00.Chan004")) {
+    if (name.rfind("V0Set#", 0) == 0) propertyItem = "CrateA.Board00.Chan004." + name;
+  }
+  ASSERT_TRUE(space.find(propertyItem)) << "a V0Set property item";
+  EXPECT_EQ(vexahv::writeItemValue(space.find(propertyItem).get(), kept), -1) << "parameter properties are read-only";
+  EXPECT_EQ(vexahv::writeItemValue(space.find("CrateA.ConnStatus").get(), kept), -1);
+}
+
+TEST_F(Writes, ServerSettingsReachTheFileAndTakeEffect) {
+  const auto file = std::filesystem::current_path() / "VEXAHVOPCServer.cfg";
+  EXPECT_EQ(write("CrateA.OPCServerEventMode", text("TRUE")), S_OK);
+  EXPECT_NE(readFile(file).find("EventEnabled = true;"), std::string::npos) << readFile(file);
+  EXPECT_EQ(cache("CrateA.OPCServerEventMode").getData().text(), "TRUE");
+  EXPECT_FALSE(vexahv::VEXAHVServerGlobals::eventEnabled) << "takes effect at the next start";
+
+  const std::string before = readFile(file);
+  EXPECT_NE(write("CrateA.OPCServerLiveInsertion", text("yes")), S_OK);
+  EXPECT_EQ(readFile(file), before);
+  EXPECT_EQ(cache("CrateA.OPCServerLiveInsertion").getData().text(), "false");
+
+  EXPECT_EQ(write("CrateA.OPCServerLiveInsertion", text("false")), S_OK);
+  Variant seconds;
+  seconds.setUI2(120);
+  EXPECT_EQ(write("CrateA.OPCServerVerifyTime", seconds), S_OK);
+  EXPECT_NE(readFile(file).find("VerifyTime = 120;"), std::string::npos);
+
+  EXPECT_EQ(write("OPCServerLogLevel", ui4(12)), S_OK);
+  EXPECT_NE(readFile(file).find("LogLevel = 9;"), std::string::npos);
+  EXPECT_EQ(cache("OPCServerLogLevel").getData().rawUI4(), 9u);
+  EXPECT_EQ(cache("OPCServerLogLevel").getData().vartype(), space.find("OPCServerLogLevel")->getDatatype());
+  EXPECT_TRUE(vexahv::logEnabled(vexahv::Severity::Debug));
+  EXPECT_EQ(write("OPCServerLogLevel", ui4(3)), S_OK);
+  EXPECT_FALSE(vexahv::logEnabled(vexahv::Severity::Notice));
+  EXPECT_EQ(write("OPCServerLogLevel", ui4(7)), S_OK);
+
+  EXPECT_EQ(write("OPCServerUseBatchedGroupTransactions", boolean(true)), S_OK);
+  EXPECT_TRUE(vexahv::VEXAHVServerGlobals::getUseBatchedGroupTransactions());
+  EXPECT_NE(readFile(file).find("UseBatchedGroupTransactions = true;"), std::string::npos);
+  const std::string text = readFile(file);
+  for (const char* key : {"EventEnabled = true;", "LiveInsertRemoval = false;", "VerifyTime = 120;", "LogLevel = 7;"}) {
+    EXPECT_NE(text.find(key), std::string::npos) << key << " kept in " << text;
+  }
+
+  // A file that cannot be written: the batching flag is in force all the same.
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
+  EXPECT_NE(write("OPCServerUseBatchedGroupTransactions", boolean(false)), S_OK);
+  EXPECT_FALSE(vexahv::VEXAHVServerGlobals::getUseBatchedGroupTransactions());
+  EXPECT_NE(write("CrateA.OPCServerVerifyTime", seconds), S_OK);
+  std::filesystem::remove(file);
+}
+
+TEST(Sessions, ClientCountRisesAndFallsWithTheLastDisconnectLoggedOnce) {
+  BuiltAddressSpace space({}, false);
+  vexahv::VEXAHVSession a(EnumSessionType::Da, 1), b(EnumSessionType::Da, 2);
+  a.connectSession();
+  b.connectSession();
+  EXPECT_EQ(vexahv::VEXAHVSession::clientCount(), 2);
+  a.disconnectSession();
+  b.disconnectSession();
+  const std::string log = space.log();
+  std::size_t at = 0;
+  for (const char* line : {"Connection - client count = [1]", "Connection - client count = [2]",
+                           "Disconnection - client count = [1]", "Disconnection - client count = [0]",
+                           "Last client disconnect from VEXAHVOPCServer", "Stopping VEXAHVOPCServer Service"}) {
+    at = log.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line;
+  }
+  EXPECT_EQ(log.find("Last client disconnect"), log.rfind("Last client disconnect"));
+}
+
+}  // namespace
