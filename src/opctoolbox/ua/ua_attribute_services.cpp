@@ -37,8 +37,8 @@ void stamp(DataValue& v, std::uint32_t which, std::int64_t source) {
   if (which == 1 || which == 2) v.serverTimestamp = nowTicks();
 }
 
-DataValue fromCache(const ValueQT& q, std::uint32_t which) {
-  DataValue v{toUa(q.getData()), statusOf(q.getQuality()), std::nullopt, std::nullopt};
+DataValue fromCache(const ValueQT& q, std::uint16_t datatype, std::uint32_t which) {
+  DataValue v{toUaAs(q.getData(), datatype), statusOf(q.getQuality()), std::nullopt, std::nullopt};
   stamp(v, which, q.getTimeStamp().ticks());
   return v;
 }
@@ -159,6 +159,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
 
   auto results = std::make_shared<std::vector<DataValue>>(r.nodes.size());
   std::vector<std::size_t> devicePositions;
+  std::vector<std::uint16_t> deviceTypes;  // each device item's DataType
   std::vector<ItemRef> deviceItems;
   const std::uint32_t minRate = app_.getMinUpdateRateDa();
   for (std::size_t i = 0; i < r.nodes.size(); ++i) {
@@ -206,9 +207,10 @@ void UaServer::read(Decoder& d, Respond& respond) {
         element->getCacheValue(cached);
         const double ageMs = static_cast<double>(nowTicks() - cached.getTimeStamp().ticks()) / 10000.0;
         if (r.maxAge > 0 && cached.getTimeStamp().isSet() && ageMs <= r.maxAge) {
-          out = fromCache(cached, r.timestampsToReturn);
+          out = fromCache(cached, element->getDatatype(), r.timestampsToReturn);
         } else {
           devicePositions.push_back(i);
+          deviceTypes.push_back(element->getDatatype());
           deviceItems.push_back(ItemRef{element, 0});
         }
         break;
@@ -245,10 +247,10 @@ void UaServer::read(Decoder& d, Respond& respond) {
   auto answer = std::make_shared<Respond>(std::move(respond));
   const long rc = clients->readFromDevice(
       session->toolboxSession, std::move(deviceItems),
-      [results, devicePositions, which, handle, answer](std::vector<ReadResult> read) {
+      [results, devicePositions, deviceTypes, which, handle, answer](std::vector<ReadResult> read) {
         for (std::size_t k = 0; k < read.size() && k < devicePositions.size(); ++k) {
           DataValue& v = (*results)[devicePositions[k]];
-          v = read[k].result == S_OK ? fromCache(read[k].value, which) : statusOnly(kBad);
+          v = read[k].result == S_OK ? fromCache(read[k].value, deviceTypes[k], which) : statusOnly(kBad);
         }
         (*answer)(encodeReadResponse(handle, *results));
       });

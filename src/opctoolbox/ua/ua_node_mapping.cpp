@@ -50,6 +50,12 @@ NodeId dataTypeOf(std::uint16_t vt) {
   return NodeId::numericId(0, t == BuiltinType::Null ? 24u : static_cast<std::uint32_t>(t));
 }
 
+ua::Variant toUaAs(const OpcToolbox::Variant& v, std::uint16_t datatype) {
+  if (v.isEmpty() || v.vartype() == datatype || !OpcToolbox::isSupportedVarType(datatype)) return toUa(v);
+  OpcToolbox::Variant converted = v;
+  return converted.changeDatatype(datatype) == OpcToolbox::S_OK ? toUa(converted) : toUa(v);
+}
+
 ua::Variant toUa(const OpcToolbox::Variant& v) {
   switch (v.vartype()) {
     case VT_I1: return ua::Variant::scalar(BuiltinType::SByte, v.rawI1());

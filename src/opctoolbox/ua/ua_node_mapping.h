@@ -38,6 +38,9 @@ bool referenceMatches(std::uint32_t type, const NodeId& filter, bool subtypes);
 BuiltinType uaType(std::uint16_t vt);
 NodeId dataTypeOf(std::uint16_t vt);
 ua::Variant toUa(const OpcToolbox::Variant& v);
+// A value in the node's DataType when it converts (a variable's Value must carry its
+// DataType: an on/off parameter read as UI2 goes out as the Boolean its node declares).
+ua::Variant toUaAs(const OpcToolbox::Variant& v, std::uint16_t datatype);
 bool fromUa(const ua::Variant& v, OpcToolbox::Variant& out);
 StatusCode statusOf(std::uint16_t quality);
 std::string randomBytes(std::size_t n);

@@ -66,8 +66,8 @@ bool MonitoredItem::passes(const DataValue& v) const {
   return !(*last_->value == *v.value);
 }
 
-void MonitoredItem::onValueChanged(DaAddressSpaceElement&, const ValueQT& value) {
-  DataValue v{toUa(value.getData()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
+void MonitoredItem::onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) {
+  DataValue v{toUaAs(value.getData(), element.getDatatype()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
   if (timestamps == 0 || timestamps == 2) v.sourceTimestamp = value.getTimeStamp().ticks();
   if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
   std::lock_guard lock(mutex_);

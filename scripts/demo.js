@@ -1,0 +1,104 @@
+// The main job on the simulated mainframes: starts the simulator and the server, switches
+// a few channels of CrateA on through the OPC UA endpoint, and prints a live table of
+// their values read through that endpoint until Ctrl-C (or --duration SECONDS).
+"use strict";
+const path = require("path");
+const { startServer } = require("./hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
+} = require(path.join(__dirname, "..", "tests", "interop", "node_modules", "node-opcua-client"));
+const { OPCUACertificateManager } = require(
+  path.join(__dirname, "..", "tests", "interop", "node_modules", "node-opcua-certificate-manager"));
+
+const args = process.argv.slice(2);
+const durationAt = args.indexOf("--duration");
+const duration = durationAt >= 0 ? Number(args[durationAt + 1]) : 0;
+const CHANNELS = [0, 1, 2, 3];
+const id = (ch, p) => `ns=1;s=CrateA.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
+
+let run = null;
+
+async function main() {
+  run = await startServer({
+    dir: path.join(__dirname, "..", "build", "demo"),
+    simPort: Number(process.env.VEXAHV_MAINFRAME_PORT || 4601),
+    opcuaPort: process.env.VEXAHV_OPCUA_PORT || "4840",
+    logLevel: 5,
+    latencyMs: 0,
+    duration: duration ? duration + 30 : 86400 * 365,
+  });
+  console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
+  console.log(`Platform root ${run.root}, log ${run.logFile}`);
+  console.log(`Simulator control: build/bin/vexahv-sim --send ${run.control} list`);
+  console.log("Ctrl-C stops the server and the simulator.\n");
+
+  // A certificate store of the demo's own, so its certificate names this client.
+  const clientCertificateManager = new OPCUACertificateManager({
+    rootFolder: path.join(__dirname, "..", "build", "demo-pki"), automaticallyAcceptUnknownCertificate: true,
+  });
+  const client = OPCUAClient.create({
+    applicationName: "vexahv demo", endpointMustExist: false, clientCertificateManager,
+    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None,
+    connectionStrategy: { maxRetry: 2 },
+  });
+  let stopping = false;
+  const stop = async (code) => {
+    if (stopping) return;
+    stopping = true;
+    try { await client.disconnect(); } catch (_) { /* the server may be gone already */ }
+    const { code: exitCode } = await run.stop();
+    console.log(`\nserver stopped (exit ${exitCode}); simulator stopped`);
+    process.exit(code ?? 0);
+  };
+  process.on("SIGINT", () => stop(0));
+  process.on("SIGTERM", () => stop(0));
+
+  await client.connect(run.url);
+  const session = await client.createSession();
+  console.log("waiting for the address space to be built ...");
+  // The endpoint answers while the address space is still being built (ServerStatus/State
+  // Suspended); the items exist once it is Running.
+  for (let waited = 0; ; waited += 200) {
+    const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
+    if (state.value.value === 0) break;
+    if (waited > 60000) throw new Error("the server did not become ready in 60 s");
+    await new Promise((r) => setTimeout(r, 200));
+  }
+  // A ramp to watch: set-points 500, 1000, 1500, 2000 V and the channels on.
+  const writes = [];
+  CHANNELS.forEach((ch) => {
+    writes.push({ nodeId: id(ch, "V0Set"), attributeId: AttributeIds.Value,
+      value: { value: { dataType: DataType.Float, value: 500 * (ch + 1) } } });
+    writes.push({ nodeId: id(ch, "Pw"), attributeId: AttributeIds.Value,
+      value: { value: { dataType: DataType.Boolean, value: true } } });
+  });
+  const results = await session.write(writes);
+  const refused = results.filter((r) => r.value !== 0).length;
+  if (refused) console.log(`${refused} of ${results.length} writes refused: ${results.map((r) => r.name).join(" ")}`);
+
+  const started = Date.now();
+  for (;;) {
+    const nodes = [];
+    CHANNELS.forEach((ch) => ["Name", "V0Set", "VMon", "IMon", "Pw"].forEach((p) => nodes.push(
+      { nodeId: id(ch, p), attributeId: AttributeIds.Value, maxAge: 0 })));
+    const values = await session.read(nodes);
+    const t = new Date().toISOString().slice(11, 19);
+    console.log(`${t}  CrateA Board00  channel  name          V0Set [V]   VMon [V]   IMon [uA]  Pw`);
+    CHANNELS.forEach((ch, i) => {
+      const v = values.slice(i * 5, i * 5 + 5);
+      const num = (dv, w) => (dv.statusCode.value === 0 ? Number(dv.value.value).toFixed(1) : dv.statusCode.name).padStart(w);
+      const name = String(v[0].value.value ?? "").padEnd(12);
+      console.log(`                         ${String(ch).padStart(7)}  ${name}${num(v[1], 10)} ${num(v[2], 10)} ${num(v[3], 10)}  ${v[4].value.value ? "on" : "off"}`);
+    });
+    if (duration && Date.now() - started >= duration * 1000) break;
+    await new Promise((r) => setTimeout(r, 2000));
+    if (stopping) return;
+  }
+  await stop(0);
+}
+
+main().catch(async (e) => {
+  console.error("demo: " + e.message);
+  if (run) await run.stop();
+  process.exit(1);
+});
