@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# vexahv-opcserver as a process in a temporary root: a registration run ends by itself
+# with exit 0 and builds nothing; a normal run with no systems still becomes ready and
+# stops on SIGTERM with exit 0 and its start and stop lines. Bounded by timeouts.
+set -euo pipefail
+server=$1
+dir=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
+pid=
+export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0
+mkdir -p "$dir/work"
+cd "$dir/work"
+echo "LogLevel=7;" >VEXAHVOPCServer.cfg
+log=$VEXAHV_ROOT/VEXA_Log/VEXAHVOPCServer.log
+
+timeout 20 "$server" /RegServer
+grep -q "VEXAHVOPCServer registration operation successful" "$log"
+grep -q "Terminate VEXAHVOPCServer" "$log"
+if grep -q "Building address space" "$log"; then echo "a registration run built the address space"; exit 1; fi
+grep -q '"VEXA.HVOPCServer.5"' "$VEXAHV_ROOT/registry/HKEY_CLASSES_ROOT.hive"
+
+: >"$log"
+timeout 30 "$server" >"$dir/out" 2>&1 &
+pid=$!
+for _ in $(seq 100); do grep -q "ready for clients to connect" "$log" 2>/dev/null && break; sleep 0.1; done
+grep -q "listening on opc.tcp://127.0.0.1:" "$dir/out"
+grep -q "No system registered" "$log"
+kill -TERM "$pid"
+rc=0
+wait "$pid" || rc=$?
+pid=
+[[ $rc -eq 0 ]] || { echo "exit code $rc"; cat "$dir/out" "$log"; exit 1; }
+for line in "VEXAHVOPCServer successfully created" "VEXAHVOPCServer initialized" "Starting VEXAHVOPCServer" \
+            "VEXAHVOPCServer namespace built" "VEXAHVOPCServer ready for clients to connect" "Stopping VEXAHVOPCServer"; do
+  grep -q "$line" "$log" || { echo "missing log line: $line"; cat "$log"; exit 1; }
+done
+echo "server process test passed"
