@@ -131,6 +131,18 @@ TEST_F(Writes, RefusedWritesLeaveCacheAndMainframeAlone) {
             std::string::npos);
   EXPECT_TRUE(cache(v0) == kept);
 
+  // Board parameters: a text one cannot be written at all; a read-only one reaches the
+  // library, which refuses it.
+  std::uint64_t atBoard = calls();
+  EXPECT_NE(write("CrateA.Board00.BdLabel", text("downstream")), S_OK);
+  EXPECT_EQ(calls(), atBoard);
+  EXPECT_NE(space.log().find("_Board[0]_[BdLabel] value - error code [-1]"), std::string::npos);
+  EXPECT_EQ(vexahv::setBoardParameter(handle, 0, "Temp", 0, r4(20.0f)), VEXAHV_ERR_READ_ONLY);
+  EXPECT_EQ(vexahv::setBoardParameter(handle, 0, "Temp", 1, boolean(true)), VEXAHV_ERR_READ_ONLY);
+  EXPECT_GT(calls(), atBoard) << "both reached the library";
+  EXPECT_NE(space.log().find("Error setting [" + std::to_string(handle) + "]_Board[0]_[Temp] value - error code [12]"),
+            std::string::npos);
+
   EXPECT_EQ(vexahv::writeItemValue(nullptr, kept), -1);
   std::string propertyItem;
   for (const auto& name : space.childNames("CrateA.Board00.Chan004")) {
