@@ -76,14 +76,16 @@ std::vector<ElementPtr> ClientAccess::browse(std::string_view itemId) const {
 long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done) {
   if (!knownSession(session)) return E_INVALIDARG;
   RequestList requests;
+  requests.reserve(items.size());
+  std::uint32_t handle = 0;
+  {
+    std::lock_guard lock(mutex_);
+    handle = nextRequest_;
+    nextRequest_ += static_cast<std::uint32_t>(items.size());
+  }
   for (auto& item : items) {
-    std::uint32_t handle = 0;
-    {
-      std::lock_guard lock(mutex_);
-      handle = nextRequest_++;
-    }
     auto r = creator_.createRequest(EnumTransactionType::Read, session, std::move(item.element),
-                                    item.propertyId, handle);
+                                    item.propertyId, handle++);
     if (!r) return E_OUTOFMEMORY;
     requests.push_back(std::move(r));
   }

@@ -28,17 +28,21 @@ using namespace OpcToolbox;
 volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
+// The item whose device reads take two seconds.
+const DaAddressSpaceElement* gSlow = nullptr;
+
 class FixtureTransaction : public DaTransaction {
  public:
   using DaTransaction::DaTransaction;
   long handleReadRequests() override {
+    const DateTime now = DateTime::now();
     for (const auto& r : getRequests()) {
       if (!r->element()) continue;
-      if (r->element()->getName() == "Slow") std::this_thread::sleep_for(std::chrono::seconds(2));
+      if (r->element().get() == gSlow) std::this_thread::sleep_for(std::chrono::seconds(2));
       ValueQT v;
       r->element()->getCacheValue(v);
       if (v.getQuality() == kQualityWaitingForInitialData) v.setQuality(kQualityGood);
-      v.setTimeStamp(DateTime::now());
+      v.setTimeStamp(now);
       r->setValue(v);
       r->setResult(S_OK);
     }
@@ -81,7 +85,10 @@ void build(DaAddressSpaceRoot& root) {
   v.setR4(7.0f); demo->addChild(item("ReadOnly", VT_R4, kReadable, kIoReport, v));
   v.setI4(0); demo->addChild(item("WriteOnly", VT_I4, kWriteable, kIoReport, v));
   v.setR4(3.0f); demo->addChild(item("Polled", VT_R4, kReadable, kIoPoll, v));
-  v.setR4(9.0f); demo->addChild(item("Slow", VT_R4, kReadable, kIoPoll, v));
+  v.setR4(9.0f);
+  auto slow = item("Slow", VT_R4, kReadable, kIoPoll, v);
+  gSlow = slow.get();
+  demo->addChild(slow);
   auto outer = folder("Folder"), inner = folder("Inner");
   demo->addChild(outer);
   outer->addChild(inner);

@@ -161,6 +161,11 @@ void UaServer::read(Decoder& d, Respond& respond) {
   std::vector<std::size_t> devicePositions;
   std::vector<std::uint16_t> deviceTypes;  // each device item's DataType
   std::vector<ItemRef> deviceItems;
+  if (r.maxAge == 0) {
+    devicePositions.reserve(r.nodes.size());
+    deviceTypes.reserve(r.nodes.size());
+    deviceItems.reserve(r.nodes.size());
+  }
   const std::uint32_t minRate = app_.getMinUpdateRateDa();
   for (std::size_t i = 0; i < r.nodes.size(); ++i) {
     const ReadValueId& rv = r.nodes[i];
@@ -177,7 +182,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
       out = readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn);
       continue;
     }
-    const ElementPtr element = elementFor(rv.nodeId);
+    ElementPtr element = elementFor(rv.nodeId);
     if (!element) {
       out = statusOnly(kBadNodeIdUnknown);
       continue;
@@ -203,16 +208,18 @@ void UaServer::read(Decoder& d, Respond& respond) {
           out = statusOnly(kBadAttributeIdInvalid);
           break;
         }
-        ValueQT cached;
-        element->getCacheValue(cached);
-        const double ageMs = static_cast<double>(nowTicks() - cached.getTimeStamp().ticks()) / 10000.0;
-        if (r.maxAge > 0 && cached.getTimeStamp().isSet() && ageMs <= r.maxAge) {
-          out = fromCache(cached, element->getDatatype(), r.timestampsToReturn);
-        } else {
-          devicePositions.push_back(i);
-          deviceTypes.push_back(element->getDatatype());
-          deviceItems.push_back(ItemRef{element, 0});
+        if (r.maxAge > 0) {
+          ValueQT cached;
+          element->getCacheValue(cached);
+          const double ageMs = static_cast<double>(nowTicks() - cached.getTimeStamp().ticks()) / 10000.0;
+          if (cached.getTimeStamp().isSet() && ageMs <= r.maxAge) {
+            out = fromCache(cached, element->getDatatype(), r.timestampsToReturn);
+            break;
+          }
         }
+        devicePositions.push_back(i);
+        deviceTypes.push_back(element->getDatatype());
+        deviceItems.push_back(ItemRef{std::move(element), 0});
         break;
       }
       default:

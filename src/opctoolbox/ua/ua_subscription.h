@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "opctoolbox/da_address_space_element.h"
+#include "opctoolbox/ua/ua_sample_queue.h"
 #include "opctoolbox/ua/ua_types.h"
 
 namespace OpcToolbox::ua {
@@ -53,7 +53,7 @@ class MonitoredItem : public ValueObserver {
   bool discardOldest_;
   DataChangeFilter filter_;
   mutable std::mutex mutex_;
-  std::deque<DataValue> queue_;
+  SampleQueue<DataValue> queue_;
   std::optional<DataValue> last_;
   bool overflow_ = false;
 };
