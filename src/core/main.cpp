@@ -5,8 +5,10 @@
 #include <cstdio>
 
 #include "core/server_process.h"
+#include "platform/heap_tuning.h"
 
 int main(int argc, char** argv) {
+  vexahv::platform::tuneHeapForServer();
   // Blocked before any thread starts, so every thread inherits the mask and the signal
   // reaches the sigwait below.
   sigset_t stopSignals;

@@ -139,6 +139,9 @@ void VEXAHVServerProcess::stop() {
     }
   }
   logDebug("Stopping VEXAHVOPCServer");
+  // The toolbox's stop reports Shutdown, closes the endpoint and its sessions, and ends
+  // outstanding transactions; only then is the application released.
+  if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) server->stop();
   if (endpoint_) endpoint_->stop();
   releaseServer();
   endpoint_.reset();

@@ -18,6 +18,7 @@
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_endpoint.h"
+#include "platform/heap_tuning.h"
 #include "platform/interruptible_sleep.h"
 #include "platform/worker_thread.h"
 
@@ -115,6 +116,8 @@ void build(DaAddressSpaceRoot& root) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Tuned as the server is, so that its figures are the server's.
+  vexahv::platform::tuneHeapForServer();
   long duration = 0;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--duration") == 0) duration = std::strtol(argv[i + 1], nullptr, 10);

@@ -1,0 +1,12 @@
+#pragma once
+// Heap settings for a long-running server process. glibc's defaults grow the threshold
+// above which blocks are mapped (so the buffers of large requests stay in the heap after
+// use) and open an arena per thread; both keep memory resident that a server, running for
+// months with a few busy threads, never needs again.
+
+namespace vexahv::platform {
+
+// Call once at the start of main, before other threads exist.
+void tuneHeapForServer() noexcept;
+
+}  // namespace vexahv::platform
