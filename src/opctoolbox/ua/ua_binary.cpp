@@ -5,18 +5,20 @@
 
 namespace OpcToolbox::ua {
 
-void Encoder::uint16(std::uint16_t v) {
-  out_.push_back(static_cast<std::uint8_t>(v));
-  out_.push_back(static_cast<std::uint8_t>(v >> 8));
+namespace {
+// Little-endian bytes appended in one step (one capacity check, not one per byte).
+template <class T>
+void appendLittleEndian(std::vector<std::uint8_t>& out, T v) {
+  static_assert(std::endian::native == std::endian::little, "the wire is little-endian, as this host");
+  const std::size_t at = out.size();
+  out.resize(at + sizeof(T));
+  std::memcpy(out.data() + at, &v, sizeof(T));
 }
+}  // namespace
 
-void Encoder::uint32(std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-void Encoder::uint64(std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
+void Encoder::uint16(std::uint16_t v) { appendLittleEndian(out_, v); }
+void Encoder::uint32(std::uint32_t v) { appendLittleEndian(out_, v); }
+void Encoder::uint64(std::uint64_t v) { appendLittleEndian(out_, v); }
 
 void Encoder::float32(float v) { uint32(std::bit_cast<std::uint32_t>(v)); }
 void Encoder::float64(double v) { uint64(std::bit_cast<std::uint64_t>(v)); }
@@ -183,28 +185,18 @@ std::uint8_t Decoder::byte() {
   return data_[pos_++];
 }
 
-std::uint16_t Decoder::uint16() {
-  if (!take(2)) return 0;
-  const auto v = static_cast<std::uint16_t>(data_[pos_] | (data_[pos_ + 1] << 8));
-  pos_ += 2;
+template <class T>
+T Decoder::littleEndian() {
+  if (!take(sizeof(T))) return 0;
+  T v;
+  std::memcpy(&v, data_.data() + pos_, sizeof(T));  // the host is little-endian, as the wire
+  pos_ += sizeof(T);
   return v;
 }
 
-std::uint32_t Decoder::uint32() {
-  if (!take(4)) return 0;
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | data_[pos_ + static_cast<std::size_t>(i)];
-  pos_ += 4;
-  return v;
-}
-
-std::uint64_t Decoder::uint64() {
-  if (!take(8)) return 0;
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | data_[pos_ + static_cast<std::size_t>(i)];
-  pos_ += 8;
-  return v;
-}
+std::uint16_t Decoder::uint16() { return littleEndian<std::uint16_t>(); }
+std::uint32_t Decoder::uint32() { return littleEndian<std::uint32_t>(); }
+std::uint64_t Decoder::uint64() { return littleEndian<std::uint64_t>(); }
 
 float Decoder::float32() { return std::bit_cast<float>(uint32()); }
 double Decoder::float64() { return std::bit_cast<double>(uint64()); }
@@ -258,7 +250,7 @@ NodeId Decoder::nodeIdBody(std::uint8_t encoding) {
       id.ns = uint16();
       id.kind = (encoding & 0x3F) == 0x03 ? NodeId::Kind::String : NodeId::Kind::Opaque;
       UaString s = (encoding & 0x3F) == 0x03 ? string() : byteString();
-      id.text = s.value_or("");
+      if (s) id.text = std::move(*s);  // moved: item ids are longer than the inline buffer
       break;
     }
     case 0x04:

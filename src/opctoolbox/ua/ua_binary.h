@@ -103,6 +103,8 @@ class Decoder {
   }
 
  private:
+  template <class T>
+  T littleEndian();
   bool take(std::size_t n);
   UaString lengthPrefixed(std::size_t max);
   NodeId nodeIdBody(std::uint8_t encoding);

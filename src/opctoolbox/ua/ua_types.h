@@ -2,7 +2,9 @@
 // OPC UA built-in types as the binary encoding carries them (OPC UA Part 6, 5.2).
 
 #include <array>
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <variant>
@@ -95,14 +97,61 @@ using Scalar = std::variant<std::monostate, bool, std::int8_t, std::uint8_t, std
                             DateTimeValue, Guid, ByteStringValue, NodeId, ExpandedNodeId, StatusCodeValue,
                             QualifiedName, LocalizedText, ExtensionObject>;
 
+// The values of a Variant, contiguous; a single value is held inline, so that scalars
+// (nearly every value a server sends) cost no allocation.
+class ScalarList {
+ public:
+  ScalarList() = default;
+  ScalarList(Scalar one) : one_(std::move(one)), hasOne_(true) {}  // NOLINT: {value} reads naturally
+  ScalarList(std::initializer_list<Scalar> list) {
+    reserve(list.size());
+    for (const Scalar& s : list) push_back(s);
+  }
+
+  std::size_t size() const noexcept { return many_.empty() ? (hasOne_ ? 1 : 0) : many_.size(); }
+  bool empty() const noexcept { return size() == 0; }
+  const Scalar* begin() const noexcept { return many_.empty() ? &one_ : many_.data(); }
+  const Scalar* end() const noexcept { return begin() + size(); }
+  const Scalar& front() const noexcept { return *begin(); }
+  void reserve(std::size_t n) {
+    if (n > 1) many_.reserve(n);
+  }
+  void push_back(Scalar v) {
+    if (many_.empty() && !hasOne_) {
+      one_ = std::move(v);
+      hasOne_ = true;
+      return;
+    }
+    if (many_.empty()) {
+      many_.reserve(2);
+      many_.push_back(std::move(one_));
+      one_ = Scalar{};
+      hasOne_ = false;
+    }
+    many_.push_back(std::move(v));
+  }
+  template <class... Args>
+  void emplace_back(Args&&... args) {
+    push_back(Scalar(std::forward<Args>(args)...));
+  }
+  bool operator==(const ScalarList& o) const {
+    return size() == o.size() && std::equal(begin(), end(), o.begin());
+  }
+
+ private:
+  Scalar one_;
+  bool hasOne_ = false;
+  std::vector<Scalar> many_;  // two or more
+};
+
 // A Variant of one built-in type: a scalar, or a one-dimensional array.
 struct Variant {
   BuiltinType type = BuiltinType::Null;
   bool isArray = false;
-  std::vector<Scalar> values;  // one for a scalar
+  ScalarList values;  // one for a scalar
   bool operator==(const Variant&) const = default;
 
-  static Variant scalar(BuiltinType t, Scalar v) { return Variant{t, false, {std::move(v)}}; }
+  static Variant scalar(BuiltinType t, Scalar v) { return Variant{t, false, ScalarList(std::move(v))}; }
 };
 
 struct DataValue {
