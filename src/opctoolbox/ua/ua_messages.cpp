@@ -170,12 +170,11 @@ ReadRequest decodeReadRequest(Decoder& d) {
   const std::size_t n = d.arrayLength();
   r.nodes.reserve(n);
   for (std::size_t i = 0; i < n && d.ok(); ++i) {
-    ReadValueId v;
+    ReadValueId& v = r.nodes.emplace_back();  // filled in place: no move of each node
     v.nodeId = d.nodeId();
     v.attributeId = d.uint32();
     v.indexRange = d.string();
     v.dataEncoding = d.qualifiedName();
-    r.nodes.push_back(std::move(v));
   }
   return r;
 }
