@@ -16,6 +16,7 @@
 #include "hwlib/VEXAHVWrapper.h"
 #include "sim/crate_file.h"
 #include "sim/simulator.h"
+#include "served_crate.h"
 
 namespace {
 
@@ -43,18 +44,7 @@ void countItems(const OpcToolbox::ElementPtr& e, std::size_t& n) {
 }
 
 void BM_BuildCrate16x48(benchmark::State& state) {
-  const auto dir = std::filesystem::temp_directory_path() / ("vexahv-bench-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  ::setenv("VEXAHV_ROOT", dir.c_str(), 1);
-  vexahv::sim::SimulatorSettings settings;
-  settings.pickFreePort = true;
-  vexahv::sim::Simulator sim(settings);
-  vexahv::sim::CrateSpec spec;
-  std::string error;
-  if (!vexahv::sim::parseCrateText(crateText(), spec, error) || !sim.add(std::move(spec), error)) std::abort();
-  ::setenv("VEXAHV_MAINFRAME_PORT", std::to_string(sim.port()).c_str(), 1);
-  std::uint32_t count = 0;
-  vexahv::addSystemEntry("Big,0,0,127.0.0.60", count);
+  vexahv::bench::ServedCrate crate(crateText(), "Big,0,0,127.0.0.60");
   vexahv::VEXAHVServerGlobals::eventEnabled = false;
 
   std::size_t items = 0;
@@ -65,9 +55,9 @@ void BM_BuildCrate16x48(benchmark::State& state) {
     server.setApplicationIdentity();
     server.initialize(std::make_unique<vexahv::VEXAHVCreator>());
     server.start();
-    const std::uint64_t before = sim.mainframes().front()->requestCount();
+    const std::uint64_t before = crate.requests();
     server.buildAddressSpace();
-    calls = sim.mainframes().front()->requestCount() - before;
+    calls = crate.requests() - before;
     state.PauseTiming();
     items = 0;
     for (const auto& c : OpcToolbox::getApp()->getDaAddressSpaceRoot()->getChildren()) {
@@ -85,8 +75,6 @@ void BM_BuildCrate16x48(benchmark::State& state) {
   state.counters["us_per_element"] =
       benchmark::Counter(static_cast<double>(items), benchmark::Counter::kIsIterationInvariantRate |
                                                          benchmark::Counter::kInvert);
-  sim.stop();
-  std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_BuildCrate16x48)->Unit(benchmark::kMillisecond)->Iterations(3);
 

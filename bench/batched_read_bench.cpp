@@ -17,6 +17,7 @@
 #include "hwlib/VEXAHVWrapper.h"
 #include "sim/crate_file.h"
 #include "sim/simulator.h"
+#include "served_crate.h"
 
 namespace {
 
@@ -31,18 +32,7 @@ constexpr const char* kCrate =
 
 void BM_Read48x2(benchmark::State& state) {
   const bool batched = state.range(0) != 0;
-  const auto dir = std::filesystem::temp_directory_path() / ("vexahv-bench-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  ::setenv("VEXAHV_ROOT", dir.c_str(), 1);
-  vexahv::sim::SimulatorSettings settings;
-  settings.pickFreePort = true;
-  vexahv::sim::Simulator sim(settings);
-  vexahv::sim::CrateSpec spec;
-  std::string error;
-  if (!vexahv::sim::parseCrateText(kCrate, spec, error) || !sim.add(std::move(spec), error)) std::abort();
-  ::setenv("VEXAHV_MAINFRAME_PORT", std::to_string(sim.port()).c_str(), 1);
-  std::uint32_t count = 0;
-  vexahv::addSystemEntry("Bench,0,0,127.0.0.61", count);
+  vexahv::bench::ServedCrate crate(kCrate, "Bench,0,0,127.0.0.61");
   vexahv::VEXAHVServerGlobals::eventEnabled = false;
   vexahv::VEXAHVOPCServer::create();
   auto& server = *vexahv::VEXAHVOPCServer::getInstance();
@@ -50,7 +40,7 @@ void BM_Read48x2(benchmark::State& state) {
   server.initialize(std::make_unique<vexahv::VEXAHVCreator>());
   server.start();
   server.buildAddressSpace();
-  vexahv::sim::runControlCommand(sim, "latency Bench 2");
+  vexahv::sim::runControlCommand(crate.simulator(), "latency Bench 2");
 
   vexahv::VEXAHVCreator creator;
   OpcToolbox::RequestList requests;
@@ -65,19 +55,17 @@ void BM_Read48x2(benchmark::State& state) {
     }
   }
   vexahv::VEXAHVServerGlobals::setUseBatchedGroupTransactions(batched);
-  const std::uint64_t before = sim.mainframes().front()->requestCount();
+  const std::uint64_t before = crate.requests();
   for (auto _ : state) {
     auto t = creator.createTransaction(OpcToolbox::EnumTransactionType::Read, requests, 1);
     t->handleReadRequests();
   }
   state.counters["library_calls_per_read"] =
-      static_cast<double>(sim.mainframes().front()->requestCount() - before) / static_cast<double>(state.iterations());
+      static_cast<double>(crate.requests() - before) / static_cast<double>(state.iterations());
   for (const auto& node : server.getSystemList()->snapshot()) VEXAHV_DeinitSystem(node->getHandle());
   server.stop();
   server.terminate();
   vexahv::VEXAHVOPCServer::destroy();
-  sim.stop();
-  std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_Read48x2)->ArgName("batched")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 

@@ -20,10 +20,6 @@ namespace {
 
 ValueQT make(const Variant& v, std::uint16_t quality, const DateTime& at) { return ValueQT(v, quality, at); }
 
-std::shared_ptr<VEXAHVElement> parentOf(VEXAHVElement* e) {
-  return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
-}
-
 }  // namespace
 
 bool convertParameterValue(std::int32_t type, const std::uint8_t* raw, const char* text, Variant& out) {
@@ -208,13 +204,13 @@ ValueQT readItemValue(VEXAHVElement* element) {
       return readSystemProperty(element->getHandle(), parts[1], element->getParamType());
     case ElementKind::BoardParam: {
       if (parts.size() < 3 || !serverReady()) return failed;
-      const auto parent = parentOf(element);
+      const auto parent = element->getParentElement();
       return readBoardParameter(element->getHandle(), parent ? parent->getSlot() : 0, parts[2],
                                 element->getParamType());
     }
     case ElementKind::ChannelParam: {
       if (parts.size() < 4 || !serverReady()) return failed;
-      const auto parent = parentOf(element);
+      const auto parent = element->getParentElement();
       return readChannelParameter(element->getHandle(), parent ? parent->getSlot() : 0, parts[3],
                                   parent ? parent->getChannel() : 0, element->getParamType());
     }

@@ -75,6 +75,8 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   void refreshAllValues();
 
   std::vector<VEXAHVElementPtr> getOwnChildren() const;
+  // The parent branch as the server's element (a board or channel holds slot and channel).
+  VEXAHVElementPtr getParentElement() const { return std::dynamic_pointer_cast<VEXAHVElement>(getParent()); }
   void addProperty(std::unique_ptr<OpcToolbox::DaProperty> property);
 
 #define VEXAHV_FIELD(Type, Name, member) \

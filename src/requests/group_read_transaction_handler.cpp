@@ -53,10 +53,6 @@ std::string_view lastPart(std::string_view id) {
   return dot == std::string_view::npos ? id : id.substr(dot + 1);
 }
 
-std::shared_ptr<VEXAHVElement> parentOf(const VEXAHVElement* e) {
-  return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
-}
-
 std::string nameOf(const RequestElementValueTrio& t) { return t.element ? t.element->getName() : std::string(); }
 
 }  // namespace
@@ -145,7 +141,7 @@ void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
   const auto [begin, end] = m_trios.equal_range(type);
   for (auto it = begin; it != end; ++it) {
     RequestElementValueTrio* trio = it->second.get();
-    const auto parent = parentOf(trio->element);
+    const auto parent = trio->element->getParentElement();
     map.addElement(trio->element->getSystemHandle(), parent ? parent->getSlot() : 0, trio);
   }
   logDebug(kMapCtor, "-");
@@ -172,7 +168,7 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     std::vector<std::uint16_t> channels(count);
     std::vector<std::uint32_t> values(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
-      const auto parent = parentOf(trios[first + i]->element);
+      const auto parent = trios[first + i]->element->getParentElement();
       channels[i] = parent ? parent->getChannel() : 0;
     }
     logDebug(kMulti, " system batch read, building read parameters for system [", handle, "] slot [", slot,

@@ -18,10 +18,6 @@ namespace {
 
 std::uint32_t low16(const Variant& v) { return v.rawUI2(); }
 
-std::shared_ptr<VEXAHVElement> parentOf(VEXAHVElement* e) {
-  return std::dynamic_pointer_cast<VEXAHVElement>(e->getParent());
-}
-
 // A text the library's 80-byte formatting buffer cannot hold is refused whole rather
 // than cut: a shortened name or address would be a different one.
 bool textFits(const VEXAHVElement& element, const Variant& value) {
@@ -156,7 +152,7 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
 
     case ElementKind::BoardParam: {
       if (parts.size() < 3 || !serverReady()) return -1;
-      const auto parent = parentOf(element);
+      const auto parent = element->getParentElement();
       const std::uint16_t slot = parent ? parent->getSlot() : 0;
       const std::int32_t status =
           setBoardParameter(element->getSystemHandle(), slot, parts[2], element->getParamType(), value);
@@ -168,7 +164,7 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
 
     case ElementKind::ChannelParam: {
       if (parts.size() < 4 || !serverReady()) return -1;
-      const auto parent = parentOf(element);
+      const auto parent = element->getParentElement();
       const std::uint16_t slot = parent ? parent->getSlot() : 0;
       const std::uint16_t channel = parent ? parent->getChannel() : 0;
       if (parts[3] == "Name" && !textFits(*element, value)) return -1;
