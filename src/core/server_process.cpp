@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <new>
 
-#include "addressspace/event_ports.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
