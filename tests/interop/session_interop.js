@@ -74,6 +74,30 @@ async function main() {
     await session.write({ nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Int32, value: 4321 } } });
     await waitFor("a notification after the reconnection", () => seen.includes(4321));
     await sub.terminate();
+
+    // A subscription transferred to a second session belongs to that session alone.
+    const moving = ClientSubscription.create(session, {
+      requestedPublishingInterval: 100, requestedLifetimeCount: 300, requestedMaxKeepAliveCount: 5,
+      maxNotificationsPerPublish: 100, publishingEnabled: true, priority: 1,
+    });
+    await new Promise((resolve) => moving.on("started", resolve));
+    const movingItem = ClientMonitoredItem.create(moving, { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value },
+      { samplingInterval: 50, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+    await new Promise((resolve) => movingItem.on("initialized", resolve));
+    const sid = moving.subscriptionId;
+    const second = await client.createSession();
+    const transfer = await second.transferSubscriptions({ subscriptionIds: [sid], sendInitialValues: true });
+    assert.strictEqual(transfer.results[0].statusCode.value, StatusCodes.Good.value, "transferred");
+    const monitoredOf = (s) => s.call({ objectId: "ns=0;i=2253", methodId: "ns=0;i=11492",
+      inputArguments: [{ dataType: DataType.UInt32, value: sid }] });
+    const owned = await monitoredOf(second);
+    assert.strictEqual(owned.statusCode.value, StatusCodes.Good.value);
+    assert.strictEqual(owned.outputArguments[1].value.length, 1, "its one monitored item came along");
+    const gone = await monitoredOf(session);
+    assert.strictEqual(gone.statusCode.value, StatusCodes.BadSubscriptionIdInvalid.value, "no longer the first session's");
+    const deleted = await second.deleteSubscriptions({ subscriptionIds: [sid] });
+    assert.strictEqual(deleted.results[0].value, StatusCodes.Good.value);
+    await second.close();
     await session.close();
 
     // A session nobody uses for longer than its time-out is closed by the server.
