@@ -9,6 +9,7 @@
 #include <set>
 
 #include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/ua_subscription.h"
 #include "opctoolbox/ua/ua_transport.h"
 
 namespace {
@@ -96,6 +97,30 @@ TEST(UaMessages, ServiceFaultBytes) {
   EXPECT_EQ(Bytes(fault.begin(), fault.begin() + 4), (Bytes{0x01, 0x00, 0x8D, 0x01}));
   EXPECT_EQ(Bytes(fault.begin() + 12, fault.end()),
             (Bytes{7, 0, 0, 0, 0x00, 0x00, 0x0B, 0x80, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0x00}));
+}
+
+TEST(UaMessages, NotificationMessageBytes) {
+  // One data change: client handle 5, Float 1.5, Good (status omitted), a source timestamp.
+  DataValue v{Variant::scalar(BuiltinType::Float, 1.5f), kGood, 0x0102030405060708, std::nullopt};
+  const Bytes message = encodeNotificationMessage(9, {{5u, v}});
+  EXPECT_EQ(Bytes(message.begin(), message.begin() + 4), (Bytes{9, 0, 0, 0})) << "sequence number";
+  // After the publish time: one ExtensionObject, DataChangeNotification (811), binary body.
+  const Bytes expected{
+      1, 0, 0, 0,                                      // NotificationData: one
+      0x01, 0x00, 0x2B, 0x03,                          // type id 811, four-byte form
+      0x01,                                            // body is binary
+      26, 0, 0, 0,                                     // body length
+      1, 0, 0, 0,                                      // MonitoredItems: one
+      5, 0, 0, 0,                                      // client handle
+      0x05,                                            // DataValue mask: value, source timestamp
+      10, 0x00, 0x00, 0xC0, 0x3F,                      // Variant Float 1.5
+      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // source timestamp
+      0, 0, 0, 0,                                      // DiagnosticInfos: none
+  };
+  EXPECT_EQ(Bytes(message.begin() + 12, message.end()), expected);
+
+  const Bytes keepAlive = encodeNotificationMessage(10, {});
+  EXPECT_EQ(Bytes(keepAlive.begin() + 12, keepAlive.end()), (Bytes{0, 0, 0, 0})) << "a keep-alive carries nothing";
 }
 
 }  // namespace
