@@ -74,9 +74,6 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   if (StatusCode rc = parseChunk(message, header, chunk); rc != kGood) return fail(rc, "bad chunk");
 
   if (header.type == MessageType::Open) {
-    if (chunk.asymmetric.policyUri.value_or("") != kSecurityPolicyNone) {
-      return fail(kBadSecurityPolicyRejected, "only SecurityPolicy None is offered");
-    }
     if (state_ == State::Open && chunk.secureChannelId != channelId_) {
       return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
     }
@@ -85,7 +82,10 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
     if (!(type == NodeId::numericId(0, id::OpenSecureChannelRequest))) return fail(kBadDecodingError, "not an OpenSecureChannel");
     const OpenSecureChannelRequest request = decodeOpenSecureChannelRequest(d);
     if (!d.ok()) return fail(d.status(), "bad OpenSecureChannel");
-    if (request.securityMode != 1) return fail(kBadSecurityPolicyRejected, "only security mode None is offered");
+    StatusCode why = kGood;
+    auto security =
+        handler_.security().openChannel(chunk.asymmetric.policyUri.value_or(""), request.securityMode, why);
+    if (!security) return fail(why, "security policy or mode not offered");
     if ((request.requestType == 0) != (state_ == State::AwaitOpen)) {
       return fail(kBadTcpMessageTypeInvalid, "issue once, then renew");
     }
@@ -93,8 +93,14 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
     ++tokenId_;
     const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
     state_ = State::Open;
+    const UaString nonce = security->serverNonce();
+    {
+      std::lock_guard lock(sendMutex_);
+      security_ = std::move(security);
+    }
     respond(chunk.sequence.requestId, MessageType::Open,
-            encodeOpenSecureChannelResponse(request.header.requestHandle, channelId_, tokenId_, nowTicks(), lifetime));
+            encodeOpenSecureChannelResponse(request.header.requestHandle, channelId_, tokenId_, nowTicks(), lifetime,
+                                            nonce));
     return true;
   }
   if (state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "secure channel not open");
@@ -102,6 +108,7 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
     return fail(kBadSecureChannelIdInvalid, "unknown security token");
   }
+  if (StatusCode rc = security_->unprotect(chunk); rc != kGood) return fail(rc, "chunk failed its security check");
   if (header.type == MessageType::Close) {
     state_ = State::Closed;
     return false;
@@ -122,7 +129,7 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
 void UaConnection::respond(std::uint32_t requestId, MessageType type, std::vector<std::uint8_t> body) {
   std::vector<std::uint8_t> out;
   std::lock_guard lock(sendMutex_);
-  ChunkWriter w{type, channelId_, tokenId_, &sendSequence_, requestId, agreed_};
+  ChunkWriter w{type, channelId_, tokenId_, &sendSequence_, requestId, agreed_, security_.get()};
   if (writeChunks(w, body, out) != kGood) {
     // Too large for the client: it gets a fault instead of the answer.
     Decoder d(body);

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "opctoolbox/ua/ua_security.h"
 #include "opctoolbox/ua/ua_transport.h"
 
 namespace OpcToolbox::ua {
@@ -23,6 +24,9 @@ class ServiceHandler {
   virtual ~ServiceHandler() = default;
   virtual void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) = 0;
   virtual void channelClosed(std::uint32_t /*channelId*/) {}
+  // The policies and identities offered; SecurityPolicy None and anonymous users unless
+  // the handler says otherwise.
+  virtual const SecurityConfiguration& security() const { return SecurityConfiguration::noneAnonymous(); }
 };
 
 class UaConnection {
@@ -54,6 +58,8 @@ class UaConnection {
   std::uint32_t previousTokenId_ = 0;
   ChunkAssembler assembler_;
   std::mutex sendMutex_;
+  // Chosen by each OpenSecureChannel; replaced (renewal) and used for sending under sendMutex_.
+  std::unique_ptr<ChannelSecurity> security_;
   std::uint32_t sendSequence_ = 0;
   bool handlerKnowsChannel_ = false;
   // Shared with pending answers: one that arrives after the connection is gone is dropped,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "opctoolbox/ua/ua_security.h"
 #include "opctoolbox/ua/ua_transport.h"
 
 namespace OpcToolbox::ua {
@@ -83,7 +84,7 @@ OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d) {
 
 std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestHandle, std::uint32_t channelId,
                                                           std::uint32_t tokenId, std::int64_t createdAt,
-                                                          std::uint32_t lifetime) {
+                                                          std::uint32_t lifetime, const UaString& serverNonce) {
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::OpenSecureChannelResponse);
@@ -93,7 +94,7 @@ std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestH
   e.uint32(tokenId);
   e.dateTime(createdAt);
   e.uint32(lifetime);
-  e.byteString(UaString{std::string()});  // no nonce with policy None
+  e.byteString(serverNonce);
   return out;
 }
 
@@ -108,18 +109,22 @@ void encodeApplicationDescription(Encoder& e, const std::string& url, const Serv
   e.string(std::string_view(url));
 }
 
-void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id) {
+void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id,
+                               const SecurityConfiguration& security) {
   e.string(std::string_view(url));
   encodeApplicationDescription(e, url, id);
-  e.byteString(UaString{});  // no certificate with policy None
-  e.uint32(1);               // security mode None
-  e.string(std::string_view(kSecurityPolicyNone));
-  e.arrayLength(1);          // one user token policy: anonymous
-  e.string(std::string_view("anonymous"));
-  e.uint32(0);
-  e.string(UaString{});
-  e.string(UaString{});
-  e.string(UaString{});
+  e.byteString(security.serverCertificate());
+  e.uint32(security.offeredMode());
+  e.string(security.offeredPolicyUri());
+  const auto& tokens = security.userTokenPolicies();
+  e.arrayLength(static_cast<std::int32_t>(tokens.size()));
+  for (const UserTokenPolicy& t : tokens) {
+    e.string(std::string_view(t.policyId));
+    e.uint32(t.tokenType);
+    e.string(UaString{});  // issued token type
+    e.string(UaString{});  // issuer endpoint
+    e.string(UaString{});  // security policy of the token: the channel's
+  }
   e.string(std::string_view("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
   e.byte(0);  // security level
 }

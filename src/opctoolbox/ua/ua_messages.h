@@ -108,7 +108,7 @@ struct OpenSecureChannelRequest {
 OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d);
 std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestHandle, std::uint32_t channelId,
                                                           std::uint32_t tokenId, std::int64_t createdAt,
-                                                          std::uint32_t lifetime);
+                                                          std::uint32_t lifetime, const UaString& serverNonce);
 
 // What a client needs to know of this server and its one endpoint.
 struct ServerIdentity {
@@ -116,7 +116,9 @@ struct ServerIdentity {
   std::string productUri;
   std::string applicationName;
 };
-void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
+class SecurityConfiguration;
+void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id,
+                               const SecurityConfiguration& security);
 void encodeApplicationDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
 
 struct GetEndpointsRequest {

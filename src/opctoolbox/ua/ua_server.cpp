@@ -186,9 +186,9 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   e.nodeId(token);
   e.float64(ms);
   e.byteString(UaString{randomBytes(32)});
-  e.byteString(UaString{});  // no certificate with policy None
+  e.byteString(security().serverCertificate());
   e.arrayLength(1);
-  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity());
+  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity(), security());
   e.arrayLength(0);          // software certificates
   e.string(UaString{});      // signature algorithm
   e.byteString(UaString{});  // signature
@@ -202,9 +202,9 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
   StatusCode status = kGood;
   auto s = sessionFor(r.header, status);
   if (!s) return respond(encodeServiceFault(r.header.requestHandle, status));
-  const bool anonymous = r.identityTokenType.isNull() ||
-                         r.identityTokenType == NodeId::numericId(0, id::AnonymousIdentityToken);
-  if (!anonymous) return respond(encodeServiceFault(r.header.requestHandle, kBadIdentityTokenInvalid));
+  if (const StatusCode rc = security().validateIdentity(r.identityTokenType); rc != kGood) {
+    return respond(encodeServiceFault(r.header.requestHandle, rc));
+  }
   {
     std::lock_guard lock(mutex_);
     s->channelId = channelId;  // a client that reconnected takes its session along

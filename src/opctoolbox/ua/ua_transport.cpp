@@ -1,5 +1,7 @@
 #include "opctoolbox/ua/ua_transport.h"
 
+#include "opctoolbox/ua/ua_security.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -155,13 +157,14 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
   Encoder e(security);
   e.uint32(w.secureChannelId);
   if (w.type == MessageType::Open) {
-    e.string(std::string_view(kSecurityPolicyNone));
+    e.string(w.security != nullptr ? w.security->policyUri() : std::string_view(kSecurityPolicyNone));
     e.byteString(UaString{});
     e.byteString(UaString{});
   } else {
     e.uint32(w.tokenId);
   }
-  const std::size_t overhead = kHeaderSize + security.size() + 8;
+  const std::size_t overhead =
+      kHeaderSize + security.size() + 8 + (w.security != nullptr ? w.security->chunkOverhead() : 0);
   if (w.limits.sendBufferSize <= overhead) return kBadTcpInternalError;
   const std::size_t perChunk = w.limits.sendBufferSize - overhead;
   const std::size_t chunks = body.empty() ? 1 : (body.size() + perChunk - 1) / perChunk;
@@ -181,6 +184,10 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
     const std::size_t n = std::min(perChunk, body.size() - from);
     s.raw(body.data() + from, n);
     putHeader(out, w.type, i + 1 == chunks ? 'F' : 'C', at);
+    // The policy signs and encrypts the finished chunk (and corrects its size field).
+    if (w.security != nullptr) {
+      if (const StatusCode rc = w.security->protect(out, at); rc != kGood) return rc;
+    }
   }
   return kGood;
 }

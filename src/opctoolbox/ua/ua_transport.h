@@ -106,6 +106,8 @@ class ChunkAssembler {
 
 // Splits a response body into MSG/OPN/CLO chunks no larger than the send buffer, each with
 // its headers and the next sequence number. Fails with BadResponseTooLarge past the limits.
+class ChannelSecurity;
+
 struct ChunkWriter {
   MessageType type = MessageType::Message;
   std::uint32_t secureChannelId = 0;
@@ -113,6 +115,7 @@ struct ChunkWriter {
   std::uint32_t* sequenceNumber = nullptr;  // the channel's counter, advanced per chunk
   std::uint32_t requestId = 0;
   TransportLimits limits;
+  const ChannelSecurity* security = nullptr;  // null: SecurityPolicy None
 };
 StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
                        std::vector<std::uint8_t>& out);
