@@ -9,6 +9,7 @@
 #include <set>
 
 #include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/ua_security.h"
 #include "opctoolbox/ua/ua_subscription.h"
 #include "opctoolbox/ua/ua_transport.h"
 
@@ -97,6 +98,48 @@ TEST(UaMessages, ServiceFaultBytes) {
   EXPECT_EQ(Bytes(fault.begin(), fault.begin() + 4), (Bytes{0x01, 0x00, 0x8D, 0x01}));
   EXPECT_EQ(Bytes(fault.begin() + 12, fault.end()),
             (Bytes{7, 0, 0, 0, 0x00, 0x00, 0x0B, 0x80, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0x00}));
+}
+
+// A String as the binary encoding writes it: Int32 length, then the bytes.
+void putString(Bytes& b, const std::string& s) {
+  const auto n = static_cast<std::uint32_t>(s.size());
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(n >> (8 * i)));
+  b.insert(b.end(), s.begin(), s.end());
+}
+void putNull(Bytes& b) { b.insert(b.end(), {0xFF, 0xFF, 0xFF, 0xFF}); }
+void putUInt32(Bytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+TEST(UaMessages, EndpointDescriptionBytes) {
+  const std::string url = "opc.tcp://127.0.0.1:4840";
+  Bytes out;
+  Encoder e(out);
+  encodeEndpointDescription(e, url, ServerIdentity{"urn:app", "urn:product", "HV server"},
+                            SecurityConfiguration::noneAnonymous());
+  Bytes expected;
+  putString(expected, url);                   // endpointUrl
+  putString(expected, "urn:app");             // server.applicationUri
+  putString(expected, "urn:product");         // server.productUri
+  expected.push_back(0x02);                   // applicationName: text only
+  putString(expected, "HV server");
+  putUInt32(expected, 0);                     // applicationType: Server
+  putNull(expected);                          // gatewayServerUri
+  putNull(expected);                          // discoveryProfileUri
+  putUInt32(expected, 1);                     // discoveryUrls: one
+  putString(expected, url);
+  putNull(expected);                          // serverCertificate: none with policy None
+  putUInt32(expected, 1);                     // securityMode: None
+  putString(expected, "http://opcfoundation.org/UA/SecurityPolicy#None");
+  putUInt32(expected, 1);                     // userIdentityTokens: one
+  putString(expected, "anonymous");           //   policyId
+  putUInt32(expected, 0);                     //   tokenType: Anonymous
+  putNull(expected);                          //   issuedTokenType
+  putNull(expected);                          //   issuerEndpointUrl
+  putNull(expected);                          //   securityPolicyUri
+  putString(expected, "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary");
+  expected.push_back(0);                      // securityLevel
+  EXPECT_EQ(out, expected);
 }
 
 TEST(UaMessages, NotificationMessageBytes) {
