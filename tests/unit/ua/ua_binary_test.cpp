@@ -97,6 +97,17 @@ TEST(UaBinary, DecoderRefusesDamage) {
   EXPECT_TRUE(fails({0xC6, 0x02, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x01, 0, 0, 0, 0x03, 0, 0, 0},
                     [](Decoder& d) { d.variant(); }))
       << "dimensions that do not match the element count";
+  {
+    // A 2 x 2 Int32 matrix: its four elements in order, the dimensions checked and dropped.
+    const Bytes matrix{0xC6, 4, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0,
+                       2, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0};
+    Decoder d(matrix);
+    const Variant v = d.variant();
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(d.remaining(), 0u);
+    ASSERT_EQ(v.values.size(), 4u);
+    EXPECT_EQ(std::get<std::int32_t>(*(v.values.begin() + 3)), 4);
+  }
   EXPECT_TRUE(fails({0x04}, [](Decoder& d) { d.localizedText(); }));
   EXPECT_TRUE(fails({0x40}, [](Decoder& d) { d.dataValue(); }));
 }
