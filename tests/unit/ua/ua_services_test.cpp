@@ -1,0 +1,204 @@
+// Answers of the attribute and view services as bytes, from the OPC UA binary encoding
+// rules: a session is created and activated through the service dispatch, then Read,
+// Write and Browse of a small address space are answered, and everything after each
+// answer's header (whose first field is the time of the answer) is compared byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "opctoolbox/application.h"
+#include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/ua_server.h"
+
+namespace {
+
+using namespace OpcToolbox;
+using namespace OpcToolbox::ua;
+namespace ua = OpcToolbox::ua;
+using Bytes = std::vector<std::uint8_t>;
+
+class Services : public ::testing::Test {
+ protected:
+  Services() {
+    Application* a = getApp();
+    a->setProgIdDa("Test.Server.1");
+    a->initialize(std::make_unique<Creator>());
+    a->start();
+    auto folder = std::make_shared<DaAddressSpaceElement>("", "Demo", kReadable, kIoNone, VT_EMPTY);
+    folder->setHasChildren(true);
+    a->getDaAddressSpaceRoot()->addChild(folder);
+    auto item = std::make_shared<DaAddressSpaceElement>("", "Int32", kReadWriteable, kIoReport, VT_I4);
+    OpcToolbox::Variant v;
+    v.setI4(-5);
+    item->valueChanged(ValueQT(v, kQualityGood, DateTime::now()));
+    folder->addChild(item);
+    a->ready();
+    server = std::make_unique<UaServer>(*a, "opc.tcp://127.0.0.1:4840");
+    token = openSession();
+  }
+  ~Services() override {
+    server.reset();
+    getApp()->stop();
+    getApp()->terminate();
+    releaseApp();
+  }
+
+  Bytes call(const Bytes& body) {
+    std::promise<Bytes> answer;
+    auto done = answer.get_future();
+    server->handle(1, body, [&answer](Bytes b) { answer.set_value(std::move(b)); });
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    return done.get();
+  }
+  // Type id, then a request header with the session's token and request handle 7.
+  Bytes request(std::uint32_t type, const NodeId& auth) {
+    Bytes b;
+    Encoder e(b);
+    e.nodeId(NodeId::numericId(0, type));
+    e.nodeId(auth);
+    e.dateTime(0);
+    e.uint32(7);                 // request handle
+    e.uint32(0);                 // return diagnostics
+    e.string(UaString{});        // audit entry id
+    e.uint32(0);                 // timeout hint
+    e.extensionObject(ExtensionObject{});
+    return b;
+  }
+  // Everything after the answer's type id and response header (timestamp, handle 7,
+  // Good, no diagnostics, empty string table, no additional header).
+  static Bytes afterHeader(const Bytes& answer, std::uint32_t responseType) {
+    Decoder d(answer);
+    EXPECT_EQ(d.nodeId(), NodeId::numericId(0, responseType));
+    d.dateTime();
+    EXPECT_EQ(d.uint32(), 7u);
+    EXPECT_EQ(d.uint32(), kGood);
+    EXPECT_EQ(d.byte(), 0);
+    EXPECT_EQ(d.arrayLength(), 0u);
+    EXPECT_TRUE(d.nodeId().isNull());
+    EXPECT_EQ(d.byte(), 0);
+    EXPECT_TRUE(d.ok());
+    return Bytes(answer.end() - static_cast<std::ptrdiff_t>(d.remaining()), answer.end());
+  }
+
+  NodeId openSession() {
+    Bytes create = request(id::CreateSessionRequest, NodeId{});
+    Encoder e(create);
+    for (int i = 0; i < 2; ++i) e.string(UaString{});  // application uri, product uri
+    e.localizedText(LocalizedText{});
+    e.uint32(1);  // client
+    for (int i = 0; i < 2; ++i) e.string(UaString{});
+    e.arrayLength(0);
+    e.string(UaString{});                 // server uri
+    e.string("opc.tcp://127.0.0.1:4840"); // endpoint url
+    e.string("test");                     // session name
+    e.byteString(UaString{std::string(32, 'n')});
+    e.byteString(UaString{});
+    e.float64(60000);
+    e.uint32(0);
+    const Bytes created = call(create);
+    const Bytes rest = afterHeader(created, id::CreateSessionResponse);
+    Decoder d(rest);
+    d.nodeId();  // session id
+    const NodeId auth = d.nodeId();
+    EXPECT_TRUE(d.ok());
+
+    Bytes activate = request(id::ActivateSessionRequest, auth);
+    Encoder a(activate);
+    a.string(UaString{});  // client signature: algorithm, signature
+    a.byteString(UaString{});
+    a.arrayLength(0);      // software certificates
+    a.arrayLength(0);      // locale ids
+    a.extensionObject(ExtensionObject{});  // anonymous
+    a.string(UaString{});
+    a.byteString(UaString{});
+    afterHeader(call(activate), id::ActivateSessionResponse);
+    return auth;
+  }
+
+  std::unique_ptr<UaServer> server;
+  NodeId token;
+};
+
+void putUInt32(Bytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+TEST_F(Services, ReadWriteAndBrowseAnswers) {
+  const NodeId item = NodeId::stringId(1, "Demo.Int32");
+  auto read = [&](std::uint32_t attribute) {
+    Bytes r = request(id::ReadRequest, token);
+    Encoder e(r);
+    e.float64(60000);  // max age: the cache is young enough
+    e.uint32(3);       // timestamps: neither
+    e.arrayLength(2);
+    for (const NodeId& n : {item, NodeId::stringId(1, "Demo.Nothing")}) {
+      e.nodeId(n);
+      e.uint32(attribute);
+      e.string(UaString{});
+      e.qualifiedName(QualifiedName{});
+    }
+    return afterHeader(call(r), id::ReadResponse);
+  };
+  EXPECT_EQ(read(13), (Bytes{2, 0, 0, 0,                         // results: two
+                             0x01, 0x06, 0xFB, 0xFF, 0xFF, 0xFF,  // value only: Int32 -5
+                             0x02, 0x00, 0x00, 0x34, 0x80,        // status only: BadNodeIdUnknown
+                             0, 0, 0, 0}))                        // no diagnostics
+      << "Value";
+  EXPECT_EQ(read(14), (Bytes{2, 0, 0, 0,
+                             0x01, 0x11, 0x00, 0x06,              // NodeId i=6 (Int32), two-byte form
+                             0x02, 0x00, 0x00, 0x34, 0x80, 0, 0, 0, 0}))
+      << "DataType";
+
+  Bytes write = request(id::WriteRequest, token);
+  Encoder w(write);
+  w.arrayLength(2);
+  for (std::uint32_t attribute : {13u, 3u}) {  // Value; BrowseName
+    w.nodeId(item);
+    w.uint32(attribute);
+    w.string(UaString{});
+    w.dataValue(ua::DataValue{ua::Variant::scalar(BuiltinType::Int32, std::int32_t{42}), std::nullopt, std::nullopt, std::nullopt});
+  }
+  EXPECT_EQ(afterHeader(call(write), id::WriteResponse),
+            (Bytes{2, 0, 0, 0, 0, 0, 0, 0,      // Good
+                   0x00, 0x00, 0x3B, 0x80,      // BadNotWritable
+                   0, 0, 0, 0}));
+  EXPECT_EQ(read(13)[6], 42) << "the write reached the item";
+
+  Bytes browse = request(id::BrowseRequest, token);
+  Encoder b(browse);
+  b.nodeId(NodeId{});  // view
+  b.dateTime(0);
+  b.uint32(0);
+  b.uint32(0);         // no limit per node
+  b.arrayLength(1);
+  b.nodeId(NodeId::stringId(1, "Demo"));
+  b.uint32(0);         // forward
+  b.nodeId(NodeId::numericId(0, 33));  // HierarchicalReferences
+  b.boolean(true);
+  b.uint32(0);         // every node class
+  b.uint32(0x3F);      // every field
+  Bytes expected{1, 0, 0, 0,              // results: one
+                 0, 0, 0, 0,              //   Good
+                 0xFF, 0xFF, 0xFF, 0xFF,  //   no continuation point
+                 1, 0, 0, 0};             //   one reference
+  for (std::uint8_t x : {0x00, 0x2F}) expected.push_back(x);  // Organizes (i=35), two-byte form
+  expected.back() = 0x23;
+  expected.push_back(1);                  // forward
+  expected.push_back(0x03);               // ExpandedNodeId: string form
+  expected.insert(expected.end(), {0x01, 0x00});
+  putUInt32(expected, 10);
+  for (char c : std::string("Demo.Int32")) expected.push_back(static_cast<std::uint8_t>(c));
+  expected.insert(expected.end(), {0x01, 0x00});  // browse name: ns 1
+  putUInt32(expected, 5);
+  for (char c : std::string("Int32")) expected.push_back(static_cast<std::uint8_t>(c));
+  expected.push_back(0x02);               // display name: text
+  putUInt32(expected, 5);
+  for (char c : std::string("Int32")) expected.push_back(static_cast<std::uint8_t>(c));
+  putUInt32(expected, 2);                 // node class: Variable
+  expected.insert(expected.end(), {0x00, 0x3F});  // type definition: BaseDataVariableType (i=63)
+  putUInt32(expected, 0);                 // no diagnostics
+  EXPECT_EQ(afterHeader(call(browse), id::BrowseResponse), expected);
+}
+
+}  // namespace
