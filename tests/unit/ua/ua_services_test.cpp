@@ -201,4 +201,72 @@ TEST_F(Services, ReadWriteAndBrowseAnswers) {
   EXPECT_EQ(afterHeader(call(browse), id::BrowseResponse), expected);
 }
 
+TEST_F(Services, SubscriptionAnswers) {
+  Bytes create = request(id::CreateSubscriptionRequest, token);
+  Encoder c(create);
+  c.float64(500);  // publishing interval
+  c.uint32(30);    // lifetime count
+  c.uint32(10);    // keep-alive count
+  c.uint32(0);     // notifications per publish: the server's limit
+  c.boolean(true);
+  c.byte(0);
+  Bytes subscription{1, 0, 0, 0};  // subscription id 1
+  const double interval = 500;
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&interval);
+  subscription.insert(subscription.end(), raw, raw + 8);
+  putUInt32(subscription, 30);
+  putUInt32(subscription, 10);
+  EXPECT_EQ(afterHeader(call(create), id::CreateSubscriptionResponse), subscription);
+
+  Bytes items = request(id::CreateMonitoredItemsRequest, token);
+  Encoder m(items);
+  m.uint32(1);  // subscription
+  m.uint32(2);  // timestamps: both
+  m.arrayLength(1);
+  m.nodeId(NodeId::stringId(1, "Demo.Int32"));
+  m.uint32(13);
+  m.string(UaString{});
+  m.qualifiedName(QualifiedName{});
+  m.uint32(2);     // reporting
+  m.uint32(77);    // client handle
+  m.float64(1000);
+  m.extensionObject(ExtensionObject{});
+  m.uint32(1);     // queue size
+  m.boolean(true);
+  Bytes created{1, 0, 0, 0, 0, 0, 0, 0,  // one result: Good
+                1, 0, 0, 0};             // monitored item id 1
+  const double sampling = 1000;
+  raw = reinterpret_cast<const std::uint8_t*>(&sampling);
+  created.insert(created.end(), raw, raw + 8);
+  putUInt32(created, 1);                            // revised queue size
+  created.insert(created.end(), {0x00, 0x00, 0x00});  // no filter result
+  putUInt32(created, 0);                            // no diagnostics
+  EXPECT_EQ(afterHeader(call(items), id::CreateMonitoredItemsResponse), created);
+
+  Bytes callItems = request(id::CallRequest, token);
+  Encoder k(callItems);
+  k.arrayLength(1);
+  k.nodeId(NodeId::numericId(0, 2253));   // Server
+  k.nodeId(NodeId::numericId(0, 11492));  // GetMonitoredItems
+  k.arrayLength(1);
+  k.variant(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{1}));
+  EXPECT_EQ(afterHeader(call(callItems), id::CallResponse),
+            (Bytes{1, 0, 0, 0, 0, 0, 0, 0,  // one result: Good
+                   0, 0, 0, 0, 0, 0, 0, 0,  // no argument results, no diagnostics
+                   2, 0, 0, 0,              // two outputs:
+                   0x87, 1, 0, 0, 0, 1, 0, 0, 0,    //   UInt32[] server handles {1}
+                   0x87, 1, 0, 0, 0, 77, 0, 0, 0,   //   UInt32[] client handles {77}
+                   0, 0, 0, 0}));
+
+  Bytes remove = request(id::DeleteSubscriptionsRequest, token);
+  Encoder r(remove);
+  r.arrayLength(2);
+  r.uint32(1);
+  r.uint32(9);
+  EXPECT_EQ(afterHeader(call(remove), id::DeleteSubscriptionsResponse),
+            (Bytes{2, 0, 0, 0, 0, 0, 0, 0,   // Good
+                   0x00, 0x00, 0x28, 0x80,   // BadSubscriptionIdInvalid
+                   0, 0, 0, 0}));
+}
+
 }  // namespace
