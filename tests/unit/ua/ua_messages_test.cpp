@@ -4,11 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 
 #include "opctoolbox/ua/ua_messages.h"
+#include "recorded_session.h"
 #include "opctoolbox/ua/ua_security.h"
 #include "opctoolbox/ua/ua_subscription.h"
 #include "opctoolbox/ua/ua_transport.h"
@@ -18,13 +17,9 @@ namespace {
 using namespace OpcToolbox::ua;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes recorded() {
-  std::ifstream in(std::string(VEXAHV_SOURCE_DIR) + "/tests/fuzz/corpus/uaconn/node-opcua-session.bin", std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(UaMessages, RealClientSessionDecodesWhole) {
-  const Bytes wire = recorded();
+  const Bytes wire = recordedSession();
   ASSERT_FALSE(wire.empty());
   std::span<const std::uint8_t> rest(wire);
   std::set<std::uint32_t> seen;

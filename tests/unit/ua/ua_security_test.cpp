@@ -5,11 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 
 #include "opctoolbox/ua/ua_connection.h"
 #include "opctoolbox/ua/ua_messages.h"
+#include "recorded_session.h"
 #include "opctoolbox/ua/ua_security.h"
 
 namespace {
@@ -17,10 +16,6 @@ namespace {
 using namespace OpcToolbox::ua;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes recorded() {
-  std::ifstream in(std::string(VEXAHV_SOURCE_DIR) + "/tests/fuzz/corpus/uaconn/node-opcua-session.bin", std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 struct Counts {
   int openings = 0, protectedChunks = 0, checkedChunks = 0;
@@ -86,7 +81,7 @@ class Answering : public ServiceHandler {
 };
 
 TEST(UaSecurity, EveryChunkPassesTheChannelPolicyBothWays) {
-  const Bytes session = recorded();
+  const Bytes session = recordedSession();
   ASSERT_FALSE(session.empty());
   Counts counts;
   CountingConfiguration configuration(counts);
@@ -110,7 +105,7 @@ TEST(UaSecurity, PolicyNotOfferedEndsTheConnectionWithItsError) {
   Answering handler(configuration);
   Bytes last;
   UaConnection connection(handler, TransportLimits{}, 1, [&](std::vector<std::uint8_t> b) { last = std::move(b); });
-  EXPECT_FALSE(connection.receive(recorded()));
+  EXPECT_FALSE(connection.receive(recordedSession()));
   EXPECT_EQ(handler.requests, 0);
   ASSERT_GE(last.size(), 12u);
   EXPECT_EQ(Bytes(last.begin(), last.begin() + 3), (Bytes{'E', 'R', 'R'}));
