@@ -77,7 +77,9 @@ VEXAHVGroupReadTransactionHandler::VEXAHVGroupReadTransactionHandler(const OpcTo
     // A property is answered from the element, never from the hardware.
     const int type = request && request->getPropertyId() != 0 ? kNotBatched : getBatchReadType(element);
     auto trio = std::make_unique<RequestElementValueTrio>(request, element);
-    logDebug(kCtor, " added trio for element [", nameOf(*trio), "] to collection with batchType [", type, "]");
+    if (logEnabled(Severity::Debug)) {
+      logDebug(kCtor, " added trio for element [", nameOf(*trio), "] to collection with batchType [", type, "]");
+    }
     m_trios.emplace(type, std::move(trio));
   }
   logDebug(kCtor, " built trio map of [", m_trios.size(), "] requests");
@@ -98,8 +100,9 @@ void VEXAHVGroupReadTransactionHandler::readNonBatchElements() {
   const auto [begin, end] = m_trios.equal_range(kNotBatched);
   for (auto it = begin; it != end; ++it) {
     RequestElementValueTrio& trio = *it->second;
-    const std::string name = nameOf(trio);
-    logDebug(kNonBatch, "reading non batch element [", name, "]");
+    const bool debug = logEnabled(Severity::Debug);
+    const std::string name = debug ? nameOf(trio) : std::string();
+    if (debug) logDebug(kNonBatch, "reading non batch element [", name, "]");
     if (trio.request && trio.request->getPropertyId() != 0) {
       OpcToolbox::DaAddressSpaceElement* element = trio.request->getAddressSpaceElement();
       if (element == nullptr || !readPropertyValue(*element, trio.request->getPropertyId(), trio.value)) {
@@ -107,15 +110,9 @@ void VEXAHVGroupReadTransactionHandler::readNonBatchElements() {
       }
       continue;
     }
-    // The library call runs without the element's lock; only the store takes it.
-    ValueQT value = readItemValue(trio.element);
-    if (trio.element != nullptr) {
-      const auto lock = trio.element->lock();
-      trio.value = std::move(value);
-    } else {
-      trio.value = std::move(value);
-    }
-    logDebug(kNonBatch, "read non batch element [", name, "], value [", trio.value.getData().toString(), "]");
+    // No element lock across the library call: the value comes back as a copy.
+    trio.value = readItemValue(trio.element);
+    if (debug) logDebug(kNonBatch, "read non batch element [", name, "], value [", trio.value.getData().toString(), "]");
   }
   logDebug(kNonBatch, "-");
 }
@@ -127,11 +124,14 @@ VEXAHVGroupReadTransactionHandler::BatchReaderMap::BatchReaderMap(int batchReada
 
 void VEXAHVGroupReadTransactionHandler::BatchReaderMap::addElement(std::int32_t systemHandle, std::uint16_t slot,
                                                                    RequestElementValueTrio* trio) {
-  const std::string name = nameOf(*trio);
-  logDebug(kAdd, "+ adding batchable element [", name, "] to batch read system [", systemHandle, "] slot [", slot,
-           "] batchReadType [", m_batchReadableType, "]");
+  const bool debug = logEnabled(Severity::Debug);
+  const std::string name = debug ? nameOf(*trio) : std::string();
+  if (debug) {
+    logDebug(kAdd, "+ adding batchable element [", name, "] to batch read system [", systemHandle, "] slot [", slot,
+             "] batchReadType [", m_batchReadableType, "]");
+  }
   m_systems[systemHandle][slot].push_back(trio);
-  logDebug(kAdd, "- adding batchable element [", name, "]");
+  if (debug) logDebug(kAdd, "- adding batchable element [", name, "]");
 }
 
 void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
@@ -184,26 +184,23 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     const std::uint16_t quality = rc == 0 ? OpcToolbox::kQualityGood : OpcToolbox::kQualityBad;
     for (std::size_t i = 0; i < count; ++i) {
       RequestElementValueTrio& trio = *trios[first + i];
-      if (asFloat) {
-        float f = 0;
-        std::memcpy(&f, &values[i], sizeof f);
-        logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [", static_cast<double>(f), "]");
-      } else {
-        logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [",
-                 static_cast<std::int32_t>(values[i]), "]");
+      float f = 0;
+      std::memcpy(&f, &values[i], sizeof f);
+      const auto n = static_cast<std::int32_t>(values[i]);
+      if (logEnabled(Severity::Debug)) {
+        if (asFloat) {
+          logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [", static_cast<double>(f), "]");
+        } else {
+          logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [", n, "]");
+        }
       }
       // Typed as an item-by-item read types it (an on/off "Pw" is UI2, not I4), so both
-      // ways give clients the same value.
+      // ways give clients the same value; an unknown parameter type as the name's reader reads it.
       const std::int32_t type = trio.element->getParamType();
       Variant v = parameterFailureValue(type);
       if (rc == 0 && !convertParameterValue(type, reinterpret_cast<const std::uint8_t*>(&values[i]), "", v)) {
-        if (asFloat) {
-          float f = 0;
-          std::memcpy(&f, &values[i], sizeof f);
-          v.setR4(f);
-        } else {
-          v.setI4(static_cast<std::int32_t>(values[i]));
-        }
+        if (asFloat) v.setR4(f);
+        else v.setI4(n);
       }
       trio.value = ValueQT(std::move(v), quality, now);
     }

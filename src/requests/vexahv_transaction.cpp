@@ -50,14 +50,8 @@ void VEXAHVTransaction::readRequestsOneByOne() {
       return;  // the requests after it stay unanswered
     }
     if (request->getPropertyId() == 0) {
-      auto* hv = dynamic_cast<VEXAHVElement*>(element);
-      const OpcToolbox::ValueQT value = readItemValue(hv);  // no lock across the library call
-      if (hv != nullptr) {
-        const auto lock = hv->lock();
-        request->setValue(value);
-      } else {
-        request->setValue(value);
-      }
+      // No element lock across the library call: the value comes back as a copy.
+      request->setValue(readItemValue(dynamic_cast<VEXAHVElement*>(element)));
       request->setResult(OpcToolbox::S_OK);
       continue;
     }
