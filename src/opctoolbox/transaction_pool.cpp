@@ -14,7 +14,7 @@ bool TransactionPool::submit(Task task) {
     if (stopped_) return false;
     queue_.push_back(std::move(task));
   }
-  wake_.notify_one();
+  ready_.post();
   return true;
 }
 
@@ -29,8 +29,10 @@ void TransactionPool::stop() {
   for (auto& t : cancelled) {
     if (t.cancel) t.cancel();
   }
-  for (auto& t : threads_) t.requestStop();
-  wake_.notify_all();
+  for (auto& t : threads_) {
+    t.requestStop();
+    ready_.post();
+  }
   threads_.clear();  // joins
 }
 
@@ -42,9 +44,10 @@ std::size_t TransactionPool::queued() const {
 void TransactionPool::work(std::stop_token stop) {
   for (;;) {
     Task task;
+    ready_.wait();
     {
-      std::unique_lock lock(mutex_);
-      if (!wake_.wait(lock, stop, [&] { return !queue_.empty(); })) return;
+      std::lock_guard lock(mutex_);
+      if (queue_.empty() || stop.stop_requested()) return;
       task = std::move(queue_.front());
       queue_.pop_front();
     }

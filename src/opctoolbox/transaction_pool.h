@@ -4,12 +4,12 @@
 // queued work is cancelled (its cancel hook answers its issuer), running work finishes,
 // every thread is joined.
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "platform/wake_semaphore.h"
 #include "platform/worker_thread.h"
 
 namespace OpcToolbox {
@@ -33,7 +33,9 @@ class TransactionPool {
   void work(std::stop_token stop);
 
   mutable std::mutex mutex_;
-  std::condition_variable_any wake_;
+  // One count per queued task, and one per thread at stop. A condition variable would
+  // cost a third system call per transaction (its mutex is contended after every wake).
+  vexahv::platform::WakeSemaphore ready_;
   std::deque<Task> queue_;
   bool stopped_ = false;
   std::vector<vexahv::platform::WorkerThread> threads_;

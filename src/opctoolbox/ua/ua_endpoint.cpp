@@ -29,6 +29,7 @@ struct UaEndpoint::Connection {
   std::size_t offset = 0;
   bool closeAfterFlush = false;
   bool writable = true;  // false while waiting for EPOLLOUT
+  bool watchingOut = false;  // registered for EPOLLOUT
 };
 
 bool EndpointOptions::fromEnvironment(EndpointOptions& out) {
@@ -156,17 +157,7 @@ void UaEndpoint::accept() {
     std::weak_ptr<Connection> weak = c;
     c->ua = std::make_unique<UaConnection>(*server_, options_.limits, nextChannel_++,
                                            [this, weak](std::vector<std::uint8_t> bytes) {
-                                             auto conn = weak.lock();
-                                             if (!conn) return;
-                                             {
-                                               std::lock_guard lock(conn->outMutex);
-                                               conn->out.push_back(std::move(bytes));
-                                             }
-                                             {
-                                               std::lock_guard lock(pendingMutex_);
-                                               pending_.push_back(weak);
-                                             }
-                                             wake();
+                                             if (auto conn = weak.lock()) enqueue(conn, std::move(bytes));
                                            });
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -174,6 +165,35 @@ void UaEndpoint::accept() {
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) continue;
     connections_.emplace(fd, std::move(c));
   }
+}
+
+void UaEndpoint::enqueue(const std::shared_ptr<Connection>& c, std::vector<std::uint8_t> bytes) {
+  {
+    std::lock_guard lock(c->outMutex);
+    std::size_t sent = 0;
+    if (c->writable && c->out.empty()) {
+      // Nothing queued: send from this thread at once and spare the network thread a wake-up.
+      // The socket never blocks; what it does not take now is queued for EPOLLOUT.
+      while (sent < bytes.size()) {
+        const ssize_t n = ::send(c->fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+          sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          break;  // full or failed: the network thread sees which and acts
+        }
+      }
+      if (sent == bytes.size()) return;
+    }
+    if (c->out.empty()) c->offset = sent;
+    c->out.push_back(std::move(bytes));
+  }
+  {
+    std::lock_guard lock(pendingMutex_);
+    pending_.push_back(c);
+  }
+  wake();
 }
 
 void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
@@ -189,6 +209,8 @@ void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
         flush(c);
         return;
       }
+      // A short read drained the socket; epoll reports anything that arrives later.
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -207,6 +229,7 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
       if (n < 0) {
         if (errno == EAGAIN) {
           c->writable = false;
+          c->watchingOut = true;
           epoll_event ev{};
           ev.events = EPOLLIN | EPOLLOUT;
           ev.data.fd = c->fd.get();
@@ -224,10 +247,13 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
       }
     }
     if (c->writable && c->out.empty()) {
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.fd = c->fd.get();
-      ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+      if (c->watchingOut) {
+        c->watchingOut = false;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = c->fd.get();
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+      }
       if (c->closeAfterFlush) close = true;
     }
   }

@@ -1,7 +1,7 @@
 #pragma once
 // The opc.tcp endpoint: one network thread (epoll) accepts and serves every connection;
-// answers that come from the toolbox's worker threads are queued and the network thread
-// sends them. stop() closes the listener and every connection and joins the thread; the
+// an answer is sent by the thread that has it (a worker's, for device reads) when nothing
+// is queued ahead of it, else queued for the network thread. stop() closes the listener and every connection and joins the thread; the
 // application's stop() calls it too. Stop the endpoint before releasing the application.
 
 #include <cstdint>
@@ -46,6 +46,7 @@ class UaEndpoint {
   void loop(std::stop_token stop);
   void accept();
   void readFrom(const std::shared_ptr<Connection>& c);
+  void enqueue(const std::shared_ptr<Connection>& c, std::vector<std::uint8_t> bytes);
   void flush(const std::shared_ptr<Connection>& c);
   void closeConnection(int fd);
   void wake();
