@@ -129,12 +129,12 @@ void Encoder::scalar(BuiltinType type, const Scalar& s) {
     case BuiltinType::DateTime: dateTime(std::get<DateTimeValue>(s).ticks); break;
     case BuiltinType::Guid: guid(std::get<Guid>(s)); break;
     case BuiltinType::ByteString: byteString(std::get<ByteStringValue>(s).bytes); break;
-    case BuiltinType::NodeId: nodeId(std::get<NodeId>(s)); break;
-    case BuiltinType::ExpandedNodeId: expandedNodeId(std::get<ExpandedNodeId>(s)); break;
+    case BuiltinType::NodeId: nodeId(*std::get<Boxed<NodeId>>(s)); break;
+    case BuiltinType::ExpandedNodeId: expandedNodeId(*std::get<Boxed<ExpandedNodeId>>(s)); break;
     case BuiltinType::StatusCode: statusCode(std::get<StatusCodeValue>(s).code); break;
-    case BuiltinType::QualifiedName: qualifiedName(std::get<QualifiedName>(s)); break;
-    case BuiltinType::LocalizedText: localizedText(std::get<LocalizedText>(s)); break;
-    case BuiltinType::ExtensionObject: extensionObject(std::get<ExtensionObject>(s)); break;
+    case BuiltinType::QualifiedName: qualifiedName(*std::get<Boxed<QualifiedName>>(s)); break;
+    case BuiltinType::LocalizedText: localizedText(*std::get<Boxed<LocalizedText>>(s)); break;
+    case BuiltinType::ExtensionObject: extensionObject(*std::get<Boxed<ExtensionObject>>(s)); break;
     default: break;
   }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -92,10 +93,33 @@ struct ByteStringValue {
   bool operator==(const ByteStringValue&) const = default;
 };
 
+// A value held on the heap with value semantics (copies copy it, == compares it): the
+// structured types larger than a string, so that a Scalar, and every DataValue queued
+// for a monitored item, stays the size of the numbers and texts it nearly always holds.
+template <class T>
+class Boxed {
+ public:
+  Boxed() : p_(std::make_unique<T>()) {}
+  Boxed(T v) : p_(std::make_unique<T>(std::move(v))) {}  // NOLINT: converts like the value
+  Boxed(const Boxed& o) : p_(std::make_unique<T>(*o.p_)) {}
+  Boxed(Boxed&&) noexcept = default;
+  Boxed& operator=(const Boxed& o) {
+    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    return *this;
+  }
+  Boxed& operator=(Boxed&&) noexcept = default;
+  const T& operator*() const noexcept { return *p_; }
+  const T* operator->() const noexcept { return p_.get(); }
+  bool operator==(const Boxed& o) const { return *p_ == *o.p_; }
+
+ private:
+  std::unique_ptr<T> p_;  // never null, moved-from aside
+};
+
 using Scalar = std::variant<std::monostate, bool, std::int8_t, std::uint8_t, std::int16_t, std::uint16_t,
                             std::int32_t, std::uint32_t, std::int64_t, std::uint64_t, float, double, UaString,
-                            DateTimeValue, Guid, ByteStringValue, NodeId, ExpandedNodeId, StatusCodeValue,
-                            QualifiedName, LocalizedText, ExtensionObject>;
+                            DateTimeValue, Guid, ByteStringValue, Boxed<NodeId>, Boxed<ExpandedNodeId>,
+                            StatusCodeValue, Boxed<QualifiedName>, Boxed<LocalizedText>, Boxed<ExtensionObject>>;
 
 // The values of a Variant, contiguous; a single value is held inline, so that scalars
 // (nearly every value a server sends) cost no allocation.
