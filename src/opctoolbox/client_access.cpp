@@ -6,10 +6,10 @@
 namespace OpcToolbox {
 namespace {
 
-std::vector<ReadResult> resultsOf(const RequestList& requests) {
+std::vector<ReadResult> resultsOf(const ReadAnswers& answers) {
   std::vector<ReadResult> out;
-  out.reserve(requests.size());
-  for (const auto& r : requests) out.push_back(ReadResult{r->getValue(), r->getResult()});
+  out.reserve(answers.size());
+  for (std::size_t i = 0; i < answers.size(); ++i) out.push_back(ReadResult{answers.value(i), answers.result(i)});
   return out;
 }
 
@@ -89,19 +89,18 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
     if (!r) return E_OUTOFMEMORY;
     requests.push_back(std::move(r));
   }
-  auto transaction = creator_.createTransaction(EnumTransactionType::Read, requests, session);
+  const std::size_t n = requests.size();
+  auto transaction = creator_.createTransaction(EnumTransactionType::Read, std::move(requests), session);
   if (!transaction) return E_OUTOFMEMORY;
   auto shared = std::make_shared<ReadDone>(std::move(done));
-  transaction->setCompletion([shared](const RequestList& answered) { (*shared)(resultsOf(answered)); });
+  transaction->setCompletion([shared](const RequestList& answered) { (*shared)(ReadAnswers(answered)); });
   const bool queued = pool_.submit(TransactionPool::Task{
       [transaction] {
         transaction->handleReadRequests();
         transaction->completeRequests();  // in case the handler did not
       },
-      [transaction, shared, n = requests.size()] {
-        std::vector<ReadResult> aborted(n);
-        for (auto& r : aborted) r.result = E_ABORT;
-        if (!transaction->completed()) (*shared)(std::move(aborted));
+      [transaction, shared, n] {
+        if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n));
       }});
   return queued ? S_OK : E_UNEXPECTED;
 }
@@ -111,7 +110,7 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
   auto promise = std::make_shared<std::promise<std::vector<ReadResult>>>();
   auto future = promise->get_future();
   const long rc = readFromDevice(session, std::move(items),
-                                 [promise](std::vector<ReadResult> r) { promise->set_value(std::move(r)); });
+                                 [promise](const ReadAnswers& r) { promise->set_value(resultsOf(r)); });
   if (rc != S_OK) return rc;
   out = future.get();
   return S_OK;

@@ -33,6 +33,24 @@ struct ReadResult {
   long result = E_FAIL;
 };
 
+// The answers of one read transaction, one per item in order, read from its requests
+// (no copy of the values); every one E_ABORT when the transaction was cancelled.
+class ReadAnswers {
+ public:
+  explicit ReadAnswers(const RequestList& answered) : answered_(&answered), size_(answered.size()) {}
+  static ReadAnswers aborted(std::size_t n) { return ReadAnswers(n); }
+  std::size_t size() const noexcept { return size_; }
+  long result(std::size_t i) const { return answered_ ? (*answered_)[i]->getResult() : E_ABORT; }
+  const ValueQT& value(std::size_t i) const { return answered_ ? (*answered_)[i]->getValue() : none_; }
+  const DaRequest* request(std::size_t i) const { return answered_ ? (*answered_)[i].get() : nullptr; }
+
+ private:
+  explicit ReadAnswers(std::size_t n) : size_(n) {}
+  const RequestList* answered_ = nullptr;
+  std::size_t size_ = 0;
+  ValueQT none_;
+};
+
 struct WriteItem {
   ElementPtr element;
   ValueQT value;
@@ -40,7 +58,7 @@ struct WriteItem {
 
 class ClientAccess {
  public:
-  using ReadDone = std::function<void(std::vector<ReadResult>)>;
+  using ReadDone = std::function<void(const ReadAnswers&)>;
   using WriteDone = std::function<void(std::vector<long>)>;
 
   ClientAccess(Creator& creator, DaAddressSpaceRoot& root, int minUpdateRateMs, unsigned workers);

@@ -20,28 +20,56 @@ std::int32_t serverState(AppState s) {
   }
 }
 
-std::vector<std::uint8_t> encodeReadResponse(std::uint32_t handle, const std::vector<DataValue>& results) {
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::ReadResponse);
-  encodeResponseHeader(e, handle, kGood);
-  e.arrayLength(static_cast<std::int32_t>(results.size()));
-  for (const auto& r : results) e.dataValue(r);
-  e.arrayLength(0);
-  return out;
-}
-
 // Timestamps as the client asked: 0 source, 1 server, 2 both, 3 neither.
-void stamp(DataValue& v, std::uint32_t which, std::int64_t source) {
+void stamp(DataValue& v, std::uint32_t which, std::int64_t source, std::int64_t serverNow) {
   if ((which == 0 || which == 2) && source != 0) v.sourceTimestamp = source;
-  if (which == 1 || which == 2) v.serverTimestamp = nowTicks();
+  if (which == 1 || which == 2) v.serverTimestamp = serverNow;
 }
 
-DataValue fromCache(const ValueQT& q, std::uint16_t datatype, std::uint32_t which) {
+// serverNow: one clock reading serves every value of an answer.
+DataValue fromCache(const ValueQT& q, std::uint16_t datatype, std::uint32_t which, std::int64_t serverNow) {
   DataValue v{toUaAs(q.getData(), datatype), statusOf(q.getQuality()), std::nullopt, std::nullopt};
-  stamp(v, which, q.getTimeStamp().ticks());
+  stamp(v, which, q.getTimeStamp().ticks(), serverNow);
   return v;
 }
+
+// A Read's answer while the device part is outstanding.
+struct ReadAnswer {
+  static constexpr std::uint32_t kFromDevice = 0xFFFFFFFFu;
+  std::uint32_t handle = 0;
+  std::uint32_t timestamps = 0;
+  std::vector<std::uint32_t> slots;  // per position: index into now, or kFromDevice
+  std::vector<DataValue> now;
+
+  // device: the transaction's answers in order; null when it could not be run (shutdown).
+  std::vector<std::uint8_t> encode(const ReadAnswers* device) const {
+    std::vector<std::uint8_t> out;
+    out.reserve(64 + slots.size() * 24);  // a scalar number with both timestamps
+    Encoder e(out);
+    beginMessage(e, id::ReadResponse);
+    encodeResponseHeader(e, handle, kGood);
+    e.arrayLength(static_cast<std::int32_t>(slots.size()));
+    const std::int64_t serverNow = nowTicks();
+    std::size_t k = 0;
+    for (const std::uint32_t slot : slots) {
+      if (slot != kFromDevice) {
+        e.dataValue(now[slot]);
+        continue;
+      }
+      const DaRequest* request = device && k < device->size() ? device->request(k) : nullptr;
+      if (request == nullptr) {
+        e.dataValue(statusOnly(device ? kBad : kBadShutdown));
+      } else if (device->result(k) != S_OK) {
+        e.dataValue(statusOnly(kBad));
+      } else {
+        e.dataValue(fromCache(device->value(k), request->element()->getDatatype(), timestamps, serverNow));
+      }
+      ++k;
+    }
+    e.arrayLength(0);
+    return out;
+  }
+};
 
 }  // namespace
 
@@ -143,7 +171,7 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     }
     default: return statusOnly(kBadAttributeIdInvalid);
   }
-  stamp(out, timestamps, nowTicks());
+  stamp(out, timestamps, nowTicks(), nowTicks());
   return out;
 }
 
@@ -157,55 +185,57 @@ void UaServer::read(Decoder& d, Respond& respond) {
   if (!(r.maxAge >= 0)) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
   if (r.timestampsToReturn > 3) return respond(encodeServiceFault(handle, kBadTimestampsToReturnInvalid));
 
-  auto results = std::make_shared<std::vector<DataValue>>(r.nodes.size());
-  std::vector<std::size_t> devicePositions;
-  std::vector<std::uint16_t> deviceTypes;  // each device item's DataType
+  // Each position is answered now (an index into `now`) or by the device (kFromDevice):
+  // a Read of thousands of device values holds no DataValue per value until it is encoded.
+  auto answer = std::make_shared<ReadAnswer>();
+  answer->handle = handle;
+  answer->timestamps = r.timestampsToReturn;
+  answer->slots.reserve(r.nodes.size());
   std::vector<ItemRef> deviceItems;
-  if (r.maxAge == 0) {
-    devicePositions.reserve(r.nodes.size());
-    deviceTypes.reserve(r.nodes.size());
-    deviceItems.reserve(r.nodes.size());
-  }
+  if (r.maxAge == 0) deviceItems.reserve(r.nodes.size());
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   const std::uint32_t minRate = app_.getMinUpdateRateDa();
-  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
-    const ReadValueId& rv = r.nodes[i];
-    DataValue& out = (*results)[i];
-    if (rv.indexRange && !rv.indexRange->empty()) {
-      out = statusOnly(kBadIndexRangeInvalid);
+  auto now = [&](DataValue v) {
+    answer->slots.push_back(static_cast<std::uint32_t>(answer->now.size()));
+    answer->now.push_back(std::move(v));
+  };
+  for (const ReadValueIdRef& rv : r.nodes) {
+    if (rv.hasIndexRange) {
+      now(statusOnly(kBadIndexRangeInvalid));
       continue;
     }
-    if (rv.dataEncoding.name && !rv.dataEncoding.name->empty()) {
-      out = statusOnly(kBadDataEncodingInvalid);
+    if (rv.hasDataEncoding) {
+      now(statusOnly(kBadDataEncodingInvalid));
       continue;
     }
     if (rv.nodeId.ns == 0 && rv.nodeId.kind == NodeId::Kind::Numeric) {
-      out = readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn);
+      now(readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn));
       continue;
     }
-    ElementPtr element = elementFor(rv.nodeId);
+    ElementPtr element = elementFor(root, rv.nodeId);
     if (!element) {
-      out = statusOnly(kBadNodeIdUnknown);
+      now(statusOnly(kBadNodeIdUnknown));
       continue;
     }
     const bool variable = !element->getHasChildren();
     switch (rv.attributeId) {
-      case kNodeId: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, rv.nodeId)); break;
+      case kNodeId: now(valueOf(ua::Variant::scalar(BuiltinType::NodeId, rv.nodeId.toNodeId()))); break;
       case kNodeClass:
-        out = valueOf(ua::Variant::scalar(BuiltinType::Int32, static_cast<std::int32_t>(variable ? kVariable : kObject)));
+        now(valueOf(ua::Variant::scalar(BuiltinType::Int32, static_cast<std::int32_t>(variable ? kVariable : kObject))));
         break;
-      case kBrowseName: out = valueOf(ua::Variant::scalar(BuiltinType::QualifiedName, QualifiedName{kNs, element->getName()})); break;
+      case kBrowseName: now(valueOf(ua::Variant::scalar(BuiltinType::QualifiedName, QualifiedName{kNs, element->getName()}))); break;
       case kDisplayName:
-        out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, element->getName()}));
+        now(valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, element->getName()})));
         break;
-      case kDescription: out = valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{})); break;
-      case kWriteMask: case kUserWriteMask: out = valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0})); break;
+      case kDescription: now(valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{}))); break;
+      case kWriteMask: case kUserWriteMask: now(valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0}))); break;
       case kEventNotifier:
-        if (variable) out = statusOnly(kBadAttributeIdInvalid);
-        else out = valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0}));
+        if (variable) now(statusOnly(kBadAttributeIdInvalid));
+        else now(valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0})));
         break;
       case kValue: {
         if (!variable) {
-          out = statusOnly(kBadAttributeIdInvalid);
+          now(statusOnly(kBadAttributeIdInvalid));
           break;
         }
         if (r.maxAge > 0) {
@@ -213,58 +243,42 @@ void UaServer::read(Decoder& d, Respond& respond) {
           element->getCacheValue(cached);
           const double ageMs = static_cast<double>(nowTicks() - cached.getTimeStamp().ticks()) / 10000.0;
           if (cached.getTimeStamp().isSet() && ageMs <= r.maxAge) {
-            out = fromCache(cached, element->getDatatype(), r.timestampsToReturn);
+            now(fromCache(cached, element->getDatatype(), r.timestampsToReturn, nowTicks()));
             break;
           }
         }
-        devicePositions.push_back(i);
-        deviceTypes.push_back(element->getDatatype());
+        answer->slots.push_back(ReadAnswer::kFromDevice);
         deviceItems.push_back(ItemRef{std::move(element), 0});
         break;
       }
       default:
         if (!variable) {
-          out = statusOnly(kBadAttributeIdInvalid);
+          now(statusOnly(kBadAttributeIdInvalid));
           break;
         }
         switch (rv.attributeId) {
-          case kDataType: out = valueOf(ua::Variant::scalar(BuiltinType::NodeId, dataTypeOf(element->getDatatype()))); break;
-          case kValueRank: out = valueOf(ua::Variant::scalar(BuiltinType::Int32, std::int32_t{-1})); break;
-          case kArrayDimensions: out = valueOf(ua::Variant{BuiltinType::UInt32, true, {}}); break;
+          case kDataType: now(valueOf(ua::Variant::scalar(BuiltinType::NodeId, dataTypeOf(element->getDatatype())))); break;
+          case kValueRank: now(valueOf(ua::Variant::scalar(BuiltinType::Int32, std::int32_t{-1}))); break;
+          case kArrayDimensions: now(valueOf(ua::Variant{BuiltinType::UInt32, true, {}})); break;
           case kAccessLevel: case kUserAccessLevel:
-            out = valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3)));
+            now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3))));
             break;
           case kMinimumSamplingInterval:
-            out = valueOf(ua::Variant::scalar(BuiltinType::Double,
-                                              element->getIoMode() == kIoPoll ? static_cast<double>(minRate) : 0.0));
+            now(valueOf(ua::Variant::scalar(BuiltinType::Double,
+                                            element->getIoMode() == kIoPoll ? static_cast<double>(minRate) : 0.0)));
             break;
-          case kHistorizing: out = valueOf(ua::Variant::scalar(BuiltinType::Boolean, false)); break;
-          default: out = statusOnly(kBadAttributeIdInvalid);
+          case kHistorizing: now(valueOf(ua::Variant::scalar(BuiltinType::Boolean, false))); break;
+          default: now(statusOnly(kBadAttributeIdInvalid));
         }
     }
   }
-  if (deviceItems.empty()) return respond(encodeReadResponse(handle, *results));
+  if (deviceItems.empty()) return respond(answer->encode(nullptr));
   ClientAccess* clients = app_.clients();
-  if (clients == nullptr) {
-    for (std::size_t p : devicePositions) (*results)[p] = statusOnly(kBadShutdown);
-    return respond(encodeReadResponse(handle, *results));
-  }
-  // One read transaction for every Value this Read asks of the device.
-  const std::uint32_t which = r.timestampsToReturn;
-  auto answer = std::make_shared<Respond>(std::move(respond));
-  const long rc = clients->readFromDevice(
-      session->toolboxSession, std::move(deviceItems),
-      [results, devicePositions, deviceTypes, which, handle, answer](std::vector<ReadResult> read) {
-        for (std::size_t k = 0; k < read.size() && k < devicePositions.size(); ++k) {
-          DataValue& v = (*results)[devicePositions[k]];
-          v = read[k].result == S_OK ? fromCache(read[k].value, deviceTypes[k], which) : statusOnly(kBad);
-        }
-        (*answer)(encodeReadResponse(handle, *results));
-      });
-  if (rc != S_OK) {
-    for (std::size_t p : devicePositions) (*results)[p] = statusOnly(kBadShutdown);
-    (*answer)(encodeReadResponse(handle, *results));
-  }
+  const long rc = clients == nullptr
+                      ? E_UNEXPECTED
+                      : clients->readFromDevice(session->toolboxSession, std::move(deviceItems),
+                                                [answer, respond](const ReadAnswers& read) { respond(answer->encode(&read)); });
+  if (rc != S_OK) respond(answer->encode(nullptr));
 }
 
 void UaServer::write(Decoder& d, Respond& respond) {

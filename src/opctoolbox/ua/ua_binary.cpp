@@ -5,24 +5,6 @@
 
 namespace OpcToolbox::ua {
 
-namespace {
-// Little-endian bytes appended in one step (one capacity check, not one per byte).
-template <class T>
-void appendLittleEndian(std::vector<std::uint8_t>& out, T v) {
-  static_assert(std::endian::native == std::endian::little, "the wire is little-endian, as this host");
-  const std::size_t at = out.size();
-  out.resize(at + sizeof(T));
-  std::memcpy(out.data() + at, &v, sizeof(T));
-}
-}  // namespace
-
-void Encoder::uint16(std::uint16_t v) { appendLittleEndian(out_, v); }
-void Encoder::uint32(std::uint32_t v) { appendLittleEndian(out_, v); }
-void Encoder::uint64(std::uint64_t v) { appendLittleEndian(out_, v); }
-
-void Encoder::float32(float v) { uint32(std::bit_cast<std::uint32_t>(v)); }
-void Encoder::float64(double v) { uint64(std::bit_cast<std::uint64_t>(v)); }
-
 void Encoder::raw(const void* data, std::size_t size) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   out_.insert(out_.end(), p, p + size);
@@ -166,59 +148,41 @@ void Encoder::dataValue(const DataValue& v) {
   if (mask & 0x08) dateTime(*v.serverTimestamp);
 }
 
-bool Decoder::take(std::size_t n) {
-  if (!ok() || data_.size() - pos_ < n) {
-    fail();
-    return false;
-  }
-  return true;
-}
-
 bool Decoder::skip(std::size_t n) {
   if (!take(n)) return false;
   pos_ += n;
   return true;
 }
 
-std::uint8_t Decoder::byte() {
-  if (!take(1)) return 0;
-  return data_[pos_++];
-}
-
-template <class T>
-T Decoder::littleEndian() {
-  if (!take(sizeof(T))) return 0;
-  T v;
-  std::memcpy(&v, data_.data() + pos_, sizeof(T));  // the host is little-endian, as the wire
-  pos_ += sizeof(T);
-  return v;
-}
-
-std::uint16_t Decoder::uint16() { return littleEndian<std::uint16_t>(); }
-std::uint32_t Decoder::uint32() { return littleEndian<std::uint32_t>(); }
-std::uint64_t Decoder::uint64() { return littleEndian<std::uint64_t>(); }
-
-float Decoder::float32() { return std::bit_cast<float>(uint32()); }
-double Decoder::float64() { return std::bit_cast<double>(uint64()); }
-
-UaString Decoder::lengthPrefixed(std::size_t max) {
+bool Decoder::lengthPrefixed(std::size_t max, std::string_view& out) {
   const std::int32_t n = int32();
-  if (!ok()) return std::nullopt;
+  if (!ok()) return false;
   if (n < 0) {
     if (n != -1) fail();
-    return std::nullopt;
+    return false;
   }
   if (static_cast<std::size_t>(n) > max) {
     fail(kBadEncodingLimitsExceeded);
-    return std::nullopt;
+    return false;
   }
-  if (!take(static_cast<std::size_t>(n))) return std::nullopt;
-  std::string s(reinterpret_cast<const char*>(data_.data() + pos_), static_cast<std::size_t>(n));
+  if (!take(static_cast<std::size_t>(n))) return false;
+  out = std::string_view(reinterpret_cast<const char*>(data_.data() + pos_), static_cast<std::size_t>(n));
   pos_ += static_cast<std::size_t>(n);
-  return s;
+  return true;
+}
+
+UaString Decoder::lengthPrefixed(std::size_t max) {
+  std::string_view v;
+  if (!lengthPrefixed(max, v)) return std::nullopt;
+  return std::string(v);
 }
 
 UaString Decoder::string() { return lengthPrefixed(limits_.maxStringLength); }
+std::optional<std::string_view> Decoder::stringView() {
+  std::string_view v;
+  if (!lengthPrefixed(limits_.maxStringLength, v)) return std::nullopt;
+  return v;
+}
 UaString Decoder::byteString() { return lengthPrefixed(limits_.maxByteStringLength); }
 
 Guid Decoder::guid() {
@@ -233,8 +197,8 @@ Guid Decoder::guid() {
   return g;
 }
 
-NodeId Decoder::nodeIdBody(std::uint8_t encoding) {
-  NodeId id;
+NodeIdRef Decoder::nodeIdBody(std::uint8_t encoding) {
+  NodeIdRef id;
   switch (encoding & 0x3F) {
     case 0x00: id.numeric = byte(); break;
     case 0x01:
@@ -249,8 +213,7 @@ NodeId Decoder::nodeIdBody(std::uint8_t encoding) {
     case 0x05: {
       id.ns = uint16();
       id.kind = (encoding & 0x3F) == 0x03 ? NodeId::Kind::String : NodeId::Kind::Opaque;
-      UaString s = (encoding & 0x3F) == 0x03 ? string() : byteString();
-      if (s) id.text = std::move(*s);  // moved: item ids are longer than the inline buffer
+      lengthPrefixed(id.kind == NodeId::Kind::String ? limits_.maxStringLength : limits_.maxByteStringLength, id.text);
       break;
     }
     case 0x04:
@@ -264,16 +227,18 @@ NodeId Decoder::nodeIdBody(std::uint8_t encoding) {
   return id;
 }
 
-NodeId Decoder::nodeId() {
+NodeIdRef Decoder::nodeIdRef() {
   const std::uint8_t encoding = byte();
   if ((encoding & 0xC0) != 0) fail();  // only an ExpandedNodeId carries these flags
   return nodeIdBody(encoding);
 }
 
+NodeId Decoder::nodeId() { return nodeIdRef().toNodeId(); }
+
 ExpandedNodeId Decoder::expandedNodeId() {
   ExpandedNodeId e;
   const std::uint8_t encoding = byte();
-  e.nodeId = nodeIdBody(encoding);
+  e.nodeId = nodeIdBody(encoding).toNodeId();
   if (encoding & 0x80) e.namespaceUri = string();
   if (encoding & 0x40) e.serverIndex = uint32();
   return e;

@@ -5,7 +5,9 @@
 // sticky BadDecodingError that the caller checks once.
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -28,13 +30,13 @@ class Encoder {
   void sbyte(std::int8_t v) { byte(static_cast<std::uint8_t>(v)); }
   void byte(std::uint8_t v) { out_.push_back(v); }
   void int16(std::int16_t v) { uint16(static_cast<std::uint16_t>(v)); }
-  void uint16(std::uint16_t v);
+  void uint16(std::uint16_t v) { appendLittleEndian(v); }
   void int32(std::int32_t v) { uint32(static_cast<std::uint32_t>(v)); }
-  void uint32(std::uint32_t v);
+  void uint32(std::uint32_t v) { appendLittleEndian(v); }
   void int64(std::int64_t v) { uint64(static_cast<std::uint64_t>(v)); }
-  void uint64(std::uint64_t v);
-  void float32(float v);
-  void float64(double v);
+  void uint64(std::uint64_t v) { appendLittleEndian(v); }
+  void float32(float v) { uint32(std::bit_cast<std::uint32_t>(v)); }
+  void float64(double v) { uint64(std::bit_cast<std::uint64_t>(v)); }
   void string(const UaString& s);
   void string(std::string_view s);
   void string(const std::string& s) { string(std::string_view(s)); }
@@ -57,6 +59,14 @@ class Encoder {
   std::size_t size() const noexcept { return out_.size(); }
 
  private:
+  // Little-endian bytes appended in one step (one capacity check, not one per byte).
+  template <class T>
+  void appendLittleEndian(T v) {
+    static_assert(std::endian::native == std::endian::little, "the wire is little-endian, as this host");
+    std::uint8_t bytes[sizeof(T)];
+    std::memcpy(bytes, &v, sizeof(T));
+    out_.insert(out_.end(), bytes, bytes + sizeof(T));  // no zero fill, as resize would
+  }
   void nodeIdWithFlags(const NodeId& id, std::uint8_t flags);
   void scalar(BuiltinType type, const Scalar& s);
   std::vector<std::uint8_t>& out_;
@@ -69,20 +79,27 @@ class Decoder {
 
   bool boolean() { return byte() != 0; }
   std::int8_t sbyte() { return static_cast<std::int8_t>(byte()); }
-  std::uint8_t byte();
+  std::uint8_t byte() {
+    if (!take(1)) return 0;
+    return data_[pos_++];
+  }
   std::int16_t int16() { return static_cast<std::int16_t>(uint16()); }
-  std::uint16_t uint16();
+  std::uint16_t uint16() { return littleEndian<std::uint16_t>(); }
   std::int32_t int32() { return static_cast<std::int32_t>(uint32()); }
-  std::uint32_t uint32();
+  std::uint32_t uint32() { return littleEndian<std::uint32_t>(); }
   std::int64_t int64() { return static_cast<std::int64_t>(uint64()); }
-  std::uint64_t uint64();
-  float float32();
-  double float64();
+  std::uint64_t uint64() { return littleEndian<std::uint64_t>(); }
+  float float32() { return std::bit_cast<float>(uint32()); }
+  double float64() { return std::bit_cast<double>(uint64()); }
   UaString string();
+  // The same, left in the decoded bytes.
+  std::optional<std::string_view> stringView();
   std::int64_t dateTime() { return int64(); }
   Guid guid();
   UaString byteString();
   NodeId nodeId();
+  // The same, its text left in the decoded bytes.
+  NodeIdRef nodeIdRef();
   ExpandedNodeId expandedNodeId();
   StatusCode statusCode() { return uint32(); }
   QualifiedName qualifiedName();
@@ -104,10 +121,24 @@ class Decoder {
 
  private:
   template <class T>
-  T littleEndian();
-  bool take(std::size_t n);
+  T littleEndian() {
+    if (!take(sizeof(T))) return 0;
+    T v;
+    std::memcpy(&v, data_.data() + pos_, sizeof(T));  // the host is little-endian, as the wire
+    pos_ += sizeof(T);
+    return v;
+  }
+  bool take(std::size_t n) {
+    if (!ok() || data_.size() - pos_ < n) {
+      fail();
+      return false;
+    }
+    return true;
+  }
+  // false for a null or damaged one (damage also fails the decoder).
+  bool lengthPrefixed(std::size_t max, std::string_view& out);
   UaString lengthPrefixed(std::size_t max);
-  NodeId nodeIdBody(std::uint8_t encoding);
+  NodeIdRef nodeIdBody(std::uint8_t encoding);
   Scalar scalar(BuiltinType type);
 
   std::span<const std::uint8_t> data_;

@@ -175,11 +175,12 @@ ReadRequest decodeReadRequest(Decoder& d) {
   const std::size_t n = d.arrayLength();
   r.nodes.reserve(n);
   for (std::size_t i = 0; i < n && d.ok(); ++i) {
-    ReadValueId& v = r.nodes.emplace_back();  // filled in place: no move of each node
-    v.nodeId = d.nodeId();
+    ReadValueIdRef& v = r.nodes.emplace_back();
+    v.nodeId = d.nodeIdRef();
     v.attributeId = d.uint32();
-    v.indexRange = d.string();
-    v.dataEncoding = d.qualifiedName();
+    v.hasIndexRange = d.stringView().value_or(std::string_view{}).size() > 0;
+    d.uint16();  // data encoding: namespace, name
+    v.hasDataEncoding = d.stringView().value_or(std::string_view{}).size() > 0;
   }
   return r;
 }

@@ -149,12 +149,20 @@ struct ReadValueId {
   UaString indexRange;
   QualifiedName dataEncoding;
 };
+// A node to read as a Read request names it, its texts left in the request's bytes.
+struct ReadValueIdRef {
+  NodeIdRef nodeId;
+  std::uint32_t attributeId = 13;
+  bool hasIndexRange = false;    // a non-empty index range
+  bool hasDataEncoding = false;  // a data encoding with a name
+};
 struct ReadRequest {
   RequestHeader header;
   double maxAge = 0;
   std::uint32_t timestampsToReturn = 0;
-  std::vector<ReadValueId> nodes;
+  std::vector<ReadValueIdRef> nodes;
 };
+// The request refers to d's bytes: use it while they live.
 ReadRequest decodeReadRequest(Decoder& d);
 
 struct BrowseDescription {

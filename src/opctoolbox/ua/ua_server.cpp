@@ -113,7 +113,10 @@ std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, co
 }
 
 ElementPtr UaServer::elementFor(const NodeId& id) const {
-  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  return elementFor(app_.getDaAddressSpaceRoot(), NodeIdRef{id.ns, id.kind, id.numeric, id.text, id.guid});
+}
+
+ElementPtr UaServer::elementFor(DaAddressSpaceRoot* root, const NodeIdRef& id) {
   if (root == nullptr || id.ns != kNs || id.kind != NodeId::Kind::String) return nullptr;
   return root->findElement(id.text);
 }

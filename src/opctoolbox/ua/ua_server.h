@@ -53,6 +53,8 @@ class UaServer : public ServiceHandler {
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
+  // The same, with the root fetched once for many look-ups.
+  static ElementPtr elementFor(DaAddressSpaceRoot* root, const NodeIdRef& id);
   void getEndpoints(Decoder& d, Respond& respond);
   void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
   void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);

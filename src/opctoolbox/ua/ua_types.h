@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -49,6 +50,17 @@ struct NodeId {
   static NodeId stringId(std::uint16_t ns, std::string s) { return NodeId{ns, Kind::String, 0, std::move(s), {}}; }
   bool isNull() const { return ns == 0 && kind == Kind::Numeric && numeric == 0; }
   bool operator==(const NodeId&) const = default;
+};
+
+// A NodeId whose text points into the bytes it was decoded from: valid while they are.
+// Decoding one costs no allocation (a Read names thousands).
+struct NodeIdRef {
+  std::uint16_t ns = 0;
+  NodeId::Kind kind = NodeId::Kind::Numeric;
+  std::uint32_t numeric = 0;
+  std::string_view text;
+  Guid guid;
+  NodeId toNodeId() const { return NodeId{ns, kind, numeric, std::string(text), guid}; }
 };
 
 struct ExpandedNodeId {

@@ -340,8 +340,8 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
     gDevice.blocked = true;
   }
   std::atomic<long> first{1}, second{1};
-  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](std::vector<ReadResult> r) { first = r[0].result; }), S_OK);
-  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](std::vector<ReadResult> r) { second = r[0].result; }), S_OK);
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { first = r.result(0); }), S_OK);
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { second = r.result(0); }), S_OK);
   std::thread stopper([&] { tb.app->stop(); });
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(second.load(), E_ABORT) << "the queued read is answered at stop";

@@ -63,7 +63,7 @@ TEST(UaMessages, RealClientSessionDecodesWhole) {
       case id::ReadRequest: {
         const auto r = decodeReadRequest(d);
         ASSERT_FALSE(r.nodes.empty());
-        EXPECT_EQ(r.nodes[0].nodeId, NodeId::stringId(1, "Demo.Float"));
+        EXPECT_EQ(r.nodes[0].nodeId.toNodeId(), NodeId::stringId(1, "Demo.Float"));
         break;
       }
       case id::BrowseRequest: EXPECT_EQ(decodeBrowseRequest(d).nodes.size(), 1u); break;
