@@ -50,7 +50,14 @@ void MonitoredItem::modify(std::uint32_t handle, std::uint32_t queue, bool oldes
   queueSize_ = queue == 0 ? 1 : queue;
   discardOldest_ = oldest;
   filter_ = f;
-  while (queue_.size() > queueSize_) queue_.pop_front();
+  if (queueSize_ > 1) {
+    if (pending_) queue_.push_back(*last_);  // the queue of one becomes the first of many
+    pending_ = false;
+    while (queue_.size() > queueSize_) queue_.pop_front();
+  } else if (!queue_.empty()) {
+    pending_ = true;  // the newest queued is the last value
+    queue_ = SampleQueue<DataValue>{};
+  }
 }
 
 bool MonitoredItem::passes(const DataValue& v) const {
@@ -72,6 +79,12 @@ void MonitoredItem::onValueChanged(DaAddressSpaceElement& element, const ValueQT
   if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
   std::lock_guard lock(mutex_);
   if (monitoringMode == 0 || !passes(v)) return;
+  if (queueSize_ == 1) {
+    // A queue of one holds the last value itself: no second copy per item.
+    last_ = std::move(v);
+    pending_ = true;
+    return;
+  }
   last_ = v;
   if (queue_.size() >= queueSize_) {
     if (discardOldest_) queue_.pop_front();
@@ -91,6 +104,11 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
   std::lock_guard lock(mutex_);
   if (monitoringMode != 2) return 0;
   std::size_t n = 0;
+  if (pending_ && n < max) {
+    out.emplace_back(clientHandle, *last_);
+    pending_ = false;
+    ++n;
+  }
   while (!queue_.empty() && n < max) {
     out.emplace_back(clientHandle, std::move(queue_.front()));
     queue_.pop_front();
@@ -101,7 +119,7 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
 
 bool MonitoredItem::hasNotifications() const {
   std::lock_guard lock(mutex_);
-  return monitoringMode == 2 && !queue_.empty();
+  return monitoringMode == 2 && (pending_ || !queue_.empty());
 }
 
 std::vector<std::uint8_t> encodeNotificationMessage(std::uint32_t sequenceNumber,

@@ -53,8 +53,9 @@ class MonitoredItem : public ValueObserver {
   bool discardOldest_;
   DataChangeFilter filter_;
   mutable std::mutex mutex_;
-  SampleQueue<DataValue> queue_;
-  std::optional<DataValue> last_;
+  SampleQueue<DataValue> queue_;  // queue sizes above one
+  std::optional<DataValue> last_;  // the last value queued, compared by the filter
+  bool pending_ = false;           // queue size one: last_ is queued, not yet sent
   bool overflow_ = false;
 };
 

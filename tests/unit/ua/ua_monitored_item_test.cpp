@@ -1,0 +1,73 @@
+// A monitored item's queue: a queue of one is the last value itself, larger queues keep
+// what the client asked, and changing the size either way keeps the newest value.
+
+#include <gtest/gtest.h>
+
+#include "opctoolbox/ua/ua_subscription.h"
+
+namespace {
+
+using namespace OpcToolbox;
+using namespace OpcToolbox::ua;
+
+class Item : public ::testing::Test {
+ protected:
+  void change(std::int32_t v) {
+    OpcToolbox::Variant value;
+    value.setI4(v);
+    item.onValueChanged(*element, ValueQT(value, kQualityGood, DateTime::now()));
+  }
+  std::vector<std::int32_t> taken(std::size_t max = 100) {
+    std::vector<std::pair<std::uint32_t, DataValue>> out;
+    item.take(out, max);
+    std::vector<std::int32_t> values;
+    for (const auto& [handle, v] : out) {
+      EXPECT_EQ(handle, 7u);
+      values.push_back(std::get<std::int32_t>(v.value->values.front()));
+    }
+    return values;
+  }
+  std::vector<StatusCode> takenStatus() {
+    std::vector<std::pair<std::uint32_t, DataValue>> out;
+    item.take(out, 100);
+    std::vector<StatusCode> codes;
+    for (const auto& [handle, v] : out) codes.push_back(v.status.value_or(kGood));
+    return codes;
+  }
+
+  ElementPtr element = std::make_shared<DaAddressSpaceElement>("", "I", kReadable, kIoReport, VT_I4);
+  MonitoredItem item{1, 7, element, 3, 1, true, DataChangeFilter{}};
+};
+
+TEST_F(Item, QueueOfOneSendsTheNewestOnceAndFiltersAgainstIt) {
+  EXPECT_FALSE(item.hasNotifications());
+  change(1);
+  change(2);
+  EXPECT_TRUE(item.hasNotifications());
+  EXPECT_EQ(taken(0), std::vector<std::int32_t>{}) << "nothing when no room";
+  EXPECT_EQ(taken(), std::vector<std::int32_t>{2});
+  EXPECT_EQ(taken(), std::vector<std::int32_t>{}) << "sent once";
+  change(2);
+  EXPECT_FALSE(item.hasNotifications()) << "the same value again is no change";
+  change(3);
+  EXPECT_EQ(taken(), std::vector<std::int32_t>{3});
+}
+
+TEST_F(Item, ResizingKeepsTheNewestAndLargerQueuesMarkOverflow) {
+  change(1);
+  item.modify(7, 3, true, DataChangeFilter{});
+  change(2);
+  change(3);
+  EXPECT_EQ(taken(), (std::vector<std::int32_t>{1, 2, 3})) << "the pending value leads the new queue";
+  for (int v = 4; v <= 7; ++v) change(v);
+  const std::vector<StatusCode> codes = takenStatus();
+  ASSERT_EQ(codes.size(), 3u);
+  EXPECT_NE(codes[0] & 0x00000480u, 0u) << "the oldest kept value carries the overflow bit";
+  for (int v = 8; v <= 10; ++v) change(v);
+  item.modify(7, 1, true, DataChangeFilter{});
+  EXPECT_EQ(taken(), std::vector<std::int32_t>{10}) << "back to one: the newest stays";
+  change(10);
+  EXPECT_FALSE(item.hasNotifications());
+}
+
+}  // namespace
