@@ -14,6 +14,7 @@
 #include "opctoolbox/ua/ua_endpoint.h"
 #include "opctoolbox/ua/ua_messages.h"
 #include "platform/unique_fd.h"
+#include "unit/ua/demo_application.h"
 
 namespace {
 
@@ -220,19 +221,7 @@ class RawClient {
 class Endpoint : public ::testing::Test {
  protected:
   Endpoint() {
-    Application* a = getApp();
-    a->setProgIdDa("Test.Server.1");
-    a->initialize(std::make_unique<Creator>());
-    a->start();
-    auto folder = std::make_shared<DaAddressSpaceElement>("", "Demo", kReadable, kIoNone, VT_EMPTY);
-    folder->setHasChildren(true);
-    a->getDaAddressSpaceRoot()->addChild(folder);
-    auto item = std::make_shared<DaAddressSpaceElement>("", "Int32", kReadWriteable, kIoReport, VT_I4);
-    OpcToolbox::Variant v;
-    v.setI4(-5);
-    item->valueChanged(ValueQT(v, kQualityGood, DateTime::now()));
-    folder->addChild(item);
-    a->ready();
+    Application* a = startDemoApplication();
     EndpointOptions options;
     options.host = "127.0.0.1";
     options.port = 0;
@@ -240,9 +229,7 @@ class Endpoint : public ::testing::Test {
   }
   ~Endpoint() override {
     endpoint->stop();
-    getApp()->stop();
-    getApp()->terminate();
-    releaseApp();
+    stopDemoApplication();
   }
   std::unique_ptr<UaEndpoint> endpoint;
 };

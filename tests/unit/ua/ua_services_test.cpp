@@ -10,6 +10,7 @@
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_messages.h"
 #include "opctoolbox/ua/ua_server.h"
+#include "unit/ua/demo_application.h"
 
 namespace {
 
@@ -21,27 +22,13 @@ using Bytes = std::vector<std::uint8_t>;
 class Services : public ::testing::Test {
  protected:
   Services() {
-    Application* a = getApp();
-    a->setProgIdDa("Test.Server.1");
-    a->initialize(std::make_unique<Creator>());
-    a->start();
-    auto folder = std::make_shared<DaAddressSpaceElement>("", "Demo", kReadable, kIoNone, VT_EMPTY);
-    folder->setHasChildren(true);
-    a->getDaAddressSpaceRoot()->addChild(folder);
-    auto item = std::make_shared<DaAddressSpaceElement>("", "Int32", kReadWriteable, kIoReport, VT_I4);
-    OpcToolbox::Variant v;
-    v.setI4(-5);
-    item->valueChanged(ValueQT(v, kQualityGood, DateTime::now()));
-    folder->addChild(item);
-    a->ready();
+    Application* a = startDemoApplication();
     server = std::make_unique<UaServer>(*a, "opc.tcp://127.0.0.1:4840");
     token = openSession();
   }
   ~Services() override {
     server.reset();
-    getApp()->stop();
-    getApp()->terminate();
-    releaseApp();
+    stopDemoApplication();
   }
 
   Bytes call(const Bytes& body) {
