@@ -41,14 +41,16 @@ class ReadAnswers {
   static ReadAnswers aborted(std::size_t n) { return ReadAnswers(n); }
   std::size_t size() const noexcept { return size_; }
   long result(std::size_t i) const { return answered_ ? (*answered_)[i]->getResult() : E_ABORT; }
-  const ValueQT& value(std::size_t i) const { return answered_ ? (*answered_)[i]->getValue() : none_; }
+  const ValueQT& value(std::size_t i) const {
+    static const ValueQT none;
+    return answered_ ? (*answered_)[i]->getValue() : none;
+  }
   const DaRequest* request(std::size_t i) const { return answered_ ? (*answered_)[i].get() : nullptr; }
 
  private:
   explicit ReadAnswers(std::size_t n) : size_(n) {}
   const RequestList* answered_ = nullptr;
   std::size_t size_ = 0;
-  ValueQT none_;
 };
 
 struct WriteItem {

@@ -171,7 +171,8 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     }
     default: return statusOnly(kBadAttributeIdInvalid);
   }
-  stamp(out, timestamps, nowTicks(), nowTicks());
+  const std::int64_t now = nowTicks();
+  stamp(out, timestamps, now, now);
   return out;
 }
 

@@ -32,6 +32,21 @@ std::uint32_t getUInt32(const Bytes& b, std::size_t at) {
   return v;
 }
 
+// The service result of an answer of that type, its response header read past (no
+// diagnostics, string table or additional header are expected); BadDecodingError for
+// another type or a damaged header.
+StatusCode responseStatus(Decoder& d, std::uint32_t type) {
+  if (!(d.nodeId() == NodeId::numericId(0, type))) return kBadDecodingError;
+  d.dateTime();
+  d.uint32();  // request handle
+  const StatusCode result = d.uint32();
+  d.byte();
+  d.arrayLength();
+  d.nodeId();
+  d.byte();
+  return d.ok() ? result : kBadDecodingError;
+}
+
 // Just enough of a client: framing, the secure channel and a session, no security.
 class RawClient {
  public:
@@ -82,14 +97,7 @@ class RawClient {
     d.byteString();
     d.uint32();
     d.uint32();
-    d.nodeId();
-    d.dateTime();
-    d.uint32();
-    d.uint32();
-    d.byte();
-    d.arrayLength();
-    d.nodeId();
-    d.byte();
+    if (responseStatus(d, id::OpenSecureChannelResponse) != kGood) return false;
     d.uint32();  // server protocol version
     d.uint32();  // channel id
     token_ = d.uint32();
@@ -116,14 +124,7 @@ class RawClient {
     e.uint32(0);
     if (!exchange(finish(create)).starts_with("MSG")) return false;
     Decoder d(std::span<const std::uint8_t>(last_).subspan(24));
-    if (!(d.nodeId() == NodeId::numericId(0, id::CreateSessionResponse))) return false;
-    d.dateTime();
-    d.uint32();
-    if (d.uint32() != kGood) return false;
-    d.byte();
-    d.arrayLength();
-    d.nodeId();
-    d.byte();
+    if (responseStatus(d, id::CreateSessionResponse) != kGood) return false;
     d.nodeId();
     auth_ = d.nodeId();
     Bytes activate = message();
@@ -262,14 +263,7 @@ TEST_F(Endpoint, WorkerAnswersThroughAFullSocketArriveWholeOnceAndInSequence) {
     previousSequence = sequence;
     EXPECT_EQ(expected.erase(getUInt32(m, 20)), 1u) << "each request answered once";
     Decoder d(std::span<const std::uint8_t>(m).subspan(24));
-    ASSERT_EQ(d.nodeId(), NodeId::numericId(0, id::ReadResponse));
-    d.dateTime();
-    d.uint32();
-    EXPECT_EQ(d.uint32(), kGood);
-    d.byte();
-    d.arrayLength();
-    d.nodeId();
-    d.byte();
+    EXPECT_EQ(responseStatus(d, id::ReadResponse), kGood);
     ASSERT_EQ(d.arrayLength(), kValues);
     for (std::uint32_t k = 0; k < kValues; ++k) {
       const DataValue v = d.dataValue();
