@@ -28,8 +28,12 @@ std::vector<ElementPtr> DaAddressSpaceRoot::getChildren() const { return top_->g
 
 ElementPtr DaAddressSpaceRoot::findElement(std::string_view itemId) const {
   std::shared_lock lock(treeMutex());
-  auto it = index_.find(itemId);
-  return it == index_.end() ? nullptr : it->second.lock();
+  return index_.find(itemId);
+}
+
+void DaAddressSpaceRoot::findElements(std::span<const std::string_view> itemIds, std::span<ElementPtr> out) const {
+  std::shared_lock lock(treeMutex());
+  index_.findMany(itemIds, out);
 }
 
 std::size_t DaAddressSpaceRoot::elementCount() const {
@@ -45,7 +49,7 @@ void DaAddressSpaceRoot::attach(DaAddressSpaceElement& element, const std::strin
     id = element.itemId_;
   }
   element.space_ = this;
-  index_.try_emplace(id, element.weak_from_this());
+  index_.insert(id, element.weak_from_this(), &element);
   for (const auto& c : element.children_) attach(*c, id);
 }
 
@@ -55,8 +59,7 @@ void DaAddressSpaceRoot::detach(DaAddressSpaceElement& element) {
     std::lock_guard t(element.textMutex_);
     return element.itemId_;
   }();
-  auto it = index_.find(id);
-  if (it != index_.end() && it->second.lock().get() == &element) index_.erase(it);
+  index_.erase(id, &element);
   element.space_ = nullptr;
 }
 

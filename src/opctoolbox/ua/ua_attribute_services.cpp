@@ -194,13 +194,16 @@ void UaServer::read(Decoder& d, Respond& respond) {
   answer->slots.reserve(r.nodes.size());
   std::vector<ItemRef> deviceItems;
   if (r.maxAge == 0) deviceItems.reserve(r.nodes.size());
-  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   const std::uint32_t minRate = app_.getMinUpdateRateDa();
   auto now = [&](DataValue v) {
     answer->slots.push_back(static_cast<std::uint32_t>(answer->now.size()));
     answer->now.push_back(std::move(v));
   };
+  // Every item id of the Read is looked up in one pass first.
+  std::vector<ElementPtr> elements = elementsFor(r.nodes.size(), [&](std::size_t i) -> const NodeIdRef& { return r.nodes[i].nodeId; });
+  std::size_t position = 0;
   for (const ReadValueIdRef& rv : r.nodes) {
+    ElementPtr element = std::move(elements[position++]);
     if (rv.hasIndexRange) {
       now(statusOnly(kBadIndexRangeInvalid));
       continue;
@@ -213,7 +216,6 @@ void UaServer::read(Decoder& d, Respond& respond) {
       now(readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn));
       continue;
     }
-    ElementPtr element = elementFor(root, rv.nodeId);
     if (!element) {
       now(statusOnly(kBadNodeIdUnknown));
       continue;
@@ -293,10 +295,12 @@ void UaServer::write(Decoder& d, Respond& respond) {
   auto results = std::make_shared<std::vector<StatusCode>>(r.nodes.size(), kBad);
   std::vector<std::size_t> positions;
   std::vector<WriteItem> items;
+  const std::vector<ElementPtr> elements =
+      elementsFor(r.nodes.size(), [&](std::size_t i) -> const NodeId& { return r.nodes[i].nodeId; });
   for (std::size_t i = 0; i < r.nodes.size(); ++i) {
     const WriteValue& w = r.nodes[i];
     StatusCode& out = (*results)[i];
-    const ElementPtr element = elementFor(w.nodeId);
+    const ElementPtr& element = elements[i];
     const bool ns0 = w.nodeId.ns == 0 && w.nodeId.kind == NodeId::Kind::Numeric &&
                      findNamespaceZero(w.nodeId.numeric) != nullptr;
     if (!element && !ns0) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "opctoolbox/application.h"
@@ -55,6 +56,11 @@ class UaServer : public ServiceHandler {
   ElementPtr elementFor(const NodeId& id) const;
   // The same, with the root fetched once for many look-ups.
   static ElementPtr elementFor(DaAddressSpaceRoot* root, const NodeIdRef& id);
+  // The elements of n node ids (nodeIdAt(i), a NodeId or a NodeIdRef) in one pass, null
+  // where there is none: a batch look-up overlaps the cache misses that one look-up at a
+  // time waits for in turn (a Read or a CreateMonitoredItems of thousands of items).
+  template <class NodeIdAt>
+  std::vector<ElementPtr> elementsFor(std::size_t n, NodeIdAt nodeIdAt) const;
   void getEndpoints(Decoder& d, Respond& respond);
   void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
   void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,10 +12,30 @@
 #include <memory>
 
 #include "opctoolbox/ua/ua_namespace_zero.h"
+#include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server.h"
 #include "opctoolbox/ua/ua_subscription.h"
 
 namespace OpcToolbox::ua {
+
+template <class NodeIdAt>
+std::vector<ElementPtr> UaServer::elementsFor(std::size_t n, NodeIdAt nodeIdAt) const {
+  std::vector<std::string_view> ids;
+  std::vector<std::size_t> at;
+  ids.reserve(n);
+  at.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& id = nodeIdAt(i);
+    if (id.ns != kNs || id.kind != NodeId::Kind::String) continue;
+    ids.push_back(id.text);
+    at.push_back(i);
+  }
+  std::vector<ElementPtr> found(ids.size());
+  if (DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot(); root != nullptr) root->findElements(ids, found);
+  std::vector<ElementPtr> out(n);
+  for (std::size_t k = 0; k < found.size(); ++k) out[at[k]] = std::move(found[k]);
+  return out;
+}
 
 struct UaServer::Session {
   NodeId sessionId;

@@ -410,10 +410,12 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     std::uint32_t queue = 0;
   };
   std::vector<Result> results(creates.size());
+  const std::vector<ElementPtr> elements =
+      elementsFor(creates.size(), [&](std::size_t i) -> const NodeId& { return creates[i].item.nodeId; });
   for (std::size_t i = 0; i < creates.size(); ++i) {
     const Create& c = creates[i];
     Result& r = results[i];
-    const ElementPtr element = elementFor(c.item.nodeId);
+    const ElementPtr& element = elements[i];
     if (!element) {
       const bool ns0 = c.item.nodeId.ns == 0 && c.item.nodeId.kind == NodeId::Kind::Numeric &&
                        findNamespaceZero(c.item.nodeId.numeric) != nullptr;
