@@ -113,10 +113,7 @@ std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, co
 }
 
 ElementPtr UaServer::elementFor(const NodeId& id) const {
-  return elementFor(app_.getDaAddressSpaceRoot(), NodeIdRef{id.ns, id.kind, id.numeric, id.text, id.guid});
-}
-
-ElementPtr UaServer::elementFor(DaAddressSpaceRoot* root, const NodeIdRef& id) {
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   if (root == nullptr || id.ns != kNs || id.kind != NodeId::Kind::String) return nullptr;
   return root->findElement(id.text);
 }

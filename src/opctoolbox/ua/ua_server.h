@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "opctoolbox/application.h"
@@ -54,8 +53,6 @@ class UaServer : public ServiceHandler {
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
-  // The same, with the root fetched once for many look-ups.
-  static ElementPtr elementFor(DaAddressSpaceRoot* root, const NodeIdRef& id);
   // The elements of n node ids (nodeIdAt(i), a NodeId or a NodeIdRef) in one pass, null
   // where there is none: a batch look-up overlaps the cache misses that one look-up at a
   // time waits for in turn (a Read or a CreateMonitoredItems of thousands of items).
