@@ -14,6 +14,12 @@ namespace OpcToolbox::ua {
 
 inline constexpr StatusCode kBad = 0x80000000u;
 inline constexpr std::uint16_t kNs = 1;
+// Whether a node id (a NodeId or a NodeIdRef) can name a toolbox element: those are the
+// string ids of namespace 1, equal to the item id.
+template <class Id>
+constexpr bool namesItem(const Id& id) noexcept {
+  return id.ns == kNs && id.kind == NodeId::Kind::String;
+}
 
 // Attribute ids, node classes and node ids of namespace 0 used here.
 enum Attr : std::uint32_t {

@@ -114,7 +114,7 @@ std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, co
 
 ElementPtr UaServer::elementFor(const NodeId& id) const {
   DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
-  if (root == nullptr || id.ns != kNs || id.kind != NodeId::Kind::String) return nullptr;
+  if (root == nullptr || !namesItem(id)) return nullptr;
   return root->findElement(id.text);
 }
 

@@ -26,7 +26,7 @@ std::vector<ElementPtr> UaServer::elementsFor(std::size_t n, NodeIdAt nodeIdAt) 
   at.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     const auto& id = nodeIdAt(i);
-    if (id.ns != kNs || id.kind != NodeId::Kind::String) continue;
+    if (!namesItem(id)) continue;
     ids.push_back(id.text);
     at.push_back(i);
   }
