@@ -119,6 +119,7 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
   const auto session = sessionOrFault(d, h, respond);
   if (!session) return;
   if (mods.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (mods.size() > limits_.maxMonitoredItemsPerCall) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
   if (timestamps > 3) return respond(encodeServiceFault(h.requestHandle, kBadTimestampsToReturnInvalid));
   std::shared_ptr<Subscription> sub;
   {
@@ -372,21 +373,25 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const std::uint32_t sid = d.uint32();
   const std::uint32_t timestamps = d.uint32();
+  // The node ids stay in the request's bytes: a call may name ten thousand items.
   struct Create : MonitoringParameters {
-    ReadValueId item;
+    NodeIdRef nodeId;
+    std::uint32_t attributeId = 13;
     std::uint32_t mode = 2;
   };
   std::vector<Create> creates;
   const std::size_t n = d.arrayLength();
+  // Reserved only for as many as the bytes left can hold (40 bytes the least encoding).
+  creates.reserve(std::min({n, d.remaining() / 40, limits_.maxMonitoredItemsPerCall + std::size_t{1}}));
   for (std::size_t i = 0; i < n && d.ok(); ++i) {
-    Create c;
-    c.item.nodeId = d.nodeId();
-    c.item.attributeId = d.uint32();
-    c.item.indexRange = d.string();
-    c.item.dataEncoding = d.qualifiedName();
+    Create& c = creates.emplace_back();
+    c.nodeId = d.nodeIdRef();
+    c.attributeId = d.uint32();
+    d.stringView();  // index range: items are scalars
+    d.uint16();      // data encoding: namespace, name
+    d.stringView();
     c.mode = d.uint32();
     static_cast<MonitoringParameters&>(c) = decodeMonitoringParameters(d);
-    creates.push_back(std::move(c));
   }
   const auto session = sessionOrFault(d, h, respond);
   if (!session) return;
@@ -411,18 +416,18 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   };
   std::vector<Result> results(creates.size());
   const std::vector<ElementPtr> elements =
-      elementsFor(creates.size(), [&](std::size_t i) -> const NodeId& { return creates[i].item.nodeId; });
+      elementsFor(creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
   for (std::size_t i = 0; i < creates.size(); ++i) {
     const Create& c = creates[i];
     Result& r = results[i];
     const ElementPtr& element = elements[i];
     if (!element) {
-      const bool ns0 = c.item.nodeId.ns == 0 && c.item.nodeId.kind == NodeId::Kind::Numeric &&
-                       findNamespaceZero(c.item.nodeId.numeric) != nullptr;
+      const bool ns0 = c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric &&
+                       findNamespaceZero(c.nodeId.numeric) != nullptr;
       r.status = ns0 ? kBadNotSupported : kBadNodeIdUnknown;
       continue;
     }
-    if (c.item.attributeId != 13 || element->getHasChildren()) {
+    if (c.attributeId != 13 || element->getHasChildren()) {
       r.status = kBadAttributeIdInvalid;
       continue;
     }
