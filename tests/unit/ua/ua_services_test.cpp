@@ -188,6 +188,45 @@ TEST_F(Services, ReadWriteAndBrowseAnswers) {
   EXPECT_EQ(afterHeader(call(browse), id::BrowseResponse), expected);
 }
 
+TEST_F(Services, PathAndRegistrationAnswers) {
+  Bytes translate = request(id::TranslateBrowsePathsRequest, token);
+  Encoder t(translate);
+  t.arrayLength(2);
+  for (const char* name : {"Int32", "Nothing"}) {
+    t.nodeId(NodeId::stringId(1, "Demo"));
+    t.arrayLength(1);
+    t.nodeId(NodeId::numericId(0, 33));  // HierarchicalReferences
+    t.boolean(false);
+    t.boolean(true);
+    t.qualifiedName(QualifiedName{1, UaString{std::string(name)}});
+  }
+  Bytes found{2, 0, 0, 0, 0, 0, 0, 0,  // Good
+              1, 0, 0, 0,              // one target
+              0x03, 0x01, 0x00};       // ExpandedNodeId, string form, ns 1
+  putUInt32(found, 10);
+  for (char c : std::string("Demo.Int32")) found.push_back(static_cast<std::uint8_t>(c));
+  putUInt32(found, 0xFFFFFFFF);        // the whole path resolved
+  found.insert(found.end(), {0x00, 0x00, 0x6F, 0x80,  // BadNoMatch
+                             0, 0, 0, 0,              // no targets
+                             0, 0, 0, 0});
+  EXPECT_EQ(afterHeader(call(translate), id::TranslateBrowsePathsResponse), found);
+
+  Bytes reg = request(id::RegisterNodesRequest, token);
+  Encoder r(reg);
+  r.arrayLength(1);
+  r.nodeId(NodeId::stringId(1, "Demo.Int32"));
+  Bytes registered{1, 0, 0, 0, 0x03, 0x01, 0x00};  // the same node id back
+  putUInt32(registered, 10);
+  for (char c : std::string("Demo.Int32")) registered.push_back(static_cast<std::uint8_t>(c));
+  EXPECT_EQ(afterHeader(call(reg), id::RegisterNodesResponse), registered);
+
+  Bytes unreg = request(id::UnregisterNodesRequest, token);
+  Encoder u(unreg);
+  u.arrayLength(1);
+  u.nodeId(NodeId::stringId(1, "Demo.Int32"));
+  EXPECT_TRUE(afterHeader(call(unreg), id::UnregisterNodesResponse).empty());
+}
+
 TEST_F(Services, SubscriptionAnswers) {
   Bytes create = request(id::CreateSubscriptionRequest, token);
   Encoder c(create);
@@ -244,6 +283,82 @@ TEST_F(Services, SubscriptionAnswers) {
                    0x87, 1, 0, 0, 0, 1, 0, 0, 0,    //   UInt32[] server handles {1}
                    0x87, 1, 0, 0, 0, 77, 0, 0, 0,   //   UInt32[] client handles {77}
                    0, 0, 0, 0}));
+
+  Bytes modify = request(id::ModifySubscriptionRequest, token);
+  Encoder ms(modify);
+  ms.uint32(1);
+  ms.float64(1000);
+  ms.uint32(5);    // lifetime below three keep-alives: raised to 3 x 4
+  ms.uint32(4);
+  ms.uint32(0);
+  ms.byte(0);
+  Bytes modified;
+  const double slower = 1000;
+  raw = reinterpret_cast<const std::uint8_t*>(&slower);
+  modified.insert(modified.end(), raw, raw + 8);
+  putUInt32(modified, 12);
+  putUInt32(modified, 4);
+  EXPECT_EQ(afterHeader(call(modify), id::ModifySubscriptionResponse), modified);
+
+  Bytes publishing = request(id::SetPublishingModeRequest, token);
+  Encoder pm(publishing);
+  pm.boolean(false);
+  pm.arrayLength(2);
+  pm.uint32(1);
+  pm.uint32(9);
+  const Bytes goodThenNoSubscription{2, 0, 0, 0, 0, 0, 0, 0,
+                                     0x00, 0x00, 0x28, 0x80,  // BadSubscriptionIdInvalid
+                                     0, 0, 0, 0};
+  EXPECT_EQ(afterHeader(call(publishing), id::SetPublishingModeResponse), goodThenNoSubscription);
+
+  Bytes modifyItems = request(id::ModifyMonitoredItemsRequest, token);
+  Encoder mm(modifyItems);
+  mm.uint32(1);
+  mm.uint32(2);
+  mm.arrayLength(2);
+  for (std::uint32_t itemId : {1u, 5u}) {
+    mm.uint32(itemId);
+    mm.uint32(78);
+    mm.float64(2000);
+    mm.extensionObject(ExtensionObject{});
+    mm.uint32(4);
+    mm.boolean(true);
+  }
+  Bytes itemsModified{2, 0, 0, 0, 0, 0, 0, 0};
+  const double slowerSampling = 2000;
+  raw = reinterpret_cast<const std::uint8_t*>(&slowerSampling);
+  itemsModified.insert(itemsModified.end(), raw, raw + 8);
+  putUInt32(itemsModified, 4);
+  itemsModified.insert(itemsModified.end(), {0x00, 0x00, 0x00,   // no filter result
+                                             0x00, 0x00, 0x42, 0x80});  // BadMonitoredItemIdInvalid
+  itemsModified.insert(itemsModified.end(), 8, 0);  // revised interval 0
+  putUInt32(itemsModified, 0);
+  itemsModified.insert(itemsModified.end(), {0x00, 0x00, 0x00});
+  putUInt32(itemsModified, 0);
+  EXPECT_EQ(afterHeader(call(modifyItems), id::ModifyMonitoredItemsResponse), itemsModified);
+
+  Bytes mode = request(id::SetMonitoringModeRequest, token);
+  Encoder sm(mode);
+  sm.uint32(1);
+  sm.uint32(0);  // disabled
+  sm.arrayLength(2);
+  sm.uint32(1);
+  sm.uint32(5);
+  EXPECT_EQ(afterHeader(call(mode), id::SetMonitoringModeResponse),
+            (Bytes{2, 0, 0, 0, 0, 0, 0, 0,
+                   0x00, 0x00, 0x42, 0x80,  // BadMonitoredItemIdInvalid
+                   0, 0, 0, 0}));
+
+  Bytes republish = request(id::RepublishRequest, token);
+  Encoder rp(republish);
+  rp.uint32(1);
+  rp.uint32(99);  // never sent
+  const Bytes fault = call(republish);
+  Decoder f(fault);
+  EXPECT_EQ(f.nodeId(), NodeId::numericId(0, id::ServiceFault));
+  f.dateTime();
+  EXPECT_EQ(f.uint32(), 7u);
+  EXPECT_EQ(f.uint32(), kBadMessageNotAvailable);
 
   Bytes remove = request(id::DeleteSubscriptionsRequest, token);
   Encoder r(remove);
