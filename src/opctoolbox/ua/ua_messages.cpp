@@ -220,14 +220,16 @@ void encodeBrowseResult(Encoder& e, const BrowseResult& r) {
   e.statusCode(r.status);
   e.byteString(r.continuationPoint);
   e.arrayLength(static_cast<std::int32_t>(r.references.size()));
+  // Target and type definition are local ExpandedNodeIds (no namespace URI, server 0),
+  // whose encoding is that of the NodeId; encoding them so spares a copy of each id.
   for (const auto& ref : r.references) {
     e.nodeId(ref.referenceTypeId);
     e.boolean(ref.isForward);
-    e.expandedNodeId(ExpandedNodeId{ref.nodeId, std::nullopt, 0});
+    e.nodeId(ref.nodeId);
     e.qualifiedName(ref.browseName);
     e.localizedText(ref.displayName);
     e.uint32(ref.nodeClass);
-    e.expandedNodeId(ExpandedNodeId{ref.typeDefinition, std::nullopt, 0});
+    e.nodeId(ref.typeDefinition);
   }
 }
 

@@ -78,7 +78,9 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
       }
       const bool variable = !element->getHasChildren();
       if (forward) {
-        for (const auto& c : element->getChildren()) refs.push_back(elementReference(c, true));
+        const std::vector<ElementPtr> children = element->getChildren();
+        refs.reserve(children.size() + 2);  // a board folder has a thousand
+        for (const auto& c : children) refs.push_back(elementReference(c, true));
         refs.push_back(reference(kHasTypeDefinition, true,
                                  NodeId::numericId(0, variable ? kBaseDataVariableType : kFolderType),
                                  QualifiedName{0, variable ? "BaseDataVariableType" : "FolderType"},
