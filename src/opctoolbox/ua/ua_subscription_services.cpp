@@ -415,6 +415,15 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     std::uint32_t queue = 0;
   };
   std::vector<Result> results(creates.size());
+  std::vector<std::shared_ptr<MonitoredItem>> made;
+  made.reserve(creates.size());
+  std::uint32_t nextId = 0;
+  {
+    // One block of ids for the call: ten thousand items take the lock once, not each.
+    std::lock_guard lock(mutex_);
+    nextId = nextMonitoredItem_;
+    nextMonitoredItem_ += static_cast<std::uint32_t>(creates.size());
+  }
   const std::vector<ElementPtr> elements =
       elementsFor(creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
   for (std::size_t i = 0; i < creates.size(); ++i) {
@@ -443,11 +452,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     const double requested = finiteOr(c.sampling, -1);
     const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
     const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, 1000);
-    std::uint32_t itemId = 0;
-    {
-      std::lock_guard lock(mutex_);
-      itemId = nextMonitoredItem_++;
-    }
+    const std::uint32_t itemId = nextId++;
     auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter);
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
@@ -460,11 +465,24 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       element->getCacheValue(current);
       item->onValueChanged(*element, current);
     }
-    {
-      std::lock_guard lock(mutex_);
-      sub->items.emplace(itemId, item);
-    }
+    made.push_back(std::move(item));
     r = Result{kGood, itemId, sampling, queue};
+  }
+  bool gone = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    gone = it == session->subscriptions.end() || it->second != sub;
+    if (!gone) {
+      for (auto& item : made) sub->items.emplace(item->id, item);
+    }
+  }
+  if (gone) {
+    // Deleted (or timed out) meanwhile: nothing may stay monitored for it.
+    for (auto& item : made) {
+      if (item->toolboxHandle != 0 && clients != nullptr) clients->unmonitor(item->toolboxHandle);
+    }
+    for (Result& r : results) r = Result{kBadSubscriptionIdInvalid, 0, 0, 0};
   }
   std::vector<std::uint8_t> out;
   Encoder e(out);
