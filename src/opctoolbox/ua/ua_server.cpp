@@ -13,7 +13,8 @@ namespace OpcToolbox::ua {
 using Clock = std::chrono::steady_clock;
 
 UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits)
-    : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()) {
+    : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
+      detached_(std::make_shared<Session>()) {
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
@@ -44,9 +45,11 @@ std::size_t UaServer::sessionCount() const {
 
 void UaServer::closeAllSessions() {
   std::map<std::string, std::shared_ptr<Session>> all;
+  std::vector<std::pair<Respond, std::vector<std::uint8_t>>> none;  // detached ones have no Publish waiting
   {
     std::lock_guard lock(mutex_);
     all.swap(sessions_);
+    endSubscriptions(*detached_, 0x80260000u /* BadSessionClosed */, none);
   }
   for (auto& [token, s] : all) releaseSession(s);
 }
@@ -231,7 +234,7 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
 
 void UaServer::closeSession(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
-  d.boolean();  // delete subscriptions: always, as they cannot be transferred yet
+  const bool deleteSubscriptions = d.boolean();
   if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
   std::shared_ptr<Session> s;
   {
@@ -241,6 +244,11 @@ void UaServer::closeSession(Decoder& d, Respond& respond) {
     if (it != sessions_.end()) {
       s = it->second;
       sessions_.erase(it);
+      // Kept for a transfer, as many as every session could hold; past that they end.
+      const std::size_t room = limits_.maxSessions * limits_.maxSubscriptionsPerSession;
+      if (!deleteSubscriptions && detached_->subscriptions.size() + s->subscriptions.size() <= room) {
+        detached_->subscriptions.merge(s->subscriptions);
+      }
     }
   }
   if (!s) return respond(encodeServiceFault(h.requestHandle, kBadSessionIdInvalid));

@@ -97,6 +97,9 @@ class UaServer : public ServiceHandler {
   const std::int64_t startTime_;
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
+  // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
+  // one to publish to, until a TransferSubscriptions takes them or their lifetime ends.
+  const std::shared_ptr<Session> detached_;
   std::uint32_t nextSession_ = 1;
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;

@@ -188,9 +188,13 @@ void UaServer::transferSubscriptions(Decoder& d, Respond& respond) {
   Replies replies;
   {
     std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Session>> owners;
+    owners.reserve(sessions_.size() + 1);
+    for (auto& [token, other] : sessions_) owners.push_back(other);
+    owners.push_back(detached_);
     for (std::uint32_t sid : ids) {
       std::shared_ptr<Subscription> found;
-      for (auto& [token, other] : sessions_) {
+      for (auto& other : owners) {
         auto it = other->subscriptions.find(sid);
         if (it == other->subscriptions.end()) continue;
         found = it->second;
@@ -634,7 +638,11 @@ void UaServer::publishLoop(std::stop_token stop) {
     {
       std::lock_guard lock(mutex_);
       const auto now = Clock::now();
-      for (auto& [token, session] : sessions_) {
+      std::vector<Session*> all;
+      all.reserve(sessions_.size() + 1);
+      for (auto& [token, session] : sessions_) all.push_back(session.get());
+      all.push_back(detached_.get());  // never has a Publish: its subscriptions only age
+      for (Session* session : all) {
         for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
           Subscription& s = *it->second;
           if (now < s.nextPublish) {

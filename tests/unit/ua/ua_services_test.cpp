@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_messages.h"
@@ -101,6 +102,38 @@ class Services : public ::testing::Test {
     a.byteString(UaString{});
     afterHeader(call(activate), id::ActivateSessionResponse);
     return auth;
+  }
+
+  std::uint32_t createSubscription(const NodeId& session, double interval, std::uint32_t lifetime,
+                                   std::uint32_t keepAlive) {
+    Bytes create = request(id::CreateSubscriptionRequest, session);
+    Encoder c(create);
+    c.float64(interval);
+    c.uint32(lifetime);
+    c.uint32(keepAlive);
+    c.uint32(0);
+    c.boolean(true);
+    c.byte(0);
+    const Bytes answer = afterHeader(call(create), id::CreateSubscriptionResponse);
+    Decoder d(answer);
+    return d.uint32();
+  }
+  void closeSession(const NodeId& session, bool deleteSubscriptions) {
+    Bytes close = request(id::CloseSessionRequest, session);
+    Encoder(close).boolean(deleteSubscriptions);
+    afterHeader(call(close), id::CloseSessionResponse);
+  }
+  // The status TransferSubscriptions answers for one subscription.
+  std::uint32_t transfer(const NodeId& session, std::uint32_t subscription) {
+    Bytes t = request(id::TransferSubscriptionsRequest, session);
+    Encoder e(t);
+    e.arrayLength(1);
+    e.uint32(subscription);
+    e.boolean(false);
+    const Bytes answer = afterHeader(call(t), id::TransferSubscriptionsResponse);
+    Decoder d(answer);
+    EXPECT_EQ(d.arrayLength(), 1u);
+    return d.uint32();
   }
 
   std::unique_ptr<UaServer> server;
@@ -369,6 +402,22 @@ TEST_F(Services, SubscriptionAnswers) {
             (Bytes{2, 0, 0, 0, 0, 0, 0, 0,   // Good
                    0x00, 0x00, 0x28, 0x80,   // BadSubscriptionIdInvalid
                    0, 0, 0, 0}));
+}
+
+// A session closed with deleteSubscriptions false leaves its subscriptions to be
+// transferred, until their lifetime ends; closed with true, they end with it.
+TEST_F(Services, ClosedSessionsLeaveSubscriptionsForATransfer) {
+  const NodeId first = openSession();
+  const std::uint32_t kept = createSubscription(first, 1000, 600, 10);
+  const std::uint32_t brief = createSubscription(first, 50, 3, 1);  // lifetime 150 ms
+  closeSession(first, false);
+  const NodeId second = openSession();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(transfer(second, kept), kGood);
+  EXPECT_EQ(transfer(second, brief), kBadSubscriptionIdInvalid) << "its lifetime ended unclaimed";
+
+  closeSession(second, true);
+  EXPECT_EQ(transfer(token, kept), kBadSubscriptionIdInvalid);
 }
 
 }  // namespace
