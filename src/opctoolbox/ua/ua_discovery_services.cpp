@@ -21,17 +21,20 @@ void UaServer::getEndpoints(Decoder& d, Respond& respond) {
 void UaServer::findServers(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
   const UaString url = d.string();
-  for (int list = 0; list < 2 && d.ok(); ++list) {  // locale ids, server uris
-    const std::size_t n = d.arrayLength();
-    for (std::size_t i = 0; i < n && d.ok(); ++i) d.string();
-  }
+  const std::size_t locales = d.arrayLength();
+  for (std::size_t i = 0; i < locales && d.ok(); ++i) d.string();
+  // A list of server URIs asks for those servers only: this one, or none.
+  const ServerIdentity self = identity();
+  const std::size_t uris = d.arrayLength();
+  bool wanted = uris == 0;
+  for (std::size_t i = 0; i < uris && d.ok(); ++i) wanted = d.string() == self.applicationUri || wanted;
   if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::FindServersResponse);
   encodeResponseHeader(e, h.requestHandle, kGood);
-  e.arrayLength(1);
-  encodeApplicationDescription(e, url && !url->empty() ? *url : endpointUrl_, identity());
+  e.arrayLength(wanted ? 1 : 0);
+  if (wanted) encodeApplicationDescription(e, url && !url->empty() ? *url : endpointUrl_, self);
   respond(std::move(out));
 }
 

@@ -420,4 +420,27 @@ TEST_F(Services, ClosedSessionsLeaveSubscriptionsForATransfer) {
   EXPECT_EQ(transfer(token, kept), kBadSubscriptionIdInvalid);
 }
 
+TEST_F(Services, FindServersHonoursTheServerUriFilter) {
+  auto find = [&](std::vector<std::string> uris) {
+    Bytes f = request(id::FindServersRequest, NodeId{});
+    Encoder e(f);
+    e.string(UaString{});  // endpoint url
+    e.arrayLength(0);      // locale ids
+    e.arrayLength(static_cast<std::int32_t>(uris.size()));
+    for (const auto& u : uris) e.string(u);
+    return afterHeader(call(f), id::FindServersResponse);
+  };
+  const Bytes all = find({});
+  ASSERT_GE(all.size(), 8u);
+  EXPECT_EQ(all[0], 1) << "one server, this one";
+  std::uint32_t length = 0;
+  for (int i = 0; i < 4; ++i) length |= std::uint32_t{all[4 + i]} << (8 * i);
+  ASSERT_GE(all.size(), 8u + length);
+  const std::string self(all.begin() + 8, all.begin() + 8 + length);
+  EXPECT_EQ(self.rfind("urn:", 0), 0u) << self;
+
+  EXPECT_EQ(find({"urn:somebody-else"}), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(find({"urn:somebody-else", self})[0], 1);
+}
+
 }  // namespace
