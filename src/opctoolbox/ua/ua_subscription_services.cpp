@@ -132,16 +132,20 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
   const double minRate = app_.getMinUpdateRateDa();
   std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;
   for (const Modify& m : mods) {
-    std::shared_ptr<MonitoredItem> item;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = sub->items.find(m.id);
-      if (it != sub->items.end()) item = it->second;
+    // Under the lock throughout: a subscription that ends meanwhile (its lifetime, its
+    // session's time-out, on the publishing thread) then finds each item's monitor as it is.
+    std::lock_guard lock(mutex_);
+    auto owner = session->subscriptions.find(sid);
+    if (owner == session->subscriptions.end() || owner->second != sub) {
+      results.emplace_back(kBadSubscriptionIdInvalid, 0, 0);
+      continue;
     }
-    if (!item) {
+    auto found = sub->items.find(m.id);
+    if (found == sub->items.end()) {
       results.emplace_back(kBadMonitoredItemIdInvalid, 0, 0);
       continue;
     }
+    const std::shared_ptr<MonitoredItem>& item = found->second;
     DataChangeFilter filter;
     if (StatusCode fs = parseFilter(m.filter, filter); fs != kGood) {
       results.emplace_back(fs, 0, 0);
@@ -544,19 +548,20 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
   if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
   if (mode > 2) return respond(encodeServiceFault(h.requestHandle, kBadMonitoringModeInvalid));
   std::vector<StatusCode> results;
-  std::vector<std::shared_ptr<MonitoredItem>> items;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = session->subscriptions.find(sid);
-    if (it == session->subscriptions.end()) return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
-    for (std::uint32_t iid : ids) {
-      auto item = it->second->items.find(iid);
-      results.push_back(item == it->second->items.end() ? kBadMonitoredItemIdInvalid : kGood);
-      if (item != it->second->items.end()) items.push_back(item->second);
-    }
-  }
   ClientAccess* clients = app_.clients();
-  for (auto& item : items) {
+  std::unique_lock lock(mutex_);
+  auto it = session->subscriptions.find(sid);
+  if (it == session->subscriptions.end()) {
+    lock.unlock();
+    return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
+  }
+  // Under the lock, as in ModifyMonitoredItems: a subscription ending on the publishing
+  // thread sees every item's monitor as it is.
+  for (std::uint32_t iid : ids) {
+    auto found = it->second->items.find(iid);
+    results.push_back(found == it->second->items.end() ? kBadMonitoredItemIdInvalid : kGood);
+    if (found == it->second->items.end()) continue;
+    const std::shared_ptr<MonitoredItem>& item = found->second;
     // Disabling ends the toolbox's monitor (the element may be deactivated); enabling
     // starts it again.
     item->monitoringMode = mode;
@@ -567,6 +572,7 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
       clients->monitor(item->element, static_cast<int>(item->samplingInterval), item.get(), item->toolboxHandle);
     }
   }
+  lock.unlock();
   respond(statusArrayResponse(id::SetMonitoringModeResponse, h.requestHandle, results));
 }
 
