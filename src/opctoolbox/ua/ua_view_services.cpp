@@ -1,4 +1,5 @@
-// The View service set: Browse and BrowseNext, with continuation points.
+// The View service set: Browse, BrowseNext (continuation points), TranslateBrowsePaths,
+// RegisterNodes and UnregisterNodes.
 
 #include <algorithm>
 
@@ -44,58 +45,58 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
   std::vector<ReferenceDescription> refs;
   status = kGood;
   DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
-    if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
-      const NamespaceZeroNode* node = findNamespaceZero(nodeId.numeric);
-      if (node == nullptr) {
-        status = kBadNodeIdUnknown;
-        return refs;
+  if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
+    const NamespaceZeroNode* node = findNamespaceZero(nodeId.numeric);
+    if (node == nullptr) {
+      status = kBadNodeIdUnknown;
+      return refs;
+    }
+    auto nodeRef = [&](std::uint32_t type, bool fwd, const NamespaceZeroNode& target) {
+      return reference(type, fwd, NodeId::numericId(0, target.id), QualifiedName{0, target.name}, target.nodeClass,
+                       target.typeDefinition);
+    };
+    if (forward) {
+      for (const auto& child : node->children) {
+        if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) refs.push_back(nodeRef(child.first, true, *t));
       }
-      auto nodeRef = [&](std::uint32_t type, bool fwd, const NamespaceZeroNode& target) {
-        return reference(type, fwd, NodeId::numericId(0, target.id), QualifiedName{0, target.name}, target.nodeClass,
-                         target.typeDefinition);
-      };
-      if (forward) {
-        for (const auto& child : node->children) {
-          if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) refs.push_back(nodeRef(child.first, true, *t));
-        }
-        if (node->id == ns0::Objects && root) {
-          for (const auto& e : root->getChildren()) refs.push_back(elementReference(e, true));
-        }
-        if (node->typeDefinition != 0) {
-          const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
-          refs.push_back(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
-                                   QualifiedName{0, type ? type->name : ""}, type ? type->nodeClass : 8, 0));
-        }
+      if (node->id == ns0::Objects && root) {
+        for (const auto& e : root->getChildren()) refs.push_back(elementReference(e, true));
       }
-      if (inverse) {
-        for (auto [type, source] : inverseReferences(node->id)) refs.push_back(nodeRef(type, false, *source));
-      }
-    } else {
-      const ElementPtr element = elementFor(nodeId);
-      if (!element) {
-        status = kBadNodeIdUnknown;
-        return refs;
-      }
-      const bool variable = !element->getHasChildren();
-      if (forward) {
-        const std::vector<ElementPtr> children = element->getChildren();
-        refs.reserve(children.size() + 2);  // a board folder has a thousand
-        for (const auto& c : children) refs.push_back(elementReference(c, true));
-        refs.push_back(reference(kHasTypeDefinition, true,
-                                 NodeId::numericId(0, variable ? kBaseDataVariableType : kFolderType),
-                                 QualifiedName{0, variable ? "BaseDataVariableType" : "FolderType"},
-                                 variable ? 16u : 8u, 0));
-      }
-      if (inverse) {
-        const ElementPtr parent = element->getParent();
-        if (parent && parent->addressSpace() != nullptr && !parent->getName().empty()) {
-          refs.push_back(elementReference(parent, false));
-        } else {
-          refs.push_back(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
-                                   kFolderType));
-        }
+      if (node->typeDefinition != 0) {
+        const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
+        refs.push_back(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
+                                 QualifiedName{0, type ? type->name : ""}, type ? type->nodeClass : 8, 0));
       }
     }
+    if (inverse) {
+      for (auto [type, source] : inverseReferences(node->id)) refs.push_back(nodeRef(type, false, *source));
+    }
+  } else {
+    const ElementPtr element = elementFor(nodeId);
+    if (!element) {
+      status = kBadNodeIdUnknown;
+      return refs;
+    }
+    const bool variable = !element->getHasChildren();
+    if (forward) {
+      const std::vector<ElementPtr> children = element->getChildren();
+      refs.reserve(children.size() + 2);  // a board folder has a thousand
+      for (const auto& c : children) refs.push_back(elementReference(c, true));
+      refs.push_back(reference(kHasTypeDefinition, true,
+                               NodeId::numericId(0, variable ? kBaseDataVariableType : kFolderType),
+                               QualifiedName{0, variable ? "BaseDataVariableType" : "FolderType"},
+                               variable ? 16u : 8u, 0));
+    }
+    if (inverse) {
+      const ElementPtr parent = element->getParent();
+      if (parent && parent->addressSpace() != nullptr && !parent->getName().empty()) {
+        refs.push_back(elementReference(parent, false));
+      } else {
+        refs.push_back(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
+                                 kFolderType));
+      }
+    }
+  }
   return refs;
 }
 
@@ -183,10 +184,6 @@ void UaServer::browseNext(Decoder& d, Respond& respond) {
   e.arrayLength(0);
   respond(std::move(body));
 }
-
-}  // namespace OpcToolbox::ua
-
-namespace OpcToolbox::ua {
 
 void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
   const RequestHeader h = decodeRequestHeader(d);
