@@ -217,12 +217,17 @@ BrowseNextRequest decodeBrowseNextRequest(Decoder& d) {
 }
 
 void encodeBrowseResult(Encoder& e, const BrowseResult& r) {
-  e.statusCode(r.status);
-  e.byteString(r.continuationPoint);
-  e.arrayLength(static_cast<std::int32_t>(r.references.size()));
+  encodeBrowseResult(e, r.status, r.continuationPoint, r.references);
+}
+
+void encodeBrowseResult(Encoder& e, StatusCode status, const UaString& continuationPoint,
+                        std::span<const ReferenceDescription> references) {
+  e.statusCode(status);
+  e.byteString(continuationPoint);
+  e.arrayLength(static_cast<std::int32_t>(references.size()));
   // Target and type definition are local ExpandedNodeIds (no namespace URI, server 0),
   // whose encoding is that of the NodeId; encoding them so spares a copy of each id.
-  for (const auto& ref : r.references) {
+  for (const auto& ref : references) {
     e.nodeId(ref.referenceTypeId);
     e.boolean(ref.isForward);
     e.nodeId(ref.nodeId);

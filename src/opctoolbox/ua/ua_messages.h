@@ -5,6 +5,7 @@
 // rest are read over and checked for damage all the same.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,8 @@ struct BrowseResult {
   std::vector<ReferenceDescription> references;
 };
 void encodeBrowseResult(Encoder& e, const BrowseResult& r);
+void encodeBrowseResult(Encoder& e, StatusCode status, const UaString& continuationPoint,
+                        std::span<const ReferenceDescription> references);
 
 struct WriteValue {
   NodeId nodeId;

@@ -43,13 +43,20 @@ void mask(ReferenceDescription& r, std::uint32_t resultMask) {
 std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse,
                                                             StatusCode& status) {
   std::vector<ReferenceDescription> refs;
+  collectReferences(nodeId, forward, inverse, status, refs);
+  return refs;
+}
+
+void UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse, StatusCode& status,
+                                 std::vector<ReferenceDescription>& refs) {
+  refs.clear();
   status = kGood;
   DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
     const NamespaceZeroNode* node = findNamespaceZero(nodeId.numeric);
     if (node == nullptr) {
       status = kBadNodeIdUnknown;
-      return refs;
+      return;
     }
     auto nodeRef = [&](std::uint32_t type, bool fwd, const NamespaceZeroNode& target) {
       return reference(type, fwd, NodeId::numericId(0, target.id), QualifiedName{0, target.name}, target.nodeClass,
@@ -75,7 +82,7 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
     const ElementPtr element = elementFor(nodeId);
     if (!element) {
       status = kBadNodeIdUnknown;
-      return refs;
+      return;
     }
     const bool variable = !element->getHasChildren();
     if (forward) {
@@ -97,7 +104,6 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
       }
     }
   }
-  return refs;
 }
 
 void UaServer::browse(Decoder& d, Respond& respond) {
@@ -109,40 +115,46 @@ void UaServer::browse(Decoder& d, Respond& respond) {
   if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
   const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
                                                         : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
-  std::vector<BrowseResult> results(r.nodes.size());
-  for (std::size_t i = 0; i < r.nodes.size(); ++i) {
-    const BrowseDescription& b = r.nodes[i];
-    BrowseResult& out = results[i];
+  // Each node's references are encoded as soon as they are known, from one list that
+  // keeps its room from Browse to Browse: a board folder's thousand would otherwise be
+  // hundreds of kilobytes taken from the allocator, and its pages faulted in, every time.
+  thread_local std::vector<ReferenceDescription> refs;
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  beginMessage(e, id::BrowseResponse);
+  encodeResponseHeader(e, handle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(r.nodes.size()));
+  for (const BrowseDescription& b : r.nodes) {
     if (b.direction > 2) {
-      out.status = kBadBrowseDirectionInvalid;
+      encodeBrowseResult(e, kBadBrowseDirectionInvalid, UaString{}, {});
       continue;
     }
-    std::vector<ReferenceDescription> refs = collectReferences(b.nodeId, b.direction != 1, b.direction != 0, out.status);
-    if (out.status != kGood) continue;
+    StatusCode status = kGood;
+    collectReferences(b.nodeId, b.direction != 1, b.direction != 0, status, refs);
+    if (status != kGood) {
+      encodeBrowseResult(e, status, UaString{}, {});
+      continue;
+    }
     std::erase_if(refs, [&](const ReferenceDescription& ref) {
       return !referenceMatches(ref.referenceTypeId.numeric, b.referenceTypeId, b.includeSubtypes) ||
              (b.nodeClassMask != 0 && (ref.nodeClass & b.nodeClassMask) == 0);
     });
     for (auto& ref : refs) mask(ref, b.resultMask);
+    UaString point;
+    std::size_t count = refs.size();
     if (refs.size() > max) {
       std::lock_guard lock(mutex_);
       if (session->continuations.size() >= limits_.maxContinuationPoints) {
-        out.status = kBadNoContinuationPoints;
+        encodeBrowseResult(e, kBadNoContinuationPoints, UaString{}, {});
         continue;
       }
-      const std::string point = randomBytes(8);
-      session->continuations[point] = std::vector<ReferenceDescription>(refs.begin() + max, refs.end());
-      refs.resize(max);
-      out.continuationPoint = point;
+      point = randomBytes(8);
+      session->continuations[*point] = std::vector<ReferenceDescription>(refs.begin() + max, refs.end());
+      count = max;
     }
-    out.references = std::move(refs);
+    encodeBrowseResult(e, kGood, point, std::span<const ReferenceDescription>(refs.data(), count));
   }
-  std::vector<std::uint8_t> body;
-  Encoder e(body);
-  beginMessage(e, id::BrowseResponse);
-  encodeResponseHeader(e, handle, kGood);
-  e.arrayLength(static_cast<std::int32_t>(results.size()));
-  for (const auto& res : results) encodeBrowseResult(e, res);
+  refs.clear();  // the room stays, the names go
   e.arrayLength(0);
   respond(std::move(body));
 }
