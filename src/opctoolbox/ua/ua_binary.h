@@ -57,6 +57,14 @@ class Encoder {
   void raw(const void* data, std::size_t size);
 
   std::size_t size() const noexcept { return out_.size(); }
+  // Overwrites four bytes written before (a length known only afterwards).
+  void patchUInt32(std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out_.at(at + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  // Puts bytes in before what was written from at on.
+  void insertAt(std::size_t at, const std::uint8_t* bytes, std::size_t n) {
+    out_.insert(out_.begin() + static_cast<std::ptrdiff_t>(at), bytes, bytes + n);
+  }
 
  private:
   // Little-endian bytes appended in one step (one capacity check, not one per byte).

@@ -216,26 +216,23 @@ BrowseNextRequest decodeBrowseNextRequest(Decoder& d) {
   return r;
 }
 
-void encodeBrowseResult(Encoder& e, const BrowseResult& r) {
-  encodeBrowseResult(e, r.status, r.continuationPoint, r.references);
-}
-
-void encodeBrowseResult(Encoder& e, StatusCode status, const UaString& continuationPoint,
-                        std::span<const ReferenceDescription> references) {
-  e.statusCode(status);
-  e.byteString(continuationPoint);
-  e.arrayLength(static_cast<std::int32_t>(references.size()));
+void encodeReferenceDescription(Encoder& e, const ReferenceDescription& r) {
   // Target and type definition are local ExpandedNodeIds (no namespace URI, server 0),
   // whose encoding is that of the NodeId; encoding them so spares a copy of each id.
-  for (const auto& ref : references) {
-    e.nodeId(ref.referenceTypeId);
-    e.boolean(ref.isForward);
-    e.nodeId(ref.nodeId);
-    e.qualifiedName(ref.browseName);
-    e.localizedText(ref.displayName);
-    e.uint32(ref.nodeClass);
-    e.nodeId(ref.typeDefinition);
-  }
+  e.nodeId(r.referenceTypeId);
+  e.boolean(r.isForward);
+  e.nodeId(r.nodeId);
+  e.qualifiedName(r.browseName);
+  e.localizedText(r.displayName);
+  e.uint32(r.nodeClass);
+  e.nodeId(r.typeDefinition);
+}
+
+void encodeBrowseResult(Encoder& e, const BrowseResult& r) {
+  e.statusCode(r.status);
+  e.byteString(r.continuationPoint);
+  e.arrayLength(static_cast<std::int32_t>(r.references.size()));
+  for (const auto& ref : r.references) encodeReferenceDescription(e, ref);
 }
 
 WriteRequest decodeWriteRequest(Decoder& d) {

@@ -5,7 +5,6 @@
 // rest are read over and checked for damage all the same.
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -203,8 +202,7 @@ struct BrowseResult {
   std::vector<ReferenceDescription> references;
 };
 void encodeBrowseResult(Encoder& e, const BrowseResult& r);
-void encodeBrowseResult(Encoder& e, StatusCode status, const UaString& continuationPoint,
-                        std::span<const ReferenceDescription> references);
+void encodeReferenceDescription(Encoder& e, const ReferenceDescription& r);
 
 struct WriteValue {
   NodeId nodeId;

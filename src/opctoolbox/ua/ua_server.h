@@ -75,9 +75,9 @@ class UaServer : public ServiceHandler {
   // Every reference of a node (namespace 0 or an element), before any filter.
   std::vector<ReferenceDescription> collectReferences(const NodeId& node, bool forward, bool inverse,
                                                       StatusCode& status);
-  // The same into refs, which is cleared first and keeps its capacity.
-  void collectReferences(const NodeId& node, bool forward, bool inverse, StatusCode& status,
-                         std::vector<ReferenceDescription>& refs);
+  // The same, each handed to sink(ReferenceDescription&&) as it is made.
+  template <class Sink>
+  void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
   void write(Decoder& d, Respond& respond);
   DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
   void createSubscription(Decoder& d, Respond& respond);

@@ -40,16 +40,8 @@ void mask(ReferenceDescription& r, std::uint32_t resultMask) {
 
 }  // namespace
 
-std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse,
-                                                            StatusCode& status) {
-  std::vector<ReferenceDescription> refs;
-  collectReferences(nodeId, forward, inverse, status, refs);
-  return refs;
-}
-
-void UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse, StatusCode& status,
-                                 std::vector<ReferenceDescription>& refs) {
-  refs.clear();
+template <class Sink>
+void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse, StatusCode& status, Sink&& sink) {
   status = kGood;
   DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
   if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
@@ -64,19 +56,19 @@ void UaServer::collectReferences(const NodeId& nodeId, bool forward, bool invers
     };
     if (forward) {
       for (const auto& child : node->children) {
-        if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) refs.push_back(nodeRef(child.first, true, *t));
+        if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) sink(nodeRef(child.first, true, *t));
       }
       if (node->id == ns0::Objects && root) {
-        for (const auto& e : root->getChildren()) refs.push_back(elementReference(e, true));
+        for (const auto& e : root->getChildren()) sink(elementReference(e, true));
       }
       if (node->typeDefinition != 0) {
         const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
-        refs.push_back(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
                                  QualifiedName{0, type ? type->name : ""}, type ? type->nodeClass : 8, 0));
       }
     }
     if (inverse) {
-      for (auto [type, source] : inverseReferences(node->id)) refs.push_back(nodeRef(type, false, *source));
+      for (auto [type, source] : inverseReferences(node->id)) sink(nodeRef(type, false, *source));
     }
   } else {
     const ElementPtr element = elementFor(nodeId);
@@ -87,9 +79,8 @@ void UaServer::collectReferences(const NodeId& nodeId, bool forward, bool invers
     const bool variable = !element->getHasChildren();
     if (forward) {
       const std::vector<ElementPtr> children = element->getChildren();
-      refs.reserve(children.size() + 2);  // a board folder has a thousand
-      for (const auto& c : children) refs.push_back(elementReference(c, true));
-      refs.push_back(reference(kHasTypeDefinition, true,
+      for (const auto& c : children) sink(elementReference(c, true));
+      sink(reference(kHasTypeDefinition, true,
                                NodeId::numericId(0, variable ? kBaseDataVariableType : kFolderType),
                                QualifiedName{0, variable ? "BaseDataVariableType" : "FolderType"},
                                variable ? 16u : 8u, 0));
@@ -97,13 +88,20 @@ void UaServer::collectReferences(const NodeId& nodeId, bool forward, bool invers
     if (inverse) {
       const ElementPtr parent = element->getParent();
       if (parent && parent->addressSpace() != nullptr && !parent->getName().empty()) {
-        refs.push_back(elementReference(parent, false));
+        sink(elementReference(parent, false));
       } else {
-        refs.push_back(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
+        sink(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
                                  kFolderType));
       }
     }
   }
+}
+
+std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse,
+                                                            StatusCode& status) {
+  std::vector<ReferenceDescription> refs;
+  forEachReference(nodeId, forward, inverse, status, [&](ReferenceDescription&& r) { refs.push_back(std::move(r)); });
+  return refs;
 }
 
 void UaServer::browse(Decoder& d, Respond& respond) {
@@ -115,46 +113,61 @@ void UaServer::browse(Decoder& d, Respond& respond) {
   if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
   const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
                                                         : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
-  // Each node's references are encoded as soon as they are known, from one list that
-  // keeps its room from Browse to Browse: a board folder's thousand would otherwise be
-  // hundreds of kilobytes taken from the allocator, and its pages faulted in, every time.
-  thread_local std::vector<ReferenceDescription> refs;
   std::vector<std::uint8_t> body;
   Encoder e(body);
   beginMessage(e, id::BrowseResponse);
   encodeResponseHeader(e, handle, kGood);
   e.arrayLength(static_cast<std::int32_t>(r.nodes.size()));
+  // Each reference is encoded into the answer as it is made, and only those past the page
+  // are kept (for the continuation point): a board folder's thousand children never become
+  // a list of hundreds of kilobytes.
   for (const BrowseDescription& b : r.nodes) {
     if (b.direction > 2) {
-      encodeBrowseResult(e, kBadBrowseDirectionInvalid, UaString{}, {});
+      encodeBrowseResult(e, BrowseResult{kBadBrowseDirectionInvalid, {}, {}});
       continue;
     }
+    const std::size_t start = e.size();
+    e.statusCode(kGood);
+    e.byteString(UaString{});  // no continuation point, unless one is put in below
+    const std::size_t countAt = e.size();
+    e.uint32(0);
+    std::uint32_t count = 0;
+    std::vector<ReferenceDescription> rest;
     StatusCode status = kGood;
-    collectReferences(b.nodeId, b.direction != 1, b.direction != 0, status, refs);
-    if (status != kGood) {
-      encodeBrowseResult(e, status, UaString{}, {});
-      continue;
-    }
-    std::erase_if(refs, [&](const ReferenceDescription& ref) {
-      return !referenceMatches(ref.referenceTypeId.numeric, b.referenceTypeId, b.includeSubtypes) ||
-             (b.nodeClassMask != 0 && (ref.nodeClass & b.nodeClassMask) == 0);
+    forEachReference(b.nodeId, b.direction != 1, b.direction != 0, status, [&](ReferenceDescription&& ref) {
+      if (!referenceMatches(ref.referenceTypeId.numeric, b.referenceTypeId, b.includeSubtypes) ||
+          (b.nodeClassMask != 0 && (ref.nodeClass & b.nodeClassMask) == 0)) {
+        return;
+      }
+      mask(ref, b.resultMask);
+      if (count < max) {
+        encodeReferenceDescription(e, ref);
+        ++count;
+      } else {
+        rest.push_back(std::move(ref));
+      }
     });
-    for (auto& ref : refs) mask(ref, b.resultMask);
-    UaString point;
-    std::size_t count = refs.size();
-    if (refs.size() > max) {
+    std::string point;
+    if (status == kGood && !rest.empty()) {
       std::lock_guard lock(mutex_);
       if (session->continuations.size() >= limits_.maxContinuationPoints) {
-        encodeBrowseResult(e, kBadNoContinuationPoints, UaString{}, {});
-        continue;
+        status = kBadNoContinuationPoints;
+      } else {
+        point = randomBytes(8);
+        session->continuations[point] = std::move(rest);
       }
-      point = randomBytes(8);
-      session->continuations[*point] = std::vector<ReferenceDescription>(refs.begin() + max, refs.end());
-      count = max;
     }
-    encodeBrowseResult(e, kGood, point, std::span<const ReferenceDescription>(refs.data(), count));
+    if (status != kGood) {
+      body.resize(start);
+      encodeBrowseResult(e, BrowseResult{status, {}, {}});
+      continue;
+    }
+    e.patchUInt32(countAt, count);
+    if (!point.empty()) {
+      e.patchUInt32(start + 4, static_cast<std::uint32_t>(point.size()));
+      e.insertAt(start + 8, reinterpret_cast<const std::uint8_t*>(point.data()), point.size());
+    }
   }
-  refs.clear();  // the room stays, the names go
   e.arrayLength(0);
   respond(std::move(body));
 }
