@@ -134,8 +134,10 @@ void DaAddressSpaceElement::addObserver(ValueObserver* observer) {
 }
 
 void DaAddressSpaceElement::removeObserver(ValueObserver* observer) {
+  // One registration only: an observer whose monitor is being replaced (a new sampling
+  // rate) is registered twice for a moment, and must stay registered once.
   std::lock_guard lock(observerMutex_);
-  std::erase(observers_, observer);
+  if (auto it = std::find(observers_.begin(), observers_.end(), observer); it != observers_.end()) observers_.erase(it);
 }
 
 }  // namespace OpcToolbox

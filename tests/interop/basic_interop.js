@@ -130,8 +130,29 @@ async function main() {
     await waitFor("the Float beyond the deadband", () => floats.includes(3));
     assert.deepStrictEqual(floats, [1.5, 3], "2.0 stayed within the deadband");
     await waitFor("a keep-alive", () => keepAlives >= 1, 3000);
+
+    // A polled item is sampled at its revised interval: each sample has a new source
+    // timestamp, which a StatusValueTimestamp trigger reports.
+    const polled = [];
+    const polledItem = ClientMonitoredItem.create(sub, { nodeId: "ns=1;s=Demo.Polled", attributeId: AttributeIds.Value },
+      { samplingInterval: 20, discardOldest: true, queueSize: 10,
+        filter: new DataChangeFilter({ trigger: DataChangeTrigger.StatusValueTimestamp }) },
+      TimestampsToReturn.Both);
+    polledItem.on("changed", (dv) => polled.push(dv.sourceTimestamp.getTime()));
+    await waitFor("three samples of the polled item", () => polled.length >= 3);
+    assert.strictEqual(polledItem.monitoringParameters.samplingInterval, 100, "at least the minimum update rate");
+    assert.ok(polled[2] > polled[1] && polled[1] > polled[0], "each sample is newer");
+
+    const modified = await intItem.modify({ samplingInterval: 250, queueSize: 2, discardOldest: true });
+    assert.strictEqual(modified.statusCode.name, "Good");
+    assert.strictEqual(modified.revisedSamplingInterval, 250);
+    assert.strictEqual(modified.revisedQueueSize, 2);
+    assert.strictEqual((await write("ns=1;s=Demo.Int32", DataType.Int32, 6)).name, "Good");
+    await waitFor("a change after the modify", () => ints.includes(6));
+
     const handles = await session.getMonitoredItems(sub.subscriptionId);
-    assert.strictEqual(handles.serverHandles.length, 2);
+    assert.strictEqual(handles.serverHandles.length, 3);
+    await polledItem.terminate();
     await intItem.terminate();
     await sub.terminate();
 

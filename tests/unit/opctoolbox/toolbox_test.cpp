@@ -322,7 +322,19 @@ TEST(Toolbox, MonitoringSamplesPolledItemsTogetherAndFeedsReportedOnes) {
   EXPECT_EQ(t2->changes.back(), (std::pair<bool, int>{false, 300}));
   EXPECT_EQ(c->unmonitor(m4), E_INVALIDARG);
   EXPECT_EQ(c->unmonitor(m1), S_OK);
+
+  // The same observer twice, as while its monitor is replaced by one at a new rate:
+  // ending the old one keeps the new one feeding it.
+  std::uint64_t m5 = 0;
+  ASSERT_EQ(c->monitor(rep, 500, &log, m5), S_OK);
   EXPECT_EQ(c->unmonitor(m3), S_OK);
+  v.setI4(78);
+  rep->valueChanged(ValueQT(v, kQualityGood, DateTime::now()));
+  {
+    std::lock_guard lock(log.mutex);
+    EXPECT_EQ(std::count(log.seen.begin(), log.seen.end(), std::make_pair(std::string("R"), 78)), 1);
+  }
+  EXPECT_EQ(c->unmonitor(m5), S_OK);
 }
 
 TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
