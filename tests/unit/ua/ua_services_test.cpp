@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <future>
 #include <thread>
 
@@ -143,6 +144,11 @@ class Services : public ::testing::Test {
 void putUInt32(Bytes& b, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
+// IEEE 754 binary64, little-endian.
+void putFloat64(Bytes& b, double v) {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+}
 
 TEST_F(Services, ReadWriteAndBrowseAnswers) {
   const NodeId item = NodeId::stringId(1, "Demo.Int32");
@@ -270,9 +276,7 @@ TEST_F(Services, SubscriptionAnswers) {
   c.boolean(true);
   c.byte(0);
   Bytes subscription{1, 0, 0, 0};  // subscription id 1
-  const double interval = 500;
-  const auto* raw = reinterpret_cast<const std::uint8_t*>(&interval);
-  subscription.insert(subscription.end(), raw, raw + 8);
+  putFloat64(subscription, 500);
   putUInt32(subscription, 30);
   putUInt32(subscription, 10);
   EXPECT_EQ(afterHeader(call(create), id::CreateSubscriptionResponse), subscription);
@@ -294,9 +298,7 @@ TEST_F(Services, SubscriptionAnswers) {
   m.boolean(true);
   Bytes created{1, 0, 0, 0, 0, 0, 0, 0,  // one result: Good
                 1, 0, 0, 0};             // monitored item id 1
-  const double sampling = 1000;
-  raw = reinterpret_cast<const std::uint8_t*>(&sampling);
-  created.insert(created.end(), raw, raw + 8);
+  putFloat64(created, 1000);
   putUInt32(created, 1);                            // revised queue size
   created.insert(created.end(), {0x00, 0x00, 0x00});  // no filter result
   putUInt32(created, 0);                            // no diagnostics
@@ -326,9 +328,7 @@ TEST_F(Services, SubscriptionAnswers) {
   ms.uint32(0);
   ms.byte(0);
   Bytes modified;
-  const double slower = 1000;
-  raw = reinterpret_cast<const std::uint8_t*>(&slower);
-  modified.insert(modified.end(), raw, raw + 8);
+  putFloat64(modified, 1000);
   putUInt32(modified, 12);
   putUInt32(modified, 4);
   EXPECT_EQ(afterHeader(call(modify), id::ModifySubscriptionResponse), modified);
@@ -358,9 +358,7 @@ TEST_F(Services, SubscriptionAnswers) {
     mm.boolean(true);
   }
   Bytes itemsModified{2, 0, 0, 0, 0, 0, 0, 0};
-  const double slowerSampling = 2000;
-  raw = reinterpret_cast<const std::uint8_t*>(&slowerSampling);
-  itemsModified.insert(itemsModified.end(), raw, raw + 8);
+  putFloat64(itemsModified, 2000);
   putUInt32(itemsModified, 4);
   itemsModified.insert(itemsModified.end(), {0x00, 0x00, 0x00,   // no filter result
                                              0x00, 0x00, 0x42, 0x80});  // BadMonitoredItemIdInvalid
