@@ -198,9 +198,14 @@ void UaServer::transferSubscriptions(Decoder& d, Respond& respond) {
     owners.push_back(detached_);
     for (std::uint32_t sid : ids) {
       std::shared_ptr<Subscription> found;
+      bool full = false;
       for (auto& other : owners) {
         auto it = other->subscriptions.find(sid);
         if (it == other->subscriptions.end()) continue;
+        if (other != session && session->subscriptions.size() >= limits_.maxSubscriptionsPerSession) {
+          full = true;  // it stays where it is
+          break;
+        }
         found = it->second;
         if (other != session) {
           other->subscriptions.erase(it);
@@ -215,7 +220,7 @@ void UaServer::transferSubscriptions(Decoder& d, Respond& respond) {
         break;
       }
       if (!found) {
-        results.emplace_back(kBadSubscriptionIdInvalid, std::vector<std::uint32_t>{});
+        results.emplace_back(full ? kBadTooManySubscriptions : kBadSubscriptionIdInvalid, std::vector<std::uint32_t>{});
         continue;
       }
       std::vector<std::uint32_t> available;

@@ -24,8 +24,8 @@ using Bytes = std::vector<std::uint8_t>;
 class Services : public ::testing::Test {
  protected:
   Services() {
-    Application* a = startDemoApplication();
-    server = std::make_unique<UaServer>(*a, "opc.tcp://127.0.0.1:4840");
+    app = startDemoApplication();
+    server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840");
     token = openSession();
   }
   ~Services() override {
@@ -137,6 +137,7 @@ class Services : public ::testing::Test {
     return d.uint32();
   }
 
+  Application* app = nullptr;
   std::unique_ptr<UaServer> server;
   NodeId token;
 };
@@ -416,6 +417,18 @@ TEST_F(Services, ClosedSessionsLeaveSubscriptionsForATransfer) {
 
   closeSession(second, true);
   EXPECT_EQ(transfer(token, kept), kBadSubscriptionIdInvalid);
+}
+
+TEST_F(Services, ATransferNeverOverfillsASession) {
+  ServerLimits limits;
+  limits.maxSubscriptionsPerSession = 1;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
+  const NodeId mine = openSession(), other = openSession();
+  const std::uint32_t own = createSubscription(mine, 1000, 600, 10);
+  const std::uint32_t theirs = createSubscription(other, 1000, 600, 10);
+  EXPECT_EQ(transfer(mine, theirs), kBadTooManySubscriptions);
+  EXPECT_EQ(transfer(mine, own), kGood) << "its own: nothing moves";
+  EXPECT_EQ(transfer(other, theirs), kGood) << "the refused one stayed with its session";
 }
 
 TEST_F(Services, FindServersHonoursTheServerUriFilter) {
