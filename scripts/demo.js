@@ -13,10 +13,33 @@ const { OPCUACertificateManager } = require(
 const args = process.argv.slice(2);
 const durationAt = args.indexOf("--duration");
 const duration = durationAt >= 0 ? Number(args[durationAt + 1]) : 0;
+if (durationAt >= 0 && !(Number.isInteger(duration) && duration > 0 && duration <= 86400)) {
+  console.error("demo: --duration takes a whole number of seconds from 1 to 86400");
+  process.exit(2);
+}
 const CHANNELS = [0, 1, 2, 3];
 const id = (ch, p) => `ns=1;s=CrateA.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
 
 let run = null;
+let client = null;
+let stopping = false;
+
+// Ctrl-C (SIGINT to the whole process group) or SIGTERM: the client leaves, the server and
+// the simulator are stopped and waited for, whatever moment of the run it comes at.
+async function stop(code) {
+  if (stopping) return;
+  stopping = true;
+  if (client) {
+    try { await client.disconnect(); } catch (_) { /* the server may be gone already */ }
+  }
+  if (run) {
+    const { code: exitCode } = await run.stop();
+    console.log(`\nserver stopped (exit ${exitCode}); simulator stopped`);
+  }
+  process.exit(code);
+}
+process.on("SIGINT", () => stop(0));
+process.on("SIGTERM", () => stop(0));
 
 async function main() {
   run = await startServer({
@@ -25,9 +48,11 @@ async function main() {
     opcuaPort: process.env.VEXAHV_OPCUA_PORT || "4840",
     logLevel: 5,
     latencyMs: 0,
-    duration: duration ? duration + 30 : 86400 * 365,
+    duration: duration ? duration + 30 : 0,
   });
   console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
+  console.log(`Connect any OPC UA client (UaExpert, node-opcua, asyncua) to ${run.url} with security None and ` +
+    "an anonymous user; the crates are under Objects, e.g. ns=1;s=CrateA.Board00.Chan000.VMon");
   console.log(`Platform root ${run.root}, log ${run.logFile}`);
   console.log(`Simulator control: build/bin/vexahv-sim --send ${run.control} list`);
   console.log("Ctrl-C stops the server and the simulator.\n");
@@ -36,22 +61,11 @@ async function main() {
   const clientCertificateManager = new OPCUACertificateManager({
     rootFolder: path.join(__dirname, "..", "build", "demo-pki"), automaticallyAcceptUnknownCertificate: true,
   });
-  const client = OPCUAClient.create({
+  client = OPCUAClient.create({
     applicationName: "vexahv demo", endpointMustExist: false, clientCertificateManager,
     securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None,
     connectionStrategy: { maxRetry: 2 },
   });
-  let stopping = false;
-  const stop = async (code) => {
-    if (stopping) return;
-    stopping = true;
-    try { await client.disconnect(); } catch (_) { /* the server may be gone already */ }
-    const { code: exitCode } = await run.stop();
-    console.log(`\nserver stopped (exit ${exitCode}); simulator stopped`);
-    process.exit(code ?? 0);
-  };
-  process.on("SIGINT", () => stop(0));
-  process.on("SIGTERM", () => stop(0));
 
   await client.connect(run.url);
   const session = await client.createSession();
@@ -98,6 +112,7 @@ async function main() {
 }
 
 main().catch(async (e) => {
+  if (stopping) return;  // a read cut short by Ctrl-C; stop() ends the process
   console.error("demo: " + e.message);
   if (run) await run.stop();
   process.exit(1);

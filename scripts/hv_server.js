@@ -43,12 +43,13 @@ function exitOf(child) {
 }
 
 // options: bin (build/bin), simPort, opcuaPort ("0": any free port), logLevel, batched,
-// latencyMs, duration (seconds both processes stop by themselves), entries, dir.
+// latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
+// signal, default 120), entries, dir.
 async function startServer(options = {}) {
   const bin = options.bin || path.join(repo, "build", "bin");
   const simPort = options.simPort || 10000 + (process.pid % 9000);
   const control = simPort + 1;
-  const duration = String(options.duration || 120);
+  const duration = options.duration ?? 120;
   const dir = options.dir || fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-"));
   fs.rmSync(dir, { recursive: true, force: true });
   const root = path.join(dir, "root");
@@ -64,7 +65,7 @@ async function startServer(options = {}) {
   const sim = spawn(path.join(bin, "vexahv-sim"), [
     "--crate", path.join(crates, "crate-a-udp.crate"), "--crate", path.join(crates, "crate-b-tcp.crate"),
     "--crate", path.join(crates, "crate-c-fu.crate"), "--port", String(simPort), "--control", String(control),
-    "--latency", String(options.latencyMs || 0), "--duration", duration,
+    "--latency", String(options.latencyMs || 0), ...(duration ? ["--duration", String(duration)] : []),
   ], { stdio: ["ignore", "pipe", "pipe"] });
   await waitForLine(sim, sim.stdout, /control on/, "vexahv-sim", 10000);
 
@@ -76,9 +77,9 @@ async function startServer(options = {}) {
   let serverErr = "";
   server.stderr.on("data", (d) => { serverErr += d.toString(); });
   const m = await waitForLine(server, server.stdout, /listening on (\S+)/, "vexahv-opcserver", 20000);
-  // The process bounds itself too: a test that dies leaves nothing running.
-  const guard = setTimeout(() => { server.kill("SIGKILL"); sim.kill("SIGKILL"); }, Number(duration) * 1000);
-  guard.unref();
+  // A bounded run bounds itself too: a test that dies leaves nothing running.
+  const guard = duration ? setTimeout(() => { server.kill("SIGKILL"); sim.kill("SIGKILL"); }, duration * 1000) : null;
+  if (guard) guard.unref();
 
   const logFile = path.join(root, "VEXA_Log", "VEXAHVOPCServer.log");
   return {
@@ -87,7 +88,7 @@ async function startServer(options = {}) {
     stderr: () => serverErr,
     // SIGTERM to the server, then to the simulator; the server's exit code and signal.
     async stop() {
-      clearTimeout(guard);
+      if (guard) clearTimeout(guard);
       const serverExit = exitOf(server);
       server.kill("SIGTERM");
       const result = await serverExit;
