@@ -134,6 +134,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemPropertyItems(std::in
     return items;
   }
   for (const std::string& name : splitTexts(names, count)) {
+    if (buildStopped()) break;
     unsigned mode = 0, type = 0;
     if (VEXAHV_GetSysPropInfo(handle, name.c_str(), &mode, &type) != VEXAHV_OK) {
       logCritical("Error getting system properties informations");
@@ -213,7 +214,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
   std::vector<VEXAHVElementPtr> channels;
   const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
   const std::int32_t systemType = node ? node->getSystemType() : -1;
-  for (std::uint16_t c = 0; c < channelCount; ++c) {
+  for (std::uint16_t c = 0; c < channelCount && !buildStopped(); ++c) {
     std::string name;
     if (systemType == 0 || systemType == 2) {
       char names[1][VEXAHV_CH_NAME_SIZE] = {};
@@ -340,7 +341,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
 
   logNotice("Getting board items");
   const auto boards = createBoards(node, handle, index);
-  for (std::size_t b = 0; b < boards.size(); ++b) {
+  for (std::size_t b = 0; b < boards.size() && !buildStopped(); ++b) {
     const auto& board = boards[b];
     board->setHandle(handle);
     board->setSystemType(type);
@@ -354,7 +355,8 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     }
     logNotice("Getting board [", b, "] parameters");
     const std::uint16_t slot = board->getSlot();
-    for (auto& param : createBoardParameterItems(handle, index, slot)) {
+    for (auto& param : createBoardParameterItems(handle, index, slot, buildStop_)) {
+      if (buildStopped()) break;
       bind(*param, handle, type, eventIoMode);
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
@@ -368,13 +370,15 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     logNotice("Getting board [", b, "] channels");
     const bool withName = type == 0 || type == 1 || type == 2 || type == 3;
     for (auto& channel : createChannels(index, handle, slot, board->getChannelCount())) {
+      if (buildStopped()) break;
       channel->setHandle(handle);
       channel->setSystemType(type);
       if (type == 2) channel->setActiveForClients(true);
       board->addElement(channel);
       const std::uint16_t c = channel->getChannel();
       logNotice("Getting board [", b, "] channel [", c, "] parameters");
-      for (auto& param : createChannelParameterItems(handle, index, withName, slot, c)) {
+      for (auto& param : createChannelParameterItems(handle, index, withName, slot, c, buildStop_)) {
+        if (buildStopped()) break;
         bind(*param, handle, type, eventIoMode);
         param->setHasChildren(false);
         channel->addElement(param);
@@ -389,6 +393,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     }
   }
 
+  if (buildStopped()) return -1;
   for (auto& e : createSystemItems(index)) {
     e->setSystemType(type);
     e->setIoMode(ioModeFor(type, eventIoMode));
@@ -408,7 +413,8 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   return 0;
 }
 
-long VEXAHVOPCServer::buildAddressSpace() {
+long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
+  buildStop_ = std::move(stop);
   logNotice("Building address space");
   OpcToolbox::Application* app = OpcToolbox::getApp();
   OpcToolbox::DaAddressSpaceRoot* root = app->getDaAddressSpaceRoot();
@@ -429,6 +435,7 @@ long VEXAHVOPCServer::buildAddressSpace() {
   if (entries.empty()) logError("No system registered");
 
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (buildStopped()) return -1;
     auto node = VEXAHVElement::create();
     node->setSystemIndex(static_cast<std::uint16_t>(i));
     node->setName(entries[i], ElementKind::System);
@@ -448,6 +455,7 @@ long VEXAHVOPCServer::buildAddressSpace() {
     const auto& node = nodes[i];
     const auto index = static_cast<std::uint16_t>(i);
     if (node->getConnectionStatus() == kStatusOk) configureSystem(node, index, eventIoMode);
+    if (buildStopped()) return -1;
     logNotice("Getting system connection status");
     if (auto status = createConnStatusItem(index)) {
       status->setIoMode(OpcToolbox::kIoReport);
@@ -501,7 +509,7 @@ void VEXAHVOPCServer::subscribeParameterEvents(VEXAHVElement* node) {
           for (const auto& p : b->getOwnChildren()) {
             if (p->getKind() == ElementKind::ChannelParam) channelNames.push_back(p->getName());
           }
-          if (!channelNames.empty()) {
+          if (!channelNames.empty() && !buildStopped()) {
             const std::string list = joined(channelNames);
             VEXAHV_SubscribeChannelParams(handle, port, slot, b->getChannel(), list.c_str(),
                                           static_cast<std::uint16_t>(channelNames.size()), codes.data());

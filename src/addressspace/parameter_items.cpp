@@ -128,7 +128,7 @@ int readChannelParameterProperty(const std::string& property, std::int32_t handl
 }
 
 std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std::uint16_t systemIndex,
-                                                        std::uint16_t slot) {
+                                                        std::uint16_t slot, std::stop_token stop) {
   std::vector<VEXAHVElementPtr> items;
   LibraryList names;
   if (VEXAHV_GetBdParamInfo(handle, slot, &names.list) != VEXAHV_OK) {
@@ -137,6 +137,7 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
   }
   // The library ends the list with an empty field and never lists more than its maximum.
   for (const std::string& name : parameterNames(names.list, VEXAHV_MAX_LIST)) {
+    if (stop.stop_requested()) break;
     std::uint32_t type = 0, mode = 0;
     const int rcType = VEXAHV_GetBdParamProp(handle, slot, name.c_str(), "Type", &type);
     const int rcMode = VEXAHV_GetBdParamProp(handle, slot, name.c_str(), "Mode", &mode);
@@ -153,7 +154,7 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
 
 std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, std::uint16_t systemIndex,
                                                           bool withName, std::uint16_t slot,
-                                                          std::uint16_t channel) {
+                                                          std::uint16_t channel, std::stop_token stop) {
   std::vector<VEXAHVElementPtr> items;
   if (withName) {
     auto name = parameterItem("Name", ElementKind::ChannelParam, systemIndex, slot, 5, 2);
@@ -170,6 +171,7 @@ std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, s
   // The walk ends at the first empty field, and never reads past the count the library gave.
   const std::size_t fields = count > 0 ? static_cast<std::size_t>(count) : 0;
   for (const std::string& name : parameterNames(names.list, fields)) {
+    if (stop.stop_requested()) break;
     std::uint32_t type = 0, mode = 0;
     const int rcType = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Type", &type);
     const int rcMode = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Mode", &mode);

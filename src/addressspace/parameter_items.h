@@ -4,6 +4,7 @@
 // the read-only property items "<parameter>#<property>" (limits, unit, labels).
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,12 @@
 
 namespace vexahv {
 
+// A stop request ends the walk before the next parameter's library calls.
 std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std::uint16_t systemIndex,
-                                                        std::uint16_t slot);
+                                                        std::uint16_t slot, std::stop_token stop = {});
 std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, std::uint16_t systemIndex,
                                                           bool withName, std::uint16_t slot,
-                                                          std::uint16_t channel);
+                                                          std::uint16_t channel, std::stop_token stop = {});
 std::vector<VEXAHVElementPtr> createParameterPropertyItems(ElementKind kind, std::int32_t handle,
                                                            std::int32_t systemType,
                                                            std::uint16_t systemIndex,

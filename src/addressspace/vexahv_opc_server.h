@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,9 @@ class VEXAHVOPCServer {
   long terminate();
   long trace(unsigned level, unsigned group, const std::string& id, const std::string& message);
 
-  // The address space (its functions are in address_space_builder.cpp).
-  long buildAddressSpace();
+  // The address space (its functions are in address_space_builder.cpp). A stop request
+  // ends the build at its next library call: -1, and the address space stays unfinished.
+  long buildAddressSpace(std::stop_token stop = {});
   int connectSystem(VEXAHVElement* node);
   int configureSystem(const VEXAHVElementPtr& node, std::uint16_t index, std::uint32_t& eventIoMode);
   void subscribeParameterEvents(VEXAHVElement* node);
@@ -77,7 +79,10 @@ class VEXAHVOPCServer {
 
  private:
   VEXAHVOPCServer() = default;
+  bool buildStopped() const noexcept { return buildStop_.stop_requested(); }
+
   mutable std::mutex mutex_;
+  std::stop_token buildStop_;  // the running build's; read by the builder's thread only
   std::unique_ptr<SystemList> systemList_;
   platform::OneShotEvent addressSpaceBuilt_;
 };

@@ -1,28 +1,24 @@
 // vexahv-opcserver: the OPC server for HV power-supply mainframes. Runs until SIGTERM or
-// SIGINT, then stops in order and exits 0.
+// SIGINT, then stops in order and exits 0; exits 1 at once, with one line on stderr and in
+// the log, when it cannot serve at all.
 
-#include <csignal>
 #include <cstdio>
 
 #include "core/server_process.h"
 #include "platform/heap_tuning.h"
+#include "platform/stop_signal.h"
 
 int main(int argc, char** argv) {
   vexahv::platform::tuneHeapForServer();
-  // Blocked before any thread starts, so every thread inherits the mask and the signal
-  // reaches the sigwait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-  vexahv::VEXAHVServerProcess process;
-  process.startUp(vexahv::joinCommandLine(argc, argv));
-  if (process.serving()) {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+  // Opened before any thread starts, so every thread inherits the blocked stop signals.
+  vexahv::platform::StopSignal stopSignal;
+  if (const std::error_code ec = stopSignal.open()) {
+    std::fprintf(stderr, "vexahv-opcserver: cannot take SIGTERM and SIGINT: %s\n", ec.message().c_str());
+    return 1;
   }
+  vexahv::VEXAHVServerProcess process([&stopSignal] { stopSignal.wake(); });
+  process.startUp(vexahv::joinCommandLine(argc, argv));
+  if (process.serving()) stopSignal.wait();
   process.stop();
-  return 0;
+  return process.exitCode();
 }

@@ -34,7 +34,7 @@ std::string joinCommandLine(int argc, char** argv) {
   return line;
 }
 
-VEXAHVServerProcess::VEXAHVServerProcess() = default;
+VEXAHVServerProcess::VEXAHVServerProcess(std::function<void()> onFatal) : onFatal_(std::move(onFatal)) {}
 
 VEXAHVServerProcess::~VEXAHVServerProcess() { stop(); }
 
@@ -57,6 +57,7 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   std::unique_ptr<VEXAHVCreator> creator(new (std::nothrow) VEXAHVCreator());
   if (!creator || server->initialize(std::move(creator)) < 0) {
     logEmergency("Some error occurred in OPCServer prepare routine: terminating OPCServer");
+    fail("the OPC toolbox could not be initialised");
     releaseServer();
     return 1;
   }
@@ -71,9 +72,17 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     return 0;
   }
 
+  // A bad endpoint setting is known before anything starts: nothing would be served.
+  if (const std::string bad = OpcToolbox::ua::EndpointOptions::fromEnvironment(endpointOptions_); !bad.empty()) {
+    fail(bad + "; no OPC UA endpoint");
+    releaseServer();
+    return 0;
+  }
+
   logDebug("Starting VEXAHVOPCServer");
   try {
-    startup_ = std::make_unique<platform::WorkerThread>("vexahv-startup", [this](std::stop_token) { startupThread(); });
+    startup_ = std::make_unique<platform::WorkerThread>("vexahv-startup",
+                                                        [this](std::stop_token stop) { startupThread(stop); });
   } catch (const std::exception&) {
     logEmergency("Failed starting VEXAHVOPCServer");
   }
@@ -81,38 +90,36 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   return 0;
 }
 
-void VEXAHVServerProcess::startupThread() {
+void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   if (server == nullptr) {
     logAlert("VEXAHVOPCServer not found");
+    fail("the server object is missing");
     return;
   }
   if (server->start() < 0) {
     logAlert("VEXAHVOPCServer not started");
+    fail("the OPC toolbox did not start");
     return;
   }
   // Clients reach the toolbox through its OPC UA endpoint; it reports Suspended until ready.
-  OpcToolbox::ua::EndpointOptions options;
-  if (!OpcToolbox::ua::EndpointOptions::fromEnvironment(options)) {
-    logAlert("VEXAHVOPCServer not started");
-    logError("Bad VEXAHV_OPCUA_PORT or VEXAHV_OPCUA_HOST: no OPC UA endpoint");
-    std::fprintf(stderr, "vexahv-opcserver: bad VEXAHV_OPCUA_PORT or VEXAHV_OPCUA_HOST\n");
-    return;
-  }
-  endpoint_ = std::make_unique<OpcToolbox::ua::UaEndpoint>(*OpcToolbox::getApp(), options);
+  endpoint_ = std::make_unique<OpcToolbox::ua::UaEndpoint>(*OpcToolbox::getApp(), endpointOptions_);
   if (const std::error_code ec = endpoint_->start()) {
     logAlert("VEXAHVOPCServer not started");
-    logError("OPC UA endpoint cannot listen on [", options.host, ":", options.port, "]: ", ec.message());
-    std::fprintf(stderr, "vexahv-opcserver: cannot listen on %s:%u: %s\n", options.host.c_str(),
-                 static_cast<unsigned>(options.port), ec.message().c_str());
     endpoint_.reset();
+    fail("OPC UA endpoint cannot listen on [" + endpointOptions_.host + ":" +
+         std::to_string(endpointOptions_.port) + "]: " + ec.message());
     return;
   }
   logNotice("OPC UA endpoint listening on [", endpoint_->url(), "]");
   std::printf("vexahv-opcserver: listening on %s\n", endpoint_->url().c_str());
   std::fflush(stdout);
 
-  server->buildAddressSpace();
+  if (server->buildAddressSpace(stop) != 0 && stop.stop_requested()) {
+    // Neither built nor ready: the stop sequence follows at once.
+    logNotice("VEXAHVOPCServer stopped while building the address space");
+    return;
+  }
   server->addressSpaceBuilt().set();
   logDebug("VEXAHVOPCServer namespace built");
   server->ready();
@@ -123,10 +130,18 @@ void VEXAHVServerProcess::startupThread() {
   }
 }
 
+void VEXAHVServerProcess::fail(const std::string& reason) {
+  logEmergency(reason, "; the server cannot serve and stops");
+  std::fprintf(stderr, "vexahv-opcserver: %s; the server cannot serve and stops\n", reason.c_str());
+  std::fflush(stderr);
+  exitCode_.store(1);
+  if (onFatal_) onFatal_();
+}
+
 void VEXAHVServerProcess::stop() {
-  // The build runs to its end (every library call has a time-out) before anything it
-  // uses is torn down.
-  if (startup_) startup_->join();
+  // The build ends at its next library call (each has a time-out) before anything it uses
+  // is torn down.
+  if (startup_) startup_->stopAndJoin();
   startup_.reset();
   if (!serving_ && VEXAHVOPCServer::getInstance() == nullptr) return;
   serving_ = false;

@@ -4,20 +4,22 @@
 // endpoint, address-space build, ready) and the stop sequence. The caller decides how
 // long the run lasts between start-up and stop (until SIGTERM or SIGINT).
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
+#include "opctoolbox/ua/ua_endpoint.h"
 #include "platform/worker_thread.h"
-
-namespace OpcToolbox::ua {
-class UaEndpoint;
-}
 
 namespace vexahv {
 
 class VEXAHVServerProcess {
  public:
-  VEXAHVServerProcess();
+  // onFatal is called (from any thread) when the run cannot serve at all, so that the
+  // caller stops waiting for a stop signal.
+  explicit VEXAHVServerProcess(std::function<void()> onFatal = {});
   ~VEXAHVServerProcess();
   VEXAHVServerProcess(const VEXAHVServerProcess&) = delete;
   VEXAHVServerProcess& operator=(const VEXAHVServerProcess&) = delete;
@@ -26,14 +28,23 @@ class VEXAHVServerProcess {
   int startUp(const std::string& commandLine);
   // After startUp: true for a normal run (not a registration run, not failed).
   bool serving() const noexcept { return serving_; }
-  // Stop sequence: waits for the start-up thread, stops the endpoint and the toolbox,
-  // deletes the server object. Safe to call more than once.
+  // Stop sequence: stops the start-up thread (an address-space build ends at its next
+  // library call), stops the endpoint and the toolbox, deletes the server object. Safe to
+  // call more than once.
   void stop();
+  // The process's exit code: 1 once the run could not serve (endpoint, toolbox, bad
+  // endpoint settings), else 0.
+  int exitCode() const noexcept { return exitCode_.load(); }
 
  private:
-  void startupThread();
+  void startupThread(std::stop_token stop);
+  // The one line a person and a service manager see: on stderr and in the log.
+  void fail(const std::string& reason);
 
+  std::function<void()> onFatal_;
+  std::atomic<int> exitCode_{0};
   bool serving_ = false;
+  OpcToolbox::ua::EndpointOptions endpointOptions_;
   std::unique_ptr<OpcToolbox::ua::UaEndpoint> endpoint_;
   std::unique_ptr<platform::WorkerThread> startup_;
 };

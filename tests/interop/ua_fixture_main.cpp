@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
   build(*app->getDaAddressSpaceRoot());
   ua::EndpointOptions options;
   options.host = "127.0.0.1";
-  if (!ua::EndpointOptions::fromEnvironment(options)) {
-    std::fprintf(stderr, "vexahv-ua-fixture: bad VEXAHV_OPCUA_PORT or VEXAHV_OPCUA_HOST\n");
+  if (const std::string bad = ua::EndpointOptions::fromEnvironment(options); !bad.empty()) {
+    std::fprintf(stderr, "vexahv-ua-fixture: %s\n", bad.c_str());
     return 2;
   }
   ua::UaEndpoint endpoint(*app, options);

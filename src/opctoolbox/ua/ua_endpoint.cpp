@@ -32,19 +32,21 @@ struct UaEndpoint::Connection {
   bool watchingOut = false;  // registered for EPOLLOUT
 };
 
-bool EndpointOptions::fromEnvironment(EndpointOptions& out) {
+std::string EndpointOptions::fromEnvironment(EndpointOptions& out) {
   if (const char* p = std::getenv("VEXAHV_OPCUA_PORT"); p != nullptr && *p != '\0') {
     unsigned v = 0;
     auto [end, ec] = std::from_chars(p, p + std::strlen(p), v);
-    if (ec != std::errc() || *end != '\0' || v > 65535) return false;
+    if (ec != std::errc() || *end != '\0' || v > 65535)
+      return std::string("VEXAHV_OPCUA_PORT [") + p + "] is not a port number from 0 to 65535";
     out.port = static_cast<std::uint16_t>(v);
   }
   if (const char* h = std::getenv("VEXAHV_OPCUA_HOST"); h != nullptr && *h != '\0') {
     in_addr a{};
-    if (::inet_pton(AF_INET, h, &a) != 1) return false;
+    if (::inet_pton(AF_INET, h, &a) != 1)
+      return std::string("VEXAHV_OPCUA_HOST [") + h + "] is not an IPv4 address";
     out.host = h;
   }
-  return true;
+  return {};
 }
 
 UaEndpoint::UaEndpoint(Application& app, EndpointOptions options) : app_(app), options_(std::move(options)) {}

@@ -25,8 +25,9 @@ struct EndpointOptions {
   std::size_t maxConnections = 200;
   TransportLimits limits;
   ServerLimits server;
-  // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults; false with a bad value.
-  static bool fromEnvironment(EndpointOptions& out);
+  // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults: empty, or what is wrong
+  // with a bad value (naming the variable and the value).
+  static std::string fromEnvironment(EndpointOptions& out);
 };
 
 class UaEndpoint {

@@ -1,0 +1,31 @@
+#pragma once
+// The process's stop control: SIGTERM and SIGINT, taken by the one thread that waits for
+// them, and a wake-up that any thread raises when the process cannot go on (a start-up
+// failure that leaves nothing to serve).
+
+#include <csignal>
+#include <system_error>
+
+#include "platform/unique_fd.h"
+
+namespace vexahv::platform {
+
+class StopSignal {
+ public:
+  // Blocks SIGTERM and SIGINT in the calling thread. Open it before any other thread
+  // starts: threads inherit the mask, so the signals reach only wait().
+  std::error_code open();
+
+  // Until SIGTERM, SIGINT or wake(): the signal's number, or 0 for wake().
+  int wait();
+
+  // Ends wait() from any thread; async-signal-safe. A wake before wait() is kept.
+  void wake() noexcept;
+
+ private:
+  sigset_t signals_{};
+  UniqueFd signalFd_;
+  UniqueFd wakeFd_;
+};
+
+}  // namespace vexahv::platform

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# vexahv-opcserver as a service manager sees it:
+#  - a run that cannot serve (bad port or host value, port taken) exits 1 at once with
+#    one line on stderr and in the log;
+#  - SIGTERM at any moment of a slow address-space build (50 ms a library call) ends the
+#    process with exit 0 within 2 s plus one library call time-out, also while a silent
+#    mainframe makes every call wait for its time-out.
+# Everything on loopback, every wait bounded.
+set -euo pipefail
+server=$1
+sim=$2
+crates=$3
+dir=$(mktemp -d)
+pids=()
+trap 'for p in "${pids[@]}"; do { kill -KILL "$p" && wait "$p"; } 2>/dev/null || true; done; rm -rf "$dir"' EXIT
+fail() { echo "server lifecycle test: $*"; [[ -f $dir/out ]] && cat "$dir/out"; exit 1; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0
+log=$VEXAHV_ROOT/VEXA_Log/VEXAHVOPCServer.log
+mkdir -p "$dir/work" "$VEXAHV_ROOT/registry"
+cd "$dir/work"
+
+# ---- runs that cannot serve ------------------------------------------------------------
+expect_refusal() {  # <stderr text> [VAR=value ...]
+  local text=$1
+  shift
+  local rc=0
+  env "$@" timeout 10 "$server" >"$dir/out" 2>&1 || rc=$?
+  [[ $rc -eq 1 ]] || fail "$* gave exit code $rc, not 1"
+  [[ $(grep -c "cannot serve and stops" "$dir/out") -eq 1 ]] || fail "$*: not one stderr line"
+  grep -q "$text" "$dir/out" || fail "$*: stderr does not say [$text]"
+  grep "Emergency" "$log" | grep -q "$text" || fail "$*: the log does not say [$text]"
+}
+expect_refusal "VEXAHV_OPCUA_PORT \[abc\] is not a port number" VEXAHV_OPCUA_PORT=abc
+expect_refusal "VEXAHV_OPCUA_PORT \[70000\] is not a port number" VEXAHV_OPCUA_PORT=70000
+expect_refusal "VEXAHV_OPCUA_HOST \[localhost\] is not an IPv4 address" VEXAHV_OPCUA_HOST=localhost
+
+# The port of another instance that is serving.
+(cd "$dir" && VEXAHV_ROOT=$dir/other exec timeout 30 "$server" >"$dir/taken" 2>&1) &
+pids+=($!)
+for _ in $(seq 100); do grep -q "listening on" "$dir/taken" && break; sleep 0.1; done
+taken=$(sed -n 's/.*listening on opc.tcp:\/\/127.0.0.1:\([0-9]*\).*/\1/p' "$dir/taken")
+[[ -n $taken ]] || fail "the first instance did not listen"
+expect_refusal "cannot listen on \[127.0.0.1:$taken\]: Address already in use" VEXAHV_OPCUA_PORT="$taken"
+kill -TERM "${pids[-1]}"
+
+# ---- SIGTERM during a slow build -------------------------------------------------------
+port=$((23000 + $$ % 5000))
+control=$((port + 1))
+"$sim" --crate "$crates/crate-a-udp.crate" --crate "$crates/crate-b-tcp.crate" --port "$port" \
+  --control "$control" --latency 50 --duration 120 >"$dir/sim.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do grep -q "control on" "$dir/sim.out" && break; sleep 0.1; done
+printf '%s\n' 'VEXAHV-REGISTRY-HIVE 1' '[Software\VEXA/ZOLT\VEXAHVOPCServer\Settings]' '"HVPSNum" = dword:2' \
+  '"0" = sz:"CrateA,0,0,127.0.0.2"' '"1" = sz:"CrateB,1,0,127.0.0.3:admin:hvsecret"' \
+  >"$VEXAHV_ROOT/registry/HKEY_CURRENT_USER.hive"
+echo "LogLevel=7;" >VEXAHVOPCServer.cfg
+export VEXAHV_MAINFRAME_PORT=$port VEXAHV_TIMEOUT_MS=1500
+
+# SIGTERM after <delay> s must end the run within <bound> ms, with exit 0 and the stop line.
+stop_during_build() {  # <delay> <bound ms>
+  : >"$log"
+  "$server" >"$dir/out" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  sleep "$1"
+  kill -0 "$pid" 2>/dev/null || fail "ended before SIGTERM"
+  grep -q "ready for clients to connect" "$log" && fail "the build was over after $1 s: too fast to test"
+  local start
+  start=$(now_ms)
+  kill -TERM "$pid"
+  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  local took=$(($(now_ms) - start))
+  kill -0 "$pid" 2>/dev/null && fail "still running 10 s after SIGTERM at $1 s"
+  local rc=0
+  wait "$pid" || rc=$?
+  [[ $rc -eq 0 ]] || fail "exit code $rc after SIGTERM at $1 s"
+  ((took <= $2)) || fail "SIGTERM at $1 s took $took ms (bound $2 ms)"
+  grep -q "Stopping VEXAHVOPCServer" "$log" || fail "no stop line after SIGTERM at $1 s"
+  echo "SIGTERM at $1 s of the build: stopped in $took ms"
+}
+stop_during_build 0.2 2000   # connecting or configuring the first crate
+stop_during_build 1.5 2000
+stop_during_build 4 2000
+# A mainframe that stops answering: each call waits for its time-out (1.5 s here).
+[[ $("$sim" --send "$control" silent CrateA on) == "OK silent" ]] || fail "cannot silence CrateA"
+stop_during_build 2 3500
+echo "server lifecycle test passed"
