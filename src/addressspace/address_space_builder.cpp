@@ -129,7 +129,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemPropertyItems(std::in
   std::uint16_t count = 0;
   char* names = nullptr;
   if (VEXAHV_GetSysPropList(handle, &count, &names) != VEXAHV_OK || count == 0) {
-    logCritical("Error getting system properties list");
+    logCritical("Error getting system properties list", " (system [", SystemName{handle}, "])");
     VEXAHV_Free(names);
     return items;
   }
@@ -137,7 +137,8 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemPropertyItems(std::in
     if (buildStopped()) break;
     unsigned mode = 0, type = 0;
     if (VEXAHV_GetSysPropInfo(handle, name.c_str(), &mode, &type) != VEXAHV_OK) {
-      logCritical("Error getting system properties informations");
+      logCritical("Error getting system properties informations", " (system [", SystemName{handle}, "], property [",
+                  name, "])");
       continue;
     }
     auto e = VEXAHVElement::create();
@@ -223,7 +224,8 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
         names[0][VEXAHV_CH_NAME_SIZE - 1] = '\0';
         name = names[0];
       } else {
-        logCritical("Error getting channel[", c, "] name for system with handle[", handle, "], in slot [", slot, "]");
+        logCritical("Error getting channel[", c, "] name for system with handle[", handle, "], in slot [", slot, "]",
+                    " (system [", SystemName{handle}, "])");
       }
     }
     char label[16];

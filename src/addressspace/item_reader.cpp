@@ -70,7 +70,7 @@ ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::s
     logError("Unknown type of data for [", handle, "]_Board[", slot, "]_[", name, "]");
     Variant zero;
     zero.setINT(0);
-    logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", -1, "]");
+    logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", -1, "]", " (system [", SystemName{handle}, "])");
     return make(zero, kQualityBad, now);
   }
   // One slot: a 4-byte value, or one text field of the library's text size.
@@ -83,7 +83,7 @@ ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::s
     convertParameterValue(paramType, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.data(), v);
     return make(v, kQualityGood, now);
   }
-  logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", rc, "]");
+  logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", rc, "]", " (system [", SystemName{handle}, "])");
   return make(parameterFailureValue(paramType), kQualityBad, now);
 }
 
@@ -107,7 +107,7 @@ ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std:
     Variant zero;
     zero.setINT(0);
     logCritical("Error getting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
-                "] value - error code [", -1, "]");
+                "] value - error code [", -1, "]", " (system [", SystemName{handle}, "])");
     return make(zero, kQualityBad, now);
   }
   std::vector<char> buffer(VEXAHV_TEXT_VALUE_SIZE, '\0');
@@ -119,14 +119,14 @@ ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std:
     return make(v, kQualityGood, now);
   }
   logCritical("Error getting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
-              "] value - error code [", rc, "]");
+              "] value - error code [", rc, "]", " (system [", SystemName{handle}, "])");
   return make(parameterFailureValue(paramType), kQualityBad, now);
 }
 
 ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type) {
   const DateTime now = DateTime::now();
   auto error = [&](int code) {
-    logError("Error getting [", handle, "]_[", name, "] value - error code [", code, "]");
+    logError("Error getting [", handle, "]_[", name, "] value - error code [", code, "]", " (system [", SystemName{handle}, "])");
   };
   Variant v;
   if (type == 0 && name == "IPAddr") {

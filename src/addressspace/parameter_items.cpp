@@ -4,6 +4,7 @@
 
 #include "addressspace/item_reader.h"
 #include "addressspace/name_tables.h"
+#include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "service/logging.h"
 
@@ -98,7 +99,13 @@ int readProperty(const std::string& property, std::int32_t handle, const std::st
     out = ValueQT(v, OpcToolbox::kQualityGood, DateTime::now());
     return 0;
   }
-  logError("Error getting board [", slot, "], parameter [", parameter, "] property [", property, "] value");
+  if (channel < 0) {
+    logError("Error getting board [", slot, "], parameter [", parameter, "] property [", property, "] value",
+             " (system [", SystemName{handle}, "])");
+  } else {
+    logError("Error getting board [", slot, "], parameter [", parameter, "] property [", property, "] value",
+             " (system [", SystemName{handle}, "], channel [", channel, "])");
+  }
   out = ValueQT(v, OpcToolbox::kQualityBad, DateTime::now());
   return rc;
 }
@@ -132,7 +139,7 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
   std::vector<VEXAHVElementPtr> items;
   LibraryList names;
   if (VEXAHV_GetBdParamInfo(handle, slot, &names.list) != VEXAHV_OK) {
-    logCritical("Error getting parameters for board in slot [", slot, "]");
+    logCritical("Error getting parameters for board in slot [", slot, "]", " (system [", SystemName{handle}, "])");
     return items;
   }
   // The library ends the list with an empty field and never lists more than its maximum.
@@ -142,7 +149,8 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
     const int rcType = VEXAHV_GetBdParamProp(handle, slot, name.c_str(), "Type", &type);
     const int rcMode = VEXAHV_GetBdParamProp(handle, slot, name.c_str(), "Mode", &mode);
     if (rcType != VEXAHV_OK || rcMode != VEXAHV_OK) {
-      logCritical("Error getting properties for param [", name, "]");
+      logCritical("Error getting properties for param [", name, "]", " (system [", SystemName{handle}, "], slot [",
+                  slot, "])");
       continue;
     }
     auto item = parameterItem(name, ElementKind::BoardParam, systemIndex, slot, type, mode);
@@ -165,7 +173,8 @@ std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, s
   LibraryList names;
   int count = 0;
   if (VEXAHV_GetChParamInfo(handle, slot, channel, &names.list, &count) != VEXAHV_OK) {
-    logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameters");
+    logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameters", " (system [",
+                SystemName{handle}, "])");
     return items;
   }
   // The walk ends at the first empty field, and never reads past the count the library gave.
@@ -177,7 +186,7 @@ std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, s
     const int rcMode = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Mode", &mode);
     if (rcType != VEXAHV_OK || rcMode != VEXAHV_OK) {
       logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameter [", name,
-                  " properties");
+                  " properties", " (system [", SystemName{handle}, "])");
       continue;
     }
     auto item = parameterItem(name, ElementKind::ChannelParam, systemIndex, slot, type, mode);

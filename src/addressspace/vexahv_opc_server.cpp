@@ -18,6 +18,20 @@ bool serverReady() {
   return server != nullptr && server->getSystemList() != nullptr;
 }
 
+void SystemName::appendTo(std::string& out) const {
+  if (const VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
+    if (const SystemList* list = server->getSystemList()) {
+      for (const auto& node : list->snapshot()) {
+        if (node->getHandle() == handle) {
+          out += node->getName();
+          return;
+        }
+      }
+    }
+  }
+  out += '?';
+}
+
 std::vector<VEXAHVElementPtr> SystemList::snapshot() const {
   std::lock_guard l(mutex_);
   return nodes_;

@@ -34,6 +34,13 @@ class SystemList {
 // The server object exists and has its system list: the address space can be served.
 bool serverReady();
 
+// A log part: the name of the system whose library handle this is ("?" when none is), so
+// that a failed library call says which mainframe it was.
+struct SystemName {
+  std::int32_t handle;
+  void appendTo(std::string& out) const;
+};
+
 class VEXAHVOPCServer {
  public:
   virtual ~VEXAHVOPCServer();

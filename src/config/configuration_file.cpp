@@ -133,17 +133,24 @@ void applyConfigurationText(std::string_view rawText, const ConfigurationSetting
   }
 }
 
-void readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
-                           std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions) {
+std::error_code readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
+                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions) {
   eventEnabled = false;
   liveInsertRemoval = false;
   verifyTime = 600;
   logLevel = 0;
   useBatchedGroupTransactions.store(false, std::memory_order_relaxed);
+  // What an interrupted write left behind; nothing else in this process writes yet.
+  platform::removeStaleTemporaries(kConfigurationFileName);
   std::string text;
-  if (platform::readWholeFile(kConfigurationFileName, text)) return;
+  if (std::error_code ec = platform::readWholeFile(kConfigurationFileName, text)) {
+    if (ec == std::errc::no_such_file_or_directory) return {};
+    logLevel = kUnreadableFileLogLevel;
+    return ec;
+  }
   applyConfigurationText(text, {eventEnabled, liveInsertRemoval, verifyTime, logLevel,
                                 useBatchedGroupTransactions});
+  return {};
 }
 
 std::optional<std::string_view> configurationKeyForItem(std::string_view itemName) {
@@ -186,6 +193,7 @@ bool writeConfigurationEntry(std::string_view itemName, std::string_view value) 
     return false;
   }
   std::lock_guard lock(writerMutex());
+  platform::removeStaleTemporaries(kConfigurationFileName);
   std::optional<std::string> oldText;
   std::string text;
   if (auto ec = platform::readWholeFile(kConfigurationFileName, text); !ec) {
@@ -193,7 +201,7 @@ bool writeConfigurationEntry(std::string_view itemName, std::string_view value) 
   } else if (ec != std::errc::no_such_file_or_directory) {
     // A file that exists but cannot be read would otherwise be replaced by one entry,
     // losing every other setting.
-    logError("Failed to open configuration file [", kConfigurationFileName, "]");
+    logError("Failed to open configuration file [", kConfigurationFileName, "]: ", ec.message());
     return false;
   }
   auto newText = rewriteConfigurationText(oldText, *key, value);
@@ -203,8 +211,8 @@ bool writeConfigurationEntry(std::string_view itemName, std::string_view value) 
   }
   // Written beside the old file and renamed over it: a crash or a full disk leaves the
   // old settings whole.
-  if (platform::replaceFileAtomically(kConfigurationFileName, *newText)) {
-    logError("Failed to open configuration file [", kConfigurationFileName, "]");
+  if (std::error_code ec = platform::replaceFileAtomically(kConfigurationFileName, *newText)) {
+    logError("Failed to open configuration file [", kConfigurationFileName, "]: ", ec.message());
     return false;
   }
   return true;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace vexahv {
 
@@ -21,10 +22,16 @@ struct ConfigurationSettings {
   std::atomic<bool>& useBatchedGroupTransactions;
 };
 
-// Sets the defaults, then applies every entry of the file when it can be opened. Logs
-// nothing: logging has not started when this runs.
-void readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
-                           std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions);
+// The log level of a run whose configuration file exists but cannot be read: its failure
+// must reach the log.
+inline constexpr std::int32_t kUnreadableFileLogLevel = 5;
+
+// Sets the defaults, removes temporaries of interrupted writes, then applies every entry
+// of the file when it can be read. A missing file is no error; a file that exists but
+// cannot be read gives its error, and logLevel kUnreadableFileLogLevel. Logs nothing:
+// logging has not started when this runs.
+std::error_code readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
+                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions);
 
 // Applies the entries of text to settings (defaults are not set here). A carriage return
 // before a newline has already been dropped by the caller or is dropped here.

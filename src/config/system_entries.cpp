@@ -15,16 +15,32 @@ using platform::Registry;
 using platform::RegistryTransaction;
 
 // One entry as the reader takes it: a string type, read into the 80-byte buffer, empty or
-// ending with its zero.
-std::optional<std::string> readEntry(const RegistryTransaction& tx, std::uint32_t index) {
+// ending with its zero. Otherwise nullopt, and why when asked.
+std::optional<std::string> readEntry(const RegistryTransaction& tx, std::uint32_t index,
+                                     const char** why = nullptr) {
   char buffer[kSystemEntryBuffer] = {};
   std::uint32_t size = sizeof buffer;
   RegType type{};
+  const char* ignored = nullptr;
+  const char*& reason = why ? *why : ignored;
   RegResult r = tx.queryValue(kSettingsKey, std::to_string(index), &type, buffer, &size);
-  if (r != RegResult::Success) return std::nullopt;
-  if (type != RegType::String && type != RegType::ExpandString) return std::nullopt;
+  if (r == RegResult::MoreData) {
+    reason = "longer than 79 characters";
+    return std::nullopt;
+  }
+  if (r != RegResult::Success) {
+    reason = platform::regResultText(r);
+    return std::nullopt;
+  }
+  if (type != RegType::String && type != RegType::ExpandString) {
+    reason = "not a string";
+    return std::nullopt;
+  }
   if (size == 0) return std::string();
-  if (buffer[size - 1] != '\0') return std::nullopt;
+  if (buffer[size - 1] != '\0') {
+    reason = "not ended by a zero";
+    return std::nullopt;
+  }
   return std::string(buffer);  // up to the first zero
 }
 
@@ -33,26 +49,31 @@ std::optional<std::string> readEntry(const RegistryTransaction& tx, std::uint32_
 std::vector<std::string> readSystemEntries() {
   std::vector<std::string> entries;
   RegistryTransaction tx;
-  if (Registry::forProcess().begin(Hive::CurrentUser, Registry::Access::Read, tx) !=
-          RegResult::Success ||
-      !tx.keyExists(kSettingsKey)) {
-    logError("Error opening Windows registry key");
+  const Registry registry = Registry::forProcess();
+  // Where and why, after the fixed text, so that a person can mend the hive.
+  const std::string hive = registry.hiveFile(Hive::CurrentUser).string();
+  const RegResult opened = registry.begin(Hive::CurrentUser, Registry::Access::Read, tx);
+  if (opened != RegResult::Success || !tx.keyExists(kSettingsKey)) {
+    logError("Error opening Windows registry key", " [", kSettingsKey, "] of [", hive, "]: ",
+             opened != RegResult::Success ? platform::regResultText(opened) : "no such key");
     return entries;
   }
   unsigned char number[4] = {};
   std::uint32_t size = sizeof number;
-  if (tx.queryValue(kSettingsKey, "HVPSNum", nullptr, number, &size) != RegResult::Success ||
-      size != 4) {
-    logError("Error reading entries number from Windows registry key");
+  const RegResult counted = tx.queryValue(kSettingsKey, "HVPSNum", nullptr, number, &size);
+  if (counted != RegResult::Success || size != 4) {
+    logError("Error reading entries number from Windows registry key", " [", hive, "]: value [HVPSNum] ",
+             counted == RegResult::Success ? "is not 4 bytes long" : platform::regResultText(counted));
     return entries;
   }
   const std::uint32_t count = number[0] | (number[1] << 8) | (number[2] << 16) |
                               (static_cast<std::uint32_t>(number[3]) << 24);
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (auto entry = readEntry(tx, i)) {
+    const char* why = "";
+    if (auto entry = readEntry(tx, i, &why)) {
       entries.push_back(std::move(*entry));
     } else {
-      logError("Error reading string value from Windows registry key");
+      logError("Error reading string value from Windows registry key", " [", hive, "]: value [", i, "] ", why);
     }
   }
   return entries;

@@ -1,6 +1,7 @@
 #include "core/server_process.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
 
 #include "addressspace/vexahv_opc_server.h"
@@ -39,9 +40,20 @@ VEXAHVServerProcess::VEXAHVServerProcess(std::function<void()> onFatal) : onFata
 VEXAHVServerProcess::~VEXAHVServerProcess() { stop(); }
 
 int VEXAHVServerProcess::startUp(const std::string& commandLine) {
-  readConfigurationFile(globals::eventEnabled, globals::liveInsertRemoval, globals::verifyTime, globals::logLevel,
-                        globals::useBatchedGroupTransactions);
+  const std::error_code configError =
+      readConfigurationFile(globals::eventEnabled, globals::liveInsertRemoval, globals::verifyTime,
+                            globals::logLevel, globals::useBatchedGroupTransactions);
+  if (configError) {
+    std::error_code cwdError;
+    const std::filesystem::path file = std::filesystem::current_path(cwdError) / kConfigurationFileName;
+    std::fprintf(stderr, "vexahv-opcserver: cannot read configuration file %s: %s; running with the default settings\n",
+                 file.c_str(), configError.message().c_str());
+  }
   startLogging(globals::logLevel);
+  if (configError) {
+    logWarning("Cannot read configuration file [", kConfigurationFileName, "]: ", configError.message(),
+               "; running with the default settings");
+  }
   VEXAHVOPCServer::create();
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   if (server == nullptr) {

@@ -1,11 +1,13 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 
 #include "platform/unique_fd.h"
 
@@ -57,8 +59,34 @@ std::error_code readWholeFile(const std::filesystem::path& file, std::string& ou
   return {};
 }
 
-std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view data,
+std::error_code resolveSymlinks(const std::filesystem::path& file, std::filesystem::path& out) {
+  // As the kernel does: at most 40 links, a relative one taken from its link's folder.
+  out = file;
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(out, ec))) return {};
+    const std::filesystem::path next = std::filesystem::read_symlink(out, ec);
+    if (ec) return ec;
+    out = next.is_absolute() ? next : out.parent_path() / next;
+  }
+  return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+}
+
+std::error_code replaceFileAtomically(const std::filesystem::path& link, std::string_view data,
                                       unsigned mode) {
+  std::filesystem::path target;
+  if (std::error_code ec = resolveSymlinks(link, target)) return ec;
+
+  // An existing file keeps its mode and owner; one that nobody may write is left alone.
+  struct stat old {};
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) return lastError();
+  if (exists) {
+    if (!S_ISREG(old.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+    if ((old.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+      return std::make_error_code(std::errc::permission_denied);
+  }
+
   static std::atomic<unsigned> counter{0};
   std::filesystem::path temp = target;
   temp += std::string(kTempMarker) + std::to_string(::getpid()) + "." +
@@ -66,7 +94,16 @@ std::error_code replaceFileAtomically(const std::filesystem::path& target, std::
 
   UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (!fd) return lastError();
-  std::error_code ec = writeAll(fd.get(), data);
+  std::error_code ec;
+  if (exists) {
+    struct stat made {};
+    if (::fstat(fd.get(), &made) != 0) ec = lastError();
+    if (!ec && (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
+      ec = lastError();
+    if (!ec && ::fchmod(fd.get(), old.st_mode & 07777) != 0) ec = lastError();
+  }
+  if (!ec) ec = writeAll(fd.get(), data);
   if (!ec && ::fsync(fd.get()) != 0) ec = lastError();
   if (!ec && ::close(fd.release()) != 0) ec = lastError();
   if (!ec && ::rename(temp.c_str(), target.c_str()) != 0) ec = lastError();
@@ -82,14 +119,22 @@ std::error_code replaceFileAtomically(const std::filesystem::path& target, std::
   return {};
 }
 
-void removeStaleTemporaries(const std::filesystem::path& target) noexcept {
+void removeStaleTemporaries(const std::filesystem::path& link) noexcept {
+  std::filesystem::path target;
+  if (resolveSymlinks(link, target)) return;
   std::error_code ec;
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   const std::string prefix = target.filename().string() + std::string(kTempMarker);
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(entry.path(), ec);
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // <target>.tmp.<pid>.<n>: another process that is alive may be writing it right now.
+    int pid = 0;
+    const char* digits = name.c_str() + prefix.size();
+    std::from_chars(digits, name.c_str() + name.size(), pid);
+    if (pid > 0 && pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM)) continue;
+    std::filesystem::remove(entry.path(), ec);
   }
 }
 

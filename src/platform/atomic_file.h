@@ -17,11 +17,20 @@ std::error_code readWholeFile(const std::filesystem::path& file, std::string& ou
 
 // Writes data to a temporary file beside target, fsyncs it, renames it over target and
 // fsyncs the directory. On any failure target is untouched and the temporary removed.
+// A symlink is written through to the file it names. An existing file keeps its mode and
+// owner (or is not replaced when its owner cannot be kept); one without any write
+// permission (mode 0444, even for root) or that this process may not write gives
+// errc::permission_denied. A new file gets mode (less the umask).
 std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view data,
                                       unsigned mode = 0644);
 
-// Removes temporaries left by writers that died before their rename. Only safe while the
-// caller holds whatever lock serialises writers of target.
+// Removes temporaries of target (through its symlinks) left by writers that died before
+// their rename; those of live processes are kept. Only safe while the caller holds
+// whatever serialises this process's writers of target.
 void removeStaleTemporaries(const std::filesystem::path& target) noexcept;
+
+// The file that path names once its symlinks are followed (path itself when it is none,
+// or when the last link dangles: the missing file it names).
+std::error_code resolveSymlinks(const std::filesystem::path& path, std::filesystem::path& out);
 
 }  // namespace vexahv::platform

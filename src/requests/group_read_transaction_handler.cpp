@@ -9,6 +9,7 @@
 
 #include "addressspace/item_reader.h"
 #include "addressspace/vexahv_element.h"
+#include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "requests/property_value.h"
 #include "service/logging.h"
@@ -179,7 +180,10 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
                                      values.data());
     logInformational(kMulti, " batch read complete, read [", count, "] parameter type [", name,
                      "] return value from hw read [", rc, "]");
-    if (rc != 0) logWarning(kMulti, " VEXAHV_GetChParam returned failure value [", rc, "]");
+    if (rc != 0) {
+      logWarning(kMulti, " VEXAHV_GetChParam returned failure value [", rc, "]", " (system [", SystemName{handle},
+                 "], slot [", slot, "], parameter [", name, "], [", count, "] channels)");
+    }
     const OpcToolbox::DateTime now = OpcToolbox::DateTime::now();
     const std::uint16_t quality = rc == 0 ? OpcToolbox::kQualityGood : OpcToolbox::kQualityBad;
     for (std::size_t i = 0; i < count; ++i) {

@@ -62,7 +62,7 @@ std::int32_t setSystemProperty(std::int32_t handle, const std::string& name, std
     }
     default: break;
   }
-  if (status != 0) logError("Error setting [", handle, "]_[", name, "] value - error code [", status, "]");
+  if (status != 0) logError("Error setting [", handle, "]_[", name, "] value - error code [", status, "]", " (system [", SystemName{handle}, "])");
   return status;
 }
 
@@ -89,7 +89,7 @@ std::int32_t setBoardParameter(std::int32_t handle, std::uint16_t slot, const st
     default: break;
   }
   if (status != 0) {
-    logError("Error setting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", status, "]");
+    logError("Error setting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", status, "]", " (system [", SystemName{handle}, "])");
   }
   return status;
 }
@@ -119,7 +119,7 @@ std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const 
   }
   if (status != 0) {
     logCritical("Error setting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
-                "] value - error code [", status, "]");
+                "] value - error code [", status, "]", " (system [", SystemName{handle}, "])");
   }
   return status;
 }

@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <syslog.h>
+
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
 #include "platform/diagnostics.h"
 #include "platform/platform_root.h"
+#include "platform/system_log.h"
 #include "platform/unique_fd.h"
 
 namespace vexahv {
@@ -115,7 +119,12 @@ void startLogging(std::int32_t logLevel) {
   platform::UniqueFd fd(::open(logFilePath().c_str(),
                                O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (!fd) {
+    // Said once, where a person or the service manager's journal will see it.
+    const std::string why = "cannot open log file " + logFilePath().string() + ": " +
+                            std::strerror(errno) + "; the server runs without a log";
     writeErrorFile();
+    std::fprintf(stderr, "vexahv-opcserver: %s\n", why.c_str());
+    platform::systemLog(LOG_ERR, why);
     return;
   }
   {

@@ -44,6 +44,12 @@ template <std::integral T>
 void appendPart(std::string& out, T value) {
   out.append(std::to_string(value));
 }
+// A part whose text costs something to find (a look-up) is found only when the line is written.
+template <class T>
+  requires requires(const T& part, std::string& out) { part.appendTo(out); }
+void appendPart(std::string& out, const T& part) {
+  part.appendTo(out);
+}
 }  // namespace logging_detail
 
 // (s & 15) <= ceiling, signed: ceilings 8 and 9 pass every severity, as 7 does.

@@ -2,6 +2,8 @@
 # vexahv-opcserver as a service manager sees it:
 #  - a run that cannot serve (bad port or host value, port taken) exits 1 at once with
 #    one line on stderr and in the log;
+#  - an unreadable configuration file and a log that cannot be opened are said on stderr,
+#    and the server serves on;
 #  - SIGTERM at any moment of a slow address-space build (50 ms a library call) ends the
 #    process with exit 0 within 2 s plus one library call time-out, also while a silent
 #    mainframe makes every call wait for its time-out.
@@ -16,7 +18,7 @@ trap 'for p in "${pids[@]}"; do { kill -KILL "$p" && wait "$p"; } 2>/dev/null ||
 fail() { echo "server lifecycle test: $*"; [[ -f $dir/out ]] && cat "$dir/out"; exit 1; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0
+export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0 VEXAHV_SYSLOG=off
 log=$VEXAHV_ROOT/VEXA_Log/VEXAHVOPCServer.log
 mkdir -p "$dir/work" "$VEXAHV_ROOT/registry"
 cd "$dir/work"
@@ -44,6 +46,33 @@ taken=$(sed -n 's/.*listening on opc.tcp:\/\/127.0.0.1:\([0-9]*\).*/\1/p' "$dir/
 [[ -n $taken ]] || fail "the first instance did not listen"
 expect_refusal "cannot listen on \[127.0.0.1:$taken\]: Address already in use" VEXAHV_OPCUA_PORT="$taken"
 kill -TERM "${pids[-1]}"
+
+# ---- failures the server survives, said where a person sees them ------------------------
+serve_briefly() {  # serves, then SIGTERM: exit 0
+  timeout 20 "$server" >"$dir/out" 2>&1 &
+  local pid=$!
+  for _ in $(seq 100); do grep -q "listening on" "$dir/out" && break; sleep 0.1; done
+  grep -q "listening on" "$dir/out" || fail "did not serve"
+  kill -TERM "$pid"
+  local rc=0
+  wait "$pid" || rc=$?
+  [[ $rc -eq 0 ]] || fail "exit code $rc"
+}
+mkdir VEXAHVOPCServer.cfg
+serve_briefly
+grep -q "cannot read configuration file $dir/work/VEXAHVOPCServer.cfg: Is a directory; running with the default settings" \
+  "$dir/out" || fail "no stderr line for an unreadable configuration file"
+grep -q "Warning\]: Cannot read configuration file \[VEXAHVOPCServer.cfg\]: Is a directory" "$log" ||
+  fail "the log (level 5) does not say the configuration file was unreadable"
+rmdir VEXAHVOPCServer.cfg
+VEXAHV_ROOT=$dir/nolog
+mkdir -p "$VEXAHV_ROOT"
+touch "$VEXAHV_ROOT/VEXA_Log"  # a file where the log folder should be
+serve_briefly
+[[ $(grep -c "cannot open log file" "$dir/out") -eq 1 ]] || fail "the unopenable log is not said once on stderr"
+grep -q "cannot open log file $VEXAHV_ROOT/VEXA_Log/VEXAHVOPCServer.log: Not a directory; the server runs without a log" \
+  "$dir/out" || fail "the stderr line does not say which log and why"
+VEXAHV_ROOT=$dir/root
 
 # ---- SIGTERM during a slow build -------------------------------------------------------
 port=$((23000 + $$ % 5000))

@@ -92,7 +92,8 @@ TEST(AddressSpaceElements, ReadDispatchForEveryKind) {
   EXPECT_EQ(v.getData().text(), "");
   const std::string log = space.log();
   const std::string hs = std::to_string(h);
-  EXPECT_NE(log.find("Critical]: Error getting [" + hs + "]_Board[0]_Channel[0]_[VMon] value - error code [2]"),
+  EXPECT_NE(log.find("Critical]: Error getting [" + hs +
+                     "]_Board[0]_Channel[0]_[VMon] value - error code [2] (system [CrateA])"),
             std::string::npos);
   EXPECT_NE(log.find("Error]: Error getting [" + hs + "]_Board[0]_[Temp] value - error code [1]"), std::string::npos)
       << "after the time-out the link is broken: not connected";

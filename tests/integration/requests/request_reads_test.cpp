@@ -111,6 +111,13 @@ TEST_F(Batching, BatchedAndOneByOneGiveEqualValuesWithOneCallPerParameterAndSlot
   EXPECT_NE(log.find("VEXAHVTransaction::handleReadRequests+ start read ["), std::string::npos);
   EXPECT_NE(log.find("] batched? [Y] item count [" + std::to_string(ids.size()) + "]"), std::string::npos);
   EXPECT_TRUE(std::regex_search(log, std::regex(R"(- stop read \[\d+\], elapsed time \[\d+ms\])")));
+
+  // A failed batch names the mainframe, slot and parameter it was for.
+  space.crates().control("silent CrateB on");
+  transactionOf(itemsOf(space, {"CrateB.Board00.Chan000.VMon"}))->handleReadRequests();
+  EXPECT_NE(space.log().find("VEXAHV_GetChParam returned failure value [2] (system [CrateB], slot [0], "
+                             "parameter [VMon], [1] channels)"),
+            std::string::npos);
 }
 
 TEST_F(Batching, GroupsAreReadInHandleAndSlotOrderAndOddRequestsOneByOne) {

@@ -120,7 +120,8 @@ TEST_F(Writes, RefusedWritesLeaveCacheAndMainframeAlone) {
   EXPECT_NE(write(v0, r4(99999.0f)), S_OK) << "beyond the channel's maximum";
   EXPECT_TRUE(cache(v0) == kept);
   EXPECT_NE(space.log().find("Failed to write item [V0Set]"), std::string::npos);
-  EXPECT_NE(space.log().find("_Board[0]_Channel[4]_[V0Set] value - error code [14]"), std::string::npos);
+  EXPECT_NE(space.log().find("_Board[0]_Channel[4]_[V0Set] value - error code [14] (system [CrateA])"),
+            std::string::npos);
 
   const std::uint64_t before = calls();
   EXPECT_EQ(write(v0, text("fast")), DISP_E_TYPEMISMATCH) << "no number: never reaches the server";

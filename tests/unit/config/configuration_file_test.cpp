@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -158,6 +161,85 @@ TEST_F(ConfigurationFileTest, AnUnreadableFileIsNotReplaced) {
   std::filesystem::create_directory(kConfigurationFileName);  // exists, cannot be read
   EXPECT_FALSE(writeConfigurationEntry("OPCServerVerifyTime", "30"));
   EXPECT_TRUE(std::filesystem::is_directory(kConfigurationFileName));
+}
+
+TEST_F(ConfigurationFileTest, AnUnreadableFileGivesItsErrorAndLogLevelFive) {
+  std::filesystem::create_directory(kConfigurationFileName);
+  Settings s;
+  const std::error_code ec = readConfigurationFile(s.eventEnabled, s.liveInsertRemoval, s.verifyTime,
+                                                   s.logLevel, s.batched);
+  EXPECT_EQ(ec, std::errc::is_a_directory);
+  EXPECT_EQ(s.logLevel, 5);
+  EXPECT_EQ(s.verifyTime, 600);
+}
+
+mode_t modeOf(const std::filesystem::path& file) {
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+// What an administrator did to the file survives a client's write, or the write is refused.
+TEST_F(ConfigurationFileTest, WritesKeepModeOwnerAndSymlinksAndRefuseReadOnlyFiles) {
+  test::writeFile(kConfigurationFileName, "VerifyTime = 60;");
+  ::chmod(kConfigurationFileName, 0600);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(kConfigurationFileName, 4321, 4322), 0);
+  }
+  ASSERT_TRUE(writeConfigurationEntry("OPCServerLogLevel", "4"));
+  EXPECT_EQ(modeOf(kConfigurationFileName), 0600u);
+  if (::geteuid() == 0) {
+    struct stat st {};
+    ::stat(kConfigurationFileName, &st);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+  }
+
+  // Mode 0444: refused as a file that cannot be opened for writing, even for root.
+  ::chmod(kConfigurationFileName, 0444);
+  EXPECT_FALSE(writeConfigurationEntry("OPCServerVerifyTime", "30"));
+  EXPECT_EQ(test::readFile(kConfigurationFileName), "VerifyTime = 60;LogLevel = 4;");
+  EXPECT_EQ(modeOf(kConfigurationFileName), 0444u);
+  EXPECT_NE(logText().find("Error]: Failed to open configuration file [VEXAHVOPCServer.cfg]: Permission denied"),
+            std::string::npos);
+
+  // A link (relative, through a second link) is written through; the links stay links.
+  std::filesystem::create_directory("etc");
+  std::filesystem::rename(kConfigurationFileName, "etc/real.cfg");
+  ::chmod("etc/real.cfg", 0640);
+  std::filesystem::create_symlink("real.cfg", "etc/link.cfg");
+  std::filesystem::create_symlink("etc/link.cfg", kConfigurationFileName);
+  ASSERT_TRUE(writeConfigurationEntry("OPCServerVerifyTime", "30"));
+  EXPECT_TRUE(std::filesystem::is_symlink(kConfigurationFileName));
+  EXPECT_TRUE(std::filesystem::is_symlink("etc/link.cfg"));
+  EXPECT_EQ(test::readFile("etc/real.cfg"), "LogLevel = 4;VerifyTime = 30;");
+  EXPECT_EQ(modeOf("etc/real.cfg"), 0640u);
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("etc")) ++files;
+  EXPECT_EQ(files, 2u);  // no temporary beside the target
+}
+
+// A write killed before its rename leaves <file>.tmp.<pid>.<n>: the next start or write
+// removes it, unless its writer is still alive.
+TEST_F(ConfigurationFileTest, TemporariesOfDeadWritersAreRemovedAtStartAndWrite) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string stale = std::string(kConfigurationFileName) + ".tmp." + std::to_string(dead) + ".0";
+  const std::string live = std::string(kConfigurationFileName) + ".tmp." + std::to_string(::getppid()) + ".3";
+  test::writeFile(stale, "LogLevel = ");
+  test::writeFile(live, "");
+  test::writeFile(kConfigurationFileName, "LogLevel = 6;");
+  Settings s;
+  EXPECT_FALSE(readConfigurationFile(s.eventEnabled, s.liveInsertRemoval, s.verifyTime, s.logLevel, s.batched));
+  EXPECT_EQ(s.logLevel, 6);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live));
+
+  test::writeFile(stale, "");
+  ASSERT_TRUE(writeConfigurationEntry("OPCServerLogLevel", "3"));
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live));
 }
 
 TEST_F(ConfigurationFileTest, BatchedSetterStoresAndLogs) {

@@ -47,7 +47,10 @@ class SystemEntriesTest : public ::testing::Test {
 
 TEST_F(SystemEntriesTest, AddReadAndRemoveAtStartMiddleAndEnd) {
   EXPECT_EQ(readSystemEntries(), Strings{});
-  EXPECT_EQ(errorLines("Error opening Windows registry key"), 1u);
+  // The fixed text, then where and why.
+  const std::string hive = reg.hiveFile(Hive::CurrentUser).string();
+  EXPECT_EQ(errorLines("Error opening Windows registry key [" + std::string(kSettingsKey) + "] of [" + hive +
+                       "]: no such key"), 1u);
 
   std::uint32_t count = fill({"A,0,0,127.0.0.2", "B,2,0,127.0.0.3", "C", "D", "E"});
   ASSERT_EQ(count, 5u);
@@ -73,7 +76,8 @@ TEST_F(SystemEntriesTest, ABadValueInTheListIsSkippedWithOneErrorLine) {
   std::uint32_t count = fill({"S0", "S1", "S2"});
   ASSERT_EQ(reg.setDword(Hive::CurrentUser, kSettingsKey, "1", 7), RegResult::Success);
   EXPECT_EQ(readSystemEntries(), (Strings{"S0", "S2"}));
-  EXPECT_EQ(errorLines("Error reading string value from Windows registry key"), 1u);
+  EXPECT_EQ(errorLines("Error reading string value from Windows registry key [" +
+                       reg.hiveFile(Hive::CurrentUser).string() + "]: value [1] not a string"), 1u);
 
   // Removal before the bad value: it is not moved, and leaves a hole below it.
   removeSystemEntry(0, count);
@@ -91,7 +95,8 @@ TEST_F(SystemEntriesTest, ABadValueInTheListIsSkippedWithOneErrorLine) {
   ASSERT_EQ(reg.setValue(Hive::CurrentUser, kSettingsKey, "HVPSNum", RegType::Binary, "12"),
             RegResult::Success);
   EXPECT_EQ(readSystemEntries(), Strings{});
-  EXPECT_EQ(errorLines("Error reading entries number from Windows registry key"), 1u);
+  EXPECT_EQ(errorLines("Error reading entries number from Windows registry key [" +
+                       reg.hiveFile(Hive::CurrentUser).string() + "]: value [HVPSNum] is not 4 bytes long"), 1u);
 }
 
 TEST_F(SystemEntriesTest, RefusalsLeaveTheStoreAndTheCountUntouched) {
