@@ -58,6 +58,7 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   if (server == nullptr) {
     logEmergency("Some error occurred in OPCServer prepare routine: terminating OPCServer");
+    fail("the server object could not be created");
     return 1;
   }
   logDebug("-----------------------------------------");
@@ -95,8 +96,10 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   try {
     startup_ = std::make_unique<platform::WorkerThread>("vexahv-startup",
                                                         [this](std::stop_token stop) { startupThread(stop); });
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     logEmergency("Failed starting VEXAHVOPCServer");
+    // Without it nothing would ever listen or be built.
+    fail(std::string("the start-up thread could not be created: ") + e.what());
   }
   serving_ = true;
   return 0;
