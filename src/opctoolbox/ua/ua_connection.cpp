@@ -72,6 +72,11 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   }
   Chunk chunk;
   if (StatusCode rc = parseChunk(message, header, chunk); rc != kGood) return fail(rc, "bad chunk");
+  if (header.type != MessageType::Message) {
+    if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
+      return fail(rc, "bad sequence number");
+    }
+  }
 
   if (header.type == MessageType::Open) {
     if (state_ == State::Open && chunk.secureChannelId != channelId_) {
@@ -105,7 +110,10 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   }
   if (state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "secure channel not open");
   if (chunk.secureChannelId != channelId_) return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
-  if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
+  // After a renewal the old token is good until the client first uses the new one.
+  if (chunk.tokenId == tokenId_) {
+    previousTokenId_ = tokenId_;
+  } else if (chunk.tokenId != previousTokenId_) {
     return fail(kBadSecureChannelIdInvalid, "unknown security token");
   }
   if (StatusCode rc = security_->unprotect(chunk); rc != kGood) return fail(rc, "chunk failed its security check");

@@ -122,13 +122,17 @@ StatusCode parseChunk(std::span<const std::uint8_t> message, const MessageHeader
   return kGood;
 }
 
-StatusCode ChunkAssembler::add(const Chunk& chunk, Result& result) {
-  const std::uint32_t seq = chunk.sequence.sequenceNumber;
+StatusCode ChunkAssembler::checkSequence(std::uint32_t seq) {
   // Sequence numbers grow by one; after 4294966271 they may wrap to a value below 1024.
   if (lastSequence_ && seq != *lastSequence_ + 1 && !(*lastSequence_ > 4294966271u && seq < 1024)) {
     return kBadSequenceNumberInvalid;
   }
   lastSequence_ = seq;
+  return kGood;
+}
+
+StatusCode ChunkAssembler::add(const Chunk& chunk, Result& result) {
+  if (StatusCode rc = checkSequence(chunk.sequence.sequenceNumber); rc != kGood) return rc;
   if (chunk.header.chunk == 'A') {
     body_.clear();
     chunks_ = 0;

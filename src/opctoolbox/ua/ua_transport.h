@@ -93,6 +93,9 @@ class ChunkAssembler {
   enum class Result { More, Complete, Aborted };
   // Complete: message() holds the whole body. A non-good status ends the connection.
   StatusCode add(const Chunk& chunk, Result& result);
+  // Sequence numbers run across every chunk of the channel (OpenSecureChannel, MSG and
+  // CloseSecureChannel): add() checks MSG chunks, the connection the others.
+  StatusCode checkSequence(std::uint32_t sequenceNumber);
   const std::vector<std::uint8_t>& message() const { return body_; }
   std::uint32_t requestId() const { return requestId_; }
 
