@@ -199,11 +199,21 @@ void UaEndpoint::enqueue(const std::shared_ptr<Connection>& c, std::vector<std::
 }
 
 void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
+  // Closed earlier in this round of events (a send to a peer that reset failed), while
+  // requests it sent before the reset may still be waiting to be read: they go unread.
+  if (!c->ua) return;
   std::uint8_t buffer[kReadChunk];
   for (;;) {
     const ssize_t n = ::recv(c->fd.get(), buffer, sizeof buffer, 0);
     if (n > 0) {
-      if (!c->ua->receive({buffer, static_cast<std::size_t>(n)})) {
+      bool open = false;
+      try {
+        open = c->ua->receive({buffer, static_cast<std::size_t>(n)});
+      } catch (const std::exception&) {
+        // A fault while serving this connection ends it, never the network thread.
+        enqueue(c, encodeError(kBadInternalError, "internal error"));
+      }
+      if (!open) {
         {
           std::lock_guard lock(c->outMutex);
           c->closeAfterFlush = true;

@@ -8,7 +8,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_endpoint.h"
@@ -158,6 +160,30 @@ class RawClient {
     return finish(r);
   }
 
+  // A Browse of the Objects folder's children, every reference.
+  Bytes browseObjects() {
+    Bytes r = message();
+    Encoder e(r);
+    header(e, id::BrowseRequest, auth_);
+    e.nodeId(NodeId{});  // no view
+    e.dateTime(0);
+    e.uint32(0);
+    e.uint32(0);  // no limit of references
+    e.arrayLength(1);
+    e.nodeId(NodeId::numericId(0, 85));
+    e.uint32(0);  // forward
+    e.nodeId(NodeId::numericId(0, 33));  // hierarchical references
+    e.boolean(true);
+    e.uint32(0);
+    e.uint32(63);
+    return finish(r);
+  }
+  void closeAbruptly() {
+    const linger reset{1, 0};  // RST: the server's queued answers have nowhere to go
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    fd_.reset();
+  }
+
   bool sendAll(const Bytes& b) {
     for (std::size_t sent = 0; sent < b.size();) {
       const ssize_t n = ::send(fd_.get(), b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
@@ -273,6 +299,39 @@ TEST_F(Endpoint, WorkerAnswersThroughAFullSocketArriveWholeOnceAndInSequence) {
     EXPECT_TRUE(d.ok());
   }
   EXPECT_TRUE(expected.empty());
+}
+
+// A client that pipelines requests and vanishes (a reset) while their answers are queued
+// for a full socket, or still being made by workers, costs the server that connection only.
+TEST_F(Endpoint, AClientThatLeavesWithAnswersQueuedLeavesTheServerServing) {
+  ASSERT_FALSE(endpoint->start());
+  const NodeId item = NodeId::stringId(1, "Demo.Int32");
+  for (int round = 0; round < 6; ++round) {
+    RawClient client(endpoint->port());
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.openChannel());
+    ASSERT_TRUE(client.openSession());
+    Bytes burst;
+    for (int i = 0; i < 200; ++i) {
+      const Bytes b = client.browseObjects();
+      burst.insert(burst.end(), b.begin(), b.end());
+      std::uint32_t requestId = 0;
+      const Bytes r = client.read(item, 1000, requestId);  // 22 kB answered by a worker
+      burst.insert(burst.end(), r.begin(), r.end());
+    }
+    client.sendAll(burst);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * round));  // from mid-burst to all queued
+    // More requests and at once a reset: the server finds them unread beside the reset.
+    client.sendAll(client.browseObjects());
+    client.closeAbruptly();
+  }
+  RawClient after(endpoint->port());
+  ASSERT_TRUE(after.connected());
+  ASSERT_TRUE(after.openChannel());
+  ASSERT_TRUE(after.openSession());
+  std::uint32_t requestId = 0;
+  ASSERT_TRUE(after.sendAll(after.read(item, 1, requestId)));
+  EXPECT_EQ(after.receive(), "MSG");
 }
 
 }  // namespace
