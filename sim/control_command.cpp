@@ -45,7 +45,8 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
     for (const auto& m : simulator.mainframes()) {
       out += " " + m->spec().name + "@" +
              platform::Ipv4Endpoint{m->spec().address, m->port()}.toString() + "/type" +
-             std::to_string(m->spec().systemType) + "/conn" + std::to_string(m->connectionCount());
+             std::to_string(m->spec().systemType) + "/conn" + std::to_string(m->connectionCount()) + "/req" +
+             std::to_string(m->requestCount());
     }
     return out;
   }

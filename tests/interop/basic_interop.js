@@ -86,16 +86,21 @@ async function main() {
     assert.strictEqual(count, 1000, "1000 channels; the default filter leaves out HasTypeDefinition");
     session.requestedMaxReferencesPerNode = 0;
 
-    // Writes: conversion to the item's type, refusals.
+    // Writes: only the item's own DataType, never converted; refusals.
+    const value = (nodeId, dataType, v, attributeId = AttributeIds.Value) => ({ nodeId, attributeId, value: { value: { dataType, value: v } } });
     const results = await session.write([
-      { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Double, value: 77 } } },
-      { nodeId: "ns=1;s=Demo.UInt16", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Int32, value: -1 } } },
-      { nodeId: "ns=1;s=Demo.ReadOnly", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Float, value: 1 } } },
-      { nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.DisplayName, value: { value: { dataType: DataType.LocalizedText, value: { text: "x" } } } },
-      { nodeId: "ns=1;s=Nope", attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Int32, value: 1 } } },
+      value("ns=1;s=Demo.Int32", DataType.Int32, 77),
+      value("ns=1;s=Demo.Int32", DataType.Double, 78),
+      value("ns=1;s=Demo.UInt16", DataType.Int32, -1),
+      value("ns=1;s=Demo.Float", DataType.Float, NaN),
+      value("ns=1;s=Demo.Float", DataType.Float, -Infinity),
+      value("ns=1;s=Demo.ReadOnly", DataType.Float, 1),
+      value("ns=1;s=Demo.Int32", DataType.LocalizedText, { text: "x" }, AttributeIds.DisplayName),
+      value("ns=1;s=Nope", DataType.Int32, 1),
     ]);
     assert.deepStrictEqual(results.map((s) => s.name),
-      ["Good", "BadTypeMismatch", "BadNotWritable", "BadNotWritable", "BadNodeIdUnknown"]);
+      ["Good", "BadTypeMismatch", "BadTypeMismatch", "BadOutOfRange", "BadOutOfRange", "BadNotWritable", "BadNotWritable",
+        "BadNodeIdUnknown"]);
     const written = await session.read({ nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, maxAge: 60000 });
     assert.strictEqual(written.value.value, 77);
     assert.strictEqual(written.value.dataType, DataType.Int32);

@@ -6,6 +6,7 @@
 const assert = require("assert");
 const fs = require("fs");
 const path = require("path");
+const { execFileSync } = require("child_process");
 const { startServer } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
@@ -83,6 +84,22 @@ async function main() {
     assert.notStrictEqual((await write(chan(5, "Pw"), DataType.Boolean, true)).value, 0, "inhibited");
     assert.strictEqual((await write(item("CrateA.ClearAlarm"), DataType.Boolean, true)).value, 0);
     assert.strictEqual((await write(chan(5, "Pw"), DataType.Boolean, true)).value, 0);
+
+    // A write that is not exactly the item's DataType reaches neither the toolbox nor the
+    // mainframe: above all none switches a channel's high voltage on.
+    const requestsOf = (crate) => Number(new RegExp(`${crate}@\\S*/req(\\d+)`).exec(
+      execFileSync(path.join(process.argv[2], "vexahv-sim"), ["--send", String(run.control), "list"]).toString())[1]);
+    const sent = requestsOf("CrateA");
+    const refused = await session.write([
+      [chan(6, "Pw"), DataType.Float, NaN], [chan(6, "Pw"), DataType.Float, 1e-30], [chan(6, "Pw"), DataType.Int32, 2],
+      [chan(6, "Pw"), DataType.String, "true"], [chan(6, "V0Set"), DataType.String, "200"],
+      [chan(6, "V0Set"), DataType.Double, 200], [chan(6, "V0Set"), DataType.Float, Infinity],
+      [chan(6, "Name"), DataType.String, "a\u0000b"],
+    ].map(([nodeId, dataType, value]) => ({ nodeId, attributeId: AttributeIds.Value, value: { value: { dataType, value } } })));
+    assert.deepStrictEqual(refused.map((r) => r.name), ["BadTypeMismatch", "BadTypeMismatch", "BadTypeMismatch",
+      "BadTypeMismatch", "BadTypeMismatch", "BadTypeMismatch", "BadOutOfRange", "BadOutOfRange"]);
+    assert.strictEqual(requestsOf("CrateA"), sent, "no request reached the mainframe");
+    assert.strictEqual((await readDevice([chan(6, "Pw")]))[0].value.value, false, "channel 6 stays off");
 
     // Refusals: nothing of them reaches the cache.
     const before = (await readDevice([chan(5, "V0Set")]))[0].value.value;

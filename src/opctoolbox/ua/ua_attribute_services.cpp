@@ -315,8 +315,17 @@ void UaServer::write(Decoder& d, Respond& respond) {
       out = kBadIndexRangeInvalid;
       continue;
     }
+    // Checked before anything reaches the toolbox or the hardware: no conversion on this path.
+    if (!w.value.value) {
+      out = kBadTypeMismatch;
+      continue;
+    }
+    if (StatusCode rc = writableValue(*w.value.value, element->getDatatype()); rc != kGood) {
+      out = rc;
+      continue;
+    }
     OpcToolbox::Variant value;
-    if (!w.value.value || !fromUa(*w.value.value, value)) {
+    if (!fromUa(*w.value.value, value)) {
       out = kBadTypeMismatch;
       continue;
     }

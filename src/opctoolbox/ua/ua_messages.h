@@ -62,6 +62,7 @@ inline constexpr StatusCode kBadIndexRangeInvalid = 0x80360000u;
 inline constexpr StatusCode kBadDataEncodingInvalid = 0x80380000u;
 inline constexpr StatusCode kBadNotReadable = 0x803A0000u;
 inline constexpr StatusCode kBadNotWritable = 0x803B0000u;
+inline constexpr StatusCode kBadOutOfRange = 0x803C0000u;
 inline constexpr StatusCode kBadContinuationPointInvalid = 0x804A0000u;
 inline constexpr StatusCode kBadNoContinuationPoints = 0x804B0000u;
 inline constexpr StatusCode kBadBrowseDirectionInvalid = 0x804D0000u;

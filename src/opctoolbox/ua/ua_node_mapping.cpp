@@ -93,6 +93,20 @@ bool fromUa(const ua::Variant& v, OpcToolbox::Variant& out) {
   }
 }
 
+StatusCode writableValue(const ua::Variant& v, std::uint16_t datatype) {
+  if (v.isArray || v.values.size() != 1) return kBadTypeMismatch;
+  const BuiltinType expected = uaType(datatype);
+  if (expected != BuiltinType::Null && v.type != expected) return kBadTypeMismatch;
+  const Scalar& s = v.values.front();
+  if (v.type == BuiltinType::Float && !std::isfinite(std::get<float>(s))) return kBadOutOfRange;
+  if (v.type == BuiltinType::Double && !std::isfinite(std::get<double>(s))) return kBadOutOfRange;
+  if (v.type == BuiltinType::String) {
+    const UaString& text = std::get<UaString>(s);
+    if (text && text->find('\0') != std::string::npos) return kBadOutOfRange;
+  }
+  return kGood;
+}
+
 // OPC DA quality to OPC UA status (OPC UA Part 8, the DA mapping).
 StatusCode statusOf(std::uint16_t quality) {
   switch (quality) {

@@ -48,6 +48,11 @@ ua::Variant toUa(const OpcToolbox::Variant& v);
 // DataType: an on/off parameter read as UI2 goes out as the Boolean its node declares).
 ua::Variant toUaAs(const OpcToolbox::Variant& v, std::uint16_t datatype);
 bool fromUa(const ua::Variant& v, OpcToolbox::Variant& out);
+// Whether a client may write v to a variable of the toolbox type datatype, as OPC UA
+// Write says: a scalar of exactly the variable's DataType (any type for one of
+// BaseDataType), never converted; BadTypeMismatch otherwise. A NaN or infinity, or a
+// String holding a zero byte (it could not be stored whole), is BadOutOfRange.
+StatusCode writableValue(const ua::Variant& v, std::uint16_t datatype);
 StatusCode statusOf(std::uint16_t quality);
 std::string randomBytes(std::size_t n);
 DataValue valueOf(ua::Variant v);
