@@ -32,6 +32,12 @@ UaConnection::~UaConnection() {
 
 bool UaConnection::open() const { return state_ != State::Closed; }
 
+void UaConnection::setTimeouts(ConnectionTimeouts t) {
+  timeouts_ = t;
+  if (state_ == State::AwaitHello) deadline_ = accepted_ + t.hello;
+  else if (state_ == State::AwaitOpen) deadline_ = accepted_ + t.open;
+}
+
 bool UaConnection::fail(StatusCode code, std::string_view reason) {
   if (state_ != State::Closed) sink_(encodeError(code, reason));
   state_ = State::Closed;
@@ -42,7 +48,7 @@ bool UaConnection::receive(std::span<const std::uint8_t> bytes) {
   if (state_ == State::Closed) return false;
   input_.insert(input_.end(), bytes.begin(), bytes.end());
   std::size_t used = 0;
-  while (input_.size() - used >= kHeaderSize) {
+  while (input_.size() - used >= kHeaderSize && !(mayProcess_ && !mayProcess_())) {
     MessageHeader header;
     const std::uint32_t limit = state_ == State::AwaitHello ? 65536 : agreed_.receiveBufferSize;
     const std::span<const std::uint8_t> rest(input_.data() + used, input_.size() - used);
@@ -64,6 +70,7 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
     assembler_ = ChunkAssembler(agreed_);
     sink_(encodeAcknowledge(agreed_));
     state_ = State::AwaitOpen;
+    deadline_ = accepted_ + timeouts_.open;
     return true;
   }
   if (header.type == MessageType::Hello) return fail(kBadTcpMessageTypeInvalid, "second Hello");
@@ -97,6 +104,9 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
     previousTokenId_ = tokenId_;
     ++tokenId_;
     const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
+    if (state_ == State::AwaitOpen) channelOpenedAt_ = Clock::now();
+    // A client renews at 75 % of the lifetime; a quarter more is the grace for a late one.
+    deadline_ = Clock::now() + std::chrono::milliseconds(lifetime) + std::chrono::milliseconds(lifetime / 4);
     state_ = State::Open;
     const UaString nonce = security->serverNonce();
     {

@@ -4,6 +4,7 @@
 // until CloseSecureChannel or an error. Socketless: the endpoint feeds it what it reads
 // and sends what it hands out; tests and the fuzz target do the same from bytes.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,9 +30,16 @@ class ServiceHandler {
   virtual const SecurityConfiguration& security() const { return SecurityConfiguration::noneAnonymous(); }
 };
 
+// How long a connection may take over each step before it has earned its place.
+struct ConnectionTimeouts {
+  std::chrono::milliseconds hello{5000};   // from accept to a complete Hello
+  std::chrono::milliseconds open{10000};   // from accept to the first OpenSecureChannel
+};
+
 class UaConnection {
  public:
   using Sink = std::function<void(std::vector<std::uint8_t> bytes)>;
+  using Clock = std::chrono::steady_clock;
 
   // sink gets every byte to send; it may be called from the handler's threads.
   UaConnection(ServiceHandler& handler, TransportLimits ours, std::uint32_t channelId, Sink sink);
@@ -39,8 +47,22 @@ class UaConnection {
 
   // Feeds received bytes. false: the connection is over (an Error has been sent when one
   // was due); the caller closes it after the last send.
+  // Messages already received but not yet processed stay buffered while mayProcess()
+  // says no (the answers waiting to be sent are over their bound); receive({}) goes on
+  // with them later.
   bool receive(std::span<const std::uint8_t> bytes);
   bool open() const;
+  void setReadGate(std::function<bool()> mayProcess) { mayProcess_ = std::move(mayProcess); }
+  void setTimeouts(ConnectionTimeouts t);
+
+  // The moment by which the connection must have taken its next step: Hello, then
+  // OpenSecureChannel, then a renewal before its token's lifetime (and a quarter of it
+  // for grace) is over. Past it the owner closes the connection.
+  Clock::time_point deadline() const { return deadline_; }
+  // Since when the secure channel is open (the epoch before).
+  Clock::time_point channelOpenedAt() const { return channelOpenedAt_; }
+  bool channelOpen() const { return state_ == State::Open; }
+  std::uint32_t channelId() const { return channelId_; }
 
  private:
   bool process(std::span<const std::uint8_t> message, const MessageHeader& header);
@@ -53,6 +75,11 @@ class UaConnection {
   const std::uint32_t channelId_;
   Sink sink_;
   std::vector<std::uint8_t> input_;
+  std::function<bool()> mayProcess_;
+  const Clock::time_point accepted_ = Clock::now();
+  ConnectionTimeouts timeouts_;
+  Clock::time_point deadline_ = accepted_ + timeouts_.hello;
+  Clock::time_point channelOpenedAt_{};
   enum class State { AwaitHello, AwaitOpen, Open, Closed } state_ = State::AwaitHello;
   std::uint32_t tokenId_ = 0;
   std::uint32_t previousTokenId_ = 0;

@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <optional>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -21,15 +24,22 @@ constexpr std::size_t kReadChunk = 65536;
 
 }  // namespace
 
+using Clock = std::chrono::steady_clock;
+
 struct UaEndpoint::Connection {
   vexahv::platform::UniqueFd fd;
   std::unique_ptr<UaConnection> ua;
+  const Clock::time_point accepted = Clock::now();
   std::mutex outMutex;
   std::deque<std::vector<std::uint8_t>> out;
   std::size_t offset = 0;
+  std::atomic<std::size_t> queued{0};  // bytes in out not sent yet; written under outMutex
   bool closeAfterFlush = false;
   bool writable = true;  // false while waiting for EPOLLOUT
   bool watchingOut = false;  // registered for EPOLLOUT
+  // Network thread only: requests left unread while too many answers wait.
+  bool readPaused = false;
+  Clock::time_point pausedSince{};
 };
 
 std::string EndpointOptions::fromEnvironment(EndpointOptions& out) {
@@ -114,8 +124,13 @@ void UaEndpoint::wake() {
 
 void UaEndpoint::loop(std::stop_token stop) {
   epoll_event events[64];
+  auto nextSweep = Clock::now();
   while (!stop.stop_requested()) {
-    const int n = ::epoll_wait(epoll_.get(), events, 64, 1000);
+    const int n = ::epoll_wait(epoll_.get(), events, 64, 500);
+    if (const auto now = Clock::now(); now >= nextSweep) {
+      sweep();
+      nextSweep = now + std::chrono::milliseconds(500);
+    }
     for (int i = 0; i < n && !stop.stop_requested(); ++i) {
       const int fd = events[i].data.fd;
       if (fd == listener_.get()) {
@@ -132,6 +147,7 @@ void UaEndpoint::loop(std::stop_token stop) {
           }
           flush(c);
         }
+        if (c->readPaused && !(events[i].events & (EPOLLHUP | EPOLLERR))) continue;
         if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c);
       }
     }
@@ -151,7 +167,7 @@ void UaEndpoint::accept() {
     const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     vexahv::platform::UniqueFd owned(fd);
-    if (connections_.size() >= options_.maxConnections) continue;  // closed as it goes
+    if (connections_.size() >= options_.maxConnections && !evictOneWithoutSession()) continue;  // closed as it goes
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_shared<Connection>();
@@ -161,6 +177,9 @@ void UaEndpoint::accept() {
                                            [this, weak](std::vector<std::uint8_t> bytes) {
                                              if (auto conn = weak.lock()) enqueue(conn, std::move(bytes));
                                            });
+    c->ua->setTimeouts(options_.timeouts);
+    Connection* raw = c.get();  // the gate is the connection's own: it never outlives it
+    c->ua->setReadGate([raw, max = options_.maxQueuedBytes] { return raw->queued.load() < max; });
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
@@ -189,6 +208,7 @@ void UaEndpoint::enqueue(const std::shared_ptr<Connection>& c, std::vector<std::
       if (sent == bytes.size()) return;
     }
     if (c->out.empty()) c->offset = sent;
+    c->queued += bytes.size() - sent;
     c->out.push_back(std::move(bytes));
   }
   {
@@ -221,6 +241,13 @@ void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
         flush(c);
         return;
       }
+      if (c->queued.load() >= options_.maxQueuedBytes) {
+        // The client does not read its answers: read no more of its requests for now.
+        c->readPaused = true;
+        c->pausedSince = Clock::now();
+        updateInterest(*c);
+        return;
+      }
       // A short read drained the socket; epoll reports anything that arrives later.
       if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
@@ -242,10 +269,7 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
         if (errno == EAGAIN) {
           c->writable = false;
           c->watchingOut = true;
-          epoll_event ev{};
-          ev.events = EPOLLIN | EPOLLOUT;
-          ev.data.fd = c->fd.get();
-          ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+          updateInterest(*c);
           break;
         }
         if (errno == EINTR) continue;
@@ -253,6 +277,7 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
         break;
       }
       c->offset += static_cast<std::size_t>(n);
+      c->queued -= static_cast<std::size_t>(n);
       if (c->offset == front.size()) {
         c->out.pop_front();
         c->offset = 0;
@@ -261,15 +286,81 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
     if (c->writable && c->out.empty()) {
       if (c->watchingOut) {
         c->watchingOut = false;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = c->fd.get();
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c->fd.get(), &ev);
+        updateInterest(*c);
       }
       if (c->closeAfterFlush) close = true;
     }
   }
-  if (close) closeConnection(c->fd.get());
+  if (close) {
+    closeConnection(c->fd.get());
+    return;
+  }
+  if (c->readPaused && c->ua && c->queued.load() <= options_.maxQueuedBytes / 2) {
+    // Drained enough: the requests already received go first, then the socket again.
+    c->readPaused = false;
+    if (!c->ua->receive({})) {
+      {
+        std::lock_guard lock(c->outMutex);
+        c->closeAfterFlush = true;
+      }
+      flush(c);
+      return;
+    }
+    if (c->queued.load() >= options_.maxQueuedBytes) {
+      c->readPaused = true;
+      c->pausedSince = Clock::now();
+      return;
+    }
+    updateInterest(*c);
+  }
+}
+
+void UaEndpoint::updateInterest(Connection& c) {
+  epoll_event ev{};
+  ev.events = (c.readPaused ? 0u : std::uint32_t{EPOLLIN}) | (c.watchingOut ? std::uint32_t{EPOLLOUT} : 0u);
+  ev.data.fd = c.fd.get();
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+}
+
+void UaEndpoint::closeWithError(const std::shared_ptr<Connection>& c, StatusCode code, std::string_view reason) {
+  {
+    std::lock_guard lock(c->outMutex);
+    if (c->out.empty()) {
+      const std::vector<std::uint8_t> error = encodeError(code, reason);
+      (void)!::send(c->fd.get(), error.data(), error.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
+  closeConnection(c->fd.get());
+}
+
+void UaEndpoint::sweep() {
+  const auto now = Clock::now();
+  std::optional<std::set<std::uint32_t>> withSessions;  // asked for only when needed
+  std::vector<std::pair<std::shared_ptr<Connection>, const char*>> overdue;
+  for (const auto& [fd, c] : connections_) {
+    if (!c->ua) continue;
+    if (now >= c->ua->deadline()) {
+      overdue.emplace_back(c, c->ua->channelOpen() ? "security token expired" : "connection not opened in time");
+    } else if (c->readPaused && now - c->pausedSince >= options_.drainTimeout) {
+      overdue.emplace_back(c, "answers not read");
+    } else if (c->ua->channelOpen() && now - c->ua->channelOpenedAt() >= options_.sessionSetup) {
+      if (!withSessions) withSessions = server_->channelsWithSessions();
+      if (!withSessions->count(c->ua->channelId())) overdue.emplace_back(c, "no session activated in time");
+    }
+  }
+  for (const auto& [c, why] : overdue) closeWithError(c, kBadTimeout, why);
+}
+
+bool UaEndpoint::evictOneWithoutSession() {
+  const std::set<std::uint32_t> withSessions = server_->channelsWithSessions();
+  std::shared_ptr<Connection> oldest;
+  for (const auto& [fd, c] : connections_) {
+    const bool hasSession = c->ua && c->ua->channelOpen() && withSessions.count(c->ua->channelId());
+    if (!hasSession && (!oldest || c->accepted < oldest->accepted)) oldest = c;
+  }
+  if (!oldest) return false;
+  closeWithError(oldest, kBadTcpInternalError, "connection limit reached");
+  return true;
 }
 
 void UaEndpoint::closeConnection(int fd) {

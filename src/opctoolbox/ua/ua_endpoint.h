@@ -4,6 +4,7 @@
 // is queued ahead of it, else queued for the network thread. stop() closes the listener and every connection and joins the thread; the
 // application's stop() calls it too. Stop the endpoint before releasing the application.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,7 +23,14 @@ namespace OpcToolbox::ua {
 struct EndpointOptions {
   std::string host = "0.0.0.0";
   std::uint16_t port = 4840;  // 0: any free port
+  // At the limit, the oldest connection without an activated session makes room.
   std::size_t maxConnections = 200;
+  ConnectionTimeouts timeouts;                   // Hello and OpenSecureChannel
+  std::chrono::milliseconds sessionSetup{30000};  // from the channel's opening to an activated session
+  // Answers waiting to be sent on one connection: past this its requests wait unread
+  // until half of it has drained; one that does not drain within drainTimeout is closed.
+  std::size_t maxQueuedBytes = 16u << 20;
+  std::chrono::milliseconds drainTimeout{60000};
   TransportLimits limits;
   ServerLimits server;
   // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults: empty, or what is wrong
@@ -50,6 +58,13 @@ class UaEndpoint {
   void enqueue(const std::shared_ptr<Connection>& c, std::vector<std::uint8_t> bytes);
   void flush(const std::shared_ptr<Connection>& c);
   void closeConnection(int fd);
+  // Sends an Error when nothing else is waiting, then closes.
+  void closeWithError(const std::shared_ptr<Connection>& c, StatusCode code, std::string_view reason);
+  // Closes what overstayed: a step not taken in time, a session never activated, answers never drained.
+  void sweep();
+  // Makes room for one more connection at the limit; false when every connection has a session.
+  bool evictOneWithoutSession();
+  void updateInterest(Connection& c);
   void wake();
 
   Application& app_;

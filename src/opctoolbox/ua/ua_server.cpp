@@ -43,6 +43,15 @@ std::size_t UaServer::sessionCount() const {
   return sessions_.size();
 }
 
+std::set<std::uint32_t> UaServer::channelsWithSessions() const {
+  std::set<std::uint32_t> channels;
+  std::lock_guard lock(mutex_);
+  for (const auto& [token, s] : sessions_) {
+    if (s->activated) channels.insert(s->channelId);
+  }
+  return channels;
+}
+
 void UaServer::closeAllSessions() {
   std::map<std::string, std::shared_ptr<Session>> all;
   std::vector<std::pair<Respond, std::vector<std::uint8_t>>> none;  // detached ones have no Publish waiting

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,8 @@ class UaServer : public ServiceHandler {
   void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
   void channelClosed(std::uint32_t channelId) override;
   std::size_t sessionCount() const;
+  // Channels that carry an activated session: the connections worth keeping when room runs out.
+  std::set<std::uint32_t> channelsWithSessions() const;
 
   // Ends every session (disconnectSession for each activated one).
   void closeAllSessions();

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -64,8 +65,18 @@ class RawClient {
     connected_ = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
   }
   bool connected() const { return connected_; }
-
-  bool openChannel() {
+  // Whether the server has closed the connection (an Error, then the end) within ms.
+  bool closedByServerWithin(int ms) {
+    const timeval limit{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::uint8_t b[256];
+    for (;;) {
+      const ssize_t n = ::recv(fd_.get(), b, sizeof b, 0);
+      if (n == 0) return true;
+      if (n < 0) return errno == ECONNRESET;
+    }
+  }
+  bool sendHello() {
     Bytes hello{'H', 'E', 'L', 'F', 0, 0, 0, 0};
     Encoder e(hello);
     e.uint32(0);
@@ -74,7 +85,11 @@ class RawClient {
     e.uint32(0);
     e.uint32(0);
     e.string("opc.tcp://127.0.0.1");
-    if (!exchange(finish(hello)).starts_with("ACK")) return false;
+    return exchange(finish(hello)).starts_with("ACK");
+  }
+
+  bool openChannel() {
+    if (!sendHello()) return false;
     Bytes open{'O', 'P', 'N', 'F', 0, 0, 0, 0, 0, 0, 0, 0};
     Encoder o(open);
     o.string(kSecurityPolicyNone);
@@ -249,11 +264,17 @@ class Endpoint : public ::testing::Test {
  protected:
   Endpoint() {
     Application* a = startDemoApplication();
-    EndpointOptions options;
     options.host = "127.0.0.1";
     options.port = 0;
     endpoint = std::make_unique<UaEndpoint>(*a, options);
   }
+  // The endpoint again, with other options.
+  void restart() {
+    endpoint->stop();
+    endpoint = std::make_unique<UaEndpoint>(*getApp(), options);
+    ASSERT_FALSE(endpoint->start());
+  }
+  EndpointOptions options;
   ~Endpoint() override {
     endpoint->stop();
     stopDemoApplication();
@@ -332,6 +353,81 @@ TEST_F(Endpoint, AClientThatLeavesWithAnswersQueuedLeavesTheServerServing) {
   std::uint32_t requestId = 0;
   ASSERT_TRUE(after.sendAll(after.read(item, 1, requestId)));
   EXPECT_EQ(after.receive(), "MSG");
+}
+
+// Every step of a connection has its time: one that stops short is closed, one with a
+// session stays.
+TEST_F(Endpoint, ConnectionsThatStopShortAreClosedInTime) {
+  options.timeouts.hello = std::chrono::milliseconds(300);
+  options.timeouts.open = std::chrono::milliseconds(600);
+  options.sessionSetup = std::chrono::milliseconds(900);
+  restart();
+  RawClient silent(endpoint->port()), helloOnly(endpoint->port()), channelOnly(endpoint->port()),
+      full(endpoint->port());
+  ASSERT_TRUE(helloOnly.sendHello());
+  ASSERT_TRUE(channelOnly.openChannel());
+  ASSERT_TRUE(full.openChannel());
+  ASSERT_TRUE(full.openSession());
+  EXPECT_TRUE(silent.closedByServerWithin(3000));
+  EXPECT_TRUE(helloOnly.closedByServerWithin(3000));
+  EXPECT_TRUE(channelOnly.closedByServerWithin(3000));
+  std::uint32_t requestId = 0;
+  ASSERT_TRUE(full.sendAll(full.read(NodeId::stringId(1, "Demo.Int32"), 1, requestId)));
+  EXPECT_EQ(full.receive(), "MSG") << "the session's connection is kept";
+}
+
+// At the connection limit, idle connections without a session make room for a client that
+// comes to work; when every connection has a session, a new one is turned away.
+TEST_F(Endpoint, AtTheLimitIdleConnectionsMakeRoomForSessions) {
+  options.maxConnections = 3;
+  restart();
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<RawClient>(endpoint->port()));
+    ASSERT_TRUE(idle.back()->sendHello());
+  }
+  std::vector<std::unique_ptr<RawClient>> working;
+  for (int i = 0; i < 3; ++i) {
+    working.push_back(std::make_unique<RawClient>(endpoint->port()));
+    ASSERT_TRUE(working.back()->openChannel()) << "client " << i;
+    ASSERT_TRUE(working.back()->openSession()) << "client " << i;
+  }
+  for (auto& c : idle) EXPECT_TRUE(c->closedByServerWithin(1000));
+  RawClient late(endpoint->port());
+  EXPECT_FALSE(late.openChannel()) << "no room: every connection has a session";
+  std::uint32_t requestId = 0;
+  ASSERT_TRUE(working[0]->sendAll(working[0]->read(NodeId::stringId(1, "Demo.Int32"), 1, requestId)));
+  EXPECT_EQ(working[0]->receive(), "MSG");
+}
+
+// A client that sends requests and does not read the answers: past the bound of queued
+// answers its requests wait unread (its sends block), and everything flows again, in
+// order and whole, once it reads.
+TEST_F(Endpoint, AClientThatDoesNotReadIsThrottledAndResumed) {
+  options.maxQueuedBytes = 512 * 1024;
+  restart();
+  RawClient client(endpoint->port());
+  ASSERT_TRUE(client.openChannel());
+  ASSERT_TRUE(client.openSession());
+  constexpr std::uint32_t kReads = 600;  // 22 kB answers: 13 MB in all
+  std::atomic<bool> allSent{false};
+  std::thread sender([&] {
+    for (std::uint32_t i = 0; i < kReads; ++i) {
+      std::uint32_t requestId = 0;
+      if (!client.sendAll(client.read(NodeId::stringId(1, "Demo.Int32"), 1000, requestId))) return;
+    }
+    allSent = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_FALSE(allSent.load()) << "the server stopped reading requests";
+  std::set<std::uint32_t> answered;
+  for (std::uint32_t i = 0; i < kReads; ++i) {
+    ASSERT_EQ(client.receive(), "MSG") << "answer " << i;
+    answered.insert(getUInt32(client.last(), 20));
+  }
+  sender.join();
+  EXPECT_TRUE(allSent.load());
+  EXPECT_EQ(answered.size(), kReads) << "each request answered once";
 }
 
 }  // namespace
