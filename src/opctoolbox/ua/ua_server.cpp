@@ -176,16 +176,27 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   s->token = randomBytes(16);
   s->name = r.clientName.empty() ? r.sessionName : r.clientName;
   s->channelId = channelId;
-  const double ms = std::clamp(finiteOr(r.requestedTimeout, 0), 10000.0, 3600000.0);
+  const double ms = std::clamp(finiteOr(r.requestedTimeout, 0), limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
   s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+  std::shared_ptr<Session> dropped;
   {
     std::lock_guard lock(mutex_);
     if (sessions_.size() >= limits_.maxSessions) {
-      return respond(encodeServiceFault(r.header.requestHandle, kBadTooManySessions));
+      // A client that created a session and never activated it gives way to one that comes now.
+      auto oldest = sessions_.end();
+      for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if (!it->second->activated && (oldest == sessions_.end() || it->second->lastUsed < oldest->second->lastUsed)) {
+          oldest = it;
+        }
+      }
+      if (oldest == sessions_.end()) return respond(encodeServiceFault(r.header.requestHandle, kBadTooManySessions));
+      dropped = oldest->second;
+      sessions_.erase(oldest);
     }
     s->sessionId = NodeId::numericId(kNs, 0x10000000u + nextSession_++);
     sessions_.emplace(s->token, s);
   }
+  if (dropped) releaseSession(dropped);
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CreateSessionResponse);

@@ -20,7 +20,12 @@
 namespace OpcToolbox::ua {
 
 struct ServerLimits {
+  // At the limit the oldest session never activated makes room.
   std::size_t maxSessions = 100;
+  // Requested session time-outs are revised into this range: an abandoned session holds
+  // its place for 10 minutes at the most.
+  double minSessionTimeoutMs = 10000;
+  double maxSessionTimeoutMs = 600000;
   std::size_t maxNodesPerRead = 100000;
   std::size_t maxNodesPerWrite = 10000;
   std::size_t maxNodesPerBrowse = 10000;

@@ -71,6 +71,12 @@ class Services : public ::testing::Test {
   }
 
   NodeId openSession() {
+    const NodeId auth = createSession(60000).first;
+    EXPECT_EQ(activateSession(auth), kGood);
+    return auth;
+  }
+  // The new session's authentication token and its revised time-out (ms).
+  std::pair<NodeId, double> createSession(double timeoutMs) {
     Bytes create = request(id::CreateSessionRequest, NodeId{});
     Encoder e(create);
     for (int i = 0; i < 2; ++i) e.string(UaString{});  // application uri, product uri
@@ -83,15 +89,27 @@ class Services : public ::testing::Test {
     e.string("test");                     // session name
     e.byteString(UaString{std::string(32, 'n')});
     e.byteString(UaString{});
-    e.float64(60000);
+    e.float64(timeoutMs);
     e.uint32(0);
     const Bytes created = call(create);
+    if (status(created) != kGood) return {NodeId{}, 0};
     const Bytes rest = afterHeader(created, id::CreateSessionResponse);
     Decoder d(rest);
     d.nodeId();  // session id
     const NodeId auth = d.nodeId();
+    const double revised = d.float64();
     EXPECT_TRUE(d.ok());
-
+    return {auth, revised};
+  }
+  // The service result of an answer.
+  static StatusCode status(const Bytes& answer) {
+    Decoder d(answer);
+    d.nodeId();
+    d.dateTime();
+    d.uint32();
+    return d.uint32();
+  }
+  StatusCode activateSession(const NodeId& auth) {
     Bytes activate = request(id::ActivateSessionRequest, auth);
     Encoder a(activate);
     a.string(UaString{});  // client signature: algorithm, signature
@@ -101,8 +119,7 @@ class Services : public ::testing::Test {
     a.extensionObject(ExtensionObject{});  // anonymous
     a.string(UaString{});
     a.byteString(UaString{});
-    afterHeader(call(activate), id::ActivateSessionResponse);
-    return auth;
+    return status(call(activate));
   }
 
   std::uint32_t createSubscription(const NodeId& session, double interval, std::uint32_t lifetime,
@@ -452,6 +469,26 @@ TEST_F(Services, FindServersHonoursTheServerUriFilter) {
 
   EXPECT_EQ(find({"urn:somebody-else"}), (Bytes{0, 0, 0, 0}));
   EXPECT_EQ(find({"urn:somebody-else", self})[0], 1);
+}
+
+// Sessions: a time-out is revised into 10 s .. 10 min; at the limit the oldest session
+// that was never activated gives way, and only when every session is active is a new one
+// refused.
+TEST_F(Services, SessionLimitsReviseTimeoutsAndMakeRoom) {
+  ServerLimits limits;
+  limits.maxSessions = 3;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
+  openSession();
+  const auto [older, hour] = createSession(3600000);
+  EXPECT_EQ(hour, 600000) << "an hour asked, ten minutes granted";
+  const auto [newer, brief] = createSession(1);
+  EXPECT_EQ(brief, 10000);
+  const auto [third, ignored] = createSession(60000);
+  ASSERT_FALSE(third.isNull()) << "the oldest never-activated session made room";
+  EXPECT_EQ(activateSession(older), 0x80250000u) << "BadSessionIdInvalid: it is gone";
+  EXPECT_EQ(activateSession(newer), kGood);
+  EXPECT_EQ(activateSession(third), kGood);
+  EXPECT_TRUE(createSession(60000).first.isNull()) << "every session is active: no room";
 }
 
 }  // namespace
