@@ -68,6 +68,7 @@ inline constexpr StatusCode kBadNoContinuationPoints = 0x804B0000u;
 inline constexpr StatusCode kBadBrowseDirectionInvalid = 0x804D0000u;
 inline constexpr StatusCode kBadMaxAgeInvalid = 0x80700000u;
 inline constexpr StatusCode kBadTypeMismatch = 0x80740000u;
+inline constexpr StatusCode kBadTooManyMonitoredItems = 0x80DB0000u;
 inline constexpr StatusCode kBadWaitingForInitialData = 0x80320000u;
 inline constexpr StatusCode kBadNotConnected = 0x808A0000u;
 inline constexpr StatusCode kBadSecureChannelClosed = 0x80860000u;

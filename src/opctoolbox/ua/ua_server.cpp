@@ -43,6 +43,20 @@ std::size_t UaServer::sessionCount() const {
   return sessions_.size();
 }
 
+std::size_t UaServer::countMonitoredItems() const {
+  std::size_t n = 0;
+  for (const auto& [token, s] : sessions_) {
+    for (const auto& [id, sub] : s->subscriptions) n += sub->items.size();
+  }
+  for (const auto& [id, sub] : detached_->subscriptions) n += sub->items.size();
+  return n;
+}
+
+std::size_t UaServer::monitoredItemCount() const {
+  std::lock_guard lock(mutex_);
+  return countMonitoredItems();
+}
+
 std::set<std::uint32_t> UaServer::channelsWithSessions() const {
   std::set<std::uint32_t> channels;
   std::lock_guard lock(mutex_);

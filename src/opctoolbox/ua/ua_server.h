@@ -35,6 +35,13 @@ struct ServerLimits {
   std::size_t maxPublishRequestsPerSession = 10;
   std::uint32_t maxNotificationsPerPublish = 10000;
   std::size_t maxMonitoredItemsPerCall = 100000;
+  // Totals past which CreateMonitoredItems answers BadTooManyMonitoredItems: a plant's
+  // every channel parameter fits one session; a careless client cannot fill the memory.
+  std::size_t maxMonitoredItemsPerSubscription = 100000;
+  std::size_t maxMonitoredItemsPerSession = 200000;
+  std::size_t maxMonitoredItems = 300000;
+  // Queue sizes are revised down to this.
+  std::uint32_t maxQueueSize = 100;
 };
 
 class UaServer : public ServiceHandler {
@@ -47,6 +54,7 @@ class UaServer : public ServiceHandler {
   std::size_t sessionCount() const;
   // Channels that carry an activated session: the connections worth keeping when room runs out.
   std::set<std::uint32_t> channelsWithSessions() const;
+  std::size_t monitoredItemCount() const;
 
   // Ends every session (disconnectSession for each activated one).
   void closeAllSessions();
@@ -56,6 +64,7 @@ class UaServer : public ServiceHandler {
 
   ServerIdentity identity() const;
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
+  std::size_t countMonitoredItems() const;  // under mutex_
   // The request's activated session; null after answering with the fault (a damaged
   // request, or no such session).
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);

@@ -153,7 +153,7 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
     }
     const double requested = finiteOr(m.sampling, -1);
     const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
-    const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, 1000);
+    const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
     item->modify(m.clientHandle, queue, m.discardOldest, filter);
     if (sampling != item->samplingInterval && item->toolboxHandle != 0 && clients) {
       // The new monitor first, so that the element never looks unwatched in between.
@@ -431,11 +431,18 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   std::vector<std::shared_ptr<MonitoredItem>> made;
   made.reserve(creates.size());
   std::uint32_t nextId = 0;
+  std::size_t room = 0;  // items the totals still allow
   {
     // One block of ids for the call: ten thousand items take the lock once, not each.
     std::lock_guard lock(mutex_);
     nextId = nextMonitoredItem_;
     nextMonitoredItem_ += static_cast<std::uint32_t>(creates.size());
+    std::size_t inSession = 0;
+    for (const auto& [id, s] : session->subscriptions) inSession += s->items.size();
+    const std::size_t inServer = countMonitoredItems();
+    auto left = [](std::size_t limit, std::size_t used) { return used < limit ? limit - used : 0; };
+    room = std::min({left(limits_.maxMonitoredItemsPerSubscription, sub->items.size()),
+                     left(limits_.maxMonitoredItemsPerSession, inSession), left(limits_.maxMonitoredItems, inServer)});
   }
   const std::vector<ElementPtr> elements =
       elementsFor(creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
@@ -464,7 +471,12 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     }
     const double requested = finiteOr(c.sampling, -1);
     const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
-    const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, 1000);
+    if (room == 0) {
+      r.status = kBadTooManyMonitoredItems;
+      continue;
+    }
+    --room;
+    const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
     const std::uint32_t itemId = nextId++;
     auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter);
     item->monitoringMode = c.mode;

@@ -136,6 +136,39 @@ class Services : public ::testing::Test {
     Decoder d(answer);
     return d.uint32();
   }
+  // CreateMonitoredItems of Demo.Int32, count times: each item's status and revised queue size.
+  std::vector<std::pair<StatusCode, std::uint32_t>> monitor(const NodeId& session, std::uint32_t subscription,
+                                                            std::uint32_t count, std::uint32_t queueSize) {
+    Bytes items = request(id::CreateMonitoredItemsRequest, session);
+    Encoder m(items);
+    m.uint32(subscription);
+    m.uint32(2);
+    m.arrayLength(static_cast<std::int32_t>(count));
+    for (std::uint32_t i = 0; i < count; ++i) {
+      m.nodeId(NodeId::stringId(1, "Demo.Int32"));
+      m.uint32(13);
+      m.string(UaString{});
+      m.qualifiedName(QualifiedName{});
+      m.uint32(2);
+      m.uint32(i);
+      m.float64(1000);
+      m.extensionObject(ExtensionObject{});
+      m.uint32(queueSize);
+      m.boolean(true);
+    }
+    const Bytes answer = afterHeader(call(items), id::CreateMonitoredItemsResponse);
+    Decoder d(answer);
+    std::vector<std::pair<StatusCode, std::uint32_t>> out(d.arrayLength());
+    for (auto& [status, queue] : out) {
+      status = d.uint32();
+      d.uint32();
+      d.float64();
+      queue = d.uint32();
+      d.extensionObject();
+    }
+    EXPECT_TRUE(d.ok());
+    return out;
+  }
   void closeSession(const NodeId& session, bool deleteSubscriptions) {
     Bytes close = request(id::CloseSessionRequest, session);
     Encoder(close).boolean(deleteSubscriptions);
@@ -489,6 +522,31 @@ TEST_F(Services, SessionLimitsReviseTimeoutsAndMakeRoom) {
   EXPECT_EQ(activateSession(newer), kGood);
   EXPECT_EQ(activateSession(third), kGood);
   EXPECT_TRUE(createSession(60000).first.isNull()) << "every session is active: no room";
+}
+
+// Monitored items are bounded per subscription, session and server, and queues are
+// revised down to the maximum.
+TEST_F(Services, MonitoredItemTotalsAndQueueSizesAreBounded) {
+  ServerLimits limits;
+  limits.maxMonitoredItemsPerSubscription = 3;
+  limits.maxMonitoredItemsPerSession = 4;
+  limits.maxMonitoredItems = 6;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
+  const NodeId first = openSession(), second = openSession();
+  const std::uint32_t a = createSubscription(first, 1000, 600, 10), b = createSubscription(first, 1000, 600, 10);
+  const std::uint32_t c = createSubscription(second, 1000, 600, 10);
+  auto statuses = [](const std::vector<std::pair<StatusCode, std::uint32_t>>& r) {
+    std::vector<StatusCode> s;
+    for (const auto& [status, queue] : r) s.push_back(status);
+    return s;
+  };
+  const auto big = monitor(first, a, 4, 100000);
+  EXPECT_EQ(statuses(big), (std::vector<StatusCode>{kGood, kGood, kGood, kBadTooManyMonitoredItems})) << "per subscription";
+  EXPECT_EQ(big[0].second, 100u) << "queue size revised down";
+  EXPECT_EQ(statuses(monitor(first, b, 2, 1)), (std::vector<StatusCode>{kGood, kBadTooManyMonitoredItems})) << "per session";
+  EXPECT_EQ(statuses(monitor(second, c, 3, 1)), (std::vector<StatusCode>{kGood, kGood, kBadTooManyMonitoredItems}))
+      << "per server";
+  EXPECT_EQ(server->monitoredItemCount(), 6u);
 }
 
 }  // namespace
