@@ -155,6 +155,21 @@ async function main() {
     assert.strictEqual((await write("ns=1;s=Demo.Int32", DataType.Int32, 6)).name, "Good");
     await waitFor("a change after the modify", () => ints.includes(6));
 
+    // The server's own clock and state, the watchdog of many SCADA clients, notify too.
+    const times = [];
+    const states = [];
+    const timeItem = ClientMonitoredItem.create(sub, { nodeId: "ns=0;i=2258", attributeId: AttributeIds.Value },
+      { samplingInterval: 100, discardOldest: true, queueSize: 1 }, TimestampsToReturn.Both);
+    timeItem.on("changed", (dv) => times.push(dv.value.value.getTime()));
+    const stateItem = ClientMonitoredItem.create(sub, { nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value },
+      { samplingInterval: 100, discardOldest: true, queueSize: 1 }, TimestampsToReturn.Both);
+    stateItem.on("changed", (dv) => states.push(dv.value.value));
+    await waitFor("three samples of CurrentTime", () => times.length >= 3, 5000);
+    assert.ok(times[2] > times[1] && times[1] > times[0], "the clock moves on");
+    assert.deepStrictEqual(states, [0], "State Running, once: it does not change");
+    await timeItem.terminate();
+    await stateItem.terminate();
+
     const handles = await session.getMonitoredItems(sub.subscriptionId);
     assert.strictEqual(handles.serverHandles.length, 3);
     await polledItem.terminate();

@@ -19,6 +19,8 @@
 
 namespace OpcToolbox::ua {
 
+class MonitoredItem;
+
 struct ServerLimits {
   // At the limit the oldest session never activated makes room.
   std::size_t maxSessions = 100;
@@ -65,6 +67,8 @@ class UaServer : public ServiceHandler {
   ServerIdentity identity() const;
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
   std::size_t countMonitoredItems() const;  // under mutex_
+  // Samples the monitored variables of namespace 0 that are due (publishing thread).
+  void sampleNamespaceZero();
   // The request's activated session; null after answering with the fault (a damaged
   // request, or no such session).
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
@@ -120,6 +124,8 @@ class UaServer : public ServiceHandler {
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
   // one to publish to, until a TransferSubscriptions takes them or their lifetime ends.
   const std::shared_ptr<Session> detached_;
+  // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
+  std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
   std::uint32_t nextSession_ = 1;
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;

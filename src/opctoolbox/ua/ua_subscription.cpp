@@ -35,12 +35,14 @@ MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, Element
       filter_(f) {}
 
 void MonitoredItem::resend() {
-  ValueQT current;
-  element->getCacheValue(current);
   {
     std::lock_guard lock(mutex_);
     last_.reset();
   }
+  // A variable of namespace 0 sends its next sample, whatever it is.
+  if (!element) return;
+  ValueQT current;
+  element->getCacheValue(current);
   onValueChanged(*element, current);
 }
 
@@ -77,6 +79,10 @@ void MonitoredItem::onValueChanged(DaAddressSpaceElement& element, const ValueQT
   DataValue v{toUaAs(value.getData(), element.getDatatype()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
   if (timestamps == 0 || timestamps == 2) v.sourceTimestamp = value.getTimeStamp().ticks();
   if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
+  offer(std::move(v));
+}
+
+void MonitoredItem::offer(DataValue v) {
   std::lock_guard lock(mutex_);
   if (monitoringMode == 0 || !passes(v)) return;
   if (queueSize_ == 1) {

@@ -32,6 +32,9 @@ class MonitoredItem : public ValueObserver {
                 std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
 
   void onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) override;
+  // A sample as OPC UA has it (the server's own variables of namespace 0): filtered and
+  // queued as a toolbox value is.
+  void offer(DataValue v);
   // Moves up to max queued notifications out; returns how many.
   std::size_t take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
   bool hasNotifications() const;
@@ -41,7 +44,11 @@ class MonitoredItem : public ValueObserver {
 
   const std::uint32_t id;
   std::atomic<std::uint32_t> clientHandle;
-  const ElementPtr element;
+  const ElementPtr element;  // null for a variable of namespace 0
+  // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
+  // every samplingInterval; nextSample is the server's, under its lock.
+  std::uint32_t namespaceZeroId = 0;
+  std::chrono::steady_clock::time_point nextSample{};
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
   double samplingInterval = 0;
   std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled

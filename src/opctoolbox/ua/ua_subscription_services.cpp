@@ -450,13 +450,15 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     const Create& c = creates[i];
     Result& r = results[i];
     const ElementPtr& element = elements[i];
-    if (!element) {
-      const bool ns0 = c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric &&
-                       findNamespaceZero(c.nodeId.numeric) != nullptr;
-      r.status = ns0 ? kBadNotSupported : kBadNodeIdUnknown;
+    // The server's own variables of namespace 0 are sampled by the server itself.
+    const NamespaceZeroNode* zero = nullptr;
+    if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) zero = findNamespaceZero(c.nodeId.numeric);
+    if (!element && !zero) {
+      r.status = kBadNodeIdUnknown;
       continue;
     }
-    if (c.attributeId != 13 || element->getHasChildren()) {
+    const bool variable = element ? !element->getHasChildren() : zero->nodeClass == kVariable;
+    if (c.attributeId != 13 || !variable) {
       r.status = kBadAttributeIdInvalid;
       continue;
     }
@@ -481,7 +483,10 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter);
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
-    if (c.mode != 0 && clients != nullptr) {
+    if (zero) {
+      item->namespaceZeroId = c.nodeId.numeric;
+      item->nextSample = Clock::now();  // the first notification carries the current value
+    } else if (c.mode != 0 && clients != nullptr) {
       std::uint64_t handle = 0;
       clients->monitor(element, static_cast<int>(sampling), item.get(), handle);
       item->toolboxHandle = handle;
@@ -499,7 +504,10 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     auto it = session->subscriptions.find(sid);
     gone = it == session->subscriptions.end() || it->second != sub;
     if (!gone) {
-      for (auto& item : made) sub->items.emplace(item->id, item);
+      for (auto& item : made) {
+        sub->items.emplace(item->id, item);
+        if (item->namespaceZeroId != 0) namespaceZeroItems_.push_back(item);
+      }
     }
   }
   if (gone) {
@@ -585,7 +593,7 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
     if (mode == 0 && item->toolboxHandle != 0 && clients) {
       clients->unmonitor(item->toolboxHandle);
       item->toolboxHandle = 0;
-    } else if (mode != 0 && item->toolboxHandle == 0 && clients) {
+    } else if (mode != 0 && item->toolboxHandle == 0 && item->element && clients) {
       clients->monitor(item->element, static_cast<int>(item->samplingInterval), item.get(), item->toolboxHandle);
     }
   }
@@ -647,6 +655,29 @@ void UaServer::republish(Decoder& d, Respond& respond) {
   respond(std::move(out));
 }
 
+void UaServer::sampleNamespaceZero() {
+  std::vector<std::shared_ptr<MonitoredItem>> due;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    for (auto it = namespaceZeroItems_.begin(); it != namespaceZeroItems_.end();) {
+      std::shared_ptr<MonitoredItem> item = it->lock();
+      if (!item) {  // deleted with its subscription or on its own
+        it = namespaceZeroItems_.erase(it);
+        continue;
+      }
+      if (item->monitoringMode != 0 && now >= item->nextSample) {
+        item->nextSample = now + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double, std::milli>(item->samplingInterval));
+        due.push_back(std::move(item));
+      }
+      ++it;
+    }
+  }
+  // Read outside the lock: the values come from the application.
+  for (auto& item : due) item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+}
+
 void UaServer::publishLoop(std::stop_token stop) {
   auto nextCheck = Clock::now();
   while (!stop.stop_requested()) {
@@ -656,6 +687,7 @@ void UaServer::publishLoop(std::stop_token stop) {
       purgeExpiredSessions();
       nextCheck = Clock::now() + std::chrono::milliseconds(std::clamp<unsigned>(app_.getClientCheckPeriod(), 100, 60000));
     }
+    sampleNamespaceZero();
     Replies replies;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
     {
