@@ -18,5 +18,11 @@ inline constexpr long OPC_E_INVALID_PID = static_cast<std::int32_t>(0xC0040203u)
 inline constexpr long DISP_E_TYPEMISMATCH = static_cast<std::int32_t>(0x80020005u);
 inline constexpr long DISP_E_OVERFLOW = static_cast<std::int32_t>(0x8002000Au);
 inline constexpr long DISP_E_BADVARTYPE = static_cast<std::int32_t>(0x80020008u);
+inline constexpr long OPC_E_RANGE = static_cast<std::int32_t>(0xC004000Bu);  // value out of range
+// The device behind an item, as Win32 errors in HRESULTs: not connected, no answer in
+// time, any other failure of the device.
+inline constexpr long E_DEVICE_NOT_CONNECTED = static_cast<std::int32_t>(0x800708CAu);
+inline constexpr long E_DEVICE_TIMEOUT = static_cast<std::int32_t>(0x800705B4u);
+inline constexpr long E_DEVICE_FAILURE = static_cast<std::int32_t>(0x8007001Fu);
 
 }  // namespace OpcToolbox

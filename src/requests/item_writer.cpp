@@ -140,7 +140,7 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
       if (parts.size() < 2 || !serverReady()) return -1;
       const std::string& name = parts[1];
       const std::int32_t type = element->getParamType();
-      if (type == 0 && !textFits(*element, value)) return -1;
+      if (type == 0 && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
       Variant sent = value;
       if (name == "GenSignCfg" || name == "ResFlagCfg") {
         sent.setUI2(static_cast<std::uint16_t>(0xFF00u | value.rawUI1()));
@@ -167,7 +167,7 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
       const auto parent = element->getParentElement();
       const std::uint16_t slot = parent ? parent->getSlot() : 0;
       const std::uint16_t channel = parent ? parent->getChannel() : 0;
-      if (parts[3] == "Name" && !textFits(*element, value)) return -1;
+      if (parts[3] == "Name" && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
       const std::int32_t status = setChannelParameter(element->getSystemHandle(), slot, parts[3], channel,
                                                       element->getParamType(), value);
       if (status == 0) {

@@ -10,6 +10,7 @@
 #include "config/server_globals.h"
 #include "requests/group_read_transaction_handler.h"
 #include "requests/item_writer.h"
+#include "requests/library_result.h"
 #include "requests/property_value.h"
 #include "service/logging.h"
 
@@ -77,7 +78,8 @@ long VEXAHVTransaction::handleWriteRequests() {
       continue;
     }
     const OpcToolbox::ValueQT written = request->getValue();
-    if (writeItemValue(element, written) == 0) {
+    const std::int32_t status = writeItemValue(element, written);
+    if (status == 0) {
       // A server setting has cached the value that took effect (a log level of 12 is 9).
       if (element->getKind() == ElementKind::ServerSetting) {
         request->setResult(OpcToolbox::S_OK);
@@ -87,6 +89,7 @@ long VEXAHVTransaction::handleWriteRequests() {
       request->setResult(element->setCachedValue(written));
     } else {
       logError("Failed to write item [", element->getName(), "]");
+      request->setResult(requestResultOf(status));
     }
   }
   return completeRequests();

@@ -101,6 +101,8 @@ async function main() {
     assert.deepStrictEqual(results.map((s) => s.name),
       ["Good", "BadTypeMismatch", "BadTypeMismatch", "BadOutOfRange", "BadOutOfRange", "BadNotWritable", "BadNotWritable",
         "BadNodeIdUnknown"]);
+    const writeOnly = await session.read({ nodeId: "ns=1;s=Demo.WriteOnly", attributeId: AttributeIds.Value, maxAge: 0 });
+    assert.strictEqual(writeOnly.statusCode.name, "BadNotReadable");
     const written = await session.read({ nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value, maxAge: 60000 });
     assert.strictEqual(written.value.value, 77);
     assert.strictEqual(written.value.dataType, DataType.Int32);

@@ -81,7 +81,7 @@ async function main() {
     // Kill switches every channel off; while killed a channel cannot be switched on.
     assert.strictEqual((await write(item("CrateA.Kill"), DataType.Boolean, true)).value, 0);
     assert.strictEqual((await readDevice([chan(5, "Pw")]))[0].value.value, false);
-    assert.notStrictEqual((await write(chan(5, "Pw"), DataType.Boolean, true)).value, 0, "inhibited");
+    assert.strictEqual((await write(chan(5, "Pw"), DataType.Boolean, true)).name, "BadDeviceFailure", "inhibited");
     assert.strictEqual((await write(item("CrateA.ClearAlarm"), DataType.Boolean, true)).value, 0);
     assert.strictEqual((await write(chan(5, "Pw"), DataType.Boolean, true)).value, 0);
 
@@ -105,10 +105,12 @@ async function main() {
     const before = (await readDevice([chan(5, "V0Set")]))[0].value.value;
     assert.strictEqual((await write(chan(5, "V0Set"), DataType.String, "fast")).value, StatusCodes.BadTypeMismatch.value);
     assert.strictEqual((await write(chan(5, "VMon"), DataType.Float, 1)).value, StatusCodes.BadNotWritable.value);
-    assert.notStrictEqual((await write(chan(5, "V0Set"), DataType.Float, 99999)).value, 0, "beyond the maximum");
-    assert.notStrictEqual((await write(chan(5, "Name"), DataType.String, "n".repeat(80))).value, 0, "too long");
+    assert.strictEqual((await write(chan(5, "V0Set"), DataType.Float, 99999)).name, "BadOutOfRange", "beyond the maximum");
+    assert.strictEqual((await write(chan(5, "Name"), DataType.String, "n".repeat(80))).name, "BadOutOfRange", "too long");
     const cached = await session.read({ nodeId: chan(5, "V0Set"), attributeId: AttributeIds.Value, maxAge: 60000 });
     assert.strictEqual(cached.value.value, before);
+    execFileSync(path.join(process.argv[2], "vexahv-sim"), ["--send", String(run.control), "drop", "CrateA"]);
+    assert.strictEqual((await write(chan(5, "V0Set"), DataType.Float, 10)).name, "BadNotConnected", "the link broke");
 
     // A server setting: the log level is capped at 9, stored and in force.
     assert.strictEqual((await write(item("OPCServerLogLevel"), DataType.UInt16, 12)).value, 0);

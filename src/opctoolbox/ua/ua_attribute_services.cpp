@@ -241,6 +241,10 @@ void UaServer::read(Decoder& d, Respond& respond) {
           now(statusOnly(kBadAttributeIdInvalid));
           break;
         }
+        if ((element->getAccessRights() & kReadable) == 0) {
+          now(statusOnly(kBadNotReadable));  // a command or write-only item
+          break;
+        }
         if (r.maxAge > 0) {
           ValueQT cached;
           element->getCacheValue(cached);
@@ -353,12 +357,7 @@ void UaServer::write(Decoder& d, Respond& respond) {
                                  [results, positions, answer, encode](std::vector<long> written) {
                                    for (std::size_t k = 0; k < written.size() && k < positions.size(); ++k) {
                                      const long w = written[k];
-                                     (*results)[positions[k]] =
-                                         w == S_OK ? kGood
-                                         : w == OPC_E_BADRIGHTS ? kBadNotWritable
-                                         : (w == DISP_E_TYPEMISMATCH || w == DISP_E_OVERFLOW || w == DISP_E_BADVARTYPE)
-                                             ? kBadTypeMismatch
-                                             : kBad;
+                                     (*results)[positions[k]] = writeStatusOf(w);
                                    }
                                    (*answer)(encode(*results));
                                  });

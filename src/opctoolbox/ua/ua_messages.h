@@ -71,6 +71,7 @@ inline constexpr StatusCode kBadTypeMismatch = 0x80740000u;
 inline constexpr StatusCode kBadTooManyMonitoredItems = 0x80DB0000u;
 inline constexpr StatusCode kBadWaitingForInitialData = 0x80320000u;
 inline constexpr StatusCode kBadNotConnected = 0x808A0000u;
+inline constexpr StatusCode kBadDeviceFailure = 0x808B0000u;
 inline constexpr StatusCode kBadSecureChannelClosed = 0x80860000u;
 inline constexpr StatusCode kBadWriteNotSupported = 0x80730000u;
 inline constexpr StatusCode kBadSessionClosed = 0x80260000u;

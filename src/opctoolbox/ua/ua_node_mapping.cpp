@@ -107,6 +107,19 @@ StatusCode writableValue(const ua::Variant& v, std::uint16_t datatype) {
   return kGood;
 }
 
+StatusCode writeStatusOf(long result) {
+  switch (result) {
+    case S_OK: return kGood;
+    case OPC_E_BADRIGHTS: return kBadNotWritable;
+    case DISP_E_TYPEMISMATCH: case DISP_E_OVERFLOW: case DISP_E_BADVARTYPE: return kBadTypeMismatch;
+    case OPC_E_RANGE: return kBadOutOfRange;
+    case E_DEVICE_NOT_CONNECTED: return kBadNotConnected;
+    case E_DEVICE_TIMEOUT: return kBadTimeout;
+    case E_DEVICE_FAILURE: return kBadDeviceFailure;
+    default: return kBad;
+  }
+}
+
 // OPC DA quality to OPC UA status (OPC UA Part 8, the DA mapping).
 StatusCode statusOf(std::uint16_t quality) {
   switch (quality) {

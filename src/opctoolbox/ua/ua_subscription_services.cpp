@@ -462,6 +462,10 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       r.status = kBadAttributeIdInvalid;
       continue;
     }
+    if (element && (element->getAccessRights() & kReadable) == 0) {
+      r.status = kBadNotReadable;
+      continue;
+    }
     if (c.mode > 2) {
       r.status = kBadMonitoringModeInvalid;
       continue;
