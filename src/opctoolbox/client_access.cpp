@@ -99,8 +99,8 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
         transaction->handleReadRequests();
         transaction->completeRequests();  // in case the handler did not
       },
-      [transaction, shared, n] {
-        if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n));
+      [transaction, shared, n](long reason) {
+        if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n, reason));
       }});
   return queued ? S_OK : E_UNEXPECTED;
 }
@@ -171,9 +171,9 @@ long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, Wr
         transaction->handleWriteRequests();
         transaction->completeRequests();
       },
-      [transaction, shared, results, positions] {
+      [transaction, shared, results, positions](long reason) {
         if (transaction->completed()) return;
-        for (std::size_t p : positions) (*results)[p] = E_ABORT;
+        for (std::size_t p : positions) (*results)[p] = reason;
         (*shared)(std::move(*results));
       }});
   return queued ? S_OK : E_UNEXPECTED;
@@ -267,7 +267,7 @@ void ClientAccess::sample(std::vector<ElementPtr> due, std::function<void()> don
         transaction->handleReadRequests();
         transaction->completeRequests();
       },
-      [finished] { (*finished)(); }});
+      [finished](long) { (*finished)(); }});
   if (!queued) (*finished)();
 }
 

@@ -34,13 +34,14 @@ struct ReadResult {
 };
 
 // The answers of one read transaction, one per item in order, read from its requests
-// (no copy of the values); every one E_ABORT when the transaction was cancelled.
+// (no copy of the values); every one the reason when the transaction was cancelled
+// (E_ABORT at stop, E_UNEXPECTED when it failed).
 class ReadAnswers {
  public:
   explicit ReadAnswers(const RequestList& answered) : answered_(&answered), size_(answered.size()) {}
-  static ReadAnswers aborted(std::size_t n) { return ReadAnswers(n); }
+  static ReadAnswers aborted(std::size_t n, long reason = E_ABORT) { return ReadAnswers(n, reason); }
   std::size_t size() const noexcept { return size_; }
-  long result(std::size_t i) const { return answered_ ? (*answered_)[i]->getResult() : E_ABORT; }
+  long result(std::size_t i) const { return answered_ ? (*answered_)[i]->getResult() : reason_; }
   const ValueQT& value(std::size_t i) const {
     static const ValueQT none;
     return answered_ ? (*answered_)[i]->getValue() : none;
@@ -48,9 +49,10 @@ class ReadAnswers {
   const DaRequest* request(std::size_t i) const { return answered_ ? (*answered_)[i].get() : nullptr; }
 
  private:
-  explicit ReadAnswers(std::size_t n) : size_(n) {}
+  ReadAnswers(std::size_t n, long reason) : size_(n), reason_(reason) {}
   const RequestList* answered_ = nullptr;
   std::size_t size_ = 0;
+  long reason_ = E_ABORT;
 };
 
 struct WriteItem {

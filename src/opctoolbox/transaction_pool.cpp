@@ -1,5 +1,11 @@
 #include "opctoolbox/transaction_pool.h"
 
+#include <exception>
+#include <string>
+
+#include "opctoolbox/results.h"
+#include "platform/diagnostics.h"
+
 namespace OpcToolbox {
 
 TransactionPool::TransactionPool(unsigned threads) {
@@ -27,7 +33,7 @@ void TransactionPool::stop() {
     cancelled.swap(queue_);
   }
   for (auto& t : cancelled) {
-    if (t.cancel) t.cancel();
+    if (t.cancel) t.cancel(E_ABORT);
   }
   for (auto& t : threads_) {
     t.requestStop();
@@ -51,7 +57,21 @@ void TransactionPool::work(std::stop_token stop) {
       task = std::move(queue_.front());
       queue_.pop_front();
     }
-    task.run();
+    std::string fault;
+    try {
+      task.run();
+    } catch (const std::exception& e) {
+      fault = e.what();
+    } catch (...) {
+      fault = "an unknown exception";
+    }
+    if (fault.empty()) continue;
+    vexahv::platform::reportDiagnostic("a transaction failed with " + fault + "; its requests are answered as failed");
+    try {
+      if (task.cancel) task.cancel(E_UNEXPECTED);
+    } catch (...) {
+      // Nothing more can be told to the issuer.
+    }
   }
 }
 

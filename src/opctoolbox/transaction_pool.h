@@ -2,7 +2,8 @@
 // The toolbox's worker threads: transactions run here, so a slow device read never holds
 // up the caller's thread, cache reads or value notifications. Stopping runs nothing new:
 // queued work is cancelled (its cancel hook answers its issuer), running work finishes,
-// every thread is joined.
+// every thread is joined. A task that throws is answered through its cancel hook and
+// the worker goes on.
 
 #include <deque>
 #include <functional>
@@ -18,7 +19,8 @@ class TransactionPool {
  public:
   struct Task {
     std::function<void()> run;
-    std::function<void()> cancel;
+    // Answers the issuer when run does not: E_ABORT at stop, E_UNEXPECTED when run threw.
+    std::function<void(long reason)> cancel;
   };
 
   explicit TransactionPool(unsigned threads);

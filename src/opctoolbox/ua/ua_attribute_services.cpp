@@ -58,7 +58,8 @@ struct ReadAnswer {
       }
       const DaRequest* request = device && k < device->size() ? device->request(k) : nullptr;
       if (request == nullptr) {
-        e.dataValue(statusOnly(device ? kBad : kBadShutdown));
+        // Not answered by the device: cancelled at stop, or the transaction failed.
+        e.dataValue(statusOnly(device && device->result(k) == E_UNEXPECTED ? kBadInternalError : kBadShutdown));
       } else if (device->result(k) != S_OK) {
         e.dataValue(statusOnly(kBad));
       } else {

@@ -116,6 +116,8 @@ StatusCode writeStatusOf(long result) {
     case E_DEVICE_NOT_CONNECTED: return kBadNotConnected;
     case E_DEVICE_TIMEOUT: return kBadTimeout;
     case E_DEVICE_FAILURE: return kBadDeviceFailure;
+    case E_ABORT: return kBadShutdown;
+    case E_UNEXPECTED: return kBadInternalError;
     default: return kBad;
   }
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct Device {
   std::mutex mutex;
   std::condition_variable cv;
   bool blocked = false;
+  bool throwOnRead = false;
   std::vector<std::size_t> readSizes;  // requests per read transaction
   std::vector<std::size_t> writeSizes;
   int connects = 0, disconnects = 0;
@@ -48,6 +50,7 @@ class TestTransaction : public DaTransaction {
   long handleReadRequests() override {
     std::unique_lock lock(gDevice.mutex);
     gDevice.cv.wait(lock, [] { return !gDevice.blocked; });
+    if (gDevice.throwOnRead) throw std::runtime_error("device library fault");
     gDevice.readSizes.push_back(getRequests().size());
     lock.unlock();
     for (const auto& r : getRequests()) {
@@ -115,6 +118,7 @@ struct Toolbox {
     {
       std::lock_guard lock(gDevice.mutex);
       gDevice.blocked = false;
+      gDevice.throwOnRead = false;
       gDevice.readSizes.clear();
       gDevice.writeSizes.clear();
       gDevice.connects = gDevice.disconnects = 0;
@@ -364,6 +368,30 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
   gDevice.cv.notify_all();
   stopper.join();
   EXPECT_EQ(first.load(), S_OK) << "the running read finishes";
+}
+
+// A transaction that throws is answered as failed, and its worker serves the next one.
+TEST(Toolbox, ATransactionThatThrowsIsAnsweredAndKeepsItsWorker) {
+  Toolbox tb;
+  tb.app->setWorkerThreads(1);
+  auto a = tb.item("A", kIoPoll);
+  tb.app->getDaAddressSpaceRoot()->addChild(a);
+  ASSERT_EQ(tb.app->start(), S_OK);
+  ClientAccess* c = tb.app->clients();
+  std::uint32_t s = 0;
+  c->openSession("x", s);
+  auto throwing = [](bool on) {
+    std::lock_guard lock(gDevice.mutex);
+    gDevice.throwOnRead = on;
+  };
+  throwing(true);
+  std::vector<ReadResult> out;
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, out), S_OK);
+  EXPECT_EQ(out.at(0).result, E_UNEXPECTED);
+  throwing(false);
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, out), S_OK);
+  EXPECT_EQ(out.at(0).result, S_OK) << "the only worker is still there";
+  tb.app->stop();
 }
 
 }  // namespace
