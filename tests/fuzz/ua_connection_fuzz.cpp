@@ -1,6 +1,8 @@
 // The whole message path of one OPC UA connection fed from bytes, no socket: framing,
 // secure channel, sessions and the services over a small address space. Damage ends that
-// connection with an Error message; nothing crashes, nothing grows past the limits.
+// connection with an Error message; nothing crashes, nothing grows past the limits. The
+// read gate closes and opens as a throttled connection's does, and the deadline only ever
+// moves forward while the connection is open.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -45,9 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t sent = 0;
   {
     UaConnection connection(server, transport, 1, [&](std::vector<std::uint8_t> bytes) { sent += bytes.size(); });
-    // In two pieces, as a stream may arrive.
+    // The first byte decides when the gate is shut: answers "pile up" past that many bytes.
+    const std::size_t bound = size > 0 ? std::size_t{data[0]} * 64 : 0;
+    bool gated = true;
+    connection.setReadGate([&] { return !gated || sent < bound; });
+    // In two pieces, as a stream may arrive; then the gate opens and the rest is processed.
     const std::size_t half = size / 2;
-    if (connection.receive({data, half})) connection.receive({data + half, size - half});
+    const auto before = connection.deadline();
+    bool open = connection.receive({data, half}) && connection.receive({data + half, size - half});
+    if (open) {
+      gated = false;
+      open = connection.receive({});
+    }
+    if (open && connection.deadline() < before) std::abort();
   }
   if (server.sessionCount() > limits.maxSessions) std::abort();
   return 0;
