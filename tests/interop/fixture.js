@@ -3,8 +3,8 @@
 const assert = require("assert");
 const { spawn } = require("child_process");
 
-async function startFixture(binary) {
-  const fixture = spawn(binary, ["--duration", "60"], {
+async function startFixture(binary, seconds = 60) {
+  const fixture = spawn(binary, ["--duration", String(seconds)], {
     env: { ...process.env, VEXAHV_OPCUA_PORT: "0", VEXAHV_OPCUA_HOST: "127.0.0.1" },
     stdio: ["ignore", "pipe", "inherit"],
   });
