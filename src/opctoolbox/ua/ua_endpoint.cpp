@@ -242,10 +242,7 @@ void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
         return;
       }
       if (c->queued.load() >= options_.maxQueuedBytes) {
-        // The client does not read its answers: read no more of its requests for now.
-        c->readPaused = true;
-        c->pausedSince = Clock::now();
-        updateInterest(*c);
+        pauseReading(*c);
         return;
       }
       // A short read drained the socket; epoll reports anything that arrives later.
@@ -307,12 +304,18 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
       return;
     }
     if (c->queued.load() >= options_.maxQueuedBytes) {
-      c->readPaused = true;
-      c->pausedSince = Clock::now();
+      pauseReading(*c);
       return;
     }
     updateInterest(*c);
   }
+}
+
+void UaEndpoint::pauseReading(Connection& c) {
+  // The client does not read its answers: read no more of its requests for now.
+  c.readPaused = true;
+  c.pausedSince = Clock::now();
+  updateInterest(c);
 }
 
 void UaEndpoint::updateInterest(Connection& c) {

@@ -65,6 +65,7 @@ class UaEndpoint {
   // Makes room for one more connection at the limit; false when every connection has a session.
   bool evictOneWithoutSession();
   void updateInterest(Connection& c);
+  void pauseReading(Connection& c);
   void wake();
 
   Application& app_;
