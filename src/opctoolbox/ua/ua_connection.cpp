@@ -135,7 +135,10 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   if (StatusCode rc = assembler_.add(chunk, result); rc != kGood) return fail(rc, "bad message chunks");
   if (result != ChunkAssembler::Result::Complete) return true;
   const std::uint32_t requestId = assembler_.requestId();
-  handlerKnowsChannel_ = true;
+  if (!handlerKnowsChannel_) {
+    handlerKnowsChannel_ = true;
+    handler_.channelOpened(channelId_, peer_);
+  }
   handler_.handle(channelId_, assembler_.message(),
                   [this, live = liveness_, requestId](std::vector<std::uint8_t> body) {
                     std::lock_guard lock(live->mutex);

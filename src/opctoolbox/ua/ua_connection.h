@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "opctoolbox/ua/ua_security.h"
@@ -24,6 +25,8 @@ class ServiceHandler {
   using Respond = std::function<void(std::vector<std::uint8_t> body)>;
   virtual ~ServiceHandler() = default;
   virtual void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) = 0;
+  // Before the channel's first request, with the client's address; channelClosed follows.
+  virtual void channelOpened(std::uint32_t /*channelId*/, const std::string& /*peer*/) {}
   virtual void channelClosed(std::uint32_t /*channelId*/) {}
   // The policies and identities offered; SecurityPolicy None and anonymous users unless
   // the handler says otherwise.
@@ -54,6 +57,7 @@ class UaConnection {
   bool open() const;
   void setReadGate(std::function<bool()> mayProcess) { mayProcess_ = std::move(mayProcess); }
   void setTimeouts(ConnectionTimeouts t);
+  void setPeer(std::string address) { peer_ = std::move(address); }
 
   // The moment by which the connection must have taken its next step: Hello, then
   // OpenSecureChannel, then a renewal before its token's lifetime (and a quarter of it
@@ -76,6 +80,7 @@ class UaConnection {
   Sink sink_;
   std::vector<std::uint8_t> input_;
   std::function<bool()> mayProcess_;
+  std::string peer_;
   const Clock::time_point accepted_ = Clock::now();
   ConnectionTimeouts timeouts_;
   Clock::time_point deadline_ = accepted_ + timeouts_.hello;

@@ -164,7 +164,10 @@ void UaEndpoint::loop(std::stop_token stop) {
 
 void UaEndpoint::accept() {
   for (;;) {
-    const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     vexahv::platform::UniqueFd owned(fd);
     if (connections_.size() >= options_.maxConnections && !evictOneWithoutSession()) continue;  // closed as it goes
@@ -178,6 +181,8 @@ void UaEndpoint::accept() {
                                              if (auto conn = weak.lock()) enqueue(conn, std::move(bytes));
                                            });
     c->ua->setTimeouts(options_.timeouts);
+    char address[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address) != nullptr) c->ua->setPeer(address);
     Connection* raw = c.get();  // the gate is the connection's own: it never outlives it
     c->ua->setReadGate([raw, max = options_.maxQueuedBytes] { return raw->queued.load() < max; });
     epoll_event ev{};

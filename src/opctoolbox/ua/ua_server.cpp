@@ -77,10 +77,16 @@ void UaServer::closeAllSessions() {
   for (auto& [token, s] : all) releaseSession(s);
 }
 
+void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer) {
+  std::lock_guard lock(mutex_);
+  channelPeers_[channelId] = peer;
+}
+
 void UaServer::channelClosed(std::uint32_t channelId) {
   // A session never activated dies with its channel; an activated one waits for its client
   // to come back on a new channel until it times out.
   std::lock_guard lock(mutex_);
+  channelPeers_.erase(channelId);
   std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.
@@ -195,13 +201,18 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   std::shared_ptr<Session> dropped;
   {
     std::lock_guard lock(mutex_);
-    if (sessions_.size() >= limits_.maxSessions) {
-      // A client that created a session and never activated it gives way to one that comes now.
+    if (auto peer = channelPeers_.find(channelId); peer != channelPeers_.end()) s->peer = peer->second;
+    std::size_t fromPeer = 0;
+    for (const auto& [token, other] : sessions_) fromPeer += other->peer == s->peer ? 1 : 0;
+    const bool peerFull = fromPeer >= limits_.maxSessionsPerAddress;
+    if (peerFull || sessions_.size() >= limits_.maxSessions) {
+      // A client that created a session and never activated it gives way to one that comes
+      // now (from the same address, when that address has taken its share).
       auto oldest = sessions_.end();
       for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-        if (!it->second->activated && (oldest == sessions_.end() || it->second->lastUsed < oldest->second->lastUsed)) {
-          oldest = it;
-        }
+        const Session& candidate = *it->second;
+        if (candidate.activated || (peerFull && candidate.peer != s->peer)) continue;
+        if (oldest == sessions_.end() || candidate.lastUsed < oldest->second->lastUsed) oldest = it;
       }
       if (oldest == sessions_.end()) return respond(encodeServiceFault(r.header.requestHandle, kBadTooManySessions));
       dropped = oldest->second;

@@ -28,6 +28,8 @@ struct ServerLimits {
   // its place for 10 minutes at the most.
   double minSessionTimeoutMs = 10000;
   double maxSessionTimeoutMs = 600000;
+  // Sessions of one client address: one host cannot take every place.
+  std::size_t maxSessionsPerAddress = 75;
   std::size_t maxNodesPerRead = 100000;
   std::size_t maxNodesPerWrite = 10000;
   std::size_t maxNodesPerBrowse = 10000;
@@ -52,6 +54,7 @@ class UaServer : public ServiceHandler {
   ~UaServer() override;
 
   void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
+  void channelOpened(std::uint32_t channelId, const std::string& peer) override;
   void channelClosed(std::uint32_t channelId) override;
   std::size_t sessionCount() const;
   // Channels that carry an activated session: the connections worth keeping when room runs out.
@@ -126,6 +129,7 @@ class UaServer : public ServiceHandler {
   const std::shared_ptr<Session> detached_;
   // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
   std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
+  std::map<std::uint32_t, std::string> channelPeers_;  // the client address of each channel (under mutex_)
   std::uint32_t nextSession_ = 1;
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;

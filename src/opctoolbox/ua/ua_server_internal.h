@@ -42,6 +42,7 @@ struct UaServer::Session {
   std::string token;
   std::string name;
   std::uint32_t channelId = 0;
+  std::string peer;  // the client address it was created from
   bool activated = false;
   std::uint32_t toolboxSession = 0;
   std::chrono::steady_clock::duration timeout{};

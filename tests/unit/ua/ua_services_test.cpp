@@ -36,7 +36,7 @@ class Services : public ::testing::Test {
   Bytes call(const Bytes& body) {
     std::promise<Bytes> answer;
     auto done = answer.get_future();
-    server->handle(1, body, [&answer](Bytes b) { answer.set_value(std::move(b)); });
+    server->handle(channel, body, [&answer](Bytes b) { answer.set_value(std::move(b)); });
     EXPECT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     return done.get();
   }
@@ -189,6 +189,7 @@ class Services : public ::testing::Test {
 
   Application* app = nullptr;
   std::unique_ptr<UaServer> server;
+  std::uint32_t channel = 1;  // the secure channel requests come on
   NodeId token;
 };
 
@@ -547,6 +548,25 @@ TEST_F(Services, MonitoredItemTotalsAndQueueSizesAreBounded) {
   EXPECT_EQ(statuses(monitor(second, c, 3, 1)), (std::vector<StatusCode>{kGood, kGood, kBadTooManyMonitoredItems}))
       << "per server";
   EXPECT_EQ(server->monitoredItemCount(), 6u);
+}
+
+// One client address takes at most its share of the sessions; its own never-activated
+// sessions give way first, and other addresses still find room.
+TEST_F(Services, OneAddressTakesOnlyItsShareOfSessions) {
+  ServerLimits limits;
+  limits.maxSessionsPerAddress = 2;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
+  server->channelOpened(1, "192.0.2.1");
+  openSession();
+  const NodeId idle = createSession(60000).first;
+  const NodeId next = createSession(60000).first;
+  ASSERT_FALSE(next.isNull()) << "its idle session gave way";
+  EXPECT_NE(activateSession(idle), kGood);
+  EXPECT_EQ(activateSession(next), kGood);
+  EXPECT_TRUE(createSession(60000).first.isNull()) << "the address has its two active sessions";
+  channel = 2;
+  server->channelOpened(2, "192.0.2.2");
+  EXPECT_FALSE(createSession(60000).first.isNull()) << "another address has room";
 }
 
 }  // namespace
