@@ -231,25 +231,7 @@ void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
   for (;;) {
     const ssize_t n = ::recv(c->fd.get(), buffer, sizeof buffer, 0);
     if (n > 0) {
-      bool open = false;
-      try {
-        open = c->ua->receive({buffer, static_cast<std::size_t>(n)});
-      } catch (const std::exception&) {
-        // A fault while serving this connection ends it, never the network thread.
-        enqueue(c, encodeError(kBadInternalError, "internal error"));
-      }
-      if (!open) {
-        {
-          std::lock_guard lock(c->outMutex);
-          c->closeAfterFlush = true;
-        }
-        flush(c);
-        return;
-      }
-      if (c->queued.load() >= options_.maxQueuedBytes) {
-        pauseReading(*c);
-        return;
-      }
+      if (!feed(c, {buffer, static_cast<std::size_t>(n)})) return;
       // A short read drained the socket; epoll reports anything that arrives later.
       if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
@@ -300,20 +282,31 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
   if (c->readPaused && c->ua && c->queued.load() <= options_.maxQueuedBytes / 2) {
     // Drained enough: the requests already received go first, then the socket again.
     c->readPaused = false;
-    if (!c->ua->receive({})) {
-      {
-        std::lock_guard lock(c->outMutex);
-        c->closeAfterFlush = true;
-      }
-      flush(c);
-      return;
-    }
-    if (c->queued.load() >= options_.maxQueuedBytes) {
-      pauseReading(*c);
-      return;
-    }
-    updateInterest(*c);
+    if (feed(c, {})) updateInterest(*c);
   }
+}
+
+bool UaEndpoint::feed(const std::shared_ptr<Connection>& c, std::span<const std::uint8_t> bytes) {
+  bool open = false;
+  try {
+    open = c->ua->receive(bytes);
+  } catch (const std::exception&) {
+    // A fault while serving this connection ends it, never the network thread.
+    enqueue(c, encodeError(kBadInternalError, "internal error"));
+  }
+  if (!open) {
+    {
+      std::lock_guard lock(c->outMutex);
+      c->closeAfterFlush = true;
+    }
+    flush(c);
+    return false;
+  }
+  if (c->queued.load() >= options_.maxQueuedBytes) {
+    pauseReading(*c);
+    return false;
+  }
+  return true;
 }
 
 void UaEndpoint::pauseReading(Connection& c) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -66,6 +67,9 @@ class UaEndpoint {
   bool evictOneWithoutSession();
   void updateInterest(Connection& c);
   void pauseReading(Connection& c);
+  // Hands received bytes (none: what is buffered) to the connection. false when it was
+  // closed or its reading paused: read no more now.
+  bool feed(const std::shared_ptr<Connection>& c, std::span<const std::uint8_t> bytes);
   void wake();
 
   Application& app_;
