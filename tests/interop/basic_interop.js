@@ -43,6 +43,11 @@ async function main() {
     assert.strictEqual(status.value.value.buildInfo.manufacturerName, "VEXA SpA");
     const maxRead = await session.read({ nodeId: "ns=0;i=11705", attributeId: AttributeIds.Value });
     assert.strictEqual(maxRead.value.value, 100000);
+    // The bounds a client must live with, where OPC UA has a node for them.
+    const bounds = await session.read([24095, 24097, 24098, 24104, 31916].map((i) => ({ nodeId: `ns=0;i=${i}`, attributeId: AttributeIds.Value })));
+    assert.deepStrictEqual(bounds.map((b) => b.value.value), [100, 300000, 100, 100000, 100]);
+    const capabilities = await session.browse("ns=0;i=2268");
+    assert.ok(capabilities.references.some((r) => r.browseName.name === "MaxMonitoredItemsQueueSize"));
 
     // Type hierarchies: HasComponent is found under HierarchicalReferences with subtypes.
     const refs = await session.browse({ nodeId: "ns=0;i=44", browseDirection: BrowseDirection.Forward,

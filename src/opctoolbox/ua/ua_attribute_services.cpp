@@ -147,6 +147,17 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     case ns0::MaxMonitoredItemsPerCall:
       out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxMonitoredItemsPerCall));
       break;
+    case ns0::MaxSessions: out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxSessions)); break;
+    case ns0::MaxMonitoredItems:
+      out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxMonitoredItems));
+      break;
+    case ns0::MaxSubscriptionsPerSession:
+      out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxSubscriptionsPerSession));
+      break;
+    case ns0::MaxMonitoredItemsPerSubscription:
+      out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxMonitoredItemsPerSubscription));
+      break;
+    case ns0::MaxMonitoredItemsQueueSize: out = scalar(BuiltinType::UInt32, limits_.maxQueueSize); break;
     case ns0::BuildInfo: {
       std::vector<std::uint8_t> body;
       Encoder b(body);

@@ -38,7 +38,9 @@ inline constexpr std::uint32_t Objects = 85, Server = 2253, ServerArray = 2254, 
                                MaxBrowseContinuationPoints = 2735, MaxNodesPerRead = 11705,
                                MaxNodesPerWrite = 11707, MaxNodesPerBrowse = 11710,
                                MaxNodesPerRegisterNodes = 11711, MaxNodesPerTranslate = 11712,
-                               MaxMonitoredItemsPerCall = 11714, GetMonitoredItems = 11492, ResendData = 12873;
+                               MaxMonitoredItemsPerCall = 11714, GetMonitoredItems = 11492, ResendData = 12873,
+                               MaxSessions = 24095, MaxMonitoredItems = 24097, MaxSubscriptionsPerSession = 24098,
+                               MaxMonitoredItemsPerSubscription = 24104, MaxMonitoredItemsQueueSize = 31916;
 }  // namespace ns0
 
 }  // namespace OpcToolbox::ua
