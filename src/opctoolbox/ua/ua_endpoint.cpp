@@ -113,7 +113,8 @@ void UaEndpoint::stop() {
   for (auto& [fd, c] : connections_) c->ua.reset();
   connections_.clear();
   listener_.reset();
-  if (server_) server_->closeAllSessions();
+  // The publishing thread too: the application may be released right after this.
+  if (server_) server_->stop();
 }
 
 void UaEndpoint::wake() {

@@ -18,7 +18,9 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
-UaServer::~UaServer() {
+UaServer::~UaServer() { stop(); }
+
+void UaServer::stop() {
   publisher_.stopAndJoin();
   closeAllSessions();
 }

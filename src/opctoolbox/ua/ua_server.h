@@ -63,6 +63,9 @@ class UaServer : public ServiceHandler {
 
   // Ends every session (disconnectSession for each activated one).
   void closeAllSessions();
+  // Stops the publishing thread, then ends every session: after it nothing of the server
+  // touches the application any more.
+  void stop();
 
  private:
   struct Session;
