@@ -46,11 +46,8 @@ std::size_t UaServer::sessionCount() const {
 }
 
 std::size_t UaServer::countMonitoredItems() const {
-  std::size_t n = 0;
-  for (const auto& [token, s] : sessions_) {
-    for (const auto& [id, sub] : s->subscriptions) n += sub->items.size();
-  }
-  for (const auto& [id, sub] : detached_->subscriptions) n += sub->items.size();
+  std::size_t n = detached_->monitoredItems();
+  for (const auto& [token, s] : sessions_) n += s->monitoredItems();
   return n;
 }
 

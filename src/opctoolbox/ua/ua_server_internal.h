@@ -56,6 +56,13 @@ struct UaServer::Session {
     std::uint32_t channelId = 0;  // answers go back on the channel that asked
   };
   std::deque<PendingPublish> publishes;
+
+  // The monitored items of all its subscriptions (under the server's lock).
+  std::size_t monitoredItems() const {
+    std::size_t n = 0;
+    for (const auto& [id, sub] : subscriptions) n += sub->items.size();
+    return n;
+  }
 };
 
 }  // namespace OpcToolbox::ua

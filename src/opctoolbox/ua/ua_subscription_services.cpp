@@ -437,8 +437,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     std::lock_guard lock(mutex_);
     nextId = nextMonitoredItem_;
     nextMonitoredItem_ += static_cast<std::uint32_t>(creates.size());
-    std::size_t inSession = 0;
-    for (const auto& [id, s] : session->subscriptions) inSession += s->items.size();
+    const std::size_t inSession = session->monitoredItems();
     const std::size_t inServer = countMonitoredItems();
     auto left = [](std::size_t limit, std::size_t used) { return used < limit ? limit - used : 0; };
     room = std::min({left(limits_.maxMonitoredItemsPerSubscription, sub->items.size()),
