@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "addressspace/library_result.h"
 #include "addressspace/vexahv_element.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
@@ -84,7 +85,7 @@ ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::s
     return make(v, kQualityGood, now);
   }
   logError("Error getting [", handle, "]_Board[", slot, "]_[", name, "] value - error code [", rc, "]", " (system [", SystemName{handle}, "])");
-  return make(parameterFailureValue(paramType), kQualityBad, now);
+  return make(parameterFailureValue(paramType), qualityOf(rc), now);
 }
 
 ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
@@ -94,13 +95,14 @@ ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std:
   if (name == "Name") {
     char names[1][VEXAHV_CH_NAME_SIZE] = {};
     Variant v;
-    if (VEXAHV_GetChName(handle, slot, 1, channels, names) == VEXAHV_OK) {
+    const int rc = VEXAHV_GetChName(handle, slot, 1, channels, names);
+    if (rc == VEXAHV_OK) {
       names[0][VEXAHV_CH_NAME_SIZE - 1] = '\0';
       v.setBSTR(names[0]);
       return make(v, kQualityGood, now);
     }
     v.setBSTR("");
-    return make(v, kQualityBad, now);
+    return make(v, qualityOf(rc), now);
   }
   if (paramType < 0 || paramType > 5) {
     logError("Unknown type of data for [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name, "]");
@@ -120,7 +122,7 @@ ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot, const std:
   }
   logCritical("Error getting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
               "] value - error code [", rc, "]", " (system [", SystemName{handle}, "])");
-  return make(parameterFailureValue(paramType), kQualityBad, now);
+  return make(parameterFailureValue(paramType), qualityOf(rc), now);
 }
 
 ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type) {
@@ -175,7 +177,7 @@ ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::in
     default: v.setI2(ok ? static_cast<std::int16_t>(u2) : 0); break;  // 4 and 6
   }
   if (!ok) error(rc);
-  return make(v, ok ? kQualityGood : kQualityBad, now);
+  return make(v, qualityOf(rc), now);
 }
 
 ValueQT readItemValue(VEXAHVElement* element) {

@@ -133,7 +133,7 @@ long Application::start() {
   std::lock_guard lock(mutex_);
   if (state_ != AppState::Initialised && state_ != AppState::Stopped) return E_UNEXPECTED;
   if (root == nullptr) return E_OUTOFMEMORY;
-  clients_ = std::make_unique<ClientAccess>(*creator_, *root, static_cast<int>(minUpdateRate_), workers_);
+  clients_ = std::make_unique<ClientAccess>(*creator_, *root, workers_);
   state_ = AppState::Started;
   return S_OK;
 }

@@ -1,10 +1,22 @@
 #include "opctoolbox/client_access.h"
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 
 namespace OpcToolbox {
 namespace {
+
+// Runs a read transaction and tells each element it held how long the read took.
+void timedRead(DaTransaction& transaction) {
+  const auto start = std::chrono::steady_clock::now();
+  transaction.handleReadRequests();
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  for (const auto& r : transaction.getRequests()) {
+    if (r && r->getPropertyId() == 0 && r->element()) r->element()->noteReadTime(took);
+  }
+  transaction.completeRequests();  // in case the handler did not
+}
 
 std::vector<ReadResult> resultsOf(const ReadAnswers& answers) {
   std::vector<ReadResult> out;
@@ -15,11 +27,9 @@ std::vector<ReadResult> resultsOf(const ReadAnswers& answers) {
 
 }  // namespace
 
-ClientAccess::ClientAccess(Creator& creator, DaAddressSpaceRoot& root, int minUpdateRateMs,
-                           unsigned workers)
+ClientAccess::ClientAccess(Creator& creator, DaAddressSpaceRoot& root, unsigned workers)
     : creator_(creator),
       root_(root),
-      minUpdateRate_(minUpdateRateMs),
       pool_(workers),
       scheduler_([this](std::vector<ElementPtr> due, std::function<void()> done) {
         sample(std::move(due), std::move(done));
@@ -95,10 +105,7 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
   auto shared = std::make_shared<ReadDone>(std::move(done));
   transaction->setCompletion([shared](const RequestList& answered) { (*shared)(ReadAnswers(answered)); });
   const bool queued = pool_.submit(TransactionPool::Task{
-      [transaction] {
-        transaction->handleReadRequests();
-        transaction->completeRequests();  // in case the handler did not
-      },
+      [transaction] { timedRead(*transaction); },
       [transaction, shared, n](long reason) {
         if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n, reason));
       }});
@@ -197,7 +204,7 @@ int ClientAccess::rateFor(const DaAddressSpaceElement* element) const {
 long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
                            std::uint64_t& handle) {
   if (!element || observer == nullptr) return E_INVALIDARG;
-  const int rate = std::max(samplingMs, minUpdateRate_);
+  const int rate = std::max(samplingMs, 1);
   bool first = false;
   int fastest = 0;
   {
@@ -263,10 +270,7 @@ void ClientAccess::sample(std::vector<ElementPtr> due, std::function<void()> don
     (*finished)();
   });
   const bool queued = pool_.submit(TransactionPool::Task{
-      [transaction] {
-        transaction->handleReadRequests();
-        transaction->completeRequests();
-      },
+      [transaction] { timedRead(*transaction); },
       [finished](long) { (*finished)(); }});
   if (!queued) (*finished)();
 }

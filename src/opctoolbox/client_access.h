@@ -65,7 +65,7 @@ class ClientAccess {
   using ReadDone = std::function<void(const ReadAnswers&)>;
   using WriteDone = std::function<void(std::vector<long>)>;
 
-  ClientAccess(Creator& creator, DaAddressSpaceRoot& root, int minUpdateRateMs, unsigned workers);
+  ClientAccess(Creator& creator, DaAddressSpaceRoot& root, unsigned workers);
   ~ClientAccess() { stop(); }
 
   // Runs nothing new; queued transactions are answered E_ABORT; joins every thread.
@@ -91,9 +91,10 @@ class ClientAccess {
   long write(std::uint32_t session, std::vector<WriteItem> items, WriteDone done);
   long write(std::uint32_t session, std::vector<WriteItem> items, std::vector<long>& results);
 
-  // The first monitor of an item activates it (change(true, rate), rate at least the
-  // minimum update rate) and, for a polled item, starts sampling it; the last unmonitor
-  // deactivates it. The observer sees every new value until unmonitor.
+  // The first monitor of an item activates it (change(true, rate)) and, for a polled item,
+  // starts sampling it at the fastest rate asked of it; the last unmonitor deactivates it.
+  // The caller chose the rate (at least 1 ms). The observer sees every new value until
+  // unmonitor.
   long monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
                std::uint64_t& handle);
   long unmonitor(std::uint64_t handle);
@@ -110,7 +111,6 @@ class ClientAccess {
 
   Creator& creator_;
   DaAddressSpaceRoot& root_;
-  const int minUpdateRate_;
   mutable std::mutex mutex_;
   std::map<std::uint32_t, std::shared_ptr<DaSession>> sessions_;
   std::uint32_t nextSession_ = 1;

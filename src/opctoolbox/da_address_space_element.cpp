@@ -128,6 +128,14 @@ void DaAddressSpaceElement::setItemId(std::string itemId) {
   itemId_ = std::move(itemId);
 }
 
+void DaAddressSpaceElement::noteReadTime(std::chrono::microseconds took) noexcept {
+  const auto fresh = static_cast<std::uint32_t>(std::clamp<std::int64_t>(took.count(), 1, 0xFFFFFFFF));
+  const std::uint32_t old = readTimeUs_.load(std::memory_order_relaxed);
+  // A quarter of each new reading: one slow read does not slow every sampling for good.
+  const std::uint64_t smoothed = old == 0 ? fresh : (3ull * old + fresh) / 4;
+  readTimeUs_.store(static_cast<std::uint32_t>(smoothed), std::memory_order_relaxed);
+}
+
 void DaAddressSpaceElement::addObserver(ValueObserver* observer) {
   std::lock_guard lock(observerMutex_);
   observers_.push_back(observer);

@@ -5,6 +5,7 @@
 // is guarded by one address-space lock; each element's value cache by its own.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,11 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   int getUpdateRate() const noexcept { return updateRate_; }
   void setUpdateRate(int v) noexcept { updateRate_ = v; }
 
+  // How long reading the item from its device takes (smoothed over the device reads that
+  // held it; 0 until one did): no sampling of a polled item can honestly be faster.
+  void noteReadTime(std::chrono::microseconds took) noexcept;
+  std::chrono::microseconds readTime() const noexcept { return std::chrono::microseconds(readTimeUs_.load()); }
+
   void addObserver(ValueObserver* observer);
   void removeObserver(ValueObserver* observer);
   // The address space this element is part of, or null while it is detached.
@@ -98,6 +104,7 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   std::atomic<bool> active_{false};
   std::atomic<int> updateRate_{0};
   std::atomic<std::uintptr_t> userData_{0};
+  std::atomic<std::uint32_t> readTimeUs_{0};
 
   // Structure: guarded by the address-space lock (treeMutex()).
   std::weak_ptr<DaAddressSpaceElement> parent_;

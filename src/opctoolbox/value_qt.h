@@ -12,6 +12,8 @@ namespace OpcToolbox {
 inline constexpr std::uint16_t kQualityGood = 0xC0;
 inline constexpr std::uint16_t kQualityBad = 0x00;
 inline constexpr std::uint16_t kQualityNotConnected = 0x08;
+inline constexpr std::uint16_t kQualityDeviceFailure = 0x0C;
+inline constexpr std::uint16_t kQualityCommFailure = 0x18;  // the device did not answer in time
 inline constexpr std::uint16_t kQualityWaitingForInitialData = 0x20;
 
 class ValueQT {

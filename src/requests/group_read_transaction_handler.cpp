@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "addressspace/item_reader.h"
+#include "addressspace/library_result.h"
 #include "addressspace/vexahv_element.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
@@ -185,7 +186,7 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
                  "], slot [", slot, "], parameter [", name, "], [", count, "] channels)");
     }
     const OpcToolbox::DateTime now = OpcToolbox::DateTime::now();
-    const std::uint16_t quality = rc == 0 ? OpcToolbox::kQualityGood : OpcToolbox::kQualityBad;
+    const std::uint16_t quality = qualityOf(rc);
     for (std::size_t i = 0; i < count; ++i) {
       RequestElementValueTrio& trio = *trios[first + i];
       float f = 0;

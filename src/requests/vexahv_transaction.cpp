@@ -10,7 +10,7 @@
 #include "config/server_globals.h"
 #include "requests/group_read_transaction_handler.h"
 #include "requests/item_writer.h"
-#include "requests/library_result.h"
+#include "addressspace/library_result.h"
 #include "requests/property_value.h"
 #include "service/logging.h"
 

@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   app->setVerIndProgIdDa("VEXA.HVOPCServer");
   app->setDescription("OPC UA fixture of the VEXA HV OPC server");
   app->setVendorInfo("VEXA SpA");
-  app->setMinUpdateRateDa(100);
+  app->setMinUpdateRateDa(1000);  // a DA setting: OPC UA sampling does not follow it
   app->initialize(std::make_unique<FixtureCreator>());
   app->start();
   build(*app->getDaAddressSpaceRoot());

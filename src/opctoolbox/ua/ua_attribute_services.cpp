@@ -61,7 +61,7 @@ struct ReadAnswer {
         // Not answered by the device: cancelled at stop, or the transaction failed.
         e.dataValue(statusOnly(device && device->result(k) == E_UNEXPECTED ? kBadInternalError : kBadShutdown));
       } else if (device->result(k) != S_OK) {
-        e.dataValue(statusOnly(kBad));
+        e.dataValue(statusOnly(resultStatusOf(device->result(k))));
       } else {
         e.dataValue(fromCache(device->value(k), request->element()->getDatatype(), timestamps, serverNow));
       }
@@ -134,7 +134,7 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
       break;
     case ns0::LocaleIdArray: out = valueOf(stringArray({"en"})); break;
     case ns0::MinSupportedSampleRate:
-      out = scalar(BuiltinType::Double, static_cast<double>(app_.getMinUpdateRateDa()));
+      out = scalar(BuiltinType::Double, limits_.minSamplingIntervalMs);
       break;
     case ns0::MaxBrowseContinuationPoints:
       out = scalar(BuiltinType::UInt16, static_cast<std::uint16_t>(limits_.maxContinuationPoints));
@@ -206,7 +206,6 @@ void UaServer::read(Decoder& d, Respond& respond) {
   answer->slots.reserve(r.nodes.size());
   std::vector<ItemRef> deviceItems;
   if (r.maxAge == 0) deviceItems.reserve(r.nodes.size());
-  const std::uint32_t minRate = app_.getMinUpdateRateDa();
   auto now = [&](DataValue v) {
     answer->slots.push_back(static_cast<std::uint32_t>(answer->now.size()));
     answer->now.push_back(std::move(v));
@@ -283,8 +282,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
             now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3))));
             break;
           case kMinimumSamplingInterval:
-            now(valueOf(ua::Variant::scalar(BuiltinType::Double,
-                                            element->getIoMode() == kIoPoll ? static_cast<double>(minRate) : 0.0)));
+            now(valueOf(ua::Variant::scalar(BuiltinType::Double, fastestSampling(element.get()))));
             break;
           case kHistorizing: now(valueOf(ua::Variant::scalar(BuiltinType::Boolean, false))); break;
           default: now(statusOnly(kBadAttributeIdInvalid));
@@ -369,7 +367,7 @@ void UaServer::write(Decoder& d, Respond& respond) {
                                  [results, positions, answer, encode](std::vector<long> written) {
                                    for (std::size_t k = 0; k < written.size() && k < positions.size(); ++k) {
                                      const long w = written[k];
-                                     (*results)[positions[k]] = writeStatusOf(w);
+                                     (*results)[positions[k]] = resultStatusOf(w);
                                    }
                                    (*answer)(encode(*results));
                                  });

@@ -107,7 +107,7 @@ StatusCode writableValue(const ua::Variant& v, std::uint16_t datatype) {
   return kGood;
 }
 
-StatusCode writeStatusOf(long result) {
+StatusCode resultStatusOf(long result) {
   switch (result) {
     case S_OK: return kGood;
     case OPC_E_BADRIGHTS: return kBadNotWritable;

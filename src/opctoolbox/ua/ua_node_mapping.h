@@ -53,8 +53,8 @@ bool fromUa(const ua::Variant& v, OpcToolbox::Variant& out);
 // BaseDataType), never converted; BadTypeMismatch otherwise. A NaN or infinity, or a
 // String holding a zero byte (it could not be stored whole), is BadOutOfRange.
 StatusCode writableValue(const ua::Variant& v, std::uint16_t datatype);
-// The OPC UA status of a toolbox write result.
-StatusCode writeStatusOf(long result);
+// The OPC UA status of a toolbox request result (a read's or a write's).
+StatusCode resultStatusOf(long result);
 StatusCode statusOf(std::uint16_t quality);
 std::string randomBytes(std::size_t n);
 DataValue valueOf(ua::Variant v);

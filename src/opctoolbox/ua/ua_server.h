@@ -46,6 +46,10 @@ struct ServerLimits {
   std::size_t maxMonitoredItems = 300000;
   // Queue sizes are revised down to this.
   std::uint32_t maxQueueSize = 100;
+  // Sampling intervals are revised up to the fastest the item can honestly be sampled:
+  // this, or for a polled item the time its device read takes if that is longer.
+  double minSamplingIntervalMs = 50;
+  double maxSamplingIntervalMs = 3600000;
 };
 
 class UaServer : public ServiceHandler {
@@ -80,6 +84,10 @@ class UaServer : public ServiceHandler {
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
+  // The fastest honest sampling interval of an element (null: a variable of namespace 0),
+  // and a requested interval (negative: the subscription's publishing interval) revised to it.
+  double fastestSampling(const DaAddressSpaceElement* element) const;
+  double revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const;
   // The elements of n node ids (nodeIdAt(i), a NodeId or a NodeIdRef) in one pass, null
   // where there is none: a batch look-up overlaps the cache misses that one look-up at a
   // time waits for in turn (a Read or a CreateMonitoredItems of thousands of items).

@@ -129,7 +129,6 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
   }
   if (!sub) return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
   ClientAccess* clients = app_.clients();
-  const double minRate = app_.getMinUpdateRateDa();
   std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;
   for (const Modify& m : mods) {
     // Under the lock throughout: a subscription that ends meanwhile (its lifetime, its
@@ -151,8 +150,7 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
       results.emplace_back(fs, 0, 0);
       continue;
     }
-    const double requested = finiteOr(m.sampling, -1);
-    const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
+    const double sampling = revisedSampling(item->element.get(), m.sampling, sub->publishingInterval);
     const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
     item->modify(m.clientHandle, queue, m.discardOldest, filter);
     if (sampling != item->samplingInterval && item->toolboxHandle != 0 && clients) {
@@ -420,7 +418,6 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   if (!sub) return respond(encodeServiceFault(h.requestHandle, kBadSubscriptionIdInvalid));
 
   ClientAccess* clients = app_.clients();
-  const double minRate = app_.getMinUpdateRateDa();
   struct Result {
     StatusCode status = kGood;
     std::uint32_t id = 0;
@@ -474,8 +471,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       r.status = fs;
       continue;
     }
-    const double requested = finiteOr(c.sampling, -1);
-    const double sampling = std::clamp(requested < 0 ? sub->publishingInterval : requested, minRate, 3600000.0);
+    const double sampling = revisedSampling(element.get(), c.sampling, sub->publishingInterval);
     if (room == 0) {
       r.status = kBadTooManyMonitoredItems;
       continue;
@@ -656,6 +652,21 @@ void UaServer::republish(Decoder& d, Respond& respond) {
     e.raw(msg->second.data(), msg->second.size());
   }
   respond(std::move(out));
+}
+
+double UaServer::fastestSampling(const DaAddressSpaceElement* element) const {
+  double fastest = limits_.minSamplingIntervalMs;
+  if (element != nullptr && element->getIoMode() == kIoPoll) {
+    // Whole milliseconds: the toolbox samples in them.
+    fastest = std::max(fastest, std::ceil(static_cast<double>(element->readTime().count()) / 1000.0));
+  }
+  return std::min(fastest, limits_.maxSamplingIntervalMs);
+}
+
+double UaServer::revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const {
+  requested = finiteOr(requested, -1);
+  if (requested < 0) requested = publishing;
+  return std::clamp(std::ceil(requested), fastestSampling(element), limits_.maxSamplingIntervalMs);
 }
 
 void UaServer::sampleNamespaceZero() {

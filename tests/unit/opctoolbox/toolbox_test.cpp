@@ -296,13 +296,13 @@ TEST(Toolbox, MonitoringSamplesPolledItemsTogetherAndFeedsReportedOnes) {
   ClientAccess* c = tb.app->clients();
   ValueLog log;
   std::uint64_t m1 = 0, m2 = 0, m3 = 0, m4 = 0;
-  ASSERT_EQ(c->monitor(p1, 50, &log, m1), S_OK);
+  ASSERT_EQ(c->monitor(p1, 100, &log, m1), S_OK);
   ASSERT_EQ(c->monitor(p2, 100, &log, m2), S_OK);
   ASSERT_EQ(c->monitor(p2, 300, &log, m4), S_OK);
   ASSERT_EQ(c->monitor(rep, 0, &log, m3), S_OK);
   auto* t1 = static_cast<TestElement*>(p1.get());
   auto* t2 = static_cast<TestElement*>(p2.get());
-  EXPECT_EQ(t1->changes, (std::vector<std::pair<bool, int>>{{true, 200}})) << "raised to the minimum rate";
+  EXPECT_EQ(t1->changes, (std::vector<std::pair<bool, int>>{{true, 100}})) << "the rate asked, not a DA minimum";
   EXPECT_EQ(t2->changes.size(), 1u) << "only the first monitor activates";
 
   for (int i = 0; i < 100 && log.count() < 6; ++i) std::this_thread::sleep_for(20ms);

@@ -136,34 +136,40 @@ class Services : public ::testing::Test {
     Decoder d(answer);
     return d.uint32();
   }
-  // CreateMonitoredItems of Demo.Int32, count times: each item's status and revised queue size.
-  std::vector<std::pair<StatusCode, std::uint32_t>> monitor(const NodeId& session, std::uint32_t subscription,
-                                                            std::uint32_t count, std::uint32_t queueSize) {
+  struct Made {
+    StatusCode status;
+    double sampling;
+    std::uint32_t queue;
+  };
+  // CreateMonitoredItems of an item, count times: each item's status, revised sampling
+  // interval and revised queue size.
+  std::vector<Made> monitor(const NodeId& session, std::uint32_t subscription, std::uint32_t count,
+                            std::uint32_t queueSize, const char* item = "Demo.Int32", double sampling = 1000) {
     Bytes items = request(id::CreateMonitoredItemsRequest, session);
     Encoder m(items);
     m.uint32(subscription);
     m.uint32(2);
     m.arrayLength(static_cast<std::int32_t>(count));
     for (std::uint32_t i = 0; i < count; ++i) {
-      m.nodeId(NodeId::stringId(1, "Demo.Int32"));
+      m.nodeId(NodeId::stringId(1, item));
       m.uint32(13);
       m.string(UaString{});
       m.qualifiedName(QualifiedName{});
       m.uint32(2);
       m.uint32(i);
-      m.float64(1000);
+      m.float64(sampling);
       m.extensionObject(ExtensionObject{});
       m.uint32(queueSize);
       m.boolean(true);
     }
     const Bytes answer = afterHeader(call(items), id::CreateMonitoredItemsResponse);
     Decoder d(answer);
-    std::vector<std::pair<StatusCode, std::uint32_t>> out(d.arrayLength());
-    for (auto& [status, queue] : out) {
-      status = d.uint32();
+    std::vector<Made> out(d.arrayLength());
+    for (Made& made : out) {
+      made.status = d.uint32();
       d.uint32();
-      d.float64();
-      queue = d.uint32();
+      made.sampling = d.float64();
+      made.queue = d.uint32();
       d.extensionObject();
     }
     EXPECT_TRUE(d.ok());
@@ -536,14 +542,14 @@ TEST_F(Services, MonitoredItemTotalsAndQueueSizesAreBounded) {
   const NodeId first = openSession(), second = openSession();
   const std::uint32_t a = createSubscription(first, 1000, 600, 10), b = createSubscription(first, 1000, 600, 10);
   const std::uint32_t c = createSubscription(second, 1000, 600, 10);
-  auto statuses = [](const std::vector<std::pair<StatusCode, std::uint32_t>>& r) {
+  auto statuses = [](const std::vector<Made>& r) {
     std::vector<StatusCode> s;
-    for (const auto& [status, queue] : r) s.push_back(status);
+    for (const Made& made : r) s.push_back(made.status);
     return s;
   };
   const auto big = monitor(first, a, 4, 100000);
   EXPECT_EQ(statuses(big), (std::vector<StatusCode>{kGood, kGood, kGood, kBadTooManyMonitoredItems})) << "per subscription";
-  EXPECT_EQ(big[0].second, 100u) << "queue size revised down";
+  EXPECT_EQ(big[0].queue, 100u) << "queue size revised down";
   EXPECT_EQ(statuses(monitor(first, b, 2, 1)), (std::vector<StatusCode>{kGood, kBadTooManyMonitoredItems})) << "per session";
   EXPECT_EQ(statuses(monitor(second, c, 3, 1)), (std::vector<StatusCode>{kGood, kGood, kBadTooManyMonitoredItems}))
       << "per server";
@@ -567,6 +573,35 @@ TEST_F(Services, OneAddressTakesOnlyItsShareOfSessions) {
   channel = 2;
   server->channelOpened(2, "192.0.2.2");
   EXPECT_FALSE(createSession(60000).first.isNull()) << "another address has room";
+}
+
+// Sampling intervals are revised to the fastest the item can honestly be sampled: the
+// server's floor, or a polled item's device read time when that is longer.
+TEST_F(Services, SamplingIsRevisedToTheFastestHonestRate) {
+  auto polled = std::make_shared<DaAddressSpaceElement>("", "Slow", kReadable, kIoPoll, VT_I4);
+  app->getDaAddressSpaceRoot()->findElement("Demo")->addChild(polled);
+  polled->noteReadTime(std::chrono::milliseconds(120));
+  const std::uint32_t sub = createSubscription(token, 400, 600, 10);
+  EXPECT_EQ(monitor(token, sub, 1, 1, "Demo.Slow", 20)[0].sampling, 120) << "no faster than its device answers";
+  EXPECT_EQ(monitor(token, sub, 1, 1, "Demo.Slow", 300)[0].sampling, 300) << "slower is taken as asked";
+  EXPECT_EQ(monitor(token, sub, 1, 1, "Demo.Slow", -1)[0].sampling, 400) << "negative: the publishing interval";
+  EXPECT_EQ(monitor(token, sub, 1, 1, "Demo.Int32", 0)[0].sampling, 50) << "a reported item: the server's floor";
+
+  Bytes read = request(id::ReadRequest, token);
+  Encoder r(read);
+  r.float64(0);
+  r.uint32(3);
+  r.arrayLength(1);
+  r.nodeId(NodeId::stringId(1, "Demo.Slow"));
+  r.uint32(19);  // MinimumSamplingInterval
+  r.string(UaString{});
+  r.qualifiedName(QualifiedName{});
+  const Bytes answer = afterHeader(call(read), id::ReadResponse);
+  Decoder d(answer);
+  ASSERT_EQ(d.arrayLength(), 1u);
+  const DataValue v = d.dataValue();
+  ASSERT_TRUE(v.value.has_value());
+  EXPECT_EQ(std::get<double>(v.value->values.front()), 120.0) << "the attribute states the same rate";
 }
 
 }  // namespace
