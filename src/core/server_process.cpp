@@ -9,6 +9,8 @@
 #include "config/server_globals.h"
 #include "core/vexahv_creator.h"
 #include "opctoolbox/ua/ua_endpoint.h"
+#include "opctoolbox/ua/ua_endpoint_settings.h"
+#include "platform/platform_root.h"
 #include "service/logging.h"
 
 namespace vexahv {
@@ -85,9 +87,13 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     return 0;
   }
 
-  // A bad endpoint setting is known before anything starts: nothing would be served.
-  if (const std::string bad = OpcToolbox::ua::EndpointOptions::fromEnvironment(endpointOptions_); !bad.empty()) {
-    fail(bad + "; no OPC UA endpoint");
+  // A bad endpoint setting is known before anything starts: nothing would be served. The
+  // environment (port, host) overrides the settings file.
+  std::string bad = OpcToolbox::ua::readEndpointSettings(platform::platformRoot() / kEndpointSettingsFile,
+                                                         endpointOptions_);
+  if (bad.empty()) bad = OpcToolbox::ua::EndpointOptions::fromEnvironment(endpointOptions_);
+  if (!bad.empty()) {
+    fail("OPC UA endpoint settings: " + bad + "; no OPC UA endpoint");
     releaseServer();
     return 0;
   }

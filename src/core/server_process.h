@@ -15,6 +15,9 @@
 
 namespace vexahv {
 
+// The OPC UA endpoint's limits, under the platform root (every default holds without it).
+inline constexpr const char* kEndpointSettingsFile = "opcua.conf";
+
 class VEXAHVServerProcess {
  public:
   // onFatal is called (from any thread) when the run cannot serve at all, so that the

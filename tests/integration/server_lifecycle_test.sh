@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # vexahv-opcserver as a service manager sees it:
-#  - a run that cannot serve (bad port or host value, port taken) exits 1 at once with
+#  - a run that cannot serve (bad port or host value, a bad endpoint settings file, port
+#    taken) exits 1 at once with
 #    one line on stderr and in the log;
 #  - an unreadable configuration file and a log that cannot be opened are said on stderr,
 #    and the server serves on;
@@ -37,6 +38,9 @@ expect_refusal() {  # <stderr text> [VAR=value ...]
 expect_refusal "VEXAHV_OPCUA_PORT \[abc\] is not a port number" VEXAHV_OPCUA_PORT=abc
 expect_refusal "VEXAHV_OPCUA_PORT \[70000\] is not a port number" VEXAHV_OPCUA_PORT=70000
 expect_refusal "VEXAHV_OPCUA_HOST \[localhost\] is not an IPv4 address" VEXAHV_OPCUA_HOST=localhost
+printf 'maxSessions = 20\nmaxConnections = none\n' >"$VEXAHV_ROOT/opcua.conf"
+expect_refusal "opcua.conf\] line 2: maxConnections \[none\] is not a whole number"
+rm "$VEXAHV_ROOT/opcua.conf"
 
 # The port of another instance that is serving.
 (cd "$dir" && VEXAHV_ROOT=$dir/other exec timeout 30 "$server" >"$dir/taken" 2>&1) &

@@ -1,0 +1,151 @@
+#include "opctoolbox/ua/ua_endpoint_settings.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstdint>
+
+#include "platform/atomic_file.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+using Ms = std::chrono::milliseconds;
+
+struct Setting {
+  std::string_view key;
+  std::uint64_t min, max;
+  void (*set)(EndpointOptions&, std::uint64_t);
+};
+
+// The ranges keep a careless value from disabling a bound (0 connections, a one-year
+// time-out) or the server itself; the defaults are in EndpointOptions and ServerLimits.
+constexpr std::uint64_t kDay = 86400000;
+constexpr Setting kSettings[] = {
+    {"port", 0, 65535, [](EndpointOptions& o, std::uint64_t v) { o.port = static_cast<std::uint16_t>(v); }},
+    {"maxConnections", 1, 100000, [](EndpointOptions& o, std::uint64_t v) { o.maxConnections = v; }},
+    {"helloTimeoutMs", 100, 600000, [](EndpointOptions& o, std::uint64_t v) { o.timeouts.hello = Ms(v); }},
+    {"openTimeoutMs", 100, 600000, [](EndpointOptions& o, std::uint64_t v) { o.timeouts.open = Ms(v); }},
+    {"sessionSetupTimeoutMs", 100, 3600000, [](EndpointOptions& o, std::uint64_t v) { o.sessionSetup = Ms(v); }},
+    {"maxQueuedBytes", 65536, 1u << 30, [](EndpointOptions& o, std::uint64_t v) { o.maxQueuedBytes = v; }},
+    {"drainTimeoutMs", 1000, 3600000, [](EndpointOptions& o, std::uint64_t v) { o.drainTimeout = Ms(v); }},
+    {"receiveBufferSize", 8192, 1u << 24,
+     [](EndpointOptions& o, std::uint64_t v) { o.limits.receiveBufferSize = static_cast<std::uint32_t>(v); }},
+    {"sendBufferSize", 8192, 1u << 24,
+     [](EndpointOptions& o, std::uint64_t v) { o.limits.sendBufferSize = static_cast<std::uint32_t>(v); }},
+    {"maxMessageSize", 65536, 1u << 30,
+     [](EndpointOptions& o, std::uint64_t v) { o.limits.maxMessageSize = static_cast<std::uint32_t>(v); }},
+    {"maxChunkCount", 1, 65535,
+     [](EndpointOptions& o, std::uint64_t v) { o.limits.maxChunkCount = static_cast<std::uint32_t>(v); }},
+    {"maxSessions", 1, 10000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxSessions = v; }},
+    {"maxSessionsPerAddress", 1, 10000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxSessionsPerAddress = v; }},
+    {"minSessionTimeoutMs", 1000, kDay,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.minSessionTimeoutMs = static_cast<double>(v); }},
+    {"maxSessionTimeoutMs", 1000, kDay,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxSessionTimeoutMs = static_cast<double>(v); }},
+    {"maxNodesPerRead", 1, 1000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxNodesPerRead = v; }},
+    {"maxNodesPerWrite", 1, 1000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxNodesPerWrite = v; }},
+    {"maxNodesPerBrowse", 1, 1000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxNodesPerBrowse = v; }},
+    {"maxReferencesPerNode", 1, 1000000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxReferencesPerNode = static_cast<std::uint32_t>(v); }},
+    {"maxContinuationPoints", 1, 1000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxContinuationPoints = v; }},
+    {"maxSubscriptionsPerSession", 1, 10000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxSubscriptionsPerSession = v; }},
+    {"maxPublishRequestsPerSession", 1, 1000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxPublishRequestsPerSession = v; }},
+    {"maxNotificationsPerPublish", 1, 1000000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxNotificationsPerPublish = static_cast<std::uint32_t>(v); }},
+    {"maxMonitoredItemsPerCall", 1, 10000000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxMonitoredItemsPerCall = v; }},
+    {"maxMonitoredItemsPerSubscription", 1, 10000000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxMonitoredItemsPerSubscription = v; }},
+    {"maxMonitoredItemsPerSession", 1, 10000000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxMonitoredItemsPerSession = v; }},
+    {"maxMonitoredItems", 1, 10000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxMonitoredItems = v; }},
+    {"maxQueueSize", 1, 100000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxQueueSize = static_cast<std::uint32_t>(v); }},
+    {"minSamplingIntervalMs", 1, 60000,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.minSamplingIntervalMs = static_cast<double>(v); }},
+    {"maxSamplingIntervalMs", 1000, kDay,
+     [](EndpointOptions& o, std::uint64_t v) { o.server.maxSamplingIntervalMs = static_cast<double>(v); }},
+};
+
+std::string_view trim(std::string_view s) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!s.empty() && space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// A printable rendering of outside text for a message: control bytes as '?', at most 60.
+std::string shown(std::string_view s) {
+  std::string out;
+  for (char c : s.substr(0, 60)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  if (s.size() > 60) out += "...";
+  return out;
+}
+
+// A range whose ends are the wrong way round, once every line is in; empty when none is.
+std::string contradiction(const EndpointOptions& o) {
+  if (o.server.minSessionTimeoutMs > o.server.maxSessionTimeoutMs)
+    return "minSessionTimeoutMs is greater than maxSessionTimeoutMs";
+  if (o.server.minSamplingIntervalMs > o.server.maxSamplingIntervalMs)
+    return "minSamplingIntervalMs is greater than maxSamplingIntervalMs";
+  return {};
+}
+
+}  // namespace
+
+std::string parseEndpointSettings(std::string_view text, EndpointOptions& out) {
+  EndpointOptions next = out;
+  std::size_t lineNumber = 0;
+  while (!text.empty()) {
+    ++lineNumber;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+    line = trim(line);
+    if (line.empty()) continue;
+    const std::string where = "line " + std::to_string(lineNumber) + ": ";
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return where + "[" + shown(line) + "] is not \"key = value\"";
+    const std::string_view key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+    if (key == "host") {
+      in_addr a{};
+      const std::string host(value);
+      if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &a) != 1)
+        return where + "host [" + shown(value) + "] is not an IPv4 address";
+      next.host = host;
+      continue;
+    }
+    const Setting* setting = nullptr;
+    for (const Setting& s : kSettings) {
+      if (s.key == key) setting = &s;
+    }
+    if (setting == nullptr) return where + "unknown key [" + shown(key) + "]";
+    std::uint64_t v = 0;
+    const auto [stop, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+    if (ec != std::errc() || stop != value.data() + value.size() || value.empty() || v < setting->min ||
+        v > setting->max) {
+      return where + std::string(key) + " [" + shown(value) + "] is not a whole number from " +
+             std::to_string(setting->min) + " to " + std::to_string(setting->max);
+    }
+    setting->set(next, v);
+  }
+  if (std::string bad = contradiction(next); !bad.empty()) return bad;
+  out = std::move(next);
+  return {};
+}
+
+std::string readEndpointSettings(const std::filesystem::path& file, EndpointOptions& out) {
+  std::string text;
+  if (const std::error_code ec = vexahv::platform::readWholeFile(file, text, 1u << 20)) {
+    if (ec == std::errc::no_such_file_or_directory) return {};
+    return "cannot read [" + file.string() + "]: " + ec.message();
+  }
+  if (std::string bad = parseEndpointSettings(text, out); !bad.empty()) return "[" + file.string() + "] " + bad;
+  return {};
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,27 @@
+// The endpoint settings parser over any text: no crash, and either the whole text is
+// taken with every limit inside its range, or it is refused with a reason and the
+// options are left exactly as they were.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "opctoolbox/ua/ua_endpoint_settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace OpcToolbox::ua;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  EndpointOptions o;
+  const std::string said = parseEndpointSettings(text, o);
+  const EndpointOptions d;
+  if (!said.empty()) {
+    if (o.maxConnections != d.maxConnections || o.server.maxSessions != d.server.maxSessions ||
+        o.host != d.host || o.server.maxQueueSize != d.server.maxQueueSize)
+      std::abort();
+    return 0;
+  }
+  if (o.maxConnections == 0 || o.server.maxSessions == 0 || o.server.maxQueueSize == 0 ||
+      o.server.minSessionTimeoutMs > o.server.maxSessionTimeoutMs ||
+      o.server.minSamplingIntervalMs > o.server.maxSamplingIntervalMs || o.timeouts.hello.count() < 100)
+    std::abort();
+  return 0;
+}
