@@ -64,6 +64,7 @@ constexpr Setting kSettings[] = {
     {"maxMonitoredItems", 1, 10000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxMonitoredItems = v; }},
     {"maxQueueSize", 1, 100000,
      [](EndpointOptions& o, std::uint64_t v) { o.server.maxQueueSize = static_cast<std::uint32_t>(v); }},
+    {"maxQueuedValues", 0, 100000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxQueuedValues = v; }},
     {"minSamplingIntervalMs", 1, 60000,
      [](EndpointOptions& o, std::uint64_t v) { o.server.minSamplingIntervalMs = static_cast<double>(v); }},
     {"maxSamplingIntervalMs", 1000, kDay,

@@ -14,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
+      queuedValues_(std::make_shared<QueuedValueBudget>(limits.maxQueuedValues)),
       detached_(std::make_shared<Session>()) {
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }

@@ -20,6 +20,7 @@
 namespace OpcToolbox::ua {
 
 class MonitoredItem;
+class QueuedValueBudget;
 
 struct ServerLimits {
   // At the limit the oldest session never activated makes room.
@@ -44,8 +45,10 @@ struct ServerLimits {
   std::size_t maxMonitoredItemsPerSubscription = 100000;
   std::size_t maxMonitoredItemsPerSession = 200000;
   std::size_t maxMonitoredItems = 300000;
-  // Queue sizes are revised down to this.
+  // Queue sizes are revised down to this; all queues together hold at most
+  // maxQueuedValues values beyond the first of each (past it they overflow).
   std::uint32_t maxQueueSize = 100;
+  std::size_t maxQueuedValues = 1000000;
   // Sampling intervals are revised up to the fastest the item can honestly be sampled:
   // this, or for a polled item the time its device read takes if that is longer.
   double minSamplingIntervalMs = 50;
@@ -133,6 +136,7 @@ class UaServer : public ServiceHandler {
   const std::string endpointUrl_;
   const ServerLimits limits_;
   const std::int64_t startTime_;
+  const std::shared_ptr<QueuedValueBudget> queuedValues_;
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no

@@ -25,14 +25,27 @@ std::optional<double> numeric(const ua::Variant& v) {
 }  // namespace
 
 MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, ElementPtr e, std::uint32_t ts,
-                             std::uint32_t queue, bool oldest, DataChangeFilter f)
+                             std::uint32_t queue, bool oldest, DataChangeFilter f, std::shared_ptr<QueuedValueBudget> budget)
     : id(itemId),
       clientHandle(handle),
       element(std::move(e)),
       timestamps(ts),
       queueSize_(queue == 0 ? 1 : queue),
       discardOldest_(oldest),
-      filter_(f) {}
+      filter_(f),
+      budget_(std::move(budget)) {}
+
+MonitoredItem::~MonitoredItem() {
+  if (budget_ != nullptr) budget_->give(charged_);
+}
+
+void MonitoredItem::settleBudget() {
+  const std::size_t held = queue_.size() > 1 ? queue_.size() - 1 : 0;
+  if (budget_ != nullptr && held < charged_) {
+    budget_->give(charged_ - held);
+    charged_ = held;
+  }
+}
 
 void MonitoredItem::resend() {
   {
@@ -60,6 +73,7 @@ void MonitoredItem::modify(std::uint32_t handle, std::uint32_t queue, bool oldes
     pending_ = true;  // the newest queued is the last value
     queue_ = SampleQueue<DataValue>{};
   }
+  settleBudget();
 }
 
 bool MonitoredItem::passes(const DataValue& v) const {
@@ -92,7 +106,13 @@ void MonitoredItem::offer(DataValue v) {
     return;
   }
   last_ = v;
-  if (queue_.size() >= queueSize_) {
+  // A value beyond the first queued takes a unit of the server's budget.
+  bool full = queue_.size() >= queueSize_;
+  if (!full && !queue_.empty() && budget_ != nullptr) {
+    if (budget_->take()) ++charged_;
+    else full = true;
+  }
+  if (full) {
     if (discardOldest_) queue_.pop_front();
     else queue_.pop_back();
     overflow_ = queueSize_ > 1;
@@ -120,6 +140,7 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
     queue_.pop_front();
     ++n;
   }
+  settleBudget();
   return n;
 }
 

@@ -26,10 +26,34 @@ struct DataChangeFilter {
   double deadband = 0;
 };
 
+// The values every monitored item of a server may hold queued beyond the first of each:
+// the bound of their memory whatever the queue sizes. An item whose queue could grow but
+// finds the budget spent treats its queue as full (OPC UA's overflow).
+class QueuedValueBudget {
+ public:
+  explicit QueuedValueBudget(std::size_t limit) : limit_(limit) {}
+  bool take() noexcept {
+    std::size_t used = used_.load(std::memory_order_relaxed);
+    do {
+      if (used >= limit_) return false;
+    } while (!used_.compare_exchange_weak(used, used + 1, std::memory_order_relaxed));
+    return true;
+  }
+  void give(std::size_t n) noexcept { used_.fetch_sub(n, std::memory_order_relaxed); }
+  std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::size_t limit_;
+  std::atomic<std::size_t> used_{0};
+};
+
 class MonitoredItem : public ValueObserver {
  public:
+  // budget: shared by the server's items (null: none), kept alive by each.
   MonitoredItem(std::uint32_t id, std::uint32_t clientHandle, ElementPtr element, std::uint32_t timestamps,
-                std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
+                std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter,
+                std::shared_ptr<QueuedValueBudget> budget = nullptr);
+  ~MonitoredItem() override;
 
   void onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) override;
   // A sample as OPC UA has it (the server's own variables of namespace 0): filtered and
@@ -56,6 +80,7 @@ class MonitoredItem : public ValueObserver {
 
  private:
   bool passes(const DataValue& v) const;
+  void settleBudget();  // under mutex_: gives back what the queue no longer holds
   std::uint32_t queueSize_;
   bool discardOldest_;
   DataChangeFilter filter_;
@@ -64,6 +89,8 @@ class MonitoredItem : public ValueObserver {
   std::optional<DataValue> last_;  // the last value queued, compared by the filter
   bool pending_ = false;           // queue size one: last_ is queued, not yet sent
   bool overflow_ = false;
+  const std::shared_ptr<QueuedValueBudget> budget_;
+  std::size_t charged_ = 0;  // units of budget_ this queue holds
 };
 
 struct Subscription {

@@ -479,7 +479,8 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     --room;
     const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
     const std::uint32_t itemId = nextId++;
-    auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter);
+    auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter,
+                                                queuedValues_);
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
     if (zero) {

@@ -70,4 +70,34 @@ TEST_F(Item, ResizingKeepsTheNewestAndLargerQueuesMarkOverflow) {
   EXPECT_FALSE(item.hasNotifications());
 }
 
+// The server's budget of queued values bounds every queue together: an item that finds it
+// spent overflows as a full queue does, and what is sent or deleted is given back.
+TEST(QueuedValues, TheServerBudgetBoundsAllQueuesTogether) {
+  auto budget = std::make_shared<QueuedValueBudget>(3);
+  auto element = std::make_shared<DaAddressSpaceElement>("", "I", kReadable, kIoReport, VT_I4);
+  auto a = std::make_unique<MonitoredItem>(1, 1, element, 3, 10, true, DataChangeFilter{}, budget);
+  MonitoredItem b(2, 2, element, 3, 10, true, DataChangeFilter{}, budget);
+  auto offer = [](MonitoredItem& item, int from, int to) {
+    for (int v = from; v <= to; ++v) item.offer(DataValue{ua::Variant::scalar(BuiltinType::Int32, std::int32_t{v}), {}, {}, {}});
+  };
+  auto take = [](MonitoredItem& item) {
+    std::vector<std::pair<std::uint32_t, DataValue>> out;
+    item.take(out, 100);
+    return out;
+  };
+  offer(*a, 1, 5);
+  EXPECT_EQ(budget->used(), 3u) << "its first value is free, the next three spend the budget";
+  offer(b, 1, 3);
+  const auto fromB = take(b);
+  ASSERT_EQ(fromB.size(), 1u) << "b may hold only its first value";
+  EXPECT_EQ(std::get<std::int32_t>(fromB[0].second.value->values.front()), 3) << "the newest, discarding the oldest";
+  EXPECT_NE(fromB[0].second.status.value_or(0) & 0x00000480u, 0u) << "marked as overflow";
+  EXPECT_EQ(take(*a).size(), 4u);
+  EXPECT_EQ(budget->used(), 0u) << "sent values give their units back";
+  offer(*a, 6, 9);
+  EXPECT_EQ(budget->used(), 3u);
+  a.reset();
+  EXPECT_EQ(budget->used(), 0u) << "a deleted item gives its units back";
+}
+
 }  // namespace
