@@ -43,7 +43,8 @@ function exitOf(child) {
 }
 
 // options: bin (build/bin), simPort, opcuaPort ("0": any free port), logLevel, batched,
-// latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
+// eventEnabled (default true: the mainframes report their changes), verifyTime (s),
+// keepAlivePeriodMs, latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
 // signal, default 120), entries, dir.
 async function startServer(options = {}) {
   const bin = options.bin || path.join(repo, "build", "bin");
@@ -58,7 +59,8 @@ async function startServer(options = {}) {
   fs.mkdirSync(work, { recursive: true });
   fs.writeFileSync(path.join(root, "registry", "HKEY_CURRENT_USER.hive"), hive(options.entries || ENTRIES));
   fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
-    `EventEnabled=false;LiveInsertRemoval=false;VerifyTime=600;LogLevel=${options.logLevel ?? 7};` +
+    `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=false;` +
+    `VerifyTime=${options.verifyTime ?? 600};LogLevel=${options.logLevel ?? 7};` +
     `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};`);
 
   const crates = path.join(repo, "sim", "crates");
@@ -72,6 +74,7 @@ async function startServer(options = {}) {
   const env = {
     ...process.env, VEXAHV_ROOT: root, VEXAHV_MAINFRAME_PORT: String(simPort),
     VEXAHV_OPCUA_PORT: String(options.opcuaPort ?? "0"), VEXAHV_OPCUA_HOST: "127.0.0.1",
+    ...(options.keepAlivePeriodMs ? { VEXAHV_KEEPALIVE_PERIOD_MS: String(options.keepAlivePeriodMs) } : {}),
   };
   const server = spawn(path.join(bin, "vexahv-opcserver"), [], { cwd: work, env, stdio: ["ignore", "pipe", "pipe"] });
   let serverErr = "";

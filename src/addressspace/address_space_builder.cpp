@@ -450,6 +450,7 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     list->append(node);
     root->addChild(node);
     if (node->getSystemType() == 2) node->setActiveForClients(true);
+    if (keepAliveStarter_) keepAliveStarter_(node);
   }
 
   const auto nodes = list->snapshot();

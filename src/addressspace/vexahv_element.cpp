@@ -230,32 +230,35 @@ void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
   }
 }
 
-void VEXAHVElement::refreshActiveValues() {
+void VEXAHVElement::refreshActiveValues(std::stop_token stop) {
   for (const auto& child : getOwnChildren()) {
+    if (stop.stop_requested()) return;
     if (child->getActiveForClients()) {
       const ValueQT v = readItemValue(child.get());
       child->setCachedValue(v);
     }
-    child->refreshActiveValues();
+    child->refreshActiveValues(stop);
   }
 }
 
-void VEXAHVElement::resubscribeActive() {
+void VEXAHVElement::resubscribeActive(std::stop_token stop) {
   for (const auto& child : getOwnChildren()) {
+    if (stop.stop_requested()) return;
     if (child->getActiveForClients()) {
       const ValueQT v = readItemValue(child.get());
       child->setCachedValue(v);
       child->subscribe(true);
     }
-    child->refreshActiveValues();
+    child->resubscribeActive(stop);
   }
 }
 
-void VEXAHVElement::refreshAllValues() {
+void VEXAHVElement::refreshAllValues(std::stop_token stop) {
   for (const auto& child : getOwnChildren()) {
+    if (stop.stop_requested()) return;
     const ValueQT v = readItemValue(child.get());
     child->setCachedValue(v);
-    child->refreshActiveValues();
+    child->refreshActiveValues(stop);
   }
 }
 
@@ -269,6 +272,11 @@ int VEXAHVElement::eventSocketFd() const {
   return eventSocket_.fd();
 }
 
+void VEXAHVElement::shutdownEventSocket() {
+  std::lock_guard l(mutex_);
+  eventSocket_.shutdown();
+}
+
 platform::Socket VEXAHVElement::takeEventSocket() {
   std::lock_guard l(mutex_);
   return std::move(eventSocket_);
@@ -277,16 +285,23 @@ platform::Socket VEXAHVElement::takeEventSocket() {
 void VEXAHVElement::setEventThread(std::unique_ptr<platform::WorkerThread> thread) {
   std::lock_guard l(mutex_);
   eventThread_ = std::move(thread);
+  eventThreadRunning_ = eventThread_ != nullptr;
 }
 
 std::unique_ptr<platform::WorkerThread> VEXAHVElement::takeEventThread() {
   std::lock_guard l(mutex_);
+  eventThreadRunning_ = false;
   return std::move(eventThread_);
+}
+
+void VEXAHVElement::eventThreadEnded() {
+  std::lock_guard l(mutex_);
+  eventThreadRunning_ = false;
 }
 
 bool VEXAHVElement::hasEventThread() const {
   std::lock_guard l(mutex_);
-  return eventThread_ != nullptr;
+  return eventThreadRunning_;
 }
 
 }  // namespace vexahv

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,9 +71,10 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   void setSystemHandle(std::int32_t handle);  // on every descendant (not this node)
   void setConnectionStatus(std::int32_t status);
   void markDisconnected();
-  void refreshActiveValues();
-  void resubscribeActive();
-  void refreshAllValues();
+  // Walks that read from the hardware; a stop request ends them between items.
+  void refreshActiveValues(std::stop_token stop = {});
+  void resubscribeActive(std::stop_token stop = {});
+  void refreshAllValues(std::stop_token stop = {});
 
   std::vector<VEXAHVElementPtr> getOwnChildren() const;
   // The parent branch as the server's element (a board or channel holds slot and channel).
@@ -120,13 +122,17 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
 #undef VEXAHV_FIELD
   std::int32_t getSystemHandle() const { return getHandle(); }
 
-  // System node: the TCP event connection and the thread serving it.
+  // System node: the TCP event connection and the thread serving it. A thread that ended
+  // by itself (its connection failed) says so with eventThreadEnded(); its object stays
+  // until another thread takes and joins it (a thread cannot join itself).
   void setEventSocket(platform::Socket socket);
   int eventSocketFd() const;
+  void shutdownEventSocket();
   platform::Socket takeEventSocket();
   void setEventThread(std::unique_ptr<platform::WorkerThread> thread);
   std::unique_ptr<platform::WorkerThread> takeEventThread();
-  bool hasEventThread() const;
+  void eventThreadEnded();
+  bool hasEventThread() const;  // a client thread is running
 
  private:
   void markDisconnectedAt(const OpcToolbox::DateTime& when);
@@ -140,6 +146,7 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   std::uint16_t systemIndex_ = 0;
   platform::Socket eventSocket_;
   std::unique_ptr<platform::WorkerThread> eventThread_;
+  bool eventThreadRunning_ = false;
   std::uint16_t keepAliveFailCount_ = 0;
   std::int32_t systemType_ = 2;
   std::string address_, userName_, password_;

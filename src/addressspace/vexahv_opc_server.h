@@ -3,6 +3,7 @@
 // nodes, and builds the address space over the HV library.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -52,6 +53,10 @@ class VEXAHVOPCServer {
   SystemList* getSystemList() const;
   // Set once the address space is built; supervision threads wait for it.
   platform::OneShotEvent& addressSpaceBuilt() { return addressSpaceBuilt_; }
+  // What the builder calls for every system node it makes (connected or not): the
+  // supervision's startKeepAlive. None: no supervision (tests of the build alone).
+  using KeepAliveStarter = std::function<void(const VEXAHVElementPtr&)>;
+  void setKeepAliveStarter(KeepAliveStarter starter) { keepAliveStarter_ = std::move(starter); }
 
   // Toolbox wrappers.
   long setServiceName(std::string name);
@@ -92,6 +97,7 @@ class VEXAHVOPCServer {
   std::stop_token buildStop_;  // the running build's; read by the builder's thread only
   std::unique_ptr<SystemList> systemList_;
   platform::OneShotEvent addressSpaceBuilt_;
+  KeepAliveStarter keepAliveStarter_;
 };
 
 }  // namespace vexahv

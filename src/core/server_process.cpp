@@ -98,6 +98,14 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     return 0;
   }
 
+  // The TCP event server listens before anything is built, so that its port is final
+  // when the first subscription names it.
+  events_ = std::make_unique<events::EventMechanism>(events::EventTimings::fromEnvironment());
+  events_->startTcpServer();
+  if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
+    server->setKeepAliveStarter([this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
+  }
+
   logDebug("Starting VEXAHVOPCServer");
   try {
     startup_ = std::make_unique<platform::WorkerThread>("vexahv-startup",
@@ -149,6 +157,7 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
     logError("VEXAHVOPCServer configuration not found");
     return;
   }
+  events_->startEvents(stop);
 }
 
 void VEXAHVServerProcess::fail(const std::string& reason) {
@@ -164,15 +173,11 @@ void VEXAHVServerProcess::stop() {
   // is torn down.
   if (startup_) startup_->stopAndJoin();
   startup_.reset();
+  // Every supervision and event thread is ended (stopped and joined, never killed) before
+  // the server object they use goes.
+  if (events_) events_->stop();
   if (!serving_ && VEXAHVOPCServer::getInstance() == nullptr) return;
   serving_ = false;
-  if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
-    if (SystemList* list = server->getSystemList()) {
-      for (const auto& node : list->snapshot()) {
-        if (node->getSystemType() == 2 && node->hasEventThread()) node->takeEventThread().reset();
-      }
-    }
-  }
   logDebug("Stopping VEXAHVOPCServer");
   // The toolbox's stop reports Shutdown, closes the endpoint and its sessions, and ends
   // outstanding transactions; only then is the application released.
@@ -180,6 +185,7 @@ void VEXAHVServerProcess::stop() {
   if (endpoint_) endpoint_->stop();
   releaseServer();
   endpoint_.reset();
+  events_.reset();
 }
 
 }  // namespace vexahv

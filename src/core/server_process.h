@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 
+#include "events/event_mechanism.h"
 #include "opctoolbox/ua/ua_endpoint.h"
 #include "platform/worker_thread.h"
 
@@ -49,6 +50,7 @@ class VEXAHVServerProcess {
   bool serving_ = false;
   OpcToolbox::ua::EndpointOptions endpointOptions_;
   std::unique_ptr<OpcToolbox::ua::UaEndpoint> endpoint_;
+  std::unique_ptr<events::EventMechanism> events_;
   std::unique_ptr<platform::WorkerThread> startup_;
 };
 

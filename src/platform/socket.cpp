@@ -79,6 +79,13 @@ std::error_code Socket::setReuseAddress(bool on) noexcept {
   return {};
 }
 
+std::error_code Socket::setReceiveBufferSize(int bytes, int& granted) noexcept {
+  if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return lastError();
+  socklen_t len = sizeof granted;
+  if (::getsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) return lastError();
+  return {};
+}
+
 std::error_code Socket::setReceiveTimeout(std::chrono::milliseconds timeout) noexcept {
   timeval tv = toTimeval(timeout);
   if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return lastError();

@@ -40,6 +40,9 @@ class Socket {
   std::error_code setReceiveTimeout(std::chrono::milliseconds timeout) noexcept;
   std::error_code setSendTimeout(std::chrono::milliseconds timeout) noexcept;
   std::error_code setNoDelay(bool on) noexcept;
+  // Asks for a receive buffer of that many bytes; the kernel grants at most its
+  // net.core.rmem_max (doubled for bookkeeping). The size granted is in granted.
+  std::error_code setReceiveBufferSize(int bytes, int& granted) noexcept;
 
   std::error_code bind(const Ipv4Endpoint& local) noexcept;
   std::error_code listen(int backlog = 16) noexcept;

@@ -2,6 +2,7 @@
 // A server object whose address space is built from system entries over the simulated
 // crates, in a scratch platform root with logging on at Debug.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@ namespace vexahv::test {
 
 class BuiltAddressSpace {
  public:
-  BuiltAddressSpace(const std::vector<std::string>& entries, bool eventEnabled, int timeoutMs = 500);
+  // beforeBuild sees the server object before its address space is built.
+  BuiltAddressSpace(const std::vector<std::string>& entries, bool eventEnabled, int timeoutMs = 500,
+                    const std::function<void(VEXAHVOPCServer&)>& beforeBuild = {});
   ~BuiltAddressSpace();
 
   VEXAHVOPCServer& server() { return *VEXAHVOPCServer::getInstance(); }

@@ -1,0 +1,179 @@
+#include "events/event_dispatch.h"
+
+#include <cstring>
+#include <string>
+
+#include "addressspace/vexahv_opc_server.h"
+#include "service/logging.h"
+
+namespace vexahv::events {
+namespace {
+
+using OpcToolbox::ValueQT;
+using OpcToolbox::Variant;
+
+// A converted value for a log line, formatted only when the line is written.
+struct ValueText {
+  const Variant& value;
+  void appendTo(std::string& out) const { out += value.toString(); }
+};
+
+OpcToolbox::DaAddressSpaceRoot* root() {
+  OpcToolbox::Application* app = OpcToolbox::getApp();
+  return app != nullptr ? app->getDaAddressSpaceRoot() : nullptr;
+}
+
+VEXAHVElementPtr indexed(std::string_view id) {
+  OpcToolbox::DaAddressSpaceRoot* r = root();
+  return r != nullptr ? std::dynamic_pointer_cast<VEXAHVElement>(r->findElement(id)) : nullptr;
+}
+
+std::string boundedText(const char* text, std::size_t size) { return std::string(text, ::strnlen(text, size)); }
+
+char twoDigit(unsigned v, unsigned place) { return static_cast<char>('0' + (v / place) % 10); }
+
+}  // namespace
+
+VEXAHVElementPtr findElementById(std::string_view id) {
+  if (!serverReady()) return nullptr;
+  std::string canonical, first;
+  int pieces = 0;
+  std::size_t i = 0;
+  while (i < id.size() && pieces < 4) {
+    const std::size_t dot = id.find('.', i);
+    const std::string_view piece = id.substr(i, dot == std::string_view::npos ? std::string_view::npos : dot - i);
+    if (!piece.empty()) {
+      if (pieces++ == 0) first = piece;
+      else canonical += '.';
+      canonical += piece;
+    }
+    if (dot == std::string_view::npos) break;
+    i = dot + 1;
+  }
+  if (pieces == 0) return nullptr;
+  // The first piece must name a system node, not one of the root's own items.
+  const VEXAHVElementPtr system = indexed(first);
+  if (!system || system->getKind() != ElementKind::System) return nullptr;
+  return pieces == 1 ? system : indexed(canonical);
+}
+
+VEXAHVElementPtr findSystemByName(std::string_view name) {
+  const VEXAHVElementPtr node = indexed(name);
+  if (node && node->getKind() == ElementKind::System && name.find('.') == std::string_view::npos) return node;
+  return nullptr;
+}
+
+VEXAHVElementPtr findParameterElement(const VEXAHVElement* system, std::string_view name, std::int32_t slot,
+                                      std::int32_t channel) {
+  if (name.empty() || system == nullptr || system->getKind() != ElementKind::System) return nullptr;
+  // The builder names boards "BoardSS" and channels "ChanCCC" by slot and position, so the
+  // identifier is known without a walk.
+  std::string id = system->getName();
+  ElementKind want = ElementKind::SystemProperty;
+  if (slot >= 0) {
+    if (slot > 99) return nullptr;
+    const auto s = static_cast<unsigned>(slot);
+    id += ".Board";
+    id += twoDigit(s, 10);
+    id += twoDigit(s, 1);
+    want = ElementKind::BoardParam;
+    if (channel >= 0) {
+      if (channel > 999) return nullptr;
+      const auto c = static_cast<unsigned>(channel);
+      id += ".Chan";
+      id += twoDigit(c, 100);
+      id += twoDigit(c, 10);
+      id += twoDigit(c, 1);
+      want = ElementKind::ChannelParam;
+    }
+  }
+  id += '.';
+  id += name;
+  VEXAHVElementPtr e = indexed(id);
+  return e && e->getKind() == want ? e : nullptr;
+}
+
+ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size_t textSize,
+                     const VEXAHVElement& element) {
+  const OpcToolbox::DateTime now = OpcToolbox::DateTime::now();
+  std::uint32_t u = 0;
+  std::memcpy(&u, value, 4);
+  Variant v;
+  switch (element.getDatatype()) {
+    case OpcToolbox::VT_I2: v.setI2(static_cast<std::int16_t>(u & 0xFFFF)); break;
+    case OpcToolbox::VT_I4: v.setI4(static_cast<std::int32_t>(u)); break;
+    case OpcToolbox::VT_R4: {
+      float f = 0;
+      std::memcpy(&f, value, 4);
+      v.setR4(f);
+      break;
+    }
+    case OpcToolbox::VT_BSTR: v.setBSTR(boundedText(text, textSize)); break;
+    case OpcToolbox::VT_BOOL: v.setBOOL((u & 0xFF) != 0); break;
+    case OpcToolbox::VT_UI2: v.setUI2(static_cast<std::uint16_t>(u & 0xFFFF)); break;
+    case OpcToolbox::VT_UI4: v.setUI4(u); break;
+    case OpcToolbox::VT_UINT: v.setUINT(u); break;
+    default: return ValueQT(Variant{}, OpcToolbox::kQualityBad, now);
+  }
+  return ValueQT(std::move(v), OpcToolbox::kQualityGood, now);
+}
+
+void applyUdpEvent(const VEXAHVUdpEventRecord& record) {
+  const std::string id = boundedText(record.id, sizeof record.id);
+  switch (record.type) {
+    case VEXAHV_EVENT_PARAMETER: {
+      logDebug("Event - type [PARAMETER]");
+      const VEXAHVElementPtr element = findElementById(id);
+      if (!element) {
+        logError("Event - id [", id, "] not valid");
+        return;
+      }
+      ValueQT converted;
+      {
+        auto lock = element->lock();
+        converted = convertEvent(record.value, record.text, sizeof record.text, *element);
+        element->setCachedValue(converted);
+      }
+      logNotice("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
+      return;
+    }
+    case VEXAHV_EVENT_SIGNAL: logDebug("Event - type [SIGNAL]"); return;
+    case VEXAHV_EVENT_KEEPALIVE: {
+      logInformational("Event - type [KEEPALIVE]");
+      const std::size_t dot = id.find('.');
+      if (dot == std::string::npos) return;
+      if (const VEXAHVElementPtr node = findSystemByName(std::string_view(id).substr(0, dot))) {
+        node->setKeepAliveState(1);
+      }
+      return;
+    }
+    default: return;
+  }
+}
+
+void applyTcpBatch(VEXAHVElement& system, const VEXAHVTcpEventRecord* records, unsigned count) {
+  logDebug("Events received - [", count, "]");
+  if (system.getKeepAliveState() != 1) return;
+  for (unsigned i = 0; i < count; ++i) {
+    const VEXAHVTcpEventRecord& r = records[i];
+    switch (r.type) {
+      case VEXAHV_EVENT_PARAMETER: {
+        const std::string name = boundedText(r.name, sizeof r.name);
+        logDebug("Event - type [PARAMETER] - [", name, "]");
+        const VEXAHVElementPtr element = findParameterElement(&system, name, r.slot, r.channel);
+        if (!element) {
+          logError("Event - id [", name, "] not valid");
+          break;
+        }
+        auto lock = element->lock();
+        element->setCachedValue(convertEvent(r.data.value, r.data.text, sizeof r.data.text, *element));
+        break;
+      }
+      case VEXAHV_EVENT_SIGNAL: logDebug("Event - type [SIGNAL]"); break;
+      case VEXAHV_EVENT_KEEPALIVE: logInformational("Event - type [KEEPALIVE]"); break;
+      default: break;
+    }
+  }
+}
+
+}  // namespace vexahv::events

@@ -1,0 +1,79 @@
+#include "events/event_mechanism.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "addressspace/event_ports.h"
+#include "addressspace/vexahv_opc_server.h"
+#include "config/server_globals.h"
+#include "events/verification.h"
+#include "service/logging.h"
+
+namespace vexahv::events {
+namespace globals = VEXAHVServerGlobals;
+namespace {
+
+void fromVariable(const char* name, std::chrono::milliseconds& out) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return;
+  unsigned ms = 0;
+  const auto [end, ec] = std::from_chars(text, text + std::strlen(text), ms);
+  if (ec == std::errc() && *end == '\0' && ms >= 10 && ms <= 3600000) out = std::chrono::milliseconds(ms);
+  else logWarning(name, " [", text, "] is not a number of milliseconds from 10 to 3600000: ignored");
+}
+
+}  // namespace
+
+EventTimings EventTimings::fromEnvironment() {
+  EventTimings t;
+  fromVariable("VEXAHV_KEEPALIVE_PERIOD_MS", t.probePeriod);
+  fromVariable("VEXAHV_TCP_EVENT_SILENCE_MS", t.tcpSilence);
+  return t;
+}
+
+EventMechanism::EventMechanism(EventTimings timings)
+    : timings_(timings),
+      tcp_(timings.tcpSilence),
+      keepAlive_(timings.probePeriod),
+      verification_("vexahv-verify", [this] { verifySystems(stopping_.get_token()); }),
+      udp_(verification_) {}
+
+void EventMechanism::startTcpServer() {
+  if (!tcp_.start()) return;
+  if (tcp_.ready().wait(timings_.tcpReadyWait) != platform::WaitResult::Signalled) {
+    logError("TCP event server not listening after [", timings_.tcpReadyWait.count(), "ms]: start-up goes on");
+  }
+}
+
+void EventMechanism::startEvents(std::stop_token stop) {
+  VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
+  SystemList* list = server != nullptr ? server->getSystemList() : nullptr;
+  if (list == nullptr || list->snapshot().empty() || !globals::eventEnabled || !eventsAvailable) return;
+  logDebug("Starting events mechanism");
+  if (udp_.start(started_)) {
+    // The thread signals exactly once; a stop ends the wait.
+    while (started_.wait(stop, std::chrono::seconds(1)) == platform::WaitResult::TimedOut) {
+    }
+    if (stop.stop_requested()) return;
+  }
+  eventsStarted_ = true;
+  verification_.start(std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000));
+}
+
+void EventMechanism::stop() {
+  stopping_.request_stop();
+  keepAlive_.stop();
+  if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
+    if (SystemList* list = server->getSystemList()) {
+      for (const auto& node : list->snapshot()) {
+        if (node->getSystemType() == 2) TcpEventServer::endClientThread(*node);
+      }
+    }
+  }
+  udp_.stop();
+  verification_.stop();
+  tcp_.stop();
+}
+
+}  // namespace vexahv::events

@@ -1,0 +1,257 @@
+#include "events/keep_alive.h"
+
+#include <string>
+#include <vector>
+
+#include "addressspace/event_ports.h"
+#include "addressspace/vexahv_opc_server.h"
+#include "config/server_globals.h"
+#include "events/tcp_event_server.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "platform/interruptible_sleep.h"
+#include "service/logging.h"
+
+namespace vexahv::events {
+namespace globals = VEXAHVServerGlobals;
+namespace {
+
+// The address-space-built event, waited for without end but ended by stop.
+bool waitBuilt(std::stop_token stop) {
+  VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
+  if (server == nullptr) return false;
+  while (!stop.stop_requested()) {
+    if (server->addressSpaceBuilt().wait(stop, std::chrono::seconds(1)) == platform::WaitResult::Signalled) return true;
+  }
+  return false;
+}
+
+void setHandleEverywhere(VEXAHVElement& node, std::int32_t handle) {
+  node.setHandle(handle);
+  node.setSystemHandle(handle);
+}
+
+}  // namespace
+
+void KeepAliveSupervisor::startKeepAlive(const VEXAHVElementPtr& node) {
+  try {
+    auto thread = std::make_unique<platform::WorkerThread>("vexahv-keepalv",
+                                                           [this, node](std::stop_token st) { run(st, node); });
+    std::lock_guard l(mutex_);
+    threads_.push_back(std::move(thread));
+  } catch (const std::exception&) {
+    logCritical("Failed starting VEXAHVOPCServer keep alive mechanism");
+  }
+}
+
+void KeepAliveSupervisor::stop() {
+  std::vector<std::unique_ptr<platform::WorkerThread>> threads;
+  {
+    std::lock_guard l(mutex_);
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) t->requestStop();
+  threads.clear();  // joins each
+}
+
+std::size_t KeepAliveSupervisor::threadCount() const {
+  std::lock_guard l(mutex_);
+  return threads_.size();
+}
+
+void KeepAliveSupervisor::run(std::stop_token stop, const VEXAHVElementPtr& node) {
+  if (!node) {
+    logAlert("Impossible to start keep alive/connection mechanism, because device has not been found");
+    return;
+  }
+  std::string name;
+  std::int32_t type = 0;
+  {
+    auto lock = node->lock();
+    name = node->getName();
+    type = node->getSystemType();
+  }
+  logNotice("Starting keep alive/connection mechanism for device [", name, "]");
+  while (!stop.stop_requested()) {
+    if (!pass(stop, *node, type, name)) break;
+    platform::sleepFor(stop, period_);
+  }
+}
+
+void KeepAliveSupervisor::probeResult(VEXAHVElement& node, const std::string& name, bool ok) {
+  auto lock = node.lock();
+  if (ok) {
+    node.setKeepAliveFailCount(0);
+    return;
+  }
+  const auto n = static_cast<std::uint16_t>(node.getKeepAliveFailCount() + 1);
+  node.setKeepAliveFailCount(n);
+  logNotice("KeepAlive failed for device [", name, "] - Fail count [", n, "]");
+  if (n >= kProbeFailures) {
+    logError("Connection KO for [", name, "]");
+    node.setConnectionStatus(kStatusKo);
+  }
+}
+
+// One pass of the loop; false when stop ended a wait.
+bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type,
+                               const std::string& name) {
+  auto reconnect = [&] {
+    if (!waitBuilt(stop)) return false;
+    reconnectSystem(node, stop);
+    return true;
+  };
+  if (type == 0) {
+    std::int32_t status = 0, handle = -1;
+    bool enabled = false;
+    std::int16_t state = 0;
+    {
+      auto lock = node.lock();
+      status = node.getConnectionStatus();
+      enabled = node.getEventsEnabled();
+      state = node.getKeepAliveState();
+      handle = node.getHandle();
+    }
+    if (status != kStatusOk) return reconnect();
+    if (state == 0 && enabled && eventsAvailable) return reconnect();
+    logInformational("KeepAlive for device [", name, "]");
+    char value[256] = {};
+    probeResult(node, name, VEXAHV_GetSysProp(handle, "SwRelease", value) == VEXAHV_OK);
+    return true;
+  }
+  if (type == 2) {
+    std::int32_t status = 0, handle = -1;
+    std::int16_t state = 0;
+    {
+      auto lock = node.lock();
+      status = node.getConnectionStatus();
+      state = node.getKeepAliveState();
+      handle = node.getHandle();
+    }
+    if (status == kStatusOk && state == -1) {
+      char value[256] = {};
+      VEXAHV_GetSysProp(handle, "SwRelease", value);
+      return true;
+    }
+    if (!waitBuilt(stop)) return false;
+    {
+      auto lock = node.lock();
+      status = node.getConnectionStatus();
+      state = node.getKeepAliveState();
+      if (status != kStatusKo && state != 0) return true;
+      if (state == 0) node.setConnectionStatus(kStatusKo);
+    }
+    reconnectSystem(node, stop);
+    return true;
+  }
+  if (type == 7) {
+    std::int32_t status = 0, handle = -1;
+    {
+      auto lock = node.lock();
+      status = node.getConnectionStatus();
+      handle = node.getHandle();
+    }
+    if (status != kStatusOk) return reconnect();
+    logInformational("KeepAlive for device [", name, "]");
+    std::vector<char> value(1024);
+    const std::uint16_t slots[1] = {0};
+    probeResult(node, name, VEXAHV_GetBdParam(handle, 1, slots, "FUFwRel", value.data()) == VEXAHV_OK);
+    return true;
+  }
+  if (!waitBuilt(stop)) return false;
+  if (node.getConnectionStatus() == kStatusKo) reconnectSystem(node, stop);
+  return true;
+}
+
+int touchChannelParameters(std::int32_t handle, std::stop_token stop) {
+  std::uint16_t slots = 0;
+  std::uint16_t* channels = nullptr;
+  char *models = nullptr, *descriptions = nullptr;
+  std::uint16_t* serials = nullptr;
+  std::uint8_t *minor = nullptr, *major = nullptr;
+  const int rc = VEXAHV_GetCrateMap(handle, &slots, &channels, &models, &descriptions, &serials, &minor, &major);
+  if (rc == VEXAHV_OK) {
+    for (std::uint16_t s = 0; s < slots && !stop.stop_requested(); ++s) {
+      for (std::uint16_t c = 0; c < channels[s] && !stop.stop_requested(); ++c) {
+        char* names = nullptr;
+        int count = 0;
+        VEXAHV_GetChParamInfo(handle, s, c, &names, &count);
+        VEXAHV_Free(names);
+      }
+    }
+  }
+  for (void* list : {static_cast<void*>(channels), static_cast<void*>(models), static_cast<void*>(descriptions),
+                     static_cast<void*>(serials), static_cast<void*>(minor), static_cast<void*>(major)}) {
+    VEXAHV_Free(list);
+  }
+  return rc;
+}
+
+void reconnectSystem(VEXAHVElement& node, std::stop_token stop) {
+  std::string address = node.getAddress();
+  if (address.size() > 79) address.resize(79);
+  const std::int32_t linkType = node.getLinkType();
+  const std::string user = node.getUserName(), password = node.getPassword();
+  const std::string name = node.getName();
+  const std::int32_t type = node.getSystemType();
+  logInformational("Trying to reconnect to system [", name, "]");
+  VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
+  if (server == nullptr) return;
+  if (const std::int32_t old = node.getHandle(); old != -1) {
+    VEXAHV_DeinitSystem(old);
+    setHandleEverywhere(node, -1);
+    node.markDisconnected();
+  }
+  int rc = -1;
+  int handle = -1;
+  if (type == 2) {
+    TcpEventServer::endClientThread(node);
+    if (!user.empty() && !password.empty()) {
+      rc = VEXAHV_InitSystem(2, linkType, address.c_str(), user.c_str(), password.c_str(), &handle);
+    }
+  } else {
+    rc = VEXAHV_InitSystem(type, linkType, address.c_str(), user.c_str(), password.c_str(), &handle);
+  }
+  if (rc != 0) {
+    {
+      auto lock = node.lock();
+      node.setConnectionStatus(kStatusKo);
+    }
+    logError("Connection NOT restored for system [", name, "]");
+    return;
+  }
+  {
+    auto lock = node.lock();
+    setHandleEverywhere(node, handle);
+    node.setKeepAliveState(-1);
+    node.setConnectionStatus(kStatusOk);
+  }
+  logCritical("Connection restored for system [", name, "]");
+  if (node.getNeedsConfiguration()) {
+    std::uint32_t ioMode = globals::eventEnabled ? std::uint32_t{OpcToolbox::kIoReport}
+                                                  : std::uint32_t{OpcToolbox::kIoPoll};
+    const auto self = std::dynamic_pointer_cast<VEXAHVElement>(node.shared_from_this());
+    if (server->configureSystem(self, node.getSystemIndex(), ioMode) != 0) {
+      logCritical("Error while reconfiguring system [", name, "]");
+    }
+    return;
+  }
+  const int touched = touchChannelParameters(handle, stop);
+  if (stop.stop_requested()) return;
+  if (type == 2) {
+    if (touched != 0) {
+      logCritical("Error while reconfiguring system [", name, "]");
+      return;
+    }
+    node.refreshAllValues(stop);
+    server->subscribeParameterEvents(&node);
+    auto lock = node.lock();
+    const std::int16_t state = node.getKeepAliveState();
+    if (state == -1) node.setKeepAliveState(3);
+    else if (state == 2) node.setKeepAliveState(1);
+    return;
+  }
+  if (type == 0 && globals::eventEnabled) node.resubscribeActive(stop);
+  if (touched != 0) logCritical("Error while reconfiguring system [", name, "]");
+}
+
+}  // namespace vexahv::events

@@ -1,0 +1,55 @@
+#pragma once
+// Keep-alive and reconnection: one thread per system watches its connection (a probe
+// every probe period where the system type has one, the TCP event channel for type 2),
+// declares it lost after three failed probes, and re-initialises it; a reconnection
+// restores the handle in the whole subtree, re-subscribes the events and, for a system
+// never configured (unreachable at start-up), builds its part of the address space.
+//
+// The threads are held in a list sized by the systems configured (no fixed table), and
+// every wait is a stop-aware one: stop() ends them all within one library call time-out.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <vector>
+
+#include "addressspace/vexahv_element.h"
+#include "platform/worker_thread.h"
+
+namespace vexahv::events {
+
+inline constexpr std::chrono::milliseconds kProbePeriod{5000};
+inline constexpr std::uint16_t kProbeFailures = 3;
+
+class KeepAliveSupervisor {
+ public:
+  explicit KeepAliveSupervisor(std::chrono::milliseconds probePeriod = kProbePeriod) : period_(probePeriod) {}
+  ~KeepAliveSupervisor() { stop(); }
+  KeepAliveSupervisor(const KeepAliveSupervisor&) = delete;
+  KeepAliveSupervisor& operator=(const KeepAliveSupervisor&) = delete;
+
+  void startKeepAlive(const VEXAHVElementPtr& node);
+  // Requests every thread to stop, then joins them all.
+  void stop();
+  std::size_t threadCount() const;
+
+ private:
+  void run(std::stop_token stop, const VEXAHVElementPtr& node);
+  bool pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type, const std::string& name);
+  void probeResult(VEXAHVElement& node, const std::string& name, bool ok);
+
+  const std::chrono::milliseconds period_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<platform::WorkerThread>> threads_;
+};
+
+// Re-initialises the library connection of a system (its keep-alive thread only); the
+// outcome is the node's connection status. stop ends a reconfiguration between calls.
+void reconnectSystem(VEXAHVElement& node, std::stop_token stop = {});
+// Reads the crate map and asks every channel for its parameter list; 0, or the crate
+// map call's result.
+int touchChannelParameters(std::int32_t handle, std::stop_token stop = {});
+
+}  // namespace vexahv::events

@@ -1,0 +1,119 @@
+#include "events/udp_event_loop.h"
+
+#include <string>
+
+#include "addressspace/event_ports.h"
+#include "addressspace/vexahv_opc_server.h"
+#include "config/server_globals.h"
+#include "events/event_dispatch.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "platform/interruptible_sleep.h"
+#include "service/logging.h"
+
+namespace vexahv::events {
+namespace globals = VEXAHVServerGlobals;
+
+int openEventSocket(platform::Socket& out, std::uint16_t& port) {
+  platform::Socket s;
+  if (platform::Socket::open(platform::Socket::Kind::Udp, s)) return 1;
+  s.setReuseAddress(true);
+  int granted = 0;
+  s.setReceiveBufferSize(kEventReceiveBuffer, granted);
+  while (port < 65535) {
+    if (!s.bind(platform::Ipv4Endpoint{0, port})) {
+      out = std::move(s);
+      return 0;
+    }
+    ++port;
+  }
+  return 1;
+}
+
+bool UdpEventLoop::start(platform::AutoResetEvent& started) {
+  try {
+    thread_ = platform::WorkerThread("vexahv-events", [this, &started](std::stop_token st) { run(st, started); });
+  } catch (const std::exception&) {
+    logError("Error while creating TCP server thread");
+    return false;
+  }
+  return true;
+}
+
+void UdpEventLoop::stop() {
+  thread_.requestStop();
+  {
+    std::lock_guard l(socketMutex_);
+    socket_.shutdown();
+  }
+  thread_.join();
+  std::lock_guard l(socketMutex_);
+  socket_.close();
+}
+
+void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) {
+  VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
+  if (server == nullptr) {
+    logAlert("Impossible to receive events, because VEXAHVOPCServer has not been found");
+    started.set();
+    return;
+  }
+  SystemList* list = server->getSystemList();
+  if (list == nullptr) {
+    logAlert("Impossible to receive events, because VEXAHVOPCServer configuration is not valid");
+    started.set();
+    return;
+  }
+  int fd = -1;
+  {
+    std::lock_guard l(socketMutex_);
+    std::uint16_t port = udpEventPort.load();
+    if (stop.stop_requested() || openEventSocket(socket_, port) != 0) {
+      logError("Failed open socket");
+      started.set();
+      return;
+    }
+    udpEventPort = port;
+    fd = socket_.fd();
+  }
+  for (const auto& node : list->snapshot()) {
+    if (node->getSystemType() == 2) continue;
+    const std::string name = node->getName();
+    std::string names = name + ".KeepAlive";
+    std::uint16_t count = 1;
+    if (globals::liveInsertRemoval) {
+      names += ":" + name + ".LiveInsRem";
+      count = 2;
+    }
+    char codes[2] = {};
+    if (VEXAHV_Subscribe(node->getHandle(), udpEventPort.load(), count, names.c_str(), codes) == 0) {
+      logNotice("Keep alive/Live insertion registered");
+    } else {
+      logError("Keep alive/Live insertion registration failed");
+    }
+    node->setKeepAliveState(1);
+  }
+  started.set();
+  logNotice("Starting events data loop");
+
+  const auto period = std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000);
+  while (!stop.stop_requested()) {
+    VEXAHVUdpEventRecord* records = nullptr;
+    unsigned count = 0;
+    const int rc = VEXAHVGetEventData(fd, &records, &count);
+    if (rc != 0) {
+      if (stop.stop_requested()) break;
+      // A damaged datagram is followed by the next at once; a failing socket would make
+      // that a busy loop, so it is retried after a pause.
+      if (rc == VEXAHV_ERR_SOCKET) platform::sleepFor(stop, std::chrono::milliseconds(200));
+      continue;
+    }
+    logDebug("Event received");
+    if (verification_.armed()) verification_.stop();
+    for (unsigned i = 0; i < count; ++i) applyUdpEvent(records[i]);
+    VEXAHVFreeEventData(&records);
+    batches_.fetch_add(1, std::memory_order_relaxed);
+    verification_.start(period);
+  }
+}
+
+}  // namespace vexahv::events

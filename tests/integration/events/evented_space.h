@@ -1,0 +1,84 @@
+#pragma once
+// An address space built over the simulated crates with the events and supervision
+// subsystem running as the server runs it: the TCP event server before the build, a
+// keep-alive thread per system, the events thread and the verification timer after it.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "events/event_mechanism.h"
+#include "integration/addressspace/built_address_space.h"
+#include "opctoolbox/da_address_space_element.h"
+
+namespace vexahv::test {
+
+class EventedSpace {
+ public:
+  EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs = 500,
+               std::int32_t verifyTime = 600);
+  ~EventedSpace();
+
+  BuiltAddressSpace& space() { return *space_; }
+  events::EventMechanism& events() { return *events_; }
+  SimulatedCrates& crates() { return space_->crates(); }
+  VEXAHVElementPtr find(const std::string& id) const { return space_->find(id); }
+  std::uint64_t requests(const char* crate) { return crates().crate(crate).requestCount(); }
+  // Lines of the log holding text.
+  std::size_t logCount(const std::string& text) const;
+
+ private:
+  std::unique_ptr<events::EventMechanism> events_;
+  std::unique_ptr<BuiltAddressSpace> space_;
+};
+
+// Every value the toolbox hands to clients for the elements it watches.
+struct Watcher : OpcToolbox::ValueObserver {
+  void onValueChanged(OpcToolbox::DaAddressSpaceElement& e, const OpcToolbox::ValueQT& v) override {
+    std::lock_guard l(mutex);
+    seen.emplace_back(e.getItemId(), v);
+  }
+  std::vector<std::pair<std::string, OpcToolbox::ValueQT>> values(const std::string& id) {
+    std::lock_guard l(mutex);
+    std::vector<std::pair<std::string, OpcToolbox::ValueQT>> out;
+    for (const auto& s : seen) {
+      if (s.first == id) out.push_back(s);
+    }
+    return out;
+  }
+  // The newest value of id, once pred holds for it within the time; false otherwise.
+  template <class Pred>
+  bool waitFor(const std::string& id, Pred pred, std::chrono::milliseconds within) {
+    const auto end = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < end) {
+      {
+        std::lock_guard l(mutex);
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
+          if (it->first != id) continue;
+          if (pred(it->second)) return true;
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<std::string, OpcToolbox::ValueQT>> seen;
+};
+
+// Waits until pred() holds, polling; false after the time.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds within) {
+  const auto end = std::chrono::steady_clock::now() + within;
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+}  // namespace vexahv::test

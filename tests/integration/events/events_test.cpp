@@ -1,0 +1,136 @@
+// Events end to end over the simulated crates: values that follow the hardware through
+// events alone (UDP for type 0, TCP for type 2), and the dispatch rules of both channels.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "addressspace/event_ports.h"
+#include "events/event_dispatch.h"
+#include "hwlib/VEXAHVWrapper.h"
+#include "integration/events/evented_space.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vexahv;
+using OpcToolbox::kQualityGood;
+using OpcToolbox::ValueQT;
+using test::EventedSpace;
+using test::Watcher;
+
+const std::vector<std::string> kCrates = {"CrateA,0,0,127.0.0.2", "CrateB,1,0,127.0.0.3:admin:hvsecret"};
+
+void switchOn(int handle, std::uint16_t slot, std::uint16_t channel, float volts) {
+  const std::uint32_t on = 1;
+  ASSERT_EQ(VEXAHV_SetChParam(handle, slot, "V0Set", 1, &channel, &volts), VEXAHV_OK);
+  ASSERT_EQ(VEXAHV_SetChParam(handle, slot, "Pw", 1, &channel, &on), VEXAHV_OK);
+}
+
+float volts(const ValueQT& v) { return v.getData().rawR4(); }
+
+TEST(Events, MonitoredValuesFollowARampThroughEventsAlone) {
+  EventedSpace s(kCrates, {});
+  EXPECT_EQ(s.logCount("Keep alive/Live insertion registered"), 1u) << "CrateA only: CrateB reports over TCP";
+  EXPECT_EQ(s.logCount("Starting events data loop"), 1u);
+  EXPECT_NE(udpEventPort.load(), 0);
+
+  Watcher w;
+  auto* clients = OpcToolbox::getApp()->clients();
+  const auto vmonA = s.find("CrateA.Board00.Chan001.VMon");
+  const auto vmonB = s.find("CrateB.Board00.Chan003.VMon");
+  ASSERT_TRUE(vmonA && vmonB);
+  std::uint64_t ma = 0, mb = 0;
+  ASSERT_EQ(clients->monitor(vmonA, 100, &w, ma), OpcToolbox::S_OK);
+  ASSERT_EQ(clients->monitor(vmonB, 100, &w, mb), OpcToolbox::S_OK);
+  switchOn(s.find("CrateA")->getHandle(), 0, 1, 1000);
+  switchOn(s.find("CrateB")->getHandle(), 0, 3, 1000);
+
+  // CrateB's event connection comes on the first tick; both subscriptions in place, its
+  // state is 1 and batches apply.
+  s.crates().step(1, true);
+  ASSERT_TRUE(test::eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 3s));
+  const std::uint64_t beforeA = s.requests("CrateA"), beforeB = s.requests("CrateB");
+  for (int i = 0; i < 10; ++i) {
+    s.crates().step(1, i % 10 == 0);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan001.VMon", [](const ValueQT& v) { return volts(v) >= 40.0f; }, 3s));
+  EXPECT_TRUE(w.waitFor("CrateB.Board00.Chan003.VMon", [](const ValueQT& v) { return volts(v) >= 80.0f; }, 3s));
+  EXPECT_EQ(s.requests("CrateA"), beforeA) << "no device read in between";
+  EXPECT_EQ(s.requests("CrateB"), beforeB);
+  // Every value is good and no value goes backwards during the ramp up.
+  float last = -1;
+  for (const auto& [id, v] : w.values("CrateA.Board00.Chan001.VMon")) {
+    EXPECT_EQ(v.getQuality(), kQualityGood);
+    EXPECT_GE(volts(v), last);
+    last = volts(v);
+  }
+  EXPECT_GT(s.events().udp().batches(), 0u);
+  clients->unmonitor(ma);
+  clients->unmonitor(mb);
+}
+
+VEXAHVUdpEventRecord udpRecord(std::uint8_t type, const char* id, float value) {
+  VEXAHVUdpEventRecord r{};
+  r.type = type;
+  std::strncpy(r.id, id, sizeof r.id - 1);
+  std::memcpy(r.value, &value, 4);
+  return r;
+}
+
+VEXAHVTcpEventRecord tcpRecord(std::int32_t slot, std::int32_t channel, const char* name, float value) {
+  VEXAHVTcpEventRecord r{};
+  r.type = VEXAHV_EVENT_PARAMETER;
+  r.slot = slot;
+  r.channel = channel;
+  std::strncpy(r.name, name, sizeof r.name - 1);
+  std::memcpy(r.data.value, &value, 4);
+  return r;
+}
+
+TEST(Events, DispatchFindsItemsByIdentifierOrPosition) {
+  EventedSpace s(kCrates, {});
+  using events::findElementById;
+  EXPECT_EQ(findElementById("CrateA..Board01"), s.find("CrateA.Board01")) << "empty pieces are dropped";
+  EXPECT_EQ(findElementById("CrateA.Board00.Chan002.VMon.extra"), s.find("CrateA.Board00.Chan002.VMon"))
+      << "five pieces resolve by the first four";
+  EXPECT_EQ(findElementById("OPCServerLogLevel"), nullptr) << "the first piece must be a system";
+  EXPECT_EQ(findElementById("CrateZ.Board00"), nullptr);
+
+  events::applyUdpEvent(udpRecord(VEXAHV_EVENT_PARAMETER, "CrateA.Board00.Chan002.VMon", 1.5f));
+  ValueQT v = s.find("CrateA.Board00.Chan002.VMon")->getCachedValue();
+  EXPECT_FLOAT_EQ(volts(v), 1.5f);
+  EXPECT_EQ(v.getQuality(), kQualityGood);
+  EXPECT_EQ(s.logCount("Event - id [CrateA.Board00.Chan002.VMon] - value [1.5]"), 1u);
+  events::applyUdpEvent(udpRecord(VEXAHV_EVENT_PARAMETER, "CrateA.Board00.Chan099.VMon", 2.0f));
+  EXPECT_EQ(s.logCount("Event - id [CrateA.Board00.Chan099.VMon] not valid"), 1u);
+  events::applyUdpEvent(udpRecord(7, "CrateA.Board00.Chan002.VMon", 9.0f));
+  EXPECT_FLOAT_EQ(volts(s.find("CrateA.Board00.Chan002.VMon")->getCachedValue()), 1.5f) << "type 7 is skipped";
+  VEXAHVUdpEventRecord unterminated = udpRecord(VEXAHV_EVENT_PARAMETER, "", 0);
+  std::memset(unterminated.id, 'A', sizeof unterminated.id);
+  events::applyUdpEvent(unterminated);  // read within its 64 bytes, found nowhere
+
+  s.find("CrateA")->setKeepAliveState(0);
+  events::applyUdpEvent(udpRecord(VEXAHV_EVENT_KEEPALIVE, "CrateZ.KeepAlive", 0));
+  EXPECT_EQ(s.find("CrateA")->getKeepAliveState(), 0) << "an unknown system changes nothing";
+  events::applyUdpEvent(udpRecord(VEXAHV_EVENT_KEEPALIVE, "CrateA.KeepAlive", 0));
+  EXPECT_EQ(s.find("CrateA")->getKeepAliveState(), 1);
+
+  // TCP records by slot and channel; a batch is applied only in state 1.
+  auto& b = *s.find("CrateB");
+  const VEXAHVTcpEventRecord batch[] = {tcpRecord(-1, -1, "HvPwSM", 2.5f), tcpRecord(0, -1, "Temp", 33.0f),
+                                        tcpRecord(0, 0, "VMon", 12.0f), tcpRecord(0, 40, "VMon", 1.0f)};
+  b.setKeepAliveState(2);
+  events::applyTcpBatch(b, batch, 4);
+  EXPECT_NE(volts(s.find("CrateB.Board00.Chan000.VMon")->getCachedValue()), 12.0f) << "state 2: discarded";
+  b.setKeepAliveState(1);
+  events::applyTcpBatch(b, batch, 4);
+  EXPECT_FLOAT_EQ(volts(s.find("CrateB.HvPwSM")->getCachedValue()), 2.5f);
+  EXPECT_FLOAT_EQ(volts(s.find("CrateB.Board00.Temp")->getCachedValue()), 33.0f);
+  EXPECT_FLOAT_EQ(volts(s.find("CrateB.Board00.Chan000.VMon")->getCachedValue()), 12.0f);
+  EXPECT_EQ(s.logCount("Event - id [VMon] not valid"), 1u) << "channel 40 is beyond the board";
+}
+
+}  // namespace
