@@ -16,7 +16,8 @@ namespace globals = VEXAHVServerGlobals;
 int openEventSocket(platform::Socket& out, std::uint16_t& port) {
   platform::Socket s;
   if (platform::Socket::open(platform::Socket::Kind::Udp, s)) return 1;
-  s.setReuseAddress(true);
+  // No SO_REUSEADDR: on a UDP socket it lets a second server bind the same port and take
+  // this one's datagrams; a port in use must move this server upward instead.
   int granted = 0;
   s.setReceiveBufferSize(kEventReceiveBuffer, granted);
   while (port < 65535) {
