@@ -106,6 +106,7 @@ void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) 
       // A damaged datagram is followed by the next at once; a failing socket would make
       // that a busy loop, so it is retried after a pause.
       if (rc == VEXAHV_ERR_SOCKET) platform::sleepFor(stop, std::chrono::milliseconds(200));
+      else logWarning("Event data not valid - res = [", rc, "]");
       continue;
     }
     logDebug("Event received");

@@ -10,7 +10,7 @@
 namespace vexahv::test {
 
 BuiltAddressSpace::BuiltAddressSpace(const std::vector<std::string>& entries, bool eventEnabled,
-                                     int timeoutMs, const std::function<void(VEXAHVOPCServer&)>& beforeBuild)
+                                     int timeoutMs, const std::function<void(BuiltAddressSpace&)>& beforeBuild)
     : crates_(timeoutMs) {
   startLogging(9);
   std::uint32_t count = 0;
@@ -21,7 +21,7 @@ BuiltAddressSpace::BuiltAddressSpace(const std::vector<std::string>& entries, bo
   server().setApplicationIdentity();
   EXPECT_EQ(server().initialize(std::make_unique<VEXAHVCreator>()), 0);
   EXPECT_EQ(server().start(), 0);
-  if (beforeBuild) beforeBuild(server());
+  if (beforeBuild) beforeBuild(*this);
   EXPECT_EQ(server().buildAddressSpace(), 0);
 }
 

@@ -14,9 +14,9 @@ namespace vexahv::test {
 
 class BuiltAddressSpace {
  public:
-  // beforeBuild sees the server object before its address space is built.
+  // beforeBuild sees the server object and the crates before the address space is built.
   BuiltAddressSpace(const std::vector<std::string>& entries, bool eventEnabled, int timeoutMs = 500,
-                    const std::function<void(VEXAHVOPCServer&)>& beforeBuild = {});
+                    const std::function<void(BuiltAddressSpace&)>& beforeBuild = {});
   ~BuiltAddressSpace();
 
   VEXAHVOPCServer& server() { return *VEXAHVOPCServer::getInstance(); }

@@ -7,12 +7,14 @@
 namespace vexahv::test {
 
 EventedSpace::EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs,
-                           std::int32_t verifyTime) {
+                           std::int32_t verifyTime, const std::function<void(SimulatedCrates&)>& beforeBuild) {
   VEXAHVServerGlobals::verifyTime = verifyTime;
   events_ = std::make_unique<events::EventMechanism>(timings);
   events_->startTcpServer();
-  space_ = std::make_unique<BuiltAddressSpace>(entries, true, timeoutMs, [this](VEXAHVOPCServer& server) {
-    server.setKeepAliveStarter([this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
+  space_ = std::make_unique<BuiltAddressSpace>(entries, true, timeoutMs, [&](BuiltAddressSpace& built) {
+    if (beforeBuild) beforeBuild(built.crates());
+    built.server().setKeepAliveStarter(
+        [this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
   });
   space_->server().addressSpaceBuilt().set();
   space_->server().ready();

@@ -18,8 +18,9 @@ namespace vexahv::test {
 
 class EventedSpace {
  public:
+  // beforeBuild: what the crates do before the server builds (a refused login, say).
   EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs = 500,
-               std::int32_t verifyTime = 600);
+               std::int32_t verifyTime = 600, const std::function<void(SimulatedCrates&)>& beforeBuild = {});
   ~EventedSpace();
 
   BuiltAddressSpace& space() { return *space_; }

@@ -1,0 +1,133 @@
+// Connection supervision against faults injected through the simulator: a crate that
+// stops answering, a TCP event connection that drops or goes silent, a crate that appears
+// after start-up, a refused login, damaged event data, a board taken out and put back.
+// The simulator ticks in real time (100 ms, keep-alives every second); probes every 100 ms.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "hwlib/VEXAHVWrapper.h"
+#include "integration/events/evented_space.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vexahv;
+using OpcToolbox::kQualityGood;
+using OpcToolbox::kQualityNotConnected;
+using OpcToolbox::ValueQT;
+using test::EventedSpace;
+using test::eventually;
+using test::Watcher;
+
+events::EventTimings fast() {
+  events::EventTimings t;
+  t.probePeriod = 100ms;
+  t.tcpSilence = 1500ms;
+  return t;
+}
+
+ValueQT toolboxValue(const VEXAHVElementPtr& e) {
+  ValueQT v;
+  e->getCacheValue(v);
+  return v;
+}
+
+bool good(const ValueQT& v) { return v.getQuality() == kQualityGood; }
+
+TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
+  EventedSpace s({"CrateA,0,0,127.0.0.2", "CrateC,4,0,127.0.0.4"}, fast(), 200);
+  s.crates().simulator().run();
+  Watcher w;
+  auto* clients = OpcToolbox::getApp()->clients();
+  const auto vset = s.find("CrateA.Board00.Chan001.V0Set");
+  std::uint64_t m = 0;
+  ASSERT_EQ(clients->monitor(vset, 100, &w, m), OpcToolbox::S_OK);
+
+  s.crates().control("silent CrateA on");
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection KO for [CrateA]") == 1; }, 5s));
+  EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [1]"), 1u);
+  EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [2]"), 1u);
+  EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [3]"), 1u);
+  EXPECT_EQ(toolboxValue(vset).getQuality(), kQualityNotConnected);
+  EXPECT_EQ(toolboxValue(s.find("CrateA.ConnStatus")).getData().text(), "Ko");
+  EXPECT_TRUE(good(toolboxValue(s.find("CrateC.ConnStatus")))) << "other crates untouched";
+  EXPECT_EQ(toolboxValue(s.find("CrateC.ConnStatus")).getData().text(), "Ok");
+  EXPECT_TRUE(eventually([&] { return s.logCount("Connection NOT restored for system [CrateA]") >= 1; }, 3s));
+
+  s.crates().control("silent CrateA off");
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateA]") == 1; }, 5s));
+  EXPECT_EQ(toolboxValue(s.find("CrateA.ConnStatus")).getData().text(), "Ok");
+  // The subscription is restored: a change reaches the client through an event again.
+  const float set = 777.0f;
+  const std::uint16_t ch = 1;
+  ASSERT_EQ(VEXAHV_SetChParam(s.find("CrateA")->getHandle(), 0, "V0Set", 1, &ch, &set), VEXAHV_OK);
+  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan001.V0Set",
+                        [](const ValueQT& v) { return good(v) && v.getData().rawR4() == 777.0f; }, 5s));
+  clients->unmonitor(m);
+}
+
+TEST(Supervision, ATcpEventConnectionThatDropsOrFallsSilentIsRebuilt) {
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 300);
+  s.crates().simulator().run();
+  const auto node = s.find("CrateB");
+  ASSERT_TRUE(eventually([&] { return node->getKeepAliveState() == 1; }, 5s));
+
+  s.crates().control("break-events CrateB");
+  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") == 1; }, 5s));
+  EXPECT_EQ(s.logCount("Socket error for client [127.0.0.3]"), 1u);
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 1; }, 5s));
+  ASSERT_TRUE(eventually([&] { return node->getKeepAliveState() == 1 && node->hasEventThread(); }, 5s));
+
+  // Silent without closing: the connection stays open and says nothing.
+  s.crates().control("silent CrateB on");
+  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") == 2; }, 5s));
+  EXPECT_EQ(s.logCount("TCP event connection of system [CrateB] delivered nothing for"), 1u);
+  EXPECT_EQ(toolboxValue(s.find("CrateB.Board00.Chan000.VMon")).getQuality(), kQualityNotConnected);
+  s.crates().control("silent CrateB off");
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 2; }, 8s));
+  EXPECT_TRUE(eventually([&] { return good(toolboxValue(s.find("CrateB.Board00.Chan000.VMon"))); }, 5s));
+}
+
+TEST(Supervision, ACrateUnreachableAtStartUpIsBuiltWholeWhenItAppears) {
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 300, 600,
+                 [](test::SimulatedCrates& crates) { crates.control("refuse-login CrateB on"); });
+  s.crates().simulator().run();
+  EXPECT_EQ(s.find("CrateB.Board00"), nullptr) << "nothing built of a crate that refused the login";
+  EXPECT_TRUE(s.find("CrateB")->getNeedsConfiguration());
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection NOT restored for system [CrateB]") >= 2; }, 5s))
+      << "retried every probe period";
+  s.crates().control("refuse-login CrateB off");
+  ASSERT_TRUE(eventually([&] { return s.logCount("System [CrateB] address space built") == 1; }, 10s));
+  EXPECT_FALSE(s.find("CrateB")->getNeedsConfiguration());
+  const auto vmon = s.find("CrateB.Board01.Chan005.VMon");
+  ASSERT_NE(vmon, nullptr) << "built whole";
+  ASSERT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 5s)) << "and reporting";
+  const std::uint16_t ch = 5;
+  const float set = 55.0f;
+  ASSERT_EQ(VEXAHV_SetChParam(s.find("CrateB")->getHandle(), 1, "V0Set", 1, &ch, &set), VEXAHV_OK);
+  EXPECT_TRUE(eventually([&] { return s.find("CrateB.Board01.Chan005.V0Set")->getCachedValue().getData().rawR4() == 55.0f; },
+                         5s));
+}
+
+TEST(Supervision, DamagedEventDataIsLoggedAndTheLoopGoesOn) {
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, fast(), 300);
+  s.crates().simulator().run();
+  Watcher w;
+  auto* clients = OpcToolbox::getApp()->clients();
+  std::uint64_t m = 0;
+  ASSERT_EQ(clients->monitor(s.find("CrateA.Board00.Chan004.V0Set"), 100, &w, m), OpcToolbox::S_OK);
+  const int h = s.find("CrateA")->getHandle();
+  const std::uint16_t ch = 4;
+  s.crates().control("damage-udp CrateA 2");
+  float set = 11.0f;
+  ASSERT_EQ(VEXAHV_SetChParam(h, 0, "V0Set", 1, &ch, &set), VEXAHV_OK);
+  ASSERT_TRUE(eventually([&] { return s.logCount("Event data not valid") >= 2; }, 5s));
+  set = 22.0f;
+  ASSERT_EQ(VEXAHV_SetChParam(h, 0, "V0Set", 1, &ch, &set), VEXAHV_OK);
+  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan004.V0Set", [](const ValueQT& v) { return v.getData().rawR4() == 22.0f; }, 5s));
+  clients->unmonitor(m);
+}
+
+}  // namespace
