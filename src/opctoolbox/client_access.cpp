@@ -33,11 +33,58 @@ ClientAccess::ClientAccess(Creator& creator, DaAddressSpaceRoot& root, unsigned 
       pool_(workers),
       scheduler_([this](std::vector<ElementPtr> due, std::function<void()> done) {
         sample(std::move(due), std::move(done));
-      }) {}
+      }),
+      activator_("tb-activate", [this](std::stop_token st) { activationLoop(st); }) {}
 
 void ClientAccess::stop() {
+  activator_.requestStop();
+  activationCv_.notify_all();
+  activator_.join();
   scheduler_.stop();
   pool_.stop();
+}
+
+void ClientAccess::wantActive(const ElementPtr& element, bool active, int rate) {
+  {
+    std::lock_guard lock(activationMutex_);
+    auto [it, fresh] = wishes_.try_emplace(element.get(), Wish{element, active, rate});
+    if (fresh) wishOrder_.push_back(element.get());
+    else it->second = Wish{element, active, rate};
+  }
+  activationCv_.notify_all();
+}
+
+void ClientAccess::activationLoop(std::stop_token stop) {
+  std::unique_lock lock(activationMutex_);
+  while (!stop.stop_requested()) {
+    if (wishOrder_.empty()) {
+      activationCv_.wait(lock, stop, [this] { return !wishOrder_.empty(); });
+      continue;
+    }
+    const DaAddressSpaceElement* key = wishOrder_.front();
+    wishOrder_.pop_front();
+    Wish wish = std::move(wishes_.at(key));
+    wishes_.erase(key);
+    ++inProgress_;
+    lock.unlock();
+    // An entry of an element that is gone (same address, another element) does not count.
+    auto known = active_.find(key);
+    const bool isActive = known != active_.end() && known->second.lock() == wish.element;
+    if (isActive != wish.active) wish.element->change(wish.active, wish.rate);
+    if (wish.active) active_[key] = wish.element;
+    else if (known != active_.end()) active_.erase(known);
+    wish.element.reset();
+    lock.lock();
+    --inProgress_;
+    activationCv_.notify_all();
+  }
+  activatorDone_ = true;
+  activationCv_.notify_all();
+}
+
+void ClientAccess::flushActivations() {
+  std::unique_lock lock(activationMutex_);
+  activationCv_.wait(lock, [this] { return (wishOrder_.empty() && inProgress_ == 0) || activatorDone_; });
 }
 
 long ClientAccess::openSession(const std::string& clientName, std::uint32_t& handle) {
@@ -216,7 +263,7 @@ long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObser
     fastest = rateFor(element.get());
   }
   element->addObserver(observer);
-  if (first) element->change(true, rate);
+  if (first) wantActive(element, true, rate);
   if (element->getIoMode() == kIoPoll) scheduler_.add(element, fastest);
   return S_OK;
 }
@@ -238,7 +285,7 @@ long ClientAccess::unmonitor(std::uint64_t handle) {
   m.element->removeObserver(m.observer);
   if (remaining == 0) {
     scheduler_.remove(m.element.get());
-    m.element->change(false, m.rate);
+    wantActive(m.element, false, m.rate);
   } else if (m.element->getIoMode() == kIoPoll) {
     scheduler_.add(m.element, remaining);
   }

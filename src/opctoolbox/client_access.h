@@ -5,7 +5,9 @@
 // and run on the worker pool; polled items being monitored are sampled in one
 // transaction per group falling due together.
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -20,6 +22,7 @@
 #include "opctoolbox/creator.h"
 #include "opctoolbox/poll_scheduler.h"
 #include "opctoolbox/transaction_pool.h"
+#include "platform/worker_thread.h"
 
 namespace OpcToolbox {
 
@@ -94,10 +97,15 @@ class ClientAccess {
   // The first monitor of an item activates it (change(true, rate)) and, for a polled item,
   // starts sampling it at the fastest rate asked of it; the last unmonitor deactivates it.
   // The caller chose the rate (at least 1 ms). The observer sees every new value until
-  // unmonitor.
+  // unmonitor. change() may talk to the hardware (an event subscription), so it runs on
+  // the activation thread, never on the caller's: a silent device stalls no client. Per
+  // element only the latest wish is carried out, so the pending work is bounded by the
+  // elements, whatever a client does.
   long monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
                std::uint64_t& handle);
   long unmonitor(std::uint64_t handle);
+  // Returns once every activation and deactivation asked for so far has been carried out.
+  void flushActivations();
 
  private:
   struct Monitor {
@@ -108,6 +116,9 @@ class ClientAccess {
   bool knownSession(std::uint32_t handle) const;
   void sample(std::vector<ElementPtr> due, std::function<void()> done);
   int rateFor(const DaAddressSpaceElement* element) const;  // under mutex_
+  // The element should be active (at rate) or not; the activation thread makes it so.
+  void wantActive(const ElementPtr& element, bool active, int rate);
+  void activationLoop(std::stop_token stop);
 
   Creator& creator_;
   DaAddressSpaceRoot& root_;
@@ -121,6 +132,21 @@ class ClientAccess {
   std::uint32_t nextRequest_ = 1;
   TransactionPool pool_;
   PollScheduler scheduler_;
+
+  struct Wish {
+    ElementPtr element;
+    bool active = false;
+    int rate = 0;
+  };
+  std::mutex activationMutex_;
+  std::condition_variable_any activationCv_;
+  std::unordered_map<const DaAddressSpaceElement*, Wish> wishes_;  // not yet carried out
+  std::deque<const DaAddressSpaceElement*> wishOrder_;
+  // The elements change(true) was last called for (activation thread only).
+  std::unordered_map<const DaAddressSpaceElement*, std::weak_ptr<DaAddressSpaceElement>> active_;
+  std::size_t inProgress_ = 0;
+  bool activatorDone_ = false;
+  vexahv::platform::WorkerThread activator_;  // last: starts after, and ends before, the above
 };
 
 }  // namespace OpcToolbox

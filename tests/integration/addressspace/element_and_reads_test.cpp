@@ -128,6 +128,7 @@ TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
   } seen;
   std::uint64_t m = 0;
   ASSERT_EQ(getApp()->clients()->monitor(vmon, 100, &seen, m), S_OK);
+  getApp()->clients()->flushActivations();  // change() runs on the activation thread
   EXPECT_TRUE(vmon->getActiveForClients());
   EXPECT_EQ(vmon->getUpdateRate(), 100) << "the rate the client asked";
   EXPECT_EQ(seen.n, 1);
@@ -139,6 +140,7 @@ TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
   EXPECT_STREQ(list[0].id, "CrateA.Board00.Chan000.VMon");
   VEXAHVFreeEventData(&list);
   ASSERT_EQ(getApp()->clients()->unmonitor(m), S_OK);
+  getApp()->clients()->flushActivations();
   EXPECT_FALSE(vmon->getActiveForClients());
 
   // Type 2 only records the activation.

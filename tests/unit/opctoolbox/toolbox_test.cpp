@@ -300,6 +300,7 @@ TEST(Toolbox, MonitoringSamplesPolledItemsTogetherAndFeedsReportedOnes) {
   ASSERT_EQ(c->monitor(p2, 100, &log, m2), S_OK);
   ASSERT_EQ(c->monitor(p2, 300, &log, m4), S_OK);
   ASSERT_EQ(c->monitor(rep, 0, &log, m3), S_OK);
+  c->flushActivations();  // change() runs on the activation thread
   auto* t1 = static_cast<TestElement*>(p1.get());
   auto* t2 = static_cast<TestElement*>(p2.get());
   EXPECT_EQ(t1->changes, (std::vector<std::pair<bool, int>>{{true, 100}})) << "the rate asked, not a DA minimum";
@@ -321,8 +322,10 @@ TEST(Toolbox, MonitoringSamplesPolledItemsTogetherAndFeedsReportedOnes) {
         << "reported items are never polled";
   }
   EXPECT_EQ(c->unmonitor(m2), S_OK);
+  c->flushActivations();
   EXPECT_EQ(t2->changes.size(), 1u) << "still monitored once";
   EXPECT_EQ(c->unmonitor(m4), S_OK);
+  c->flushActivations();
   EXPECT_EQ(t2->changes.back(), (std::pair<bool, int>{false, 300}));
   EXPECT_EQ(c->unmonitor(m4), E_INVALIDARG);
   EXPECT_EQ(c->unmonitor(m1), S_OK);
