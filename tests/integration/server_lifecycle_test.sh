@@ -5,9 +5,9 @@
 #    one line on stderr and in the log;
 #  - an unreadable configuration file and a log that cannot be opened are said on stderr,
 #    and the server serves on;
-#  - SIGTERM at any moment of a slow address-space build (50 ms a library call) ends the
-#    process with exit 0 within 2 s plus one library call time-out, also while a silent
-#    mainframe makes every call wait for its time-out.
+#  - SIGTERM at any moment of a slow address-space build (50 ms a library call), with
+#    events flowing, or while a reconnection waits for a silent mainframe, ends the
+#    process with exit 0 within 2 s plus one library call time-out.
 # Everything on loopback, every wait bounded.
 set -euo pipefail
 server=$1
@@ -119,4 +119,35 @@ stop_during_build 4 2000
 # A mainframe that stops answering: each call waits for its time-out (1.5 s here).
 [[ $("$sim" --send "$control" silent CrateA on) == "OK silent" ]] || fail "cannot silence CrateA"
 stop_during_build 2 3500
+
+# ---- SIGTERM with events flowing, and during a reconnection ------------------------------
+# <what> <log text to wait for> <bound ms>: every thread of the run ends (the process exits).
+stop_serving() {
+  : >"$log"
+  VEXAHV_KEEPALIVE_PERIOD_MS=200 "$server" >"$dir/out" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 300); do grep -q "$2" "$log" && break; sleep 0.05; done
+  grep -q "$2" "$log" || fail "$1: the log never said [$2]"
+  local start
+  start=$(now_ms)
+  kill -TERM "$pid"
+  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  local took=$(($(now_ms) - start))
+  kill -0 "$pid" 2>/dev/null && fail "$1: still running 10 s after SIGTERM"
+  local rc=0
+  wait "$pid" || rc=$?
+  [[ $rc -eq 0 ]] || fail "$1: exit code $rc"
+  ((took <= $3)) || fail "$1: SIGTERM took $took ms (bound $3 ms)"
+  grep -q "Stopping VEXAHVOPCServer" "$log" || fail "$1: no stop line"
+  echo "SIGTERM with $1: stopped in $took ms"
+}
+"$sim" --send "$control" silent CrateA off >/dev/null
+"$sim" --send "$control" latency '*' 0 >/dev/null
+echo "EventEnabled=true;LogLevel=7;" >VEXAHVOPCServer.cfg
+stop_serving "events flowing" "Starting events data loop" 2000
+# CrateA silent from the start: its keep-alive thread reconnects again and again, each
+# attempt waiting for the call time-out.
+"$sim" --send "$control" silent CrateA on >/dev/null
+stop_serving "a reconnection under way" "Trying to reconnect to system \[CrateA\]" 3500
 echo "server lifecycle test passed"
