@@ -35,6 +35,10 @@ char twoDigit(unsigned v, unsigned place) { return static_cast<char>('0' + (v / 
 }  // namespace
 
 VEXAHVElementPtr findElementById(std::string_view id) {
+  return findElementById(id, nullptr);
+}
+
+VEXAHVElementPtr findElementById(std::string_view id, VEXAHVElementPtr* systemOut) {
   if (!serverReady()) return nullptr;
   std::string canonical, first;
   int pieces = 0;
@@ -52,9 +56,11 @@ VEXAHVElementPtr findElementById(std::string_view id) {
   }
   if (pieces == 0) return nullptr;
   // The first piece must name a system node, not one of the root's own items.
-  const VEXAHVElementPtr system = indexed(first);
+  VEXAHVElementPtr system = indexed(first);
   if (!system || system->getKind() != ElementKind::System) return nullptr;
-  return pieces == 1 ? system : indexed(canonical);
+  VEXAHVElementPtr found = pieces == 1 ? system : indexed(canonical);
+  if (systemOut != nullptr) *systemOut = std::move(system);
+  return found;
 }
 
 VEXAHVElementPtr findSystemByName(std::string_view name) {
@@ -123,9 +129,16 @@ void applyUdpEvent(const VEXAHVUdpEventRecord& record) {
   switch (record.type) {
     case VEXAHV_EVENT_PARAMETER: {
       logDebug("Event - type [PARAMETER]");
-      const VEXAHVElementPtr element = findElementById(id);
+      VEXAHVElementPtr system;
+      const VEXAHVElementPtr element = findElementById(id, &system);
       if (!element) {
         logError("Event - id [", id, "] not valid");
+        return;
+      }
+      // A system declared lost keeps its items "not connected" until its reconnection
+      // restores them; a late event would turn them good while its status still says Ko.
+      if (system->getConnectionStatus() != kStatusOk) {
+        logDebug("Event - id [", id, "] of a system not connected: not applied");
         return;
       }
       ValueQT converted;

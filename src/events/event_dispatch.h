@@ -15,6 +15,8 @@ namespace vexahv::events {
 // The element of a dotted identifier: its first piece names a system node, pieces after
 // the fourth are not looked at, empty pieces are dropped. Null when there is none.
 VEXAHVElementPtr findElementById(std::string_view id);
+// The same, with the system node the identifier starts with (when an element is found).
+VEXAHVElementPtr findElementById(std::string_view id, VEXAHVElementPtr* system);
 // The first system node of that exact name.
 VEXAHVElementPtr findSystemByName(std::string_view name);
 // A system property (slot negative), board parameter (channel negative) or channel
@@ -26,6 +28,7 @@ VEXAHVElementPtr findParameterElement(const VEXAHVElement* system, std::string_v
 OpcToolbox::ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size_t textSize,
                                  const VEXAHVElement& element);
 
+// A parameter event of a system whose connection is not Ok is not applied.
 void applyUdpEvent(const VEXAHVUdpEventRecord& record);
 // Applied only while the system's keep-alive state is 1 (both the subscription and the
 // connection are in place); otherwise the batch is discarded.

@@ -114,6 +114,12 @@ TEST(Events, DispatchFindsItemsByIdentifierOrPosition) {
   std::memset(unterminated.id, 'A', sizeof unterminated.id);
   events::applyUdpEvent(unterminated);  // read within its 64 bytes, found nowhere
 
+  s.find("CrateA")->setConnectionStatus(kStatusKo);
+  events::applyUdpEvent(udpRecord(VEXAHV_EVENT_PARAMETER, "CrateA.Board00.Chan002.VMon", 3.0f));
+  EXPECT_FLOAT_EQ(volts(s.find("CrateA.Board00.Chan002.VMon")->getCachedValue()), 1.5f)
+      << "a lost system's items stay not connected until it is restored";
+  s.find("CrateA")->setConnectionStatus(kStatusOk);
+
   s.find("CrateA")->setKeepAliveState(0);
   events::applyUdpEvent(udpRecord(VEXAHV_EVENT_KEEPALIVE, "CrateZ.KeepAlive", 0));
   EXPECT_EQ(s.find("CrateA")->getKeepAliveState(), 0) << "an unknown system changes nothing";
