@@ -1,11 +1,13 @@
-// The main job on the simulated mainframes: starts the simulator and the server, switches
-// a few channels of CrateA on through the OPC UA endpoint, and prints a live table of
-// their values read through that endpoint until Ctrl-C (or --duration SECONDS).
+// The main job on the simulated mainframes: starts the simulator and the server (event mode
+// on, as a plant runs it), switches a few channels of CrateA (UDP events) and CrateB (TCP
+// events) on through the OPC UA endpoint, subscribes to their values and prints a live
+// table of what the subscription delivers until Ctrl-C (or --duration SECONDS).
 "use strict";
 const path = require("path");
 const { startServer } = require("./hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
+  ClientSubscription, ClientMonitoredItem, TimestampsToReturn,
 } = require(path.join(__dirname, "..", "tests", "interop", "node_modules", "node-opcua-client"));
 const { OPCUACertificateManager } = require(
   path.join(__dirname, "..", "tests", "interop", "node_modules", "node-opcua-certificate-manager"));
@@ -17,8 +19,9 @@ if (durationAt >= 0 && !(Number.isInteger(duration) && duration > 0 && duration 
   console.error("demo: --duration takes a whole number of seconds from 1 to 86400");
   process.exit(2);
 }
-const CHANNELS = [0, 1, 2, 3];
-const id = (ch, p) => `ns=1;s=CrateA.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
+const WATCHED = [{ crate: "CrateA", channels: [0, 1, 2, 3] }, { crate: "CrateB", channels: [0, 1] }];
+const PARAMS = ["Name", "V0Set", "VMon", "IMon", "Pw"];
+const id = (crate, ch, p) => `ns=1;s=${crate}.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
 
 let run = null;
 let client = null;
@@ -78,35 +81,52 @@ async function main() {
     if (waited > 60000) throw new Error("the server did not become ready in 60 s");
     await new Promise((r) => setTimeout(r, 200));
   }
-  // A ramp to watch: set-points 500, 1000, 1500, 2000 V and the channels on.
+  // A ramp to watch: set-points of 500 V steps and the channels on.
   const writes = [];
-  CHANNELS.forEach((ch) => {
-    writes.push({ nodeId: id(ch, "V0Set"), attributeId: AttributeIds.Value,
+  WATCHED.forEach(({ crate, channels }) => channels.forEach((ch) => {
+    writes.push({ nodeId: id(crate, ch, "V0Set"), attributeId: AttributeIds.Value,
       value: { value: { dataType: DataType.Float, value: 500 * (ch + 1) } } });
-    writes.push({ nodeId: id(ch, "Pw"), attributeId: AttributeIds.Value,
+    writes.push({ nodeId: id(crate, ch, "Pw"), attributeId: AttributeIds.Value,
       value: { value: { dataType: DataType.Boolean, value: true } } });
-  });
+  }));
   const results = await session.write(writes);
   const refused = results.filter((r) => r.value !== 0).length;
   if (refused) console.log(`${refused} of ${results.length} writes refused: ${results.map((r) => r.name).join(" ")}`);
 
+  // The values come from a subscription: the mainframes report their changes as events,
+  // and the server passes them on; nothing is read from the devices for the table.
+  const subscription = ClientSubscription.create(session, {
+    requestedPublishingInterval: 250, requestedLifetimeCount: 240, requestedMaxKeepAliveCount: 20,
+    maxNotificationsPerPublish: 0, publishingEnabled: true,
+  });
+  const latest = {};
+  let changes = 0;
+  WATCHED.forEach(({ crate, channels }) => channels.forEach((ch) => PARAMS.forEach((p) => {
+    const nodeId = id(crate, ch, p);
+    const item = ClientMonitoredItem.create(subscription, { nodeId, attributeId: AttributeIds.Value },
+      { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+    item.on("changed", (dv) => { latest[nodeId] = dv; ++changes; });
+  })));
+
   const started = Date.now();
   for (;;) {
-    const nodes = [];
-    CHANNELS.forEach((ch) => ["Name", "V0Set", "VMon", "IMon", "Pw"].forEach((p) => nodes.push(
-      { nodeId: id(ch, p), attributeId: AttributeIds.Value, maxAge: 0 })));
-    const values = await session.read(nodes);
-    const t = new Date().toISOString().slice(11, 19);
-    console.log(`${t}  CrateA Board00  channel  name          V0Set [V]   VMon [V]   IMon [uA]  Pw`);
-    CHANNELS.forEach((ch, i) => {
-      const v = values.slice(i * 5, i * 5 + 5);
-      const num = (dv, w) => (dv.statusCode.value === 0 ? Number(dv.value.value).toFixed(1) : dv.statusCode.name).padStart(w);
-      const name = String(v[0].value.value ?? "").padEnd(12);
-      console.log(`                         ${String(ch).padStart(7)}  ${name}${num(v[1], 10)} ${num(v[2], 10)} ${num(v[3], 10)}  ${v[4].value.value ? "on" : "off"}`);
-    });
-    if (duration && Date.now() - started >= duration * 1000) break;
     await new Promise((r) => setTimeout(r, 2000));
     if (stopping) return;
+    const t = new Date().toISOString().slice(11, 19);
+    console.log(`${t}  ${changes} value changes received in 2 s through the subscription`);
+    changes = 0;
+    WATCHED.forEach(({ crate, channels }) => {
+      console.log(`          ${crate} Board00  channel  name          V0Set [V]   VMon [V]   IMon [uA]  Pw`);
+      channels.forEach((ch) => {
+        const v = PARAMS.map((p) => latest[id(crate, ch, p)]);
+        const num = (dv, w) => (!dv ? "-" : dv.statusCode.value === 0 ? Number(dv.value.value).toFixed(1)
+          : dv.statusCode.name).padStart(w);
+        const name = String(v[0]?.value.value ?? "").padEnd(12);
+        const pw = !v[4] ? "-" : v[4].statusCode.value !== 0 ? v[4].statusCode.name : v[4].value.value ? "on" : "off";
+        console.log(`                         ${String(ch).padStart(7)}  ${name}${num(v[1], 10)} ${num(v[2], 10)} ${num(v[3], 10)}  ${pw}`);
+      });
+    });
+    if (duration && Date.now() - started >= duration * 1000) break;
   }
   await stop(0);
 }
