@@ -71,6 +71,22 @@ int readParamValues(ByteReader& r, std::uint16_t n, void* values) {
 }
 
 // The value the caller points at, laid out by the parameter's type.
+// The parameter's type: learnt on this connection, else asked (ask() fills type).
+template <class Ask>
+int typeOf(Exchange& x, const std::string& key, std::uint32_t& type, Ask ask) {
+  ParamTypeCache* cache = x.paramTypes();
+  if (cache != nullptr && cache->find(key, type)) return VEXAHV_OK;
+  const int rc = ask();
+  if (rc == VEXAHV_OK && cache != nullptr) cache->learn(key, type);
+  return rc;
+}
+
+// A type the mainframe refused is forgotten, so that the next set asks again.
+int forgetIfRefused(Exchange& x, const std::string& key, int rc) {
+  if (rc == VEXAHV_ERR_WRONG_TYPE && x.paramTypes() != nullptr) x.paramTypes()->forget(key);
+  return rc;
+}
+
 int writeParamValue(ByteWriter& w, std::uint32_t type, const void* value) {
   w.u32(type);
   if (type == kStringParamType) {
@@ -350,13 +366,17 @@ int setBdParam(Exchange& x, std::uint16_t nrOfSlots, const std::uint16_t* slotLi
   if (!value || !validList(nrOfSlots, slotList) || !takeName(param, kMaxParamNameLength, p)) {
     return VEXAHV_ERR_INVALID_ARGUMENT;
   }
+  const std::string key = ParamTypeCache::key(slotList[0], -1, p);
   std::uint32_t type = 0;
-  if (int rc = getBdParamProp(x, slotList[0], param, "Type", &type); rc != VEXAHV_OK) return rc;
+  if (int rc = typeOf(x, key, type, [&] { return getBdParamProp(x, slotList[0], param, "Type", &type); });
+      rc != VEXAHV_OK) {
+    return rc;
+  }
   ByteWriter w;
   writeChannels(w, nrOfSlots, slotList);
   w.text(p);
   if (int rc = writeParamValue(w, type, value); rc != VEXAHV_OK) return rc;
-  return call(x, Op::SetBdParam, w);
+  return forgetIfRefused(x, key, call(x, Op::SetBdParam, w));
 }
 
 int getChParamInfo(Exchange& x, std::uint16_t slot, std::uint16_t channel, char** names,
@@ -410,8 +430,10 @@ int setChParam(Exchange& x, std::uint16_t slot, const char* param, std::uint16_t
   if (!value || !validList(nrOfChannels, channelList) || !takeName(param, kMaxParamNameLength, p)) {
     return VEXAHV_ERR_INVALID_ARGUMENT;
   }
+  const std::string key = ParamTypeCache::key(slot, channelList[0], p);
   std::uint32_t type = 0;
-  if (int rc = getChParamProp(x, slot, channelList[0], param, "Type", &type); rc != VEXAHV_OK) {
+  if (int rc = typeOf(x, key, type, [&] { return getChParamProp(x, slot, channelList[0], param, "Type", &type); });
+      rc != VEXAHV_OK) {
     return rc;
   }
   ByteWriter w;
@@ -419,7 +441,7 @@ int setChParam(Exchange& x, std::uint16_t slot, const char* param, std::uint16_t
   w.text(p);
   writeChannels(w, nrOfChannels, channelList);
   if (int rc = writeParamValue(w, type, value); rc != VEXAHV_OK) return rc;
-  return call(x, Op::SetChParam, w);
+  return forgetIfRefused(x, key, call(x, Op::SetChParam, w));
 }
 
 int getChName(Exchange& x, std::uint16_t slot, std::uint16_t nrOfChannels,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hwlib/mainframe_protocol.h"
+#include "hwlib/param_type_cache.h"
 #include "platform/socket.h"
 
 namespace vexahv::hwlib {
@@ -23,6 +24,8 @@ class Exchange {
   virtual ~Exchange() = default;
   virtual int exchange(Op op, std::span<const std::uint8_t> request, int& result,
                        std::vector<std::uint8_t>& response) = 0;
+  // The parameter types this connection has learnt; null: ask every time.
+  virtual ParamTypeCache* paramTypes() noexcept { return nullptr; }
 };
 
 struct LinkSettings {
@@ -43,6 +46,7 @@ class MainframeLink final : public Exchange {
                std::vector<std::uint8_t>& response) override;
   // Releases a call blocked on this link and refuses every later one.
   void shutdown() noexcept;
+  ParamTypeCache* paramTypes() noexcept override { return &types_; }
 
  private:
   explicit MainframeLink(const LinkSettings& settings) : settings_(settings) {}
@@ -55,6 +59,7 @@ class MainframeLink final : public Exchange {
   bool broken_ = false;
   std::uint32_t sequence_ = 0;
   std::vector<std::uint8_t> frame_;
+  ParamTypeCache types_;
 };
 
 }  // namespace vexahv::hwlib

@@ -163,6 +163,17 @@ TEST(LibraryCalls, ReadsAndWritesWithTheirRefusals) {
   EXPECT_FLOAT_EQ(sets[23 - 5], 750.0f);
   EXPECT_FLOAT_EQ(sets[0], 0.0f);
 
+  // A set learns the parameter's type once per connection: one round trip after that.
+  auto requests = [&] { return crates.crate("CrateA").requestCount(); };
+  std::uint64_t before = requests();
+  ASSERT_EQ(setFloat(h, 1, "V0Set", 5, 750.0f), VEXAHV_OK);
+  EXPECT_EQ(requests() - before, 1u) << "the type was learnt by the first set";
+  const int again = SimulatedCrates::openCrateA();
+  before = requests();
+  ASSERT_EQ(setFloat(again, 1, "V0Set", 5, 750.0f), VEXAHV_OK);
+  EXPECT_EQ(requests() - before, 2u) << "a new connection asks again";
+  VEXAHV_DeinitSystem(again);
+
   // Text values: one 1024-byte field per channel or slot.
   std::uint16_t two[2] = {0, 1};
   ASSERT_EQ(VEXAHV_SetChParam(h, 0, "Label", 1, &two[1], "HV-B"), VEXAHV_OK);
