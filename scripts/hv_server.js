@@ -44,7 +44,8 @@ function exitOf(child) {
 
 // options: bin (build/bin), simPort, opcuaPort ("0": any free port), logLevel, batched,
 // eventEnabled (default true: the mainframes report their changes), verifyTime (s),
-// keepAlivePeriodMs, latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
+// keepAlivePeriodMs, crates (crate files; default the three samples, which entries must
+// match), latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
 // signal, default 120), entries, dir.
 async function startServer(options = {}) {
   const bin = options.bin || path.join(repo, "build", "bin");
@@ -64,9 +65,10 @@ async function startServer(options = {}) {
     `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};`);
 
   const crates = path.join(repo, "sim", "crates");
+  const crateFiles = options.crates ||
+    ["crate-a-udp.crate", "crate-b-tcp.crate", "crate-c-fu.crate"].map((f) => path.join(crates, f));
   const sim = spawn(path.join(bin, "vexahv-sim"), [
-    "--crate", path.join(crates, "crate-a-udp.crate"), "--crate", path.join(crates, "crate-b-tcp.crate"),
-    "--crate", path.join(crates, "crate-c-fu.crate"), "--port", String(simPort), "--control", String(control),
+    ...crateFiles.flatMap((f) => ["--crate", f]), "--port", String(simPort), "--control", String(control),
     "--latency", String(options.latencyMs || 0), ...(duration ? ["--duration", String(duration)] : []),
   ], { stdio: ["ignore", "pipe", "pipe"] });
   await waitForLine(sim, sim.stdout, /control on/, "vexahv-sim", 10000);

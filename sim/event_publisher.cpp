@@ -118,6 +118,7 @@ void EventPublisher::publishUdp(const Key& to, UdpSubscriber& s, bool keepAliveD
     item.last = v;
     records.push_back(udpRecord(VEXAHV_EVENT_PARAMETER, id, v));
   }
+  recordsSent_.fetch_add(records.size(), std::memory_order_relaxed);
   if (!s.liveId.empty()) {
     for (auto [slot, inserted] : boardChanges_) {
       WireValue v{slot, "Board " + std::to_string(slot) + (inserted ? " inserted" : " removed"), true};
@@ -176,6 +177,7 @@ void EventPublisher::publishTcp(const Key& to, TcpSubscriber& s, bool keepAliveD
     last = v;
     add(VEXAHV_EVENT_PARAMETER, path, v);
   }
+  recordsSent_.fetch_add(records.size(), std::memory_order_relaxed);
   if (keepAliveDue) add(VEXAHV_EVENT_KEEPALIVE, ItemPath{-1, -1, "KeepAlive"}, WireValue{});
   const CrateSummary sum = model_.summary();
   for (std::size_t at = 0; at < records.size(); at += hwlib::kMaxTcpRecords) {

@@ -39,8 +39,12 @@ class EventPublisher {
   void damageUdp(int datagrams) { damagedUdp_ += datagrams; }
   void damageTcp(int batches) { damagedTcp_ += batches; }
   std::size_t tcpConnectionCount() const;
+  // Parameter records sent so far, over both channels (benchmarks compare it with what
+  // the subscriber applied).
+  std::uint64_t recordsSent() const noexcept { return recordsSent_.load(); }
 
  private:
+  std::atomic<std::uint64_t> recordsSent_{0};
   using Key = std::pair<std::uint32_t, std::uint16_t>;
   struct Item {
     ItemPath path;

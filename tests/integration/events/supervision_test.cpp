@@ -47,6 +47,8 @@ TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
 
   s.crates().control("silent CrateA on");
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection KO for [CrateA]") == 1; }, 5s));
+  // The status follows its log line at once.
+  ASSERT_TRUE(eventually([&] { return toolboxValue(s.find("CrateA.ConnStatus")).getData().text() == "Ko"; }, 2s));
   EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [1]"), 1u);
   EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [2]"), 1u);
   EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA] - Fail count [3]"), 1u);
@@ -58,7 +60,7 @@ TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
 
   s.crates().control("silent CrateA off");
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateA]") == 1; }, 5s));
-  EXPECT_EQ(toolboxValue(s.find("CrateA.ConnStatus")).getData().text(), "Ok");
+  EXPECT_TRUE(eventually([&] { return toolboxValue(s.find("CrateA.ConnStatus")).getData().text() == "Ok"; }, 2s));
   // The subscription is restored: a change reaches the client through an event again.
   const float set = 777.0f;
   const std::uint16_t ch = 1;

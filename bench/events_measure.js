@@ -1,0 +1,168 @@
+// Event throughput and latency through the whole server: four simulated crates of 16
+// boards x 48 channels (two reporting over UDP, two over TCP), every channel ramping, all
+// of VMon and IMon (6,144 items) subscribed by one node-opcua client at 100 ms. Measures,
+// over a window of the ramp: event records the crates sent and notifications the client
+// received per second, server CPU and RSS; after the ramps, whether any value was lost
+// (the client's last values against a device read); then the latency from the server's
+// receipt of an event (the value's source timestamp, stamped when the event is applied)
+// to the client's notification, at the server's fastest publishing interval.
+//   node bench/events_measure.js [build/bin] [out.json]      (bounded: about 2 minutes)
+"use strict";
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
+const { execFileSync } = require("child_process");
+const { startServer } = require("../scripts/hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
+  ClientSubscription, ClientMonitoredItem, TimestampsToReturn, StatusCodes,
+} = require("../tests/interop/node_modules/node-opcua-client");
+
+const bin = path.resolve(process.argv[2] || "build/bin");
+const out = process.argv[3] || "build/events-measure.json";
+const BOARDS = 16, CHANNELS = 48, RAMP = 25, TARGET = 500;  // V/s and V: a 20 s ramp
+const CRATES = [
+  { name: "EvA", type: 0, index: 0, address: "127.0.0.21" }, { name: "EvB", type: 0, index: 0, address: "127.0.0.22" },
+  { name: "EvC", type: 2, index: 1, address: "127.0.0.23" }, { name: "EvD", type: 2, index: 1, address: "127.0.0.24" },
+];
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function crateText(c) {
+  const lines = [`mainframe name=${c.name} address=${c.address} type=${c.type}` +
+    (c.type === 2 ? " user=admin password=hvsecret" : "") + ` slots=${BOARDS}`,
+  'property name=SwRelease type=text mode=ro value="1.0.0"',
+  "command name=Kill", "command name=ClearAlarm",
+  `board slot=0 model=A1535 description="48 Ch" serial=1 firmware=1.0 channels=${CHANNELS} load=100`,
+  "channelparam name=V0Set type=numeric mode=rw min=0 max=3000 unit=2 exp=0 value=0",
+  "channelparam name=I0Set type=numeric mode=rw min=0 max=3000 unit=1 exp=-6 value=200",
+  "channelparam name=VMon type=numeric mode=ro min=0 max=3000 unit=2 exp=0 value=0",
+  "channelparam name=IMon type=numeric mode=ro min=0 max=3000 unit=1 exp=-6 value=0",
+  `channelparam name=RUp type=numeric mode=rw min=1 max=500 unit=7 exp=0 value=${RAMP}`,
+  "channelparam name=RDWn type=numeric mode=rw min=1 max=500 unit=7 exp=0 value=50",
+  "channelparam name=Pw type=onoff mode=rw on=\"On\" off=\"Off\" value=0",
+  "channelparam name=Status type=chstatus mode=ro value=0"];
+  for (let b = 1; b < BOARDS; ++b) lines.push(`board slot=${b} like=0 serial=${b + 1}`);
+  return lines.join("\n") + "\n";
+}
+
+const procStat = (pid) => {
+  const f = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
+  return Number(f[11]) + Number(f[12]);  // utime + stime, ticks
+};
+const rssKb = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
+const ticksPerSecond = 100;
+
+async function main() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-events-bench-"));
+  const files = CRATES.map((c) => {
+    const f = path.join(dir, `${c.name}.crate`);
+    fs.writeFileSync(f, crateText(c));
+    return f;
+  });
+  const entries = CRATES.map((c) => `${c.name},${c.index},0,${c.address}` + (c.type === 2 ? ":admin:hvsecret" : ""));
+  const run = await startServer({ bin, dir: path.join(dir, "run"), crates: files, entries, logLevel: 4, duration: 240,
+    simPort: 30000 + (process.pid % 5000) });
+  const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
+  const sent = () => [...control("list").matchAll(/\/ev(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
+  const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
+    securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000 });
+  const R = { crates: CRATES.length, channels: CRATES.length * BOARDS * CHANNELS };
+  try {
+    await client.connect(run.url);
+    const session = await client.createSession();
+    const t0 = Date.now();
+    for (;;) {
+      const s = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
+      if (s.value.value === 0) break;
+      if (Date.now() - t0 > 120000) throw new Error("not ready in 120 s");
+      await sleep(200);
+    }
+    R.readyS = (Date.now() - t0) / 1000;
+    const ids = [];
+    for (const c of CRATES) for (let b = 0; b < BOARDS; ++b) for (let ch = 0; ch < CHANNELS; ++ch) {
+      ids.push(`${c.name}.Board${String(b).padStart(2, "0")}.Chan${String(ch).padStart(3, "0")}`);
+    }
+    const sub = ClientSubscription.create(session, { requestedPublishingInterval: 100, requestedLifetimeCount: 600,
+      requestedMaxKeepAliveCount: 10, maxNotificationsPerPublish: 0, publishingEnabled: true });
+    await new Promise((r) => sub.on("started", r));
+    const latest = new Map();
+    let notifications = 0;
+    const items = ids.flatMap((id) => ["VMon", "IMon"].map((p) => `ns=1;s=${id}.${p}`));
+    const group = await sub.monitorItems(items.map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })),
+      { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+    group.on("changed", (item, dv) => { latest.set(item.itemToMonitor.nodeId.toString(), dv); ++notifications; });
+    await sleep(3000);
+
+    // Every channel on, ramping to TARGET.
+    const writes = ids.flatMap((id) => [
+      { nodeId: `ns=1;s=${id}.V0Set`, attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Float, value: TARGET } } },
+      { nodeId: `ns=1;s=${id}.Pw`, attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Boolean, value: true } } }]);
+    for (let i = 0; i < writes.length; i += 2000) {
+      const r = await session.write(writes.slice(i, i + 2000));
+      const bad = r.filter((s) => s.value !== 0).length;
+      if (bad) throw new Error(`${bad} writes refused`);
+    }
+    await sleep(2000);
+    const pid = run.server.pid;
+    const window = 10;
+    const s0 = sent(), n0 = notifications, c0 = procStat(pid), w0 = Date.now();
+    const rss = [];
+    for (let k = 0; k < window; ++k) { await sleep(1000); rss.push(rssKb(pid)); }
+    const seconds = (Date.now() - w0) / 1000;
+    R.recordsSentPerS = Math.round((sent() - s0) / seconds);
+    R.notificationsPerS = Math.round((notifications - n0) / seconds);
+    R.serverCpuPct = Math.round(((procStat(pid) - c0) / ticksPerSecond / seconds) * 1000) / 10;
+    R.serverRssKbMax = Math.max(...rss);
+
+    // After the ramps: the client's last value of every item against a device read.
+    await sleep((TARGET / RAMP) * 1000);
+    await sleep(1500);
+    let lost = 0, compared = 0;
+    for (let i = 0; i < items.length; i += 2000) {
+      const slice = items.slice(i, i + 2000);
+      const device = await session.read(slice.map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })), 0);
+      slice.forEach((nodeId, k) => {
+        const seen = latest.get(nodeId);
+        ++compared;
+        if (!seen || seen.statusCode.value !== 0 || seen.value.value !== device[k].value.value) ++lost;
+      });
+    }
+    R.itemsCompared = compared;
+    R.itemsWithAStaleValue = lost;
+    await sub.terminate();
+
+    // Latency: one channel ramping, 0 ms asked (the server's fastest publishing interval).
+    const fast = ClientSubscription.create(session, { requestedPublishingInterval: 0, requestedLifetimeCount: 6000,
+      requestedMaxKeepAliveCount: 100, maxNotificationsPerPublish: 0, publishingEnabled: true });
+    await new Promise((r) => fast.on("started", r));
+    R.fastestPublishingMs = fast.publishingInterval;
+    const lat = [];
+    for (const p of ["EvA", "EvC"]) {
+      const m = ClientMonitoredItem.create(fast, { nodeId: `ns=1;s=${p}.Board00.Chan000.VMon`, attributeId: AttributeIds.Value },
+        { samplingInterval: 0, queueSize: 1 }, TimestampsToReturn.Both);
+      m.on("changed", (dv) => { if (dv.sourceTimestamp) lat.push({ crate: p, ms: Date.now() - dv.sourceTimestamp.getTime() }); });
+    }
+    await sleep(1000);
+    lat.length = 0;
+    for (const c of ["EvA", "EvC"]) {
+      await session.write({ nodeId: `ns=1;s=${c}.Board00.Chan000.V0Set`, attributeId: AttributeIds.Value,
+        value: { value: { dataType: DataType.Float, value: 0 } } });
+    }
+    await sleep(15000);
+    const pct = (xs, q) => { const s = [...xs].sort((a, b) => a - b); return s[Math.min(s.length - 1, Math.floor(q * s.length))]; };
+    for (const c of ["EvA", "EvC"]) {
+      const xs = lat.filter((x) => x.crate === c).map((x) => x.ms);
+      R[`latency${c === "EvA" ? "Udp" : "Tcp"}`] = { n: xs.length, medianMs: pct(xs, 0.5), p99Ms: pct(xs, 0.99) };
+    }
+    await fast.terminate();
+    await session.close();
+  } finally {
+    await client.disconnect();
+    await run.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+  fs.writeFileSync(out, JSON.stringify(R, null, 1));
+  console.log(JSON.stringify(R, null, 1));
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
