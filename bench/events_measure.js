@@ -49,6 +49,19 @@ const procStat = (pid) => {
   const f = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
   return Number(f[11]) + Number(f[12]);  // utime + stime, ticks
 };
+// CPU ticks of every thread of the process, summed by thread name.
+const threadTicks = (pid) => {
+  const byName = {};
+  for (const tid of fs.readdirSync(`/proc/${pid}/task`)) {
+    try {
+      const stat = fs.readFileSync(`/proc/${pid}/task/${tid}/stat`, "utf8");
+      const name = stat.slice(stat.indexOf("(") + 1, stat.lastIndexOf(")"));
+      const f = stat.slice(stat.lastIndexOf(")") + 2).split(" ");
+      byName[name] = (byName[name] || 0) + Number(f[11]) + Number(f[12]);
+    } catch (_) { /* the thread ended */ }
+  }
+  return byName;
+};
 const rssKb = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
 const ticksPerSecond = 100;
 
@@ -105,7 +118,7 @@ async function main() {
     await sleep(2000);
     const pid = run.server.pid;
     const window = 10;
-    const s0 = sent(), n0 = notifications, c0 = procStat(pid), w0 = Date.now();
+    const s0 = sent(), n0 = notifications, c0 = procStat(pid), t0ticks = threadTicks(pid), w0 = Date.now();
     const rss = [];
     for (let k = 0; k < window; ++k) { await sleep(1000); rss.push(rssKb(pid)); }
     const seconds = (Date.now() - w0) / 1000;
@@ -113,22 +126,37 @@ async function main() {
     R.notificationsPerS = Math.round((notifications - n0) / seconds);
     R.serverCpuPct = Math.round(((procStat(pid) - c0) / ticksPerSecond / seconds) * 1000) / 10;
     R.serverRssKbMax = Math.max(...rss);
+    const t1ticks = threadTicks(pid);
+    R.serverCpuPctByThread = {};
+    for (const [name, ticks] of Object.entries(t1ticks)) {
+      const pct = Math.round(((ticks - (t0ticks[name] || 0)) / ticksPerSecond / seconds) * 1000) / 10;
+      if (pct > 0) R.serverCpuPctByThread[name] = pct;
+    }
 
-    // After the ramps: the client's last value of every item against a device read.
+    // After the ramps: the client's last VMon of every channel against a device read (IMon
+    // carries the simulator's noise on every tick, so it never settles to compare).
     await sleep((TARGET / RAMP) * 1000);
     await sleep(1500);
     let lost = 0, compared = 0;
-    for (let i = 0; i < items.length; i += 2000) {
-      const slice = items.slice(i, i + 2000);
+    const staleBy = {};
+    const settled = items.filter((id) => id.endsWith(".VMon"));
+    for (let i = 0; i < settled.length; i += 2000) {
+      const slice = settled.slice(i, i + 2000);
       const device = await session.read(slice.map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })), 0);
       slice.forEach((nodeId, k) => {
         const seen = latest.get(nodeId);
         ++compared;
-        if (!seen || seen.statusCode.value !== 0 || seen.value.value !== device[k].value.value) ++lost;
+        if (!seen || seen.statusCode.value !== 0 || seen.value.value !== device[k].value.value) {
+          ++lost;
+          const key = nodeId.replace(/^ns=1;s=(\w+)\..*\.(\w+)$/, "$1.$2");
+          staleBy[key] = (staleBy[key] || 0) + 1;
+          if (staleBy[key] <= 2) console.log(`stale ${nodeId}: client ${seen && seen.value.value} (${seen && seen.statusCode.name}), device ${device[k].value.value}`);
+        }
       });
     }
     R.itemsCompared = compared;
     R.itemsWithAStaleValue = lost;
+    R.staleBy = staleBy;
     await sub.terminate();
 
     // Latency: one channel ramping, 0 ms asked (the server's fastest publishing interval).

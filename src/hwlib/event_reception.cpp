@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #include "hwlib/event_wire.h"
 
@@ -41,17 +42,29 @@ int receiveUdpEvents(int socket, std::vector<VEXAHVUdpEventRecord>& records) {
   return decodeUdpDatagram(datagram, records);
 }
 
-int receiveTcpBatch(int socket, VEXAHVSystemStatus& status,
-                    std::vector<VEXAHVTcpEventRecord>& records) {
-  records.clear();
+int receiveTcpBatchList(int socket, VEXAHVSystemStatus& status, VEXAHVTcpEventRecord*& list, unsigned& count) {
+  list = nullptr;
+  count = 0;
   if (socket < 0) return VEXAHV_ERR_SOCKET;
   std::uint8_t header[kTcpHeaderSize];
   if (int rc = receiveAll(socket, header, sizeof header); rc != VEXAHV_OK) return rc;
   std::size_t restSize = 0;
   if (int rc = decodeTcpBatchHeader(header, restSize); rc != VEXAHV_OK) return rc;
-  std::vector<std::uint8_t> rest(restSize);
+  // Kept by the thread: a batch of megabytes every tick would otherwise be mapped, faulted
+  // in and unmapped each time. Its size is bounded by the largest batch the header allows.
+  thread_local std::vector<std::uint8_t> rest;
+  rest.resize(restSize);
   if (int rc = receiveAll(socket, rest.data(), rest.size()); rc != VEXAHV_OK) return rc;
-  return decodeTcpBatchRest(header, rest, status, records);
+  const std::size_t n = tcpRecordCount(rest);
+  auto* records = static_cast<VEXAHVTcpEventRecord*>(std::malloc(n == 0 ? 1 : n * sizeof(VEXAHVTcpEventRecord)));
+  if (records == nullptr) return VEXAHV_ERR_NO_MEMORY;
+  if (int rc = decodeTcpBatchInto(header, rest, status, records); rc != VEXAHV_OK) {
+    std::free(records);
+    return rc;
+  }
+  list = records;
+  count = static_cast<unsigned>(n);
+  return VEXAHV_OK;
 }
 
 }  // namespace vexahv::hwlib

@@ -120,9 +120,12 @@ int decodeTcpBatchHeader(std::span<const std::uint8_t> header, std::size_t& rest
   return VEXAHV_OK;
 }
 
-int decodeTcpBatchRest(std::span<const std::uint8_t> header, std::span<const std::uint8_t> rest,
-                       VEXAHVSystemStatus& status, std::vector<VEXAHVTcpEventRecord>& records) {
-  records.clear();
+std::size_t tcpRecordCount(std::span<const std::uint8_t> rest) noexcept {
+  return rest.size() < kStatusSize + kCrcSize ? 0 : (rest.size() - kStatusSize - kCrcSize) / kTcpRecordSize;
+}
+
+int decodeTcpBatchInto(std::span<const std::uint8_t> header, std::span<const std::uint8_t> rest,
+                       VEXAHVSystemStatus& status, VEXAHVTcpEventRecord* out) {
   std::size_t expected = 0;
   if (decodeTcpBatchHeader(header, expected) != VEXAHV_OK || rest.size() != expected) {
     return VEXAHV_ERR_PROTOCOL;
@@ -130,18 +133,24 @@ int decodeTcpBatchRest(std::span<const std::uint8_t> header, std::span<const std
   const std::uint32_t c = crc32(rest.first(rest.size() - kCrcSize), crc32(header));
   if (c != loadLe32(rest.data() + rest.size() - kCrcSize)) return VEXAHV_ERR_PROTOCOL;
   decodeStatus(rest.data(), status);
-  const std::size_t count = (rest.size() - kStatusSize - kCrcSize) / kTcpRecordSize;
-  records.resize(count);
+  const std::size_t count = tcpRecordCount(rest);
   const std::uint8_t* p = rest.data() + kStatusSize;
-  for (auto& rec : records) {
+  for (std::size_t i = 0; i < count; ++i, p += kTcpRecordSize) {
+    VEXAHVTcpEventRecord& rec = out[i];
     decodeTcpRecord(p, rec);
-    p += kTcpRecordSize;
     if (!terminated(rec.name, sizeof rec.name) || !terminated(rec.data.text, sizeof rec.data.text)) {
-      records.clear();
       return VEXAHV_ERR_PROTOCOL;
     }
   }
   return VEXAHV_OK;
+}
+
+int decodeTcpBatchRest(std::span<const std::uint8_t> header, std::span<const std::uint8_t> rest,
+                       VEXAHVSystemStatus& status, std::vector<VEXAHVTcpEventRecord>& records) {
+  records.resize(tcpRecordCount(rest));
+  const int rc = decodeTcpBatchInto(header, rest, status, records.data());
+  if (rc != VEXAHV_OK) records.clear();
+  return rc;
 }
 
 }  // namespace vexahv::hwlib

@@ -42,6 +42,11 @@ std::vector<std::uint8_t> encodeTcpBatch(const VEXAHVSystemStatus& status,
 // Reads the fixed header; gives the number of bytes that follow it.
 int decodeTcpBatchHeader(std::span<const std::uint8_t> header, std::size_t& restSize);
 // header: the 8 header bytes; rest: the bytes decodeTcpBatchHeader announced.
+// The records of a batch rest decoded into out, which holds tcpRecordCount(rest) records
+// (nothing is allocated: a batch is megabytes, and it arrives many times a second).
+std::size_t tcpRecordCount(std::span<const std::uint8_t> rest) noexcept;
+int decodeTcpBatchInto(std::span<const std::uint8_t> header, std::span<const std::uint8_t> rest,
+                       VEXAHVSystemStatus& status, VEXAHVTcpEventRecord* out);
 int decodeTcpBatchRest(std::span<const std::uint8_t> header, std::span<const std::uint8_t> rest,
                        VEXAHVSystemStatus& status, std::vector<VEXAHVTcpEventRecord>& records);
 

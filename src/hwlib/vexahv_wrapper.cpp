@@ -208,10 +208,12 @@ int VEXAHV_GetEventData(int socket, VEXAHVSystemStatus* status, VEXAHVTcpEventRe
                         unsigned* count) {
   if (status == nullptr || events == nullptr || count == nullptr) return VEXAHV_ERR_INVALID_ARGUMENT;
   try {
-    std::vector<VEXAHVTcpEventRecord> records;
     VEXAHVSystemStatus got{};
-    if (int rc = vexahv::hwlib::receiveTcpBatch(socket, got, records); rc != VEXAHV_OK) return rc;
-    if (int rc = handOut(records, events, count); rc != VEXAHV_OK) return rc;
+    VEXAHVTcpEventRecord* list = nullptr;
+    unsigned n = 0;
+    if (int rc = vexahv::hwlib::receiveTcpBatchList(socket, got, list, n); rc != VEXAHV_OK) return rc;
+    *events = list;
+    *count = n;
     *status = got;
     return VEXAHV_OK;
   } catch (const std::bad_alloc&) {

@@ -13,23 +13,24 @@ PeriodicTimer::~PeriodicTimer() {
 }
 
 void PeriodicTimer::start(std::chrono::milliseconds period) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    ++generation_;
     armed_ = period.count() > 0;
     period_ = period;
     due_ = std::chrono::steady_clock::now() + period;
+    // A thread that wakes no later than the new due time re-reads the plan then by itself:
+    // re-arming on every event batch must not wake it thousands of times a second.
+    wake = armed_ && waitingUntil_ > due_;
+    wake_ = wake_ || wake;
   }
-  cv_.notify_all();
+  if (wake) cv_.notify_all();
 }
 
 void PeriodicTimer::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    ++generation_;
-    armed_ = false;
-  }
-  cv_.notify_all();
+  // Not woken: at its deadline the thread finds the timer disarmed and runs nothing.
+  std::lock_guard lock(mutex_);
+  armed_ = false;
 }
 
 bool PeriodicTimer::armed() const {
@@ -38,21 +39,23 @@ bool PeriodicTimer::armed() const {
 }
 
 void PeriodicTimer::run(std::stop_token stop) {
+  using Clock = std::chrono::steady_clock;
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
-    if (!armed_) {
-      unsigned long seen = generation_;
-      cv_.wait(lock, stop, [&] { return generation_ != seen; });
-      continue;
-    }
-    unsigned long seen = generation_;
+    waitingUntil_ = armed_ ? due_ : Clock::time_point::max();
     // A copy: the wait reads its deadline while our mutex is released.
-    const auto due = due_;
-    if (cv_.wait_until(lock, stop, due, [&] { return generation_ != seen; })) continue;
+    const auto until = waitingUntil_;
+    if (until == Clock::time_point::max()) {
+      cv_.wait(lock, stop, [&] { return wake_; });
+    } else {
+      cv_.wait_until(lock, stop, until, [&] { return wake_; });
+    }
+    wake_ = false;
     if (stop.stop_requested()) break;
+    const auto now = Clock::now();
+    if (!armed_ || now < due_) continue;  // disarmed, or postponed meanwhile
     // Due: plan the next run from this due time so the period does not drift.
     due_ += period_;
-    auto now = std::chrono::steady_clock::now();
     if (due_ <= now) due_ = now + period_;
     lock.unlock();
     procedure_();

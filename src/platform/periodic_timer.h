@@ -37,7 +37,9 @@ class PeriodicTimer {
   std::chrono::milliseconds period_{0};
   std::chrono::steady_clock::time_point due_{};
   bool armed_ = false;
-  unsigned long generation_ = 0;  // bumped by every start/stop so a wait re-reads the plan
+  // The deadline the thread waits for (max: idle), and a request to re-read the plan.
+  std::chrono::steady_clock::time_point waitingUntil_ = std::chrono::steady_clock::time_point::max();
+  bool wake_ = false;
   WorkerThread thread_;           // last: starts after, and ends before, the state above
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hwlib/event_wire.h"
+#include "hwlib/wire_codec.h"
 
 namespace {
 
@@ -18,6 +19,14 @@ VEXAHVUdpEventRecord udp(const char* id) {
   std::strcpy(r.id, id);
   r.value[0] = 7;
   return r;
+}
+
+// Peers check frames with the standard CRC-32 (the check value of "123456789").
+TEST(EventWire, FramesCarryTheStandardCrc32) {
+  const std::string text = "123456789";
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  EXPECT_EQ(vexahv::hwlib::crc32(bytes), 0xCBF43926u);
+  EXPECT_EQ(vexahv::hwlib::crc32(bytes.subspan(4), vexahv::hwlib::crc32(bytes.first(4))), 0xCBF43926u) << "in pieces";
 }
 
 TEST(EventWire, UdpDatagramRoundTripAndDamage) {
