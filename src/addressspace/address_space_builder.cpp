@@ -96,6 +96,19 @@ void bind(VEXAHVElement& e, std::int32_t handle, std::int32_t systemType, std::u
   if (systemType == 2) e.setActiveForClients(true);
 }
 
+// The item's resolved binding to its hardware, made once here.
+void bindItem(VEXAHVElement& e, const VEXAHVElement& node, std::uint16_t slot, std::uint16_t channel) {
+  HardwareBinding b;
+  b.system = node.systemBinding();
+  b.systemName = node.getName();
+  b.slot = slot;
+  b.channel = channel;
+  b.parameter = e.getName();
+  b.paramType = e.getParamType();
+  b.datatype = e.getDatatype();
+  e.bindHardware(std::move(b));
+}
+
 }  // namespace
 
 int VEXAHVOPCServer::connectSystem(VEXAHVElement* node) {
@@ -338,6 +351,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     } else {
       p->setIoMode(OpcToolbox::kIoPoll);
     }
+    bindItem(*p, *node, 0, 0);
     node->addElement(p);
   }
 
@@ -360,6 +374,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     for (auto& param : createBoardParameterItems(handle, index, slot, buildStop_)) {
       if (buildStopped()) break;
       bind(*param, handle, type, eventIoMode);
+      bindItem(*param, *node, slot, 0);
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
       for (auto& prop : createParameterPropertyItems(ElementKind::BoardParamProperty, handle, type, index,
@@ -382,6 +397,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       for (auto& param : createChannelParameterItems(handle, index, withName, slot, c, buildStop_)) {
         if (buildStopped()) break;
         bind(*param, handle, type, eventIoMode);
+        bindItem(*param, *node, slot, c);
         param->setHasChildren(false);
         channel->addElement(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
@@ -400,6 +416,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     e->setSystemType(type);
     e->setIoMode(ioModeFor(type, eventIoMode));
     if (type == 2) e->setActiveForClients(true);
+    bindItem(*e, *node, 0, 0);
     node->addElement(e);
   }
   logNotice("End system [", name, "] configuration");
@@ -463,6 +480,7 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     if (auto status = createConnStatusItem(index)) {
       status->setIoMode(OpcToolbox::kIoReport);
       status->setActiveForClients(true);
+      bindItem(*status, *node, 0, 0);
       node->addElement(status);
     }
     logNotice("Getting global settings");

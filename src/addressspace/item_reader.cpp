@@ -180,41 +180,66 @@ ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::in
   return make(v, qualityOf(rc), now);
 }
 
+namespace {
+
+// Where an item's hardware is: its binding, or for an element the builder did not bind,
+// what its item id and parent say. false when the id is too short for the kind.
+struct Target {
+  std::int32_t handle = -1;
+  std::string name;
+  std::uint16_t slot = 0, channel = 0;
+  std::int32_t paramType = 0;
+};
+
+bool targetOf(const VEXAHVElement& element, ElementKind kind, Target& t) {
+  if (const HardwareBinding* hw = element.hardware()) {
+    t = Target{hw->handle(), hw->parameter, hw->slot, hw->channel, hw->paramType};
+    return true;
+  }
+  const auto parts = splitItemId(element.getItemId());
+  const std::size_t piece = kind == ElementKind::ChannelParam ? 3 : kind == ElementKind::BoardParam ? 2 : 1;
+  if (parts.size() <= piece) return false;
+  t.handle = element.getHandle();
+  t.name = parts[piece];
+  t.paramType = element.getParamType();
+  if (const auto parent = element.getParentElement(); parent && piece > 1) {
+    t.slot = parent->getSlot();
+    t.channel = parent->getChannel();
+  }
+  return true;
+}
+
+}  // namespace
+
 ValueQT readItemValue(VEXAHVElement* element) {
   const DateTime now = DateTime::now();
   const ValueQT failed(Variant{}, kQualityBad, now);
   if (element == nullptr) return failed;
   if (element->getAccessRights() == OpcToolbox::kWriteable) return element->getCachedValue();
-  const auto parts = splitItemId(element->getItemId());
-  switch (element->getKind()) {
+  const ElementKind kind = element->getKind();
+  switch (kind) {
     case ElementKind::SystemItem: {
-      if (parts.size() < 2) return failed;
-      const std::string& name = parts[1];
-      if (name == "ConnStatus") {
+      Target t;
+      if (!targetOf(*element, kind, t)) return failed;
+      if (t.name == "ConnStatus") {
         Variant text;
         text.setBSTR(statusText(element->getConnectionStatus()));
         return ValueQT(text, kQualityGood, now);
       }
       for (const char* cached : {"Slots", "EventStatus", "Kill", "ClearAlarm", "Format", "RS232CmdOff",
                                  "EnMsg", "DisMsg"}) {
-        if (name == cached) return element->getCachedValue();
+        if (t.name == cached) return element->getCachedValue();
       }
       return failed;
     }
     case ElementKind::SystemProperty:
-      if (parts.size() < 2 || !serverReady()) return failed;
-      return readSystemProperty(element->getHandle(), parts[1], element->getParamType());
-    case ElementKind::BoardParam: {
-      if (parts.size() < 3 || !serverReady()) return failed;
-      const auto parent = element->getParentElement();
-      return readBoardParameter(element->getHandle(), parent ? parent->getSlot() : 0, parts[2],
-                                element->getParamType());
-    }
+    case ElementKind::BoardParam:
     case ElementKind::ChannelParam: {
-      if (parts.size() < 4 || !serverReady()) return failed;
-      const auto parent = element->getParentElement();
-      return readChannelParameter(element->getHandle(), parent ? parent->getSlot() : 0, parts[3],
-                                  parent ? parent->getChannel() : 0, element->getParamType());
+      Target t;
+      if (!targetOf(*element, kind, t) || !serverReady()) return failed;
+      if (kind == ElementKind::SystemProperty) return readSystemProperty(t.handle, t.name, t.paramType);
+      if (kind == ElementKind::BoardParam) return readBoardParameter(t.handle, t.slot, t.name, t.paramType);
+      return readChannelParameter(t.handle, t.slot, t.name, t.channel, t.paramType);
     }
     case ElementKind::BoardInfo:
     case ElementKind::BoardParamProperty:

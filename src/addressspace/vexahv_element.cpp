@@ -133,6 +133,8 @@ void VEXAHVElement::setName(const std::string& text, ElementKind kind) {
   }
   const SystemEntry e = parseSystemEntry(text);
   DaAddressSpaceElement::setName(e.name);
+  if (!systemBinding_) systemBinding_ = std::make_shared<SystemBinding>();
+  systemBinding_->handle.store(systemHandle_, std::memory_order_relaxed);
   systemType_ = e.systemType;
   linkType_ = e.linkType;
   address_ = e.address;

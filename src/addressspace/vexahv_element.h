@@ -8,6 +8,7 @@
 // several fields consistent take lock() around them. No walk holds a lock across a
 // library call or holds two elements' locks at once.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,25 @@ struct SystemEntry {
 };
 
 inline constexpr const char* kDefaultCredential = "qwzrt";
+
+// The library handle of one system, shared by every item of it: a reconnection changes it
+// once for all of them.
+struct SystemBinding {
+  std::atomic<std::int32_t> handle{-1};
+};
+
+// What a hardware item is bound to, resolved once when the builder makes it, so that a
+// read, a write or a batch never splits the item id or climbs the tree again.
+struct HardwareBinding {
+  std::shared_ptr<SystemBinding> system;
+  std::string systemName;
+  std::uint16_t slot = 0;     // board and channel items
+  std::uint16_t channel = 0;  // channel items
+  std::string parameter;      // the name the library knows the item by
+  std::int32_t paramType = 0;
+  std::uint16_t datatype = 0;
+  std::int32_t handle() const noexcept { return system ? system->handle.load(std::memory_order_relaxed) : -1; }
+};
 
 class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
  public:
@@ -91,8 +111,17 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
     member = std::move(v);               \
   }
   VEXAHV_FIELD(ElementKind, Kind, kind_)
-  // This element's own library handle (-1: none); setSystemHandle sets the descendants'.
-  VEXAHV_FIELD(std::int32_t, Handle, systemHandle_)
+  // This element's own library handle (-1: none); setSystemHandle sets the descendants'. A
+  // system node's also goes to its SystemBinding, which its items read.
+  std::int32_t getHandle() const {
+    std::lock_guard l(mutex_);
+    return systemHandle_;
+  }
+  void setHandle(std::int32_t v) {
+    std::lock_guard l(mutex_);
+    systemHandle_ = v;
+    if (systemBinding_) systemBinding_->handle.store(v, std::memory_order_relaxed);
+  }
   VEXAHV_FIELD(std::uint16_t, SystemIndex, systemIndex_)
   VEXAHV_FIELD(std::uint16_t, KeepAliveFailCount, keepAliveFailCount_)
   VEXAHV_FIELD(std::int32_t, SystemType, systemType_)
@@ -122,6 +151,13 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
 #undef VEXAHV_FIELD
   std::int32_t getSystemHandle() const { return getHandle(); }
 
+  // System node: the binding its items share (made with the node's name).
+  const std::shared_ptr<SystemBinding>& systemBinding() const noexcept { return systemBinding_; }
+  // Hardware item: bound once by the builder before the item is published; null for
+  // every other element (branches, settings, elements made elsewhere).
+  void bindHardware(HardwareBinding binding) { hardware_ = std::make_unique<const HardwareBinding>(std::move(binding)); }
+  const HardwareBinding* hardware() const noexcept { return hardware_.get(); }
+
   // System node: the TCP event connection and the thread serving it. A thread that ended
   // by itself (its connection failed) says so with eventThreadEnded(); its object stays
   // until another thread takes and joins it (a thread cannot join itself).
@@ -143,6 +179,8 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   ElementKind kind_ = ElementKind::System;
   OpcToolbox::ValueQT cache_;
   std::int32_t systemHandle_ = -1;
+  std::shared_ptr<SystemBinding> systemBinding_;
+  std::unique_ptr<const HardwareBinding> hardware_;
   std::uint16_t systemIndex_ = 0;
   platform::Socket eventSocket_;
   std::unique_ptr<platform::WorkerThread> eventThread_;

@@ -60,12 +60,21 @@ std::string nameOf(const RequestElementValueTrio& t) { return t.element ? t.elem
 }  // namespace
 
 int getBatchReadType(const VEXAHVElement* element) {
-  if (element == nullptr || element->getSystemHandle() == -1) return kNotBatched;
+  if (element == nullptr) return kNotBatched;
+  const HardwareBinding* hw = element->hardware();
+  if ((hw ? hw->handle() : element->getSystemHandle()) == -1) return kNotBatched;
   if (element->getAccessRights() == OpcToolbox::kWriteable) return kNotBatched;
-  if (element->getKind() != ElementKind::ChannelParam || !element->getParent()) return kNotBatched;
-  const std::string id = element->getItemId();
-  if (dottedPartCount(id) != 4) return kNotBatched;
-  const std::string_view name = lastPart(id);
+  if (element->getKind() != ElementKind::ChannelParam) return kNotBatched;
+  std::string id;
+  std::string_view name;
+  if (hw != nullptr) {
+    name = hw->parameter;
+  } else {
+    if (!element->getParent()) return kNotBatched;
+    id = element->getItemId();
+    if (dottedPartCount(id) != 4) return kNotBatched;
+    name = lastPart(id);
+  }
   for (std::size_t type = 0; type < kBatchable.size(); ++type) {
     if (name == kBatchable[type].name) return static_cast<int>(type);
   }
@@ -143,6 +152,10 @@ void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
   const auto [begin, end] = m_trios.equal_range(type);
   for (auto it = begin; it != end; ++it) {
     RequestElementValueTrio* trio = it->second.get();
+    if (const HardwareBinding* hw = trio->element->hardware()) {
+      map.addElement(hw->handle(), hw->slot, trio);
+      continue;
+    }
     const auto parent = trio->element->getParentElement();
     map.addElement(trio->element->getSystemHandle(), parent ? parent->getSlot() : 0, trio);
   }
@@ -170,8 +183,13 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     std::vector<std::uint16_t> channels(count);
     std::vector<std::uint32_t> values(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
-      const auto parent = trios[first + i]->element->getParentElement();
-      channels[i] = parent ? parent->getChannel() : 0;
+      const VEXAHVElement* e = trios[first + i]->element;
+      if (const HardwareBinding* hw = e->hardware()) {
+        channels[i] = hw->channel;
+      } else {
+        const auto parent = e->getParentElement();
+        channels[i] = parent ? parent->getChannel() : 0;
+      }
     }
     logDebug(kMulti, " system batch read, building read parameters for system [", handle, "] slot [", slot,
              "] and [", count, "] channels");

@@ -129,59 +129,75 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
     logCritical("Item does not exist");
     return -1;
   }
-  const std::vector<std::string> parts = splitItemId(element->getItemId());
   const Variant& value = written.getData();
-  switch (element->getKind()) {
+  const ElementKind kind = element->getKind();
+  if (kind == ElementKind::ServerSetting) {
+    // A server setting is named by the last piece of its id (at the root, or under a system).
+    const std::vector<std::string> parts = splitItemId(element->getItemId());
+    if (parts.empty()) return -1;
+    const std::string& name = parts.size() == 1 ? parts[0] : parts[1];
+    const std::int32_t status = writeServerSetting(*element, name, value);
+    if (status == 0) logNotice("set [", name, "] value to [", value.toString(), "]");
+    return status;
+  }
+  // Where the item's hardware is: its binding, else its item id and parent branch.
+  std::string system, name;
+  std::int32_t handle = -1, paramType = 0;
+  std::uint16_t slot = 0, channel = 0;
+  if (const HardwareBinding* hw = element->hardware()) {
+    system = hw->systemName;
+    name = hw->parameter;
+    handle = hw->handle();
+    paramType = hw->paramType;
+    slot = hw->slot;
+    channel = hw->channel;
+  } else {
+    const std::vector<std::string> parts = splitItemId(element->getItemId());
+    const std::size_t piece = kind == ElementKind::ChannelParam ? 3 : kind == ElementKind::BoardParam ? 2 : 1;
+    if (parts.size() <= piece) return -1;
+    system = parts[0];
+    name = parts[piece];
+    handle = element->getSystemHandle();
+    paramType = element->getParamType();
+    if (const auto parent = element->getParentElement(); parent && piece > 1) {
+      slot = parent->getSlot();
+      channel = parent->getChannel();
+    }
+  }
+  switch (kind) {
     case ElementKind::SystemItem:
-      if (parts.size() < 2 || !serverReady()) return -1;
-      return writeSystemItem(*element, parts[1], value);
+      if (!serverReady()) return -1;
+      return writeSystemItem(*element, name, value);
 
     case ElementKind::SystemProperty: {
-      if (parts.size() < 2 || !serverReady()) return -1;
-      const std::string& name = parts[1];
-      const std::int32_t type = element->getParamType();
-      if (type == 0 && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
+      if (!serverReady()) return -1;
+      if (paramType == 0 && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
       Variant sent = value;
       if (name == "GenSignCfg" || name == "ResFlagCfg") {
         sent.setUI2(static_cast<std::uint16_t>(0xFF00u | value.rawUI1()));
       }
-      const std::int32_t status = setSystemProperty(element->getSystemHandle(), name, type, sent);
-      if (status == 0) logNotice("set [", parts[0], "]_[", name, "] value to [", sent.toString(), "]");
+      const std::int32_t status = setSystemProperty(handle, name, paramType, sent);
+      if (status == 0) logNotice("set [", system, "]_[", name, "] value to [", sent.toString(), "]");
       return status;
     }
 
     case ElementKind::BoardParam: {
-      if (parts.size() < 3 || !serverReady()) return -1;
-      const auto parent = element->getParentElement();
-      const std::uint16_t slot = parent ? parent->getSlot() : 0;
-      const std::int32_t status =
-          setBoardParameter(element->getSystemHandle(), slot, parts[2], element->getParamType(), value);
+      if (!serverReady()) return -1;
+      const std::int32_t status = setBoardParameter(handle, slot, name, paramType, value);
       if (status == 0) {
-        logNotice("set [", parts[0], "]_Board[", slot, "]_[", parts[2], "] value to [", value.toString(), "]");
+        logNotice("set [", system, "]_Board[", slot, "]_[", name, "] value to [", value.toString(), "]");
       }
       return status;
     }
 
     case ElementKind::ChannelParam: {
-      if (parts.size() < 4 || !serverReady()) return -1;
-      const auto parent = element->getParentElement();
-      const std::uint16_t slot = parent ? parent->getSlot() : 0;
-      const std::uint16_t channel = parent ? parent->getChannel() : 0;
-      if (parts[3] == "Name" && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
-      const std::int32_t status = setChannelParameter(element->getSystemHandle(), slot, parts[3], channel,
-                                                      element->getParamType(), value);
+      if (!serverReady()) return -1;
+      if (name == "Name" && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
+      const std::int32_t status = setChannelParameter(handle, slot, name, channel, paramType, value);
       if (status == 0) {
-        logNotice("set [", parts[0], "]_Board[", slot, "]_Channel[", channel, "]_[", parts[3],
-                  "] value to [", value.toString(), "]");
+        logNotice("set [", system, "]_Board[", slot, "]_Channel[", channel, "]_[", name, "] value to [",
+                  value.toString(), "]");
       }
-      return status;
-    }
-
-    case ElementKind::ServerSetting: {
-      if (parts.empty()) return -1;
-      const std::string& name = parts.size() == 1 ? parts[0] : parts[1];
-      const std::int32_t status = writeServerSetting(*element, name, value);
-      if (status == 0) logNotice("set [", name, "] value to [", value.toString(), "]");
       return status;
     }
 

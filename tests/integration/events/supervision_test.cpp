@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "addressspace/item_reader.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "integration/events/evented_space.h"
 
@@ -45,6 +46,7 @@ TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
   std::uint64_t m = 0;
   ASSERT_EQ(clients->monitor(vset, 100, &w, m), OpcToolbox::S_OK);
 
+  const int before = s.find("CrateA")->getHandle();
   s.crates().control("silent CrateA on");
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection KO for [CrateA]") == 1; }, 5s));
   // The status follows its log line at once.
@@ -61,6 +63,9 @@ TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
   s.crates().control("silent CrateA off");
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateA]") == 1; }, 5s));
   EXPECT_TRUE(eventually([&] { return toolboxValue(s.find("CrateA.ConnStatus")).getData().text() == "Ok"; }, 2s));
+  // Every item reads through the new connection: the handle its binding shares changed once.
+  EXPECT_NE(s.find("CrateA")->getHandle(), before);
+  EXPECT_EQ(readItemValue(s.find("CrateA.Board01.Chan003.VMon").get()).getQuality(), kQualityGood);
   // The subscription is restored: a change reaches the client through an event again.
   const float set = 777.0f;
   const std::uint16_t ch = 1;

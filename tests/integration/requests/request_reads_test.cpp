@@ -158,8 +158,13 @@ TEST_F(Batching, GroupsAreReadInHandleAndSlotOrderAndOddRequestsOneByOne) {
   const auto writeOnly = space.find(channelItem(0, 7, "VMon"));
   writeOnly->setAccessRights(kWriteable);
   EXPECT_EQ(vexahv::getBatchReadType(writeOnly.get()), vexahv::kNotBatched);
+  // A lost system: its handle is -1 on the node and every item, as a failed reconnection
+  // leaves it.
   const auto lost = space.find(channelItem(0, 8, "VMon"));
-  lost->setHandle(-1);
+  const auto crateA = space.find("CrateA");
+  const int handleA = crateA->getHandle();
+  crateA->setHandle(-1);
+  crateA->setSystemHandle(-1);
   EXPECT_EQ(vexahv::getBatchReadType(lost.get()), vexahv::kNotBatched);
 
   auto property = std::make_unique<DaConstantProperty>(ValueQT(Variant{}, kQualityGood, DateTime::now()));
@@ -173,6 +178,8 @@ TEST_F(Batching, GroupsAreReadInHandleAndSlotOrderAndOddRequestsOneByOne) {
   EXPECT_EQ(props->getRequests()[1]->getValue().getQuality(), kQualityBad) << "no such property";
   EXPECT_EQ(props->getRequests()[2]->getValue().getQuality(), kQualityNotConnected);
   for (const auto& r : props->getRequests()) EXPECT_EQ(r->getResult(), S_OK);
+  crateA->setHandle(handleA);
+  crateA->setSystemHandle(handleA);
 }
 
 TEST_F(Batching, OneByOneStopsAtAnInvalidRequestAndAnswersProperties) {
