@@ -12,6 +12,8 @@
 
 #include "events/event_mechanism.h"
 #include "integration/addressspace/built_address_space.h"
+#include "opctoolbox/application.h"
+#include "opctoolbox/client_access.h"
 #include "opctoolbox/da_address_space_element.h"
 
 namespace vexahv::test {
@@ -69,6 +71,27 @@ struct Watcher : OpcToolbox::ValueObserver {
   }
   std::mutex mutex;
   std::vector<std::pair<std::string, OpcToolbox::ValueQT>> seen;
+};
+
+// A monitor of the toolbox's client side that ends with its scope, so that a test that
+// stops at a failed assertion leaves no observer behind on an element that outlives it.
+class ScopedMonitor {
+ public:
+  ScopedMonitor(const OpcToolbox::ElementPtr& element, int rateMs, OpcToolbox::ValueObserver& observer)
+      : clients_(OpcToolbox::getApp()->clients()) {
+    ok_ = element && clients_->monitor(element, rateMs, &observer, handle_) == OpcToolbox::S_OK;
+  }
+  ~ScopedMonitor() {
+    if (ok_) clients_->unmonitor(handle_);
+  }
+  ScopedMonitor(const ScopedMonitor&) = delete;
+  ScopedMonitor& operator=(const ScopedMonitor&) = delete;
+  bool ok() const noexcept { return ok_; }
+
+ private:
+  OpcToolbox::ClientAccess* clients_;
+  std::uint64_t handle_ = 0;
+  bool ok_ = false;
 };
 
 // Waits until pred() holds, polling; false after the time.

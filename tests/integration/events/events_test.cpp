@@ -39,27 +39,25 @@ TEST(Events, MonitoredValuesFollowARampThroughEventsAlone) {
   EXPECT_NE(udpEventPort.load(), 0);
 
   Watcher w;
-  auto* clients = OpcToolbox::getApp()->clients();
   const auto vmonA = s.find("CrateA.Board00.Chan001.VMon");
   const auto vmonB = s.find("CrateB.Board00.Chan003.VMon");
   ASSERT_TRUE(vmonA && vmonB);
-  std::uint64_t ma = 0, mb = 0;
-  ASSERT_EQ(clients->monitor(vmonA, 100, &w, ma), OpcToolbox::S_OK);
-  ASSERT_EQ(clients->monitor(vmonB, 100, &w, mb), OpcToolbox::S_OK);
+  test::ScopedMonitor ma(vmonA, 100, w), mb(vmonB, 100, w);
+  ASSERT_TRUE(ma.ok() && mb.ok());
   switchOn(s.find("CrateA")->getHandle(), 0, 1, 1000);
   switchOn(s.find("CrateB")->getHandle(), 0, 3, 1000);
 
   // CrateB's event connection comes on the first tick; both subscriptions in place, its
   // state is 1 and batches apply.
   s.crates().step(1, true);
-  ASSERT_TRUE(test::eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 3s));
+  ASSERT_TRUE(test::eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 20s));
   const std::uint64_t beforeA = s.requests("CrateA"), beforeB = s.requests("CrateB");
   for (int i = 0; i < 10; ++i) {
     s.crates().step(1, i % 10 == 0);
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan001.VMon", [](const ValueQT& v) { return volts(v) >= 40.0f; }, 3s));
-  EXPECT_TRUE(w.waitFor("CrateB.Board00.Chan003.VMon", [](const ValueQT& v) { return volts(v) >= 80.0f; }, 3s));
+  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan001.VMon", [](const ValueQT& v) { return volts(v) >= 40.0f; }, 20s));
+  EXPECT_TRUE(w.waitFor("CrateB.Board00.Chan003.VMon", [](const ValueQT& v) { return volts(v) >= 80.0f; }, 20s));
   EXPECT_EQ(s.requests("CrateA"), beforeA) << "no device read in between";
   EXPECT_EQ(s.requests("CrateB"), beforeB);
   // Every value is good and no value goes backwards during the ramp up.
@@ -70,8 +68,6 @@ TEST(Events, MonitoredValuesFollowARampThroughEventsAlone) {
     last = volts(v);
   }
   EXPECT_GT(s.events().udp().batches(), 0u);
-  clients->unmonitor(ma);
-  clients->unmonitor(mb);
 }
 
 VEXAHVUdpEventRecord udpRecord(std::uint8_t type, const char* id, float value) {
