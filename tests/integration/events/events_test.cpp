@@ -7,6 +7,9 @@
 #include <thread>
 
 #include "addressspace/event_ports.h"
+#include "addressspace/item_reader.h"
+#include "config/server_globals.h"
+#include "platform/socket.h"
 #include "events/event_dispatch.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "integration/events/evented_space.h"
@@ -135,6 +138,61 @@ TEST(Events, DispatchFindsItemsByIdentifierOrPosition) {
   EXPECT_FLOAT_EQ(volts(s.find("CrateB.Board00.Temp")->getCachedValue()), 33.0f);
   EXPECT_FLOAT_EQ(volts(s.find("CrateB.Board00.Chan000.VMon")->getCachedValue()), 12.0f);
   EXPECT_EQ(s.logCount("Event - id [VMon] not valid"), 1u) << "channel 40 is beyond the board";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Events, BusyPortsMoveUpwardAndTheSubscriptionsNameTheOnesBound) {
+  using vexahv::platform::Socket;
+  udpEventPort = 41527;
+  tcpEventPort = 44527;
+  Socket udp, tcp;
+  ASSERT_FALSE(Socket::open(Socket::Kind::Udp, udp));
+  ASSERT_FALSE(udp.bind({0, 41527}));
+  ASSERT_FALSE(Socket::open(Socket::Kind::Tcp, tcp));
+  ASSERT_FALSE(tcp.bind({0, 44527}));
+  ASSERT_FALSE(tcp.listen());
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s(kCrates, quiet);
+  EXPECT_EQ(udpEventPort.load(), 41528);
+  EXPECT_EQ(tcpEventPort.load(), 44528);
+  s.crates().step(1, true);
+  EXPECT_TRUE(test::eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 10s))
+      << "CrateB's mainframe connected to the port its subscription named";
+  EXPECT_TRUE(test::eventually([&] { return s.find("CrateA")->getKeepAliveState() == 1; }, 10s));
+}
+
+TEST(Events, LiveInsertionIsSubscribedAndABoardTakenOutReadsAsFailed) {
+  VEXAHVServerGlobals::liveInsertRemoval = true;
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, quiet);
+  VEXAHVServerGlobals::liveInsertRemoval = false;
+  s.crates().control("remove CrateA 1");
+  s.crates().step(1, true);
+  EXPECT_TRUE(test::eventually([&] { return s.logCount("Event - type [SIGNAL]") >= 1; }, 10s))
+      << "the board notice came on CrateA.LiveInsRem";
+  EXPECT_EQ(readItemValue(s.find("CrateA.Board01.Chan000.VMon").get()).getQuality(), OpcToolbox::kQualityDeviceFailure);
+  EXPECT_NE(s.find("CrateA.Board01.Chan000.VMon"), nullptr) << "the address space does not change";
+  s.crates().control("insert CrateA 1");
+  EXPECT_EQ(readItemValue(s.find("CrateA.Board01.Chan000.VMon").get()).getQuality(), kQualityGood);
+}
+
+TEST(Events, VerificationReadsTheActiveItemsOfType0SystemsWhenNoBatchCame) {
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s(kCrates, quiet, 500, 1);  // verifyTime 1 s
+  Watcher w;
+  test::ScopedMonitor a(s.find("CrateA.Board00.Chan001.VMon"), 100, w), b(s.find("CrateA.Board00.Chan002.VMon"), 100, w);
+  OpcToolbox::getApp()->clients()->flushActivations();
+  std::this_thread::sleep_for(300ms);
+  const std::uint64_t beforeA = s.requests("CrateA"), beforeB = s.requests("CrateB");
+  std::this_thread::sleep_for(2500ms);  // no tick: no event batch comes
+  EXPECT_GE(s.requests("CrateA") - beforeA, 2u) << "its two active items read at least once";
+  EXPECT_EQ(s.requests("CrateB"), beforeB) << "type 2 is never verified";
 }
 
 }  // namespace
