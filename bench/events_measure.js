@@ -12,7 +12,7 @@ const fs = require("fs");
 const os = require("os");
 const path = require("path");
 const { execFileSync } = require("child_process");
-const { startServer } = require("../scripts/hv_server");
+const { startServer, waitUntilRunning } = require("../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn, StatusCodes,
@@ -84,12 +84,7 @@ async function main() {
     await client.connect(run.url);
     const session = await client.createSession();
     const t0 = Date.now();
-    for (;;) {
-      const s = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
-      if (s.value.value === 0) break;
-      if (Date.now() - t0 > 120000) throw new Error("not ready in 120 s");
-      await sleep(200);
-    }
+    await waitUntilRunning(session, 120000);
     R.readyS = (Date.now() - t0) / 1000;
     const ids = [];
     for (const c of CRATES) for (let b = 0; b < BOARDS; ++b) for (let ch = 0; ch < CHANNELS; ++ch) {

@@ -4,7 +4,7 @@
 // table of what the subscription delivers until Ctrl-C (or --duration SECONDS).
 "use strict";
 const path = require("path");
-const { startServer } = require("./hv_server");
+const { startServer, waitUntilRunning } = require("./hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn,
@@ -75,12 +75,7 @@ async function main() {
   console.log("waiting for the address space to be built ...");
   // The endpoint answers while the address space is still being built (ServerStatus/State
   // Suspended); the items exist once it is Running.
-  for (let waited = 0; ; waited += 200) {
-    const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
-    if (state.value.value === 0) break;
-    if (waited > 60000) throw new Error("the server did not become ready in 60 s");
-    await new Promise((r) => setTimeout(r, 200));
-  }
+  await waitUntilRunning(session, 60000);
   // A ramp to watch: set-points of 500 V steps and the channels on.
   const writes = [];
   WATCHED.forEach(({ crate, channels }) => channels.forEach((ch) => {

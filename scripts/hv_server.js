@@ -105,4 +105,16 @@ async function startServer(options = {}) {
   };
 }
 
-module.exports = { startServer, ENTRIES };
+// Resolves once the server reports Running (ServerStatus/State, ns=0;i=2259, is 0): the
+// endpoint answers while the address space is still being built.
+async function waitUntilRunning(session, ms = 30000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: 13 /* Value */ });
+    if (state.value.value === 0) return;
+    if (Date.now() > end) throw new Error(`the server did not become ready in ${ms / 1000} s`);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+module.exports = { startServer, waitUntilRunning, ENTRIES };

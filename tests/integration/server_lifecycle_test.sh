@@ -91,6 +91,22 @@ printf '%s\n' 'VEXAHV-REGISTRY-HIVE 1' '[Software\VEXA/ZOLT\VEXAHVOPCServer\Sett
 echo "LogLevel=7;" >VEXAHVOPCServer.cfg
 export VEXAHV_MAINFRAME_PORT=$port VEXAHV_TIMEOUT_MS=1500
 
+# SIGTERM to <pid> must end it within <bound> ms, with exit 0 and the stop line.
+sigterm_within() {  # <pid> <what> <bound ms>
+  local start
+  start=$(now_ms)
+  kill -TERM "$1"
+  for _ in $(seq 200); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
+  local took=$(($(now_ms) - start))
+  kill -0 "$1" 2>/dev/null && fail "still running 10 s after SIGTERM $2"
+  local rc=0
+  wait "$1" || rc=$?
+  [[ $rc -eq 0 ]] || fail "exit code $rc after SIGTERM $2"
+  ((took <= $3)) || fail "SIGTERM $2 took $took ms (bound $3 ms)"
+  grep -q "Stopping VEXAHVOPCServer" "$log" || fail "no stop line after SIGTERM $2"
+  echo "SIGTERM $2: stopped in $took ms"
+}
+
 # SIGTERM after <delay> s must end the run within <bound> ms, with exit 0 and the stop line.
 stop_during_build() {  # <delay> <bound ms>
   : >"$log"
@@ -100,18 +116,7 @@ stop_during_build() {  # <delay> <bound ms>
   sleep "$1"
   kill -0 "$pid" 2>/dev/null || fail "ended before SIGTERM"
   grep -q "ready for clients to connect" "$log" && fail "the build was over after $1 s: too fast to test"
-  local start
-  start=$(now_ms)
-  kill -TERM "$pid"
-  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  local took=$(($(now_ms) - start))
-  kill -0 "$pid" 2>/dev/null && fail "still running 10 s after SIGTERM at $1 s"
-  local rc=0
-  wait "$pid" || rc=$?
-  [[ $rc -eq 0 ]] || fail "exit code $rc after SIGTERM at $1 s"
-  ((took <= $2)) || fail "SIGTERM at $1 s took $took ms (bound $2 ms)"
-  grep -q "Stopping VEXAHVOPCServer" "$log" || fail "no stop line after SIGTERM at $1 s"
-  echo "SIGTERM at $1 s of the build: stopped in $took ms"
+  sigterm_within "$pid" "at $1 s of the build" "$2"
 }
 stop_during_build 0.2 2000   # connecting or configuring the first crate
 stop_during_build 1.5 2000
@@ -129,18 +134,7 @@ stop_serving() {
   pids+=("$pid")
   for _ in $(seq 300); do grep -q "$2" "$log" && break; sleep 0.05; done
   grep -q "$2" "$log" || fail "$1: the log never said [$2]"
-  local start
-  start=$(now_ms)
-  kill -TERM "$pid"
-  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  local took=$(($(now_ms) - start))
-  kill -0 "$pid" 2>/dev/null && fail "$1: still running 10 s after SIGTERM"
-  local rc=0
-  wait "$pid" || rc=$?
-  [[ $rc -eq 0 ]] || fail "$1: exit code $rc"
-  ((took <= $3)) || fail "$1: SIGTERM took $took ms (bound $3 ms)"
-  grep -q "Stopping VEXAHVOPCServer" "$log" || fail "$1: no stop line"
-  echo "SIGTERM with $1: stopped in $took ms"
+  sigterm_within "$pid" "with $1" "$3"
 }
 "$sim" --send "$control" silent CrateA off >/dev/null
 "$sim" --send "$control" latency '*' 0 >/dev/null

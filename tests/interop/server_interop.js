@@ -7,7 +7,7 @@ const assert = require("assert");
 const fs = require("fs");
 const path = require("path");
 const { execFileSync } = require("child_process");
-const { startServer } = require("../../scripts/hv_server");
+const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn,
@@ -27,12 +27,7 @@ async function main() {
   try {
     await client.connect(run.url);
     const session = await client.createSession();
-    for (let waited = 0; ; waited += 100) {
-      const state = await session.read({ nodeId: "ns=0;i=2259", attributeId: AttributeIds.Value });
-      if (state.value.value === 0) break;
-      assert.ok(waited < 30000, "the server becomes ready");
-      await sleep(100);
-    }
+    await waitUntilRunning(session);
     const objects = await session.browse("ns=0;i=85");
     const names = objects.references.map((r) => r.browseName.name);
     for (const n of ["CrateA", "CrateB", "CrateC", "OPCServerLogLevel", "OPCServerUseBatchedGroupTransactions"]) {
