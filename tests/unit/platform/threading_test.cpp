@@ -92,6 +92,19 @@ TEST(PeriodicTimer, RunsEachPeriodRestartsAndStopsFromItsOwnProcedure) {
   timer.start(10ms);
   for (int i = 0; i < 500 && runs < 4; ++i) std::this_thread::sleep_for(5ms);
   EXPECT_GE(runs.load(), 4);
+
+  // Stopped and re-armed before every due time, as the event loop does around each batch:
+  // it never runs; once left alone it runs a full period later.
+  timer.stop();
+  const int before = runs.load();
+  for (int i = 0; i < 15; ++i) {
+    timer.stop();
+    timer.start(100ms);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(runs.load(), before) << "postponed by every re-arm";
+  for (int i = 0; i < 500 && runs == before; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_GT(runs.load(), before);
 }  // destruction with the timer armed ends its thread
 
 }  // namespace
