@@ -154,8 +154,9 @@ async function main() {
     R.staleBy = staleBy;
     await sub.terminate();
 
-    // Latency: one channel ramping, 0 ms asked (the server's fastest publishing interval).
-    const fast = ClientSubscription.create(session, { requestedPublishingInterval: 0, requestedLifetimeCount: 6000,
+    // Latency: one channel ramping at the server's fastest publishing interval (1 ms asked: node-opcua
+    // takes 0 for "its default", 100 ms).
+    const fast = ClientSubscription.create(session, { requestedPublishingInterval: 1, requestedLifetimeCount: 6000,
       requestedMaxKeepAliveCount: 100, maxNotificationsPerPublish: 0, publishingEnabled: true });
     await new Promise((r) => fast.on("started", r));
     R.fastestPublishingMs = fast.publishingInterval;
