@@ -196,3 +196,17 @@ TEST(Events, VerificationReadsTheActiveItemsOfType0SystemsWhenNoBatchCame) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Events, AConnectionFromAnAddressOfTwoSystemsGoesToTheFirst) {
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret", "Twin,1,0,127.0.0.3:admin:hvsecret"}, quiet);
+  s.crates().step(1, true);
+  ASSERT_TRUE(test::eventually([&] { return s.find("CrateB")->hasEventThread(); }, 10s));
+  EXPECT_FALSE(s.find("Twin")->hasEventThread());
+  EXPECT_EQ(s.find("CrateB")->getKeepAliveState(), 1);
+}
+
+}  // namespace
