@@ -68,7 +68,11 @@ void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) 
   {
     std::lock_guard l(socketMutex_);
     std::uint16_t port = udpEventPort.load();
-    if (stop.stop_requested() || openEventSocket(socket_, port) != 0) {
+    if (stop.stop_requested()) {  // stopped before it began: nothing failed
+      started.set();
+      return;
+    }
+    if (openEventSocket(socket_, port) != 0) {
       logError("Failed open socket");
       started.set();
       return;
