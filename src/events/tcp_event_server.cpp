@@ -50,6 +50,10 @@ void TcpEventServer::run(std::stop_token stop) {
     ready_.set();
     return;
   }
+  // On TCP (unlike UDP) this never lets a second server listen on the port; it lets this
+  // one bind again while connections of a previous run linger in TIME_WAIT, which would
+  // otherwise move the port upward on every restart, away from the firewall's rule.
+  listener.setReuseAddress(true);
   std::uint16_t port = tcpEventPort.load();
   for (;;) {
     const std::error_code ec = listener.bind(platform::Ipv4Endpoint{0, port});
