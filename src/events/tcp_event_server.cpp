@@ -175,7 +175,8 @@ void TcpEventServer::clientThread(std::stop_token stop, const VEXAHVElementPtr& 
   if (stop.stop_requested()) return;
   const std::string address = node->getAddress();
   const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
-  if (quiet >= silence) {
+  // The receive time-out may end a little early (timer granularity).
+  if (quiet >= silence - silence / 10) {
     logWarning("TCP event connection of system [", node->getName(), "] delivered nothing for [", quiet.count(),
                "ms]");
   }
