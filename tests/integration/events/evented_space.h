@@ -22,7 +22,9 @@ namespace vexahv::test {
 class EventedSpace {
  public:
   // beforeBuild: what the crates do before the server builds (a refused login, say).
-  EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs = 500,
+  // timeoutMs: the library's call time-out; generous by default, so that a loaded machine
+  // (sanitizers, parallel tests) never fails a call of a crate that answers.
+  EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs = 3000,
                std::int32_t verifyTime = 600, const std::function<void(SimulatedCrates&)>& beforeBuild = {});
   ~EventedSpace();
 

@@ -38,7 +38,7 @@ ValueQT toolboxValue(const VEXAHVElementPtr& e) {
 bool good(const ValueQT& v) { return v.getQuality() == kQualityGood; }
 
 TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
-  EventedSpace s({"CrateA,0,0,127.0.0.2", "CrateC,4,0,127.0.0.4"}, fast(), 200);
+  EventedSpace s({"CrateA,0,0,127.0.0.2", "CrateC,4,0,127.0.0.4"}, fast(), 1000);
   s.crates().simulator().run();
   Watcher w;
   const auto vset = s.find("CrateA.Board00.Chan001.V0Set");
@@ -74,7 +74,7 @@ TEST(Supervision, ACrateThatStopsAnsweringIsMarkedLostAndRestored) {
 }
 
 TEST(Supervision, ATcpEventConnectionThatDropsOrFallsSilentIsRebuilt) {
-  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 300);
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 1000);
   s.crates().simulator().run();
   const auto node = s.find("CrateB");
   ASSERT_TRUE(eventually([&] { return node->getKeepAliveState() == 1; }, 15s));
@@ -96,7 +96,7 @@ TEST(Supervision, ATcpEventConnectionThatDropsOrFallsSilentIsRebuilt) {
 }
 
 TEST(Supervision, ACrateUnreachableAtStartUpIsBuiltWholeWhenItAppears) {
-  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 300, 600,
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 3000, 600,
                  [](test::SimulatedCrates& crates) { crates.control("refuse-login CrateB on"); });
   s.crates().simulator().run();
   EXPECT_EQ(s.find("CrateB.Board00"), nullptr) << "nothing built of a crate that refused the login";
@@ -117,7 +117,7 @@ TEST(Supervision, ACrateUnreachableAtStartUpIsBuiltWholeWhenItAppears) {
 }
 
 TEST(Supervision, DamagedEventDataIsLoggedAndTheLoopGoesOn) {
-  EventedSpace s({"CrateA,0,0,127.0.0.2"}, fast(), 300);
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, fast());
   s.crates().simulator().run();
   Watcher w;
   test::ScopedMonitor m(s.find("CrateA.Board00.Chan004.V0Set"), 100, w);
