@@ -35,7 +35,7 @@ EventTimings EventTimings::fromEnvironment() {
 EventMechanism::EventMechanism(EventTimings timings)
     : timings_(timings),
       tcp_(timings.tcpSilence),
-      keepAlive_(timings.probePeriod),
+      keepAlive_(timings.probePeriod, timings.tcpSilence),
       verification_("vexahv-verify", [this] { verifySystems(stopping_.get_token()); }),
       udp_(verification_) {}
 

@@ -71,8 +71,9 @@ void KeepAliveSupervisor::run(std::stop_token stop, const VEXAHVElementPtr& node
     type = node->getSystemType();
   }
   logNotice("Starting keep alive/connection mechanism for device [", name, "]");
+  Clock::time_point waiting{};
   while (!stop.stop_requested()) {
-    if (!pass(stop, *node, type, name)) break;
+    if (!pass(stop, *node, type, name, waiting)) break;
     platform::sleepFor(stop, period_);
   }
 }
@@ -94,7 +95,7 @@ void KeepAliveSupervisor::probeResult(VEXAHVElement& node, const std::string& na
 
 // One pass of the loop; false when stop ended a wait.
 bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type,
-                               const std::string& name) {
+                               const std::string& name, Clock::time_point& waiting) {
   auto reconnect = [&] {
     if (!waitBuilt(stop)) return false;
     reconnectSystem(node, stop);
@@ -132,6 +133,25 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
       VEXAHV_GetSysProp(handle, "SwRelease", value);
       return true;
     }
+    // Subscribed with no event connection (3), or connected with no subscription (2): a
+    // mainframe whose connection attempt failed forgets its subscriptions and never tries
+    // again, so its values would stay good but stale for ever. Past the wait it is lost.
+    if (status == kStatusOk && (state == 2 || state == 3)) {
+      const auto now = Clock::now();
+      if (waiting == Clock::time_point{}) waiting = now;
+      if (now - waiting < eventWait_) return true;
+      waiting = {};
+      logWarning("No event connection of system [", name, "] for [",
+                 std::chrono::duration_cast<std::chrono::milliseconds>(eventWait_).count(), "ms]");
+      {
+        auto lock = node.lock();
+        node.setConnectionStatus(kStatusKo);
+      }
+      if (!waitBuilt(stop)) return false;
+      reconnectSystem(node, stop);
+      return true;
+    }
+    waiting = {};
     if (!waitBuilt(stop)) return false;
     {
       auto lock = node.lock();

@@ -25,7 +25,11 @@ inline constexpr std::uint16_t kProbeFailures = 3;
 
 class KeepAliveSupervisor {
  public:
-  explicit KeepAliveSupervisor(std::chrono::milliseconds probePeriod = kProbePeriod) : period_(probePeriod) {}
+  // eventWait: how long a type-2 system may stay subscribed without its event connection
+  // (or connected without its subscription) before it counts as lost.
+  explicit KeepAliveSupervisor(std::chrono::milliseconds probePeriod = kProbePeriod,
+                               std::chrono::milliseconds eventWait = std::chrono::seconds(10))
+      : period_(probePeriod), eventWait_(eventWait) {}
   ~KeepAliveSupervisor() { stop(); }
   KeepAliveSupervisor(const KeepAliveSupervisor&) = delete;
   KeepAliveSupervisor& operator=(const KeepAliveSupervisor&) = delete;
@@ -37,10 +41,14 @@ class KeepAliveSupervisor {
 
  private:
   void run(std::stop_token stop, const VEXAHVElementPtr& node);
-  bool pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type, const std::string& name);
+  using Clock = std::chrono::steady_clock;
+  // waiting: since when a type-2 system has been half set up (kept by its thread).
+  bool pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type, const std::string& name,
+            Clock::time_point& waiting);
   void probeResult(VEXAHVElement& node, const std::string& name, bool ok);
 
   const std::chrono::milliseconds period_;
+  const std::chrono::milliseconds eventWait_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<platform::WorkerThread>> threads_;
 };

@@ -133,4 +133,17 @@ TEST(Supervision, DamagedEventDataIsLoggedAndTheLoopGoesOn) {
   EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan004.V0Set", [](const ValueQT& v) { return v.getData().rawR4() == 22.0f; }, 15s));
 }
 
+// A type-2 mainframe that never opens its event connection after the subscription (its one
+// attempt failed) would leave its values good and stale for ever: past the wait the system
+// counts as lost and is reconnected, which subscribes it again.
+TEST(Supervision, ASubscriptionWithoutItsEventConnectionIsReconnected) {
+  EventedSpace s({"CrateB,1,0,127.0.0.3:admin:hvsecret"}, fast(), 3000);
+  // No tick: the simulated mainframe never connects.
+  EXPECT_EQ(s.find("CrateB")->getKeepAliveState(), 3);
+  ASSERT_TRUE(eventually([&] { return s.logCount("No event connection of system [CrateB] for [1500ms]") == 1; }, 15s));
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 1; }, 15s));
+  s.crates().simulator().run();
+  EXPECT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 15s)) << "and then it reports";
+}
+
 }  // namespace
