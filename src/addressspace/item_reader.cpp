@@ -180,26 +180,16 @@ ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::in
   return make(v, qualityOf(rc), now);
 }
 
-namespace {
-
-// Where an item's hardware is: its binding, or for an element the builder did not bind,
-// what its item id and parent say. false when the id is too short for the kind.
-struct Target {
-  std::int32_t handle = -1;
-  std::string name;
-  std::uint16_t slot = 0, channel = 0;
-  std::int32_t paramType = 0;
-};
-
-bool targetOf(const VEXAHVElement& element, ElementKind kind, Target& t) {
+bool targetOf(const VEXAHVElement& element, ElementKind kind, HardwareTarget& t) {
   if (const HardwareBinding* hw = element.hardware()) {
-    t = Target{hw->handle(), hw->parameter, hw->slot, hw->channel, hw->paramType};
+    t = HardwareTarget{hw->handle(), hw->systemName, hw->parameter, hw->slot, hw->channel, hw->paramType};
     return true;
   }
   const auto parts = splitItemId(element.getItemId());
   const std::size_t piece = kind == ElementKind::ChannelParam ? 3 : kind == ElementKind::BoardParam ? 2 : 1;
   if (parts.size() <= piece) return false;
   t.handle = element.getHandle();
+  t.system = parts[0];
   t.name = parts[piece];
   t.paramType = element.getParamType();
   if (const auto parent = element.getParentElement(); parent && piece > 1) {
@@ -209,8 +199,6 @@ bool targetOf(const VEXAHVElement& element, ElementKind kind, Target& t) {
   return true;
 }
 
-}  // namespace
-
 ValueQT readItemValue(VEXAHVElement* element) {
   const DateTime now = DateTime::now();
   const ValueQT failed(Variant{}, kQualityBad, now);
@@ -219,7 +207,7 @@ ValueQT readItemValue(VEXAHVElement* element) {
   const ElementKind kind = element->getKind();
   switch (kind) {
     case ElementKind::SystemItem: {
-      Target t;
+      HardwareTarget t;
       if (!targetOf(*element, kind, t)) return failed;
       if (t.name == "ConnStatus") {
         Variant text;
@@ -235,7 +223,7 @@ ValueQT readItemValue(VEXAHVElement* element) {
     case ElementKind::SystemProperty:
     case ElementKind::BoardParam:
     case ElementKind::ChannelParam: {
-      Target t;
+      HardwareTarget t;
       if (!targetOf(*element, kind, t) || !serverReady()) return failed;
       if (kind == ElementKind::SystemProperty) return readSystemProperty(t.handle, t.name, t.paramType);
       if (kind == ElementKind::BoardParam) return readBoardParameter(t.handle, t.slot, t.name, t.paramType);

@@ -140,30 +140,12 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
     if (status == 0) logNotice("set [", name, "] value to [", value.toString(), "]");
     return status;
   }
-  // Where the item's hardware is: its binding, else its item id and parent branch.
-  std::string system, name;
-  std::int32_t handle = -1, paramType = 0;
-  std::uint16_t slot = 0, channel = 0;
-  if (const HardwareBinding* hw = element->hardware()) {
-    system = hw->systemName;
-    name = hw->parameter;
-    handle = hw->handle();
-    paramType = hw->paramType;
-    slot = hw->slot;
-    channel = hw->channel;
-  } else {
-    const std::vector<std::string> parts = splitItemId(element->getItemId());
-    const std::size_t piece = kind == ElementKind::ChannelParam ? 3 : kind == ElementKind::BoardParam ? 2 : 1;
-    if (parts.size() <= piece) return -1;
-    system = parts[0];
-    name = parts[piece];
-    handle = element->getSystemHandle();
-    paramType = element->getParamType();
-    if (const auto parent = element->getParentElement(); parent && piece > 1) {
-      slot = parent->getSlot();
-      channel = parent->getChannel();
-    }
-  }
+  HardwareTarget t;
+  if (!targetOf(*element, kind, t)) return -1;
+  const std::string& system = t.system;
+  const std::string& name = t.name;
+  const std::int32_t handle = t.handle, paramType = t.paramType;
+  const std::uint16_t slot = t.slot, channel = t.channel;
   switch (kind) {
     case ElementKind::SystemItem:
       if (!serverReady()) return -1;
