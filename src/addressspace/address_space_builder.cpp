@@ -1,9 +1,15 @@
 // The address-space builder: system nodes from the system entries, and for every system
 // that answers its properties, boards, channels, parameters and command items.
 
+#include <algorithm>
+#include <atomic>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
+#include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
 #include "addressspace/parameter_items.h"
@@ -228,9 +234,22 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
   std::vector<VEXAHVElementPtr> channels;
   const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
   const std::int32_t systemType = node ? node->getSystemType() : -1;
+  const bool named = systemType == 0 || systemType == 2;
+  // One call for the whole board when sharing; a failed one falls back to a call per
+  // channel, which names the channel that failed.
+  std::unique_ptr<char[][VEXAHV_CH_NAME_SIZE]> boardNames;
+  if (named && buildOptions_.shareChannelReads && channelCount > 1 && channelCount <= VEXAHV_MAX_LIST) {
+    std::vector<std::uint16_t> all(channelCount);
+    for (std::uint16_t c = 0; c < channelCount; ++c) all[c] = c;
+    boardNames.reset(new char[channelCount][VEXAHV_CH_NAME_SIZE]());
+    if (VEXAHV_GetChName(handle, slot, channelCount, all.data(), boardNames.get()) != VEXAHV_OK) boardNames.reset();
+  }
   for (std::uint16_t c = 0; c < channelCount && !buildStopped(); ++c) {
     std::string name;
-    if (systemType == 0 || systemType == 2) {
+    if (named && boardNames) {
+      boardNames[c][VEXAHV_CH_NAME_SIZE - 1] = '\0';
+      name = boardNames[c];
+    } else if (named) {
       char names[1][VEXAHV_CH_NAME_SIZE] = {};
       const std::uint16_t list[1] = {c};
       if (VEXAHV_GetChName(handle, slot, 1, list, names) == VEXAHV_OK) {
@@ -257,6 +276,10 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
 }
 
 std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t index) {
+  return createSystemItems(index, eventsAvailable);
+}
+
+std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t index, bool eventsShown) {
   std::vector<VEXAHVElementPtr> items;
   const VEXAHVElementPtr node = getSystemList() ? getSystemList()->at(index) : nullptr;
   if (!node) return items;
@@ -270,7 +293,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t i
   items.push_back(item("ClearAlarm", ElementKind::SystemItem, OpcToolbox::VT_BOOL, 3, boolean(false)));
   if (type == 0) {
     items.push_back(item("EventStatus", ElementKind::SystemItem, OpcToolbox::VT_BSTR, 1,
-                         text(eventsAvailable ? "Enabled" : "Disabled")));
+                         text(eventsShown ? "Enabled" : "Disabled")));
     for (const char* name : {"Format", "RS232CmdOff", "EnMsg", "DisMsg"}) {
       items.push_back(item(name, ElementKind::SystemItem, OpcToolbox::VT_UI2, 3, ui2(0)));
     }
@@ -316,7 +339,7 @@ VEXAHVElementPtr VEXAHVOPCServer::createBatchedGroupTransactionsItem() {
 }
 
 int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t index,
-                                     std::uint32_t& eventIoMode) {
+                                     std::uint32_t& eventIoMode, std::optional<bool>* eventTest) {
   if (!node) return -1;
   const std::string name = node->getName();
   const std::int32_t handle = node->getHandle();
@@ -325,6 +348,10 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   logNotice("Getting system properties");
   node->setNeedsConfiguration(false);
   node->setEventsEnabled(globals::eventEnabled);
+  bool eventsShown = eventsAvailable;
+  // Everything made here waits in this list and joins the node in one step at the end,
+  // so a client never browses a half-built crate.
+  std::vector<VEXAHVElementPtr> staged;
 
   bool first = true;
   for (auto& p : createSystemPropertyItems(handle, index)) {
@@ -341,6 +368,8 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
           if (ok) p->subscribe(false);
         }
         eventsAvailable = ok;
+        eventsShown = ok;
+        if (eventTest != nullptr) *eventTest = ok;
         eventIoMode = globals::eventEnabled && ok ? std::uint32_t{OpcToolbox::kIoReport}
                                                    : std::uint32_t{OpcToolbox::kIoPoll};
       }
@@ -352,7 +381,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       p->setIoMode(OpcToolbox::kIoPoll);
     }
     bindItem(*p, *node, 0, 0);
-    node->addElement(p);
+    staged.push_back(p);
   }
 
   logNotice("Getting board items");
@@ -362,7 +391,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     board->setHandle(handle);
     board->setSystemType(type);
     if (type == 2) board->setActiveForClients(true);
-    node->addElement(board);
+    staged.push_back(board);
 
     logNotice("Getting board [", b, "] informations");
     for (auto& info : createBoardInfoItems(*board)) {
@@ -386,6 +415,8 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     }
     logNotice("Getting board [", b, "] channels");
     const bool withName = type == 0 || type == 1 || type == 2 || type == 3;
+    BoardChannelWalk walk({handle, index, type, slot, board->getChannelCount()}, buildOptions_.shareChannelReads,
+                          buildStop_);
     for (auto& channel : createChannels(index, handle, slot, board->getChannelCount())) {
       if (buildStopped()) break;
       channel->setHandle(handle);
@@ -394,15 +425,14 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       board->addElement(channel);
       const std::uint16_t c = channel->getChannel();
       logNotice("Getting board [", b, "] channel [", c, "] parameters");
-      for (auto& param : createChannelParameterItems(handle, index, withName, slot, c, buildStop_)) {
+      for (auto& param : walk.parameterItems(c, withName)) {
         if (buildStopped()) break;
         bind(*param, handle, type, eventIoMode);
         bindItem(*param, *node, slot, c);
         param->setHasChildren(false);
         channel->addElement(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
-        for (auto& prop : createParameterPropertyItems(ElementKind::ChannelParamProperty, handle, type, index,
-                                                       param->getName(), param->getParamType(), slot, c)) {
+        for (auto& prop : walk.propertyItems(c, *param)) {
           bind(*prop, handle, type, eventIoMode);
           prop->setHasChildren(false);
           channel->addElement(prop);
@@ -412,13 +442,14 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   }
 
   if (buildStopped()) return -1;
-  for (auto& e : createSystemItems(index)) {
+  for (auto& e : createSystemItems(index, eventsShown)) {
     e->setSystemType(type);
     e->setIoMode(ioModeFor(type, eventIoMode));
     if (type == 2) e->setActiveForClients(true);
     bindItem(*e, *node, 0, 0);
-    node->addElement(e);
+    staged.push_back(e);
   }
+  node->addElements(staged);
   logNotice("End system [", name, "] configuration");
 
   if (type == 2) {
@@ -432,14 +463,29 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   return 0;
 }
 
+VEXAHVOPCServer::BuildOptions VEXAHVOPCServer::buildOptionsFromEnvironment() {
+  BuildOptions options;
+  const char* text = std::getenv("VEXAHV_CONFIGURE_WORKERS");
+  if (text == nullptr || *text == '\0') return options;
+  unsigned n = 0;
+  const auto [end, ec] = std::from_chars(text, text + std::strlen(text), n);
+  if (ec == std::errc() && *end == '\0' && n >= 1 && n <= 64) {
+    options.workers = n;
+  } else {
+    logWarning("VEXAHV_CONFIGURE_WORKERS [", text, "] is not a number from 1 to 64: ", options.workers,
+               " systems are configured at once");
+  }
+  return options;
+}
+
 long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
   buildStop_ = std::move(stop);
   logNotice("Building address space");
   OpcToolbox::Application* app = OpcToolbox::getApp();
   OpcToolbox::DaAddressSpaceRoot* root = app->getDaAddressSpaceRoot();
   if (root == nullptr) return -1;
-  std::uint32_t eventIoMode = globals::eventEnabled ? std::uint32_t{OpcToolbox::kIoReport}
-                                                     : std::uint32_t{OpcToolbox::kIoPoll};
+  const std::uint32_t firstIoMode = globals::eventEnabled ? std::uint32_t{OpcToolbox::kIoReport}
+                                                          : std::uint32_t{OpcToolbox::kIoPoll};
   SystemList* list = nullptr;
   {
     std::lock_guard l(mutex_);
@@ -453,8 +499,10 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
   auto batchedItem = createBatchedGroupTransactionsItem();
   if (entries.empty()) logError("No system registered");
 
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (buildStopped()) return -1;
+  // Crates are independent: each is connected, and later configured, by a worker of its
+  // own; the list, the tree and the supervision still take them in entry order.
+  std::vector<VEXAHVElementPtr> nodes(entries.size());
+  forEachOnWorkers(entries.size(), [&](std::size_t i) {
     auto node = VEXAHVElement::create();
     node->setSystemIndex(static_cast<std::uint16_t>(i));
     node->setName(entries[i], ElementKind::System);
@@ -464,18 +512,23 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     const int rc = connectSystem(node.get());
     node->setHasChildren(true);
     if (rc != 0) logError("Some problems occourred connecting to system [", entries[i], "]");
+    nodes[i] = std::move(node);
+  });
+  if (buildStopped()) return -1;
+  for (const auto& node : nodes) {
     list->append(node);
     root->addChild(node);
     if (node->getSystemType() == 2) node->setActiveForClients(true);
     if (keepAliveStarter_) keepAliveStarter_(node);
   }
 
-  const auto nodes = list->snapshot();
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
+  std::vector<std::optional<bool>> eventTests(nodes.size());
+  forEachOnWorkers(nodes.size(), [&](std::size_t i) {
     const auto& node = nodes[i];
     const auto index = static_cast<std::uint16_t>(i);
-    if (node->getConnectionStatus() == kStatusOk) configureSystem(node, index, eventIoMode);
-    if (buildStopped()) return -1;
+    std::uint32_t eventIoMode = firstIoMode;
+    if (node->getConnectionStatus() == kStatusOk) configureSystem(node, index, eventIoMode, &eventTests[i]);
+    if (buildStopped()) return;
     logNotice("Getting system connection status");
     if (auto status = createConnStatusItem(index)) {
       status->setIoMode(OpcToolbox::kIoReport);
@@ -491,8 +544,14 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
         s->setIoMode(eventIoMode);
         node->addElement(s);
       }
-      if (!globals::eventEnabled || !eventsAvailable) node->setKeepAliveState(0);
+      const bool events = eventTests[i].value_or(eventsAvailable.load());
+      if (!globals::eventEnabled || !events) node->setKeepAliveState(0);
     }
+  });
+  if (buildStopped()) return -1;
+  // As when the crates were taken one after another: the last event test decides.
+  for (const auto& test : eventTests) {
+    if (test) eventsAvailable = *test;
   }
   for (auto& e : {logLevelItem, batchedItem}) {
     e->setIoMode(OpcToolbox::kIoReport);
@@ -500,6 +559,27 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     root->addChild(e);
   }
   return 0;
+}
+
+void VEXAHVOPCServer::forEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work) {
+  const std::size_t workers = std::min<std::size_t>(count, std::max(1u, buildOptions_.workers));
+  std::atomic<std::size_t> next{0};
+  auto drain = [&] {
+    for (std::size_t i = next++; i < count && !buildStopped(); i = next++) {
+      try {
+        work(i);
+      } catch (const std::exception& e) {
+        logError("Configuring system [", i, "] failed: ", e.what());
+      }
+    }
+  };
+  if (workers <= 1) {
+    drain();
+    return;
+  }
+  std::vector<std::jthread> threads;
+  threads.reserve(workers);
+  for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(drain);
 }
 
 void VEXAHVOPCServer::subscribeParameterEvents(VEXAHVElement* node) {

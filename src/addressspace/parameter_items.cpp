@@ -22,8 +22,10 @@ struct LibraryList {
   ~LibraryList() { VEXAHV_Free(list); }
 };
 
-VEXAHVElementPtr parameterItem(const std::string& name, ElementKind kind, std::uint16_t systemIndex,
-                               std::uint16_t slot, std::uint32_t type, std::uint32_t mode) {
+}  // namespace
+
+VEXAHVElementPtr makeParameterItem(const std::string& name, ElementKind kind, std::uint16_t systemIndex,
+                                   std::uint16_t slot, std::uint32_t type, std::uint32_t mode) {
   auto item = VEXAHVElement::create();
   item->setName(name, kind);
   item->setSystemIndex(systemIndex);
@@ -34,7 +36,7 @@ VEXAHVElementPtr parameterItem(const std::string& name, ElementKind kind, std::u
   return item;
 }
 
-std::vector<std::string> propertyNamesFor(std::int32_t paramType, std::int32_t systemType) {
+std::vector<std::string> parameterPropertyNames(std::int32_t paramType, std::int32_t systemType) {
   switch (paramType) {
     case 0:
       if (systemType == 0 || systemType == 2) return {"LowEU", "HighEU", "EU"};
@@ -44,6 +46,8 @@ std::vector<std::string> propertyNamesFor(std::int32_t paramType, std::int32_t s
     default: return {};
   }
 }
+
+namespace {
 
 // The library's property call for a board (channel < 0) or a channel parameter.
 int askProperty(std::int32_t handle, const std::string& parameter, std::uint16_t slot, int channel,
@@ -153,11 +157,44 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
                   slot, "])");
       continue;
     }
-    auto item = parameterItem(name, ElementKind::BoardParam, systemIndex, slot, type, mode);
+    auto item = makeParameterItem(name, ElementKind::BoardParam, systemIndex, slot, type, mode);
     item->setCachedValue(readBoardParameter(handle, slot, name, static_cast<std::int32_t>(type)));
     items.push_back(std::move(item));
   }
   return items;
+}
+
+VEXAHVElementPtr makeChannelNameItem(std::int32_t handle, std::uint16_t systemIndex, std::uint16_t slot) {
+  auto name = makeParameterItem("Name", ElementKind::ChannelParam, systemIndex, slot, 5, 2);
+  name->setHandle(handle);
+  return name;
+}
+
+bool listChannelParameters(std::int32_t handle, std::uint16_t slot, std::uint16_t channel,
+                           std::vector<std::string>& names) {
+  LibraryList list;
+  int count = 0;
+  if (VEXAHV_GetChParamInfo(handle, slot, channel, &list.list, &count) != VEXAHV_OK) {
+    logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameters", " (system [",
+                SystemName{handle}, "])");
+    return false;
+  }
+  // The walk ends at the first empty field, and never reads past the count the library gave.
+  names = parameterNames(list.list, count > 0 ? static_cast<std::size_t>(count) : 0);
+  return true;
+}
+
+VEXAHVElementPtr describeChannelParameter(std::int32_t handle, std::uint16_t systemIndex, std::uint16_t slot,
+                                          std::uint16_t channel, const std::string& name) {
+  std::uint32_t type = 0, mode = 0;
+  const int rcType = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Type", &type);
+  const int rcMode = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Mode", &mode);
+  if (rcType != VEXAHV_OK || rcMode != VEXAHV_OK) {
+    logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameter [", name,
+                " properties", " (system [", SystemName{handle}, "])");
+    return nullptr;
+  }
+  return makeParameterItem(name, ElementKind::ChannelParam, systemIndex, slot, type, mode);
 }
 
 std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, std::uint16_t systemIndex,
@@ -165,35 +202,33 @@ std::vector<VEXAHVElementPtr> createChannelParameterItems(std::int32_t handle, s
                                                           std::uint16_t channel, std::stop_token stop) {
   std::vector<VEXAHVElementPtr> items;
   if (withName) {
-    auto name = parameterItem("Name", ElementKind::ChannelParam, systemIndex, slot, 5, 2);
-    name->setHandle(handle);
+    auto name = makeChannelNameItem(handle, systemIndex, slot);
     name->setCachedValue(readChannelParameter(handle, slot, "Name", channel, 5));
     items.push_back(std::move(name));
   }
-  LibraryList names;
-  int count = 0;
-  if (VEXAHV_GetChParamInfo(handle, slot, channel, &names.list, &count) != VEXAHV_OK) {
-    logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameters", " (system [",
-                SystemName{handle}, "])");
-    return items;
-  }
-  // The walk ends at the first empty field, and never reads past the count the library gave.
-  const std::size_t fields = count > 0 ? static_cast<std::size_t>(count) : 0;
-  for (const std::string& name : parameterNames(names.list, fields)) {
+  std::vector<std::string> names;
+  if (!listChannelParameters(handle, slot, channel, names)) return items;
+  for (const std::string& name : names) {
     if (stop.stop_requested()) break;
-    std::uint32_t type = 0, mode = 0;
-    const int rcType = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Type", &type);
-    const int rcMode = VEXAHV_GetChParamProp(handle, slot, channel, name.c_str(), "Mode", &mode);
-    if (rcType != VEXAHV_OK || rcMode != VEXAHV_OK) {
-      logCritical("Error getting board in slot [", slot, "], channel [", channel, "] parameter [", name,
-                  " properties", " (system [", SystemName{handle}, "])");
-      continue;
-    }
-    auto item = parameterItem(name, ElementKind::ChannelParam, systemIndex, slot, type, mode);
-    item->setCachedValue(readChannelParameter(handle, slot, name, channel, static_cast<std::int32_t>(type)));
+    auto item = describeChannelParameter(handle, systemIndex, slot, channel, name);
+    if (!item) continue;
+    item->setCachedValue(readChannelParameter(handle, slot, name, channel, item->getParamType()));
     items.push_back(std::move(item));
   }
   return items;
+}
+
+VEXAHVElementPtr makePropertyItem(ElementKind kind, std::int32_t systemType, std::uint16_t systemIndex,
+                                  const std::string& parameter, const std::string& property,
+                                  const ValueQT& value) {
+  auto item = VEXAHVElement::create();
+  item->setName(parameter + "#" + property, kind);
+  item->setSystemIndex(systemIndex);
+  item->setSystemType(systemType);
+  item->setDatatype(propertyDataType(property));
+  item->setAccessRights(OpcToolbox::kReadable);
+  item->setCachedValue(value);
+  return item;
 }
 
 std::vector<VEXAHVElementPtr> createParameterPropertyItems(ElementKind kind, std::int32_t handle,
@@ -203,18 +238,13 @@ std::vector<VEXAHVElementPtr> createParameterPropertyItems(ElementKind kind, std
                                                            std::int32_t paramType, std::uint16_t slot,
                                                            std::uint16_t channel) {
   std::vector<VEXAHVElementPtr> items;
-  for (const std::string& property : propertyNamesFor(paramType, systemType)) {
-    auto item = VEXAHVElement::create();
-    item->setName(parameter + "#" + property, kind);
-    item->setSystemIndex(systemIndex);
-    item->setSystemType(systemType);
-    item->setDatatype(propertyDataType(property));
-    item->setAccessRights(OpcToolbox::kReadable);
+  for (const std::string& property : parameterPropertyNames(paramType, systemType)) {
     ValueQT value(Variant{}, OpcToolbox::kQualityWaitingForInitialData, DateTime::now());
     const int rc = kind == ElementKind::BoardParamProperty
                        ? readBoardParameterProperty(property, handle, parameter, slot, value)
                        : readChannelParameterProperty(property, handle, parameter, slot, channel, value);
-    item->setCachedValue(value);
+    // The item is made (and dropped) even when the read failed, as the walk always did.
+    auto item = makePropertyItem(kind, systemType, systemIndex, parameter, property, value);
     if (rc == 0) items.push_back(std::move(item));
   }
   return items;

@@ -25,6 +25,24 @@ std::vector<VEXAHVElementPtr> createParameterPropertyItems(ElementKind kind, std
                                                            std::int32_t paramType, std::uint16_t slot,
                                                            std::uint16_t channel);
 
+// The pieces of the channel walk, for a walk that shares what siblings have in common.
+// An item with its type, access and binding fields, no first value yet.
+VEXAHVElementPtr makeParameterItem(const std::string& name, ElementKind kind, std::uint16_t systemIndex,
+                                   std::uint16_t slot, std::uint32_t type, std::uint32_t mode);
+VEXAHVElementPtr makeChannelNameItem(std::int32_t handle, std::uint16_t systemIndex, std::uint16_t slot);
+// The channel's parameter names; false (and the walk's Critical line) when the list failed.
+bool listChannelParameters(std::int32_t handle, std::uint16_t slot, std::uint16_t channel,
+                           std::vector<std::string>& names);
+// The item of one listed parameter from its "Type" and "Mode"; null (and the walk's
+// Critical line) when either read failed.
+VEXAHVElementPtr describeChannelParameter(std::int32_t handle, std::uint16_t systemIndex, std::uint16_t slot,
+                                          std::uint16_t channel, const std::string& name);
+VEXAHVElementPtr makePropertyItem(ElementKind kind, std::int32_t systemType, std::uint16_t systemIndex,
+                                  const std::string& parameter, const std::string& property,
+                                  const OpcToolbox::ValueQT& value);
+// The property items a parameter of that type gets on a system of that type, in order.
+std::vector<std::string> parameterPropertyNames(std::int32_t paramType, std::int32_t systemType);
+
 // 0 on success, else the library's code or 1; value is filled on every path.
 int readBoardParameterProperty(const std::string& property, std::int32_t handle,
                                const std::string& parameter, std::uint16_t slot,

@@ -53,6 +53,16 @@ long VEXAHVElement::addElement(VEXAHVElementPtr child) {
   return addChild(std::move(child));
 }
 
+long VEXAHVElement::addElements(const std::vector<VEXAHVElementPtr>& children) {
+  const std::vector<OpcToolbox::ElementPtr> base(children.begin(), children.end());
+  const long rc = addChildren(base);
+  if (rc == OpcToolbox::S_OK) {
+    std::lock_guard l(mutex_);
+    children_.insert(children_.end(), children.begin(), children.end());
+  }
+  return rc;
+}
+
 std::vector<VEXAHVElementPtr> VEXAHVElement::getOwnChildren() const {
   std::lock_guard l(mutex_);
   return children_;

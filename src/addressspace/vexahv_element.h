@@ -73,6 +73,8 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   // Appends the child to the own list, then adds it to the toolbox tree; a null child
   // goes to the toolbox alone.
   virtual long addElement(VEXAHVElementPtr child);
+  // Several children at once (own list and the toolbox's): a client sees all or none.
+  long addElements(const std::vector<VEXAHVElementPtr>& children);
 
   void setName(const std::string& text, ElementKind kind);
   static SystemEntry parseSystemEntry(std::string_view entry);

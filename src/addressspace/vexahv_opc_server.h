@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -58,6 +59,15 @@ class VEXAHVOPCServer {
   using KeepAliveStarter = std::function<void(const VEXAHVElementPtr&)>;
   void setKeepAliveStarter(KeepAliveStarter starter) { keepAliveStarter_ = std::move(starter); }
 
+  // How the build goes about it; set before buildAddressSpace.
+  struct BuildOptions {
+    unsigned workers = 8;           // systems connected and configured at once, 1 to 64
+    bool shareChannelReads = true;  // see BoardChannelWalk; false: every channel call by call
+  };
+  void setBuildOptions(const BuildOptions& options) { buildOptions_ = options; }
+  // VEXAHV_CONFIGURE_WORKERS when it is a number from 1 to 64 (else a Warning), else 8.
+  static BuildOptions buildOptionsFromEnvironment();
+
   // Toolbox wrappers.
   long setServiceName(std::string name);
   long setApplicationIdentity();
@@ -73,7 +83,10 @@ class VEXAHVOPCServer {
   // ends the build at its next library call: -1, and the address space stays unfinished.
   long buildAddressSpace(std::stop_token stop = {});
   int connectSystem(VEXAHVElement* node);
-  int configureSystem(const VEXAHVElementPtr& node, std::uint16_t index, std::uint32_t& eventIoMode);
+  // The system's children appear to clients at once, when its walk is done. eventTest
+  // (when given) receives the result of the event test if this call made one.
+  int configureSystem(const VEXAHVElementPtr& node, std::uint16_t index, std::uint32_t& eventIoMode,
+                      std::optional<bool>* eventTest = nullptr);
   void subscribeParameterEvents(VEXAHVElement* node);
 
   std::vector<VEXAHVElementPtr> createSystemPropertyItems(std::int32_t handle, std::uint16_t index);
@@ -83,6 +96,8 @@ class VEXAHVOPCServer {
   std::vector<VEXAHVElementPtr> createChannels(std::uint16_t index, std::int32_t handle,
                                                std::uint16_t slot, std::uint16_t channelCount);
   std::vector<VEXAHVElementPtr> createSystemItems(std::uint16_t index);
+  // "EventStatus" from the given test result rather than the process-wide flag.
+  std::vector<VEXAHVElementPtr> createSystemItems(std::uint16_t index, bool eventsShown);
   VEXAHVElementPtr createConnStatusItem(std::uint16_t index);
   std::vector<VEXAHVElementPtr> createServerSettingItems(bool eventEnabled, bool liveInsertRemoval,
                                                          std::int32_t verifyTime);
@@ -92,12 +107,16 @@ class VEXAHVOPCServer {
  private:
   VEXAHVOPCServer() = default;
   bool buildStopped() const noexcept { return buildStop_.stop_requested(); }
+  // work(0..count-1), at most buildOptions_.workers at a time; stops taking new ones at a
+  // stop request.
+  void forEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work);
 
   mutable std::mutex mutex_;
   std::stop_token buildStop_;  // the running build's; read by the builder's thread only
   std::unique_ptr<SystemList> systemList_;
   platform::OneShotEvent addressSpaceBuilt_;
   KeepAliveStarter keepAliveStarter_;
+  BuildOptions buildOptions_;
 };
 
 }  // namespace vexahv

@@ -104,6 +104,7 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   events_->startTcpServer();
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
     server->setKeepAliveStarter([this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
+    server->setBuildOptions(VEXAHVOPCServer::buildOptionsFromEnvironment());
   }
 
   logDebug("Starting VEXAHVOPCServer");

@@ -42,6 +42,35 @@ long DaAddressSpaceElement::addChild(ElementPtr child) {
   return S_OK;
 }
 
+long DaAddressSpaceElement::addChildren(const std::vector<ElementPtr>& children) {
+  bool attached = false;
+  {
+    std::unique_lock lock(DaAddressSpaceRoot::treeMutex());
+    for (const auto& child : children) {
+      if (!child || child.get() == this || !child->parent_.expired() || child->space_.load() != nullptr) {
+        return E_INVALIDARG;
+      }
+    }
+    std::string id;
+    {
+      std::lock_guard t(textMutex_);
+      id = itemId_;
+    }
+    DaAddressSpaceRoot* space = space_.load();
+    for (const auto& child : children) {
+      child->parent_ = weak_from_this();
+      children_.push_back(child);
+      hasChildren_ = true;
+      if (space != nullptr) space->attach(*child, id);
+    }
+    attached = space != nullptr;
+  }
+  if (attached) {
+    for (const auto& child : children) child->triggerAddedToAddressSpace();
+  }
+  return S_OK;
+}
+
 long DaAddressSpaceElement::removeChild(DaAddressSpaceElement* child) {
   ElementPtr removed;
   {

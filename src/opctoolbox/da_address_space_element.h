@@ -44,6 +44,9 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   // The child joins this element's subtree; when this element is in an address space the
   // child's subtree gets its item ids and becomes findable at once.
   virtual long addChild(ElementPtr child);
+  // Adds several children at once: a client sees all of them or none. E_INVALIDARG (and
+  // nothing added) when one is null, this element, or already has a parent.
+  long addChildren(const std::vector<ElementPtr>& children);
   virtual long removeChild(DaAddressSpaceElement* child);
   virtual std::vector<ElementPtr> getChildren() const;
   virtual ElementPtr getParent() const;
