@@ -1,8 +1,11 @@
 #include "opctoolbox/client_access.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
+#include <mutex>
 
 namespace OpcToolbox {
 namespace {
@@ -293,7 +296,10 @@ long ClientAccess::unmonitor(std::uint64_t handle) {
 }
 
 void ClientAccess::sample(std::vector<ElementPtr> due, std::function<void()> done) {
-  RequestList requests;
+  // One transaction per top-level branch: the branches are independent devices, so a slow
+  // one delays only its own items, and the pool reads them side by side.
+  std::map<std::string, RequestList> branches;
+  const char delimiter = root_.getDelimiter();
   for (auto& e : due) {
     std::uint32_t handle = 0;
     {
@@ -301,25 +307,35 @@ void ClientAccess::sample(std::vector<ElementPtr> due, std::function<void()> don
       handle = nextRequest_++;
     }
     if (auto r = creator_.createRequest(EnumTransactionType::Read, 0, e, 0, handle)) {
-      requests.push_back(std::move(r));
+      const std::string id = e->getItemId();
+      branches[id.substr(0, id.find(delimiter))].push_back(std::move(r));
     }
-  }
-  auto transaction = creator_.createTransaction(EnumTransactionType::Read, requests, 0);
-  if (!transaction) {
-    done();
-    return;
   }
   auto finished = std::make_shared<std::function<void()>>(std::move(done));
-  transaction->setCompletion([finished](const RequestList& answered) {
-    for (const auto& r : answered) {
-      if (r->getResult() == S_OK && r->element()) r->element()->valueChanged(r->getValue());
+  auto left = std::make_shared<std::atomic<std::size_t>>(branches.size() + 1);
+  auto oneDone = [finished, left] {
+    if (--*left == 0) (*finished)();
+  };
+  for (auto& [branch, requests] : branches) {
+    auto transaction = creator_.createTransaction(EnumTransactionType::Read, requests, 0);
+    if (!transaction) {
+      oneDone();
+      continue;
     }
-    (*finished)();
-  });
-  const bool queued = pool_.submit(TransactionPool::Task{
-      [transaction] { timedRead(*transaction); },
-      [finished](long) { (*finished)(); }});
-  if (!queued) (*finished)();
+    auto once = std::make_shared<std::once_flag>();
+    auto complete = [once, oneDone] { std::call_once(*once, oneDone); };
+    transaction->setCompletion([complete](const RequestList& answered) {
+      for (const auto& r : answered) {
+        if (r->getResult() == S_OK && r->element()) r->element()->valueChanged(r->getValue());
+      }
+      complete();
+    });
+    const bool queued = pool_.submit(TransactionPool::Task{
+        [transaction] { timedRead(*transaction); },
+        [complete](long) { complete(); }});
+    if (!queued) complete();
+  }
+  oneDone();
 }
 
 }  // namespace OpcToolbox

@@ -81,12 +81,23 @@ int getBatchReadType(const VEXAHVElement* element) {
   return kNotBatched;
 }
 
+bool batchableByBinding(const VEXAHVElement* element) {
+  if (element == nullptr || element->getKind() != ElementKind::ChannelParam) return false;
+  const HardwareBinding* hw = element->hardware();
+  if (hw == nullptr || hw->handle() == -1 || hw->parameter == "Name") return false;
+  if (element->getAccessRights() == OpcToolbox::kWriteable) return false;
+  return hw->paramType >= VEXAHV_PARAM_NUMERIC && hw->paramType <= VEXAHV_PARAM_STRING;
+}
+
 VEXAHVGroupReadTransactionHandler::VEXAHVGroupReadTransactionHandler(const OpcToolbox::RequestList& requests) {
   logDebug(kCtor, " handling transaction [", hex(this), "] of [", requests.size(), "] requests");
   for (const auto& request : requests) {
     auto* element = request ? dynamic_cast<VEXAHVElement*>(request->getAddressSpaceElement()) : nullptr;
     // A property is answered from the element, never from the hardware.
-    const int type = request && request->getPropertyId() != 0 ? kNotBatched : getBatchReadType(element);
+    int type = request && request->getPropertyId() != 0 ? kNotBatched : getBatchReadType(element);
+    if (type == kNotBatched && request && request->getPropertyId() == 0 && batchableByBinding(element)) {
+      type = kBatchedByName;
+    }
     auto trio = std::make_unique<RequestElementValueTrio>(request, element);
     if (logEnabled(Severity::Debug)) {
       logDebug(kCtor, " added trio for element [", nameOf(*trio), "] to collection with batchType [", type, "]");
@@ -99,6 +110,7 @@ VEXAHVGroupReadTransactionHandler::VEXAHVGroupReadTransactionHandler(const OpcTo
 void VEXAHVGroupReadTransactionHandler::readTransaction() {
   readNonBatchElements();
   for (int type : kReadOrder) readBatchElements(type);
+  readBatchElementsByName();
   for (const auto& [type, trio] : m_trios) {
     if (!trio->request) continue;
     trio->request->setValue(trio->value);
@@ -173,15 +185,43 @@ void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
   logDebug(kBatch, "-");
 }
 
+void VEXAHVGroupReadTransactionHandler::readBatchElementsByName() {
+  // By system, slot and parameter name, each group in request order.
+  std::map<std::int32_t, std::map<std::uint16_t, std::map<std::string, std::vector<RequestElementValueTrio*>>>> groups;
+  const auto [begin, end] = m_trios.equal_range(kBatchedByName);
+  for (auto it = begin; it != end; ++it) {
+    const HardwareBinding* hw = it->second->element->hardware();
+    groups[hw->handle()][hw->slot][hw->parameter].push_back(it->second.get());
+  }
+  logDebug(kBatch, "+ type [", kBatchedByName, "] by parameter name, discovered [", groups.size(),
+           "] systems to read from");
+  for (const auto& [handle, slots] : groups) {
+    for (const auto& [slot, names] : slots) {
+      for (const auto& [name, trios] : names) {
+        logDebug(kBatch, " system batch read, building read parameters for system [", handle, "] slot [", slot,
+                 "] parameter [", name, "] with [", trios.size(), "] channels");
+        readMultiChannelParametersAsBatch(handle, slot, name.c_str(),
+                                          trios.front()->element->hardware()->paramType == VEXAHV_PARAM_NUMERIC,
+                                          trios);
+      }
+    }
+  }
+  logDebug(kBatch, "-");
+}
+
 void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     std::int32_t handle, std::uint16_t slot, const char* name, bool asFloat,
     const std::vector<RequestElementValueTrio*>& trios) {
   // The library takes at most VEXAHV_MAX_LIST channels a call; a larger group (the same
   // channel may be asked for many times) takes several.
+  // Text values (a parameter of type 5, batched by name) take one text field a channel.
+  const HardwareBinding* bound = trios.empty() ? nullptr : trios.front()->element->hardware();
+  const bool text = bound != nullptr && bound->paramType == VEXAHV_PARAM_STRING;
+  const std::size_t field = text ? VEXAHV_TEXT_VALUE_SIZE : 4;
   for (std::size_t first = 0; first < trios.size(); first += VEXAHV_MAX_LIST) {
     const std::size_t count = std::min<std::size_t>(VEXAHV_MAX_LIST, trios.size() - first);
     std::vector<std::uint16_t> channels(count);
-    std::vector<std::uint32_t> values(count, 0);
+    std::vector<char> values(count * field, '\0');
     for (std::size_t i = 0; i < count; ++i) {
       const VEXAHVElement* e = trios[first + i]->element;
       if (const HardwareBinding* hw = e->hardware()) {
@@ -207,9 +247,12 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     const std::uint16_t quality = qualityOf(rc);
     for (std::size_t i = 0; i < count; ++i) {
       RequestElementValueTrio& trio = *trios[first + i];
+      char* raw = values.data() + i * field;
+      if (text) raw[field - 1] = '\0';
       float f = 0;
-      std::memcpy(&f, &values[i], sizeof f);
-      const auto n = static_cast<std::int32_t>(values[i]);
+      std::int32_t n = 0;
+      std::memcpy(&f, raw, sizeof f);
+      std::memcpy(&n, raw, sizeof n);
       if (logEnabled(Severity::Debug)) {
         if (asFloat) {
           logDebug(kMulti, " assigning element [", trio.element->getName(), "] value [", static_cast<double>(f), "]");
@@ -221,7 +264,7 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
       // ways give clients the same value; an unknown parameter type as the name's reader reads it.
       const std::int32_t type = trio.element->getParamType();
       Variant v = parameterFailureValue(type);
-      if (rc == 0 && !convertParameterValue(type, reinterpret_cast<const std::uint8_t*>(&values[i]), "", v)) {
+      if (rc == 0 && !convertParameterValue(type, reinterpret_cast<const std::uint8_t*>(raw), text ? raw : "", v)) {
         if (asFloat) v.setR4(f);
         else v.setI4(n);
       }

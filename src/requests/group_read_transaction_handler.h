@@ -32,6 +32,11 @@ class RequestElementValueTrio {
 // connected system whose name is batchable, 12 for everything else.
 inline constexpr int kNotBatched = 12;
 int getBatchReadType(const VEXAHVElement* element);
+// Past the listed names: any other readable channel parameter whose binding gives a
+// library type the batched read converts (0..5, not the channel's "Name"), read by name
+// after the listed ones.
+inline constexpr int kBatchedByName = 13;
+bool batchableByBinding(const VEXAHVElement* element);
 
 class VEXAHVGroupReadTransactionHandler {
  public:
@@ -60,6 +65,7 @@ class VEXAHVGroupReadTransactionHandler {
  private:
   void readNonBatchElements();
   void readBatchElements(int batchReadType);
+  void readBatchElementsByName();
   void readMultiChannelParametersAsBatch(std::int32_t systemHandle, std::uint16_t slot, const char* name,
                                          bool asFloat, const std::vector<RequestElementValueTrio*>& trios);
 

@@ -66,12 +66,16 @@ TEST_F(Batching, BatchedAndOneByOneGiveEqualValuesWithOneCallPerParameterAndSlot
   const std::uint32_t on = 1;
   const std::uint16_t five = 5;
   ASSERT_EQ(VEXAHV_SetChParam(h, 1, "Pw", 1, &five, &on), VEXAHV_OK);
+  const std::uint16_t three = 3;
+  ASSERT_EQ(VEXAHV_SetChParam(h, 0, "Label", 1, &three, "left arm"), VEXAHV_OK);
   space.crates().step(20);
 
   std::vector<std::string> ids;
   for (int slot : {0, 1}) {
     for (int ch = 0; ch < 12; ++ch) {
-      for (const char* p : {"VMon", "IMon", "V0Set", "Pw", "Status", "Name"}) ids.push_back(channelItem(slot, ch, p));
+      for (const char* p : {"VMon", "IMon", "V0Set", "Pw", "Status", "Name", "RUp", "Label"}) {
+        ids.push_back(channelItem(slot, ch, p));
+      }
     }
   }
   ids.push_back("CrateA.ModelName");
@@ -90,8 +94,9 @@ TEST_F(Batching, BatchedAndOneByOneGiveEqualValuesWithOneCallPerParameterAndSlot
   before = callsTo(space, "CrateA");
   const std::uint64_t beforeB = callsTo(space, "CrateB");
   batched->handleReadRequests();
-  // Five batchable parameters on two slots, 24 names and two other items one by one.
-  EXPECT_EQ(callsTo(space, "CrateA") - before, 5u * 2u + 24u + 2u);
+  // Five listed parameters and two more (a number, a text) by name on two slots; 24 names
+  // and two other items one by one.
+  EXPECT_EQ(callsTo(space, "CrateA") - before, 7u * 2u + 24u + 2u);
   EXPECT_EQ(callsTo(space, "CrateB") - beforeB, 1u);
 
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -105,8 +110,9 @@ TEST_F(Batching, BatchedAndOneByOneGiveEqualValuesWithOneCallPerParameterAndSlot
     EXPECT_TRUE(a->getValue().getData() == b->getValue().getData())
         << ids[i] << ": " << a->getValue().getData().toString() << " vs " << b->getValue().getData().toString();
   }
-  EXPECT_FLOAT_EQ(batched->getRequests()[2 * 6 + 2]->getValue().getData().rawR4(), 102.0f) << "Chan002.V0Set";
-  EXPECT_EQ(batched->getRequests()[(12 + 5) * 6 + 3]->getValue().getData().rawUI2(), 1) << "Board01.Chan005.Pw";
+  EXPECT_FLOAT_EQ(batched->getRequests()[2 * 8 + 2]->getValue().getData().rawR4(), 102.0f) << "Chan002.V0Set";
+  EXPECT_EQ(batched->getRequests()[(12 + 5) * 8 + 3]->getValue().getData().rawUI2(), 1) << "Board01.Chan005.Pw";
+  EXPECT_EQ(batched->getRequests()[3 * 8 + 7]->getValue().getData().text(), "left arm") << "Chan003.Label";
   const std::string log = space.log();
   EXPECT_NE(log.find("VEXAHVTransaction::handleReadRequests+ start read ["), std::string::npos);
   EXPECT_NE(log.find("] batched? [Y] item count [" + std::to_string(ids.size()) + "]"), std::string::npos);
@@ -121,7 +127,9 @@ TEST_F(Batching, BatchedAndOneByOneGiveEqualValuesWithOneCallPerParameterAndSlot
 }
 
 TEST_F(Batching, GroupsAreReadInHandleAndSlotOrderAndOddRequestsOneByOne) {
-  BuiltAddressSpace space({"CrateA,0,0,127.0.0.2", "CrateB,1,0,127.0.0.3:admin:hvsecret"}, false);
+  // One worker: the crates connect in entry order, so CrateA has the lower handle.
+  BuiltAddressSpace space({"CrateA,0,0,127.0.0.2", "CrateB,1,0,127.0.0.3:admin:hvsecret"}, false, 500,
+                          [](BuiltAddressSpace& s) { s.server().setBuildOptions({1, true}); });
   setUseBatchedGroupTransactions(true);
   const auto vmonB = space.find("CrateB.Board00.Chan001.VMon");
   const auto vmonA1 = space.find(channelItem(1, 3, "VMon"));
