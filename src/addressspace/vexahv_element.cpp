@@ -1,10 +1,13 @@
 #include "addressspace/vexahv_element.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
+#include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
+#include "service/logging.h"
 
 namespace vexahv {
 
@@ -199,6 +202,58 @@ void VEXAHVElement::change(bool active, int updateRate) {
     }
   }
   DaAddressSpaceElement::change(active, updateRate);
+}
+
+void VEXAHVElement::changeAll(const std::vector<OpcToolbox::Creator::ActivationChange>& changes) {
+  struct Subscription {
+    std::int32_t handle;
+    bool on;
+    std::vector<std::string> ids;
+  };
+  std::vector<Subscription> calls;  // in the order of their first element
+  std::vector<std::pair<VEXAHVElement*, const OpcToolbox::Creator::ActivationChange*>> ours;
+  for (const auto& c : changes) {
+    auto* e = dynamic_cast<VEXAHVElement*>(c.element.get());
+    if (e == nullptr) {
+      c.element->change(c.active, c.updateRate);
+      continue;
+    }
+    ours.emplace_back(e, &c);
+    if (e->getSystemType() != 0 || e->getIoMode() != OpcToolbox::kIoReport) continue;
+    if (c.active && e->getActiveForClients()) continue;
+    if (c.active) {
+      std::lock_guard l(e->mutex_);
+      e->setCachedValue(e->cache_);
+    }
+    if (!hasEvents(e->getKind())) continue;
+    const std::int32_t handle = e->getHandle();
+    auto it = std::find_if(calls.begin(), calls.end(),
+                           [&](const Subscription& s) { return s.handle == handle && s.on == c.active; });
+    if (it == calls.end()) it = calls.insert(calls.end(), Subscription{handle, c.active, {}});
+    it->ids.push_back(e->getItemId());
+  }
+  const std::uint16_t port = udpEventPort.load();
+  for (const Subscription& s : calls) {
+    for (std::size_t first = 0; first < s.ids.size(); first += VEXAHV_MAX_LIST) {
+      const std::size_t n = std::min<std::size_t>(VEXAHV_MAX_LIST, s.ids.size() - first);
+      std::string list;
+      for (std::size_t i = first; i < first + n; ++i) (list += s.ids[i]) += ':';
+      list.pop_back();
+      std::vector<char> results(n, static_cast<char>(255));
+      const auto count = static_cast<std::uint16_t>(n);
+      const int rc = s.on ? VEXAHV_Subscribe(s.handle, port, count, list.c_str(), results.data())
+                          : VEXAHV_UnSubscribe(s.handle, port, count, list.c_str(), results.data());
+      const auto refused = std::count_if(results.begin(), results.end(), [](char r) { return r != 0; });
+      if (rc != VEXAHV_OK || refused != 0) {
+        logWarning(s.on ? "Subscribing" : "Unsubscribing", " [", n, "] items of system [", SystemName{s.handle},
+                   "]: result [", rc, "], [", refused, "] refused");
+      }
+    }
+  }
+  for (const auto& [e, c] : ours) {
+    if (e->getSystemType() == 0 && e->getIoMode() == OpcToolbox::kIoReport) e->setActiveForClients(c->active);
+    e->DaAddressSpaceElement::change(c->active, c->updateRate);
+  }
 }
 
 void VEXAHVElement::setSystemHandle(std::int32_t handle) {

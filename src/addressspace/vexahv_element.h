@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "addressspace/element_kind.h"
+#include "opctoolbox/creator.h"
 #include "opctoolbox/da_address_space_element.h"
 #include "platform/socket.h"
 #include "platform/worker_thread.h"
@@ -70,6 +71,9 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
 
   long queryProperties(std::vector<OpcToolbox::DaProperty*>& out) override;
   void change(bool active, int updateRate) override;
+  // change() for many elements at once, with one VEXAHV_Subscribe (or UnSubscribe) per
+  // system and up to the library's list size instead of one per element.
+  static void changeAll(const std::vector<OpcToolbox::Creator::ActivationChange>& changes);
   // Appends the child to the own list, then adds it to the toolbox tree; a null child
   // goes to the toolbox alone.
   virtual long addElement(VEXAHVElementPtr child);

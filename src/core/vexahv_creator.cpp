@@ -63,4 +63,8 @@ VEXAHVElementPtr VEXAHVCreator::createHVElement() {
   }
 }
 
+void VEXAHVCreator::changeActivations(const std::vector<ActivationChange>& changes) {
+  VEXAHVElement::changeAll(changes);
+}
+
 }  // namespace vexahv

@@ -23,6 +23,7 @@ class VEXAHVCreator : public OpcToolbox::Creator {
                                                                std::uint32_t sessionHandle) override;
   std::shared_ptr<OpcToolbox::DaSession> createSession(OpcToolbox::EnumSessionType type,
                                                        std::uint32_t handle) override;
+  void changeActivations(const std::vector<ActivationChange>& changes) override;
   virtual VEXAHVElementPtr createHVElement();
 };
 

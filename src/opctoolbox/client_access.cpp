@@ -58,27 +58,40 @@ void ClientAccess::wantActive(const ElementPtr& element, bool active, int rate) 
 }
 
 void ClientAccess::activationLoop(std::stop_token stop) {
+  // Up to this many wishes are carried out together, so that a CreateMonitoredItems of
+  // thousands costs the device a few calls, not thousands.
+  constexpr std::size_t kBatch = 4096;
   std::unique_lock lock(activationMutex_);
   while (!stop.stop_requested()) {
     if (wishOrder_.empty()) {
       activationCv_.wait(lock, stop, [this] { return !wishOrder_.empty(); });
       continue;
     }
-    const DaAddressSpaceElement* key = wishOrder_.front();
-    wishOrder_.pop_front();
-    Wish wish = std::move(wishes_.at(key));
-    wishes_.erase(key);
-    ++inProgress_;
+    std::vector<Wish> batch;
+    while (!wishOrder_.empty() && batch.size() < kBatch) {
+      const DaAddressSpaceElement* key = wishOrder_.front();
+      wishOrder_.pop_front();
+      batch.push_back(std::move(wishes_.at(key)));
+      wishes_.erase(key);
+    }
+    inProgress_ += batch.size();
     lock.unlock();
-    // An entry of an element that is gone (same address, another element) does not count.
-    auto known = active_.find(key);
-    const bool isActive = known != active_.end() && known->second.lock() == wish.element;
-    if (isActive != wish.active) wish.element->change(wish.active, wish.rate);
-    if (wish.active) active_[key] = wish.element;
-    else if (known != active_.end()) active_.erase(known);
-    wish.element.reset();
+    std::vector<Creator::ActivationChange> changes;
+    for (const Wish& wish : batch) {
+      const DaAddressSpaceElement* key = wish.element.get();
+      // An entry of an element that is gone (same address, another element) does not count.
+      auto known = active_.find(key);
+      const bool isActive = known != active_.end() && known->second.lock() == wish.element;
+      if (isActive != wish.active) changes.push_back({wish.element, wish.active, wish.rate});
+      if (wish.active) active_[key] = wish.element;
+      else if (known != active_.end()) active_.erase(known);
+    }
+    if (!changes.empty()) creator_.changeActivations(changes);
+    changes.clear();
+    const std::size_t done = batch.size();
+    batch.clear();
     lock.lock();
-    --inProgress_;
+    inProgress_ -= done;
     activationCv_.notify_all();
   }
   activatorDone_ = true;

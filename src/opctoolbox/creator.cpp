@@ -43,4 +43,8 @@ std::shared_ptr<DaSession> Creator::createSession(EnumSessionType type, std::uin
 std::shared_ptr<AeAddressSpaceRoot> Creator::createAeAddressSpaceRoot() { return nullptr; }
 std::shared_ptr<WebTemplate> Creator::createWebTemplate() { return nullptr; }
 
+void Creator::changeActivations(const std::vector<ActivationChange>& changes) {
+  for (const auto& c : changes) c.element->change(c.active, c.updateRate);
+}
+
 }  // namespace OpcToolbox

@@ -43,6 +43,15 @@ class Creator {
   virtual std::shared_ptr<AeAddressSpaceRoot> createAeAddressSpaceRoot();
   virtual std::shared_ptr<AeAddressSpaceElement> createInternalAeAddressSpaceElement() { return nullptr; }
   virtual std::shared_ptr<WebTemplate> createWebTemplate();
+  // Carries out activation changes the clients asked for, in order, on the activation
+  // thread; the default calls change() on each. A server whose change() talks to a
+  // device may group the calls.
+  struct ActivationChange {
+    ElementPtr element;
+    bool active = false;
+    int updateRate = 0;
+  };
+  virtual void changeActivations(const std::vector<ActivationChange>& changes);
 };
 
 }  // namespace OpcToolbox

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
+
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
 #include "platform/socket.h"
@@ -142,6 +145,35 @@ TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
   ASSERT_EQ(getApp()->clients()->unmonitor(m), S_OK);
   getApp()->clients()->flushActivations();
   EXPECT_FALSE(vmon->getActiveForClients());
+
+  // Many items monitored at once: one subscription call for all, events for each; and one
+  // call to end them.
+  std::vector<std::string> ids = {"CrateA.SwRelease", "CrateA.Board00.Temp"};
+  for (int ch = 0; ch < 12; ++ch) {
+    char channel[32];
+    std::snprintf(channel, sizeof channel, "CrateA.Board00.Chan%03d.", ch);
+    for (const char* p : {"VMon", "IMon"}) ids.push_back(channel + std::string(p));
+  }
+  auto& crate = space.crates().crate("CrateA");
+  std::vector<std::uint64_t> handles(ids.size());
+  const std::uint64_t before = crate.requestCount();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_EQ(getApp()->clients()->monitor(space.find(ids[i]), 100, &seen, handles[i]), S_OK) << ids[i];
+  }
+  getApp()->clients()->flushActivations();
+  EXPECT_EQ(crate.requestCount() - before, 1u) << "one VEXAHV_Subscribe for " << ids.size() << " items";
+  space.crates().step(1);
+  std::set<std::string> evented;
+  while (evented.size() < ids.size() && VEXAHVGetEventData(rx.fd(), &list, &count) == VEXAHV_OK) {
+    for (unsigned i = 0; i < count; ++i) evented.insert(list[i].id);
+    VEXAHVFreeEventData(&list);
+  }
+  EXPECT_EQ(evented, std::set<std::string>(ids.begin(), ids.end()));
+  const std::uint64_t subscribed = crate.requestCount();
+  for (auto h : handles) ASSERT_EQ(getApp()->clients()->unmonitor(h), S_OK);
+  getApp()->clients()->flushActivations();
+  EXPECT_EQ(crate.requestCount() - subscribed, 1u) << "one VEXAHV_UnSubscribe";
+  for (const auto& id : ids) EXPECT_FALSE(space.find(id)->getActiveForClients()) << id;
 
   // Type 2 only records the activation.
   const auto b = space.find("CrateB.Board00.Chan000.VMon");
