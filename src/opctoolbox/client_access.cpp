@@ -67,6 +67,9 @@ void ClientAccess::activationLoop(std::stop_token stop) {
       activationCv_.wait(lock, stop, [this] { return !wishOrder_.empty(); });
       continue;
     }
+    if (holds_ > 0) {
+      activationCv_.wait_for(lock, stop, std::chrono::milliseconds(200), [this] { return holds_ == 0; });
+    }
     std::vector<Wish> batch;
     while (!wishOrder_.empty() && batch.size() < kBatch) {
       const DaAddressSpaceElement* key = wishOrder_.front();
@@ -96,6 +99,21 @@ void ClientAccess::activationLoop(std::stop_token stop) {
   }
   activatorDone_ = true;
   activationCv_.notify_all();
+}
+
+ClientAccess::ActivationHold::ActivationHold(ClientAccess* clients) : clients_(clients) {
+  if (clients_ == nullptr) return;
+  std::lock_guard lock(clients_->activationMutex_);
+  ++clients_->holds_;
+}
+
+ClientAccess::ActivationHold::~ActivationHold() {
+  if (clients_ == nullptr) return;
+  {
+    std::lock_guard lock(clients_->activationMutex_);
+    --clients_->holds_;
+  }
+  clients_->activationCv_.notify_all();
 }
 
 void ClientAccess::flushActivations() {

@@ -106,6 +106,18 @@ class ClientAccess {
   long unmonitor(std::uint64_t handle);
   // Returns once every activation and deactivation asked for so far has been carried out.
   void flushActivations();
+  // While one lives, activation wishes gather (for at most 200 ms) and are then carried out
+  // together: a service that monitors many items at once holds one around its loop.
+  class ActivationHold {
+   public:
+    explicit ActivationHold(ClientAccess* clients);
+    ~ActivationHold();
+    ActivationHold(const ActivationHold&) = delete;
+    ActivationHold& operator=(const ActivationHold&) = delete;
+
+   private:
+    ClientAccess* clients_;
+  };
 
  private:
   struct Monitor {
@@ -145,6 +157,7 @@ class ClientAccess {
   // The elements change(true) was last called for (activation thread only).
   std::unordered_map<const DaAddressSpaceElement*, std::weak_ptr<DaAddressSpaceElement>> active_;
   std::size_t inProgress_ = 0;
+  std::size_t holds_ = 0;
   bool activatorDone_ = false;
   vexahv::platform::WorkerThread activator_;  // last: starts after, and ends before, the above
 };

@@ -442,6 +442,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
   }
   const std::vector<ElementPtr> elements =
       elementsFor(creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
+  const ClientAccess::ActivationHold gather(clients);
   for (std::size_t i = 0; i < creates.size(); ++i) {
     const Create& c = creates[i];
     Result& r = results[i];
@@ -557,6 +558,7 @@ void UaServer::deleteMonitoredItems(Decoder& d, Respond& respond) {
       results.push_back(kGood);
     }
   }
+  const ClientAccess::ActivationHold gather(app_.clients());
   for (auto& item : removed) {
     if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
   }
@@ -582,6 +584,7 @@ void UaServer::setMonitoringMode(Decoder& d, Respond& respond) {
   }
   // Under the lock, as in ModifyMonitoredItems: a subscription ending on the publishing
   // thread sees every item's monitor as it is.
+  const ClientAccess::ActivationHold gather(clients);
   for (std::uint32_t iid : ids) {
     auto found = it->second->items.find(iid);
     results.push_back(found == it->second->items.end() ? kBadMonitoredItemIdInvalid : kGood);

@@ -157,8 +157,11 @@ TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
   auto& crate = space.crates().crate("CrateA");
   std::vector<std::uint64_t> handles(ids.size());
   const std::uint64_t before = crate.requestCount();
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    ASSERT_EQ(getApp()->clients()->monitor(space.find(ids[i]), 100, &seen, handles[i]), S_OK) << ids[i];
+  {
+    const ClientAccess::ActivationHold gather(getApp()->clients());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      ASSERT_EQ(getApp()->clients()->monitor(space.find(ids[i]), 100, &seen, handles[i]), S_OK) << ids[i];
+    }
   }
   getApp()->clients()->flushActivations();
   EXPECT_EQ(crate.requestCount() - before, 1u) << "one VEXAHV_Subscribe for " << ids.size() << " items";
@@ -170,7 +173,10 @@ TEST(AddressSpaceElements, ActivationSubscribesTypeZeroReportedItemsOnly) {
   }
   EXPECT_EQ(evented, std::set<std::string>(ids.begin(), ids.end()));
   const std::uint64_t subscribed = crate.requestCount();
-  for (auto h : handles) ASSERT_EQ(getApp()->clients()->unmonitor(h), S_OK);
+  {
+    const ClientAccess::ActivationHold gather(getApp()->clients());
+    for (auto h : handles) ASSERT_EQ(getApp()->clients()->unmonitor(h), S_OK);
+  }
   getApp()->clients()->flushActivations();
   EXPECT_EQ(crate.requestCount() - subscribed, 1u) << "one VEXAHV_UnSubscribe";
   for (const auto& id : ids) EXPECT_FALSE(space.find(id)->getActiveForClients()) << id;
