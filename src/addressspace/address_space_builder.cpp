@@ -237,17 +237,12 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
   const bool named = systemType == 0 || systemType == 2;
   // One call for the whole board when sharing; a failed one falls back to a call per
   // channel, which names the channel that failed.
-  std::unique_ptr<char[][VEXAHV_CH_NAME_SIZE]> boardNames;
-  if (named && buildOptions_.shareChannelReads && channelCount > 1 && channelCount <= VEXAHV_MAX_LIST) {
-    std::vector<std::uint16_t> all(channelCount);
-    for (std::uint16_t c = 0; c < channelCount; ++c) all[c] = c;
-    boardNames.reset(new char[channelCount][VEXAHV_CH_NAME_SIZE]());
-    if (VEXAHV_GetChName(handle, slot, channelCount, all.data(), boardNames.get()) != VEXAHV_OK) boardNames.reset();
-  }
+  std::vector<std::string> boardNames;
+  const bool batched = named && buildOptions_.shareChannelReads && channelCount > 1 &&
+                       readBoardChannelNames(handle, slot, channelCount, boardNames);
   for (std::uint16_t c = 0; c < channelCount && !buildStopped(); ++c) {
     std::string name;
-    if (named && boardNames) {
-      boardNames[c][VEXAHV_CH_NAME_SIZE - 1] = '\0';
+    if (batched) {
       name = boardNames[c];
     } else if (named) {
       char names[1][VEXAHV_CH_NAME_SIZE] = {};

@@ -24,6 +24,21 @@ std::uint32_t modeOfAccessRights(std::uint32_t access) {
 
 }  // namespace
 
+bool readBoardChannelNames(std::int32_t handle, std::uint16_t slot, std::uint16_t count,
+                           std::vector<std::string>& names) {
+  if (count == 0 || count > VEXAHV_MAX_LIST) return false;
+  std::vector<std::uint16_t> channels(count);
+  for (std::uint16_t c = 0; c < count; ++c) channels[c] = c;
+  std::unique_ptr<char[][VEXAHV_CH_NAME_SIZE]> fields(new char[count][VEXAHV_CH_NAME_SIZE]());
+  if (VEXAHV_GetChName(handle, slot, count, channels.data(), fields.get()) != VEXAHV_OK) return false;
+  names.clear();
+  for (std::uint16_t c = 0; c < count; ++c) {
+    fields[c][VEXAHV_CH_NAME_SIZE - 1] = '\0';
+    names.emplace_back(fields[c]);
+  }
+  return true;
+}
+
 BoardChannelWalk::BoardChannelWalk(const Board& board, bool share, std::stop_token stop)
     : board_(board), share_(share), stop_(std::move(stop)) {}
 
@@ -167,16 +182,10 @@ void BoardChannelWalk::readForBoard(const Described& d, BoardValues& out) {
 ValueQT BoardChannelWalk::channelName(std::uint16_t channel) {
   if (!names_.read) {
     names_.read = true;
-    const std::uint16_t n = board_.channelCount;
-    std::vector<std::uint16_t> channels(n);
-    for (std::uint16_t c = 0; c < n; ++c) channels[c] = c;
-    std::unique_ptr<char[][VEXAHV_CH_NAME_SIZE]> names(new char[n][VEXAHV_CH_NAME_SIZE]());
+    std::vector<std::string> names;
     const DateTime now = DateTime::now();
-    if (n > 0 && n <= VEXAHV_MAX_LIST &&
-        VEXAHV_GetChName(board_.handle, board_.slot, n, channels.data(), names.get()) == VEXAHV_OK) {
-      for (std::uint16_t c = 0; c < n; ++c) {
-        char* name = names[c];
-        name[VEXAHV_CH_NAME_SIZE - 1] = '\0';
+    if (readBoardChannelNames(board_.handle, board_.slot, board_.channelCount, names)) {
+      for (const std::string& name : names) {
         Variant v;
         v.setBSTR(name);
         names_.values.emplace_back(v, OpcToolbox::kQualityGood, now);

@@ -20,6 +20,11 @@
 
 namespace vexahv {
 
+// The names of channels 0 to count - 1 of a board in one library call; false when the
+// call failed (or the count is 0 or past the library's list size).
+bool readBoardChannelNames(std::int32_t handle, std::uint16_t slot, std::uint16_t count,
+                           std::vector<std::string>& names);
+
 class BoardChannelWalk {
  public:
   struct Board {
