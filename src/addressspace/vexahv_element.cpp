@@ -185,40 +185,30 @@ int VEXAHVElement::subscribe(bool on) {
 }
 
 void VEXAHVElement::change(bool active, int updateRate) {
-  if (getSystemType() == 0 && getIoMode() == OpcToolbox::kIoReport) {
-    const bool events = hasEvents(getKind());
-    if (!active) {
-      if (events) subscribe(false);
-      setActiveForClients(false);
-    } else if (!getActiveForClients()) {
-      // The toolbox gets the current value at once; the copy and the store happen under
-      // the lock, the library call does not.
-      {
-        std::lock_guard l(mutex_);
-        setCachedValue(cache_);
-      }
-      if (events) subscribe(true);
-      setActiveForClients(true);
-    }
-  }
-  DaAddressSpaceElement::change(active, updateRate);
+  const Activation one{this, active, updateRate};
+  applyActivations(&one, 1);
 }
 
 void VEXAHVElement::changeAll(const std::vector<OpcToolbox::Creator::ActivationChange>& changes) {
+  std::vector<Activation> ours;
+  ours.reserve(changes.size());
+  for (const auto& c : changes) {
+    if (auto* e = dynamic_cast<VEXAHVElement*>(c.element.get())) ours.push_back({e, c.active, c.updateRate});
+    else c.element->change(c.active, c.updateRate);
+  }
+  applyActivations(ours.data(), ours.size());
+}
+
+void VEXAHVElement::applyActivations(const Activation* changes, std::size_t count) {
   struct Subscription {
     std::int32_t handle;
     bool on;
     std::vector<std::string> ids;
   };
   std::vector<Subscription> calls;  // in the order of their first element
-  std::vector<std::pair<VEXAHVElement*, const OpcToolbox::Creator::ActivationChange*>> ours;
-  for (const auto& c : changes) {
-    auto* e = dynamic_cast<VEXAHVElement*>(c.element.get());
-    if (e == nullptr) {
-      c.element->change(c.active, c.updateRate);
-      continue;
-    }
-    ours.emplace_back(e, &c);
+  for (std::size_t k = 0; k < count; ++k) {
+    const Activation& c = changes[k];
+    VEXAHVElement* e = c.element;
     if (e->getSystemType() != 0 || e->getIoMode() != OpcToolbox::kIoReport) continue;
     if (c.active && e->getActiveForClients()) continue;
     if (c.active) {
@@ -250,9 +240,12 @@ void VEXAHVElement::changeAll(const std::vector<OpcToolbox::Creator::ActivationC
       }
     }
   }
-  for (const auto& [e, c] : ours) {
-    if (e->getSystemType() == 0 && e->getIoMode() == OpcToolbox::kIoReport) e->setActiveForClients(c->active);
-    e->DaAddressSpaceElement::change(c->active, c->updateRate);
+  for (std::size_t k = 0; k < count; ++k) {
+    const Activation& c = changes[k];
+    if (c.element->getSystemType() == 0 && c.element->getIoMode() == OpcToolbox::kIoReport) {
+      c.element->setActiveForClients(c.active);
+    }
+    c.element->DaAddressSpaceElement::change(c.active, c.updateRate);
   }
 }
 

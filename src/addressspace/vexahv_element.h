@@ -177,6 +177,14 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   bool hasEventThread() const;  // a client thread is running
 
  private:
+  // change()'s rules for several elements, their subscriptions grouped per system.
+  struct Activation {
+    VEXAHVElement* element;
+    bool active;
+    int updateRate;
+  };
+  static void applyActivations(const Activation* changes, std::size_t count);
+
   void markDisconnectedAt(const OpcToolbox::DateTime& when);
 
   mutable std::recursive_mutex mutex_;
