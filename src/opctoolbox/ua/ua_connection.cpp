@@ -51,7 +51,7 @@ bool UaConnection::receive(std::span<const std::uint8_t> bytes) {
   while (input_.size() - used >= kHeaderSize && !(mayProcess_ && !mayProcess_())) {
     MessageHeader header;
     const std::uint32_t limit = state_ == State::AwaitHello ? 65536 : agreed_.receiveBufferSize;
-    const std::span<const std::uint8_t> rest(input_.data() + used, input_.size() - used);
+    const std::span<std::uint8_t> rest(input_.data() + used, input_.size() - used);
     if (StatusCode rc = parseHeader(rest, limit, header); rc != kGood) return fail(rc, "bad message header");
     if (rest.size() < header.size) break;
     if (!process(rest.first(header.size), header)) return false;
@@ -61,7 +61,7 @@ bool UaConnection::receive(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-bool UaConnection::process(std::span<const std::uint8_t> message, const MessageHeader& header) {
+bool UaConnection::process(std::span<std::uint8_t> message, const MessageHeader& header) {
   if (state_ == State::AwaitHello) {
     if (header.type != MessageType::Hello) return fail(kBadTcpMessageTypeInvalid, "Hello expected");
     Hello hello;
@@ -79,55 +79,26 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   }
   Chunk chunk;
   if (StatusCode rc = parseChunk(message, header, chunk); rc != kGood) return fail(rc, "bad chunk");
-  if (header.type != MessageType::Message) {
-    if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
-      return fail(rc, "bad sequence number");
-    }
-  }
 
-  if (header.type == MessageType::Open) {
-    if (state_ == State::Open && chunk.secureChannelId != channelId_) {
-      return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
-    }
-    Decoder d(chunk.body);
-    const NodeId type = d.nodeId();
-    if (!(type == NodeId::numericId(0, id::OpenSecureChannelRequest))) return fail(kBadDecodingError, "not an OpenSecureChannel");
-    const OpenSecureChannelRequest request = decodeOpenSecureChannelRequest(d);
-    if (!d.ok()) return fail(d.status(), "bad OpenSecureChannel");
-    StatusCode why = kGood;
-    auto security =
-        handler_.security().openChannel(chunk.asymmetric.policyUri.value_or(""), request.securityMode, why);
-    if (!security) return fail(why, "security policy or mode not offered");
-    if ((request.requestType == 0) != (state_ == State::AwaitOpen)) {
-      return fail(kBadTcpMessageTypeInvalid, "issue once, then renew");
-    }
-    previousTokenId_ = tokenId_;
-    ++tokenId_;
-    const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
-    if (state_ == State::AwaitOpen) channelOpenedAt_ = Clock::now();
-    // A client renews at 75 % of the lifetime; a quarter more is the grace for a late one.
-    deadline_ = Clock::now() + std::chrono::milliseconds(lifetime) + std::chrono::milliseconds(lifetime / 4);
-    state_ = State::Open;
-    const UaString nonce = security->serverNonce();
-    {
-      std::lock_guard lock(sendMutex_);
-      security_ = std::move(security);
-    }
-    respond(chunk.sequence.requestId, MessageType::Open,
-            encodeOpenSecureChannelResponse(request.header.requestHandle, channelId_, tokenId_, nowTicks(), lifetime,
-                                            nonce));
-    return true;
-  }
+  if (header.type == MessageType::Open) return openChannel(message, chunk);
   if (state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "secure channel not open");
   if (chunk.secureChannelId != channelId_) return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
   // After a renewal the old token is good until the client first uses the new one.
-  if (chunk.tokenId == tokenId_) {
-    previousTokenId_ = tokenId_;
-  } else if (chunk.tokenId != previousTokenId_) {
-    return fail(kBadSecureChannelIdInvalid, "unknown security token");
+  if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
+    return fail(kBadSecureChannelTokenUnknown, "unknown security token");
   }
-  if (StatusCode rc = security_->unprotect(chunk); rc != kGood) return fail(rc, "chunk failed its security check");
+  if (StatusCode rc = security_->unprotect(message, chunk); rc != kGood) return fail(rc, "chunk failed its security check");
+  if (chunk.tokenId == tokenId_ && previousTokenId_ != tokenId_) {
+    // The client has the new token: answers go with it from now on, the old one is done.
+    std::lock_guard lock(sendMutex_);
+    previousTokenId_ = tokenId_;
+    sendTokenId_ = tokenId_;
+    security_->retireTokensBefore(tokenId_);
+  }
   if (header.type == MessageType::Close) {
+    if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
+      return fail(rc, "bad sequence number");
+    }
     state_ = State::Closed;
     return false;
   }
@@ -137,7 +108,7 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   const std::uint32_t requestId = assembler_.requestId();
   if (!handlerKnowsChannel_) {
     handlerKnowsChannel_ = true;
-    handler_.channelOpened(channelId_, peer_);
+    handler_.channelOpened(channelId_, peer_, security_);
   }
   handler_.handle(channelId_, assembler_.message(),
                   [this, live = liveness_, requestId](std::vector<std::uint8_t> body) {
@@ -147,10 +118,72 @@ bool UaConnection::process(std::span<const std::uint8_t> message, const MessageH
   return true;
 }
 
+bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
+  if (state_ == State::Open && chunk.secureChannelId != channelId_) {
+    return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
+  }
+  std::unique_ptr<ChannelSecurity> fresh;
+  ChannelSecurity* security = security_.get();
+  if (state_ == State::AwaitOpen) {
+    StatusCode why = kGood;
+    fresh = handler_.security().openChannel(chunk.asymmetric, why);
+    if (!fresh) return fail(why, "security policy or client certificate refused");
+    security = fresh.get();
+  } else {
+    const std::string& sender = chunk.asymmetric.senderCertificate.value_or("");
+    if (chunk.asymmetric.policyUri.value_or("") != security->policyUri() ||
+        !security->sameClient(std::span(reinterpret_cast<const std::uint8_t*>(sender.data()), sender.size()))) {
+      return fail(kBadSecurityChecksFailed, "renewal with another policy or certificate");
+    }
+  }
+  if (StatusCode rc = security->unprotect(message, chunk); rc != kGood) {
+    return fail(rc, "OpenSecureChannel failed its security check");
+  }
+  if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
+    return fail(rc, "bad sequence number");
+  }
+  Decoder d(chunk.body);
+  const NodeId type = d.nodeId();
+  if (!(type == NodeId::numericId(0, id::OpenSecureChannelRequest))) return fail(kBadDecodingError, "not an OpenSecureChannel");
+  const OpenSecureChannelRequest request = decodeOpenSecureChannelRequest(d);
+  if (!d.ok()) return fail(d.status(), "bad OpenSecureChannel");
+  if ((request.requestType == 0) != (state_ == State::AwaitOpen)) {
+    return fail(kBadTcpMessageTypeInvalid, "issue once, then renew");
+  }
+  const std::string& clientNonce = request.clientNonce.value_or("");
+  UaString nonce;
+  {
+    std::lock_guard lock(sendMutex_);
+    if (StatusCode rc = security->startToken(
+            tokenId_ + 1, request.securityMode,
+            std::span(reinterpret_cast<const std::uint8_t*>(clientNonce.data()), clientNonce.size()), nonce);
+        rc != kGood) {
+      return fail(rc, "security mode or nonce refused");
+    }
+    if (fresh) security_ = std::move(fresh);
+  }
+  previousTokenId_ = tokenId_;
+  ++tokenId_;
+  if (state_ == State::AwaitOpen) {
+    channelOpenedAt_ = Clock::now();
+    previousTokenId_ = tokenId_;
+    std::lock_guard lock(sendMutex_);
+    sendTokenId_ = tokenId_;
+  }
+  const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
+  // A client renews at 75 % of the lifetime; a quarter more is the grace for a late one.
+  deadline_ = Clock::now() + std::chrono::milliseconds(lifetime) + std::chrono::milliseconds(lifetime / 4);
+  state_ = State::Open;
+  respond(chunk.sequence.requestId, MessageType::Open,
+          encodeOpenSecureChannelResponse(request.header.requestHandle, channelId_, tokenId_, nowTicks(), lifetime,
+                                          nonce));
+  return true;
+}
+
 void UaConnection::respond(std::uint32_t requestId, MessageType type, std::vector<std::uint8_t> body) {
   std::vector<std::uint8_t> out;
   std::lock_guard lock(sendMutex_);
-  ChunkWriter w{type, channelId_, tokenId_, &sendSequence_, requestId, agreed_, security_.get()};
+  ChunkWriter w{type, channelId_, sendTokenId_, &sendSequence_, requestId, agreed_, security_.get()};
   if (writeChunks(w, body, out) != kGood) {
     // Too large for the client: it gets a fault instead of the answer.
     Decoder d(body);

@@ -1,6 +1,6 @@
 #pragma once
 // One opc.tcp connection as a state machine over bytes: Hello first, then the secure
-// channel (OpenSecureChannel with SecurityPolicy None), then chunked service messages,
+// channel (OpenSecureChannel under the policy the client chose), then chunked service messages,
 // until CloseSecureChannel or an error. Socketless: the endpoint feeds it what it reads
 // and sends what it hands out; tests and the fuzz target do the same from bytes.
 
@@ -25,10 +25,12 @@ class ServiceHandler {
   using Respond = std::function<void(std::vector<std::uint8_t> body)>;
   virtual ~ServiceHandler() = default;
   virtual void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) = 0;
-  // Before the channel's first request, with the client's address; channelClosed follows.
-  virtual void channelOpened(std::uint32_t /*channelId*/, const std::string& /*peer*/) {}
+  // Before the channel's first request, with the client's address and the channel's
+  // security (its policy, mode and client certificate never change); channelClosed follows.
+  virtual void channelOpened(std::uint32_t /*channelId*/, const std::string& /*peer*/,
+                             std::shared_ptr<const ChannelSecurity> /*security*/) {}
   virtual void channelClosed(std::uint32_t /*channelId*/) {}
-  // The policies and identities offered; SecurityPolicy None and anonymous users unless
+  // The endpoints and identities offered; SecurityPolicy None and anonymous users unless
   // the handler says otherwise.
   virtual const SecurityConfiguration& security() const { return SecurityConfiguration::noneAnonymous(); }
 };
@@ -69,7 +71,9 @@ class UaConnection {
   std::uint32_t channelId() const { return channelId_; }
 
  private:
-  bool process(std::span<const std::uint8_t> message, const MessageHeader& header);
+  // message is the chunk's own bytes: a secure policy decrypts it in place.
+  bool process(std::span<std::uint8_t> message, const MessageHeader& header);
+  bool openChannel(std::span<std::uint8_t> message, Chunk& chunk);
   bool fail(StatusCode code, std::string_view reason);
   void respond(std::uint32_t requestId, MessageType type, std::vector<std::uint8_t> body);
 
@@ -91,8 +95,9 @@ class UaConnection {
   ChunkAssembler assembler_;
   std::mutex sendMutex_;
   // Chosen by each OpenSecureChannel; replaced (renewal) and used for sending under sendMutex_.
-  std::unique_ptr<ChannelSecurity> security_;
+  std::shared_ptr<ChannelSecurity> security_;
   std::uint32_t sendSequence_ = 0;
+  std::uint32_t sendTokenId_ = 0;  // the token answers go with (under sendMutex_)
   bool handlerKnowsChannel_ = false;
   // Shared with pending answers: one that arrives after the connection is gone is dropped,
   // and the connection is not destroyed while one is being sent.

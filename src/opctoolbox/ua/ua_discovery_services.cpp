@@ -12,9 +12,8 @@ void UaServer::getEndpoints(Decoder& d, Respond& respond) {
   Encoder e(out);
   beginMessage(e, id::GetEndpointsResponse);
   encodeResponseHeader(e, r.header.requestHandle, kGood);
-  e.arrayLength(1);
   // The URL the client dialled, so that it reconnects the way it came.
-  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity(), security());
+  encodeEndpointDescriptions(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity(), security());
   respond(std::move(out));
 }
 

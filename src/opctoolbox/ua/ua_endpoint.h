@@ -34,6 +34,8 @@ struct EndpointOptions {
   std::chrono::milliseconds drainTimeout{60000};
   TransportLimits limits;
   ServerLimits server;
+  // Endpoints, certificates and identities; null: SecurityPolicy None with anonymous users.
+  std::shared_ptr<const SecurityConfiguration> security;
   // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults: empty, or what is wrong
   // with a bad value (naming the variable and the value).
   static std::string fromEnvironment(EndpointOptions& out);

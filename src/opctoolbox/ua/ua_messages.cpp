@@ -21,8 +21,9 @@ std::vector<std::string> stringArray(Decoder& d) {
   return out;
 }
 
-void skipApplicationDescription(Decoder& d, std::string* name) {
-  d.string();  // application uri
+void skipApplicationDescription(Decoder& d, std::string* name, std::string* uri = nullptr) {
+  const UaString applicationUri = d.string();
+  if (uri != nullptr) *uri = applicationUri.value_or("");
   d.string();  // product uri
   const LocalizedText text = d.localizedText();
   if (name != nullptr) *name = text.text.value_or("");
@@ -32,9 +33,12 @@ void skipApplicationDescription(Decoder& d, std::string* name) {
   stringArray(d);
 }
 
-void skipSignatureData(Decoder& d) {
-  d.string();
-  d.byteString();
+SignatureData signatureData(Decoder& d) {
+  SignatureData s;
+  s.algorithm = d.string().value_or("");
+  const std::string bytes = d.byteString().value_or("");
+  s.signature.assign(bytes.begin(), bytes.end());
+  return s;
 }
 
 }  // namespace
@@ -77,7 +81,7 @@ OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d) {
   d.uint32();  // client protocol version
   r.requestType = d.uint32();
   r.securityMode = d.uint32();
-  d.byteString();  // client nonce
+  r.clientNonce = d.byteString();
   r.requestedLifetime = d.uint32();
   return r;
 }
@@ -109,24 +113,29 @@ void encodeApplicationDescription(Encoder& e, const std::string& url, const Serv
   e.string(std::string_view(url));
 }
 
-void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id,
-                               const SecurityConfiguration& security) {
-  e.string(std::string_view(url));
-  encodeApplicationDescription(e, url, id);
-  e.byteString(security.serverCertificate());
-  e.uint32(security.offeredMode());
-  e.string(security.offeredPolicyUri());
-  const auto& tokens = security.userTokenPolicies();
-  e.arrayLength(static_cast<std::int32_t>(tokens.size()));
-  for (const UserTokenPolicy& t : tokens) {
-    e.string(std::string_view(t.policyId));
-    e.uint32(t.tokenType);
-    e.string(UaString{});  // issued token type
-    e.string(UaString{});  // issuer endpoint
-    e.string(UaString{});  // security policy of the token: the channel's
+void encodeEndpointDescriptions(Encoder& e, const std::string& url, const ServerIdentity& id,
+                                const SecurityConfiguration& security) {
+  const auto endpoints = security.endpoints();
+  const UaString certificate = security.serverCertificate();
+  e.arrayLength(static_cast<std::int32_t>(endpoints.size()));
+  for (const SecurityConfiguration::Endpoint& endpoint : endpoints) {
+    e.string(std::string_view(url));
+    encodeApplicationDescription(e, url, id);
+    e.byteString(certificate);
+    e.uint32(endpoint.mode);
+    e.string(endpoint.policyUri());
+    const auto tokens = security.userTokenPolicies(endpoint);
+    e.arrayLength(static_cast<std::int32_t>(tokens.size()));
+    for (const UserTokenPolicy& t : tokens) {
+      e.string(std::string_view(t.policyId));
+      e.uint32(t.tokenType);
+      e.string(UaString{});  // issued token type
+      e.string(UaString{});  // issuer endpoint
+      e.string(t.securityPolicyUri.empty() ? UaString{} : UaString{t.securityPolicyUri});
+    }
+    e.string(std::string_view("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
+    e.byte(endpoint.securityLevel());
   }
-  e.string(std::string_view("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
-  e.byte(0);  // security level
 }
 
 GetEndpointsRequest decodeGetEndpointsRequest(Decoder& d) {
@@ -141,12 +150,12 @@ GetEndpointsRequest decodeGetEndpointsRequest(Decoder& d) {
 CreateSessionRequest decodeCreateSessionRequest(Decoder& d) {
   CreateSessionRequest r;
   r.header = decodeRequestHeader(d);
-  skipApplicationDescription(d, &r.clientName);
+  skipApplicationDescription(d, &r.clientName, &r.clientApplicationUri);
   d.string();  // server uri
   r.endpointUrl = d.string().value_or("");
   r.sessionName = d.string().value_or("");
-  d.byteString();  // client nonce
-  d.byteString();  // client certificate
+  r.clientNonce = d.byteString().value_or("");
+  r.clientCertificate = d.byteString().value_or("");
   r.requestedTimeout = d.float64();
   r.maxResponseMessageSize = d.uint32();
   return r;
@@ -155,15 +164,16 @@ CreateSessionRequest decodeCreateSessionRequest(Decoder& d) {
 ActivateSessionRequest decodeActivateSessionRequest(Decoder& d) {
   ActivateSessionRequest r;
   r.header = decodeRequestHeader(d);
-  skipSignatureData(d);
+  r.clientSignature = signatureData(d);
   const std::size_t certs = d.arrayLength();
   for (std::size_t i = 0; i < certs && d.ok(); ++i) {
     d.byteString();
     d.byteString();
   }
   stringArray(d);  // locale ids
-  r.identityTokenType = d.extensionObject().typeId;
-  skipSignatureData(d);
+  r.identityToken = d.extensionObject();
+  r.identityTokenType = r.identityToken.typeId;
+  r.userTokenSignature = signatureData(d);
   return r;
 }
 

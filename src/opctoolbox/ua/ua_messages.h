@@ -107,21 +107,23 @@ struct OpenSecureChannelRequest {
   std::uint32_t requestType = 0;  // 0 issue, 1 renew
   std::uint32_t securityMode = 1;
   std::uint32_t requestedLifetime = 0;
+  UaString clientNonce;
 };
 OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d);
 std::vector<std::uint8_t> encodeOpenSecureChannelResponse(std::uint32_t requestHandle, std::uint32_t channelId,
                                                           std::uint32_t tokenId, std::int64_t createdAt,
                                                           std::uint32_t lifetime, const UaString& serverNonce);
 
-// What a client needs to know of this server and its one endpoint.
+// What a client needs to know of this server and its endpoints.
 struct ServerIdentity {
   std::string applicationUri;
   std::string productUri;
   std::string applicationName;
 };
 class SecurityConfiguration;
-void encodeEndpointDescription(Encoder& e, const std::string& url, const ServerIdentity& id,
-                               const SecurityConfiguration& security);
+// The array of every endpoint that may carry a session.
+void encodeEndpointDescriptions(Encoder& e, const std::string& url, const ServerIdentity& id,
+                                const SecurityConfiguration& security);
 void encodeApplicationDescription(Encoder& e, const std::string& url, const ServerIdentity& id);
 
 struct GetEndpointsRequest {
@@ -135,6 +137,9 @@ struct CreateSessionRequest {
   std::string endpointUrl;
   std::string sessionName;
   std::string clientName;  // the client's ApplicationName text
+  std::string clientApplicationUri;
+  std::string clientNonce;
+  std::string clientCertificate;  // DER, possibly followed by its issuers
   double requestedTimeout = 0;
   std::uint32_t maxResponseMessageSize = 0;
 };
@@ -142,7 +147,10 @@ CreateSessionRequest decodeCreateSessionRequest(Decoder& d);
 
 struct ActivateSessionRequest {
   RequestHeader header;
+  SignatureData clientSignature;
   NodeId identityTokenType;  // the ExtensionObject's type
+  ExtensionObject identityToken;
+  SignatureData userTokenSignature;
 };
 ActivateSessionRequest decodeActivateSessionRequest(Decoder& d);
 

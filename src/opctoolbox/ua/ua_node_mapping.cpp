@@ -1,5 +1,9 @@
 #include "opctoolbox/ua/ua_node_mapping.h"
 
+#include <cstdlib>
+
+#include "opctoolbox/ua/ua_crypto.h"
+
 #include <cmath>
 #include <random>
 
@@ -149,10 +153,11 @@ StatusCode statusOf(std::uint16_t quality) {
 }
 
 std::string randomBytes(std::size_t n) {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
+  // Session tokens and nonces must not be guessable: the cryptographic generator, never a
+  // seeded one. Without it nothing secure can be offered, so its failure ends the process.
+  std::vector<std::uint8_t> bytes(n);
+  if (!crypto::randomFill(bytes)) std::abort();
+  return std::string(bytes.begin(), bytes.end());
 }
 
 DataValue valueOf(ua::Variant v) { return DataValue{std::move(v), std::nullopt, std::nullopt, std::nullopt}; }

@@ -12,10 +12,11 @@ namespace OpcToolbox::ua {
 
 using Clock = std::chrono::steady_clock;
 
-UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits)
+UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits,
+                   std::shared_ptr<const SecurityConfiguration> security)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
       queuedValues_(std::make_shared<QueuedValueBudget>(limits.maxQueuedValues)),
-      detached_(std::make_shared<Session>()) {
+      detached_(std::make_shared<Session>()), security_(std::move(security)) {
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
@@ -77,16 +78,21 @@ void UaServer::closeAllSessions() {
   for (auto& [token, s] : all) releaseSession(s);
 }
 
-void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer) {
+const SecurityConfiguration& UaServer::security() const {
+  return security_ ? *security_ : SecurityConfiguration::noneAnonymous();
+}
+
+void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer,
+                             std::shared_ptr<const ChannelSecurity> security) {
   std::lock_guard lock(mutex_);
-  channelPeers_[channelId] = peer;
+  channels_[channelId] = ChannelInfo{peer, std::move(security)};
 }
 
 void UaServer::channelClosed(std::uint32_t channelId) {
   // A session never activated dies with its channel; an activated one waits for its client
   // to come back on a new channel until it times out.
   std::lock_guard lock(mutex_);
-  channelPeers_.erase(channelId);
+  channels_.erase(channelId);
   std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.
@@ -189,19 +195,61 @@ void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> bod
   }
 }
 
+std::shared_ptr<const ChannelSecurity> UaServer::channelSecurity(std::uint32_t channelId) const {
+  std::lock_guard lock(mutex_);
+  auto it = channels_.find(channelId);
+  return it != channels_.end() ? it->second.security : nullptr;
+}
+
+namespace {
+
+std::span<const std::uint8_t> bytesOf(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace
+
 void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respond) {
   const CreateSessionRequest r = decodeCreateSessionRequest(d);
   if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  const auto channel = channelSecurity(channelId);
+  const SecurityConfiguration& config = security();
+  SignatureData serverSignature;
+  if (channel) {
+    if (const StatusCode rc = config.sessionAllowed(*channel); rc != kGood) {
+      return respond(encodeServiceFault(r.header.requestHandle, rc));
+    }
+    if (const crypto::Certificate* client = channel->clientCertificate(); client != nullptr) {
+      // The session belongs to the application whose certificate secures the channel.
+      const crypto::Certificate sent = crypto::Certificate::fromDer(bytesOf(r.clientCertificate));
+      if (!sent || sent.der() != client->der()) {
+        return respond(encodeServiceFault(r.header.requestHandle, kBadCertificateInvalid));
+      }
+      if (client->applicationUri() != r.clientApplicationUri) {
+        return respond(encodeServiceFault(r.header.requestHandle, kBadCertificateUriInvalid));
+      }
+      if (const StatusCode rc = config.signSession(*channel, client->der(), bytesOf(r.clientNonce), serverSignature);
+          rc != kGood) {
+        return respond(encodeServiceFault(r.header.requestHandle, rc));
+      }
+    }
+  }
   auto s = std::make_shared<Session>();
   s->token = randomBytes(16);
   s->name = r.clientName.empty() ? r.sessionName : r.clientName;
   s->channelId = channelId;
+  s->serverNonce = randomBytes(32);
+  if (channel) {
+    s->policyUri = std::string(channel->policyUri());
+    s->securityMode = channel->securityMode();
+    if (const crypto::Certificate* client = channel->clientCertificate()) s->clientThumbprint = client->thumbprint();
+  }
   const double ms = std::clamp(finiteOr(r.requestedTimeout, 0), limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
   s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
   std::shared_ptr<Session> dropped;
   {
     std::lock_guard lock(mutex_);
-    if (auto peer = channelPeers_.find(channelId); peer != channelPeers_.end()) s->peer = peer->second;
+    if (auto info = channels_.find(channelId); info != channels_.end()) s->peer = info->second.peer;
     std::size_t fromPeer = 0;
     for (const auto& [token, other] : sessions_) fromPeer += other->peer == s->peer ? 1 : 0;
     const bool peerFull = fromPeer >= limits_.maxSessionsPerAddress;
@@ -233,14 +281,15 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   token.text = s->token;
   e.nodeId(token);
   e.float64(ms);
-  e.byteString(UaString{randomBytes(32)});
-  e.byteString(security().serverCertificate());
-  e.arrayLength(1);
-  encodeEndpointDescription(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity(), security());
-  e.arrayLength(0);          // software certificates
-  e.string(UaString{});      // signature algorithm
-  e.byteString(UaString{});  // signature
-  e.uint32(0);               // max request message size: the transport's limit
+  e.byteString(UaString{s->serverNonce});
+  e.byteString(config.serverCertificate());
+  encodeEndpointDescriptions(e, r.endpointUrl.empty() ? endpointUrl_ : r.endpointUrl, identity(), config);
+  e.arrayLength(0);  // software certificates
+  e.string(serverSignature.algorithm.empty() ? UaString{} : UaString{serverSignature.algorithm});
+  e.byteString(serverSignature.signature.empty()
+                   ? UaString{}
+                   : UaString{std::string(serverSignature.signature.begin(), serverSignature.signature.end())});
+  e.uint32(0);  // max request message size: the transport's limit
   respond(std::move(out));
 }
 
@@ -250,12 +299,31 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
   StatusCode status = kGood;
   auto s = sessionFor(r.header, status);
   if (!s) return respond(encodeServiceFault(r.header.requestHandle, status));
-  if (const StatusCode rc = security().validateIdentity(r.identityTokenType); rc != kGood) {
+  status = kGood;  // not activated yet is what this request is for
+  const SecurityConfiguration& config = security();
+  if (const auto channel = channelSecurity(channelId)) {
+    // A session moves to a new channel only under the security it was created with.
+    const crypto::Certificate* client = channel->clientCertificate();
+    std::string nonce;
+    {
+      std::lock_guard lock(mutex_);
+      nonce = s->serverNonce;
+      if (channel->policyUri() != s->policyUri || channel->securityMode() != s->securityMode ||
+          (client != nullptr && client->thumbprint() != s->clientThumbprint)) {
+        status = kBadSecurityChecksFailed;
+      }
+    }
+    if (status == kGood) status = config.verifyClientSignature(*channel, bytesOf(nonce), r.clientSignature);
+    if (status != kGood) return respond(encodeServiceFault(r.header.requestHandle, status));
+  }
+  if (const StatusCode rc = config.validateIdentity(r.identityTokenType); rc != kGood) {
     return respond(encodeServiceFault(r.header.requestHandle, rc));
   }
+  std::string nonce = randomBytes(32);
   {
     std::lock_guard lock(mutex_);
     s->channelId = channelId;  // a client that reconnected takes its session along
+    s->serverNonce = nonce;
   }
   if (!s->activated) {
     ClientAccess* clients = app_.clients();
@@ -271,7 +339,7 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
   Encoder e(out);
   beginMessage(e, id::ActivateSessionResponse);
   encodeResponseHeader(e, r.header.requestHandle, kGood);
-  e.byteString(UaString{randomBytes(32)});
+  e.byteString(UaString{std::move(nonce)});
   e.arrayLength(0);
   e.arrayLength(0);
   respond(std::move(out));

@@ -57,11 +57,15 @@ struct ServerLimits {
 
 class UaServer : public ServiceHandler {
  public:
-  UaServer(Application& app, std::string endpointUrl, ServerLimits limits = {});
+  // security: the endpoints, certificates and identities offered (null: None, anonymous).
+  UaServer(Application& app, std::string endpointUrl, ServerLimits limits = {},
+           std::shared_ptr<const SecurityConfiguration> security = nullptr);
   ~UaServer() override;
 
   void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
-  void channelOpened(std::uint32_t channelId, const std::string& peer) override;
+  void channelOpened(std::uint32_t channelId, const std::string& peer,
+                     std::shared_ptr<const ChannelSecurity> security) override;
+  const SecurityConfiguration& security() const override;
   void channelClosed(std::uint32_t channelId) override;
   std::size_t sessionCount() const;
   // Channels that carry an activated session: the connections worth keeping when room runs out.
@@ -78,6 +82,8 @@ class UaServer : public ServiceHandler {
   struct Session;
 
   ServerIdentity identity() const;
+  // The security of an open channel (null before its first request, as in tests).
+  std::shared_ptr<const ChannelSecurity> channelSecurity(std::uint32_t channelId) const;
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
   std::size_t countMonitoredItems() const;  // under mutex_
   // Samples the monitored variables of namespace 0 that are due (publishing thread).
@@ -144,7 +150,12 @@ class UaServer : public ServiceHandler {
   const std::shared_ptr<Session> detached_;
   // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
   std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
-  std::map<std::uint32_t, std::string> channelPeers_;  // the client address of each channel (under mutex_)
+  struct ChannelInfo {
+    std::string peer;  // the client address
+    std::shared_ptr<const ChannelSecurity> security;
+  };
+  std::map<std::uint32_t, ChannelInfo> channels_;  // under mutex_
+  const std::shared_ptr<const SecurityConfiguration> security_;
   std::uint32_t nextSession_ = 1;
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 
+#include "opctoolbox/ua/ua_crypto.h"
 #include "opctoolbox/ua/ua_namespace_zero.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server.h"
@@ -43,6 +44,12 @@ struct UaServer::Session {
   std::string name;
   std::uint32_t channelId = 0;
   std::string peer;  // the client address it was created from
+  // The security it was created under: every activation comes over the same policy and
+  // mode, from the same client certificate, and signs the nonce sent last.
+  std::string policyUri;
+  std::uint32_t securityMode = 1;
+  crypto::Bytes clientThumbprint;
+  std::string serverNonce;
   bool activated = false;
   std::uint32_t toolboxSession = 0;
   std::chrono::steady_clock::duration timeout{};

@@ -115,6 +115,7 @@ StatusCode parseChunk(std::span<const std::uint8_t> message, const MessageHeader
   } else {
     out.tokenId = d.uint32();
   }
+  out.sequenceOffset = kHeaderSize + d.position();
   out.sequence.sequenceNumber = d.uint32();
   out.sequence.requestId = d.uint32();
   if (!d.ok()) return kBadDecodingError;
@@ -162,15 +163,17 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
   e.uint32(w.secureChannelId);
   if (w.type == MessageType::Open) {
     e.string(w.security != nullptr ? w.security->policyUri() : std::string_view(kSecurityPolicyNone));
-    e.byteString(UaString{});
-    e.byteString(UaString{});
+    e.byteString(w.security != nullptr ? w.security->senderCertificate() : UaString{});
+    e.byteString(w.security != nullptr ? w.security->receiverThumbprint() : UaString{});
   } else {
     e.uint32(w.tokenId);
   }
-  const std::size_t overhead =
-      kHeaderSize + security.size() + 8 + (w.security != nullptr ? w.security->chunkOverhead() : 0);
-  if (w.limits.sendBufferSize <= overhead) return kBadTcpInternalError;
-  const std::size_t perChunk = w.limits.sendBufferSize - overhead;
+  const std::size_t headers = kHeaderSize + security.size();
+  // What fits a chunk once the policy's signature and padding have their room.
+  const std::size_t perChunk = w.security != nullptr
+                                   ? w.security->maxBodySize(w.type, headers, w.limits.sendBufferSize)
+                                   : (w.limits.sendBufferSize > headers + 8 ? w.limits.sendBufferSize - headers - 8 : 0);
+  if (perChunk == 0) return kBadTcpInternalError;
   const std::size_t chunks = body.empty() ? 1 : (body.size() + perChunk - 1) / perChunk;
   if ((w.limits.maxMessageSize != 0 && body.size() > w.limits.maxMessageSize) ||
       (w.limits.maxChunkCount != 0 && chunks > w.limits.maxChunkCount) ||
@@ -181,6 +184,7 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
     const std::size_t at = out.size();
     out.resize(at + kHeaderSize);
     out.insert(out.end(), security.begin(), security.end());
+    const std::size_t sequenceStart = out.size();
     Encoder s(out);
     s.uint32(++*w.sequenceNumber);
     s.uint32(w.requestId);
@@ -188,9 +192,9 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
     const std::size_t n = std::min(perChunk, body.size() - from);
     s.raw(body.data() + from, n);
     putHeader(out, w.type, i + 1 == chunks ? 'F' : 'C', at);
-    // The policy signs and encrypts the finished chunk (and corrects its size field).
+    // The policy pads, signs and encrypts the finished chunk (and corrects its size field).
     if (w.security != nullptr) {
-      if (const StatusCode rc = w.security->protect(out, at); rc != kGood) return rc;
+      if (const StatusCode rc = w.security->protect(w.type, w.tokenId, out, at, sequenceStart); rc != kGood) return rc;
     }
   }
   return kGood;

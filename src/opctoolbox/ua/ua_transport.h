@@ -81,6 +81,9 @@ struct Chunk {
   std::uint32_t tokenId = 0;  // MSG and CLO
   AsymmetricHeader asymmetric;  // OPN
   SequenceHeader sequence;
+  // Where the sequence header begins: what a secure policy decrypts starts here, and
+  // sequence and body are only known once it has.
+  std::size_t sequenceOffset = 0;
   std::span<const std::uint8_t> body;
 };
 StatusCode parseChunk(std::span<const std::uint8_t> message, const MessageHeader& header, Chunk& out);

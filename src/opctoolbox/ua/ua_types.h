@@ -90,6 +90,12 @@ struct ExtensionObject {
   bool operator==(const ExtensionObject&) const = default;
 };
 
+// A signature and the URI of its algorithm (OPC UA Part 4, 7.37).
+struct SignatureData {
+  std::string algorithm;
+  std::vector<std::uint8_t> signature;
+};
+
 struct DateTimeValue {
   std::int64_t ticks = 0;  // 100 ns since 1601-01-01 UTC
   bool operator==(const DateTimeValue&) const = default;

@@ -110,9 +110,10 @@ TEST(UaMessages, EndpointDescriptionBytes) {
   const std::string url = "opc.tcp://127.0.0.1:4840";
   Bytes out;
   Encoder e(out);
-  encodeEndpointDescription(e, url, ServerIdentity{"urn:app", "urn:product", "HV server"},
-                            SecurityConfiguration::noneAnonymous());
+  encodeEndpointDescriptions(e, url, ServerIdentity{"urn:app", "urn:product", "HV server"},
+                             SecurityConfiguration::noneAnonymous());
   Bytes expected;
+  putUInt32(expected, 1);                     // one endpoint
   putString(expected, url);                   // endpointUrl
   putString(expected, "urn:app");             // server.applicationUri
   putString(expected, "urn:product");         // server.productUri

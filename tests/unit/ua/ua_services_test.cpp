@@ -562,7 +562,7 @@ TEST_F(Services, OneAddressTakesOnlyItsShareOfSessions) {
   ServerLimits limits;
   limits.maxSessionsPerAddress = 2;
   server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
-  server->channelOpened(1, "192.0.2.1");
+  server->channelOpened(1, "192.0.2.1", nullptr);
   openSession();
   const NodeId idle = createSession(60000).first;
   const NodeId next = createSession(60000).first;
@@ -571,7 +571,7 @@ TEST_F(Services, OneAddressTakesOnlyItsShareOfSessions) {
   EXPECT_EQ(activateSession(next), kGood);
   EXPECT_TRUE(createSession(60000).first.isNull()) << "the address has its two active sessions";
   channel = 2;
-  server->channelOpened(2, "192.0.2.2");
+  server->channelOpened(2, "192.0.2.2", nullptr);
   EXPECT_FALSE(createSession(60000).first.isNull()) << "another address has room";
 }
 
