@@ -16,6 +16,17 @@ const ENTRIES = [
   "CrateC,4,0,127.0.0.4",
 ];
 
+// The demo's security settings: the secure policies, and besides them SecurityPolicy None
+// with anonymous sessions, so that any client on this machine connects without set-up.
+// Never for a plant: the server's default (no file) offers None for discovery only.
+const DEMO_SECURITY = [
+  "# Demo settings: loopback only. None carries sessions, anonymous users are welcome.",
+  "securityPolicies = Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss",
+  "noneForSessions = true",
+  "anonymousSessions = true",
+  "",
+].join("\n");
+
 function hive(entries) {
   const quote = (s) => '"' + s.replace(/\\/g, "\\\\").replace(/"/g, '\\"') + '"';
   const lines = ["VEXAHV-REGISTRY-HIVE 1", "[Software\\VEXA/ZOLT\\VEXAHVOPCServer\\Settings]",
@@ -59,6 +70,7 @@ async function startServer(options = {}) {
   fs.mkdirSync(path.join(root, "registry"), { recursive: true });
   fs.mkdirSync(work, { recursive: true });
   fs.writeFileSync(path.join(root, "registry", "HKEY_CURRENT_USER.hive"), hive(options.entries || ENTRIES));
+  fs.writeFileSync(path.join(root, "security.conf"), options.security ?? DEMO_SECURITY);
   fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
     `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=false;` +
     `VerifyTime=${options.verifyTime ?? 600};LogLevel=${options.logLevel ?? 7};` +
@@ -117,4 +129,4 @@ async function waitUntilRunning(session, ms = 30000) {
   }
 }
 
-module.exports = { startServer, waitUntilRunning, ENTRIES };
+module.exports = { startServer, waitUntilRunning, ENTRIES, DEMO_SECURITY };

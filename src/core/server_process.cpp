@@ -10,6 +10,8 @@
 #include "core/vexahv_creator.h"
 #include "opctoolbox/ua/ua_endpoint.h"
 #include "opctoolbox/ua/ua_endpoint_settings.h"
+#include "opctoolbox/ua/ua_security_files.h"
+#include "opctoolbox/ua/ua_server.h"
 #include "platform/platform_root.h"
 #include "service/logging.h"
 
@@ -92,8 +94,24 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   std::string bad = OpcToolbox::ua::readEndpointSettings(platform::platformRoot() / kEndpointSettingsFile,
                                                          endpointOptions_);
   if (bad.empty()) bad = OpcToolbox::ua::EndpointOptions::fromEnvironment(endpointOptions_);
+
   if (!bad.empty()) {
     fail("OPC UA endpoint settings: " + bad + "; no OPC UA endpoint");
+    releaseServer();
+    return 0;
+  }
+  // Security fails closed: rather no endpoint than one weaker than the operator asked for.
+  const auto securityLog = [](OpcToolbox::ua::SecurityLogLevel level, const std::string& text) {
+    using Level = OpcToolbox::ua::SecurityLogLevel;
+    if (level == Level::Error) logError("OPC UA security: ", text);
+    else if (level == Level::Warning) logWarning("OPC UA security: ", text);
+    else logNotice("OPC UA security: ", text);
+  };
+  if (const std::string insecure = OpcToolbox::ua::loadSecurityConfiguration(
+          platform::platformRoot(), OpcToolbox::ua::serverIdentity(*OpcToolbox::getApp()), securityLog,
+          endpointOptions_.security);
+      !insecure.empty()) {
+    fail("OPC UA security settings: " + insecure + "; no OPC UA endpoint");
     releaseServer();
     return 0;
   }

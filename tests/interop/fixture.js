@@ -3,8 +3,10 @@
 const assert = require("assert");
 const { spawn } = require("child_process");
 
-async function startFixture(binary, seconds = 60) {
-  const fixture = spawn(binary, ["--duration", String(seconds)], {
+// securityRoot: a folder with security.conf and pki/ (see the fixture); none: None only.
+async function startFixture(binary, seconds = 60, securityRoot = null) {
+  const args = ["--duration", String(seconds), ...(securityRoot ? ["--security", securityRoot] : [])];
+  const fixture = spawn(binary, args, {
     env: { ...process.env, VEXAHV_OPCUA_PORT: "0", VEXAHV_OPCUA_HOST: "127.0.0.1" },
     stdio: ["ignore", "pipe", "inherit"],
   });

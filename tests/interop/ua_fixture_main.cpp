@@ -7,6 +7,8 @@
 //                            the 1000 of board t mod 10 to (g mod 1000) + CCC * 0.1, g
 //                            counting that item's updates from 1 (the benchmark space)
 // Port from VEXAHV_OPCUA_PORT (0: any free port), address from VEXAHV_OPCUA_HOST.
+// --security ROOT: the security settings and certificate store of ROOT (security.conf,
+// pki/), as the server takes them from its platform root; without it None and anonymous.
 // Prints "vexahv-ua-fixture: listening on <url>" and serves until SIGINT/SIGTERM or
 // --duration seconds.
 
@@ -18,6 +20,7 @@
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_endpoint.h"
+#include "opctoolbox/ua/ua_security_files.h"
 #include "platform/heap_tuning.h"
 #include "platform/interruptible_sleep.h"
 #include "platform/worker_thread.h"
@@ -119,8 +122,10 @@ int main(int argc, char** argv) {
   // Tuned as the server is, so that its figures are the server's.
   vexahv::platform::tuneHeapForServer();
   long duration = 0;
+  const char* securityRoot = nullptr;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--duration") == 0) duration = std::strtol(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--security") == 0) securityRoot = argv[i + 1];
   }
   Application* app = getApp();
   app->setProgIdDa("VEXA.HVOPCServer.5");
@@ -136,6 +141,17 @@ int main(int argc, char** argv) {
   if (const std::string bad = ua::EndpointOptions::fromEnvironment(options); !bad.empty()) {
     std::fprintf(stderr, "vexahv-ua-fixture: %s\n", bad.c_str());
     return 2;
+  }
+  if (securityRoot != nullptr) {
+    const auto log = [](ua::SecurityLogLevel, const std::string& text) {
+      std::fprintf(stderr, "vexahv-ua-fixture: security: %s\n", text.c_str());
+    };
+    if (const std::string bad = ua::loadSecurityConfiguration(securityRoot, ua::serverIdentity(*app), log,
+                                                              options.security);
+        !bad.empty()) {
+      std::fprintf(stderr, "vexahv-ua-fixture: %s\n", bad.c_str());
+      return 2;
+    }
   }
   ua::UaEndpoint endpoint(*app, options);
   if (auto ec = endpoint.start()) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "opctoolbox/ua/ua_settings_text.h"
 #include "platform/atomic_file.h"
 
 namespace OpcToolbox::ua {
@@ -71,21 +72,6 @@ constexpr Setting kSettings[] = {
      [](EndpointOptions& o, std::uint64_t v) { o.server.maxSamplingIntervalMs = static_cast<double>(v); }},
 };
 
-std::string_view trim(std::string_view s) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (!s.empty() && space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// A printable rendering of outside text for a message: control bytes as '?', at most 60.
-std::string shown(std::string_view s) {
-  std::string out;
-  for (char c : s.substr(0, 60)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-  if (s.size() > 60) out += "...";
-  return out;
-}
-
 // A range whose ends are the wrong way round, once every line is in; empty when none is.
 std::string contradiction(const EndpointOptions& o) {
   if (o.server.minSessionTimeoutMs > o.server.maxSessionTimeoutMs)
@@ -99,42 +85,32 @@ std::string contradiction(const EndpointOptions& o) {
 
 std::string parseEndpointSettings(std::string_view text, EndpointOptions& out) {
   EndpointOptions next = out;
-  std::size_t lineNumber = 0;
-  while (!text.empty()) {
-    ++lineNumber;
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
-    line = trim(line);
-    if (line.empty()) continue;
-    const std::string where = "line " + std::to_string(lineNumber) + ": ";
-    const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return where + "[" + shown(line) + "] is not \"key = value\"";
-    const std::string_view key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+  const std::string bad = forEachSetting(text, [&](std::string_view key, std::string_view value) -> std::string {
     if (key == "host") {
       in_addr a{};
       const std::string host(value);
       if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &a) != 1)
-        return where + "host [" + shown(value) + "] is not an IPv4 address";
+        return "host [" + shownSetting(value) + "] is not an IPv4 address";
       next.host = host;
-      continue;
+      return {};
     }
     const Setting* setting = nullptr;
     for (const Setting& s : kSettings) {
       if (s.key == key) setting = &s;
     }
-    if (setting == nullptr) return where + "unknown key [" + shown(key) + "]";
+    if (setting == nullptr) return "unknown key [" + shownSetting(key) + "]";
     std::uint64_t v = 0;
     const auto [stop, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
     if (ec != std::errc() || stop != value.data() + value.size() || value.empty() || v < setting->min ||
         v > setting->max) {
-      return where + std::string(key) + " [" + shown(value) + "] is not a whole number from " +
+      return std::string(key) + " [" + shownSetting(value) + "] is not a whole number from " +
              std::to_string(setting->min) + " to " + std::to_string(setting->max);
     }
     setting->set(next, v);
-  }
-  if (std::string bad = contradiction(next); !bad.empty()) return bad;
+    return {};
+  });
+  if (!bad.empty()) return bad;
+  if (std::string wrong = contradiction(next); !wrong.empty()) return wrong;
   out = std::move(next);
   return {};
 }

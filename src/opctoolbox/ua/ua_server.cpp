@@ -37,10 +37,11 @@ void UaServer::releaseSession(const std::shared_ptr<Session>& s) {
   if (s->activated && app_.clients()) app_.clients()->closeSession(s->toolboxSession);
 }
 
-ServerIdentity UaServer::identity() const {
-  const std::string prog = app_.getProgIdDa();
-  return ServerIdentity{"urn:" + prog, "urn:" + app_.getVerIndProgIdDa(), app_.getDescription()};
+ServerIdentity serverIdentity(const Application& app) {
+  return ServerIdentity{"urn:" + app.getProgIdDa(), "urn:" + app.getVerIndProgIdDa(), app.getDescription()};
 }
+
+ServerIdentity UaServer::identity() const { return serverIdentity(app_); }
 
 std::size_t UaServer::sessionCount() const {
   std::lock_guard lock(mutex_);

@@ -55,6 +55,9 @@ struct ServerLimits {
   double maxSamplingIntervalMs = 3600000;
 };
 
+// The ApplicationUri, ProductUri and ApplicationName clients see of an application.
+ServerIdentity serverIdentity(const Application& app);
+
 class UaServer : public ServiceHandler {
  public:
   // security: the endpoints, certificates and identities offered (null: None, anonymous).

@@ -1,0 +1,48 @@
+#include "opctoolbox/ua/ua_security_files.h"
+
+#include "opctoolbox/ua/ua_security_settings.h"
+
+namespace OpcToolbox::ua {
+
+std::string loadSecurityConfiguration(const std::filesystem::path& root, const ServerIdentity& identity,
+                                      const PkiLog& log, std::shared_ptr<const SecurityConfiguration>& out) {
+  SecurityFileSettings file;
+  if (std::string bad = readSecuritySettings(root / kSecuritySettingsFile, file); !bad.empty()) return bad;
+
+  PkiOptions pki;
+  pki.root = root / "pki";
+  pki.certificate = root / file.certificate;  // an absolute path stays itself
+  pki.privateKey = root / file.privateKey;
+  pki.trustAllClients = file.trustAllClients;
+  auto store = std::make_shared<PkiStore>(pki, log);
+  std::shared_ptr<const ServerCredentials> credentials;
+  if (!file.policies.empty()) {
+    std::string error;
+    credentials = store->loadOrCreateCredentials(identity.applicationUri, identity.applicationName, error);
+    if (!credentials) {
+      log(SecurityLogLevel::Error, error + "; no secure endpoint is offered");
+      file.policies.clear();
+    }
+  }
+  if (file.policies.empty() && !file.noneForSessions) {
+    return "no endpoint could carry a session: no secure policy is available and noneForSessions is false";
+  }
+  if (file.trustAllClients) {
+    log(SecurityLogLevel::Warning, "trustAllClients is on: EVERY client certificate is trusted. For commissioning "
+                                   "only; switch it off in [" + (root / kSecuritySettingsFile).string() + "]");
+  }
+  if (file.noneForSessions) {
+    log(SecurityLogLevel::Warning, "SecurityPolicy None carries sessions: their traffic is neither signed nor encrypted");
+  }
+  std::string offered;
+  for (const SecurityPolicy* p : file.policies) offered += (offered.empty() ? "" : ", ") + std::string(p->name);
+  log(SecurityLogLevel::Notice, "policies [" + (offered.empty() ? std::string("none") : offered) +
+                                    "] with Sign and SignAndEncrypt" +
+                                    (file.noneForSessions ? ", None for sessions" : ", None for discovery only") +
+                                    (file.anonymousSessions ? ", anonymous sessions" : ", no anonymous sessions"));
+  out = std::make_shared<SecurityConfiguration>(
+      SecuritySettings{file.policies, file.noneForSessions, file.anonymousSessions}, credentials, store);
+  return {};
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,40 @@
+#include "opctoolbox/ua/ua_settings_text.h"
+
+namespace OpcToolbox::ua {
+
+std::string_view trimSetting(std::string_view s) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!s.empty() && space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string shownSetting(std::string_view s) {
+  std::string out;
+  for (char c : s.substr(0, 60)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  if (s.size() > 60) out += "...";
+  return out;
+}
+
+std::string forEachSetting(std::string_view text,
+                           const std::function<std::string(std::string_view key, std::string_view value)>& use) {
+  std::size_t lineNumber = 0;
+  while (!text.empty()) {
+    ++lineNumber;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+    line = trimSetting(line);
+    if (line.empty()) continue;
+    const std::string where = "line " + std::to_string(lineNumber) + ": ";
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return where + "[" + shownSetting(line) + "] is not \"key = value\"";
+    if (std::string bad = use(trimSetting(line.substr(0, eq)), trimSetting(line.substr(eq + 1))); !bad.empty()) {
+      return where + bad;
+    }
+  }
+  return {};
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,20 @@
+#pragma once
+// The "key = value" text of the endpoint's settings files: '#' starts a comment, blank
+// lines are skipped, every other line is one setting.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace OpcToolbox::ua {
+
+std::string_view trimSetting(std::string_view s);
+// A printable rendering of outside text for a message: control bytes as '?', at most 60.
+std::string shownSetting(std::string_view s);
+
+// Calls use(key, value) for each setting line; the first error (of a line that is not
+// "key = value", or the one use returns) comes back prefixed with "line N: ".
+std::string forEachSetting(std::string_view text,
+                           const std::function<std::string(std::string_view key, std::string_view value)>& use);
+
+}  // namespace OpcToolbox::ua
