@@ -38,9 +38,10 @@ DerivedKeys deriveKeys(const SecurityPolicy& policy, std::span<const std::uint8_
 }
 
 SecureChannel::SecureChannel(const SecurityPolicy& policy, std::shared_ptr<const ServerCredentials> server,
-                             std::vector<crypto::Certificate> clientChain, crypto::Bytes clientChainDer)
+                             std::vector<crypto::Certificate> clientChain, crypto::Bytes clientChainDer,
+                             RandomSource random)
     : policy_(policy), server_(std::move(server)), clientChain_(std::move(clientChain)),
-      clientChainDer_(std::move(clientChainDer)) {}
+      clientChainDer_(std::move(clientChainDer)), random_(std::move(random)) {}
 
 UaString SecureChannel::senderCertificate() const {
   const crypto::Bytes& der = server_->certificate.der();
@@ -213,7 +214,7 @@ StatusCode SecureChannel::startToken(std::uint32_t tokenId, std::uint32_t mode,
   if (mode_ != 0 && mode != mode_) return kBadSecurityModeRejected;
   if (clientNonce.size() != kNonceLength) return kBadNonceInvalid;
   crypto::Bytes nonce(kNonceLength);
-  if (!crypto::randomFill(nonce)) return kBadSecurityChecksFailed;
+  if (!random_(nonce)) return kBadSecurityChecksFailed;
   Token t;
   t.id = tokenId;
   t.client = deriveKeys(policy_, nonce, clientNonce);

@@ -5,6 +5,7 @@
 // SignAndEncrypt, encrypted with AES-CBC, under keys derived from both nonces by P_SHA256.
 
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "opctoolbox/ua/ua_security.h"
@@ -22,9 +23,12 @@ DerivedKeys deriveKeys(const SecurityPolicy& policy, std::span<const std::uint8_
 
 class SecureChannel final : public ChannelSecurity {
  public:
-  // clientChain: the client's certificate and its issuers as it sent them (leaf first).
+  using RandomSource = std::function<bool(std::span<std::uint8_t>)>;
+  // clientChain: the client's certificate and its issuers as it sent them (leaf first);
+  // random makes the server's nonces (tests give a fixed one to check against vectors).
   SecureChannel(const SecurityPolicy& policy, std::shared_ptr<const ServerCredentials> server,
-                std::vector<crypto::Certificate> clientChain, crypto::Bytes clientChainDer);
+                std::vector<crypto::Certificate> clientChain, crypto::Bytes clientChainDer,
+                RandomSource random = crypto::randomFill);
 
   std::string_view policyUri() const override { return policy_.uri; }
   const SecurityPolicy* policy() const override { return &policy_; }
@@ -57,6 +61,7 @@ class SecureChannel final : public ChannelSecurity {
   std::shared_ptr<const ServerCredentials> server_;
   std::vector<crypto::Certificate> clientChain_;
   crypto::Bytes clientChainDer_;
+  RandomSource random_;
   std::uint32_t mode_ = 0;  // set by the first token
   std::array<Token, 2> tokens_{};  // the newest and the one before it
 };

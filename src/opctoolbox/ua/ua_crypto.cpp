@@ -226,6 +226,15 @@ std::string privateKeyPem(EVP_PKEY* key) {
   return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
+Certificate::Certificate(const Certificate& o) : der_(o.der_) {
+  if (o.x509_ && X509_up_ref(o.x509_.get()) == 1) x509_.reset(o.x509_.get());
+}
+
+Certificate& Certificate::operator=(const Certificate& o) {
+  if (this != &o) *this = Certificate(o);
+  return *this;
+}
+
 Certificate Certificate::fromDer(ByteView der) {
   Certificate c;
   const unsigned char* p = der.data();

@@ -82,6 +82,10 @@ std::string privateKeyPem(EVP_PKEY* key);  // PKCS#8, unencrypted: the file is m
 class Certificate {
  public:
   Certificate() = default;
+  Certificate(const Certificate& o);  // shares the parsed certificate
+  Certificate& operator=(const Certificate& o);
+  Certificate(Certificate&&) noexcept = default;
+  Certificate& operator=(Certificate&&) noexcept = default;
   // The first certificate of a DER sequence (a client may send its chain); null on damage.
   static Certificate fromDer(ByteView der);
   static Certificate fromPem(std::string_view pem);
