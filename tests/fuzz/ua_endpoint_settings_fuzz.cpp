@@ -1,16 +1,22 @@
-// The endpoint settings parser over any text: no crash, and either the whole text is
-// taken with every limit inside its range, or it is refused with a reason and the
-// options are left exactly as they were.
+// The endpoint and security settings parsers over any text: no crash, and either the
+// whole text is taken with every limit inside its range (and some endpoint able to carry
+// a session), or it is refused with a reason and the settings are left exactly as they were.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "opctoolbox/ua/ua_endpoint_settings.h"
+#include "opctoolbox/ua/ua_security_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   EndpointOptions o;
+  SecurityFileSettings security;
+  const std::string refused = parseSecuritySettings(text, security);
+  if (refused.empty() ? security.policies.empty() && !security.noneForSessions
+                      : security.policies.size() != 3 || security.noneForSessions || security.trustAllClients)
+    std::abort();
   const std::string said = parseEndpointSettings(text, o);
   const EndpointOptions d;
   if (!said.empty()) {
