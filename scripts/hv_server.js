@@ -20,10 +20,11 @@ const ENTRIES = [
 // with anonymous sessions, so that any client on this machine connects without set-up.
 // Never for a plant: the server's default (no file) offers None for discovery only.
 const DEMO_SECURITY = [
-  "# Demo settings: loopback only. None carries sessions, anonymous users are welcome.",
+  "# Demo settings: loopback only. None carries sessions, anonymous users may write anything.",
   "securityPolicies = Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss",
   "noneForSessions = true",
   "anonymousSessions = true",
+  "anonymousRole = admin",
   "",
 ].join("\n");
 

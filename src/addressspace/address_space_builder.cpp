@@ -289,8 +289,10 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t i
   if (type == 0) {
     items.push_back(item("EventStatus", ElementKind::SystemItem, OpcToolbox::VT_BSTR, 1,
                          text(eventsShown ? "Enabled" : "Disabled")));
+    // The mainframe's own communication settings: admins only, as its properties.
     for (const char* name : {"Format", "RS232CmdOff", "EnMsg", "DisMsg"}) {
       items.push_back(item(name, ElementKind::SystemItem, OpcToolbox::VT_UI2, 3, ui2(0)));
+      items.back()->setWriteRole(OpcToolbox::Role::Admin);
     }
   }
   for (auto& e : items) {

@@ -140,6 +140,8 @@ void VEXAHVElement::setName(const std::string& text, ElementKind kind) {
   std::lock_guard l(mutex_);
   kind_ = kind;
   named_ = true;
+  // A system's properties and the server's settings change how everything runs: admins only.
+  if (kind == ElementKind::SystemProperty || kind == ElementKind::ServerSetting) setWriteRole(OpcToolbox::Role::Admin);
   if (kind != ElementKind::System) {
     DaAddressSpaceElement::setName(text);
     return;

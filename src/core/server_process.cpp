@@ -107,6 +107,14 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     else if (level == Level::Warning) logWarning("OPC UA security: ", text);
     else logNotice("OPC UA security: ", text);
   };
+  // The audit lines: Notice for what was done, Warning for what was turned away.
+  endpointOptions_.audit.write = [](bool refused, const std::string& text) {
+    if (refused) logWarning("OPC UA audit: ", text);
+    else logNotice("OPC UA audit: ", text);
+  };
+  endpointOptions_.audit.enabled = [](bool refused) {
+    return logEnabled(refused ? Severity::Warning : Severity::Notice);
+  };
   if (const std::string insecure = OpcToolbox::ua::loadSecurityConfiguration(
           platform::platformRoot(), OpcToolbox::ua::serverIdentity(*OpcToolbox::getApp()), securityLog,
           endpointOptions_.security);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "opctoolbox/access_role.h"
 #include "opctoolbox/da_property.h"
 #include "opctoolbox/value_qt.h"
 
@@ -74,6 +75,9 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   void setIsBrowsable(bool v) noexcept { browsable_ = v; }
   std::uint32_t getAccessRights() const noexcept { return accessRights_; }
   void setAccessRights(std::uint32_t v) noexcept { accessRights_ = v; }
+  // The least role whose users may write the item (operator unless the builder says otherwise).
+  Role getWriteRole() const noexcept { return writeRole_; }
+  void setWriteRole(Role r) noexcept { writeRole_ = r; }
   std::uint32_t getIoMode() const noexcept { return ioMode_; }
   void setIoMode(std::uint32_t v) noexcept { ioMode_ = v; }
   std::uint16_t getDatatype() const noexcept { return datatype_; }
@@ -103,6 +107,7 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   std::atomic<bool> browsable_{true};
   std::atomic<std::uint32_t> accessRights_{kReadable};
   std::atomic<std::uint32_t> ioMode_{kIoNone};
+  std::atomic<Role> writeRole_{Role::Operator};
   std::atomic<std::uint16_t> datatype_{VT_EMPTY};
   std::atomic<bool> active_{false};
   std::atomic<int> updateRate_{0};

@@ -197,6 +197,11 @@ void UaServer::read(Decoder& d, Respond& respond) {
   if (r.nodes.size() > limits_.maxNodesPerRead) return respond(encodeServiceFault(handle, kBadTooManyOperations));
   if (!(r.maxAge >= 0)) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
   if (r.timestampsToReturn > 3) return respond(encodeServiceFault(handle, kBadTimestampsToReturnInvalid));
+  Role role;
+  {
+    std::lock_guard lock(mutex_);
+    role = session->role;
+  }
 
   // Each position is answered now (an index into `now`) or by the device (kFromDevice):
   // a Read of thousands of device values holds no DataValue per value until it is encoded.
@@ -278,9 +283,15 @@ void UaServer::read(Decoder& d, Respond& respond) {
           case kDataType: now(valueOf(ua::Variant::scalar(BuiltinType::NodeId, dataTypeOf(element->getDatatype())))); break;
           case kValueRank: now(valueOf(ua::Variant::scalar(BuiltinType::Int32, std::int32_t{-1}))); break;
           case kArrayDimensions: now(valueOf(ua::Variant{BuiltinType::UInt32, true, {}})); break;
-          case kAccessLevel: case kUserAccessLevel:
+          case kAccessLevel:
             now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3))));
             break;
+          case kUserAccessLevel: {
+            // What this session's user may do: writing only from the item's role up.
+            const std::uint32_t mask = mayWrite(role, element->getWriteRole()) ? 3 : 1;
+            now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & mask))));
+            break;
+          }
           case kMinimumSamplingInterval:
             now(valueOf(ua::Variant::scalar(BuiltinType::Double, fastestSampling(element.get()))));
             break;
@@ -305,6 +316,13 @@ void UaServer::write(Decoder& d, Respond& respond) {
   if (!session) return;
   if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
   if (r.nodes.size() > limits_.maxNodesPerWrite) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+  Role role;
+  std::string user;
+  {
+    std::lock_guard lock(mutex_);
+    role = session->role;
+    user = session->user;
+  }
 
   auto results = std::make_shared<std::vector<StatusCode>>(r.nodes.size(), kBad);
   std::vector<std::size_t> positions;
@@ -323,6 +341,12 @@ void UaServer::write(Decoder& d, Respond& respond) {
     }
     if (ns0 || w.attributeId != kValue || element->getHasChildren() || (element->getAccessRights() & kWriteable) == 0) {
       out = kBadNotWritable;
+      continue;
+    }
+    // Refused before anything reaches the toolbox, the hardware or a settings file.
+    if (!mayWrite(role, element->getWriteRole())) {
+      out = kBadUserAccessDenied;
+      audit(true, [&] { return "write refused: user [" + user + "] item [" + element->getItemId() + "] (BadUserAccessDenied)"; });
       continue;
     }
     if (w.indexRange && !w.indexRange->empty()) {
@@ -344,6 +368,7 @@ void UaServer::write(Decoder& d, Respond& respond) {
       continue;
     }
     const DateTime when = w.value.sourceTimestamp ? DateTime::fromTicks(*w.value.sourceTimestamp) : DateTime::now();
+    audit(false, [&] { return "write: user [" + user + "] item [" + element->getItemId() + "] value [" + value.toString() + "]"; });
     positions.push_back(i);
     items.push_back(WriteItem{element, ValueQT(value, kQualityGood, when)});
   }

@@ -93,7 +93,7 @@ std::error_code UaEndpoint::start() {
   ev.data.fd = wakeFd_.get();
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev);
   listener_ = std::move(listener);
-  server_ = std::make_unique<UaServer>(app_, url(), options_.server, options_.security);
+  server_ = std::make_unique<UaServer>(app_, url(), options_.server, options_.security, options_.audit);
   thread_ = vexahv::platform::WorkerThread("ua-network", [this](std::stop_token st) { loop(st); });
   // Application::stop closes the endpoint with it.
   if (stopHandler_ == 0) stopHandler_ = app_.addStopHandler([this] { stop(); });

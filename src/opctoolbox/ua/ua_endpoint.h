@@ -36,6 +36,7 @@ struct EndpointOptions {
   ServerLimits server;
   // Endpoints, certificates and identities; null: SecurityPolicy None with anonymous users.
   std::shared_ptr<const SecurityConfiguration> security;
+  AuditLog audit;  // the audit lines (sessions, refusals, writes)
   // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults: empty, or what is wrong
   // with a bad value (naming the variable and the value).
   static std::string fromEnvironment(EndpointOptions& out);

@@ -7,11 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "opctoolbox/access_role.h"
 #include "opctoolbox/ua/ua_crypto.h"
 #include "opctoolbox/ua/ua_security_policy.h"
 #include "opctoolbox/ua/ua_transport.h"
@@ -20,6 +23,9 @@
 namespace OpcToolbox::ua {
 
 inline constexpr StatusCode kBadCertificateInvalid = 0x80120000u;
+inline constexpr StatusCode kBadUserAccessDenied = 0x801F0000u;
+inline constexpr StatusCode kBadIdentityTokenRejected = 0x80210000u;
+inline constexpr StatusCode kBadUserSignatureInvalid = 0x80570000u;
 inline constexpr StatusCode kBadCertificateTimeInvalid = 0x80140000u;
 inline constexpr StatusCode kBadCertificateIssuerTimeInvalid = 0x80150000u;
 inline constexpr StatusCode kBadCertificateUriInvalid = 0x80170000u;
@@ -70,6 +76,20 @@ class ChannelSecurity {
   virtual void retireTokensBefore(std::uint32_t /*tokenId*/) {}
 };
 
+// The name of a status code of the security checks (others as hex), for log lines.
+std::string statusName(StatusCode code);
+
+// The plain channel (SecurityPolicy None), for sessions whose channel is not known.
+const ChannelSecurity& plainChannel();
+
+// Audit lines of the endpoint: sessions activated, identities and certificates refused,
+// writes. refused: the line tells of something turned away. enabled (null: always) lets
+// the endpoint skip formatting lines the log level would drop.
+struct AuditLog {
+  std::function<void(bool refused, const std::string& text)> write;
+  std::function<bool(bool refused)> enabled;
+};
+
 struct UserTokenPolicy {
   std::string policyId;
   std::uint32_t tokenType = 0;  // 0 anonymous, 1 user name, 2 certificate, 3 issued token
@@ -94,12 +114,26 @@ struct SecuritySettings {
   std::vector<const SecurityPolicy*> policies;  // the secure policies offered, each with Sign and SignAndEncrypt
   bool noneForSessions = true;                  // None carries sessions (always discovery)
   bool anonymous = true;                        // anonymous sessions exist
+  Role anonymousRole = Role::Admin;             // what they may do (the files' default is reader)
 };
+
+// Who a session's ActivateSession says its user is, once the token has passed the checks
+// that need no account (a user name's password is checked by the login guard).
+struct IdentityClaim {
+  enum class Kind { Anonymous, UserName, Certificate } kind = Kind::Anonymous;
+  std::string user;
+  Role role = Role::Reader;
+  crypto::SecretBytes password;
+  std::string certificateThumbprint;  // a certificate user's, hex
+};
+
+class UserDirectory;
 
 class SecurityConfiguration {
  public:
+  // users: the accounts for user-name and certificate tokens (none: only anonymous users).
   SecurityConfiguration(SecuritySettings settings, std::shared_ptr<const ServerCredentials> credentials,
-                        std::shared_ptr<CertificateVerifier> verifier);
+                        std::shared_ptr<CertificateVerifier> verifier, std::shared_ptr<UserDirectory> users = nullptr);
 
   // The security of a new channel from its first OpenSecureChannel's header; null with the
   // reason when the policy is not offered or the client's certificate fails its checks.
@@ -126,9 +160,13 @@ class SecurityConfiguration {
   StatusCode verifyClientSignature(const ChannelSecurity& channel, std::span<const std::uint8_t> serverNonce,
                                    const SignatureData& signature) const;
 
-  // Good for an accepted identity token (by the type of its ExtensionObject; a null type
-  // is an anonymous user), else BadIdentityTokenInvalid.
-  StatusCode validateIdentity(const NodeId& tokenType) const;
+  // Checks an identity token: its type and policy, a password's encryption with the nonce
+  // sent last, a certificate's trust, account and signature. Good with the claim, or
+  // BadIdentityTokenInvalid / BadIdentityTokenRejected / BadUserSignatureInvalid.
+  StatusCode checkIdentity(const ChannelSecurity& channel, std::span<const std::uint8_t> serverNonce,
+                           const ExtensionObject& token, const SignatureData& tokenSignature, IdentityClaim& out) const;
+  // The role of a user whose password matches (slow on purpose: the login guard's thread).
+  std::optional<Role> checkPassword(const std::string& user, const crypto::SecretBytes& password) const;
 
   const SecuritySettings& settings() const { return settings_; }
 
@@ -139,6 +177,9 @@ class SecurityConfiguration {
   SecuritySettings settings_;
   std::shared_ptr<const ServerCredentials> credentials_;
   std::shared_ptr<CertificateVerifier> verifier_;
+  std::shared_ptr<UserDirectory> users_;
+  // The policy that protects a token's secret: the channel's, or over None the first secure one.
+  const SecurityPolicy* tokenPolicy(const ChannelSecurity& channel) const;
 };
 
 }  // namespace OpcToolbox::ua

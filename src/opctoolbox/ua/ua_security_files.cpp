@@ -1,6 +1,7 @@
 #include "opctoolbox/ua/ua_security_files.h"
 
 #include "opctoolbox/ua/ua_security_settings.h"
+#include "opctoolbox/ua/ua_user_accounts.h"
 
 namespace OpcToolbox::ua {
 
@@ -39,9 +40,18 @@ std::string loadSecurityConfiguration(const std::filesystem::path& root, const S
   log(SecurityLogLevel::Notice, "policies [" + (offered.empty() ? std::string("none") : offered) +
                                     "] with Sign and SignAndEncrypt" +
                                     (file.noneForSessions ? ", None for sessions" : ", None for discovery only") +
-                                    (file.anonymousSessions ? ", anonymous sessions" : ", no anonymous sessions"));
+                                    (file.anonymousSessions
+                                         ? ", anonymous sessions as " + std::string(roleName(file.anonymousRole)) + "s"
+                                         : ", no anonymous sessions"));
+  auto users = std::make_shared<UserDirectory>(root / kUsersFile);
+  if (std::string bad = users->problem(); !bad.empty()) log(SecurityLogLevel::Error, bad + "; no user can log in");
+  if (file.anonymousSessions && file.anonymousRole != Role::Reader) {
+    log(SecurityLogLevel::Warning, "anonymous users are " + std::string(roleName(file.anonymousRole)) +
+                                       "s: anyone who reaches the endpoint may write");
+  }
   out = std::make_shared<SecurityConfiguration>(
-      SecuritySettings{file.policies, file.noneForSessions, file.anonymousSessions}, credentials, store);
+      SecuritySettings{file.policies, file.noneForSessions, file.anonymousSessions, file.anonymousRole}, credentials,
+      store, std::move(users));
   return {};
 }
 

@@ -65,6 +65,12 @@ std::string parseSecuritySettings(std::string_view text, SecurityFileSettings& o
     if (key == "noneForSessions") return parseSwitch(key, value, next.noneForSessions);
     if (key == "anonymousSessions") return parseSwitch(key, value, next.anonymousSessions);
     if (key == "trustAllClients") return parseSwitch(key, value, next.trustAllClients);
+    if (key == "anonymousRole") {
+      const auto role = parseRole(value);
+      if (!role) return "anonymousRole [" + shownSetting(value) + "] is not reader, operator or admin";
+      next.anonymousRole = *role;
+      return {};
+    }
     if (key == "certificate") return parsePath(key, value, next.certificate);
     if (key == "privateKey") return parsePath(key, value, next.privateKey);
     return "unknown key [" + shownSetting(key) + "]";

@@ -1,7 +1,8 @@
 #pragma once
 // The security settings file under the platform root ("key = value" lines, as the endpoint
 // settings): which secure policies are offered, whether SecurityPolicy None may carry
-// sessions, whether anonymous sessions exist, whether every client certificate is trusted
+// sessions, whether anonymous sessions exist and what they may do (a reader's rights unless
+// anonymousRole says more), whether every client certificate is trusted
 // (commissioning only), and where the server's certificate and key are. Without a file the
 // secure defaults hold: the three secure policies, None for discovery only. A bad line
 // refuses the whole file, naming the line.
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "opctoolbox/access_role.h"
 #include "opctoolbox/ua/ua_security_policy.h"
 
 namespace OpcToolbox::ua {
@@ -19,6 +21,7 @@ struct SecurityFileSettings {
   std::vector<const SecurityPolicy*> policies;  // every secure policy unless the file says otherwise
   bool noneForSessions = false;
   bool anonymousSessions = true;
+  Role anonymousRole = Role::Reader;  // what anonymous users may do
   bool trustAllClients = false;
   // Relative paths are relative to the platform root.
   std::filesystem::path certificate = "pki/own/certs/vexahv-opcserver.der";

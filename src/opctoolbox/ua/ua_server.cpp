@@ -5,6 +5,7 @@
 #include <random>
 
 #include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/ua_login_guard.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server_internal.h"
 
@@ -13,16 +14,23 @@ namespace OpcToolbox::ua {
 using Clock = std::chrono::steady_clock;
 
 UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits,
-                   std::shared_ptr<const SecurityConfiguration> security)
+                   std::shared_ptr<const SecurityConfiguration> security, AuditLog audit)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
       queuedValues_(std::make_shared<QueuedValueBudget>(limits.maxQueuedValues)),
-      detached_(std::make_shared<Session>()), security_(std::move(security)) {
+      detached_(std::make_shared<Session>()), security_(std::move(security)), audit_(std::move(audit)) {
+  if (security_) {
+    logins_ = std::make_unique<LoginGuard>(
+        [security = security_](const std::string& user, const crypto::SecretBytes& password) {
+          return security->checkPassword(user, password);
+        });
+  }
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
 }
 
 UaServer::~UaServer() { stop(); }
 
 void UaServer::stop() {
+  if (logins_) logins_->stop();
   publisher_.stopAndJoin();
   closeAllSessions();
 }
@@ -294,52 +302,98 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   respond(std::move(out));
 }
 
+std::string UaServer::channelPeer(std::uint32_t channelId) const {
+  std::lock_guard lock(mutex_);
+  auto it = channels_.find(channelId);
+  return it != channels_.end() ? it->second.peer : std::string();
+}
+
 void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& respond) {
   const ActivateSessionRequest r = decodeActivateSessionRequest(d);
   if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
   StatusCode status = kGood;
   auto s = sessionFor(r.header, status);
   if (!s) return respond(encodeServiceFault(r.header.requestHandle, status));
-  status = kGood;  // not activated yet is what this request is for
   const SecurityConfiguration& config = security();
-  if (const auto channel = channelSecurity(channelId)) {
+  const auto known = channelSecurity(channelId);
+  const ChannelSecurity& channel = known ? *known : plainChannel();
+  const crypto::Certificate* client = channel.clientCertificate();
+  const std::string peer = channelPeer(channelId);
+  std::string how = "policy [" + std::string(channel.policyUri().substr(channel.policyUri().find('#') + 1)) +
+                    "] mode [" + (channel.securityMode() == kModeSignAndEncrypt ? "SignAndEncrypt"
+                                  : channel.securityMode() == kModeSign      ? "Sign"
+                                                                             : "None") +
+                    "] client certificate [" + (client != nullptr ? client->thumbprintHex() : "none") + "] from [" +
+                    peer + "]";
+  auto refuse = [&](StatusCode rc, const std::string& what) {
+    audit(true, [&] { return "refused ActivateSession (" + what + ", " + statusName(rc) + ") " + how; });
+    respond(encodeServiceFault(r.header.requestHandle, rc));
+  };
+  std::string nonce;
+  status = kGood;
+  {
     // A session moves to a new channel only under the security it was created with.
-    const crypto::Certificate* client = channel->clientCertificate();
-    std::string nonce;
-    {
-      std::lock_guard lock(mutex_);
-      nonce = s->serverNonce;
-      if (channel->policyUri() != s->policyUri || channel->securityMode() != s->securityMode ||
-          (client != nullptr && client->thumbprint() != s->clientThumbprint)) {
-        status = kBadSecurityChecksFailed;
-      }
+    std::lock_guard lock(mutex_);
+    nonce = s->serverNonce;
+    if (known && (channel.policyUri() != s->policyUri || channel.securityMode() != s->securityMode ||
+                  (client != nullptr && client->thumbprint() != s->clientThumbprint))) {
+      status = kBadSecurityChecksFailed;
     }
-    if (status == kGood) status = config.verifyClientSignature(*channel, bytesOf(nonce), r.clientSignature);
-    if (status != kGood) return respond(encodeServiceFault(r.header.requestHandle, status));
   }
-  if (const StatusCode rc = config.validateIdentity(r.identityTokenType); rc != kGood) {
-    return respond(encodeServiceFault(r.header.requestHandle, rc));
+  const auto nonceBytes = bytesOf(nonce);
+  if (status == kGood && known) status = config.verifyClientSignature(channel, nonceBytes, r.clientSignature);
+  if (status != kGood) return refuse(status, "application");
+  IdentityClaim claim;
+  if (const StatusCode rc = config.checkIdentity(channel, nonceBytes, r.identityToken, r.userTokenSignature, claim);
+      rc != kGood) {
+    return refuse(rc, "identity" + (claim.user.empty() ? std::string() : " [" + claim.user + "]") +
+                          (claim.certificateThumbprint.empty() ? "" : " certificate [" + claim.certificateThumbprint + "]"));
   }
+  Activation a{s, channelId, r.header.requestHandle, claim.user, claim.role, std::move(how)};
+  if (claim.kind != IdentityClaim::Kind::UserName) return finishActivation(a, std::move(respond));
+  if (!logins_) return refuse(kBadIdentityTokenRejected, "identity [" + claim.user + "]");
+  // The password's check is slow on purpose: never on the network thread.
+  logins_->submit(claim.user, peer, std::move(claim.password),
+                  [this, a = std::move(a), respond = std::move(respond)](StatusCode rc, Role role) mutable {
+                    if (rc != kGood) {
+                      audit(true, [&] {
+                        return "refused ActivateSession (identity [" + a.user + "], " + statusName(rc) + ") " + a.how;
+                      });
+                      return respond(encodeServiceFault(a.requestHandle, rc));
+                    }
+                    a.role = role;
+                    finishActivation(a, std::move(respond));
+                  });
+}
+
+void UaServer::finishActivation(const Activation& a, Respond respond) {
   std::string nonce = randomBytes(32);
+  bool activated = false;
   {
     std::lock_guard lock(mutex_);
-    s->channelId = channelId;  // a client that reconnected takes its session along
-    s->serverNonce = nonce;
+    a.session->channelId = a.channelId;  // a client that reconnected takes its session along
+    a.session->serverNonce = nonce;
+    a.session->user = a.user;
+    a.session->role = a.role;
+    activated = a.session->activated;
   }
-  if (!s->activated) {
+  if (!activated) {
     ClientAccess* clients = app_.clients();
     std::uint32_t handle = 0;
-    if (clients == nullptr || clients->openSession(s->name, handle) != S_OK) {
-      return respond(encodeServiceFault(r.header.requestHandle, kBadShutdown));
+    if (clients == nullptr || clients->openSession(a.session->name, handle) != S_OK) {
+      return respond(encodeServiceFault(a.requestHandle, kBadShutdown));
     }
     std::lock_guard lock(mutex_);
-    s->toolboxSession = handle;
-    s->activated = true;
+    a.session->toolboxSession = handle;
+    a.session->activated = true;
   }
+  audit(false, [&] {
+    return "session activated: user [" + a.user + "] role [" + std::string(roleName(a.role)) + "] " + a.how;
+  });
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::ActivateSessionResponse);
-  encodeResponseHeader(e, r.header.requestHandle, kGood);
+  encodeResponseHeader(e, a.requestHandle, kGood);
   e.byteString(UaString{std::move(nonce)});
   e.arrayLength(0);
   e.arrayLength(0);

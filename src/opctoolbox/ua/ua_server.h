@@ -19,6 +19,7 @@
 
 namespace OpcToolbox::ua {
 
+class LoginGuard;
 class MonitoredItem;
 class QueuedValueBudget;
 
@@ -60,9 +61,10 @@ ServerIdentity serverIdentity(const Application& app);
 
 class UaServer : public ServiceHandler {
  public:
-  // security: the endpoints, certificates and identities offered (null: None, anonymous).
+  // security: the endpoints, certificates and identities offered (null: None, anonymous);
+  // audit: where the audit lines go (none: nowhere).
   UaServer(Application& app, std::string endpointUrl, ServerLimits limits = {},
-           std::shared_ptr<const SecurityConfiguration> security = nullptr);
+           std::shared_ptr<const SecurityConfiguration> security = nullptr, AuditLog audit = {});
   ~UaServer() override;
 
   void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
@@ -87,6 +89,23 @@ class UaServer : public ServiceHandler {
   ServerIdentity identity() const;
   // The security of an open channel (null before its first request, as in tests).
   std::shared_ptr<const ChannelSecurity> channelSecurity(std::uint32_t channelId) const;
+  std::string channelPeer(std::uint32_t channelId) const;
+  // The end of an ActivateSession whose identity has passed: the session takes the user
+  // and role, and the channel (network thread, or the login guard's for a password).
+  struct Activation {
+    std::shared_ptr<Session> session;
+    std::uint32_t channelId = 0;
+    std::uint32_t requestHandle = 0;
+    std::string user;
+    Role role = Role::Reader;
+    std::string how;  // policy, mode, client certificate and address, for the audit line
+  };
+  void finishActivation(const Activation& a, Respond respond);
+  // text() makes the line, only when it is written.
+  template <class Text>
+  void audit(bool refused, Text&& text) const {
+    if (audit_.write && (!audit_.enabled || audit_.enabled(refused))) audit_.write(refused, text());
+  }
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
   std::size_t countMonitoredItems() const;  // under mutex_
   // Samples the monitored variables of namespace 0 that are due (publishing thread).
@@ -159,6 +178,8 @@ class UaServer : public ServiceHandler {
   };
   std::map<std::uint32_t, ChannelInfo> channels_;  // under mutex_
   const std::shared_ptr<const SecurityConfiguration> security_;
+  AuditLog audit_;
+  std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
   std::uint32_t nextSession_ = 1;
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;

@@ -50,6 +50,9 @@ struct UaServer::Session {
   std::uint32_t securityMode = 1;
   crypto::Bytes clientThumbprint;
   std::string serverNonce;
+  // Who activated it, and so what its requests may do (under the server's lock).
+  std::string user = "anonymous";
+  Role role = Role::Reader;
   bool activated = false;
   std::uint32_t toolboxSession = 0;
   std::chrono::steady_clock::duration timeout{};

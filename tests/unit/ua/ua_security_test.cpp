@@ -37,8 +37,12 @@ TEST(UaSecurity, DefaultOffersNoneWithAnonymousUsersOnly) {
   EXPECT_FALSE(none.openChannel(header, why));
   EXPECT_EQ(why, kBadSecurityPolicyRejected);
   ASSERT_EQ(none.endpoints().size(), 1u);
-  EXPECT_EQ(none.validateIdentity(NodeId{}), kGood);
-  EXPECT_EQ(none.validateIdentity(NodeId::numericId(0, 324)), kBadIdentityTokenInvalid) << "user name token";
+  IdentityClaim claim;
+  EXPECT_EQ(none.checkIdentity(plainChannel(), {}, ExtensionObject{}, SignatureData{}, claim), kGood);
+  EXPECT_EQ(claim.user, "anonymous");
+  const ExtensionObject userName{NodeId::numericId(0, 324), 1, std::string(16, '\0')};
+  EXPECT_EQ(none.checkIdentity(plainChannel(), {}, userName, SignatureData{}, claim), kBadIdentityTokenRejected)
+      << "no users";
 }
 
 TEST(UaSecurity, SettingsFileKeepsSecureDefaultsAndRefusesBadLines) {
