@@ -1,7 +1,9 @@
 // Secure channels with node-opcua's client: an untrusted client is refused and its
-// certificate kept in rejected/, trusted once an administrator moves it; then every secure
-// policy in Sign and in SignAndEncrypt carries a session that reads, writes and subscribes;
-// None serves discovery only. Bounded: about 20 s, the fixture stops by itself after 90 s.
+// certificate kept in rejected/, trusted once an administrator moves it; an expired
+// certificate is refused, trusted or not; then every secure policy in Sign and in
+// SignAndEncrypt carries sessions of a user-name user and of a certificate user that read,
+// write and subscribe; None serves discovery only. Bounded: about 30 s, the fixture stops
+// by itself after 90 s.
 "use strict";
 const assert = require("assert");
 const fs = require("fs");
@@ -13,15 +15,24 @@ const {
   TimestampsToReturn,
 } = require("node-opcua-client");
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
+const { execFileSync } = require("child_process");
+const { UserTokenType } = require("node-opcua-client");
+const { makeCertificate } = require("./certificates");
 
-async function connect(url, policy, mode, certificateManager) {
+async function connect(url, policy, mode, certificateManager, extra = {}) {
   const client = OPCUAClient.create({
     endpointMustExist: false, securityMode: mode, securityPolicy: policy,
     connectionStrategy: { maxRetry: 0, initialDelay: 100 }, clientCertificateManager: certificateManager,
-    applicationName: "vexahv-security-interop",
+    applicationName: "vexahv-security-interop", ...extra,
   });
   await client.connect(url);
   return client;
+}
+
+// The users file through the server's own switches, as an administrator makes it.
+function addUser(bin, root, args, password) {
+  execFileSync(path.join(path.dirname(bin), "vexahv-opcserver"), ["--add-user", ...args],
+    { env: { ...process.env, VEXAHV_ROOT: root }, input: password ? `${password}\n` : "" });
 }
 
 async function refusedWith(promise, pattern, what) {
@@ -34,8 +45,8 @@ async function refusedWith(promise, pattern, what) {
   assert.fail(`${what}: accepted`);
 }
 
-async function exerciseSession(client, label) {
-  const session = await client.createSession();
+async function exerciseSession(client, label, identity) {
+  const session = await client.createSession(identity);
   try {
     const before = await session.read({ nodeId: "ns=1;s=Demo.Int32", attributeId: AttributeIds.Value });
     assert.strictEqual(before.statusCode, StatusCodes.Good, `${label}: read`);
@@ -77,6 +88,14 @@ async function main() {
     rootFolder: path.join(root, "client-pki"), automaticallyAcceptUnknownCertificate: true,
   });
   await certificateManager.initialize();
+  const certificates = path.join(root, "certificates");
+  const userCertificate = await makeCertificate(certificates, "certificate-user", { user: true });
+  addUser(process.argv[2], root, ["hvoperator", "--role", "operator"], "correct horse battery");
+  addUser(process.argv[2], root, ["hvcert", "--role", "operator", "--certificate", userCertificate.certificateFile]);
+  const identities = [
+    ["user name", { type: UserTokenType.UserName, userName: "hvoperator", password: "correct horse battery" }],
+    ["certificate", { type: UserTokenType.Certificate, certificateData: userCertificate.der, privateKey: userCertificate.keyPem }],
+  ];
   const { fixture, url } = await startFixture(process.argv[2], 90, root);
   const clients = [];
   try {
@@ -103,13 +122,34 @@ async function main() {
     assert.strictEqual(files.length, 1, "the untrusted certificate is in rejected/certs");
     fs.renameSync(path.join(rejected, files[0]), path.join(root, "pki", "trusted", "certs", files[0]));
 
+    // A wrong password is refused (after the guard's delay); so is an unknown certificate user.
+    const checked = await connect(url, SecurityPolicy.Basic256Sha256, MessageSecurityMode.SignAndEncrypt, certificateManager);
+    clients.push(checked);
+    await refusedWith(checked.createSession({ type: UserTokenType.UserName, userName: "hvoperator", password: "wrong" }),
+      /BadUserAccessDenied/, "a wrong password");
+    const stranger = await makeCertificate(certificates, "stranger", { user: true });
+    await refusedWith(checked.createSession({ type: UserTokenType.Certificate, certificateData: stranger.der, privateKey: stranger.keyPem }),
+      /BadIdentityTokenRejected/, "a certificate without an account");
+    await checked.disconnect();
+
+    // An expired certificate, even a trusted one, and one whose URI is not the client's.
+    const expired = await makeCertificate(certificates, "expired", {
+      applicationUri: "urn:test:expired", notBefore: new Date(Date.now() - 20 * 86400e3), notAfter: new Date(Date.now() - 86400e3),
+    });
+    fs.copyFileSync(expired.certificateFile, path.join(root, "pki", "trusted", "certs", "expired.pem"));
+    await refusedWith(connect(url, SecurityPolicy.Basic256Sha256, MessageSecurityMode.Sign, certificateManager,
+      { certificateFile: expired.certificateFile, privateKeyFile: expired.privateKeyFile, applicationUri: "urn:test:expired" }),
+    /./, "an expired certificate");
+    // (node-opcua always sends its certificate's own URI, so a URI that differs from the
+    // certificate's is checked by the unit tests.)
+
     const policies = [SecurityPolicy.Basic256Sha256, SecurityPolicy.Aes128_Sha256_RsaOaep, SecurityPolicy.Aes256_Sha256_RsaPss];
     for (const policy of policies) {
       for (const mode of [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt]) {
         const label = `${policy.split("#")[1]} ${MessageSecurityMode[mode]}`;
         const client = await connect(url, policy, mode, certificateManager);
         clients.push(client);
-        await exerciseSession(client, label);
+        for (const [kind, identity] of identities) await exerciseSession(client, `${label} ${kind}`, identity);
         await client.disconnect();
         console.log(`${label}: ok`);
       }

@@ -308,6 +308,11 @@ std::string Certificate::subjectName() const {
   return buffer;
 }
 
+bool Certificate::currentlyValid() const {
+  return x509_ && X509_cmp_current_time(X509_get0_notBefore(x509_.get())) < 0 &&
+         X509_cmp_current_time(X509_get0_notAfter(x509_.get())) > 0;
+}
+
 bool Certificate::selfSigned() const { return x509_ && X509_check_issued(x509_.get(), x509_.get()) == X509_V_OK; }
 
 Certificate makeSelfSignedCertificate(EVP_PKEY* key, const CertificateRequest& request) {

@@ -101,6 +101,8 @@ class Certificate {
   std::string applicationUri() const;
   std::string subjectName() const;
   bool selfSigned() const;
+  // Whether now lies within notBefore and notAfter.
+  bool currentlyValid() const;
 
  private:
   X509Ptr x509_;

@@ -240,13 +240,14 @@ StatusCode SecurityConfiguration::checkIdentity(const ChannelSecurity& channel,
     out.password = crypto::SecretBytes(plain.view().subspan(4, plain.size() - 4 - serverNonce.size()));
     return kGood;
   }
-  // An X.509 user: a trusted certificate, its account, and proof of its private key.
+  // An X.509 user: the certificate an administrator registered for the account (that is
+  // its trust), within its validity period, and proof of its private key.
   out.kind = IdentityClaim::Kind::Certificate;
   const crypto::Certificate certificate =
       crypto::Certificate::fromDer(std::span(reinterpret_cast<const std::uint8_t*>(t.secret.data()), t.secret.size()));
   if (!certificate) return kBadIdentityTokenInvalid;
   out.certificateThumbprint = certificate.thumbprintHex();
-  if (verifier_ && verifier_->verify({certificate}) != kGood) return kBadIdentityTokenRejected;
+  if (!certificate.currentlyValid()) return kBadIdentityTokenRejected;
   crypto::Bytes data = credentials_->certificate.der();
   data.insert(data.end(), serverNonce.begin(), serverNonce.end());
   if (tokenSignature.algorithm != policy->asymmetricSignatureUri ||
