@@ -5,7 +5,7 @@
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { spawn } = require("child_process");
+const { execFileSync, spawn } = require("child_process");
 
 const repo = path.resolve(__dirname, "..");
 
@@ -72,6 +72,11 @@ async function startServer(options = {}) {
   fs.mkdirSync(work, { recursive: true });
   fs.writeFileSync(path.join(root, "registry", "HKEY_CURRENT_USER.hive"), hive(options.entries || ENTRIES));
   fs.writeFileSync(path.join(root, "security.conf"), options.security ?? DEMO_SECURITY);
+  // Users through the server's own switch, as an administrator adds them.
+  for (const [name, role, password] of options.users || []) {
+    execFileSync(path.join(bin, "vexahv-opcserver"), ["--add-user", name, "--role", role],
+      { env: { ...process.env, VEXAHV_ROOT: root }, input: `${password}\n`, stdio: ["pipe", "ignore", "inherit"] });
+  }
   fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
     `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=false;` +
     `VerifyTime=${options.verifyTime ?? 600};LogLevel=${options.logLevel ?? 7};` +
