@@ -127,7 +127,10 @@ bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
   if (state_ == State::AwaitOpen) {
     StatusCode why = kGood;
     fresh = handler_.security().openChannel(chunk.asymmetric, why);
-    if (!fresh) return fail(why, "security policy or client certificate refused");
+    if (!fresh) {
+      handler_.channelRefused(peer_, why, "security policy or client certificate");
+      return fail(why, "security policy or client certificate refused: " + statusName(why));
+    }
     security = fresh.get();
   } else {
     const std::string& sender = chunk.asymmetric.senderCertificate.value_or("");
@@ -137,6 +140,7 @@ bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
     }
   }
   if (StatusCode rc = security->unprotect(message, chunk); rc != kGood) {
+    handler_.channelRefused(peer_, rc, "OpenSecureChannel signature or encryption");
     return fail(rc, "OpenSecureChannel failed its security check");
   }
   if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
@@ -158,7 +162,8 @@ bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
             tokenId_ + 1, request.securityMode,
             std::span(reinterpret_cast<const std::uint8_t*>(clientNonce.data()), clientNonce.size()), nonce);
         rc != kGood) {
-      return fail(rc, "security mode or nonce refused");
+      handler_.channelRefused(peer_, rc, "security mode or nonce");
+      return fail(rc, "security mode or nonce refused: " + statusName(rc));
     }
     if (fresh) security_ = std::move(fresh);
   }

@@ -30,6 +30,9 @@ class ServiceHandler {
   virtual void channelOpened(std::uint32_t /*channelId*/, const std::string& /*peer*/,
                              std::shared_ptr<const ChannelSecurity> /*security*/) {}
   virtual void channelClosed(std::uint32_t /*channelId*/) {}
+  // An OpenSecureChannel refused for its security (policy, certificate, signature), with
+  // the client's address: for the audit.
+  virtual void channelRefused(const std::string& /*peer*/, StatusCode /*why*/, std::string_view /*what*/) {}
   // The endpoints and identities offered; SecurityPolicy None and anonymous users unless
   // the handler says otherwise.
   virtual const SecurityConfiguration& security() const { return SecurityConfiguration::noneAnonymous(); }

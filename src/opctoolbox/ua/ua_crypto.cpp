@@ -355,6 +355,11 @@ Certificate makeSelfSignedCertificate(EVP_PKEY* key, const CertificateRequest& r
   return c;
 }
 
+bool useSecureHeap() {
+  static const bool ok = CRYPTO_secure_malloc_initialized() == 1 || CRYPTO_secure_malloc_init(1u << 16, 32) != 0;
+  return ok;
+}
+
 std::string lastError() {
   const unsigned long e = ERR_get_error();
   ERR_clear_error();

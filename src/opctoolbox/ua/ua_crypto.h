@@ -118,6 +118,10 @@ struct CertificateRequest {
 // A self-signed application instance certificate (SHA-256) for key.
 Certificate makeSelfSignedCertificate(EVP_PKEY* key, const CertificateRequest& request);
 
+// Puts OpenSSL's private key material into its secure heap (locked memory left out of
+// core dumps) from now on; false when the heap cannot be had. Once per process.
+bool useSecureHeap();
+
 // The last OpenSSL error as text, for log lines (never a secret).
 std::string lastError();
 

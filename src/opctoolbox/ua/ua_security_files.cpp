@@ -18,6 +18,9 @@ std::string loadSecurityConfiguration(const std::filesystem::path& root, const S
   auto store = std::make_shared<PkiStore>(pki, log);
   std::shared_ptr<const ServerCredentials> credentials;
   if (!file.policies.empty()) {
+    if (!crypto::useSecureHeap()) {
+      log(SecurityLogLevel::Warning, "no secure heap for the private key: a core dump could hold it");
+    }
     std::string error;
     credentials = store->loadOrCreateCredentials(identity.applicationUri, identity.applicationName, error);
     if (!credentials) {

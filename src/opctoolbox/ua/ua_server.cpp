@@ -91,6 +91,12 @@ const SecurityConfiguration& UaServer::security() const {
   return security_ ? *security_ : SecurityConfiguration::noneAnonymous();
 }
 
+void UaServer::channelRefused(const std::string& peer, StatusCode why, std::string_view what) {
+  audit(true, [&] {
+    return "refused OpenSecureChannel from [" + peer + "]: " + std::string(what) + " (" + statusName(why) + ")";
+  });
+}
+
 void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer,
                              std::shared_ptr<const ChannelSecurity> security) {
   std::lock_guard lock(mutex_);

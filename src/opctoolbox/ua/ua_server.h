@@ -71,6 +71,7 @@ class UaServer : public ServiceHandler {
   void channelOpened(std::uint32_t channelId, const std::string& peer,
                      std::shared_ptr<const ChannelSecurity> security) override;
   const SecurityConfiguration& security() const override;
+  void channelRefused(const std::string& peer, StatusCode why, std::string_view what) override;
   void channelClosed(std::uint32_t channelId) override;
   std::size_t sessionCount() const;
   // Channels that carry an activated session: the connections worth keeping when room runs out.
