@@ -4,6 +4,7 @@
 // table of what the subscription delivers until Ctrl-C (or --duration SECONDS).
 "use strict";
 const path = require("path");
+const fs = require("fs");
 const { startServer, waitUntilRunning } = require("./hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
@@ -19,6 +20,8 @@ if (durationAt >= 0 && !(Number.isInteger(duration) && duration > 0 && duration 
   console.error("demo: --duration takes a whole number of seconds from 1 to 86400");
   process.exit(2);
 }
+// A user of the demo's own, for trying a secure connection.
+const DEMO_USER = "demo-operator", DEMO_PASSWORD = "hv-demo-pass";
 const WATCHED = [{ crate: "CrateA", channels: [0, 1, 2, 3] }, { crate: "CrateB", channels: [0, 1] }];
 const PARAMS = ["Name", "V0Set", "VMon", "IMon", "Pw"];
 const id = (crate, ch, p) => `ns=1;s=${crate}.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
@@ -52,10 +55,22 @@ async function main() {
     logLevel: 5,
     latencyMs: 0,
     duration: duration ? duration + 30 : 0,
+    users: [[DEMO_USER, "operator", DEMO_PASSWORD]],
   });
+  const pki = path.join(run.root, "pki");
   console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
   console.log(`Connect any OPC UA client (UaExpert, node-opcua, asyncua) to ${run.url} with security None and ` +
     "an anonymous user; the crates are under Objects, e.g. ns=1;s=CrateA.Board00.Chan000.VMon");
+  console.log(`\nDemo security settings (${path.join(run.root, "security.conf")}), for loopback only; a plant's ` +
+    "server without that file offers no None sessions:");
+  for (const line of fs.readFileSync(path.join(run.root, "security.conf"), "utf8").split("\n")) {
+    if (line && !line.startsWith("#")) console.log(`  ${line}`);
+  }
+  console.log(`A secure connection: policy Basic256Sha256, Aes128_Sha256_RsaOaep or Aes256_Sha256_RsaPss, mode Sign or ` +
+    `SignAndEncrypt, user "${DEMO_USER}" with password "${DEMO_PASSWORD}" (an operator).\n` +
+    `  The server refuses your client's certificate the first time and keeps it in ${path.join(pki, "rejected", "certs")};\n` +
+    `  move it to ${path.join(pki, "trusted", "certs")} and connect again.\n` +
+    `  Users of your own: VEXAHV_ROOT=${run.root} build/bin/vexahv-opcserver --add-user NAME --role reader|operator|admin\n`);
   console.log(`Platform root ${run.root}, log ${run.logFile}`);
   console.log(`Simulator control: build/bin/vexahv-sim --send ${run.control} list`);
   console.log("Ctrl-C stops the server and the simulator.\n");
