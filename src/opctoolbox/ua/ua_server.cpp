@@ -231,21 +231,23 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
   const SecurityConfiguration& config = security();
   SignatureData serverSignature;
   if (channel) {
-    if (const StatusCode rc = config.sessionAllowed(*channel); rc != kGood) {
-      return respond(encodeServiceFault(r.header.requestHandle, rc));
-    }
+    auto refuse = [&](StatusCode rc) {
+      audit(true, [&] {
+        return "refused CreateSession of [" + r.clientApplicationUri + "] from [" + channelPeer(channelId) +
+               "] policy [" + std::string(channel->policyUri().substr(channel->policyUri().find('#') + 1)) + "] (" +
+               statusName(rc) + ")";
+      });
+      respond(encodeServiceFault(r.header.requestHandle, rc));
+    };
+    if (const StatusCode rc = config.sessionAllowed(*channel); rc != kGood) return refuse(rc);
     if (const crypto::Certificate* client = channel->clientCertificate(); client != nullptr) {
       // The session belongs to the application whose certificate secures the channel.
       const crypto::Certificate sent = crypto::Certificate::fromDer(bytesOf(r.clientCertificate));
-      if (!sent || sent.der() != client->der()) {
-        return respond(encodeServiceFault(r.header.requestHandle, kBadCertificateInvalid));
-      }
-      if (client->applicationUri() != r.clientApplicationUri) {
-        return respond(encodeServiceFault(r.header.requestHandle, kBadCertificateUriInvalid));
-      }
+      if (!sent || sent.der() != client->der()) return refuse(kBadCertificateInvalid);
+      if (client->applicationUri() != r.clientApplicationUri) return refuse(kBadCertificateUriInvalid);
       if (const StatusCode rc = config.signSession(*channel, client->der(), bytesOf(r.clientNonce), serverSignature);
           rc != kGood) {
-        return respond(encodeServiceFault(r.header.requestHandle, rc));
+        return refuse(rc);
       }
     }
   }
