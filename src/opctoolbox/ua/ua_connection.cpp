@@ -83,17 +83,21 @@ bool UaConnection::process(std::span<std::uint8_t> message, const MessageHeader&
   if (header.type == MessageType::Open) return openChannel(message, chunk);
   if (state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "secure channel not open");
   if (chunk.secureChannelId != channelId_) return fail(kBadSecureChannelIdInvalid, "unknown secure channel");
-  // After a renewal the old token is good until the client first uses the new one.
-  if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
-    return fail(kBadSecureChannelTokenUnknown, "unknown security token");
-  }
-  if (StatusCode rc = security_->unprotect(message, chunk); rc != kGood) return fail(rc, "chunk failed its security check");
-  if (chunk.tokenId == tokenId_ && previousTokenId_ != tokenId_) {
-    // The client has the new token: answers go with it from now on, the old one is done.
+  // After a renewal the old token stays good until its lifetime ends.
+  if (previousTokenId_ != tokenId_ && Clock::now() >= previousTokenEnds_) {
     std::lock_guard lock(sendMutex_);
     previousTokenId_ = tokenId_;
     sendTokenId_ = tokenId_;
     security_->retireTokensBefore(tokenId_);
+  }
+  if (chunk.tokenId != tokenId_ && chunk.tokenId != previousTokenId_) {
+    return fail(kBadSecureChannelTokenUnknown, "unknown security token");
+  }
+  if (StatusCode rc = security_->unprotect(message, chunk); rc != kGood) return fail(rc, "chunk failed its security check");
+  if (chunk.tokenId == tokenId_ && sendTokenId_ != tokenId_) {
+    // The client has the new token: answers go with it from now on.
+    std::lock_guard lock(sendMutex_);
+    sendTokenId_ = tokenId_;
   }
   if (header.type == MessageType::Close) {
     if (StatusCode rc = assembler_.checkSequence(chunk.sequence.sequenceNumber); rc != kGood) {
@@ -167,15 +171,17 @@ bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
     }
     if (fresh) security_ = std::move(fresh);
   }
+  const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
   previousTokenId_ = tokenId_;
+  previousTokenEnds_ = tokenEnds_;
   ++tokenId_;
+  tokenEnds_ = Clock::now() + std::chrono::milliseconds(lifetime);
   if (state_ == State::AwaitOpen) {
     channelOpenedAt_ = Clock::now();
     previousTokenId_ = tokenId_;
     std::lock_guard lock(sendMutex_);
     sendTokenId_ = tokenId_;
   }
-  const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
   // A client renews at 75 % of the lifetime; a quarter more is the grace for a late one.
   deadline_ = Clock::now() + std::chrono::milliseconds(lifetime) + std::chrono::milliseconds(lifetime / 4);
   state_ = State::Open;

@@ -95,6 +95,7 @@ class UaConnection {
   enum class State { AwaitHello, AwaitOpen, Open, Closed } state_ = State::AwaitHello;
   std::uint32_t tokenId_ = 0;
   std::uint32_t previousTokenId_ = 0;
+  Clock::time_point tokenEnds_{}, previousTokenEnds_{};  // when each token's lifetime is over
   ChunkAssembler assembler_;
   std::mutex sendMutex_;
   // Chosen by each OpenSecureChannel; replaced (renewal) and used for sending under sendMutex_.

@@ -44,7 +44,7 @@ enum MessageSecurityMode : std::uint32_t { kModeNone = 1, kModeSign = 2, kModeSi
 
 // The security of one secure channel, chosen by its first OpenSecureChannel and kept by
 // its renewals. Tokens: each OpenSecureChannel starts one; the previous stays usable until
-// the client has used the new one or its lifetime is over.
+// its lifetime is over (answers take the new one once the client has used it).
 class ChannelSecurity {
  public:
   virtual ~ChannelSecurity() = default;
@@ -72,7 +72,7 @@ class ChannelSecurity {
                                 UaString& serverNonce) = 0;
   // Whether a renewal's sender certificate is the one this channel was opened with.
   virtual bool sameClient(std::span<const std::uint8_t> /*senderCertificate*/) const { return true; }
-  // Forgets the keys of every token but tokenId (the client has used it).
+  // Forgets the keys of every token but tokenId (the others' lifetimes are over).
   virtual void retireTokensBefore(std::uint32_t /*tokenId*/) {}
 };
 

@@ -16,25 +16,29 @@ std::string shownSetting(std::string_view s) {
   return out;
 }
 
-std::string forEachSetting(std::string_view text,
-                           const std::function<std::string(std::string_view key, std::string_view value)>& use) {
+std::string forEachLine(std::string_view text, const std::function<std::string(std::string_view line)>& use) {
   std::size_t lineNumber = 0;
   while (!text.empty()) {
     ++lineNumber;
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
-    line = trimSetting(line);
-    if (line.empty()) continue;
-    const std::string where = "line " + std::to_string(lineNumber) + ": ";
-    const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return where + "[" + shownSetting(line) + "] is not \"key = value\"";
-    if (std::string bad = use(trimSetting(line.substr(0, eq)), trimSetting(line.substr(eq + 1))); !bad.empty()) {
-      return where + bad;
-    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (std::string bad = use(line); !bad.empty()) return "line " + std::to_string(lineNumber) + ": " + bad;
   }
   return {};
+}
+
+std::string forEachSetting(std::string_view text,
+                           const std::function<std::string(std::string_view key, std::string_view value)>& use) {
+  return forEachLine(text, [&](std::string_view line) -> std::string {
+    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+    line = trimSetting(line);
+    if (line.empty()) return {};
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return "[" + shownSetting(line) + "] is not \"key = value\"";
+    return use(trimSetting(line.substr(0, eq)), trimSetting(line.substr(eq + 1)));
+  });
 }
 
 }  // namespace OpcToolbox::ua

@@ -1,6 +1,7 @@
 #pragma once
-// The "key = value" text of the endpoint's settings files: '#' starts a comment, blank
-// lines are skipped, every other line is one setting.
+// The line-based text files of the endpoint (settings, users), and the "key = value" text
+// of its settings files: '#' starts a comment, blank lines are skipped, every other line is
+// one setting.
 
 #include <functional>
 #include <string>
@@ -11,6 +12,10 @@ namespace OpcToolbox::ua {
 std::string_view trimSetting(std::string_view s);
 // A printable rendering of outside text for a message: control bytes as '?', at most 60.
 std::string shownSetting(std::string_view s);
+
+// Calls use(line) for each line of text (without its end or a trailing '\r'); the first
+// error use returns comes back prefixed with "line N: ".
+std::string forEachLine(std::string_view text, const std::function<std::string(std::string_view line)>& use);
 
 // Calls use(key, value) for each setting line; the first error (of a line that is not
 // "key = value", or the one use returns) comes back prefixed with "line N: ".

@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "opctoolbox/ua/ua_crypto.h"
+#include "opctoolbox/ua/ua_settings_text.h"
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 
@@ -89,39 +90,34 @@ bool validUserName(std::string_view name) {
 
 std::string parseUserAccounts(std::string_view text, std::vector<UserAccount>& out) {
   std::vector<UserAccount> next;
-  std::size_t lineNumber = 0;
-  while (!text.empty()) {
-    ++lineNumber;
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    const std::string where = "line " + std::to_string(lineNumber) + ": ";
+  const std::string bad = forEachLine(text, [&](std::string_view line) -> std::string {
+    if (line.empty() || line.front() == '#') return {};
     const std::size_t a = line.find(':');
     const std::size_t b = a == std::string_view::npos ? a : line.find(':', a + 1);
-    if (b == std::string_view::npos) return where + "not \"name:role:secret\"";
+    if (b == std::string_view::npos) return "not \"name:role:secret\"";
     UserAccount account;
     account.name = std::string(line.substr(0, a));
-    if (!validUserName(account.name)) return where + "the user name is not 1 to 64 letters, digits, . _ - @";
+    if (!validUserName(account.name)) return "the user name is not 1 to 64 letters, digits, . _ - @";
     const auto role = parseRole(line.substr(a + 1, b - a - 1));
-    if (!role) return where + "the role is not reader, operator or admin";
+    if (!role) return "the role is not reader, operator or admin";
     account.role = *role;
     const std::string_view secret = line.substr(b + 1);
     if (secret.substr(0, 5) == "x509:") {
       account.kind = UserAccount::Kind::Certificate;
-      if (!hexThumbprint(secret.substr(5))) return where + "the certificate thumbprint is not 40 lower-case hex digits";
+      if (!hexThumbprint(secret.substr(5))) return "the certificate thumbprint is not 40 lower-case hex digits";
       account.secret = std::string(secret.substr(5));
     } else {
-      if (!parseHash(secret)) return where + "the password hash is not $pbkdf2-sha256$iterations$salt$hash";
+      if (!parseHash(secret)) return "the password hash is not $pbkdf2-sha256$iterations$salt$hash";
       account.secret = std::string(secret);
     }
     for (const UserAccount& other : next) {
-      if (other.name == account.name) return where + "the user " + account.name + " is listed twice";
+      if (other.name == account.name) return "the user " + account.name + " is listed twice";
     }
-    if (next.size() >= 10000) return where + "more than 10000 users";
+    if (next.size() >= 10000) return "more than 10000 users";
     next.push_back(std::move(account));
-  }
+    return {};
+  });
+  if (!bad.empty()) return bad;
   out = std::move(next);
   return {};
 }

@@ -143,7 +143,8 @@ TEST(Supervision, ASubscriptionWithoutItsEventConnectionIsReconnected) {
   ASSERT_TRUE(eventually([&] { return s.logCount("No event connection of system [CrateB] for [1500ms]") == 1; }, 15s));
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 1; }, 15s));
   s.crates().simulator().run();
-  EXPECT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 15s)) << "and then it reports";
+  // Generous: under a loaded machine the first event connections may be judged silent again.
+  EXPECT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 30s)) << "and then it reports";
 }
 
 }  // namespace

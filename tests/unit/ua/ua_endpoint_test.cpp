@@ -18,6 +18,7 @@
 #include "opctoolbox/ua/ua_messages.h"
 #include "platform/unique_fd.h"
 #include "unit/ua/demo_application.h"
+#include "unit/ua/session_requests.h"
 
 namespace {
 
@@ -125,20 +126,7 @@ class RawClient {
     Bytes create = message();
     Encoder e(create);
     header(e, id::CreateSessionRequest, NodeId{});
-    e.string(UaString{});
-    e.string(UaString{});
-    e.localizedText(LocalizedText{});
-    e.uint32(1);
-    e.string(UaString{});
-    e.string(UaString{});
-    e.arrayLength(0);
-    e.string(UaString{});
-    e.string("opc.tcp://127.0.0.1");
-    e.string("endpoint test");
-    e.byteString(UaString{std::string(32, 'n')});
-    e.byteString(UaString{});
-    e.float64(60000);
-    e.uint32(0);
+    encodeCreateSessionBody(e, "", "opc.tcp://127.0.0.1", "endpoint test", "", 60000);
     if (!exchange(finish(create)).starts_with("MSG")) return false;
     Decoder d(std::span<const std::uint8_t>(last_).subspan(24));
     if (responseStatus(d, id::CreateSessionResponse) != kGood) return false;

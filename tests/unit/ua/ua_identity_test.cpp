@@ -17,6 +17,7 @@
 #include "support/test_environment.h"
 #include "unit/ua/demo_application.h"
 #include "unit/ua/security_fixtures.h"
+#include "unit/ua/session_requests.h"
 
 namespace {
 
@@ -288,20 +289,8 @@ TEST_F(Identities, CreateSessionIsBoundToTheChannel) {
       e.string(UaString{});
       e.uint32(0);
       e.extensionObject(ExtensionObject{});
-      e.string(uri);  // application uri
-      e.string(UaString{});
-      e.localizedText(LocalizedText{});
-      e.uint32(1);
-      e.string(UaString{});
-      e.string(UaString{});
-      e.arrayLength(0);
-      e.string(UaString{});
-      e.string("opc.tcp://127.0.0.1:4840");
-      e.string("s");
-      e.byteString(UaString{std::string(32, 'n')});
-      e.byteString(UaString{std::string(certificate.der().begin(), certificate.der().end())});
-      e.float64(60000);
-      e.uint32(0);
+      encodeCreateSessionBody(e, uri, "opc.tcp://127.0.0.1:4840", "s",
+                              std::string(certificate.der().begin(), certificate.der().end()), 60000);
       std::promise<Bytes> answer;
       ua.handle(channelId, b, [&](Bytes r) { answer.set_value(std::move(r)); });
       const Bytes r = answer.get_future().get();

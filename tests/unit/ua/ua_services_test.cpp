@@ -13,6 +13,7 @@
 #include "opctoolbox/ua/ua_messages.h"
 #include "opctoolbox/ua/ua_server.h"
 #include "unit/ua/demo_application.h"
+#include "unit/ua/session_requests.h"
 
 namespace {
 
@@ -79,18 +80,7 @@ class Services : public ::testing::Test {
   std::pair<NodeId, double> createSession(double timeoutMs) {
     Bytes create = request(id::CreateSessionRequest, NodeId{});
     Encoder e(create);
-    for (int i = 0; i < 2; ++i) e.string(UaString{});  // application uri, product uri
-    e.localizedText(LocalizedText{});
-    e.uint32(1);  // client
-    for (int i = 0; i < 2; ++i) e.string(UaString{});
-    e.arrayLength(0);
-    e.string(UaString{});                 // server uri
-    e.string("opc.tcp://127.0.0.1:4840"); // endpoint url
-    e.string("test");                     // session name
-    e.byteString(UaString{std::string(32, 'n')});
-    e.byteString(UaString{});
-    e.float64(timeoutMs);
-    e.uint32(0);
+    encodeCreateSessionBody(e, "", "opc.tcp://127.0.0.1:4840", "test", "", timeoutMs);
     const Bytes created = call(create);
     if (status(created) != kGood) return {NodeId{}, 0};
     const Bytes rest = afterHeader(created, id::CreateSessionResponse);
