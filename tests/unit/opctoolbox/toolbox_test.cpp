@@ -372,8 +372,11 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { first = r.result(0); }), S_OK);
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { second = r.result(0); }), S_OK);
   std::thread stopper([&] { tb.app->stop(); });
-  std::this_thread::sleep_for(100ms);
+  // The stop answers the queued read while the running one still blocks (bounded wait: a
+  // loaded machine may take a while to run the stopper).
+  for (int i = 0; i < 1000 && second.load() == 1; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(second.load(), E_ABORT) << "the queued read is answered at stop";
+  EXPECT_EQ(first.load(), 1) << "while the running read is still running";
   {
     std::lock_guard lock(gDevice.mutex);
     gDevice.blocked = false;
