@@ -79,19 +79,22 @@ TEST(Supervision, ATcpEventConnectionThatDropsOrFallsSilentIsRebuilt) {
   const auto node = s.find("CrateB");
   ASSERT_TRUE(eventually([&] { return node->getKeepAliveState() == 1; }, 15s));
 
+  // Counts grow by at least one: on a loaded machine a slow probe may add a round of its own.
   s.crates().control("break-events CrateB");
-  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") == 1; }, 15s));
-  EXPECT_EQ(s.logCount("Socket error for client [127.0.0.3]"), 1u);
-  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 1; }, 15s));
+  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") >= 1; }, 15s));
+  EXPECT_GE(s.logCount("Socket error for client [127.0.0.3]"), 1u);
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") >= 1; }, 15s));
   ASSERT_TRUE(eventually([&] { return node->getKeepAliveState() == 1 && node->hasEventThread(); }, 15s));
 
   // Silent without closing: the connection stays open and says nothing.
+  const auto reconnects = s.logCount("Trying to reconnect to127.0.0.3]");
+  const auto restored = s.logCount("Connection restored for system [CrateB]");
   s.crates().control("silent CrateB on");
-  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") == 2; }, 15s));
-  EXPECT_EQ(s.logCount("TCP event connection of system [CrateB] delivered nothing for"), 1u);
+  ASSERT_TRUE(eventually([&] { return s.logCount("TCP event connection of system [CrateB] delivered nothing for") >= 1; }, 15s));
+  ASSERT_TRUE(eventually([&] { return s.logCount("Trying to reconnect to127.0.0.3]") > reconnects; }, 15s));
   EXPECT_EQ(toolboxValue(s.find("CrateB.Board00.Chan000.VMon")).getQuality(), kQualityNotConnected);
   s.crates().control("silent CrateB off");
-  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") == 2; }, 20s));
+  ASSERT_TRUE(eventually([&] { return s.logCount("Connection restored for system [CrateB]") > restored; }, 20s));
   EXPECT_TRUE(eventually([&] { return good(toolboxValue(s.find("CrateB.Board00.Chan000.VMon"))); }, 15s));
 }
 
