@@ -170,6 +170,8 @@ bool UaConnection::openChannel(std::span<std::uint8_t> message, Chunk& chunk) {
       return fail(rc, "security mode or nonce refused: " + statusName(rc));
     }
     if (fresh) security_ = std::move(fresh);
+    // Answers go with a token the channel still holds keys for: at most the one before.
+    if (state_ == State::Open && sendTokenId_ != tokenId_) sendTokenId_ = tokenId_;
   }
   const std::uint32_t lifetime = std::clamp(request.requestedLifetime, kMinLifetime, kMaxLifetime);
   previousTokenId_ = tokenId_;
@@ -206,7 +208,7 @@ void UaConnection::respond(std::uint32_t requestId, MessageType type, std::vecto
     out.clear();
     writeChunks(w, encodeServiceFault(handle, kBadResponseTooLarge), out);
   }
-  sink_(std::move(out));
+  if (!out.empty()) sink_(std::move(out));
 }
 
 }  // namespace OpcToolbox::ua

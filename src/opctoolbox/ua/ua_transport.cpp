@@ -180,6 +180,8 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
       (w.type != MessageType::Message && chunks > 1)) {
     return kBadResponseTooLarge;
   }
+  const std::size_t start = out.size();
+  const std::uint32_t firstSequence = *w.sequenceNumber;
   for (std::size_t i = 0; i < chunks; ++i) {
     const std::size_t at = out.size();
     out.resize(at + kHeaderSize);
@@ -193,8 +195,13 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
     s.raw(body.data() + from, n);
     putHeader(out, w.type, i + 1 == chunks ? 'F' : 'C', at);
     // The policy pads, signs and encrypts the finished chunk (and corrects its size field).
+    // A chunk it could not protect is never left to be sent in clear.
     if (w.security != nullptr) {
-      if (const StatusCode rc = w.security->protect(w.type, w.tokenId, out, at, sequenceStart); rc != kGood) return rc;
+      if (const StatusCode rc = w.security->protect(w.type, w.tokenId, out, at, sequenceStart); rc != kGood) {
+        out.resize(start);
+        *w.sequenceNumber = firstSequence;  // nothing of it is sent: no gap in the numbers
+        return rc;
+      }
     }
   }
   return kGood;

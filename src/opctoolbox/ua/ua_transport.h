@@ -111,7 +111,8 @@ class ChunkAssembler {
 };
 
 // Splits a response body into MSG/OPN/CLO chunks no larger than the send buffer, each with
-// its headers and the next sequence number. Fails with BadResponseTooLarge past the limits.
+// its headers and the next sequence number. Fails with BadResponseTooLarge past the limits;
+// on any failure out is as it was.
 class ChannelSecurity;
 
 struct ChunkWriter {

@@ -1,8 +1,9 @@
 // Chunk protection of the secure policies: keys and protected chunks equal the golden
 // vectors node-opcua's crypto computed (tests/interop/make_security_vectors.js); a chunk
 // the client protects comes back to its body, and any change to it is refused; tokens
-// live through a renewal; chunks fill but never pass the negotiated buffer; the
-// OpenSecureChannel padding works for client keys over 2048 bits.
+// live through a renewal, and what cannot be protected is never sent; chunks fill but
+// never pass the negotiated buffer; the OpenSecureChannel padding works for client keys
+// over 2048 bits.
 
 #include <gtest/gtest.h>
 
@@ -169,6 +170,13 @@ TEST(ChannelCrypto, RenewalKeepsTheOldTokenUntilRetiredAndHoldsTheMode) {
   Bytes old = clientChunk(policy, true, 1);
   Chunk oldChunk = parsed(old);
   EXPECT_EQ(c->unprotect(old, oldChunk), kBadSecureChannelTokenUnknown);
+  // What cannot be protected is not written at all, not even its first chunks in clear.
+  std::uint32_t sequence = 40;
+  Bytes sent = {1, 2, 3};
+  EXPECT_EQ(writeChunks(ChunkWriter{MessageType::Message, 7, 1, &sequence, 3, TransportLimits{}, c.get()}, kBody, sent),
+            kBadSecureChannelTokenUnknown);
+  EXPECT_EQ(sent, (Bytes{1, 2, 3}));
+  EXPECT_EQ(sequence, 40u) << "no gap in the sequence numbers";
 }
 
 TEST(ChannelCrypto, ChunksFillButNeverPassTheSendBuffer) {
