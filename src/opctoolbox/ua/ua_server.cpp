@@ -13,6 +13,12 @@ namespace OpcToolbox::ua {
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+// The channel of the request being dispatched: the services look up its session within
+// handle()'s own call, on the thread that called it.
+thread_local std::uint32_t tRequestChannel = 0;
+}  // namespace
+
 UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limits,
                    std::shared_ptr<const SecurityConfiguration> security, AuditLog audit)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
@@ -158,6 +164,12 @@ std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, co
   }
   StatusCode status = kGood;
   auto session = sessionFor(h, status);
+  if (status == kGood) {
+    // A session answers only on the channel that activated it: its token alone, seen or
+    // guessed, opens nothing from another connection.
+    std::lock_guard lock(mutex_);
+    if (session->channelId != tRequestChannel) status = kBadSecureChannelIdInvalid;
+  }
   if (status != kGood) {
     respond(encodeServiceFault(h.requestHandle, status));
     return nullptr;
@@ -172,6 +184,7 @@ ElementPtr UaServer::elementFor(const NodeId& id) const {
 }
 
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
+  tRequestChannel = channelId;
   Decoder d(body);
   const NodeId type = d.nodeId();
   if (!d.ok() || type.ns != 0 || type.kind != NodeId::Kind::Numeric) {
@@ -413,11 +426,14 @@ void UaServer::closeSession(Decoder& d, Respond& respond) {
   const bool deleteSubscriptions = d.boolean();
   if (!d.ok()) return respond(encodeServiceFault(h.requestHandle, kBadDecodingError));
   std::shared_ptr<Session> s;
+  bool wrongChannel = false;
   {
     std::lock_guard lock(mutex_);
     auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
                                                                   : sessions_.end();
-    if (it != sessions_.end()) {
+    if (it != sessions_.end() && it->second->channelId != tRequestChannel) {
+      wrongChannel = true;
+    } else if (it != sessions_.end()) {
       s = it->second;
       sessions_.erase(it);
       // Kept for a transfer, as many as every session could hold; past that they end.
@@ -427,6 +443,7 @@ void UaServer::closeSession(Decoder& d, Respond& respond) {
       }
     }
   }
+  if (wrongChannel) return respond(encodeServiceFault(h.requestHandle, kBadSecureChannelIdInvalid));
   if (!s) return respond(encodeServiceFault(h.requestHandle, kBadSessionIdInvalid));
   releaseSession(s);
   std::vector<std::uint8_t> out;

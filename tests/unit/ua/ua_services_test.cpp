@@ -595,3 +595,31 @@ TEST_F(Services, SamplingIsRevisedToTheFastestHonestRate) {
 }
 
 }  // namespace
+
+namespace {
+
+// A session's token opens nothing on another channel until the session is activated there
+// (a client that reconnected); then the old channel is the other one.
+TEST_F(Services, ASessionAnswersOnlyOnTheChannelThatActivatedIt) {
+  auto readOn = [&](std::uint32_t on) {
+    channel = on;
+    Bytes r = request(id::ReadRequest, token);
+    Encoder e(r);
+    e.float64(60000);
+    e.uint32(3);
+    e.arrayLength(1);
+    e.nodeId(NodeId::stringId(1, "Demo.Int32"));
+    e.uint32(13);
+    e.string(UaString{});
+    e.qualifiedName(QualifiedName{});
+    return status(call(r));
+  };
+  EXPECT_EQ(readOn(1), kGood);
+  EXPECT_EQ(readOn(2), kBadSecureChannelIdInvalid);
+  channel = 2;
+  ASSERT_EQ(activateSession(token), kGood);
+  EXPECT_EQ(readOn(2), kGood);
+  EXPECT_EQ(readOn(1), kBadSecureChannelIdInvalid);
+}
+
+}  // namespace
