@@ -69,9 +69,7 @@ int addUser(const ua::UserAccountsFile& file, const std::string& name, const std
       std::fprintf(stderr, "vexahv-opcserver: cannot read [%s]: %s\n", certificateFile, ec.message().c_str());
       return 1;
     }
-    ua::crypto::Certificate c = ua::crypto::Certificate::fromDer(
-        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    if (!c) c = ua::crypto::Certificate::fromPem(text);
+    const ua::crypto::Certificate c = ua::crypto::Certificate::fromDerOrPem(text);
     if (!c) {
       std::fprintf(stderr, "vexahv-opcserver: [%s] is not a certificate (DER or PEM)\n", certificateFile);
       return 1;

@@ -274,6 +274,11 @@ Certificate Certificate::fromPem(std::string_view pem) {
   return c;
 }
 
+Certificate Certificate::fromDerOrPem(std::string_view text) {
+  Certificate c = fromDer(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return c ? c : fromPem(text);
+}
+
 EVP_PKEY* Certificate::publicKey() const { return x509_ ? X509_get0_pubkey(x509_.get()) : nullptr; }
 
 std::string Certificate::thumbprintHex() const {

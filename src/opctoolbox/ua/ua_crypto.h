@@ -89,6 +89,8 @@ class Certificate {
   // The first certificate of a DER sequence (a client may send its chain); null on damage.
   static Certificate fromDer(ByteView der);
   static Certificate fromPem(std::string_view pem);
+  // A certificate file's content, DER or PEM.
+  static Certificate fromDerOrPem(std::string_view text);
   // Every certificate of a concatenated DER chain, leaf first; empty on damage.
   static std::vector<Certificate> chainFromDer(ByteView der);
   explicit operator bool() const { return x509_ != nullptr; }

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "opctoolbox/ua/ua_settings_text.h"
-#include "platform/atomic_file.h"
 
 namespace OpcToolbox::ua {
 namespace {
@@ -116,13 +115,7 @@ std::string parseEndpointSettings(std::string_view text, EndpointOptions& out) {
 }
 
 std::string readEndpointSettings(const std::filesystem::path& file, EndpointOptions& out) {
-  std::string text;
-  if (const std::error_code ec = vexahv::platform::readWholeFile(file, text, 1u << 20)) {
-    if (ec == std::errc::no_such_file_or_directory) return {};
-    return "cannot read [" + file.string() + "]: " + ec.message();
-  }
-  if (std::string bad = parseEndpointSettings(text, out); !bad.empty()) return "[" + file.string() + "] " + bad;
-  return {};
+  return readSettingsFile(file, [&](std::string_view text) { return parseEndpointSettings(text, out); });
 }
 
 }  // namespace OpcToolbox::ua

@@ -45,10 +45,7 @@ std::vector<crypto::Certificate> certificatesIn(const fs::path& dir) {
   for (const fs::path& file : filesIn(dir)) {
     std::string text;
     if (vexahv::platform::readWholeFile(file, text, kMaxFileBytes)) continue;
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    crypto::Certificate c = crypto::Certificate::fromDer(bytes);
-    if (!c) c = crypto::Certificate::fromPem(text);
-    if (c) out.push_back(std::move(c));
+    if (crypto::Certificate c = crypto::Certificate::fromDerOrPem(text)) out.push_back(std::move(c));
   }
   return out;
 }
@@ -211,9 +208,7 @@ std::shared_ptr<const ServerCredentials> PkiStore::loadOrCreateCredentials(const
     error = "cannot read [" + options_.certificate.string() + "]: " + e.message();
     return nullptr;
   }
-  credentials->certificate = crypto::Certificate::fromDer(
-      std::span(reinterpret_cast<const std::uint8_t*>(der.data()), der.size()));
-  if (!credentials->certificate) credentials->certificate = crypto::Certificate::fromPem(der);
+  credentials->certificate = crypto::Certificate::fromDerOrPem(der);
   if (!credentials->privateKey || !credentials->certificate) {
     error = !credentials->privateKey ? "[" + options_.privateKey.string() + "] is not a private key"
                                      : "[" + options_.certificate.string() + "] is not a certificate";

@@ -67,6 +67,10 @@ std::string statusName(StatusCode code) {
   return hex;
 }
 
+std::string_view policyName(const ChannelSecurity& channel) {
+  return channel.policy() != nullptr ? channel.policy()->name : std::string_view("None");
+}
+
 const ChannelSecurity& plainChannel() {
   static NoneChannel none;
   return none;

@@ -31,10 +31,8 @@ inline constexpr StatusCode kBadCertificateIssuerTimeInvalid = 0x80150000u;
 inline constexpr StatusCode kBadCertificateUriInvalid = 0x80170000u;
 inline constexpr StatusCode kBadCertificateUseNotAllowed = 0x80180000u;
 inline constexpr StatusCode kBadCertificateUntrusted = 0x801A0000u;
-inline constexpr StatusCode kBadCertificateRevocationUnknown = 0x801B0000u;
 inline constexpr StatusCode kBadCertificateRevoked = 0x801D0000u;
 inline constexpr StatusCode kBadCertificateIssuerRevoked = 0x801E0000u;
-inline constexpr StatusCode kBadCertificateChainIncomplete = 0x810D0000u;
 inline constexpr StatusCode kBadNonceInvalid = 0x80240000u;
 inline constexpr StatusCode kBadSecurityModeRejected = 0x80540000u;
 inline constexpr StatusCode kBadApplicationSignatureInvalid = 0x80580000u;
@@ -78,6 +76,9 @@ class ChannelSecurity {
 
 // The name of a status code of the security checks (others as hex), for log lines.
 std::string statusName(StatusCode code);
+
+// The short name of a channel's policy ("Basic256Sha256", "None"), for log lines.
+std::string_view policyName(const ChannelSecurity& channel);
 
 // The plain channel (SecurityPolicy None), for sessions whose channel is not known.
 const ChannelSecurity& plainChannel();

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "opctoolbox/ua/ua_settings_text.h"
-#include "platform/atomic_file.h"
 
 namespace OpcToolbox::ua {
 namespace {
@@ -84,13 +83,7 @@ std::string parseSecuritySettings(std::string_view text, SecurityFileSettings& o
 }
 
 std::string readSecuritySettings(const std::filesystem::path& file, SecurityFileSettings& out) {
-  std::string text;
-  if (const std::error_code ec = vexahv::platform::readWholeFile(file, text, 1u << 20)) {
-    if (ec == std::errc::no_such_file_or_directory) return {};
-    return "cannot read [" + file.string() + "]: " + ec.message();
-  }
-  if (std::string bad = parseSecuritySettings(text, out); !bad.empty()) return "[" + file.string() + "] " + bad;
-  return {};
+  return readSettingsFile(file, [&](std::string_view text) { return parseSecuritySettings(text, out); });
 }
 
 }  // namespace OpcToolbox::ua

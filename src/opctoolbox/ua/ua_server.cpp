@@ -247,7 +247,7 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
     auto refuse = [&](StatusCode rc) {
       audit(true, [&] {
         return "refused CreateSession of [" + r.clientApplicationUri + "] from [" + channelPeer(channelId) +
-               "] policy [" + std::string(channel->policyUri().substr(channel->policyUri().find('#') + 1)) + "] (" +
+               "] policy [" + std::string(policyName(*channel)) + "] (" +
                statusName(rc) + ")";
       });
       respond(encodeServiceFault(r.header.requestHandle, rc));
@@ -340,7 +340,7 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
   const ChannelSecurity& channel = known ? *known : plainChannel();
   const crypto::Certificate* client = channel.clientCertificate();
   const std::string peer = channelPeer(channelId);
-  std::string how = "policy [" + std::string(channel.policyUri().substr(channel.policyUri().find('#') + 1)) +
+  std::string how = "policy [" + std::string(policyName(channel)) +
                     "] mode [" + (channel.securityMode() == kModeSignAndEncrypt ? "SignAndEncrypt"
                                   : channel.securityMode() == kModeSign      ? "Sign"
                                                                              : "None") +

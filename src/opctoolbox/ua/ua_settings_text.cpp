@@ -1,5 +1,7 @@
 #include "opctoolbox/ua/ua_settings_text.h"
 
+#include "platform/atomic_file.h"
+
 namespace OpcToolbox::ua {
 
 std::string_view trimSetting(std::string_view s) {
@@ -39,6 +41,17 @@ std::string forEachSetting(std::string_view text,
     if (eq == std::string_view::npos) return "[" + shownSetting(line) + "] is not \"key = value\"";
     return use(trimSetting(line.substr(0, eq)), trimSetting(line.substr(eq + 1)));
   });
+}
+
+std::string readSettingsFile(const std::filesystem::path& file,
+                             const std::function<std::string(std::string_view text)>& parse) {
+  std::string text;
+  if (const std::error_code ec = vexahv::platform::readWholeFile(file, text, 1u << 20)) {
+    if (ec == std::errc::no_such_file_or_directory) return {};
+    return "cannot read [" + file.string() + "]: " + ec.message();
+  }
+  if (std::string bad = parse(text); !bad.empty()) return "[" + file.string() + "] " + bad;
+  return {};
 }
 
 }  // namespace OpcToolbox::ua

@@ -3,6 +3,7 @@
 // of its settings files: '#' starts a comment, blank lines are skipped, every other line is
 // one setting.
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,5 +22,10 @@ std::string forEachLine(std::string_view text, const std::function<std::string(s
 // "key = value", or the one use returns) comes back prefixed with "line N: ".
 std::string forEachSetting(std::string_view text,
                            const std::function<std::string(std::string_view key, std::string_view value)>& use);
+
+// Reads a settings file (at most 1 MiB) and hands its text to parse: a missing file is no
+// error (every default holds); one that cannot be read, or that parse refuses, gives the
+// reason naming the file.
+std::string readSettingsFile(const std::filesystem::path& file, const std::function<std::string(std::string_view text)>& parse);
 
 }  // namespace OpcToolbox::ua

@@ -158,21 +158,20 @@ StatusCode ChunkAssembler::add(const Chunk& chunk, Result& result) {
 }
 
 StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body, std::vector<std::uint8_t>& out) {
+  const ChannelSecurity& policy = w.security != nullptr ? *w.security : plainChannel();
   std::vector<std::uint8_t> security;
   Encoder e(security);
   e.uint32(w.secureChannelId);
   if (w.type == MessageType::Open) {
-    e.string(w.security != nullptr ? w.security->policyUri() : std::string_view(kSecurityPolicyNone));
-    e.byteString(w.security != nullptr ? w.security->senderCertificate() : UaString{});
-    e.byteString(w.security != nullptr ? w.security->receiverThumbprint() : UaString{});
+    e.string(policy.policyUri());
+    e.byteString(policy.senderCertificate());
+    e.byteString(policy.receiverThumbprint());
   } else {
     e.uint32(w.tokenId);
   }
   const std::size_t headers = kHeaderSize + security.size();
   // What fits a chunk once the policy's signature and padding have their room.
-  const std::size_t perChunk = w.security != nullptr
-                                   ? w.security->maxBodySize(w.type, headers, w.limits.sendBufferSize)
-                                   : (w.limits.sendBufferSize > headers + 8 ? w.limits.sendBufferSize - headers - 8 : 0);
+  const std::size_t perChunk = policy.maxBodySize(w.type, headers, w.limits.sendBufferSize);
   if (perChunk == 0) return kBadTcpInternalError;
   const std::size_t chunks = body.empty() ? 1 : (body.size() + perChunk - 1) / perChunk;
   if ((w.limits.maxMessageSize != 0 && body.size() > w.limits.maxMessageSize) ||
@@ -196,12 +195,10 @@ StatusCode writeChunks(const ChunkWriter& w, std::span<const std::uint8_t> body,
     putHeader(out, w.type, i + 1 == chunks ? 'F' : 'C', at);
     // The policy pads, signs and encrypts the finished chunk (and corrects its size field).
     // A chunk it could not protect is never left to be sent in clear.
-    if (w.security != nullptr) {
-      if (const StatusCode rc = w.security->protect(w.type, w.tokenId, out, at, sequenceStart); rc != kGood) {
-        out.resize(start);
-        *w.sequenceNumber = firstSequence;  // nothing of it is sent: no gap in the numbers
-        return rc;
-      }
+    if (const StatusCode rc = policy.protect(w.type, w.tokenId, out, at, sequenceStart); rc != kGood) {
+      out.resize(start);
+      *w.sequenceNumber = firstSequence;  // nothing of it is sent: no gap in the numbers
+      return rc;
     }
   }
   return kGood;
