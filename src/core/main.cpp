@@ -1,14 +1,72 @@
-// vexahv-opcserver: the OPC server for HV power-supply mainframes. Runs until SIGTERM or
-// SIGINT, then stops in order and exits 0; exits 1 at once, with one line on stderr and in
-// the log, when it cannot serve at all. --add-user, --remove-user and --list-users manage
-// the OPC UA users and exit.
+// vexahv-opcserver: the OPC server for HV power-supply mainframes.
+//
+// "/RegServer" or "/Service" registers it (AppID and class keys, the service with the
+// machine's service manager, the firewall rules) and "/UnregServer" removes all of that;
+// either ends the run. Otherwise it serves: as the installed service when it is registered
+// as one (until SIGTERM), else as a local server (until SIGTERM, SIGINT or SIGHUP); then
+// it stops in order and exits 0. It exits 1 at once, with one line on stderr and in the
+// log, when it cannot serve at all. --add-user, --remove-user and --list-users manage the
+// OPC UA users and exit.
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/server_process.h"
 #include "core/user_admin.h"
 #include "platform/heap_tuning.h"
 #include "platform/stop_signal.h"
+#include "service/logging.h"
+#include "service/service_module.h"
+
+namespace {
+
+using vexahv::VEXAHVOPCServerModule;
+
+std::unique_ptr<vexahv::platform::Firewall> processFirewall() {
+  vexahv::platform::FirewallPorts ports;
+  ports.opcUa = vexahv::serviceDefinition().listenPort;
+  return vexahv::platform::Firewall::forProcess(ports);
+}
+
+// A restarted run is the same process with a new image; a stop signal that came while the
+// old one stopped must not end the new one at once.
+void discardPendingStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+  const timespec now{0, 0};
+  while (::sigtimedwait(&set, nullptr, &now) > 0) {
+  }
+}
+
+// The service run: the service manager is told this process runs the service, which then
+// serves until the stop control. True when the run is to start again.
+bool runAsService(VEXAHVOPCServerModule& module, vexahv::VEXAHVServerProcess& process,
+                  vexahv::platform::StopSignal& stopSignal, int& exitCode) {
+  vexahv::logDebug("Windows service [", vexahv::kServiceName, "] is starting");
+  if (const std::uint32_t r = module.startServiceRun([&process] { return process.statusLine(); }); r != 0) {
+    vexahv::logDebug("Error starting service control dispatcher");
+    std::fprintf(stderr,
+                 "vexahv-opcserver: registered as the service [%s], but %s (%s); start it through the service "
+                 "manager (systemctl start %s) or unregister it (/UnregServer)\n",
+                 vexahv::kServiceName, vexahv::platform::serviceErrorText(r), module.services().backEndName(),
+                 vexahv::kServiceUnitName);
+    exitCode = 1;
+    process.stop();
+    return false;
+  }
+  while (!module.stopControl(stopSignal.wait())) {
+  }
+  module.beginStop();
+  process.stop();
+  return module.endServiceRun();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // The user switches act on the users file and exit; nothing is served.
@@ -17,12 +75,46 @@ int main(int argc, char** argv) {
   // Opened before any thread starts, so every thread inherits the blocked stop signals.
   vexahv::platform::StopSignal stopSignal;
   if (const std::error_code ec = stopSignal.open()) {
-    std::fprintf(stderr, "vexahv-opcserver: cannot take SIGTERM and SIGINT: %s\n", ec.message().c_str());
+    std::fprintf(stderr, "vexahv-opcserver: cannot take the stop signals: %s\n", ec.message().c_str());
     return 1;
   }
-  vexahv::VEXAHVServerProcess process([&stopSignal] { stopSignal.wake(); });
-  process.startUp(vexahv::joinCommandLine(argc, argv));
-  if (process.serving()) stopSignal.wait();
-  process.stop();
-  return process.exitCode();
+  bool restart = false;
+  int exitCode = 0;
+  {
+    VEXAHVOPCServerModule module(
+        vexahv::platform::ServiceManager::forProcess(vexahv::kServiceName, vexahv::kServiceUnitName), processFirewall,
+        vexahv::serviceDefinition());
+    vexahv::VEXAHVServerProcess process([&stopSignal] { stopSignal.wake(); });
+    process.setOnReady([&module] { module.reportReady(); });
+    process.startUp(vexahv::joinCommandLine(argc, argv));
+
+    long registration = 0;
+    if (!module.ParseCommandLine(vexahv::joinCommandLine(argc, argv, 1), registration)) {
+      // A registration run: its failure is the exit code's, so that scripts see it.
+      process.stop();
+      return registration >= 0 && process.registrationSucceeded() ? 0 : 1;
+    }
+    if (!process.serving()) {
+      process.stop();
+      return process.exitCode();
+    }
+    if (module.IsRegisteredAsService() == 0) {
+      restart = runAsService(module, process, stopSignal, exitCode);
+    } else {
+      // A local server: any stop signal ends it.
+      stopSignal.wait();
+      process.stop();
+    }
+    if (exitCode == 0) exitCode = process.exitCode();
+  }
+  if (!restart) return exitCode;
+
+  // The stand-in's restart: this process runs again, as the service manager would start it.
+  discardPendingStopSignals();
+  vexahv::logNotice("Restarting VEXAHVOPCServer: [", argv[0], "]");
+  vexahv::stopLogging();
+  std::fflush(nullptr);
+  ::execv("/proc/self/exe", argv);
+  std::fprintf(stderr, "vexahv-opcserver: cannot start again: %s\n", std::strerror(errno));
+  return 1;
 }

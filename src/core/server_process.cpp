@@ -13,6 +13,10 @@
 #include "opctoolbox/ua/ua_security_files.h"
 #include "opctoolbox/ua/ua_server.h"
 #include "platform/platform_root.h"
+#include "platform/process_identity.h"
+#include "platform/socket_activation.h"
+#include "requests/vexahv_session.h"
+#include "service/service_module.h"
 #include "service/logging.h"
 
 namespace vexahv {
@@ -20,7 +24,6 @@ namespace vexahv {
 namespace globals = VEXAHVServerGlobals;
 
 namespace {
-constexpr const char* kServiceName = "VEXAHVOPCServerModule";
 
 void releaseServer() {
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
@@ -30,13 +33,48 @@ void releaseServer() {
 }
 }  // namespace
 
-std::string joinCommandLine(int argc, char** argv) {
+std::string joinCommandLine(int argc, char** argv, int first) {
   std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line += ' ';
+  for (int i = first; i < argc; ++i) {
+    if (i > first) line += ' ';
     line += argv[i];
   }
   return line;
+}
+
+platform::ServiceDefinition serviceDefinition() {
+  platform::ServiceDefinition d;
+  d.name = kServiceName;
+  d.displayName = kServiceName;
+  d.executable = platform::executablePath();
+  d.platformRoot = platform::platformRoot();
+  d.workingDirectory = d.platformRoot;
+  // A bad settings file is reported when the server starts; the socket unit takes the
+  // defaults then.
+  OpcToolbox::ua::EndpointOptions endpoint;
+  if (OpcToolbox::ua::readEndpointSettings(d.platformRoot / kEndpointSettingsFile, endpoint).empty() &&
+      OpcToolbox::ua::EndpointOptions::fromEnvironment(endpoint).empty()) {
+    d.listenHost = endpoint.host;
+    d.listenPort = endpoint.port;
+  }
+  return d;
+}
+
+std::string VEXAHVServerProcess::statusLine() const {
+  if (!ready_.load()) return "Building the address space";
+  std::size_t systems = 0;
+  std::size_t connected = 0;
+  if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
+    if (SystemList* list = server->getSystemList()) {
+      for (const VEXAHVElementPtr& node : list->snapshot()) {
+        ++systems;
+        if (node->getConnectionStatus() == kStatusOk) ++connected;
+      }
+    }
+  }
+  return "Serving " + std::to_string(systems) + (systems == 1 ? " system (" : " systems (") +
+         std::to_string(connected) + " connected), " + std::to_string(VEXAHVSession::clientCount()) +
+         (VEXAHVSession::clientCount() == 1 ? " client" : " clients");
 }
 
 VEXAHVServerProcess::VEXAHVServerProcess(std::function<void()> onFatal) : onFatal_(std::move(onFatal)) {}
@@ -82,6 +120,7 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   const long run = server->processCommandLine(commandLine);
   if (run != 0) {
     const bool ok = run == 1;
+    registrationOk_ = ok;
     logNotice(ok ? "VEXAHVOPCServer registration operation successful" : "VEXAHVOPCServer registration operation failed");
     server->trace(2, 0x80000000u, "c_tWinMain", ok ? "Registration succeeded" : "Registration failed");
     logDebug("Terminate VEXAHVOPCServer");
@@ -133,6 +172,12 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     server->setBuildOptions(VEXAHVOPCServer::buildOptionsFromEnvironment());
   }
 
+  // Taken before any thread starts, so that no child process could inherit them.
+  passedListeners_ = platform::takeListeningSockets();
+  if (passedListeners_.size() > 1) {
+    logWarning("The service manager passed [", passedListeners_.size(), "] listening sockets; the first is served");
+  }
+
   logDebug("Starting VEXAHVOPCServer");
   try {
     startup_ = std::make_unique<platform::WorkerThread>("vexahv-startup",
@@ -160,7 +205,10 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   }
   // Clients reach the toolbox through its OPC UA endpoint; it reports Suspended until ready.
   endpoint_ = std::make_unique<OpcToolbox::ua::UaEndpoint>(*OpcToolbox::getApp(), endpointOptions_);
-  if (const std::error_code ec = endpoint_->start()) {
+  platform::UniqueFd passed;
+  if (!passedListeners_.empty()) passed = std::move(passedListeners_.front());
+  passedListeners_.clear();
+  if (const std::error_code ec = endpoint_->start(std::move(passed))) {
     logAlert("VEXAHVOPCServer not started");
     endpoint_.reset();
     fail("OPC UA endpoint cannot listen on [" + endpointOptions_.host + ":" +
@@ -180,6 +228,8 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   logDebug("VEXAHVOPCServer namespace built");
   server->ready();
   logDebug("VEXAHVOPCServer ready for clients to connect");
+  ready_.store(true);
+  if (onReady_) onReady_();
   if (server->getSystemList() == nullptr) {
     logError("VEXAHVOPCServer configuration not found");
     return;

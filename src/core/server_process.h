@@ -9,9 +9,12 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "events/event_mechanism.h"
 #include "opctoolbox/ua/ua_endpoint.h"
+#include "platform/service_manager.h"
+#include "platform/unique_fd.h"
 #include "platform/worker_thread.h"
 
 namespace vexahv {
@@ -28,8 +31,14 @@ class VEXAHVServerProcess {
   VEXAHVServerProcess(const VEXAHVServerProcess&) = delete;
   VEXAHVServerProcess& operator=(const VEXAHVServerProcess&) = delete;
 
+  // Called once the address space is built and clients are served (on the start-up thread).
+  void setOnReady(std::function<void()> onReady) { onReady_ = std::move(onReady); }
   // The start-up routine: 1 when the toolbox could not be initialised, else 0.
   int startUp(const std::string& commandLine);
+  // After startUp: false when the toolbox's own registration failed in a registration run.
+  bool registrationSucceeded() const noexcept { return registrationOk_; }
+  // What a person sees of the run in the service manager's status line.
+  std::string statusLine() const;
   // After startUp: true for a normal run (not a registration run, not failed).
   bool serving() const noexcept { return serving_; }
   // Stop sequence: stops the start-up thread (an address-space build ends at its next
@@ -46,15 +55,26 @@ class VEXAHVServerProcess {
   void fail(const std::string& reason);
 
   std::function<void()> onFatal_;
+  std::function<void()> onReady_;
   std::atomic<int> exitCode_{0};
+  std::atomic<bool> ready_{false};
   bool serving_ = false;
+  bool registrationOk_ = true;
+  // Listening sockets passed by the service manager (socket activation), taken at start-up.
+  std::vector<platform::UniqueFd> passedListeners_;
   OpcToolbox::ua::EndpointOptions endpointOptions_;
   std::unique_ptr<OpcToolbox::ua::UaEndpoint> endpoint_;
   std::unique_ptr<events::EventMechanism> events_;
   std::unique_ptr<platform::WorkerThread> startup_;
 };
 
-// The command line re-joined into one string, as the parsers take it.
-std::string joinCommandLine(int argc, char** argv);
+// The command line re-joined into one string, as the parsers take it (from argument
+// `first` on: 0 with the program, as the toolbox reads it; 1 without, as the service
+// shell's switch scanner reads it).
+std::string joinCommandLine(int argc, char** argv, int first = 0);
+
+// The service as the service shell installs it: this executable, the platform root as its
+// working directory, and the OPC UA address of the endpoint settings (for the socket unit).
+platform::ServiceDefinition serviceDefinition();
 
 }  // namespace vexahv

@@ -15,6 +15,7 @@ std::error_code StopSignal::open() {
   sigemptyset(&signals_);
   sigaddset(&signals_, SIGTERM);
   sigaddset(&signals_, SIGINT);
+  sigaddset(&signals_, SIGHUP);
   if (const int rc = pthread_sigmask(SIG_BLOCK, &signals_, nullptr); rc != 0)
     return {rc, std::system_category()};
   signalFd_.reset(::signalfd(-1, &signals_, SFD_CLOEXEC));

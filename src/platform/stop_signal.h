@@ -1,6 +1,6 @@
 #pragma once
-// The process's stop control: SIGTERM and SIGINT, taken by the one thread that waits for
-// them, and a wake-up that any thread raises when the process cannot go on (a start-up
+// The process's stop control: SIGTERM, SIGINT and SIGHUP, taken by the one thread that
+// waits for them (which decides what each means in its run), and a wake-up that any thread raises when the process cannot go on (a start-up
 // failure that leaves nothing to serve).
 
 #include <csignal>
@@ -12,11 +12,11 @@ namespace vexahv::platform {
 
 class StopSignal {
  public:
-  // Blocks SIGTERM and SIGINT in the calling thread. Open it before any other thread
+  // Blocks the three signals in the calling thread. Open it before any other thread
   // starts: threads inherit the mask, so the signals reach only wait().
   std::error_code open();
 
-  // Until SIGTERM, SIGINT or wake(): the signal's number, or 0 for wake().
+  // Until one of them or wake(): the signal's number, or 0 for wake().
   int wait();
 
   // Ends wait() from any thread; async-signal-safe. A wake before wait() is kept.

@@ -7,6 +7,7 @@
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
 #include "service/logging.h"
+#include "service/service_module.h"
 
 namespace vexahv {
 
@@ -41,6 +42,8 @@ std::int32_t writeServerSetting(VEXAHVElement& element, const std::string& name,
     // Cached only once stored: the item must not show a setting the next start will not have.
     if (!writeConfigurationEntry(name, text)) return -1;
     cache(element, value, now);
+    // The setting takes effect in a new run of the service; without one, at the next start.
+    restartService();
     return 0;
   }
 
@@ -48,6 +51,7 @@ std::int32_t writeServerSetting(VEXAHVElement& element, const std::string& name,
     const std::string text = std::to_string(value.rawI4());
     if (!writeConfigurationEntry(name, text)) return -1;
     cache(element, value, now);
+    restartService();
     return 0;
   }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Writes of the server's own settings: each is stored in the configuration file; the log
 // level and the batching flag also take effect at once. Event mode, live insertion and
-// the verification period take effect at the next start.
+// the verification period restart the installed service, so they take effect in its new
+// run (without a running service: at the next start).
 
 #include <cstdint>
 #include <string>

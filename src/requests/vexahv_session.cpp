@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "service/logging.h"
+#include "service/service_module.h"
 
 namespace vexahv {
 namespace {
@@ -23,6 +24,8 @@ void VEXAHVSession::disconnectSession() {
   if (count == 0) {
     logNotice("Last client disconnect from VEXAHVOPCServer");
     logNotice("Stopping VEXAHVOPCServer Service");
+    // On the service shell's own thread: this may be the thread the stop has to end.
+    stopServiceLater(kServiceName);
   }
 }
 

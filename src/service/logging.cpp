@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -35,7 +36,15 @@ LogState& state() {
   return s;
 }
 
-std::filesystem::path logDirectory() { return platform::platformRoot() / "VEXA_Log"; }
+// Under systemd the unit's LogsDirectory= (/var/log/vexahv), which it passes as
+// LOGS_DIRECTORY; otherwise beside the rest of the platform root's state.
+std::filesystem::path logDirectory() {
+  if (const char* logs = std::getenv("LOGS_DIRECTORY"); logs != nullptr && *logs != '\0') {
+    const std::string first(logs, std::strcspn(logs, ":"));
+    if (!first.empty()) return first;
+  }
+  return platform::platformRoot() / "VEXA_Log";
+}
 
 void writeErrorFile() {
   platform::UniqueFd fd(::open(logErrorFilePath().c_str(),

@@ -1,6 +1,6 @@
 #pragma once
 // The process-wide text log: eight severities, one ceiling, one file under
-// <platform root>/VEXA_Log/. A line is
+// <platform root>/VEXA_Log/ (or the service's LOGS_DIRECTORY). A line is
 //   [VEXAHVOPCServerLog.<thread id>, <locale date> <locale time>; <severity>]: <message>
 // where the message is the caller's parts concatenated with nothing between them.
 //

@@ -1,6 +1,7 @@
 #include "opctoolbox/ua/ua_endpoint.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -68,20 +69,32 @@ std::string UaEndpoint::url() const {
   return "opc.tcp://" + host + ":" + std::to_string(port_);
 }
 
-std::error_code UaEndpoint::start() {
+std::error_code UaEndpoint::start(vexahv::platform::UniqueFd listening) {
   auto err = [] { return std::error_code(errno, std::generic_category()); };
-  vexahv::platform::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!listener) return err();
-  const int one = 1;
-  ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  vexahv::platform::UniqueFd listener = std::move(listening);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(options_.port);
-  if (::inet_pton(AF_INET, options_.host.c_str(), &sa.sin_addr) != 1) return std::make_error_code(std::errc::invalid_argument);
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return err();
-  if (::listen(listener.get(), SOMAXCONN) != 0) return err();
   socklen_t len = sizeof sa;
-  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+  if (listener) {
+    // Handed over already listening (socket activation): its own address is the endpoint's.
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return err();
+    if (sa.sin_family != AF_INET) return std::make_error_code(std::errc::address_family_not_supported);
+    const int flags = ::fcntl(listener.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) return err();
+    char host[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
+    options_.host = host;
+  } else {
+    listener = vexahv::platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) return err();
+    const int one = 1;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(options_.port);
+    if (::inet_pton(AF_INET, options_.host.c_str(), &sa.sin_addr) != 1) return std::make_error_code(std::errc::invalid_argument);
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return err();
+    if (::listen(listener.get(), SOMAXCONN) != 0) return err();
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+  }
   port_ = ntohs(sa.sin_port);
   epoll_ = vexahv::platform::UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
   wakeFd_ = vexahv::platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

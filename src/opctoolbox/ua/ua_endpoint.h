@@ -47,7 +47,9 @@ class UaEndpoint {
   UaEndpoint(Application& app, EndpointOptions options);
   ~UaEndpoint();
 
-  std::error_code start();
+  // listening: a socket already bound and listening (handed over by the service
+  // manager); without it the endpoint binds host:port itself.
+  std::error_code start(vexahv::platform::UniqueFd listening = {});
   void stop();
   std::uint16_t port() const { return port_; }
   // "opc.tcp://host:port"
