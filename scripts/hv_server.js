@@ -96,9 +96,14 @@ async function startServer(options = {}) {
     VEXAHV_OPCUA_PORT: String(options.opcuaPort ?? "0"), VEXAHV_OPCUA_HOST: "127.0.0.1",
     ...(options.keepAlivePeriodMs ? { VEXAHV_KEEPALIVE_PERIOD_MS: String(options.keepAlivePeriodMs) } : {}),
   };
+  const registration = options.register
+    ? execFileSync(path.join(bin, "vexahv-opcserver"), ["/Service"], { cwd: work, env, timeout: 30000 }).toString()
+    : "";
   const server = spawn(path.join(bin, "vexahv-opcserver"), [], { cwd: work, env, stdio: ["ignore", "pipe", "pipe"] });
   let serverErr = "";
+  let serverOut = "";
   server.stderr.on("data", (d) => { serverErr += d.toString(); });
+  server.stdout.on("data", (d) => { serverOut += d.toString(); });
   const m = await waitForLine(server, server.stdout, /listening on (\S+)/, "vexahv-opcserver", 20000);
   // A bounded run bounds itself too: a test that dies leaves nothing running.
   const guard = duration ? setTimeout(() => { server.kill("SIGKILL"); sim.kill("SIGKILL"); }, duration * 1000) : null;
@@ -106,9 +111,11 @@ async function startServer(options = {}) {
 
   const logFile = path.join(root, "VEXA_Log", "VEXAHVOPCServer.log");
   return {
-    url: m[1], dir, root, work, sim, server, control, logFile,
+    url: m[1], dir, root, work, sim, server, control, logFile, registration, env,
     log: () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, "utf8") : ""),
     stderr: () => serverErr,
+    stdout: () => serverOut,
+    exited: () => exitOf(server),
     // SIGTERM to the server, then to the simulator; the server's exit code and signal.
     async stop() {
       if (guard) clearTimeout(guard);

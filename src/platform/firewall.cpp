@@ -19,7 +19,8 @@ namespace fr = firewall_result;
 constexpr std::size_t kFields = 10;
 constexpr std::chrono::seconds kFirewallCmdTimeout{60};
 
-bool clean(const std::string& s) { return s.find_first_of("\t\r\n") == std::string::npos; }
+// A field holds no separator, and a rule's line never reads as a comment.
+bool clean(const std::string& s) { return s.find_first_of("\t\n") == std::string::npos; }
 
 std::string formatRule(const FirewallRule& r) {
   std::string line;
@@ -38,11 +39,21 @@ bool toInt(const std::string& s, int& out) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-bool parseRules(const std::string& text, std::vector<FirewallRule>& out) {
+std::uint32_t fromError(const std::error_code& ec) {
+  return ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted ||
+                 ec == std::errc::read_only_file_system
+             ? fr::kAccessDenied
+             : fr::kFail;
+}
+
+}  // namespace
+
+bool parseFirewallRules(std::string_view text, std::vector<FirewallRule>& out) {
+  out.clear();
   std::size_t at = 0;
   while (at < text.size()) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
-    const std::string line = text.substr(at, end - at);
+    const std::string line(text.substr(at, end - at));
     at = end + 1;
     if (line.empty() || line.front() == '#') continue;
     std::vector<std::string> f;
@@ -53,11 +64,15 @@ bool parseRules(const std::string& text, std::vector<FirewallRule>& out) {
       if (tab == std::string::npos) break;
       start = tab + 1;
     }
-    if (f.size() != kFields) return false;
+    if (f.size() != kFields) {
+      out.clear();
+      return false;
+    }
     FirewallRule r;
     r.name = f[0], r.grouping = f[1], r.description = f[2], r.applicationName = f[5];
     if (!toInt(f[3], r.direction) || !toInt(f[4], r.action) || !toInt(f[6], r.protocol) ||
         !toInt(f[7], r.profiles) || (f[8] != "0" && f[8] != "1") || (f[9] != "0" && f[9] != "1")) {
+      out.clear();
       return false;
     }
     r.enabled = f[8] == "1", r.edgeTraversal = f[9] == "1";
@@ -66,14 +81,12 @@ bool parseRules(const std::string& text, std::vector<FirewallRule>& out) {
   return true;
 }
 
-std::uint32_t fromError(const std::error_code& ec) {
-  return ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted ||
-                 ec == std::errc::read_only_file_system
-             ? fr::kAccessDenied
-             : fr::kFail;
+std::string formatFirewallRules(const std::vector<FirewallRule>& rules) {
+  std::string text = "# inbound rules: name, grouping, description, direction, action, application, protocol, "
+                     "profiles, enabled, edge traversal\n";
+  for (const FirewallRule& r : rules) text += formatRule(r);
+  return text;
 }
-
-}  // namespace
 
 RecordFirewall::RecordFirewall(std::filesystem::path root) : dir_(std::move(root) / "firewall") {}
 
@@ -97,17 +110,14 @@ std::uint32_t RecordFirewall::update(Change change) const {
     }
     std::string text;
     if (const std::error_code r = readWholeFile(rulesFile(), text, 4u << 20)) return fromError(r);
-    if (!parseRules(text, rules)) {
+    if (!parseFirewallRules(text, rules)) {
       reportDiagnostic("firewall rules: " + rulesFile().string() + " is damaged; it is left as it is");
       return fr::kFail;
     }
   }
   std::uint32_t result = fr::kOk;
   if (!change(rules, result)) return result;
-  std::string text = "# inbound rules: name, grouping, description, direction, action, application, protocol, "
-                     "profiles, enabled, edge traversal\n";
-  for (const FirewallRule& r : rules) text += formatRule(r);
-  if (const std::error_code ec = replaceFileAtomically(rulesFile(), text, 0600)) {
+  if (const std::error_code ec = replaceFileAtomically(rulesFile(), formatFirewallRules(rules), 0600)) {
     reportDiagnostic("firewall rules: cannot write " + rulesFile().string() + ": " + ec.message());
     return fromError(ec);
   }
@@ -115,7 +125,7 @@ std::uint32_t RecordFirewall::update(Change change) const {
 }
 
 std::uint32_t RecordFirewall::add(const FirewallRule& rule) {
-  if (!clean(rule.name) || !clean(rule.grouping) || !clean(rule.description) || !clean(rule.applicationName)) {
+  if (!clean(rule.name) || rule.name.starts_with('#') || !clean(rule.grouping) || !clean(rule.description) || !clean(rule.applicationName)) {
     return fr::kInvalidArgument;
   }
   return update([&](std::vector<FirewallRule>& rules, std::uint32_t&) {

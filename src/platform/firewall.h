@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vexahv::platform {
@@ -41,6 +42,11 @@ struct FirewallPorts {
   std::uint16_t udpEventFirst = 1527, udpEventLast = 1546;
   std::uint16_t tcpEventFirst = 4527, tcpEventLast = 4546;
 };
+
+// The stand-in's file: one rule per line, tab-separated fields. False (and out empty) for
+// a damaged text; a name with a tab or a line break is never written.
+bool parseFirewallRules(std::string_view text, std::vector<FirewallRule>& out);
+std::string formatFirewallRules(const std::vector<FirewallRule>& rules);
 
 class Firewall {
  public:

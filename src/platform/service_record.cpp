@@ -48,7 +48,7 @@ bool parseNumber(std::string_view text, T& out) {
 std::string oneLine(std::string_view text) {
   std::string s(text);
   for (char& c : s) {
-    if (c == '\n' || c == '\r') c = ' ';
+    if (c == '\n') c = ' ';
   }
   return s;
 }

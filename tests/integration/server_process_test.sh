@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # vexahv-opcserver as a process in a temporary root: a registration run ends by itself
-# with exit 0 and builds nothing; a normal run with no systems still becomes ready and
-# stops on SIGTERM with exit 0 and its start and stop lines. Bounded by timeouts.
+# with exit 0 and builds nothing; the next run is the registered service (the stand-in's
+# record names it while it runs), which with no systems still becomes ready, ignores
+# SIGINT and stops on SIGTERM with exit 0 and its start and stop lines. Bounded by timeouts.
 set -euo pipefail
 server=$1
 dir=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 pid=
-export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0
+export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0 VEXAHV_SYSLOG=off
 mkdir -p "$dir/work"
 cd "$dir/work"
 echo "LogLevel=7;" >VEXAHVOPCServer.cfg
@@ -25,13 +26,22 @@ pid=$!
 for _ in $(seq 100); do grep -q "ready for clients to connect" "$log" 2>/dev/null && break; sleep 0.1; done
 grep -q "listening on opc.tcp://127.0.0.1:" "$dir/out"
 grep -q "No system registered" "$log"
+record=$VEXAHV_ROOT/services/VEXAHVOPCServerModule
+for _ in $(seq 50); do grep -q "^state=running" "$record" && break; sleep 0.1; done
+served=$(sed -n 's/^pid=//p' "$record")
+[[ $(readlink "/proc/$served/exe") == "$(readlink -f "$server")" ]] ||
+  { echo "the service record does not name the run"; cat "$record"; exit 1; }
+kill -INT "$pid"
+sleep 0.5
+kill -0 "$pid" || { echo "a service run stopped on SIGINT"; exit 1; }
 kill -TERM "$pid"
 rc=0
 wait "$pid" || rc=$?
 pid=
 [[ $rc -eq 0 ]] || { echo "exit code $rc"; cat "$dir/out" "$log"; exit 1; }
-for line in "VEXAHVOPCServer successfully created" "VEXAHVOPCServer initialized" "Starting VEXAHVOPCServer" \
+grep -q "^state=stopped" "$record" || { echo "the service record was not closed"; cat "$record"; exit 1; }
+for line in "Windows service [VEXAHVOPCServerModule] is starting" "VEXAHVOPCServer successfully created" "VEXAHVOPCServer initialized" "Starting VEXAHVOPCServer" \
             "VEXAHVOPCServer namespace built" "VEXAHVOPCServer ready for clients to connect" "Stopping VEXAHVOPCServer"; do
-  grep -q "$line" "$log" || { echo "missing log line: $line"; cat "$log"; exit 1; }
+  grep -qF "$line" "$log" || { echo "missing log line: $line"; cat "$log"; exit 1; }
 done
 echo "server process test passed"
