@@ -93,13 +93,9 @@ RecordFirewall::RecordFirewall(std::filesystem::path root) : dir_(std::move(root
 template <class Change>
 std::uint32_t RecordFirewall::update(Change change) const {
   std::string reason;
-  if (ensurePrivateDirectory(dir_, reason)) {
-    reportDiagnostic("firewall rules: " + reason);
-    return fr::kAccessDenied;
-  }
   FileLock lock;
-  if (const std::error_code ec = FileLock::acquire(dir_ / ".lock", FileLock::Mode::Exclusive, lock)) {
-    reportDiagnostic("firewall rules: cannot lock: " + ec.message());
+  if (const std::error_code ec = lockPrivateDirectory(dir_, lock, reason)) {
+    reportDiagnostic("firewall rules: " + reason);
     return fromError(ec);
   }
   std::vector<FirewallRule> rules;

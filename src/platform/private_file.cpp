@@ -42,6 +42,15 @@ std::error_code ensurePrivateDirectory(const std::filesystem::path& dir, std::st
   return judge(dir, st, true, reason);
 }
 
+std::error_code lockPrivateDirectory(const std::filesystem::path& dir, FileLock& lock, std::string& reason) {
+  if (const std::error_code ec = ensurePrivateDirectory(dir, reason)) return ec;
+  if (const std::error_code ec = FileLock::acquire(dir / ".lock", FileLock::Mode::Exclusive, lock)) {
+    reason = "cannot lock " + (dir / ".lock").string() + ": " + ec.message();
+    return ec;
+  }
+  return {};
+}
+
 std::error_code checkPrivateFile(const std::filesystem::path& file, std::string& reason) {
   struct stat st {};
   if (::lstat(file.c_str(), &st) != 0) {

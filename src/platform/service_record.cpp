@@ -117,14 +117,10 @@ std::filesystem::path RecordServiceManager::recordFile(std::string_view name) co
 template <class Change>
 std::uint32_t RecordServiceManager::update(std::string_view name, Change change) {
   std::string reason;
-  if (ensurePrivateDirectory(dir_, reason)) {
-    reportDiagnostic("service record: " + reason);
-    return err::kAccessDenied;
-  }
   FileLock lock;
-  if (const std::error_code ec = FileLock::acquire(dir_ / ".lock", FileLock::Mode::Exclusive, lock)) {
-    reportDiagnostic("service record: cannot lock " + (dir_ / ".lock").string() + ": " + ec.message());
-    return err::kIoError;
+  if (const std::error_code ec = lockPrivateDirectory(dir_, lock, reason)) {
+    reportDiagnostic("service record: " + reason);
+    return ec == std::errc::permission_denied ? err::kAccessDenied : err::kIoError;
   }
   const std::filesystem::path file = recordFile(name);
   if (const std::error_code ec = checkPrivateFile(file, reason)) {
@@ -153,14 +149,10 @@ std::uint32_t RecordServiceManager::update(std::string_view name, Change change)
 
 std::uint32_t RecordServiceManager::install(const ServiceDefinition& definition) {
   std::string reason;
-  if (ensurePrivateDirectory(dir_, reason)) {
-    reportDiagnostic("service record: " + reason);
-    return err::kAccessDenied;
-  }
   FileLock lock;
-  if (const std::error_code ec = FileLock::acquire(dir_ / ".lock", FileLock::Mode::Exclusive, lock)) {
-    reportDiagnostic("service record: cannot lock " + (dir_ / ".lock").string() + ": " + ec.message());
-    return err::kIoError;
+  if (const std::error_code ec = lockPrivateDirectory(dir_, lock, reason)) {
+    reportDiagnostic("service record: " + reason);
+    return ec == std::errc::permission_denied ? err::kAccessDenied : err::kIoError;
   }
   const std::filesystem::path file = recordFile(definition.name);
   const std::error_code exists = checkPrivateFile(file, reason);
