@@ -24,11 +24,13 @@ bool clean(const std::string& s) { return s.find_first_of("\t\n") == std::string
 
 std::string formatRule(const FirewallRule& r) {
   std::string line;
+  bool first = true;
   for (const std::string& f :
        {r.name, r.grouping, r.description, std::to_string(r.direction), std::to_string(r.action), r.applicationName,
         std::to_string(r.protocol), std::to_string(r.profiles), std::string(r.enabled ? "1" : "0"),
         std::string(r.edgeTraversal ? "1" : "0")}) {
-    if (!line.empty()) line += '\t';
+    if (!first) line += '\t';  // an empty field keeps its place
+    first = false;
     line += f;
   }
   return line + "\n";
