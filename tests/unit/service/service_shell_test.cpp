@@ -170,6 +170,10 @@ TEST_F(ServiceShellTest, RegistrationWritesEveryKeyTheRecordAndTheRulesAndUnregi
   ASSERT_EQ(::stat(RecordServiceManager(env_.root()).recordFile(kServiceName).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(rules(), 2u);
+  // Without "LocalService" the process runs as a local server, the service installed or not.
+  EXPECT_EQ(registerAppIdKeys(definition().executable, kServiceName, false), 0);
+  EXPECT_EQ(module_.IsRegisteredAsService(), 2);
+  EXPECT_EQ(module_.services().query(kServiceName, status), err::kSuccess);
 
   // Twice: the service is installed again, and the firewall holds the pair twice.
   testing::internal::CaptureStdout();
