@@ -73,68 +73,13 @@ std::vector<VEXAHVElementPtr> VEXAHVElement::getOwnChildren() const {
 
 namespace {
 
-// Splits at sep; a run of separators counts as one and leading ones are skipped.
-std::vector<std::string_view> fields(std::string_view text, char sep) {
-  std::vector<std::string_view> out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && text[i] == sep) ++i;
-    if (i == text.size()) break;
-    const std::size_t end = text.find(sep, i);
-    out.push_back(text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
-    if (end == std::string_view::npos) break;
-    i = end;
-  }
-  return out;
-}
-
-// Decimal conversion as atoi does it: leading digits only, anything else gives 0.
-std::int32_t decimal(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  std::int64_t value = 0;
-  auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec == std::errc::result_out_of_range) return text.front() == '-' ? INT32_MIN : INT32_MAX;
-  if (ec != std::errc()) return 0;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<std::int32_t>(value);
-}
-
-std::int32_t systemTypeOfIndex(std::int32_t index) {
-  switch (index) {
-    case 0: return 0;
-    case 1: return 2;
-    case 2: return 4;
-    case 3: return 5;
-    case 4: return 7;
-    case 5: return 10;
-    default: return 2;
-  }
-}
-
 bool hasEvents(ElementKind k) {
   return k == ElementKind::SystemProperty || k == ElementKind::BoardParam || k == ElementKind::ChannelParam;
 }
 
 }  // namespace
 
-SystemEntry VEXAHVElement::parseSystemEntry(std::string_view entry) {
-  SystemEntry e;
-  const auto f = fields(entry, ',');
-  if (!f.empty()) e.name = std::string(f[0]);
-  e.systemType = systemTypeOfIndex(decimal(f.size() > 1 ? f[1] : std::string_view{}));
-  e.linkType = decimal(f.size() > 2 ? f[2] : std::string_view{});
-  const std::string_view address = f.size() > 3 ? f[3] : std::string_view{};
-  if (e.linkType != 0) {
-    e.address = std::string(address);
-    return e;
-  }
-  const auto parts = fields(address, ':');
-  if (!parts.empty()) e.address = std::string(parts[0]);
-  if (parts.size() > 1) e.userName = std::string(parts[1]);
-  if (parts.size() > 2) e.password = std::string(parts[2]);
-  return e;
-}
+SystemEntry VEXAHVElement::parseSystemEntry(std::string_view entry) { return vexahv::parseSystemEntry(entry); }
 
 void VEXAHVElement::setName(const std::string& text, ElementKind kind) {
   std::lock_guard l(mutex_);

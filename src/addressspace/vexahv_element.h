@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "addressspace/element_kind.h"
+#include "config/system_entry.h"
 #include "opctoolbox/creator.h"
 #include "opctoolbox/da_address_space_element.h"
 #include "platform/socket.h"
@@ -29,14 +30,6 @@ class VEXAHVElement;
 using VEXAHVElementPtr = std::shared_ptr<VEXAHVElement>;
 
 // The fields of a system entry ("name,type index,link type,address[:user[:password]]").
-struct SystemEntry {
-  std::string name;
-  std::int32_t systemType = 2;
-  std::int32_t linkType = 0;
-  std::string address;
-  std::string userName;
-  std::string password;
-};
 
 inline constexpr const char* kDefaultCredential = "qwzrt";
 

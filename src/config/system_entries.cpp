@@ -79,6 +79,28 @@ std::vector<std::string> readSystemEntries() {
   return entries;
 }
 
+// The stored "HVPSNum": the number of values the list has, readable or not (0 without it).
+std::uint32_t storedCount(const RegistryTransaction& tx) {
+  unsigned char number[4] = {};
+  std::uint32_t size = sizeof number;
+  if (tx.queryValue(kSettingsKey, "HVPSNum", nullptr, number, &size) != RegResult::Success || size != 4) return 0;
+  return number[0] | (number[1] << 8) | (number[2] << 16) | (static_cast<std::uint32_t>(number[3]) << 24);
+}
+
+// Moves value `from` to `to` as it is stored, type and bytes, readable or not; a missing
+// value leaves `to` missing.
+bool moveValue(RegistryTransaction& tx, std::uint32_t from, std::uint32_t to) {
+  const std::string source = std::to_string(from);
+  RegType type{};
+  std::uint32_t size = 0;
+  (void)tx.deleteValue(kSettingsKey, std::to_string(to));
+  if (tx.queryValue(kSettingsKey, source, &type, nullptr, &size) != RegResult::Success) return true;
+  std::string data(size, '\0');
+  if (tx.queryValue(kSettingsKey, source, &type, data.data(), &size) != RegResult::Success) return false;
+  return tx.setValue(kSettingsKey, std::to_string(to), type, data) == RegResult::Success &&
+         tx.deleteValue(kSettingsKey, source) == RegResult::Success;
+}
+
 void addSystemEntry(std::string_view entry, std::uint32_t& count) {
   if (entry.size() >= kSystemEntryBuffer || entry.find('\0') != std::string_view::npos) {
     logError("Error adding system entry [", entry.substr(0, entry.find('\0')),
@@ -92,9 +114,12 @@ void addSystemEntry(std::string_view entry, std::uint32_t& count) {
       tx.createKey(kSettingsKey) != RegResult::Success) {
     return;
   }
-  if (tx.setValue(kSettingsKey, std::to_string(count), RegType::String,
+  // After every value the list has, under the hive's lock: an unreadable value or another
+  // writer's entry is never overwritten, whatever count the caller holds.
+  const std::uint32_t position = storedCount(tx);
+  if (tx.setValue(kSettingsKey, std::to_string(position), RegType::String,
                   platform::stringData(entry)) != RegResult::Success ||
-      tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(count + 1)) !=
+      tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(position + 1)) !=
           RegResult::Success) {
     return;  // nothing was committed
   }
@@ -113,21 +138,29 @@ void removeSystemEntry(std::uint32_t index, std::uint32_t& count) {
       !tx.keyExists(kSettingsKey)) {
     return;
   }
-  const std::uint32_t newCount = count - 1;
-  if (tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(newCount)) !=
-      RegResult::Success) {
+  // The index counts readable entries, as the list is read; find where that one is stored.
+  const std::uint32_t stored = storedCount(tx);
+  std::uint32_t position = stored;
+  for (std::uint32_t j = 0, readable = 0; j < stored; ++j) {
+    if (!readEntry(tx, j)) continue;
+    if (readable++ == index) {
+      position = j;
+      break;
+    }
+  }
+  if (position == stored) {
+    logError("Error removing system entry [", index, "]: the stored list holds fewer readable entries; the list is unchanged");
     return;
   }
-  (void)tx.deleteValue(kSettingsKey, std::to_string(index));
-  for (std::uint32_t j = index + 1; j <= newCount; ++j) {
-    // A value that is not a readable entry stays where it is, leaving a hole at j - 1.
-    auto entry = readEntry(tx, j);
-    if (!entry) continue;
-    (void)tx.deleteValue(kSettingsKey, std::to_string(j));
-    (void)tx.setValue(kSettingsKey, std::to_string(j - 1), RegType::String,
-                      platform::stringData(*entry));
+  // Every later value moves down one place as it is stored, so the list keeps no hole.
+  if (tx.deleteValue(kSettingsKey, std::to_string(position)) != RegResult::Success) return;
+  for (std::uint32_t j = position + 1; j < stored; ++j) {
+    if (!moveValue(tx, j, j - 1)) return;  // nothing was committed
   }
-  if (tx.commit() == RegResult::Success) count = newCount;
+  if (tx.setValue(kSettingsKey, "HVPSNum", RegType::Dword, platform::dwordData(stored - 1)) != RegResult::Success) {
+    return;
+  }
+  if (tx.commit() == RegResult::Success) --count;
 }
 
 }  // namespace vexahv

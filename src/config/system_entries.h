@@ -15,10 +15,13 @@ inline constexpr std::size_t kSystemEntryBuffer = 80;  // holds 79 characters an
 
 std::vector<std::string> readSystemEntries();
 
-// Appends entry as value "count"; count grows by one when the registry holds it.
+// Appends entry after every value the list holds; count (the caller's count of readable
+// entries) grows by one when the registry holds it.
 void addSystemEntry(std::string_view entry, std::uint32_t& count);
 
-// Removes entry index and closes the gap; count shrinks by one when the registry was updated.
+// Removes the readable entry `index` (as readSystemEntries lists them) and moves every
+// later value down one place; count shrinks by one when the registry was updated. An
+// index at or beyond count is refused with an Error line.
 void removeSystemEntry(std::uint32_t index, std::uint32_t& count);
 
 }  // namespace vexahv

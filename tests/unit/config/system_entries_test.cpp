@@ -79,11 +79,26 @@ TEST_F(SystemEntriesTest, ABadValueInTheListIsSkippedWithOneErrorLine) {
   EXPECT_EQ(errorLines("Error reading string value from Windows registry key [" +
                        reg.hiveFile(Hive::CurrentUser).string() + "]: value [1] not a string"), 1u);
 
-  // Removal before the bad value: it is not moved, and leaves a hole below it.
-  removeSystemEntry(0, count);
+  // The caller counts readable entries; an append goes after every stored value, so the
+  // unreadable one is never overwritten.
+  count = 2;
+  addSystemEntry("S3", count);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(storedCount(), 4u);
+  EXPECT_EQ(readSystemEntries(), (Strings{"S0", "S2", "S3"}));
+  // Removal by readable index: "S2" is the second readable entry; later values, readable
+  // or not, move down as they are stored, and the list keeps no hole.
+  removeSystemEntry(1, count);
   EXPECT_EQ(count, 2u);
-  EXPECT_FALSE(hasValue("0"));
-  EXPECT_TRUE(hasValue("1"));
+  EXPECT_EQ(storedCount(), 3u);
+  EXPECT_EQ(readSystemEntries(), (Strings{"S0", "S3"}));
+  removeSystemEntry(0, count);
+  EXPECT_EQ(storedCount(), 2u);
+  std::uint32_t moved = 0, size = 4;
+  EXPECT_EQ(reg.queryValue(Hive::CurrentUser, kSettingsKey, "0", nullptr, &moved, &size), RegResult::Success);
+  EXPECT_EQ(moved, 7u);  // the unreadable value, kept as it was
+  EXPECT_EQ(readSystemEntries(), (Strings{"S3"}));
+  EXPECT_FALSE(hasValue("2"));
 
   // Other unreadable forms: an expandable string is accepted, an unterminated one is not.
   ASSERT_EQ(reg.setValue(Hive::CurrentUser, kSettingsKey, "0", RegType::ExpandString,
