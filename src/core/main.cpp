@@ -13,8 +13,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "config/automation_bus.h"
+#include "core/automation_server.h"
 #include "core/server_process.h"
 #include "core/user_admin.h"
 #include "platform/heap_tuning.h"
@@ -32,6 +35,30 @@ std::unique_ptr<vexahv::platform::Firewall> processFirewall() {
   return vexahv::platform::Firewall::forProcess(ports);
 }
 
+// The configuration interface's bus: the system bus for a service run, the session bus
+// otherwise. A service run in a root of its own (tests, private installations) takes the
+// system bus only when DBUS_SYSTEM_BUS_ADDRESS names one, never the machine's.
+vexahv::AutomationBusKind automationBusKind(bool serviceRun) {
+  if (!serviceRun) return vexahv::AutomationBusKind::Session;
+  const char* root = std::getenv("VEXAHV_ROOT");
+  const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const bool ownRoot = root != nullptr && *root != '\0';
+  return !ownRoot || (system != nullptr && *system != '\0') ? vexahv::AutomationBusKind::System
+                                                             : vexahv::AutomationBusKind::Session;
+}
+
+// Serves the configuration interface for the run; without a bus the server serves on.
+void startAutomation(vexahv::AutomationBus& bus, vexahv::VEXAHVOPCService& object, bool serviceRun) {
+  const vexahv::AutomationBusKind kind = automationBusKind(serviceRun);
+  const char* name = kind == vexahv::AutomationBusKind::System ? "system" : "session";
+  if (const std::string why = bus.start(object, kind); !why.empty()) {
+    vexahv::logWarning("Configuration interface not served on the ", name, " bus: ", why,
+                       "; the server serves on without it");
+  } else {
+    vexahv::logNotice("Configuration interface served on the ", name, " bus as [", vexahv::kAutomationBusName, "]");
+  }
+}
+
 // A restarted run is the same process with a new image; a stop signal that came while the
 // old one stopped must not end the new one at once.
 void discardPendingStopSignals() {
@@ -46,7 +73,8 @@ void discardPendingStopSignals() {
 // The service run: the service manager is told this process runs the service, which then
 // serves until the stop control. True when the run is to start again.
 bool runAsService(VEXAHVOPCServerModule& module, vexahv::VEXAHVServerProcess& process,
-                  vexahv::platform::StopSignal& stopSignal, int& exitCode) {
+                  vexahv::platform::StopSignal& stopSignal, vexahv::AutomationBus& bus,
+                  vexahv::VEXAHVOPCService& automation, int& exitCode) {
   vexahv::logDebug("Windows service [", vexahv::kServiceName, "] is starting");
   if (const std::uint32_t r = module.startServiceRun([&process] { return process.statusLine(); }); r != 0) {
     vexahv::logDebug("Error starting service control dispatcher");
@@ -59,9 +87,12 @@ bool runAsService(VEXAHVOPCServerModule& module, vexahv::VEXAHVServerProcess& pr
     process.stop();
     return false;
   }
+  startAutomation(bus, automation, true);
   while (!module.stopControl(stopSignal.wait())) {
   }
   module.beginStop();
+  // No call reaches the server object once the stop sequence may delete it.
+  bus.stop();
   process.stop();
   return module.endServiceRun();
 }
@@ -98,11 +129,16 @@ int main(int argc, char** argv) {
       process.stop();
       return process.exitCode();
     }
+    vexahv::ProcessAutomationServer automationServer;
+    vexahv::VEXAHVOPCService automation(automationServer);
+    vexahv::AutomationBus bus;
     if (module.IsRegisteredAsService() == 0) {
-      restart = runAsService(module, process, stopSignal, exitCode);
+      restart = runAsService(module, process, stopSignal, bus, automation, exitCode);
     } else {
       // A local server: any stop signal ends it.
+      startAutomation(bus, automation, false);
       stopSignal.wait();
+      bus.stop();
       process.stop();
     }
     if (exitCode == 0) exitCode = process.exitCode();
