@@ -99,23 +99,37 @@ async function startServer(options = {}) {
   const registration = options.register
     ? execFileSync(path.join(bin, "vexahv-opcserver"), ["/Service"], { cwd: work, env, timeout: 30000 }).toString()
     : "";
-  const server = spawn(path.join(bin, "vexahv-opcserver"), [], { cwd: work, env, stdio: ["ignore", "pipe", "pipe"] });
+  let server = null;
   let serverErr = "";
   let serverOut = "";
-  server.stderr.on("data", (d) => { serverErr += d.toString(); });
-  server.stdout.on("data", (d) => { serverOut += d.toString(); });
-  const m = await waitForLine(server, server.stdout, /listening on (\S+)/, "vexahv-opcserver", 20000);
+  const launch = async () => {
+    server = spawn(path.join(bin, "vexahv-opcserver"), [], { cwd: work, env, stdio: ["ignore", "pipe", "pipe"] });
+    server.stderr.on("data", (d) => { serverErr += d.toString(); });
+    server.stdout.on("data", (d) => { serverOut += d.toString(); });
+    return (await waitForLine(server, server.stdout, /listening on (\S+)/, "vexahv-opcserver", 20000))[1];
+  };
+  const url = await launch();
   // A bounded run bounds itself too: a test that dies leaves nothing running.
   const guard = duration ? setTimeout(() => { server.kill("SIGKILL"); sim.kill("SIGKILL"); }, duration * 1000) : null;
   if (guard) guard.unref();
 
   const logFile = path.join(root, "VEXA_Log", "VEXAHVOPCServer.log");
-  return {
-    url: m[1], dir, root, work, sim, server, control, logFile, registration, env,
+  const run = {
+    url, dir, root, work, sim, control, logFile, registration, env,
+    get server() { return server; },
     log: () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, "utf8") : ""),
     stderr: () => serverErr,
     stdout: () => serverOut,
     exited: () => exitOf(server),
+    // The server alone stops (SIGTERM) and starts again in the same root and directory,
+    // as an operator restarts it; the simulator runs on. The old run's exit.
+    async restartServer() {
+      const exit = exitOf(server);
+      server.kill("SIGTERM");
+      const result = await exit;
+      run.url = await launch();
+      return result;
+    },
     // SIGTERM to the server, then to the simulator; the server's exit code and signal.
     async stop() {
       if (guard) clearTimeout(guard);
@@ -128,6 +142,7 @@ async function startServer(options = {}) {
       return result;
     },
   };
+  return run;
 }
 
 // Resolves once the server reports Running (ServerStatus/State, ns=0;i=2259, is 0): the
