@@ -7,13 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "config/automation_names.h"
+
 namespace vexahv {
 
 class VEXAHVOPCService;
-
-inline constexpr const char* kAutomationBusName = "VEXAHVOPCService.VEXAHVOPCService";
-inline constexpr const char* kAutomationObjectPath = "/VEXAHVOPCService";
-inline constexpr const char* kAutomationInterface = "VEXAHVOPCService.IVEXAHVOPCService";
 
 enum class AutomationBusKind { System, Session };
 

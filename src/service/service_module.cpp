@@ -12,6 +12,7 @@
 
 #include "opctoolbox/results.h"
 #include "platform/system_log.h"
+#include "service/bus_registration.h"
 #include "service/firewall_rule.h"
 #include "service/logging.h"
 #include "service/service_registration.h"
@@ -88,6 +89,13 @@ bool VEXAHVOPCServerModule::ParseCommandLine(const std::string& commandLine, lon
        at = commandLine.find_first_of("-/", at + 1)) {
     if (switchAt(commandLine, at + 1, "UnregServer")) {
       long hr = unregisterServiceClass();
+      if (hr >= 0) {
+        if (const std::string why = removeBusFiles(busFilesForProcess()); !why.empty()) {
+          std::fprintf(stderr, "%s: Could not remove the configuration interface's bus files: %s\n", kServiceName,
+                       why.c_str());
+          hr = E_FAIL;
+        }
+      }
       if (hr >= 0) hr = UnregisterAppId();
       result = hr;
       if (auto firewall = firewall_()) removeFirewallRule(*firewall);
@@ -96,6 +104,14 @@ bool VEXAHVOPCServerModule::ParseCommandLine(const std::string& commandLine, lon
     if (switchAt(commandLine, at + 1, "RegServer") || switchAt(commandLine, at + 1, "Service")) {
       long hr = RegisterAppId(true);
       if (hr >= 0) hr = registerServiceClass(definition_.executable);
+      if (hr >= 0) {
+        if (const std::string why = installBusFiles(busFilesForProcess(), definition_.executable, kServiceUnitName);
+            !why.empty()) {
+          std::fprintf(stderr, "%s: Could not install the configuration interface's bus files: %s\n", kServiceName,
+                       why.c_str());
+          hr = E_FAIL;
+        }
+      }
       result = hr;
       if (auto firewall = firewall_()) addFirewallRule(*firewall);
       return false;

@@ -2,7 +2,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include "config/automation_bus.h"
+#include "config/automation_names.h"
 #include "vexahv_opc_service_proxy.h"
 
 namespace vexahv::tool {
@@ -35,6 +35,7 @@ ConfigClient::Outcome ConfigClient::call(Call&& body) {
     lastError_ = "not connected to a bus";
     return Outcome::NotReachable;
   }
+  lastDenied_ = false;
   try {
     body(*proxy_);
     return Outcome::Answered;
@@ -46,7 +47,8 @@ ConfigClient::Outcome ConfigClient::call(Call&& body) {
         name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Disconnected") {
       return Outcome::NotReachable;
     }
-    return Outcome::Failed;
+    lastDenied_ = name == "org.freedesktop.DBus.Error.AccessDenied";
+    return lastDenied_ ? Outcome::Denied : Outcome::Failed;
   }
 }
 

@@ -13,7 +13,8 @@ enum class Bus { System, Session };
 
 class ConfigClient {
  public:
-  enum class Outcome { Answered, NotReachable, Failed };
+  // Denied: the bus policy does not let this user make the call.
+  enum class Outcome { Answered, NotReachable, Denied, Failed };
 
   ConfigClient();
   ~ConfigClient();
@@ -31,6 +32,7 @@ class ConfigClient {
 
   // Why the last call did not get an answer.
   const std::string& lastError() const { return lastError_; }
+  bool lastDenied() const { return lastDenied_; }
 
  private:
   template <class Call>
@@ -38,6 +40,7 @@ class ConfigClient {
   struct Proxy;
   std::unique_ptr<Proxy> proxy_;
   std::string lastError_;
+  bool lastDenied_ = false;
 };
 
 }  // namespace vexahv::tool

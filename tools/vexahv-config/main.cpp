@@ -93,7 +93,7 @@ struct Tool {
     std::int32_t hr = 0;
     std::int16_t active = 0;
     const Outcome o = client.getServerActivity(hr, active);
-    online = o == Outcome::Answered;
+    online = o == Outcome::Answered || o == Outcome::Denied;
     if (!online) offlineWhy = client.lastError();
   }
 
@@ -250,6 +250,11 @@ struct Tool {
   }
 
   int failed() const {
+    if (client.lastDenied()) {
+      std::fprintf(stderr, "vexahv-config: refused by the bus policy (changes are root's): %s\n",
+                   client.lastError().c_str());
+      return kRefused;
+    }
     std::fprintf(stderr, "vexahv-config: the server did not answer: %s\n", client.lastError().c_str());
     return kNotReachable;
   }

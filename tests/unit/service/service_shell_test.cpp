@@ -15,6 +15,7 @@
 #include "platform/process_identity.h"
 #include "platform/registry.h"
 #include "platform/service_record.h"
+#include "service/bus_registration.h"
 #include "service/service_module.h"
 #include "service/service_registration.h"
 #include "support/test_environment.h"
@@ -170,6 +171,14 @@ TEST_F(ServiceShellTest, RegistrationWritesEveryKeyTheRecordAndTheRulesAndUnregi
   ASSERT_EQ(::stat(RecordServiceManager(env_.root()).recordFile(kServiceName).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(rules(), 2u);
+  // The configuration interface's counterpart of the class keys.
+  const BusFiles bus = busFilesForProcess();
+  EXPECT_EQ(bus.policy.parent_path(), env_.root() / "dbus" / "system.d");
+  EXPECT_EQ(test::readFile(bus.policy), busPolicyText());
+  const std::string activation = test::readFile(bus.activation);
+  EXPECT_NE(activation.find("Name=VEXAHVOPCService.VEXAHVOPCService\n"), std::string::npos);
+  EXPECT_NE(activation.find("Exec=/opt/vexahv/bin/vexahv-opcserver\n"), std::string::npos);
+  EXPECT_NE(activation.find("SystemdService=vexahv-opcserver.service\n"), std::string::npos);
   // Without "LocalService" the process runs as a local server, the service installed or not.
   EXPECT_EQ(registerAppIdKeys(definition().executable, kServiceName, false), 0);
   EXPECT_EQ(module_.IsRegisteredAsService(), 2);
@@ -194,6 +203,8 @@ TEST_F(ServiceShellTest, RegistrationWritesEveryKeyTheRecordAndTheRulesAndUnregi
   }
   EXPECT_TRUE(key("AppID"));
   EXPECT_TRUE(key("CLSID"));
+  EXPECT_FALSE(std::filesystem::exists(busFilesForProcess().policy));
+  EXPECT_FALSE(std::filesystem::exists(busFilesForProcess().activation));
   EXPECT_EQ(module_.IsRegisteredAsService(), 2);
   EXPECT_EQ(module_.services().query(kServiceName, status), err::kDoesNotExist);
 
