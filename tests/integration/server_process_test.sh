@@ -2,13 +2,17 @@
 # vexahv-opcserver as a process in a temporary root: a registration run ends by itself
 # with exit 0 and builds nothing; the next run is the registered service (the stand-in's
 # record names it while it runs), which with no systems still becomes ready, ignores
-# SIGINT and stops on SIGTERM with exit 0 and its start and stop lines. Bounded by timeouts.
+# SIGINT and stops on SIGTERM with exit 0 and its start and stop lines; with no bus to
+# reach it serves without its configuration interface. Bounded by timeouts.
 set -euo pipefail
 server=$1
 dir=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 pid=
 export VEXAHV_ROOT=$dir/root VEXAHV_OPCUA_HOST=127.0.0.1 VEXAHV_OPCUA_PORT=0 VEXAHV_SYSLOG=off
+# No bus to reach: the configuration interface is left out with one Warning line.
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/no-bus
+unset DBUS_SYSTEM_BUS_ADDRESS
 mkdir -p "$dir/work"
 cd "$dir/work"
 echo "LogLevel=7;" >VEXAHVOPCServer.cfg
@@ -26,6 +30,9 @@ pid=$!
 for _ in $(seq 100); do grep -q "ready for clients to connect" "$log" 2>/dev/null && break; sleep 0.1; done
 grep -q "listening on opc.tcp://127.0.0.1:" "$dir/out"
 grep -q "No system registered" "$log"
+for _ in $(seq 50); do grep -q "Configuration interface not served" "$log" && break; sleep 0.1; done
+[[ $(grep -c "Warning\]: Configuration interface not served on the session bus" "$log") -eq 1 ]] ||
+  { echo "expected one Warning line for the missing bus"; cat "$log"; exit 1; }
 record=$VEXAHV_ROOT/services/VEXAHVOPCServerModule
 for _ in $(seq 50); do grep -q "^state=running" "$record" && break; sleep 0.1; done
 served=$(sed -n 's/^pid=//p' "$record")
