@@ -88,7 +88,10 @@ std::string checkSystemEntry(std::string_view entry) {
   }
   const auto f = fields(entry, ',');
   if (f.size() < 4) return "the entry has " + std::to_string(f.size()) + " fields; NAME,TYPE,LINK,ADDRESS are needed";
-  if (f.size() > 4) return "the entry has " + std::to_string(f.size()) + " fields; a ',' belongs in none of them";
+  if (f.size() > 4) {
+    return "the entry has " + std::to_string(f.size()) +
+           " fields; a ',' belongs in none of them (a user and password follow the address: IP:USER:PASSWORD)";
+  }
   // The name starts every item id of the system ("NAME.Board00..."): no '.' and no blank.
   if (f[0].find_first_of(". ") != std::string_view::npos) {
     return "field 1 (name) " + quoted(f[0]) + " may hold neither '.' nor a blank";
