@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/ua_item_model.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server_internal.h"
 
@@ -188,6 +189,40 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
   return out;
 }
 
+DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps) {
+  if (!namesItem(id)) return statusOnly(kBadNodeIdUnknown);
+  const auto property = splitPropertyNodeId(id.text);
+  const ElementLookup find = lookup();
+  const ElementPtr owner = property ? find(property->first) : nullptr;
+  if (!owner || owner->getHasChildren()) return statusOnly(kBadNodeIdUnknown);
+  const ItemModel model = itemModelOf(*owner, find);
+  if (!hasProperty(model, property->second)) return statusOnly(kBadNodeIdUnknown);
+  const UaProperty p = property->second;
+  auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
+  switch (attribute) {
+    case kNodeId: return scalar(BuiltinType::NodeId, id.toNodeId());
+    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(kVariable));
+    case kBrowseName: return scalar(BuiltinType::QualifiedName, QualifiedName{0, propertyBrowseName(p)});
+    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, propertyBrowseName(p)});
+    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
+    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
+    case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, propertyDataType(p)));
+    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
+    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
+    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    // Read once when the item was made: it never changes.
+    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, -1.0);
+    case kHistorizing: return scalar(BuiltinType::Boolean, false);
+    case kValue: {
+      DataValue v = propertyValue(p, model);
+      const std::int64_t now = nowTicks();
+      if ((timestamps == 1 || timestamps == 2) && v.value) v.serverTimestamp = now;
+      return v;
+    }
+    default: return statusOnly(kBadAttributeIdInvalid);
+  }
+}
+
 void UaServer::read(Decoder& d, Respond& respond) {
   ReadRequest r = decodeReadRequest(d);
   const std::uint32_t handle = r.header.requestHandle;
@@ -233,7 +268,7 @@ void UaServer::read(Decoder& d, Respond& respond) {
       continue;
     }
     if (!element) {
-      now(statusOnly(kBadNodeIdUnknown));
+      now(readProperty(rv.nodeId, rv.attributeId, r.timestampsToReturn));
       continue;
     }
     const bool variable = !element->getHasChildren();

@@ -6,7 +6,9 @@ namespace OpcToolbox::ua {
 namespace {
 
 constexpr std::uint32_t Obj = 1, Var = 2, Method = 4, ObjType = 8, VarType = 16, RefType = 32, DataType = 64;
-constexpr std::uint32_t Organizes = 35, HasSubtype = 45, HasProperty = 46, HasComponent = 47;
+constexpr std::uint32_t Organizes = 35, HasSubtype = 45, HasProperty = 46, HasComponent = 47, HasModellingRule = 37,
+                        HasEncoding = 38;
+constexpr std::uint32_t Mandatory = 78, Optional = 80;
 constexpr std::uint32_t Folder = 61, Property = 68, DataVariable = 63;
 
 NodeId dt(std::uint32_t id) { return NodeId::numericId(0, id); }
@@ -23,20 +25,44 @@ std::vector<NamespaceZeroNode> build() {
       {90, Obj, "DataTypes", Folder, {{Organizes, 24}}, {}, -1, false},
       {91, Obj, "ReferenceTypes", Folder, {{Organizes, 31}}, {}, -1, false},
       // Object types.
-      {58, ObjType, "BaseObjectType", 0, {{HasSubtype, 61}, {HasSubtype, 2004}, {HasSubtype, 2013}, {HasSubtype, 11564}}, {}, -1, false},
+      {58, ObjType, "BaseObjectType", 0,
+       {{HasSubtype, 61}, {HasSubtype, 2004}, {HasSubtype, 2013}, {HasSubtype, 11564}, {HasSubtype, 76}, {HasSubtype, 77}},
+       {}, -1, false},
+      {76, ObjType, "DataTypeEncodingType", 0, {}, {}, -1, false},
+      {77, ObjType, "ModellingRuleType", 0, {}, {}, -1, false},
+      {Mandatory, Obj, "Mandatory", 77, {}, {}, -1, false},
+      {Optional, Obj, "Optional", 77, {}, {}, -1, false},
       {61, ObjType, "FolderType", 0, {}, {}, -1, false},
       {2004, ObjType, "ServerType", 0, {}, {}, -1, false},
       {2013, ObjType, "ServerCapabilitiesType", 0, {}, {}, -1, false},
       {11564, ObjType, "OperationLimitsType", 0, {}, {}, -1, false},
       // Variable types.
       {62, VarType, "BaseVariableType", 0, {{HasSubtype, 63}, {HasSubtype, 68}}, dt(24), -2, true},
-      {63, VarType, "BaseDataVariableType", 0, {{HasSubtype, 2138}, {HasSubtype, 3051}}, dt(24), -2, false},
+      {63, VarType, "BaseDataVariableType", 0, {{HasSubtype, 2138}, {HasSubtype, 3051}, {HasSubtype, 2365}}, dt(24), -2, false},
+      // The Data Access variable types (OPC UA Part 8) with their property declarations.
+      {2365, VarType, "DataItemType", 0,
+       {{HasSubtype, 2368}, {HasSubtype, 2372}, {HasProperty, 2366}, {HasProperty, 2367}}, dt(24), -2, false},
+      {2366, Var, "Definition", Property, {{HasModellingRule, Optional}}, dt(12), -1, false},
+      {2367, Var, "ValuePrecision", Property, {{HasModellingRule, Optional}}, dt(11), -1, false},
+      {2368, VarType, "AnalogItemType", 0, {{HasProperty, 2369}, {HasProperty, 2370}, {HasProperty, 2371}}, dt(26), -2, false},
+      {2369, Var, "EURange", Property, {{HasModellingRule, Mandatory}}, dt(884), -1, false},
+      {2370, Var, "EngineeringUnits", Property, {{HasModellingRule, Optional}}, dt(887), -1, false},
+      {2371, Var, "InstrumentRange", Property, {{HasModellingRule, Optional}}, dt(884), -1, false},
+      {2372, VarType, "DiscreteItemType", 0, {{HasSubtype, 2373}, {HasSubtype, 2376}}, dt(24), -2, true},
+      {2373, VarType, "TwoStateDiscreteType", 0, {{HasProperty, 2374}, {HasProperty, 2375}}, dt(1), -2, false},
+      {2374, Var, "TrueState", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
+      {2375, Var, "FalseState", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
+      {2376, VarType, "MultiStateDiscreteType", 0, {{HasProperty, 2377}}, dt(28), -2, false},
+      {2377, Var, "EnumStrings", Property, {{HasModellingRule, Mandatory}}, dt(21), 1, false},
       {68, VarType, "PropertyType", 0, {}, dt(24), -2, false},
       {2138, VarType, "ServerStatusType", 0, {}, dt(862), -1, false},
       {3051, VarType, "BuildInfoType", 0, {}, dt(338), -1, false},
       // Reference types.
       {31, RefType, "References", 0, {{HasSubtype, 32}, {HasSubtype, 33}}, {}, -1, true},
-      {32, RefType, "NonHierarchicalReferences", 0, {{HasSubtype, 40}}, {}, -1, true},
+      {32, RefType, "NonHierarchicalReferences", 0,
+       {{HasSubtype, 40}, {HasSubtype, HasModellingRule}, {HasSubtype, HasEncoding}}, {}, -1, true},
+      {HasModellingRule, RefType, "HasModellingRule", 0, {}, {}, -1, false},
+      {HasEncoding, RefType, "HasEncoding", 0, {}, {}, -1, false},
       {33, RefType, "HierarchicalReferences", 0, {{HasSubtype, 34}, {HasSubtype, 35}}, {}, -1, true},
       {34, RefType, "HasChild", 0, {{HasSubtype, 44}, {HasSubtype, 45}}, {}, -1, true},
       {35, RefType, "Organizes", 0, {}, {}, -1, false},
@@ -73,7 +99,12 @@ std::vector<NamespaceZeroNode> build() {
       {19, DataType, "StatusCode", 0, {}, {}, -1, false},
       {20, DataType, "QualifiedName", 0, {}, {}, -1, false},
       {21, DataType, "LocalizedText", 0, {}, {}, -1, false},
-      {22, DataType, "Structure", 0, {{HasSubtype, 862}, {HasSubtype, 338}}, {}, -1, true},
+      {22, DataType, "Structure", 0, {{HasSubtype, 862}, {HasSubtype, 338}, {HasSubtype, 884}, {HasSubtype, 887}}, {}, -1,
+       true},
+      {884, DataType, "Range", 0, {{HasEncoding, 886}}, {}, -1, false},
+      {886, Obj, "Default Binary", 76, {}, {}, -1, false},
+      {887, DataType, "EUInformation", 0, {{HasEncoding, 889}}, {}, -1, false},
+      {889, Obj, "Default Binary", 76, {}, {}, -1, false},
       {862, DataType, "ServerStatusDataType", 0, {}, {}, -1, false},
       {338, DataType, "BuildInfo", 0, {}, {}, -1, false},
       {29, DataType, "Enumeration", 0, {{HasSubtype, 852}}, {}, -1, true},

@@ -183,6 +183,11 @@ ElementPtr UaServer::elementFor(const NodeId& id) const {
   return root->findElement(id.text);
 }
 
+std::function<ElementPtr(const std::string&)> UaServer::lookup() const {
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  return [root](const std::string& itemId) -> ElementPtr { return root ? root->findElement(itemId) : nullptr; };
+}
+
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
   tRequestChannel = channelId;
   Decoder d(body);

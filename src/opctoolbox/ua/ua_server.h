@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -116,6 +117,8 @@ class UaServer : public ServiceHandler {
   std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
+  // Elements by item id, for the Data Access model of variables.
+  std::function<ElementPtr(const std::string&)> lookup() const;
   // The fastest honest sampling interval of an element (null: a variable of namespace 0),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
@@ -147,6 +150,8 @@ class UaServer : public ServiceHandler {
   void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
   void write(Decoder& d, Respond& respond);
   DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
+  // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
+  DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps);
   void createSubscription(Decoder& d, Respond& respond);
   void modifySubscription(Decoder& d, Respond& respond);
   void setPublishingMode(Decoder& d, Respond& respond);

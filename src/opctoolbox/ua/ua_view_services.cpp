@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/ua_item_model.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server_internal.h"
 
@@ -23,10 +24,16 @@ ReferenceDescription reference(std::uint32_t type, bool forward, NodeId target, 
   return r;
 }
 
-ReferenceDescription elementReference(const ElementPtr& e, bool forward) {
+// A variable's type definition is its Data Access type (ua_item_model.h).
+ReferenceDescription elementReference(const ElementPtr& e, bool forward, const ElementLookup& find) {
   const bool variable = !e->getHasChildren();
   return reference(kOrganizes, forward, NodeId::stringId(kNs, e->getItemId()), QualifiedName{kNs, e->getName()},
-                   variable ? kVariable : kObject, variable ? kBaseDataVariableType : kFolderType);
+                   variable ? kVariable : kObject, variable ? itemModelOf(*e, find).typeDefinition : kFolderType);
+}
+
+ReferenceDescription propertyReference(const std::string& itemId, UaProperty p, bool forward) {
+  return reference(kHasProperty, forward, NodeId::stringId(kNs, propertyNodeId(itemId, p)),
+                   QualifiedName{0, propertyBrowseName(p)}, kVariable, kPropertyType);
 }
 
 // Leaves only the fields the result mask asks for.
@@ -59,7 +66,8 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
         if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) sink(nodeRef(child.first, true, *t));
       }
       if (node->id == ns0::Objects && root) {
-        for (const auto& e : root->getChildren()) sink(elementReference(e, true));
+        const ElementLookup find = lookup();
+        for (const auto& e : root->getChildren()) sink(elementReference(e, true, find));
       }
       if (node->typeDefinition != 0) {
         const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
@@ -71,24 +79,45 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
       for (auto [type, source] : inverseReferences(node->id)) sink(nodeRef(type, false, *source));
     }
   } else {
+    const ElementLookup find = lookup();
     const ElementPtr element = elementFor(nodeId);
     if (!element) {
-      status = kBadNodeIdUnknown;
+      // A Data Access property of a variable: "<item id>#EURange" and the like.
+      const auto property = namesItem(nodeId) ? splitPropertyNodeId(nodeId.text) : std::nullopt;
+      const ElementPtr owner = property ? find(property->first) : nullptr;
+      if (!owner || owner->getHasChildren() || !hasProperty(itemModelOf(*owner, find), property->second)) {
+        status = kBadNodeIdUnknown;
+        return;
+      }
+      if (forward) {
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kPropertyType), QualifiedName{0, "PropertyType"},
+                       16u, 0));
+      }
+      if (inverse) {
+        ReferenceDescription r = elementReference(owner, false, find);
+        r.referenceTypeId = NodeId::numericId(0, kHasProperty);
+        sink(std::move(r));
+      }
       return;
     }
     const bool variable = !element->getHasChildren();
     if (forward) {
       const std::vector<ElementPtr> children = element->getChildren();
-      for (const auto& c : children) sink(elementReference(c, true));
-      sink(reference(kHasTypeDefinition, true,
-                               NodeId::numericId(0, variable ? kBaseDataVariableType : kFolderType),
-                               QualifiedName{0, variable ? "BaseDataVariableType" : "FolderType"},
-                               variable ? 16u : 8u, 0));
+      for (const auto& c : children) sink(elementReference(c, true, find));
+      if (variable) {
+        const ItemModel model = itemModelOf(*element, find);
+        for (UaProperty p : model.properties()) sink(propertyReference(element->getItemId(), p, true));
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, model.typeDefinition),
+                       QualifiedName{0, typeDefinitionName(model.typeDefinition)}, 16u, 0));
+      } else {
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kFolderType), QualifiedName{0, "FolderType"}, 8u,
+                       0));
+      }
     }
     if (inverse) {
       const ElementPtr parent = element->getParent();
       if (parent && parent->addressSpace() != nullptr && !parent->getName().empty()) {
-        sink(elementReference(parent, false));
+        sink(elementReference(parent, false, find));
       } else {
         sink(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
                                  kFolderType));
