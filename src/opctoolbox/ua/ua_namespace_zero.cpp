@@ -60,21 +60,26 @@ std::vector<NamespaceZeroNode> build() {
       // Reference types.
       {31, RefType, "References", 0, {{HasSubtype, 32}, {HasSubtype, 33}}, {}, -1, true},
       {32, RefType, "NonHierarchicalReferences", 0,
-       {{HasSubtype, 40}, {HasSubtype, HasModellingRule}, {HasSubtype, HasEncoding}}, {}, -1, true},
+       {{HasSubtype, 40}, {HasSubtype, HasModellingRule}, {HasSubtype, HasEncoding}, {HasSubtype, 41}}, {}, -1, true},
+      {41, RefType, "GeneratesEvent", 0, {}, {}, -1, false},
       {HasModellingRule, RefType, "HasModellingRule", 0, {}, {}, -1, false},
       {HasEncoding, RefType, "HasEncoding", 0, {}, {}, -1, false},
-      {33, RefType, "HierarchicalReferences", 0, {{HasSubtype, 34}, {HasSubtype, 35}}, {}, -1, true},
+      {33, RefType, "HierarchicalReferences", 0, {{HasSubtype, 34}, {HasSubtype, 35}, {HasSubtype, 36}}, {}, -1, true},
+      {36, RefType, "HasEventSource", 0, {{HasSubtype, 48}}, {}, -1, false},
+      {48, RefType, "HasNotifier", 0, {}, {}, -1, false},
       {34, RefType, "HasChild", 0, {{HasSubtype, 44}, {HasSubtype, 45}}, {}, -1, true},
       {35, RefType, "Organizes", 0, {}, {}, -1, false},
       {40, RefType, "HasTypeDefinition", 0, {}, {}, -1, false},
       {44, RefType, "Aggregates", 0, {{HasSubtype, 46}, {HasSubtype, 47}}, {}, -1, true},
       {45, RefType, "HasSubtype", 0, {}, {}, -1, false},
       {46, RefType, "HasProperty", 0, {}, {}, -1, false},
-      {47, RefType, "HasComponent", 0, {}, {}, -1, false},
+      {47, RefType, "HasComponent", 0, {{HasSubtype, 49}}, {}, -1, false},
+      {49, RefType, "HasOrderedComponent", 0, {}, {}, -1, false},
       // Data types.
       {24, DataType, "BaseDataType", 0,
        {{HasSubtype, 1}, {HasSubtype, 26}, {HasSubtype, 12}, {HasSubtype, 13}, {HasSubtype, 14}, {HasSubtype, 15},
-        {HasSubtype, 17}, {HasSubtype, 19}, {HasSubtype, 20}, {HasSubtype, 21}, {HasSubtype, 22}, {HasSubtype, 29}},
+        {HasSubtype, 16}, {HasSubtype, 17}, {HasSubtype, 18}, {HasSubtype, 19}, {HasSubtype, 20}, {HasSubtype, 21},
+        {HasSubtype, 22}, {HasSubtype, 23}, {HasSubtype, 25}, {HasSubtype, 29}},
        {}, -1, true},
       {1, DataType, "Boolean", 0, {}, {}, -1, false},
       {26, DataType, "Number", 0, {{HasSubtype, 27}, {HasSubtype, 28}, {HasSubtype, 10}, {HasSubtype, 11}}, {}, -1, true},
@@ -95,7 +100,11 @@ std::vector<NamespaceZeroNode> build() {
       {294, DataType, "UtcTime", 0, {}, {}, -1, false},
       {14, DataType, "Guid", 0, {}, {}, -1, false},
       {15, DataType, "ByteString", 0, {}, {}, -1, false},
+      {16, DataType, "XmlElement", 0, {}, {}, -1, false},
       {17, DataType, "NodeId", 0, {}, {}, -1, false},
+      {18, DataType, "ExpandedNodeId", 0, {}, {}, -1, false},
+      {23, DataType, "DataValue", 0, {}, {}, -1, false},
+      {25, DataType, "DiagnosticInfo", 0, {}, {}, -1, false},
       {19, DataType, "StatusCode", 0, {}, {}, -1, false},
       {20, DataType, "QualifiedName", 0, {}, {}, -1, false},
       {21, DataType, "LocalizedText", 0, {}, {}, -1, false},
@@ -164,10 +173,14 @@ struct Index {
   std::vector<NamespaceZeroNode> nodes = build();
   std::unordered_map<std::uint32_t, std::size_t> byId;
   std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>>> inverse;
+  std::unordered_map<std::uint32_t, std::uint32_t> superType;
   Index() {
     for (std::size_t i = 0; i < nodes.size(); ++i) byId.emplace(nodes[i].id, i);
     for (const auto& node : nodes) {
-      for (auto [type, target] : node.children) inverse[target].emplace_back(type, &node);
+      for (auto [type, target] : node.children) {
+        inverse[target].emplace_back(type, &node);
+        if (type == HasSubtype) superType.emplace(target, node.id);
+      }
     }
   }
 };
@@ -183,6 +196,12 @@ const NamespaceZeroNode* findNamespaceZero(std::uint32_t id) {
   const auto& i = index();
   auto it = i.byId.find(id);
   return it == i.byId.end() ? nullptr : &i.nodes[it->second];
+}
+
+std::uint32_t superTypeOf(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.superType.find(id);
+  return it == i.superType.end() ? 0 : it->second;
 }
 
 std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>> inverseReferences(std::uint32_t id) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "opctoolbox/ua/ua_crypto.h"
+#include "opctoolbox/ua/ua_namespace_zero.h"
 
 #include <cmath>
 #include <random>
@@ -13,16 +14,8 @@ double finiteOr(double value, double fallback) { return std::isfinite(value) ? v
 
 std::int64_t nowTicks() { return DateTime::now().ticks(); }
 
-std::uint32_t parentReferenceType(std::uint32_t t) {
-  switch (t) {
-    case kHierarchical: case kNonHierarchical: return kReferences;
-    case kHasChild: case kOrganizes: return kHierarchical;
-    case kAggregates: case kHasSubtype: return kHasChild;
-    case kHasProperty: case kHasComponent: return kAggregates;
-    case kHasTypeDefinition: return kNonHierarchical;
-    default: return 0;
-  }
-}
+// The reference type hierarchy is namespace zero's own.
+std::uint32_t parentReferenceType(std::uint32_t t) { return superTypeOf(t); }
 
 bool referenceMatches(std::uint32_t type, const NodeId& filter, bool subtypes) {
   if (filter.isNull()) return true;
