@@ -78,6 +78,9 @@ async function main() {
     assert.strictEqual(rangeType.value.value.value, 884);
     assert.strictEqual(unitsType.value.value.value, 887);
     assert.strictEqual(await typeOf(session, euRange), 68, "PropertyType");
+    const written = await session.write({ nodeId: euRange, attributeId: AttributeIds.Value,
+      value: { value: { dataType: "Double", value: 1 } } });
+    assert.strictEqual(written.name, "BadNotWritable");
     const back = await session.browse({ nodeId: euRange, browseDirection: BrowseDirection.Inverse, resultMask: 63 });
     assert.strictEqual(back.references[0].nodeId.toString(), v0set);
 

@@ -190,14 +190,10 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
 }
 
 DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps) {
-  if (!namesItem(id)) return statusOnly(kBadNodeIdUnknown);
-  const auto property = splitPropertyNodeId(id.text);
-  const ElementLookup find = lookup();
-  const ElementPtr owner = property ? find(property->first) : nullptr;
-  if (!owner || owner->getHasChildren()) return statusOnly(kBadNodeIdUnknown);
-  const ItemModel model = itemModelOf(*owner, find);
-  if (!hasProperty(model, property->second)) return statusOnly(kBadNodeIdUnknown);
-  const UaProperty p = property->second;
+  const auto node = propertyNode(id);
+  if (!node) return statusOnly(kBadNodeIdUnknown);
+  const UaProperty p = node->property;
+  const ItemModel& model = node->model;
   auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
   switch (attribute) {
     case kNodeId: return scalar(BuiltinType::NodeId, id.toNodeId());
@@ -371,7 +367,8 @@ void UaServer::write(Decoder& d, Respond& respond) {
     const bool ns0 = w.nodeId.ns == 0 && w.nodeId.kind == NodeId::Kind::Numeric &&
                      findNamespaceZero(w.nodeId.numeric) != nullptr;
     if (!element && !ns0) {
-      out = kBadNodeIdUnknown;
+      // A Data Access property holds what the mainframe said when the item was made.
+      out = propertyNode(w.nodeId) ? kBadNotWritable : kBadNodeIdUnknown;
       continue;
     }
     if (ns0 || w.attributeId != kValue || element->getHasChildren() || (element->getAccessRights() & kWriteable) == 0) {

@@ -188,6 +188,17 @@ std::function<ElementPtr(const std::string&)> UaServer::lookup() const {
   return [root](const std::string& itemId) -> ElementPtr { return root ? root->findElement(itemId) : nullptr; };
 }
 
+std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view text) const {
+  const auto split = splitPropertyNodeId(text);
+  if (!split) return std::nullopt;
+  const ElementLookup find = lookup();
+  ElementPtr owner = find(split->first);
+  if (!owner || owner->getHasChildren()) return std::nullopt;
+  ItemModel model = itemModelOf(*owner, find);
+  if (!hasProperty(model, split->second)) return std::nullopt;
+  return PropertyNode{std::move(owner), std::move(model), split->second};
+}
+
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
   tRequestChannel = channelId;
   Decoder d(body);

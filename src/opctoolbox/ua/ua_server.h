@@ -15,7 +15,9 @@
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/ua_connection.h"
+#include "opctoolbox/ua/ua_item_model.h"
 #include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/ua_node_mapping.h"
 #include "platform/worker_thread.h"
 
 namespace OpcToolbox::ua {
@@ -119,6 +121,17 @@ class UaServer : public ServiceHandler {
   ElementPtr elementFor(const NodeId& id) const;
   // Elements by item id, for the Data Access model of variables.
   std::function<ElementPtr(const std::string&)> lookup() const;
+  // The Data Access property a node id names ("<item id>#EURange"), with its variable.
+  struct PropertyNode {
+    ElementPtr owner;
+    ItemModel model;
+    UaProperty property;
+  };
+  template <class Id>
+  std::optional<PropertyNode> propertyNode(const Id& id) const {
+    return namesItem(id) ? propertyNodeOf(id.text) : std::nullopt;
+  }
+  std::optional<PropertyNode> propertyNodeOf(std::string_view text) const;
   // The fastest honest sampling interval of an element (null: a variable of namespace 0),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;

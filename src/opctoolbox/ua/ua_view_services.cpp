@@ -83,9 +83,8 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
     const ElementPtr element = elementFor(nodeId);
     if (!element) {
       // A Data Access property of a variable: "<item id>#EURange" and the like.
-      const auto property = namesItem(nodeId) ? splitPropertyNodeId(nodeId.text) : std::nullopt;
-      const ElementPtr owner = property ? find(property->first) : nullptr;
-      if (!owner || owner->getHasChildren() || !hasProperty(itemModelOf(*owner, find), property->second)) {
+      const auto property = propertyNode(nodeId);
+      if (!property) {
         status = kBadNodeIdUnknown;
         return;
       }
@@ -94,7 +93,7 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
                        16u, 0));
       }
       if (inverse) {
-        ReferenceDescription r = elementReference(owner, false, find);
+        ReferenceDescription r = elementReference(property->owner, false, find);
         r.referenceTypeId = NodeId::numericId(0, kHasProperty);
         sink(std::move(r));
       }
