@@ -12,6 +12,7 @@
 #include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
+#include "addressspace/name_tables.h"
 #include "addressspace/parameter_items.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
@@ -427,6 +428,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
         bind(*param, handle, type, eventIoMode);
         bindItem(*param, *node, slot, c);
         param->setHasChildren(false);
+        if (param->getParamType() == kChannelStatusType) param->setDefinition(kChannelStatusDefinition);
         channel->addElement(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
         for (auto& prop : walk.propertyItems(c, *param)) {

@@ -16,4 +16,10 @@ const char* prefixSymbol(std::int16_t exp) noexcept;
 std::uint16_t parameterDataType(std::uint32_t type) noexcept;
 std::uint32_t accessRightsOfMode(std::uint32_t mode) noexcept;
 
+// A channel status word (parameter type 2): what each of its bits says.
+inline constexpr std::uint32_t kChannelStatusType = 2;
+inline constexpr const char* kChannelStatusDefinition =
+    "Channel status bits: 0 on, 1 ramping up, 2 ramping down, 3 over-current, 4 over-voltage, 5 under-voltage, "
+    "6 at the software maximum (SVMax), 7 tripped, 8 killed";
+
 }  // namespace vexahv

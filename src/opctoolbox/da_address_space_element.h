@@ -86,6 +86,10 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   void setActive(bool v) noexcept { active_ = v; }
   int getUpdateRate() const noexcept { return updateRate_; }
   void setUpdateRate(int v) noexcept { updateRate_ = v; }
+  // What the item's value means, where a number alone does not say (the bits of a status
+  // word): text of static storage, or null. Published as the item's Definition.
+  const char* getDefinition() const noexcept { return definition_.load(); }
+  void setDefinition(const char* text) noexcept { definition_ = text; }
 
   // How long reading the item from its device takes (smoothed over the device reads that
   // held it; 0 until one did): no sampling of a polled item can honestly be faster.
@@ -113,6 +117,7 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   std::atomic<int> updateRate_{0};
   std::atomic<std::uintptr_t> userData_{0};
   std::atomic<std::uint32_t> readTimeUs_{0};
+  std::atomic<const char*> definition_{nullptr};
 
   // Structure: guarded by the address-space lock (treeMutex()).
   std::weak_ptr<DaAddressSpaceElement> parent_;

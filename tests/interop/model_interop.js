@@ -94,6 +94,10 @@ async function main() {
       assert.ok(Object.values(types).includes(r.typeDefinition.value), `${r.browseName.name}: ${r.typeDefinition.toString()}`);
     }
     assert.strictEqual(channel.references.find((r) => r.browseName.name === "Status").typeDefinition.value, types.DataItem);
+    // A status word says what its bits mean.
+    const definition = await session.read({ nodeId: await property(session, chan("CrateA", 0, "Status"), "Definition"),
+      attributeId: AttributeIds.Value });
+    assert.match(definition.value.value, /^Channel status bits: 0 on, 1 ramping up/);
 
     // The types are in the server's type tree.
     const subtypes = await session.browse({ nodeId: "ns=0;i=2365", browseDirection: BrowseDirection.Forward,

@@ -18,7 +18,7 @@ struct PropertyName {
 constexpr PropertyName kNames[] = {
     {UaProperty::EURange, "EURange"},       {UaProperty::EngineeringUnits, "EngineeringUnits"},
     {UaProperty::ValuePrecision, "ValuePrecision"}, {UaProperty::TrueState, "TrueState"},
-    {UaProperty::FalseState, "FalseState"},
+    {UaProperty::FalseState, "FalseState"}, {UaProperty::Definition, "Definition"},
 };
 
 // The value a DA property item was made with, when it was read well.
@@ -53,6 +53,7 @@ DataValue extension(std::uint32_t encoding, const std::vector<std::uint8_t>& bod
 
 std::vector<UaProperty> ItemModel::properties() const {
   std::vector<UaProperty> out;
+  if (definition != nullptr) out.push_back(UaProperty::Definition);
   if (typeDefinition == kAnalogItemType) {
     out.push_back(UaProperty::EURange);
     if (eu) out.push_back(UaProperty::EngineeringUnits);
@@ -73,6 +74,7 @@ bool hasProperty(const ItemModel& model, UaProperty p) {
 
 ItemModel itemModelOf(const DaAddressSpaceElement& variable, const ElementLookup& find) {
   ItemModel m;
+  m.definition = variable.getDefinition();
   const std::string& id = variable.getItemId();
   // A DA property item is itself a plain data item.
   if (variable.getName().find('#') != std::string::npos) return m;
@@ -118,6 +120,7 @@ std::uint32_t propertyDataType(UaProperty p) {
     case UaProperty::EngineeringUnits: return kEUInformation;
     case UaProperty::ValuePrecision: return kDouble;
     case UaProperty::TrueState: case UaProperty::FalseState: return kLocalizedText;
+    case UaProperty::Definition: return 12;  // String
   }
   return kDouble;
 }
@@ -157,6 +160,9 @@ DataValue propertyValue(UaProperty p, const ItemModel& m) {
     }
     case UaProperty::ValuePrecision:
       if (const auto v = number(m.resol)) return valueOf(ua::Variant::scalar(BuiltinType::Double, *v));
+      break;
+    case UaProperty::Definition:
+      if (m.definition) return valueOf(ua::Variant::scalar(BuiltinType::String, UaString{std::string(m.definition)}));
       break;
     case UaProperty::TrueState:
     case UaProperty::FalseState:

@@ -7,7 +7,8 @@
 //     names a unit) and ValuePrecision (from Resol, where the item has it).
 //   - CoOpen and CoClose on a Boolean item: TwoStateDiscreteType, with TrueState and
 //     FalseState.
-//   - any other item: DataItemType.
+//   - any other item: DataItemType, with Definition where the item says what its value
+//     means (the bits of a status word).
 // A property is a node of its own, "<item id>#<property>" in the item's namespace.
 
 #include <cstdint>
@@ -24,11 +25,12 @@ namespace OpcToolbox::ua {
 
 inline constexpr std::uint32_t kDataItemType = 2365, kAnalogItemType = 2368, kTwoStateDiscreteType = 2373;
 
-enum class UaProperty : std::uint8_t { EURange, EngineeringUnits, ValuePrecision, TrueState, FalseState };
+enum class UaProperty : std::uint8_t { EURange, EngineeringUnits, ValuePrecision, TrueState, FalseState, Definition };
 
 struct ItemModel {
   std::uint32_t typeDefinition = kDataItemType;
   ElementPtr low, high, eu, resol, trueState, falseState;
+  const char* definition = nullptr;  // the item's own (DaAddressSpaceElement::getDefinition)
   std::vector<UaProperty> properties() const;
 };
 
