@@ -270,7 +270,7 @@ TEST_F(Services, ReadWriteAndBrowseAnswers) {
   putUInt32(expected, 5);
   for (char c : std::string("Int32")) expected.push_back(static_cast<std::uint8_t>(c));
   putUInt32(expected, 2);                 // node class: Variable
-  expected.insert(expected.end(), {0x00, 0x3F});  // type definition: BaseDataVariableType (i=63)
+  expected.insert(expected.end(), {0x01, 0x00, 0x3D, 0x09});  // type definition: DataItemType (i=2365), four-byte form
   putUInt32(expected, 0);                 // no diagnostics
   EXPECT_EQ(afterHeader(call(browse), id::BrowseResponse), expected);
 }
