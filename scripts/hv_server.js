@@ -145,6 +145,17 @@ async function startServer(options = {}) {
   return run;
 }
 
+// Resolves with probe's first truthy answer, polling every 100 ms; throws after ms.
+async function within(ms, what, probe) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await probe();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`${what}: not within ${ms / 1000} s`);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
 // Resolves once the server reports Running (ServerStatus/State, ns=0;i=2259, is 0): the
 // endpoint answers while the address space is still being built.
 async function waitUntilRunning(session, ms = 30000) {
@@ -157,4 +168,4 @@ async function waitUntilRunning(session, ms = 30000) {
   }
 }
 
-module.exports = { startServer, waitUntilRunning, ENTRIES, DEMO_SECURITY };
+module.exports = { startServer, waitUntilRunning, within, ENTRIES, DEMO_SECURITY };

@@ -7,12 +7,11 @@
 const assert = require("assert");
 const path = require("path");
 const { spawn, execFile } = require("child_process");
-const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const { startServer, waitUntilRunning, within } = require("../../scripts/hv_server");
 const { OPCUAClient, MessageSecurityMode, SecurityPolicy } = require("node-opcua-client");
 
 const bin = process.argv[2];
 const tool = path.join(bin, "vexahv-config");
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // One run of the tool: its exit code, standard output and standard error.
 function config(...args) {
@@ -20,16 +19,6 @@ function config(...args) {
     execFile(tool, args, { timeout: 30000 }, (error, stdout, stderr) =>
       resolve({ code: error ? error.code : 0, stdout, stderr }));
   });
-}
-
-async function within(ms, what, probe) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await probe();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`${what}: not within ${ms / 1000} s`);
-    await sleep(200);
-  }
 }
 
 function startBus() {

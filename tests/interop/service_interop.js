@@ -9,22 +9,12 @@ const assert = require("assert");
 const fs = require("fs");
 const path = require("path");
 const { execFileSync } = require("child_process");
-const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const { startServer, waitUntilRunning, within } = require("../../scripts/hv_server");
 const { OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes } = require("node-opcua-client");
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const bin = process.argv[2];
 const port = 20000 + (process.pid % 9000);
-
-async function within(ms, what, probe) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await probe();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`${what}: not within ${ms / 1000} s`);
-    await sleep(100);
-  }
-}
 
 async function connect(url) {
   const client = OPCUAClient.create({
