@@ -90,6 +90,9 @@ async function startServer(options = {}) {
     "--latency", String(options.latencyMs || 0), ...(duration ? ["--duration", String(duration)] : []),
   ], { stdio: ["ignore", "pipe", "pipe"] });
   await waitForLine(sim, sim.stdout, /control on/, "vexahv-sim", 10000);
+  const simControl = (line) =>
+    execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(control), ...line.split(" ")]).toString();
+  if (options.beforeServer) await options.beforeServer(simControl);
 
   const env = {
     ...process.env, VEXAHV_ROOT: root, VEXAHV_MAINFRAME_PORT: String(simPort),
@@ -115,7 +118,7 @@ async function startServer(options = {}) {
 
   const logFile = path.join(root, "VEXA_Log", "VEXAHVOPCServer.log");
   const run = {
-    url, dir, root, work, sim, control, logFile, registration, env,
+    url, dir, root, work, sim, control, simControl, logFile, registration, env,
     get server() { return server; },
     log: () => (fs.existsSync(logFile) ? fs.readFileSync(logFile, "utf8") : ""),
     stderr: () => serverErr,

@@ -38,7 +38,10 @@ long DaAddressSpaceElement::addChild(ElementPtr child) {
       attached = true;
     }
   }
-  if (attached) child->triggerAddedToAddressSpace();
+  if (attached) {
+    child->triggerAddedToAddressSpace();
+    if (DaAddressSpaceRoot* space = space_.load()) space->structureChanged(shared_from_this());
+  }
   return S_OK;
 }
 
@@ -67,6 +70,7 @@ long DaAddressSpaceElement::addChildren(const std::vector<ElementPtr>& children)
   }
   if (attached) {
     for (const auto& child : children) child->triggerAddedToAddressSpace();
+    if (DaAddressSpaceRoot* space = space_.load()) space->structureChanged(shared_from_this());
   }
   return S_OK;
 }

@@ -18,6 +18,20 @@ DaAddressSpaceRoot::~DaAddressSpaceRoot() {
   top_->children_.clear();
 }
 
+void DaAddressSpaceRoot::setStructureListener(StructureListener listener) {
+  std::lock_guard lock(listenerMutex_);
+  listener_ = std::move(listener);
+}
+
+void DaAddressSpaceRoot::structureChanged(const ElementPtr& parent) const {
+  StructureListener listener;
+  {
+    std::lock_guard lock(listenerMutex_);
+    listener = listener_;
+  }
+  if (listener) listener(parent.get() == top_.get() ? nullptr : parent);
+}
+
 long DaAddressSpaceRoot::addChild(ElementPtr child) {
   return top_->addChild(std::move(child));
 }

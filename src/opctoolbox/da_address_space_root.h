@@ -4,7 +4,9 @@
 // look up and read.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -38,6 +40,12 @@ class DaAddressSpaceRoot {
   // The one lock over the structure of every address space.
   static std::shared_mutex& treeMutex();
 
+  // Called (outside the tree lock) after elements joined the address space under parent
+  // (null: at the top), one call per joining step; for the model-change events of clients.
+  using StructureListener = std::function<void(const ElementPtr& parent)>;
+  void setStructureListener(StructureListener listener);
+  void structureChanged(const ElementPtr& parent) const;
+
  private:
   friend class DaAddressSpaceElement;
   // Under the exclusive tree lock.
@@ -45,6 +53,8 @@ class DaAddressSpaceRoot {
   void detach(DaAddressSpaceElement& element);
 
   ElementPtr top_;  // the invisible element whose children are the root's
+  mutable std::mutex listenerMutex_;
+  StructureListener listener_;
   ItemIndex index_;
   char delimiter_ = '.';
 };

@@ -8,7 +8,18 @@ const assert = require("assert");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, BrowseDirection, readUAAnalogItem, NodeClassMask,
+  ClientSubscription, ClientMonitoredItem, constructEventFilter, resolveNodeId, EventFilter, FilterOperator,
+  LiteralOperand, DataType,
 } = require("node-opcua-client");
+
+// The event fields, of the events of type `ofType` (and its subtypes) only.
+function eventFilterOfType(fields, ofType) {
+  return new EventFilter({
+    selectClauses: constructEventFilter(fields).selectClauses,
+    whereClause: { elements: [{ filterOperator: FilterOperator.OfType,
+      filterOperands: [new LiteralOperand({ value: { dataType: DataType.NodeId, value: resolveNodeId(ofType) } })] }] },
+  });
+}
 
 const chan = (crate, ch, p) => `ns=1;s=${crate}.Board00.Chan${String(ch).padStart(3, "0")}.${p}`;
 const HasTypeDefinition = "ns=0;i=40";
@@ -108,11 +119,65 @@ async function main() {
     assert.deepStrictEqual(declared.references.map((r) => r.browseName.name).sort(),
       ["EURange", "EngineeringUnits", "InstrumentRange"]);
     await session.close();
-    console.log("model interop test passed");
   } finally {
     await client.disconnect().catch(() => {});
     await run.stop();
   }
 }
 
-main().then(() => process.exit(0), (e) => { console.error(e); process.exit(1); });
+// A crate that refuses the login at start-up is built when it first lets the server in;
+// a client subscribed to the Server object's events hears of it as a model change.
+async function modelChange() {
+  const run = await startServer({ bin: process.argv[2], duration: 80, logLevel: 5, keepAlivePeriodMs: 500,
+    beforeServer: (control) => control("refuse-login CrateC on") });
+  const client = OPCUAClient.create({
+    applicationName: "vexahv interop", endpointMustExist: false,
+    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
+  });
+  try {
+    await client.connect(run.url);
+    const session = await client.createSession();
+    await waitUntilRunning(session);
+    const notifier = await session.read({ nodeId: "ns=0;i=2253", attributeId: AttributeIds.EventNotifier });
+    assert.strictEqual(notifier.value.value, 1, "the Server object notifies events");
+    const subscription = ClientSubscription.create(session, {
+      requestedPublishingInterval: 100, requestedMaxKeepAliveCount: 10, requestedLifetimeCount: 100, publishingEnabled: true,
+    });
+    await new Promise((r) => subscription.once("started", r));
+    const fields = ["EventType", "SourceNode", "Message", "Severity", "Changes"];
+    const watch = (filter) => {
+      const heard = [];
+      const item = ClientMonitoredItem.create(subscription, { nodeId: "ns=0;i=2253", attributeId: AttributeIds.EventNotifier },
+        { samplingInterval: 0, queueSize: 10, discardOldest: true, filter });
+      item.on("changed", (values) => heard.push(values));
+      return new Promise((r, j) => { item.once("initialized", () => r(heard)); item.once("err", j); });
+    };
+    const events = await watch(constructEventFilter(fields));
+    const ofBaseType = await watch(eventFilterOfType(fields, "ns=0;i=2132"));  // BaseModelChangeEventType
+    const ofOtherType = await watch(eventFilterOfType(fields, "ns=0;i=2782"));  // ConditionType
+    assert.ok((await session.browse("ns=1;s=CrateC")).references.every((r) => r.browseName.name !== "Board00"));
+    run.simControl("refuse-login CrateC off");
+    const end = Date.now() + 30000;
+    while (!events.some((e) => e[4].value && e[4].value.length) || ofBaseType.length === 0) {
+      if (Date.now() > end) throw new Error(`no model change event: ${JSON.stringify(events.map((e) => e.map((v) => v.toString())))}`);
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    await new Promise((r) => setTimeout(r, 500));
+    assert.strictEqual(ofOtherType.length, 0, "an event of another type is not delivered");
+    const change = events.find((e) => e[4].value && e[4].value.length);
+    assert.strictEqual(change[0].value.toString(), "ns=0;i=2133", "GeneralModelChangeEventType");
+    assert.strictEqual(change[1].value.toString(), "ns=0;i=2253");
+    assert.strictEqual(change[4].value[0].affected.toString(), "ns=1;s=CrateC");
+    assert.strictEqual(change[4].value[0].verb, 5, "NodeAdded | ReferenceAdded");
+    const boards = (await session.browse("ns=1;s=CrateC")).references.map((r) => r.browseName.name);
+    assert.ok(boards.includes("Board00"), `CrateC is built: ${boards}`);
+    await subscription.terminate();
+    await session.close();
+  } finally {
+    await client.disconnect().catch(() => {});
+    await run.stop();
+  }
+}
+
+main().then(modelChange).then(() => { console.log("model change interop test passed"); process.exit(0); },
+  (e) => { console.error(e); process.exit(1); });

@@ -91,7 +91,10 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
   }
   if (isType && attribute == kIsAbstract) return scalar(BuiltinType::Boolean, node->isAbstract);
   if (node->nodeClass == 32 && attribute == kSymmetric) return scalar(BuiltinType::Boolean, false);
-  if (node->nodeClass == 1 && attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
+  // The Server object is where the model-change events come from (SubscribeToEvents).
+  if (node->nodeClass == 1 && attribute == kEventNotifier) {
+    return scalar(BuiltinType::Byte, static_cast<std::uint8_t>(id == ns0::Server ? 1 : 0));
+  }
   if (node->nodeClass == 4 && (attribute == 21 || attribute == 22)) return scalar(BuiltinType::Boolean, true);
   if (node->nodeClass != 2 && !(node->nodeClass == 16 && (attribute == kDataType || attribute == kValueRank))) {
     return statusOnly(kBadAttributeIdInvalid);

@@ -6,6 +6,7 @@
 
 #include "opctoolbox/da_address_space_root.h"
 #include "opctoolbox/ua/ua_login_guard.h"
+#include "opctoolbox/ua/ua_namespace_zero.h"
 #include "opctoolbox/ua/ua_node_mapping.h"
 #include "opctoolbox/ua/ua_server_internal.h"
 
@@ -31,11 +32,24 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
         });
   }
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
+  structureSink_->server = this;
+  if (DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot()) {
+    root->setStructureListener([sink = std::weak_ptr<StructureSink>(structureSink_)](const ElementPtr& parent) {
+      const auto alive = sink.lock();
+      if (!alive) return;
+      std::lock_guard lock(alive->mutex);
+      if (alive->server != nullptr) alive->server->raiseModelChange(parent);
+    });
+  }
 }
 
 UaServer::~UaServer() { stop(); }
 
 void UaServer::stop() {
+  {
+    std::lock_guard lock(structureSink_->mutex);
+    structureSink_->server = nullptr;
+  }
   if (logins_) logins_->stop();
   publisher_.stopAndJoin();
   closeAllSessions();
@@ -197,6 +211,57 @@ std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view 
   ItemModel model = itemModelOf(*owner, find);
   if (!hasProperty(model, split->second)) return std::nullopt;
   return PropertyNode{std::move(owner), std::move(model), split->second};
+}
+
+namespace {
+
+bool isSubtypeOf(std::uint32_t type, std::uint32_t of) {
+  for (std::uint32_t t = type; t != 0; t = superTypeOf(t)) {
+    if (t == of) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void UaServer::raiseModelChange(const ElementPtr& parent) {
+  constexpr std::uint32_t kGeneralModelChangeEventType = 2133, kModelChangeStructureEncoding = 879;
+  constexpr std::uint8_t kNodeAddedAndReferenceAdded = 1 | 4;
+  const NodeId affected = parent ? NodeId::stringId(kNs, parent->getItemId()) : NodeId::numericId(0, ns0::Objects);
+  std::vector<std::uint8_t> change;
+  Encoder c(change);
+  c.nodeId(affected);
+  c.nodeId(NodeId::numericId(0, kFolderType));
+  c.byte(kNodeAddedAndReferenceAdded);
+  ua::Variant changes{BuiltinType::ExtensionObject, true, {}};
+  changes.values.push_back(ExtensionObject{NodeId::numericId(0, kModelChangeStructureEncoding), 1,
+                                           std::string(change.begin(), change.end())});
+  const std::int64_t now = nowTicks();
+  UaEvent event;
+  event.eventType = kGeneralModelChangeEventType;
+  event.fields = {
+      {"EventId", ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{randomBytes(16)})},
+      {"EventType", ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, kGeneralModelChangeEventType))},
+      {"SourceNode", ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, ns0::Server))},
+      {"SourceName", ua::Variant::scalar(BuiltinType::String, UaString{std::string("Server")})},
+      {"Time", ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{now})},
+      {"ReceiveTime", ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{now})},
+      {"Message", ua::Variant::scalar(BuiltinType::LocalizedText,
+                                      LocalizedText{std::string("en"), "Nodes added under " +
+                                                                          (parent ? parent->getItemId() : std::string("Objects"))})},
+      {"Severity", ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{100})},
+      {"Changes", std::move(changes)},
+  };
+  std::lock_guard lock(mutex_);
+  auto offer = [&](Session& session) {
+    for (auto& [sid, sub] : session.subscriptions) {
+      for (auto& [iid, item] : sub->items) {
+        if (item->isEventItem()) item->offerEvent(event, isSubtypeOf);
+      }
+    }
+  };
+  for (auto& [token, session] : sessions_) offer(*session);
+  offer(*detached_);
 }
 
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {

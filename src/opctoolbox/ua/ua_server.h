@@ -132,6 +132,9 @@ class UaServer : public ServiceHandler {
     return namesItem(id) ? propertyNodeOf(id.text) : std::nullopt;
   }
   std::optional<PropertyNode> propertyNodeOf(std::string_view text) const;
+  // A GeneralModelChangeEvent of the Server object: elements joined the address space
+  // under parent (null: under Objects). Queued for every event item that takes it.
+  void raiseModelChange(const ElementPtr& parent);
   // The fastest honest sampling interval of an element (null: a variable of namespace 0),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
@@ -189,6 +192,13 @@ class UaServer : public ServiceHandler {
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
   // one to publish to, until a TransferSubscriptions takes them or their lifetime ends.
   const std::shared_ptr<Session> detached_;
+  // What the address space's structure listener reaches: this server until it stops, so
+  // that a listener call racing the stop finds no server rather than a destroyed one.
+  struct StructureSink {
+    std::mutex mutex;
+    UaServer* server = nullptr;
+  };
+  std::shared_ptr<StructureSink> structureSink_ = std::make_shared<StructureSink>();
   // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
   std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
   struct ChannelInfo {

@@ -8,7 +8,7 @@
 namespace OpcToolbox::ua {
 namespace {
 
-constexpr std::uint32_t kDataChangeNotification = 811;
+constexpr std::uint32_t kDataChangeNotification = 811, kEventNotificationList = 916;
 constexpr StatusCode kOverflowBit = 0x00000480u;  // InfoType DataValue | Overflow
 
 std::optional<double> numeric(const ua::Variant& v) {
@@ -146,31 +146,98 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
 
 bool MonitoredItem::hasNotifications() const {
   std::lock_guard lock(mutex_);
-  return monitoringMode == 2 && (pending_ || !queue_.empty());
+  return monitoringMode == 2 && (pending_ || !queue_.empty() || !events_.empty());
 }
 
-std::vector<std::uint8_t> encodeNotificationMessage(std::uint32_t sequenceNumber,
-                                                    const std::vector<std::pair<std::uint32_t, DataValue>>& changes) {
+void MonitoredItem::makeEventItem(EventFilterSpec filter) {
+  std::lock_guard lock(mutex_);
+  eventFilter_ = std::move(filter);
+}
+
+bool MonitoredItem::isEventItem() const {
+  std::lock_guard lock(mutex_);
+  return eventFilter_.has_value();
+}
+
+void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, bool discardOldest,
+                                 EventFilterSpec filter) {
+  std::lock_guard lock(mutex_);
+  clientHandle = handle;
+  queueSize_ = queueSize == 0 ? 1 : queueSize;
+  discardOldest_ = discardOldest;
+  eventFilter_ = std::move(filter);
+  while (events_.size() > queueSize_) events_.pop_front();
+}
+
+void MonitoredItem::offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t, std::uint32_t)) {
+  std::lock_guard lock(mutex_);
+  if (!eventFilter_ || monitoringMode == 0) return;
+  if (eventFilter_->ofType != 0 && !isSubtype(event.eventType, eventFilter_->ofType)) return;
+  std::vector<ua::Variant> fields;
+  fields.reserve(eventFilter_->select.size());
+  for (const auto& path : eventFilter_->select) {
+    ua::Variant v;  // a field the event does not have is null
+    if (path.size() == 1) {
+      for (const auto& [name, value] : event.fields) {
+        if (name == path.front()) v = value;
+      }
+    }
+    fields.push_back(std::move(v));
+  }
+  if (events_.size() >= queueSize_) {
+    if (!discardOldest_) return;
+    events_.pop_front();
+  }
+  events_.push_back(std::move(fields));
+}
+
+std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
+                                      std::size_t max) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 2) return 0;
+  std::size_t n = 0;
+  while (n < max && !events_.empty()) {
+    out.emplace_back(clientHandle.load(), std::move(events_.front()));
+    events_.pop_front();
+    ++n;
+  }
+  return n;
+}
+
+std::vector<std::uint8_t> encodeNotificationMessage(
+    std::uint32_t sequenceNumber, const std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+    const std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events) {
   std::vector<std::uint8_t> out;
   Encoder e(out);
   e.uint32(sequenceNumber);
   e.dateTime(nowTicks());
-  if (changes.empty()) {
-    e.arrayLength(0);
-    return out;
+  e.arrayLength((changes.empty() ? 0 : 1) + (events.empty() ? 0 : 1));
+  if (!changes.empty()) {
+    std::vector<std::uint8_t> body;
+    Encoder b(body);
+    b.arrayLength(static_cast<std::int32_t>(changes.size()));
+    for (const auto& [handle, value] : changes) {
+      b.uint32(handle);
+      b.dataValue(value);
+    }
+    b.arrayLength(0);
+    e.nodeId(NodeId::numericId(0, kDataChangeNotification));
+    e.byte(1);
+    e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   }
-  std::vector<std::uint8_t> body;
-  Encoder b(body);
-  b.arrayLength(static_cast<std::int32_t>(changes.size()));
-  for (const auto& [handle, value] : changes) {
-    b.uint32(handle);
-    b.dataValue(value);
+  if (!events.empty()) {
+    std::vector<std::uint8_t> body;
+    Encoder b(body);
+    b.arrayLength(static_cast<std::int32_t>(events.size()));
+    for (const auto& [handle, fields] : events) {
+      b.uint32(handle);
+      b.arrayLength(static_cast<std::int32_t>(fields.size()));
+      for (const ua::Variant& f : fields) b.variant(f);
+    }
+    e.nodeId(NodeId::numericId(0, kEventNotificationList));
+    e.byte(1);
+    e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   }
-  b.arrayLength(0);
-  e.arrayLength(1);
-  e.nodeId(NodeId::numericId(0, kDataChangeNotification));
-  e.byte(1);
-  e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   return out;
 }
 

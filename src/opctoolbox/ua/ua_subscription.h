@@ -8,10 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "opctoolbox/da_address_space_element.h"
@@ -24,6 +26,20 @@ struct DataChangeFilter {
   std::uint32_t trigger = 1;       // 0 status, 1 status and value, 2 and timestamp
   std::uint32_t deadbandType = 0;  // 0 none, 1 absolute
   double deadband = 0;
+};
+
+// An event as the server raises it: its type (a subtype of BaseEventType) and its fields
+// by browse name ("EventId", "EventType", "SourceNode", "Time", "Message", "Changes", ...).
+struct UaEvent {
+  std::uint32_t eventType = 0;
+  std::vector<std::pair<std::string, ua::Variant>> fields;
+};
+
+// What an event item asks (OPC UA Part 4, EventFilter): the fields it wants, each by a
+// browse path from the event type, and the event types it takes (0: all).
+struct EventFilterSpec {
+  std::vector<std::vector<std::string>> select;  // browse paths; empty path: not a field here
+  std::uint32_t ofType = 0;
 };
 
 // The values every monitored item of a server may hold queued beyond the first of each:
@@ -66,6 +82,16 @@ class MonitoredItem : public ValueObserver {
   void resend();
   void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
 
+  // An event item (of an object that notifies events): it takes events, not values.
+  void makeEventItem(EventFilterSpec filter);
+  bool isEventItem() const;
+  void modifyEvents(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, EventFilterSpec filter);
+  // Queues the fields the filter selects when the event is of a type it takes; a full
+  // queue loses its oldest (or the newest) event.
+  void offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t type, std::uint32_t of));
+  // Moves up to max queued event field lists out; returns how many.
+  std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
+
   const std::uint32_t id;
   std::atomic<std::uint32_t> clientHandle;
   const ElementPtr element;  // null for a variable of namespace 0
@@ -91,6 +117,8 @@ class MonitoredItem : public ValueObserver {
   bool overflow_ = false;
   const std::shared_ptr<QueuedValueBudget> budget_;
   std::size_t charged_ = 0;  // units of budget_ this queue holds
+  std::optional<EventFilterSpec> eventFilter_;
+  std::deque<std::vector<ua::Variant>> events_;  // at most queueSize_
 };
 
 struct Subscription {
@@ -110,8 +138,9 @@ struct Subscription {
   std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;  // encoded NotificationMessage
 };
 
-// An encoded NotificationMessage (data changes, or none for a keep-alive).
-std::vector<std::uint8_t> encodeNotificationMessage(std::uint32_t sequenceNumber,
-                                                    const std::vector<std::pair<std::uint32_t, DataValue>>& changes);
+// An encoded NotificationMessage (data changes and events, or none for a keep-alive).
+std::vector<std::uint8_t> encodeNotificationMessage(
+    std::uint32_t sequenceNumber, const std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+    const std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events = {});
 
 }  // namespace OpcToolbox::ua

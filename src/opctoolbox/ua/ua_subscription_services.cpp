@@ -99,6 +99,66 @@ StatusCode parseFilter(const ExtensionObject& e, DataChangeFilter& filter) {
   return kGood;
 }
 
+constexpr std::uint32_t kEventFilter = 727, kEventFilterResult = 736, kLiteralOperand = 597, kOfType = 14;
+constexpr StatusCode kBadEventFilterInvalid = 0x80470000u;
+constexpr std::size_t kMaxSelectClauses = 64;
+
+// An EventFilter: the select clauses (browse paths from the event type; the fields this
+// server raises are one name deep) and a where clause that is empty or one OfType.
+// selectResults: one status per clause, for the EventFilterResult.
+StatusCode parseEventFilter(const ExtensionObject& e, EventFilterSpec& filter, std::vector<StatusCode>& selectResults) {
+  if (!(e.typeId == NodeId::numericId(0, kEventFilter)) || e.encoding != 1) return kBadEventFilterInvalid;
+  Decoder f(std::span(reinterpret_cast<const std::uint8_t*>(e.body.data()), e.body.size()));
+  const std::size_t clauses = f.arrayLength();
+  if (!f.ok() || clauses == 0 || clauses > kMaxSelectClauses) return kBadEventFilterInvalid;
+  for (std::size_t i = 0; i < clauses && f.ok(); ++i) {
+    (void)f.nodeId();  // the type the path starts from: every field here is BaseEventType's
+    const std::size_t depth = f.arrayLength();
+    std::vector<std::string> path;
+    for (std::size_t k = 0; k < depth && f.ok(); ++k) {
+      const QualifiedName q = f.qualifiedName();
+      path.push_back(q.name.value_or(""));
+    }
+    const std::uint32_t attribute = f.uint32();
+    (void)f.string();  // index range
+    // The Value of a field; a path that names no field here selects null.
+    selectResults.push_back(attribute == 13 ? kGood : 0x80350000u /* BadAttributeIdInvalid */);
+    filter.select.push_back(attribute == 13 ? std::move(path) : std::vector<std::string>{});
+  }
+  const std::size_t elements = f.arrayLength();
+  if (!f.ok()) return kBadEventFilterInvalid;
+  if (elements > 1) return kBadMonitoredItemFilterUnsupported;
+  if (elements == 1) {
+    const std::uint32_t op = f.uint32();
+    const std::size_t operands = f.arrayLength();
+    if (!f.ok() || op != kOfType || operands != 1) return kBadMonitoredItemFilterUnsupported;
+    const ExtensionObject operand = f.extensionObject();
+    if (!f.ok() || !(operand.typeId == NodeId::numericId(0, kLiteralOperand)) || operand.encoding != 1) {
+      return kBadMonitoredItemFilterUnsupported;
+    }
+    Decoder l(std::span(reinterpret_cast<const std::uint8_t*>(operand.body.data()), operand.body.size()));
+    const ua::Variant type = l.variant();
+    if (!l.ok() || type.type != BuiltinType::NodeId || type.isArray || type.values.size() != 1) {
+      return kBadEventFilterInvalid;
+    }
+    const NodeId& id = *std::get<Boxed<NodeId>>(type.values.front());
+    if (id.ns != 0 || id.kind != NodeId::Kind::Numeric) return kBadEventFilterInvalid;
+    filter.ofType = id.numeric;
+  }
+  return f.ok() ? kGood : kBadEventFilterInvalid;
+}
+
+ExtensionObject eventFilterResult(const std::vector<StatusCode>& selectResults) {
+  std::vector<std::uint8_t> body;
+  Encoder b(body);
+  b.arrayLength(static_cast<std::int32_t>(selectResults.size()));
+  for (StatusCode c : selectResults) b.statusCode(c);
+  b.arrayLength(0);  // no diagnostics
+  b.arrayLength(0);  // where clause: no element results
+  b.arrayLength(0);
+  return ExtensionObject{NodeId::numericId(0, kEventFilterResult), 1, std::string(body.begin(), body.end())};
+}
+
 }  // namespace
 
 void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
@@ -145,6 +205,18 @@ void UaServer::modifyMonitoredItems(Decoder& d, Respond& respond) {
       continue;
     }
     const std::shared_ptr<MonitoredItem>& item = found->second;
+    if (item->isEventItem()) {
+      EventFilterSpec events;
+      std::vector<StatusCode> selected;
+      if (StatusCode fs = parseEventFilter(m.filter, events, selected); fs != kGood) {
+        results.emplace_back(fs, 0, 0);
+        continue;
+      }
+      const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
+      item->modifyEvents(m.clientHandle, queue, m.discardOldest, std::move(events));
+      results.emplace_back(kGood, 0, queue);
+      continue;
+    }
     DataChangeFilter filter;
     if (StatusCode fs = parseFilter(m.filter, filter); fs != kGood) {
       results.emplace_back(fs, 0, 0);
@@ -423,6 +495,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     std::uint32_t id = 0;
     double sampling = 0;
     std::uint32_t queue = 0;
+    ExtensionObject filterResult;
   };
   std::vector<Result> results(creates.size());
   std::vector<std::shared_ptr<MonitoredItem>> made;
@@ -455,6 +528,33 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       continue;
     }
     const bool variable = element ? !element->getHasChildren() : zero->nodeClass == kVariable;
+    // Events come from the Server object, the one event notifier.
+    if (c.attributeId == kEventNotifier && zero != nullptr && zero->id == ns0::Server) {
+      if (c.mode > 2) {
+        r.status = kBadMonitoringModeInvalid;
+        continue;
+      }
+      EventFilterSpec events;
+      std::vector<StatusCode> selected;
+      if (StatusCode fs = parseEventFilter(c.filter, events, selected); fs != kGood) {
+        r.status = fs;
+        continue;
+      }
+      if (room == 0) {
+        r.status = kBadTooManyMonitoredItems;
+        continue;
+      }
+      --room;
+      const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
+      const std::uint32_t itemId = nextId++;
+      auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, nullptr, timestamps, queue, c.discardOldest,
+                                                  DataChangeFilter{}, queuedValues_);
+      item->monitoringMode = c.mode;
+      item->makeEventItem(std::move(events));
+      made.push_back(std::move(item));
+      r = Result{kGood, itemId, 0, queue, eventFilterResult(selected)};
+      continue;
+    }
     if (c.attributeId != 13 || !variable) {
       r.status = kBadAttributeIdInvalid;
       continue;
@@ -497,7 +597,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       item->onValueChanged(*element, current);
     }
     made.push_back(std::move(item));
-    r = Result{kGood, itemId, sampling, queue};
+    r = Result{kGood, itemId, sampling, queue, {}};
   }
   bool gone = false;
   {
@@ -516,7 +616,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     for (auto& item : made) {
       if (item->toolboxHandle != 0 && clients != nullptr) clients->unmonitor(item->toolboxHandle);
     }
-    for (Result& r : results) r = Result{kBadSubscriptionIdInvalid, 0, 0, 0};
+    for (Result& r : results) r = Result{kBadSubscriptionIdInvalid, 0, 0, 0, {}};
   }
   std::vector<std::uint8_t> out;
   Encoder e(out);
@@ -528,7 +628,7 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     e.uint32(r.id);
     e.float64(r.sampling);
     e.uint32(r.queue);
-    e.extensionObject(ExtensionObject{});
+    e.extensionObject(r.filterResult);
   }
   e.arrayLength(0);
   respond(std::move(out));
@@ -732,23 +832,25 @@ void UaServer::publishLoop(std::stop_token stop) {
             auto pending = std::move(session->publishes.front());
             session->publishes.pop_front();
             std::vector<std::pair<std::uint32_t, DataValue>> changes;
+            std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> events;
             bool more = false;
             if (ready) {
               for (auto& [iid, item] : s.items) {
-                const std::size_t room = s.maxNotificationsPerPublish - changes.size();
+                const std::size_t room = s.maxNotificationsPerPublish - changes.size() - events.size();
                 if (room == 0) {
                   more = more || item->hasNotifications();
                   continue;
                 }
-                item->take(changes, room);
+                const std::size_t took = item->take(changes, room);
+                item->takeEvents(events, room - took);
                 more = more || item->hasNotifications();
               }
             }
             std::vector<std::uint8_t> message;
-            if (!changes.empty()) {
+            if (!changes.empty() || !events.empty()) {
               const std::uint32_t seq = s.nextSequenceNumber++;
               if (s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
-              message = encodeNotificationMessage(seq, changes);
+              message = encodeNotificationMessage(seq, changes, events);
               s.retransmission[seq] = message;
               while (s.retransmission.size() > kRetransmissionDepth) s.retransmission.erase(s.retransmission.begin());
             } else {

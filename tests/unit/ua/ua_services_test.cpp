@@ -452,6 +452,82 @@ TEST_F(Services, SubscriptionAnswers) {
 
 // A session closed with deleteSubscriptions false leaves its subscriptions to be
 // transferred, until their lifetime ends; closed with true, they end with it.
+// Event items come only from the Server object and need an EventFilter this server can
+// apply: anything else is refused with the status that says why, and nothing is created.
+TEST_F(Services, EventItemsTakeOnlyAFilterTheServerCanApply) {
+  Bytes create = request(id::CreateSubscriptionRequest, token);
+  Encoder c(create);
+  c.float64(500);
+  c.uint32(30);
+  c.uint32(10);
+  c.uint32(0);
+  c.boolean(true);
+  c.byte(0);
+  call(create);
+
+  auto eventFilter = [](int clauses, int whereElements, bool truncate) {
+    std::vector<std::uint8_t> body;
+    Encoder f(body);
+    f.arrayLength(clauses);
+    for (int i = 0; i < clauses; ++i) {
+      f.nodeId(NodeId::numericId(0, 2041));
+      f.arrayLength(1);
+      f.qualifiedName(QualifiedName{0, std::string("EventType")});
+      f.uint32(13);
+      f.string(UaString{});
+    }
+    f.arrayLength(whereElements);
+    for (int i = 0; i < whereElements; ++i) {
+      f.uint32(1);  // And: not one this server applies
+      f.arrayLength(0);
+    }
+    if (truncate) body.resize(body.size() / 2);
+    return ExtensionObject{NodeId::numericId(0, 727), 1, std::string(body.begin(), body.end())};
+  };
+  std::vector<std::uint8_t> dataChange;
+  Encoder dc(dataChange);
+  dc.uint32(1);
+  dc.uint32(0);
+  dc.float64(0);
+  const struct {
+    NodeId node;
+    std::uint32_t attribute;
+    ExtensionObject filter;
+    StatusCode expected;
+  } cases[] = {
+      {NodeId::numericId(0, 2253), 12, ExtensionObject{}, 0x80470000u},                     // no filter
+      {NodeId::numericId(0, 2253), 12, ExtensionObject{NodeId::numericId(0, 724), 1,
+                                                       std::string(dataChange.begin(), dataChange.end())},
+       0x80470000u},                                                                      // a DataChangeFilter
+      {NodeId::numericId(0, 2253), 12, eventFilter(0, 0, false), 0x80470000u},              // selects nothing
+      {NodeId::numericId(0, 2253), 12, eventFilter(2, 0, true), 0x80470000u},               // damaged
+      {NodeId::numericId(0, 2253), 12, eventFilter(1, 1, false), kBadMonitoredItemFilterUnsupported},
+      {NodeId::stringId(1, "Demo.Int32"), 12, eventFilter(1, 0, false), 0x80350000u},       // a variable
+      {NodeId::numericId(0, 2253), 12, eventFilter(1, 0, false), kGood},
+  };
+  for (const auto& k : cases) {
+    Bytes items = request(id::CreateMonitoredItemsRequest, token);
+    Encoder m(items);
+    m.uint32(1);
+    m.uint32(2);
+    m.arrayLength(1);
+    m.nodeId(k.node);
+    m.uint32(k.attribute);
+    m.string(UaString{});
+    m.qualifiedName(QualifiedName{});
+    m.uint32(2);
+    m.uint32(5);
+    m.float64(0);
+    m.extensionObject(k.filter);
+    m.uint32(10);
+    m.boolean(true);
+    const Bytes answer = afterHeader(call(items), id::CreateMonitoredItemsResponse);
+    ASSERT_GE(answer.size(), 8u);
+    const StatusCode status = answer[4] | (answer[5] << 8) | (answer[6] << 16) | (static_cast<StatusCode>(answer[7]) << 24);
+    EXPECT_EQ(status, k.expected) << std::hex << k.expected;
+  }
+}
+
 TEST_F(Services, ClosedSessionsLeaveSubscriptionsForATransfer) {
   const NodeId first = openSession();
   const std::uint32_t kept = createSubscription(first, 1000, 600, 10);
