@@ -118,6 +118,20 @@ async function main() {
       referenceTypeId: HasProperty, resultMask: 63 });
     assert.deepStrictEqual(declared.references.map((r) => r.browseName.name).sort(),
       ["EURange", "EngineeringUnits", "InstrumentRange"]);
+    // The reference type hierarchy: every reference type under References, reached by HasSubtype.
+    const referenceTypes = [];
+    for (let frontier = ["ns=0;i=31"]; frontier.length;) {
+      const results = await session.browse(frontier.map((nodeId) => ({ nodeId, browseDirection: BrowseDirection.Forward,
+        referenceTypeId: "ns=0;i=45", includeSubtypes: false, resultMask: 63 })));
+      frontier = results.flatMap((r) => r.references.map((x) => x.nodeId.toString()));
+      referenceTypes.push(...frontier);
+    }
+    for (const id of [33, 35, 40, 46, 47, 37, 38, 41, 48, 3065, 9006]) assert.ok(referenceTypes.includes(`ns=0;i=${id}`), `i=${id}`);
+    const builtins = await session.browse({ nodeId: "ns=0;i=24", browseDirection: BrowseDirection.Forward,
+      referenceTypeId: "ns=0;i=45", resultMask: 63 });
+    for (const id of [1, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 25]) {
+      assert.ok(builtins.references.some((r) => r.nodeId.value === id), `built-in data type i=${id}`);
+    }
     await session.close();
   } finally {
     await client.disconnect().catch(() => {});
