@@ -52,7 +52,8 @@ async function main() {
     // Type hierarchies: HasComponent is found under HierarchicalReferences with subtypes.
     const refs = await session.browse({ nodeId: "ns=0;i=44", browseDirection: BrowseDirection.Forward,
       referenceTypeId: "HasSubtype", includeSubtypes: true, resultMask: 63 });
-    assert.deepStrictEqual(refs.references.map((r) => r.browseName.name).sort(), ["HasComponent", "HasProperty"]);
+    assert.deepStrictEqual(refs.references.map((r) => r.browseName.name).sort(),
+      ["HasComponent", "HasHistoricalConfiguration", "HasProperty"]);
     const path = await session.translateBrowsePath(makeBrowsePath("ns=0;i=85", "/1:Demo/1:Folder/1:Inner/1:Leaf"));
     assert.strictEqual(path.statusCode.name, "Good");
     assert.strictEqual(path.targets[0].targetId.toString(), "ns=1;s=Demo.Folder.Inner.Leaf");
