@@ -529,33 +529,8 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     }
     const bool variable = element ? !element->getHasChildren() : zero->nodeClass == kVariable;
     // Events come from the Server object, the one event notifier.
-    if (c.attributeId == kEventNotifier && zero != nullptr && zero->id == ns0::Server) {
-      if (c.mode > 2) {
-        r.status = kBadMonitoringModeInvalid;
-        continue;
-      }
-      EventFilterSpec events;
-      std::vector<StatusCode> selected;
-      if (StatusCode fs = parseEventFilter(c.filter, events, selected); fs != kGood) {
-        r.status = fs;
-        continue;
-      }
-      if (room == 0) {
-        r.status = kBadTooManyMonitoredItems;
-        continue;
-      }
-      --room;
-      const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
-      const std::uint32_t itemId = nextId++;
-      auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, nullptr, timestamps, queue, c.discardOldest,
-                                                  DataChangeFilter{}, queuedValues_);
-      item->monitoringMode = c.mode;
-      item->makeEventItem(std::move(events));
-      made.push_back(std::move(item));
-      r = Result{kGood, itemId, 0, queue, eventFilterResult(selected)};
-      continue;
-    }
-    if (c.attributeId != 13 || !variable) {
+    const bool eventItem = c.attributeId == kEventNotifier && zero != nullptr && zero->id == ns0::Server;
+    if (!eventItem && (c.attributeId != 13 || !variable)) {
       r.status = kBadAttributeIdInvalid;
       continue;
     }
@@ -568,11 +543,14 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
       continue;
     }
     DataChangeFilter filter;
-    if (StatusCode fs = parseFilter(c.filter, filter); fs != kGood) {
+    EventFilterSpec events;
+    std::vector<StatusCode> selected;
+    if (StatusCode fs = eventItem ? parseEventFilter(c.filter, events, selected) : parseFilter(c.filter, filter);
+        fs != kGood) {
       r.status = fs;
       continue;
     }
-    const double sampling = revisedSampling(element.get(), c.sampling, sub->publishingInterval);
+    const double sampling = eventItem ? 0 : revisedSampling(element.get(), c.sampling, sub->publishingInterval);
     if (room == 0) {
       r.status = kBadTooManyMonitoredItems;
       continue;
@@ -582,6 +560,13 @@ void UaServer::createMonitoredItems(Decoder& d, Respond& respond) {
     const std::uint32_t itemId = nextId++;
     auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter,
                                                 queuedValues_);
+    if (eventItem) {
+      item->monitoringMode = c.mode;
+      item->makeEventItem(std::move(events));
+      made.push_back(std::move(item));
+      r = Result{kGood, itemId, 0, queue, eventFilterResult(selected)};
+      continue;
+    }
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
     if (zero) {
