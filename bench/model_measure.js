@@ -13,6 +13,11 @@ const { OPCUAClient, MessageSecurityMode, SecurityPolicy, BrowseDirection } =
 const bin = path.resolve(process.argv[2] || "build/bin");
 const out = process.argv[3] || "build/model-measure.json";
 const rssKb = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
+// The process's user and system CPU time so far, in ms (clock ticks of 10 ms).
+const cpuMs = (pid) => {
+  const fields = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
+  return (Number(fields[11]) + Number(fields[12])) * 10;
+};
 
 async function main() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-model-bench-"));
@@ -27,6 +32,7 @@ async function main() {
     const seen = new Set(["ns=1;s=Plant1"]);
     let frontier = ["ns=1;s=Plant1"];
     const counts = { objects: 0, variables: 0, properties: 0, references: 0 };
+    const cpu0 = cpuMs(run.server.pid);
     const t0 = process.hrtime.bigint();
     while (frontier.length) {
       const next = [];
@@ -49,8 +55,9 @@ async function main() {
       frontier = next;
     }
     const browseMs = Number(process.hrtime.bigint() - t0) / 1e6;
+    const serverCpuMs = cpuMs(run.server.pid) - cpu0;
     const rss = rssKb(run.server.pid);
-    const R = { ...counts, browseMs: Math.round(browseMs), serverRssKiB: rss,
+    const R = { ...counts, browseMs: Math.round(browseMs), serverCpuMs, serverRssKiB: rss,
       bytesPerItemWithProperties: Math.round((rss * 1024) / (counts.variables + counts.properties)) };
     console.log(JSON.stringify(R, null, 2));
     fs.writeFileSync(out, JSON.stringify(R, null, 2) + "\n");
