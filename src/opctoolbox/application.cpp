@@ -1,20 +1,14 @@
 #include "opctoolbox/application.h"
 
-#include <filesystem>
 
 #include "opctoolbox/registration.h"
+#include "platform/process_identity.h"
 
 namespace OpcToolbox {
 namespace {
 
 std::mutex gAppMutex;
 Application* gApp = nullptr;
-
-std::string executablePath() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.string();
-}
 
 }  // namespace
 
@@ -118,7 +112,7 @@ long Application::processCommandLine(const std::string& commandLine) {
   {
     std::lock_guard lock(mutex_);
     if (state_ == AppState::NotInitialised) return E_UNEXPECTED;
-    info = RegistrationInfo{clsid_, progId_, verIndProgId_, description_, serviceName_, executablePath()};
+    info = RegistrationInfo{clsid_, progId_, verIndProgId_, description_, serviceName_, vexahv::platform::executablePath().string()};
   }
   switch (registrationSwitch(commandLine)) {
     case 1: return registerServer(info, false) == S_OK ? 1 : 2;

@@ -7,8 +7,8 @@
 const assert = require("assert");
 const path = require("path");
 const { spawn, execFile } = require("child_process");
+const { plainClient } = require("./plain_client");
 const { startServer, waitUntilRunning, within } = require("../../scripts/hv_server");
-const { OPCUAClient, MessageSecurityMode, SecurityPolicy } = require("node-opcua-client");
 
 const bin = process.argv[2];
 const tool = path.join(bin, "vexahv-config");
@@ -34,10 +34,7 @@ function startBus() {
 }
 
 async function browseObjects(url) {
-  const client = OPCUAClient.create({
-    applicationName: "vexahv interop", endpointMustExist: false,
-    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
-  });
+  const client = plainClient();
   await client.connect(url);
   const session = await client.createSession();
   await waitUntilRunning(session);

@@ -5,9 +5,10 @@
 // properties' DataTypes are browsable. Bounded: both processes stop after 90 s.
 "use strict";
 const assert = require("assert");
+const { plainClient } = require("./plain_client");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
-  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, BrowseDirection, readUAAnalogItem, NodeClassMask,
+  AttributeIds, BrowseDirection, readUAAnalogItem, NodeClassMask,
   ClientSubscription, ClientMonitoredItem, constructEventFilter, resolveNodeId, EventFilter, FilterOperator,
   LiteralOperand, DataType,
 } = require("node-opcua-client");
@@ -42,10 +43,7 @@ async function property(session, nodeId, name) {
 
 async function main() {
   const run = await startServer({ bin: process.argv[2], duration: 90, logLevel: 5 });
-  const client = OPCUAClient.create({
-    applicationName: "vexahv interop", endpointMustExist: false,
-    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
-  });
+  const client = plainClient();
   try {
     await client.connect(run.url);
     const session = await client.createSession();
@@ -144,10 +142,7 @@ async function main() {
 async function modelChange() {
   const run = await startServer({ bin: process.argv[2], duration: 80, logLevel: 5, keepAlivePeriodMs: 500,
     beforeServer: (control) => control("refuse-login CrateC on") });
-  const client = OPCUAClient.create({
-    applicationName: "vexahv interop", endpointMustExist: false,
-    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
-  });
+  const client = plainClient();
   try {
     await client.connect(run.url);
     const session = await client.createSession();

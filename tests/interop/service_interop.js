@@ -9,18 +9,16 @@ const assert = require("assert");
 const fs = require("fs");
 const path = require("path");
 const { execFileSync } = require("child_process");
+const { plainClient } = require("./plain_client");
 const { startServer, waitUntilRunning, within } = require("../../scripts/hv_server");
-const { OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes } = require("node-opcua-client");
+const { AttributeIds, DataType, StatusCodes } = require("node-opcua-client");
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const bin = process.argv[2];
 const port = 20000 + (process.pid % 9000);
 
 async function connect(url) {
-  const client = OPCUAClient.create({
-    applicationName: "vexahv interop", endpointMustExist: false,
-    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
-  });
+  const client = plainClient();
   await client.connect(url);
   const session = await client.createSession();
   await waitUntilRunning(session);
