@@ -113,6 +113,9 @@ stop_during_build() {  # <delay> <bound ms>
   "$server" >"$dir/out" 2>&1 &
   local pid=$!
   pids+=("$pid")
+  # Counted from the start-up sequence, when the stop signals are the server's: a signal
+  # before that (while the program loads its libraries) ends any process.
+  for _ in $(seq 200); do grep -q "successfully created" "$log" 2>/dev/null && break; sleep 0.01; done
   sleep "$1"
   kill -0 "$pid" 2>/dev/null || fail "ended before SIGTERM"
   grep -q "ready for clients to connect" "$log" && fail "the build was over after $1 s: too fast to test"
