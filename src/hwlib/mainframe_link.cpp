@@ -89,41 +89,69 @@ int MainframeLink::open(const LinkSettings& settings, int systemType, const std:
   if (user.size() > kMaxCredentialLength || password.size() > kMaxCredentialLength) {
     return VEXAHV_ERR_LOGIN_REFUSED;
   }
-  std::unique_ptr<MainframeLink> link(new MainframeLink(settings));
-  if (platform::Socket::open(platform::Socket::Kind::Tcp, link->socket_)) return VEXAHV_ERR_SOCKET;
-  if (link->socket_.connect(settings.mainframe, settings.timeout)) return VEXAHV_ERR_NOT_CONNECTED;
-  (void)link->socket_.setNoDelay(true);
+  std::unique_ptr<MainframeLink> link(new MainframeLink(settings, systemType, user, password));
+  {
+    std::lock_guard lock(link->mutex_);
+    if (int rc = link->connectLocked(); rc != VEXAHV_OK) return rc;
+  }
+  out = std::move(link);
+  return VEXAHV_OK;
+}
+
+int MainframeLink::connectLocked() {
+  platform::Socket socket;
+  if (platform::Socket::open(platform::Socket::Kind::Tcp, socket)) return VEXAHV_ERR_SOCKET;
+  if (socket.connect(settings_.mainframe, settings_.timeout)) return VEXAHV_ERR_NOT_CONNECTED;
+  (void)socket.setNoDelay(true);
+  {
+    // shutdown() may have run while the stream was being connected; it must not survive it.
+    std::lock_guard swap(socketMutex_);
+    if (closed_.load()) return VEXAHV_ERR_NOT_CONNECTED;
+    socket_ = std::move(socket);
+  }
 
   ByteWriter hello;
   hello.u32(kHelloMagic);
   hello.u16(kProtocolVersion);
-  hello.u8(static_cast<std::uint8_t>(systemType));
-  hello.text(user);
-  hello.text(password);
+  hello.u8(static_cast<std::uint8_t>(systemType_));
+  hello.text(user_);
+  hello.text(password_);
   int result = 0;
   std::vector<std::uint8_t> answer;
-  if (int rc = link->exchange(Op::Hello, hello.bytes(), result, answer); rc != VEXAHV_OK) return rc;
+  if (int rc = exchangeLocked(Op::Hello, hello.bytes(), result, answer); rc != VEXAHV_OK) return rc;
   if (result != VEXAHV_OK) return result;
   ByteReader r(answer);
   if (r.u16() != kProtocolVersion) return VEXAHV_ERR_PROTOCOL;
-  out = std::move(link);
   return VEXAHV_OK;
 }
 
 MainframeLink::~MainframeLink() { shutdown(); }
 
 void MainframeLink::shutdown() noexcept {
-  // Not under the mutex: its purpose is to release a call that holds it.
+  // Not under mutex_: its purpose is to release a call that holds it.
+  std::lock_guard swap(socketMutex_);
+  closed_.store(true);
   socket_.shutdown();
 }
 
 int MainframeLink::exchange(Op op, std::span<const std::uint8_t> request, int& result,
                             std::vector<std::uint8_t>& response) {
   std::lock_guard lock(mutex_);
-  if (broken_) return VEXAHV_ERR_NOT_CONNECTED;
+  if (closed_.load()) return VEXAHV_ERR_NOT_CONNECTED;
+  if (broken_) {
+    // A mainframe that stays away is not asked again on every call.
+    if (Clock::now() - brokenAt_ < kReopenPause) return VEXAHV_ERR_NOT_CONNECTED;
+    if (int rc = connectLocked(); rc != VEXAHV_OK) {
+      socket_.shutdown();
+      brokenAt_ = Clock::now();
+      return rc;
+    }
+    broken_ = false;
+  }
   const int rc = exchangeLocked(op, request, result, response);
   if (rc != VEXAHV_OK) {
     broken_ = true;
+    brokenAt_ = Clock::now();
     socket_.shutdown();
   }
   return rc;

@@ -1,8 +1,10 @@
 #pragma once
 // One library connection to a mainframe: a TCP stream, served one exchange at a time.
-// A time-out or transport failure breaks the link for good, so a late answer can never
-// be taken for the answer to a later request.
+// A time-out or transport failure closes the stream, so a late answer can never be taken
+// for the answer to a later request; the next call after a short pause connects and logs
+// in afresh under the same handle, so one slow answer never leaves the handle useless.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,19 +46,32 @@ class MainframeLink final : public Exchange {
 
   int exchange(Op op, std::span<const std::uint8_t> request, int& result,
                std::vector<std::uint8_t>& response) override;
-  // Releases a call blocked on this link and refuses every later one.
+  // Releases a call blocked on this link and refuses every later one (no new stream).
   void shutdown() noexcept;
+  // Between a failure and the next attempt to connect again, calls fail at once.
+  static constexpr std::chrono::milliseconds kReopenPause{1000};
   ParamTypeCache* paramTypes() noexcept override { return &types_; }
 
  private:
-  explicit MainframeLink(const LinkSettings& settings) : settings_(settings) {}
+  MainframeLink(const LinkSettings& settings, int systemType, std::string user, std::string password)
+      : settings_(settings), systemType_(systemType), user_(std::move(user)), password_(std::move(password)) {}
+  // A new stream with the version handshake and the login; the caller holds mutex_.
+  int connectLocked();
   int exchangeLocked(Op op, std::span<const std::uint8_t> request, int& result,
                      std::vector<std::uint8_t>& response);
 
   const LinkSettings settings_;
+  const int systemType_;
+  const std::string user_, password_;
+  // Lock order: mutex_ (one exchange at a time, held across the call), then socketMutex_
+  // (only while socket_ is replaced or shut down, never across a blocking call). socket_
+  // is written by the holder of mutex_ alone, under both.
   std::mutex mutex_;
+  std::mutex socketMutex_;
   platform::Socket socket_;
   bool broken_ = false;
+  std::chrono::steady_clock::time_point brokenAt_{};
+  std::atomic<bool> closed_{false};
   std::uint32_t sequence_ = 0;
   std::vector<std::uint8_t> frame_;
   ParamTypeCache types_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hwlib/VEXAHVWrapper.h"
+#include "hwlib/mainframe_link.h"
 #include "support/simulated_crates.h"
 
 namespace {
@@ -44,7 +45,7 @@ TEST(LibraryFaults, InitRefusals) {
   EXPECT_EQ(VEXAHV_InitSystem(0, 0, "127.0.0.2", "", "", &h), VEXAHV_ERR_INVALID_ARGUMENT);
 }
 
-TEST(LibraryFaults, SilenceTimesOutThenFailsFastUntilReinit) {
+TEST(LibraryFaults, SilenceTimesOutFailsFastThenTheSameHandleConnectsAgain) {
   SimulatedCrates crates(300);
   int h = SimulatedCrates::openCrateA();
   ASSERT_EQ(probe(h), VEXAHV_OK);
@@ -52,10 +53,21 @@ TEST(LibraryFaults, SilenceTimesOutThenFailsFastUntilReinit) {
   const auto t0 = Clock::now();
   EXPECT_EQ(probe(h), VEXAHV_ERR_TIMEOUT);
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3)) << "bounded by the call time-out";
-  EXPECT_EQ(probe(h), VEXAHV_ERR_NOT_CONNECTED) << "a timed-out link stays broken";
+  EXPECT_EQ(probe(h), VEXAHV_ERR_NOT_CONNECTED) << "right after a failure calls fail at once";
+  // Still silent after the pause: the new stream's login times out, and the pause starts over.
+  std::this_thread::sleep_for(vexahv::hwlib::MainframeLink::kReopenPause);
+  EXPECT_EQ(probe(h), VEXAHV_ERR_TIMEOUT);
   crates.control("silent CrateA off");
   EXPECT_EQ(probe(h), VEXAHV_ERR_NOT_CONNECTED);
+  // A late answer of the old stream is never taken for a new call's: the stream is new.
+  std::this_thread::sleep_for(vexahv::hwlib::MainframeLink::kReopenPause);
+  EXPECT_EQ(probe(h), VEXAHV_OK) << "the handle works again once the mainframe answers";
+  const float v0 = 321.0f;
+  const std::uint16_t ch0 = 2;
+  EXPECT_EQ(VEXAHV_SetChParam(h, 0, "V0Set", 1, &ch0, &v0), VEXAHV_OK);
+  // After a DeinitSystem the handle is gone for good.
   EXPECT_EQ(VEXAHV_DeinitSystem(h), VEXAHV_OK);
+  EXPECT_EQ(probe(h), VEXAHV_ERR_UNKNOWN_HANDLE);
   h = SimulatedCrates::openCrateA();
   EXPECT_EQ(probe(h), VEXAHV_OK);
 
