@@ -25,6 +25,20 @@ bool waitBuilt(std::stop_token stop) {
   return false;
 }
 
+bool probeFanUnit(std::int32_t handle) {
+  std::vector<char> value(1024);
+  const std::uint16_t slots[1] = {0};
+  return VEXAHV_GetBdParam(handle, 1, slots, "FUFwRel", value.data()) == VEXAHV_OK;
+}
+
+bool probePropertyList(std::int32_t handle) {
+  std::uint16_t count = 0;
+  char* names = nullptr;
+  const int rc = VEXAHV_GetSysPropList(handle, &count, &names);
+  VEXAHV_Free(names);
+  return rc == VEXAHV_OK;
+}
+
 void setHandleEverywhere(VEXAHVElement& node, std::int32_t handle) {
   node.setHandle(handle);
   node.setSystemHandle(handle);
@@ -93,12 +107,17 @@ void KeepAliveSupervisor::probeResult(VEXAHVElement& node, const std::string& na
   }
 }
 
+void KeepAliveSupervisor::reconnect(VEXAHVElement& node, std::stop_token stop) {
+  reconnectSystem(node, stop);
+  if (reconnected_ && !stop.stop_requested() && node.getConnectionStatus() == kStatusOk) reconnected_(node, stop);
+}
+
 // One pass of the loop; false when stop ended a wait.
 bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type,
                                const std::string& name, Clock::time_point& waiting) {
-  auto reconnect = [&] {
+  auto reconnectWhenBuilt = [&] {
     if (!waitBuilt(stop)) return false;
-    reconnectSystem(node, stop);
+    reconnect(node, stop);
     return true;
   };
   if (type == 0) {
@@ -112,8 +131,8 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
       state = node.getKeepAliveState();
       handle = node.getHandle();
     }
-    if (status != kStatusOk) return reconnect();
-    if (state == 0 && enabled && eventsAvailable) return reconnect();
+    if (status != kStatusOk) return reconnectWhenBuilt();
+    if (state == 0 && enabled && eventsAvailable) return reconnectWhenBuilt();
     logInformational("KeepAlive for device [", name, "]");
     char value[256] = {};
     probeResult(node, name, VEXAHV_GetSysProp(handle, "SwRelease", value) == VEXAHV_OK);
@@ -148,7 +167,7 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
         node.setConnectionStatus(kStatusKo);
       }
       if (!waitBuilt(stop)) return false;
-      reconnectSystem(node, stop);
+      reconnect(node, stop);
       return true;
     }
     waiting = {};
@@ -160,25 +179,20 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
       if (status != kStatusKo && state != 0) return true;
       if (state == 0) node.setConnectionStatus(kStatusKo);
     }
-    reconnectSystem(node, stop);
+    reconnect(node, stop);
     return true;
   }
-  if (type == 7) {
-    std::int32_t status = 0, handle = -1;
-    {
-      auto lock = node.lock();
-      status = node.getConnectionStatus();
-      handle = node.getHandle();
-    }
-    if (status != kStatusOk) return reconnect();
-    logInformational("KeepAlive for device [", name, "]");
-    std::vector<char> value(1024);
-    const std::uint16_t slots[1] = {0};
-    probeResult(node, name, VEXAHV_GetBdParam(handle, 1, slots, "FUFwRel", value.data()) == VEXAHV_OK);
-    return true;
+  // Type 7 answers for its fan unit in slot 0; every other type for its property list,
+  // which every mainframe has (so a silent crate of any type is found).
+  std::int32_t status = 0, handle = -1;
+  {
+    auto lock = node.lock();
+    status = node.getConnectionStatus();
+    handle = node.getHandle();
   }
-  if (!waitBuilt(stop)) return false;
-  if (node.getConnectionStatus() == kStatusKo) reconnectSystem(node, stop);
+  if (status != kStatusOk) return reconnectWhenBuilt();
+  logInformational("KeepAlive for device [", name, "]");
+  probeResult(node, name, type == 7 ? probeFanUnit(handle) : probePropertyList(handle));
   return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Keep-alive and reconnection: one thread per system watches its connection (a probe
-// every probe period where the system type has one, the TCP event channel for type 2),
+// every probe period: "SwRelease" for type 0, "FUFwRel" of slot 0 for type 7, the system
+// property list for every other type but 2, whose TCP event channel is watched instead),
 // declares it lost after three failed probes, and re-initialises it; a reconnection
 // restores the handle in the whole subtree, re-subscribes the events and, for a system
 // never configured (unreachable at start-up), builds its part of the address space.
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -27,9 +29,13 @@ class KeepAliveSupervisor {
  public:
   // eventWait: how long a type-2 system may stay subscribed without its event connection
   // (or connected without its subscription) before it counts as lost.
+  // Told, on the system's own thread, of every successful reconnection (a first build
+  // included), so that the system's events can be started or subscribed again.
+  using Reconnected = std::function<void(VEXAHVElement&, std::stop_token)>;
   explicit KeepAliveSupervisor(std::chrono::milliseconds probePeriod = kProbePeriod,
-                               std::chrono::milliseconds eventWait = std::chrono::seconds(10))
-      : period_(probePeriod), eventWait_(eventWait) {}
+                               std::chrono::milliseconds eventWait = std::chrono::seconds(10),
+                               Reconnected reconnected = {})
+      : period_(probePeriod), eventWait_(eventWait), reconnected_(std::move(reconnected)) {}
   ~KeepAliveSupervisor() { stop(); }
   KeepAliveSupervisor(const KeepAliveSupervisor&) = delete;
   KeepAliveSupervisor& operator=(const KeepAliveSupervisor&) = delete;
@@ -46,9 +52,12 @@ class KeepAliveSupervisor {
   bool pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type, const std::string& name,
             Clock::time_point& waiting);
   void probeResult(VEXAHVElement& node, const std::string& name, bool ok);
+  // reconnectSystem, then the hook when the connection is back.
+  void reconnect(VEXAHVElement& node, std::stop_token stop);
 
   const std::chrono::milliseconds period_;
   const std::chrono::milliseconds eventWait_;
+  const Reconnected reconnected_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<platform::WorkerThread>> threads_;
 };
