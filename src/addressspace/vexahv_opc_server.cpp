@@ -42,6 +42,11 @@ void SystemList::append(VEXAHVElementPtr node) {
   nodes_.push_back(std::move(node));
 }
 
+std::size_t SystemList::size() const {
+  std::lock_guard l(mutex_);
+  return nodes_.size();
+}
+
 std::int32_t SystemList::entryCount() const {
   std::lock_guard l(mutex_);
   return entryCount_;

@@ -23,6 +23,7 @@ class SystemList {
  public:
   std::vector<VEXAHVElementPtr> snapshot() const;
   void append(VEXAHVElementPtr node);
+  std::size_t size() const;
   std::int32_t entryCount() const;
   void setEntryCount(std::int32_t n);
   VEXAHVElementPtr at(std::size_t index) const;  // null outside the list

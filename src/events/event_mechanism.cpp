@@ -35,7 +35,8 @@ EventTimings EventTimings::fromEnvironment() {
 EventMechanism::EventMechanism(EventTimings timings)
     : timings_(timings),
       tcp_(timings.tcpSilence),
-      keepAlive_(timings.probePeriod, timings.tcpSilence),
+      keepAlive_(timings.probePeriod, timings.tcpSilence,
+                 [this](VEXAHVElement& node, std::stop_token stop) { systemJoined(node, stop); }),
       verification_("vexahv-verify", [this] { verifySystems(stopping_.get_token()); }),
       udp_(verification_) {}
 
@@ -49,7 +50,9 @@ void EventMechanism::startTcpServer() {
 void EventMechanism::startEvents(std::stop_token stop) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   SystemList* list = server != nullptr ? server->getSystemList() : nullptr;
-  if (list == nullptr || list->snapshot().empty() || !globals::eventEnabled || !eventsAvailable) return;
+  if (list == nullptr || list->size() == 0 || !globals::eventEnabled || !eventsAvailable) return;
+  std::lock_guard l(startMutex_);
+  if (eventsStarted_) return;
   logDebug("Starting events mechanism");
   if (udp_.start(started_)) {
     // The thread signals exactly once; a stop ends the wait.
@@ -59,6 +62,20 @@ void EventMechanism::startEvents(std::stop_token stop) {
   }
   eventsStarted_ = true;
   verification_.start(std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000));
+}
+
+void EventMechanism::systemJoined(VEXAHVElement& node, std::stop_token stop) {
+  const std::int32_t type = node.getSystemType();
+  if (type == 2 || !globals::eventEnabled || stop.stop_requested()) return;
+  {
+    std::lock_guard l(startMutex_);
+    if (eventsStarted_) {
+      UdpEventLoop::subscribeKeepAlive(node);
+      return;
+    }
+  }
+  // The thread subscribes every UDP system, this one included, when it starts.
+  if (type == 0) startEvents(stop);
 }
 
 void EventMechanism::stop() {

@@ -4,7 +4,9 @@
 // the keep-alive threads the builder starts, the events thread with the verification
 // timer, and one stop that ends every thread of them.
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <stop_token>
 
 #include "events/keep_alive.h"
@@ -37,9 +39,15 @@ class EventMechanism {
   void startTcpServer();
   KeepAliveSupervisor& keepAlive() { return keepAlive_; }
   // After the build, when there are systems, event mode is on and the event test worked:
-  // the events thread, awaited until its subscriptions are in place, and the timer.
+  // the events thread, awaited until its subscriptions are in place, and the timer. Runs
+  // once; later calls (and calls from several threads) do nothing more.
   void startEvents(std::stop_token stop);
-  bool eventsRunning() const noexcept { return eventsStarted_; }
+  bool eventsRunning() const noexcept { return eventsStarted_.load(); }
+  // A system connected again, or built for the first time, after the start-up (on its
+  // keep-alive thread): a UDP system of type 0 whose event test worked starts the events
+  // thread and the timer if nobody did yet; any UDP system joins a running thread with its
+  // keep-alive subscription. A type-0 crate that comes up late must not freeze.
+  void systemJoined(VEXAHVElement& node, std::stop_token stop);
   UdpEventLoop& udp() { return udp_; }
 
   // Ends the keep-alive threads, the TCP client threads, the events thread, the timer and
@@ -54,7 +62,8 @@ class EventMechanism {
   platform::PeriodicTimer verification_;
   UdpEventLoop udp_;
   platform::AutoResetEvent started_;
-  bool eventsStarted_ = false;
+  std::mutex startMutex_;  // one start of the events thread, whoever asks first
+  std::atomic<bool> eventsStarted_{false};
 };
 
 }  // namespace vexahv::events

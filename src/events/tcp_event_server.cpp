@@ -102,8 +102,10 @@ void TcpEventServer::run(std::stop_token stop) {
     }
     const std::string peer = from.addressText();
     VEXAHVElementPtr system;
+    // Only a system that reports over TCP: a connection from the address of a UDP crate
+    // must neither mark it Ok nor, when it ends, Ko.
     for (const auto& node : list->snapshot()) {
-      if (node->getAddress() == peer) {
+      if (node->getSystemType() == 2 && node->getAddress() == peer) {
         system = node;
         break;
       }

@@ -1,9 +1,9 @@
 #pragma once
 // The TCP event channel of systems of type 2: the mainframe connects to this server from
 // its own address and pushes event batches; the connection is given to the configured
-// system of that address and read by a client thread of that system.
+// system of type 2 at that address and read by a client thread of that system.
 //
-// A connection from an address that is no configured system is closed at once. A new
+// A connection from an address that is no configured system of type 2 is closed at once. A new
 // connection of a system that still has a client thread ends the old thread first. A
 // connection that delivers nothing for silenceTimeout (the mainframe sends a keep-alive
 // record every second) is treated as failed: a mainframe whose cable is pulled keeps its

@@ -1,5 +1,6 @@
 #include "events/udp_event_loop.h"
 
+#include <cstring>
 #include <string>
 
 #include "addressspace/event_ports.h"
@@ -81,45 +82,84 @@ void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) 
     fd = socket_.fd();
   }
   for (const auto& node : list->snapshot()) {
-    if (node->getSystemType() == 2) continue;
-    const std::string name = node->getName();
-    std::string names = name + ".KeepAlive";
-    std::uint16_t count = 1;
-    if (globals::liveInsertRemoval) {
-      names += ":" + name + ".LiveInsRem";
-      count = 2;
-    }
-    char codes[2] = {};
-    if (VEXAHV_Subscribe(node->getHandle(), udpEventPort.load(), count, names.c_str(), codes) == 0) {
-      logNotice("Keep alive/Live insertion registered");
-    } else {
-      logError("Keep alive/Live insertion registration failed");
-    }
-    node->setKeepAliveState(1);
+    if (node->getSystemType() != 2) subscribeKeepAlive(*node);
   }
   started.set();
   logNotice("Starting events data loop");
 
-  const auto period = std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000);
   while (!stop.stop_requested()) {
-    VEXAHVUdpEventRecord* records = nullptr;
-    unsigned count = 0;
-    const int rc = VEXAHVGetEventData(fd, &records, &count);
-    if (rc != 0) {
+    platform::Ipv4Endpoint from;
+    if (socket_.peekSender(from)) {
       if (stop.stop_requested()) break;
-      // A damaged datagram is followed by the next at once; a failing socket would make
-      // that a busy loop, so it is retried after a pause.
-      if (rc == VEXAHV_ERR_SOCKET) platform::sleepFor(stop, std::chrono::milliseconds(200));
-      else logWarning("Event data not valid - res = [", rc, "]");
+      platform::sleepFor(stop, std::chrono::milliseconds(200));
       continue;
     }
-    logDebug("Event received");
-    if (verification_.armed()) verification_.stop();
-    for (unsigned i = 0; i < count; ++i) applyUdpEvent(records[i]);
-    VEXAHVFreeEventData(&records);
-    batches_.fetch_add(1, std::memory_order_relaxed);
-    verification_.start(period);
+    const auto systems = senders_.systemsAt(from.address);
+    if (!systems) {
+      // Not even decoded: a stranger's bytes cost one receive and a counter.
+      char byte = 0;
+      std::size_t n = 0;
+      (void)socket_.receive(&byte, 1, n);
+      droppedDatagrams_.fetch_add(1, std::memory_order_relaxed);
+      dropped(from, "a datagram");
+      continue;
+    }
+    applyBatch(*systems, from, fd);
   }
+}
+
+void UdpEventLoop::applyBatch(const UdpSenders::Names& systems, const platform::Ipv4Endpoint& from, int fd) {
+  VEXAHVUdpEventRecord* records = nullptr;
+  unsigned count = 0;
+  const int rc = VEXAHVGetEventData(fd, &records, &count);
+  if (rc != 0) {
+    // A damaged datagram is followed by the next at once; a failing socket is paused on
+    // by the peek that comes next.
+    if (rc != VEXAHV_ERR_SOCKET) logWarning("Event data not valid - res = [", rc, "]");
+    return;
+  }
+  logDebug("Event received");
+  if (verification_.armed()) verification_.stop();
+  for (unsigned i = 0; i < count; ++i) {
+    const VEXAHVUdpEventRecord& record = records[i];
+    if (UdpSenders::speaksFor(systems, std::string_view(record.id, ::strnlen(record.id, sizeof record.id)))) {
+      applyUdpEvent(record);
+    } else {
+      droppedRecords_.fetch_add(1, std::memory_order_relaxed);
+      dropped(from, "a record of another system");
+    }
+  }
+  VEXAHVFreeEventData(&records);
+  batches_.fetch_add(1, std::memory_order_relaxed);
+  verification_.start(std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000));
+}
+
+void UdpEventLoop::dropped(const platform::Ipv4Endpoint& from, std::string_view what) {
+  // One line per period at most: a flood must not fill the disk.
+  constexpr auto kWarningPeriod = std::chrono::seconds(10);
+  const auto now = std::chrono::steady_clock::now();
+  if (lastDropWarning_ != std::chrono::steady_clock::time_point{} && now - lastDropWarning_ < kWarningPeriod) return;
+  lastDropWarning_ = now;
+  logWarning("UDP event data from [", from.addressText(), "] dropped (", what, "): it is no mainframe of this server",
+             " or speaks for another; [", droppedDatagrams_.load(), "] datagrams and [", droppedRecords_.load(),
+             "] records dropped so far");
+}
+
+void UdpEventLoop::subscribeKeepAlive(VEXAHVElement& node) {
+  const std::string name = node.getName();
+  std::string names = name + ".KeepAlive";
+  std::uint16_t count = 1;
+  if (globals::liveInsertRemoval) {
+    names += ":" + name + ".LiveInsRem";
+    count = 2;
+  }
+  char codes[2] = {};
+  if (VEXAHV_Subscribe(node.getHandle(), udpEventPort.load(), count, names.c_str(), codes) == 0) {
+    logNotice("Keep alive/Live insertion registered");
+  } else {
+    logError("Keep alive/Live insertion registration failed");
+  }
+  node.setKeepAliveState(1);
 }
 
 }  // namespace vexahv::events

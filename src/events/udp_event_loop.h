@@ -7,7 +7,11 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
+#include "addressspace/vexahv_element.h"
+
+#include "events/udp_senders.h"
 #include "platform/periodic_timer.h"
 #include "platform/socket.h"
 #include "platform/sync_event.h"
@@ -37,14 +41,29 @@ class UdpEventLoop {
   void stop();
   // Batches applied since the start (for tests and benchmarks).
   std::uint64_t batches() const noexcept { return batches_.load(); }
+  // Datagrams from an address that is no UDP system, and records of a system that is not
+  // at the sender's address: dropped, never applied.
+  std::uint64_t droppedDatagrams() const noexcept { return droppedDatagrams_.load(); }
+  std::uint64_t droppedRecords() const noexcept { return droppedRecords_.load(); }
+
+  // Subscribes one system's keep-alive (and live insertion) on the events port, and
+  // marks it alive. The thread does it for every system at its start; a system that
+  // joins later (built or reconnected after that) is subscribed through this.
+  static void subscribeKeepAlive(VEXAHVElement& node);
 
  private:
   void run(std::stop_token stop, platform::AutoResetEvent& started);
+  // The batch of one datagram from a UDP system's address, its records checked.
+  void applyBatch(const UdpSenders::Names& systems, const platform::Ipv4Endpoint& from, int fd);
+  void dropped(const platform::Ipv4Endpoint& from, std::string_view what);
 
   platform::PeriodicTimer& verification_;
   std::mutex socketMutex_;
   platform::Socket socket_;
+  UdpSenders senders_;
   std::atomic<std::uint64_t> batches_{0};
+  std::atomic<std::uint64_t> droppedDatagrams_{0}, droppedRecords_{0};
+  std::chrono::steady_clock::time_point lastDropWarning_{};
   platform::WorkerThread thread_;
 };
 

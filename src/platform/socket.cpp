@@ -228,6 +228,22 @@ std::error_code Socket::receiveFrom(void* data, std::size_t size, std::size_t& r
   }
 }
 
+std::error_code Socket::peekSender(Ipv4Endpoint& from) noexcept {
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    const ssize_t n = ::recvfrom(fd_.get(), nullptr, 0, MSG_PEEK, reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n >= 0) {
+      // A shut-down socket returns at once with no sender at all.
+      if (len < sizeof sa || sa.sin_family != AF_INET) return std::make_error_code(std::errc::not_connected);
+      from = fromSockaddr(sa);
+      return {};
+    }
+    if (errno == EINTR) continue;
+    return lastError();
+  }
+}
+
 std::error_code Socket::localEndpoint(Ipv4Endpoint& out) const noexcept {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;

@@ -61,6 +61,10 @@ class Socket {
   std::error_code receiveFrom(void* data, std::size_t size, std::size_t& received,
                               Ipv4Endpoint* from) noexcept;
 
+  // Datagram sockets: blocks until a datagram is queued and tells its sender, leaving the
+  // datagram queued for the next receive. errc::not_connected once shutdown() was called.
+  std::error_code peekSender(Ipv4Endpoint& from) noexcept;
+
   std::error_code localEndpoint(Ipv4Endpoint& out) const noexcept;
 
   // Ends both directions; a thread blocked in accept or receive returns at once.
