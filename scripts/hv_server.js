@@ -58,7 +58,7 @@ function exitOf(child) {
 // eventEnabled (default true: the mainframes report their changes), verifyTime (s),
 // keepAlivePeriodMs, crates (crate files; default the three samples, which entries must
 // match), latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
-// signal, default 120), entries, dir.
+// signal, default 120), entries, dir, settings (more "Key=value;" entries for the file).
 async function startServer(options = {}) {
   const bin = options.bin || path.join(repo, "build", "bin");
   const simPort = options.simPort || 10000 + (process.pid % 9000);
@@ -80,7 +80,7 @@ async function startServer(options = {}) {
   fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
     `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=false;` +
     `VerifyTime=${options.verifyTime ?? 600};LogLevel=${options.logLevel ?? 7};` +
-    `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};`);
+    `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};${options.settings || ""}`);
 
   const crates = path.join(repo, "sim", "crates");
   const crateFiles = options.crates ||

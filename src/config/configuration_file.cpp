@@ -130,11 +130,17 @@ void applyConfigurationText(std::string_view rawText, const ConfigurationSetting
       applyBoolean(entry, value);
       settings.useBatchedGroupTransactions.store(value, std::memory_order_relaxed);
     }
+    if (settings.plant != nullptr) {
+      if (contains(entry, "stoponlastclient")) applyBoolean(entry, settings.plant->stopOnLastClient);
+      if (contains(entry, "sharechannelreads")) applyBoolean(entry, settings.plant->shareChannelReads);
+    }
   }
 }
 
 std::error_code readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
-                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions) {
+                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions,
+                                      PlantSettings* plant) {
+  if (plant != nullptr) *plant = PlantSettings{};
   eventEnabled = false;
   liveInsertRemoval = false;
   verifyTime = 600;
@@ -149,7 +155,7 @@ std::error_code readConfigurationFile(bool& eventEnabled, bool& liveInsertRemova
     return ec;
   }
   applyConfigurationText(text, {eventEnabled, liveInsertRemoval, verifyTime, logLevel,
-                                useBatchedGroupTransactions});
+                                useBatchedGroupTransactions, plant});
   return {};
 }
 

@@ -14,12 +14,25 @@ namespace vexahv {
 
 inline constexpr const char* kConfigurationFileName = "VEXAHVOPCServer.cfg";
 
+// Settings of a plant beyond the five, kept in the same file ("StopOnLastClient = true;").
+// They are not published as items: they change how the server watches its crates.
+struct PlantSettings {
+  // A service whose last client disconnects stops (the socket starts it again). Off: a
+  // service keeps supervising its crates with nobody connected.
+  bool stopOnLastClient = false;
+  // Siblings of a board's first channel take its parameter types, modes and properties,
+  // and first values are read for the whole board. Off for a plant whose boards mix
+  // channels of different kinds.
+  bool shareChannelReads = true;
+};
+
 struct ConfigurationSettings {
   bool& eventEnabled;
   bool& liveInsertRemoval;
   std::int32_t& verifyTime;
   std::int32_t& logLevel;
   std::atomic<bool>& useBatchedGroupTransactions;
+  PlantSettings* plant = nullptr;  // not read when null
 };
 
 // The log level of a run whose configuration file exists but cannot be read: its failure
@@ -31,7 +44,8 @@ inline constexpr std::int32_t kUnreadableFileLogLevel = 5;
 // cannot be read gives its error, and logLevel kUnreadableFileLogLevel. Logs nothing:
 // logging has not started when this runs.
 std::error_code readConfigurationFile(bool& eventEnabled, bool& liveInsertRemoval, std::int32_t& verifyTime,
-                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions);
+                                      std::int32_t& logLevel, std::atomic<bool>& useBatchedGroupTransactions,
+                                      PlantSettings* plant = nullptr);
 
 // Applies the entries of text to settings (defaults are not set here). A carriage return
 // before a newline has already been dropped by the caller or is dropped here.

@@ -9,6 +9,7 @@ bool liveInsertRemoval = false;
 std::int32_t verifyTime = 600;
 std::int32_t logLevel = 0;
 std::atomic<bool> useBatchedGroupTransactions{false};
+PlantSettings plant;
 
 bool getUseBatchedGroupTransactions() noexcept {
   return useBatchedGroupTransactions.load(std::memory_order_relaxed);

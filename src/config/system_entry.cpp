@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/system_entries.h"
+#include "hwlib/VEXAHVWrapper.h"
 
 namespace vexahv {
 namespace {
@@ -60,6 +61,12 @@ std::string quoted(std::string_view text) { return "[" + std::string(text) + "]"
 
 }  // namespace
 
+std::size_t maxSystemNameLength() noexcept {
+  constexpr std::size_t kIdLength = sizeof(VEXAHVUdpEventRecord::id) - 1;
+  constexpr std::size_t kPath = std::string_view(".Board00.Chan000.").size() + (VEXAHV_PARAM_NAME_SIZE - 1);
+  return kIdLength - kPath;
+}
+
 SystemEntry parseSystemEntry(std::string_view entry) {
   SystemEntry e;
   const auto f = fields(entry, ',');
@@ -92,9 +99,14 @@ std::string checkSystemEntry(std::string_view entry) {
     return "the entry has " + std::to_string(f.size()) +
            " fields; a ',' belongs in none of them (a user and password follow the address: IP:USER:PASSWORD)";
   }
-  // The name starts every item id of the system ("NAME.Board00..."): no '.' and no blank.
-  if (f[0].find_first_of(". ") != std::string_view::npos) {
-    return "field 1 (name) " + quoted(f[0]) + " may hold neither '.' nor a blank";
+  // The name starts every item id of the system ("NAME.Board00..."): no '.' and no blank,
+  // and no ':', which separates the ids of one subscription.
+  if (f[0].find_first_of(". :") != std::string_view::npos) {
+    return "field 1 (name) " + quoted(f[0]) + " may hold no '.', ':' or blank";
+  }
+  if (f[0].size() > maxSystemNameLength()) {
+    return "field 1 (name) " + quoted(f[0]) + " has " + std::to_string(f[0].size()) + " characters; at most " +
+           std::to_string(maxSystemNameLength()) + " fit the library's item identifiers of 63";
   }
   std::int32_t type = 0;
   if (!wholeNumber(f[1], type) || type < 0 || type > 5) {

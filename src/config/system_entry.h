@@ -19,6 +19,10 @@ struct SystemEntry {
   std::string password;
 };
 
+// The longest system name whose item ids fit the library's identifiers (63 characters):
+// "NAME.BoardSS.ChanCCC.PARAMETER" with parameter names of up to 9 characters.
+std::size_t maxSystemNameLength() noexcept;
+
 // Fields split at ',' (runs of separators count as one, leading ones are skipped); the
 // type index 0..5 maps to the library's system type (any other value: 2); non-numbers
 // read as 0; for link 0 the address splits the same way at ':'.

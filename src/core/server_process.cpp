@@ -84,7 +84,7 @@ VEXAHVServerProcess::~VEXAHVServerProcess() { stop(); }
 int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   const std::error_code configError =
       readConfigurationFile(globals::eventEnabled, globals::liveInsertRemoval, globals::verifyTime,
-                            globals::logLevel, globals::useBatchedGroupTransactions);
+                            globals::logLevel, globals::useBatchedGroupTransactions, &globals::plant);
   if (configError) {
     std::error_code cwdError;
     const std::filesystem::path file = std::filesystem::current_path(cwdError) / kConfigurationFileName;
@@ -169,7 +169,9 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
   events_->startTcpServer();
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
     server->setKeepAliveStarter([this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
-    server->setBuildOptions(VEXAHVOPCServer::buildOptionsFromEnvironment());
+    VEXAHVOPCServer::BuildOptions options = VEXAHVOPCServer::buildOptionsFromEnvironment();
+    options.shareChannelReads = globals::plant.shareChannelReads;
+    server->setBuildOptions(options);
   }
 
   // Taken before any thread starts, so that no child process could inherit them.

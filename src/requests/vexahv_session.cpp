@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "config/server_globals.h"
 #include "service/logging.h"
 #include "service/service_module.h"
 
@@ -21,12 +22,13 @@ void VEXAHVSession::connectSession() {
 void VEXAHVSession::disconnectSession() {
   const std::int32_t count = gClientCount.fetch_sub(1) - 1;
   logNotice("Disconnection - client count = [", count, "]");
-  if (count == 0) {
-    logNotice("Last client disconnect from VEXAHVOPCServer");
-    logNotice("Stopping VEXAHVOPCServer Service");
-    // On the service shell's own thread: this may be the thread the stop has to end.
-    stopServiceLater(kServiceName);
-  }
+  if (count != 0) return;
+  logNotice("Last client disconnect from VEXAHVOPCServer");
+  // Crates are watched with nobody connected, unless the plant asks for the stop.
+  if (!VEXAHVServerGlobals::plant.stopOnLastClient) return;
+  logNotice("Stopping VEXAHVOPCServer Service");
+  // On the service shell's own thread: this may be the thread the stop has to end.
+  stopServiceLater(kServiceName);
 }
 
 }  // namespace vexahv

@@ -1,8 +1,9 @@
 // vexahv-opcserver as the installed service of the stand-in service manager, with
 // node-opcua's client: a write of "OPCServerVerifyTime" restarts the service (the same
 // process runs again with the new setting, the client reconnects and reads it; the
-// configuration file and the registry are intact); the last client's disconnect stops a
-// service run but not a local-server run; unregistration removes the firewall rules.
+// configuration file and the registry are intact); with StopOnLastClient the last client's
+// disconnect stops a service run, without it (the default) the service goes on watching its
+// crates; it never stops a local-server run; unregistration removes the firewall rules.
 // Bounded: every process stops by itself after 90 s.
 "use strict";
 const assert = require("assert");
@@ -30,7 +31,8 @@ const verifyTime = async (session) =>
   (await session.read({ nodeId: "ns=1;s=CrateA.OPCServerVerifyTime", attributeId: AttributeIds.Value })).value.value;
 
 async function serviceRun() {
-  const run = await startServer({ bin, register: true, opcuaPort: port, duration: 90, logLevel: 7 });
+  const run = await startServer({ bin, register: true, opcuaPort: port, duration: 90, logLevel: 7,
+    settings: "StopOnLastClient=true;" });
   try {
     assert.strictEqual(run.registration.split("Successfully added firewall rule !").length - 1, 2, run.registration);
     const cfg = path.join(run.work, "VEXAHVOPCServer.cfg");
@@ -60,7 +62,7 @@ async function serviceRun() {
     assert.strictEqual(await verifyTime(session), 77, "the new run has the new setting");
     const settings = fs.readFileSync(cfg, "utf8");
     for (const kept of [/EventEnabled\s*=\s*true/, /LiveInsertRemoval\s*=\s*false/, /VerifyTime\s*=\s*77/,
-      /LogLevel\s*=\s*7/, /UseBatchedGroupTransactions\s*=\s*true/]) {
+      /LogLevel\s*=\s*7/, /UseBatchedGroupTransactions\s*=\s*true/, /StopOnLastClient\s*=\s*true/]) {
       assert.match(settings, kept);
     }
     assert.strictEqual(fs.readFileSync(hkcu, "utf8"), systemsBefore, "the systems list is intact");
@@ -85,6 +87,31 @@ async function serviceRun() {
   }
 }
 
+// The default: a service whose last client leaves keeps serving and probing its crates.
+async function serviceKeepsWatching() {
+  const run = await startServer({ bin, register: true, opcuaPort: port + 1, duration: 60, logLevel: 7,
+    keepAlivePeriodMs: 300 });
+  try {
+    const { client, session } = await connect(run.url);
+    await session.close();
+    await client.disconnect();
+    await within(10000, "the disconnect is logged", () => run.log().includes("Last client disconnect from VEXAHVOPCServer"));
+    const at = run.log().length;
+    await within(10000, "the crates are still probed",
+      () => run.log().slice(at).includes("KeepAlive for device [CrateA]"));
+    assert.strictEqual(run.server.exitCode, null, "the service goes on serving");
+    assert.ok(!run.log().includes("Stopping VEXAHVOPCServer Service"), "no stop was asked");
+    assert.match(record(run), /state=running/);
+    const again = await connect(run.url);
+    await again.session.close();
+    await again.client.disconnect();
+  } finally {
+    const exit = await run.stop();
+    assert.deepStrictEqual(exit, { code: 0, signal: null });
+    execFileSync(path.join(bin, "vexahv-opcserver"), ["/UnregServer"], { cwd: run.work, env: run.env, timeout: 30000 });
+  }
+}
+
 async function localRun() {
   const run = await startServer({ bin, opcuaPort: port, duration: 60, logLevel: 7 });
   try {
@@ -102,6 +129,7 @@ async function localRun() {
 
 (async () => {
   await serviceRun();
+  await serviceKeepsWatching();
   await localRun();
   console.log("service interop test passed");
   process.exit(0);

@@ -200,6 +200,7 @@ TEST_F(Writes, ServerSettingsReachTheFileAndTakeEffect) {
 
 TEST(Sessions, ClientCountRisesAndFallsWithTheLastDisconnectLoggedOnce) {
   BuiltAddressSpace space({}, false);
+  vexahv::VEXAHVServerGlobals::plant.stopOnLastClient = true;
   vexahv::VEXAHVSession a(EnumSessionType::Da, 1), b(EnumSessionType::Da, 2);
   a.connectSession();
   b.connectSession();
@@ -215,6 +216,14 @@ TEST(Sessions, ClientCountRisesAndFallsWithTheLastDisconnectLoggedOnce) {
     ASSERT_NE(at, std::string::npos) << line;
   }
   EXPECT_EQ(log.find("Last client disconnect"), log.rfind("Last client disconnect"));
+
+  // The default: the last client leaves, and the server asks for no stop.
+  vexahv::VEXAHVServerGlobals::plant.stopOnLastClient = false;
+  a.connectSession();
+  a.disconnectSession();
+  const std::string after = space.log().substr(log.size());
+  EXPECT_NE(after.find("Last client disconnect from VEXAHVOPCServer"), std::string::npos);
+  EXPECT_EQ(after.find("Stopping VEXAHVOPCServer Service"), std::string::npos);
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ TEST(SystemEntryCheckTest, NamesTheWrongFieldAndAcceptsWhatTheServerUses) {
       {"CrateA,0,0,1.2.3.4,x", "5 fields"},
       {"Crate.A,0,0,1.2.3.4", "field 1 (name) [Crate.A]"},
       {"Crate A,0,0,1.2.3.4", "field 1 (name)"},
+      {"Crate:A,0,0,1.2.3.4", "field 1 (name) [Crate:A] may hold no '.', ':' or blank"},
       {"CrateA,6,0,1.2.3.4", "field 2 (type) [6]"},
       {"CrateA,x,0,1.2.3.4", "field 2 (type) [x]"},
       {"CrateA,-1,0,1.2.3.4", "field 2 (type)"},
@@ -61,6 +62,12 @@ TEST(SystemEntryCheckTest, NamesTheWrongFieldAndAcceptsWhatTheServerUses) {
     EXPECT_NE(checkSystemEntry(entry).find(reason), std::string::npos) << entry << ": " << checkSystemEntry(entry);
   }
   EXPECT_NE(checkSystemEntry("C" + std::string(75, 'x') + ",0,0,1.2.3.4").find("at most 79"), std::string::npos);
+  // Every item id of the system ("NAME.Board00.Chan000.PARAMETER") must fit the library's 63.
+  const std::string longest(maxSystemNameLength(), 'n');
+  EXPECT_EQ(maxSystemNameLength(), 37u);
+  EXPECT_EQ(checkSystemEntry(longest + ",0,0,1.2.3.4"), "");
+  EXPECT_EQ(checkSystemEntry(longest + "n,0,0,1.2.3.4"),
+            "field 1 (name) [" + longest + "n] has 38 characters; at most 37 fit the library's item identifiers of 63");
   // The parser itself still reads anything, as the server always has.
   const SystemEntry e = parseSystemEntry("CrateB,1,0,127.0.0.3:admin:hvsecret");
   EXPECT_EQ(e.systemType, 2);
