@@ -77,6 +77,59 @@ bool hasEvents(ElementKind k) {
   return k == ElementKind::SystemProperty || k == ElementKind::BoardParam || k == ElementKind::ChannelParam;
 }
 
+// One VEXAHV_Subscribe (or UnSubscribe) of up to the library's list size; the library's
+// result, with the number of names it refused.
+int subscribeList(std::int32_t handle, std::uint16_t port, bool on, const std::string* ids, std::size_t n,
+                  std::size_t& refused) {
+  std::string list;
+  for (std::size_t i = 0; i < n; ++i) (list += ids[i]) += ':';
+  list.pop_back();
+  std::vector<char> results(n, static_cast<char>(255));
+  const auto count = static_cast<std::uint16_t>(n);
+  const int rc = on ? VEXAHV_Subscribe(handle, port, count, list.c_str(), results.data())
+                    : VEXAHV_UnSubscribe(handle, port, count, list.c_str(), results.data());
+  refused = static_cast<std::size_t>(std::count_if(results.begin(), results.end(), [](char r) { return r != 0; }));
+  return rc;
+}
+
+// Subscribes (or unsubscribes) ids in lists of the library's size. An id the library
+// cannot take is left out and named, and a list the library refuses as a whole is sent
+// again id by id: one bad id never leaves the rest of a crate unsubscribed.
+void subscribeIds(std::int32_t handle, std::uint16_t port, bool on, const std::vector<std::string>& all) {
+  const char* what = on ? "Subscribing" : "Unsubscribing";
+  std::vector<std::string> ids;
+  ids.reserve(all.size());
+  for (const std::string& id : all) {
+    if (id.empty() || id.size() >= sizeof(VEXAHVUdpEventRecord::id) || id.find(':') != std::string::npos) {
+      logWarning(what, " item [", id, "] of system [", SystemName{handle}, "]: not an identifier the library takes");
+      continue;
+    }
+    ids.push_back(id);
+  }
+  for (std::size_t first = 0; first < ids.size(); first += VEXAHV_MAX_LIST) {
+    const std::size_t n = std::min<std::size_t>(VEXAHV_MAX_LIST, ids.size() - first);
+    std::size_t refused = 0;
+    const int rc = subscribeList(handle, port, on, &ids[first], n, refused);
+    if (rc != VEXAHV_OK && rc != VEXAHV_ERR_NOT_CONNECTED && rc != VEXAHV_ERR_TIMEOUT && n > 1) {
+      std::size_t failed = 0;
+      for (std::size_t i = first; i < first + n; ++i) {
+        std::size_t one = 0;
+        if (subscribeList(handle, port, on, &ids[i], 1, one) != VEXAHV_OK || one != 0) {
+          ++failed;
+          logWarning(what, " item [", ids[i], "] of system [", SystemName{handle}, "]: refused");
+        }
+      }
+      logWarning(what, " [", n, "] items of system [", SystemName{handle}, "]: result [", rc,
+                 "]; one by one, [", failed, "] refused");
+      continue;
+    }
+    if (rc != VEXAHV_OK || refused != 0) {
+      logWarning(what, " [", n, "] items of system [", SystemName{handle}, "]: result [", rc, "], [", refused,
+                 "] refused");
+    }
+  }
+}
+
 }  // namespace
 
 SystemEntry VEXAHVElement::parseSystemEntry(std::string_view entry) { return vexahv::parseSystemEntry(entry); }
@@ -170,23 +223,7 @@ void VEXAHVElement::applyActivations(const Activation* changes, std::size_t coun
     it->ids.push_back(e->getItemId());
   }
   const std::uint16_t port = udpEventPort.load();
-  for (const Subscription& s : calls) {
-    for (std::size_t first = 0; first < s.ids.size(); first += VEXAHV_MAX_LIST) {
-      const std::size_t n = std::min<std::size_t>(VEXAHV_MAX_LIST, s.ids.size() - first);
-      std::string list;
-      for (std::size_t i = first; i < first + n; ++i) (list += s.ids[i]) += ':';
-      list.pop_back();
-      std::vector<char> results(n, static_cast<char>(255));
-      const auto count = static_cast<std::uint16_t>(n);
-      const int rc = s.on ? VEXAHV_Subscribe(s.handle, port, count, list.c_str(), results.data())
-                          : VEXAHV_UnSubscribe(s.handle, port, count, list.c_str(), results.data());
-      const auto refused = std::count_if(results.begin(), results.end(), [](char r) { return r != 0; });
-      if (rc != VEXAHV_OK || refused != 0) {
-        logWarning(s.on ? "Subscribing" : "Unsubscribing", " [", n, "] items of system [", SystemName{s.handle},
-                   "]: result [", rc, "], [", refused, "] refused");
-      }
-    }
-  }
+  for (const Subscription& s : calls) subscribeIds(s.handle, port, s.on, s.ids);
   for (std::size_t k = 0; k < count; ++k) {
     const Activation& c = changes[k];
     if (c.element->getSystemType() == 0 && c.element->getIoMode() == OpcToolbox::kIoReport) {
