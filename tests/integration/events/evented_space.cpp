@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "addressspace/event_ports.h"
 #include "config/server_globals.h"
 
 namespace vexahv::test {
@@ -9,6 +10,7 @@ namespace vexahv::test {
 EventedSpace::EventedSpace(const std::vector<std::string>& entries, events::EventTimings timings, int timeoutMs,
                            std::int32_t verifyTime, const std::function<void(SimulatedCrates&)>& beforeBuild) {
   VEXAHVServerGlobals::verifyTime = verifyTime;
+  eventsAvailable = false;  // as in a new process: only this build's event tests count
   events_ = std::make_unique<events::EventMechanism>(timings);
   events_->startTcpServer();
   space_ = std::make_unique<BuiltAddressSpace>(entries, true, timeoutMs, [&](BuiltAddressSpace& built) {
