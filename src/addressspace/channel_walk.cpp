@@ -5,7 +5,9 @@
 
 #include "addressspace/item_reader.h"
 #include "addressspace/parameter_items.h"
+#include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
+#include "service/logging.h"
 
 namespace vexahv {
 
@@ -73,15 +75,26 @@ std::vector<VEXAHVElementPtr> BoardChannelWalk::parameterItems(std::uint16_t cha
   if (!listChannelParameters(board_.handle, board_.slot, channel, names)) return items;
 
   if (shared_ && channel >= shareFrom_ && names == shared_->names) {
-    currentShares_ = true;
+    std::vector<ValueQT> firsts;
+    std::string differs;
     for (const Described& d : shared_->params) {
       if (stop_.stop_requested()) break;
-      auto item = makeParameterItem(d.name, ElementKind::ChannelParam, board_.systemIndex, board_.slot, d.type,
-                                    d.mode);
-      item->setCachedValue(firstValue(channel, d));
-      items.push_back(std::move(item));
+      firsts.push_back(firstValue(channel, d));
+      if (differs.empty()) differs = disagreement(d, firsts.back());
     }
-    return items;
+    if (differs.empty()) {
+      currentShares_ = true;
+      for (std::size_t i = 0; i < firsts.size(); ++i) {
+        const Described& d = shared_->params[i];
+        auto item = makeParameterItem(d.name, ElementKind::ChannelParam, board_.systemIndex, board_.slot, d.type,
+                                      d.mode);
+        item->setCachedValue(firsts[i]);
+        items.push_back(std::move(item));
+      }
+      return items;
+    }
+    logNotice("Channel [", channel, "] of board [", board_.slot, "] of system [", SystemName{board_.handle},
+              "] is walked on its own, not as channel [", shared_->channel, "]: ", differs);
   }
 
   // This channel's own walk; while nothing is shared yet it may become what is.
@@ -138,6 +151,31 @@ std::vector<VEXAHVElementPtr> BoardChannelWalk::propertyItems(std::uint16_t chan
   return items;
 }
 
+std::string BoardChannelWalk::disagreement(const Described& d, const ValueQT& first) const {
+  // A board-wide read that the channels' own reads would have to replace.
+  if (d.mode != VEXAHV_MODE_WRONLY && d.type <= VEXAHV_PARAM_STRING) {
+    const auto it = values_.find(d.name);
+    // The library refuses a list whose channels differ in the parameter (its type, or
+    // having it at all); a time-out says nothing about them.
+    const int rc = it != values_.end() ? it->second.result : VEXAHV_OK;
+    if (rc == VEXAHV_ERR_WRONG_TYPE || rc == VEXAHV_ERR_NO_PARAMETER || rc == VEXAHV_ERR_NO_CHANNEL) {
+      return "the board-wide read of [" + d.name + "] was refused ([" + std::to_string(rc) +
+             "]), so the channels differ in it";
+    }
+  }
+  if (d.type != VEXAHV_PARAM_NUMERIC || first.getQuality() != OpcToolbox::kQualityGood) return {};
+  const Variant* low = nullptr;
+  const Variant* high = nullptr;
+  for (const auto& [property, value] : d.properties) {
+    if (property == "LowEU") low = &value.getData();
+    if (property == "HighEU") high = &value.getData();
+  }
+  if (low == nullptr || high == nullptr || !(high->rawR4() > low->rawR4())) return {};
+  const float v = first.getData().rawR4();
+  if (v >= low->rawR4() && v <= high->rawR4()) return {};
+  return "its [" + d.name + "] of [" + first.getData().toString() + "] lies outside that channel's limits";
+}
+
 ValueQT BoardChannelWalk::firstValue(std::uint16_t channel, const Described& d) {
   const auto type = static_cast<std::int32_t>(d.type);
   // Write-only parameters fail their read and unknown types are refused before any call:
@@ -164,10 +202,9 @@ void BoardChannelWalk::readForBoard(const Described& d, BoardValues& out) {
   const std::size_t field = text ? VEXAHV_TEXT_VALUE_SIZE : 4;
   std::vector<char> buffer(n * field, '\0');
   const DateTime now = DateTime::now();
-  if (VEXAHV_GetChParam(board_.handle, board_.slot, d.name.c_str(), static_cast<std::uint16_t>(n), channels.data(),
-                        buffer.data()) != VEXAHV_OK) {
-    return;  // each channel then reads its own, with its own result and line
-  }
+  out.result = VEXAHV_GetChParam(board_.handle, board_.slot, d.name.c_str(), static_cast<std::uint16_t>(n),
+                                 channels.data(), buffer.data());
+  if (out.result != VEXAHV_OK) return;  // each channel then reads its own, with its own result and line
   out.values.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     char* at = buffer.data() + i * field;

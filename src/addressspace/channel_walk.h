@@ -6,7 +6,10 @@
 // channels, and every channel's name, are read for the whole board in one call per
 // parameter. Whatever a shared read cannot serve (a failed call, a write-only parameter, a
 // type it cannot convert, a channel listing other parameters) is read channel by channel
-// exactly as before, so items, values and log lines are those of the plain walk.
+// exactly as before, so items, values and log lines are those of the plain walk. A sibling
+// whose first values do not look like the shared channel's (a value outside its limits,
+// a board-wide read refused because its channels differ) is walked on its own too, with a
+// Notice line saying so.
 
 #include <cstdint>
 #include <map>
@@ -59,12 +62,16 @@ class BoardChannelWalk {
   struct BoardValues {
     bool read = false;
     bool ok = false;
+    int result = 0;  // the library's, when read
     std::vector<OpcToolbox::ValueQT> values;
   };
 
   void adoptCleanCandidate();
   Described* described(Description& d, const std::string& name);
   OpcToolbox::ValueQT firstValue(std::uint16_t channel, const Described& d);
+  // Why a sibling's first value says it may not be like the channel it would share with:
+  // a value outside the shared limits, or a board-wide read the library refused as differing. Empty: it is.
+  std::string disagreement(const Described& d, const OpcToolbox::ValueQT& first) const;
   OpcToolbox::ValueQT channelName(std::uint16_t channel);
   void readForBoard(const Described& d, BoardValues& out);
 

@@ -90,7 +90,8 @@ struct Build {
   std::uint64_t calls = 0;
 };
 
-Build build(const std::string& entry, bool share, const std::string& extraCrate = {}) {
+Build build(const std::string& entry, bool share, const std::string& extraCrate = {},
+            const std::function<void(vexahv::test::SimulatedCrates&)>& prepare = {}) {
   Build b;
   std::uint64_t before = 0;
   auto total = [](BuiltAddressSpace& s) {
@@ -105,6 +106,7 @@ Build build(const std::string& entry, bool share, const std::string& extraCrate 
       ASSERT_TRUE(vexahv::sim::parseCrateText(extraCrate, spec, error)) << error;
       ASSERT_TRUE(s.crates().simulator().add(std::move(spec), error)) << error;
     }
+    if (prepare) prepare(s.crates());
     VEXAHVOPCServer::BuildOptions options;
     options.shareChannelReads = share;
     s.server().setBuildOptions(options);
@@ -132,6 +134,40 @@ TEST(SharedChannelReads, BuildExactlyWhatTheChannelWalkBuildsWithFarFewerCalls) 
     EXPECT_EQ(plain.log, shared.log);
     EXPECT_LT(shared.calls * 2, plain.calls) << "plain " << plain.calls << ", shared " << shared.calls;
   }
+}
+
+// One channel reads above the limits its sibling reported for VMon: it is walked on its own,
+// said in a Notice, and the build is the plain walk's all the same.
+TEST(SharedChannelReads, AChannelThatDoesNotLookLikeItsSiblingIsWalkedOnItsOwn) {
+  constexpr const char* kOdd = R"(mainframe name=Odd address=127.0.0.41 type=0 slots=1
+property name=SwRelease type=text mode=ro value="1.0"
+board slot=0 model=M400 description="4 Ch" serial=11 firmware=1.0 channels=4
+channelparam name=V0Set type=numeric mode=rw min=0 max=1000 unit=2 value=0
+channelparam name=VMon type=numeric mode=ro min=0 max=100 unit=2 value=0
+channelparam name=RUp type=numeric mode=rw min=0 max=100000 unit=2 value=10000
+channelparam name=Pw type=onoff mode=rw value=0
+)";
+  auto raise = [](vexahv::test::SimulatedCrates& crates) {
+    int h = -1;
+    ASSERT_EQ(VEXAHV_InitSystem(0, 0, "127.0.0.41", "qwzrt", "qwzrt", &h), VEXAHV_OK);
+    const std::uint16_t ch = 2;
+    const float volts = 500.0f;
+    const std::uint32_t on = 1;
+    ASSERT_EQ(VEXAHV_SetChParam(h, 0, "V0Set", 1, &ch, &volts), VEXAHV_OK);
+    ASSERT_EQ(VEXAHV_SetChParam(h, 0, "Pw", 1, &ch, &on), VEXAHV_OK);
+    crates.step(2);
+    VEXAHV_DeinitSystem(h);
+  };
+  const Build plain = build("Odd,0,0,127.0.0.41", false, kOdd, raise);
+  Build shared = build("Odd,0,0,127.0.0.41", true, kOdd, raise);
+  ASSERT_EQ(plain.nodes, shared.nodes);
+  const std::string notice =
+      "Channel [2] of board [0] of system [Odd] is walked on its own, not as channel [0]: its [VMon] of [500] lies "
+      "outside that channel's limits";
+  const auto it = std::find(shared.log.begin(), shared.log.end(), notice);
+  ASSERT_NE(it, shared.log.end());
+  shared.log.erase(it);
+  EXPECT_EQ(plain.log, shared.log) << "otherwise the lines of the plain walk";
 }
 
 TEST(ParallelBuild, CratesAreBuiltAtOnceEachWholeAndInOrder) {
