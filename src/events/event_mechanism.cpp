@@ -54,13 +54,15 @@ void EventMechanism::startEvents(std::stop_token stop) {
   std::lock_guard l(startMutex_);
   if (eventsStarted_) return;
   logDebug("Starting events mechanism");
+  // Set before the wait: the thread is never started twice, even by a start that a stop
+  // interrupted; joining systems wait on startMutex_ until its subscriptions are made.
+  eventsStarted_ = true;
   if (udp_.start(started_)) {
     // The thread signals exactly once; a stop ends the wait.
     while (started_.wait(stop, std::chrono::seconds(1)) == platform::WaitResult::TimedOut) {
     }
     if (stop.stop_requested()) return;
   }
-  eventsStarted_ = true;
   verification_.start(std::chrono::milliseconds(std::int64_t{globals::verifyTime} * 1000));
 }
 
