@@ -29,21 +29,10 @@ using OpcToolbox::kQualityGood;
 using OpcToolbox::kQualityNotConnected;
 using OpcToolbox::ValueQT;
 using test::EventedSpace;
+using test::fast;
+using test::toolboxValue;
 using test::eventually;
 using test::Watcher;
-
-events::EventTimings fast() {
-  events::EventTimings t;
-  t.probePeriod = 100ms;
-  t.tcpSilence = 1500ms;
-  return t;
-}
-
-ValueQT toolboxValue(const VEXAHVElementPtr& e) {
-  ValueQT v;
-  e->getCacheValue(v);
-  return v;
-}
 
 std::string connStatus(EventedSpace& s, const std::string& system) {
   return toolboxValue(s.find(system + ".ConnStatus")).getData().text();

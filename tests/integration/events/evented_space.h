@@ -41,6 +41,22 @@ class EventedSpace {
   std::unique_ptr<BuiltAddressSpace> space_;
 };
 
+// Supervision at test speed: a probe every 100 ms, a TCP event connection silent for 1.5 s
+// has failed.
+inline events::EventTimings fast() {
+  events::EventTimings t;
+  t.probePeriod = std::chrono::milliseconds(100);
+  t.tcpSilence = std::chrono::milliseconds(1500);
+  return t;
+}
+
+// The value the toolbox holds for the element: what a client would read from its cache.
+inline OpcToolbox::ValueQT toolboxValue(const VEXAHVElementPtr& e) {
+  OpcToolbox::ValueQT v;
+  e->getCacheValue(v);
+  return v;
+}
+
 // Every value the toolbox hands to clients for the elements it watches.
 struct Watcher : OpcToolbox::ValueObserver {
   void onValueChanged(OpcToolbox::DaAddressSpaceElement& e, const OpcToolbox::ValueQT& v) override {
