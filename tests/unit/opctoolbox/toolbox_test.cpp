@@ -41,6 +41,7 @@ struct Device {
   std::vector<std::size_t> readSizes;  // requests per read transaction
   std::vector<std::size_t> writeSizes;
   int connects = 0, disconnects = 0;
+  int readsEntered = 0;  // read transactions that reached the device
 };
 Device gDevice;
 
@@ -49,6 +50,7 @@ class TestTransaction : public DaTransaction {
   using DaTransaction::DaTransaction;
   long handleReadRequests() override {
     std::unique_lock lock(gDevice.mutex);
+    ++gDevice.readsEntered;
     gDevice.cv.wait(lock, [] { return !gDevice.blocked; });
     if (gDevice.throwOnRead) throw std::runtime_error("device library fault");
     gDevice.readSizes.push_back(getRequests().size());
@@ -368,9 +370,17 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
     std::lock_guard lock(gDevice.mutex);
     gDevice.blocked = true;
   }
+  // The stop must find the first read running, not still queued: a loaded machine may not
+  // have handed it to the worker yet.
+  auto entered = [] {
+    std::lock_guard lock(gDevice.mutex);
+    return gDevice.readsEntered;
+  };
+  const int before = entered();
   std::atomic<long> first{1}, second{1};
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { first = r.result(0); }), S_OK);
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { second = r.result(0); }), S_OK);
+  for (int i = 0; i < 1000 && entered() == before; ++i) std::this_thread::sleep_for(10ms);
   std::thread stopper([&] { tb.app->stop(); });
   // The stop answers the queued read while the running one still blocks (bounded wait: a
   // loaded machine may take a while to run the stopper).
