@@ -92,11 +92,19 @@ int subscribeList(std::int32_t handle, std::uint16_t port, bool on, const std::s
   return rc;
 }
 
+// The call never reached the mainframe, or the mainframe is gone: asking again id by id
+// would only fail the same way, once per id.
+bool linkFailure(int rc) {
+  return rc == VEXAHV_ERR_NOT_CONNECTED || rc == VEXAHV_ERR_TIMEOUT || rc == VEXAHV_ERR_UNKNOWN_HANDLE ||
+         rc == VEXAHV_ERR_SOCKET || rc == VEXAHV_ERR_NO_MEMORY;
+}
+
 // Subscribes (or unsubscribes) ids in lists of the library's size. An id the library
 // cannot take is left out and named, and a list the library refuses as a whole is sent
 // again id by id: one bad id never leaves the rest of a crate unsubscribed.
 void subscribeIds(std::int32_t handle, std::uint16_t port, bool on, const std::vector<std::string>& all) {
   const char* what = on ? "Subscribing" : "Unsubscribing";
+  constexpr std::size_t kNamedRefusals = 8;  // lines per list; the rest are counted
   std::vector<std::string> ids;
   ids.reserve(all.size());
   for (const std::string& id : all) {
@@ -110,12 +118,17 @@ void subscribeIds(std::int32_t handle, std::uint16_t port, bool on, const std::v
     const std::size_t n = std::min<std::size_t>(VEXAHV_MAX_LIST, ids.size() - first);
     std::size_t refused = 0;
     const int rc = subscribeList(handle, port, on, &ids[first], n, refused);
-    if (rc != VEXAHV_OK && rc != VEXAHV_ERR_NOT_CONNECTED && rc != VEXAHV_ERR_TIMEOUT && n > 1) {
+    if (rc != VEXAHV_OK && !linkFailure(rc) && n > 1) {
       std::size_t failed = 0;
       for (std::size_t i = first; i < first + n; ++i) {
         std::size_t one = 0;
-        if (subscribeList(handle, port, on, &ids[i], 1, one) != VEXAHV_OK || one != 0) {
-          ++failed;
+        const int alone = subscribeList(handle, port, on, &ids[i], 1, one);
+        if (alone == VEXAHV_OK && one == 0) continue;
+        if (linkFailure(alone)) {  // the rest would fail the same way
+          failed += first + n - i;
+          break;
+        }
+        if (failed++ < kNamedRefusals) {
           logWarning(what, " item [", ids[i], "] of system [", SystemName{handle}, "]: refused");
         }
       }
