@@ -95,10 +95,11 @@ std::uint32_t ioModeFor(std::int32_t systemType, std::uint32_t eventIoMode) {
   return systemType == 2 ? std::uint32_t{OpcToolbox::kIoReport} : std::uint32_t{OpcToolbox::kIoPoll};
 }
 
-// Binding an item of a system: handle, type, I/O mode, and for type 2 active from the start.
-void bind(VEXAHVElement& e, std::int32_t handle, std::int32_t systemType, std::uint32_t eventIoMode) {
-  e.setHandle(handle);
-  e.setSystemType(systemType);
+// An element of a system: its crate (so its handle and type), I/O mode, and for type 2
+// active from the start.
+void bind(VEXAHVElement& e, const std::shared_ptr<Crate>& crate, std::uint32_t eventIoMode) {
+  e.attachCrate(crate);
+  const std::int32_t systemType = crate->systemType();
   e.setIoMode(ioModeFor(systemType, eventIoMode));
   if (systemType == 2) e.setActiveForClients(true);
 }
@@ -106,7 +107,8 @@ void bind(VEXAHVElement& e, std::int32_t handle, std::int32_t systemType, std::u
 // The item's resolved binding to its hardware, made once here.
 void bindItem(VEXAHVElement& e, const VEXAHVElement& node, std::uint16_t slot, std::uint16_t channel) {
   HardwareBinding b;
-  b.system = node.systemBinding();
+  b.crate = node.crate();
+  b.kind = e.getKind();
   b.systemName = node.getName();
   b.slot = slot;
   b.channel = channel;
@@ -193,7 +195,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoards(const VEXAHVElementP
     for (std::uint16_t s = 0; s < slots; ++s) {
       if (channels[s] == 0 || modelTexts[s].empty()) continue;
       auto b = VEXAHVElement::create();
-      b->setName("Board" + twoDigits(s), ElementKind::Board);
+      b->setName(boardBranchName(s), ElementKind::Board);
       b->setSystemIndex(index);
       b->setSlot(s);
       b->setChannelCount(channels[s]);
@@ -256,10 +258,8 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createChannels(std::uint16_t inde
                     " (system [", SystemName{handle}, "])");
       }
     }
-    char label[16];
-    std::snprintf(label, sizeof label, "Chan%03u", static_cast<unsigned>(c));
     auto ch = VEXAHVElement::create();
-    ch->setName(label, ElementKind::Channel);
+    ch->setName(channelBranchName(c), ElementKind::Channel);
     ch->setSystemIndex(index);
     ch->setChannel(c);
     ch->setSlot(slot);
@@ -281,9 +281,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t i
   if (!node) return items;
   const std::int32_t type = node->getSystemType();
   if (type != 0 && type != 2) return items;
-  const std::int32_t handle = node->getHandle();
   auto slots = item("Slots", ElementKind::SystemItem, OpcToolbox::VT_UI2, 1, ui2(node->getSlotCount()));
-  slots->setSlotCount(node->getSlotCount());
   items.push_back(slots);
   items.push_back(item("Kill", ElementKind::SystemItem, OpcToolbox::VT_BOOL, 3, boolean(false)));
   items.push_back(item("ClearAlarm", ElementKind::SystemItem, OpcToolbox::VT_BOOL, 3, boolean(false)));
@@ -298,7 +296,7 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemItems(std::uint16_t i
   }
   for (auto& e : items) {
     e->setSystemIndex(index);
-    if (e != slots) e->setHandle(handle);
+    e->attachCrate(node->crate());
   }
   return items;
 }
@@ -309,7 +307,7 @@ VEXAHVElementPtr VEXAHVOPCServer::createConnStatusItem(std::uint16_t index) {
   const std::int32_t status = node->getConnectionStatus();
   auto e = item("ConnStatus", ElementKind::SystemItem, OpcToolbox::VT_BSTR, 1, text(statusText(status)));
   e->setSystemIndex(index);
-  e->setConnectionStatusField(status);
+  e->attachCrate(node->crate());
   return e;
 }
 
@@ -352,9 +350,9 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   std::vector<VEXAHVElementPtr> staged;
 
   bool first = true;
+  const std::shared_ptr<Crate>& crate = node->crate();
   for (auto& p : createSystemPropertyItems(handle, index)) {
-    p->setHandle(handle);
-    p->setSystemType(type);
+    p->attachCrate(crate);
     if (type == 0) {
       if (first) {
         first = false;
@@ -386,27 +384,26 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   const auto boards = createBoards(node, handle, index);
   for (std::size_t b = 0; b < boards.size() && !buildStopped(); ++b) {
     const auto& board = boards[b];
-    board->setHandle(handle);
-    board->setSystemType(type);
+    board->attachCrate(crate);
     if (type == 2) board->setActiveForClients(true);
     staged.push_back(board);
 
     logNotice("Getting board [", b, "] informations");
     for (auto& info : createBoardInfoItems(*board)) {
-      bind(*info, handle, type, eventIoMode);
+      bind(*info, crate, eventIoMode);
       board->addElement(info);
     }
     logNotice("Getting board [", b, "] parameters");
     const std::uint16_t slot = board->getSlot();
     for (auto& param : createBoardParameterItems(handle, index, slot, buildStop_)) {
       if (buildStopped()) break;
-      bind(*param, handle, type, eventIoMode);
+      bind(*param, crate, eventIoMode);
       bindItem(*param, *node, slot, 0);
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
       for (auto& prop : createParameterPropertyItems(ElementKind::BoardParamProperty, handle, type, index,
                                                      param->getName(), param->getParamType(), slot, 0)) {
-        bind(*prop, handle, type, eventIoMode);
+        bind(*prop, crate, eventIoMode);
         prop->setHasChildren(false);
         board->addElement(prop);
       }
@@ -417,22 +414,21 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
                           buildStop_);
     for (auto& channel : createChannels(index, handle, slot, board->getChannelCount())) {
       if (buildStopped()) break;
-      channel->setHandle(handle);
-      channel->setSystemType(type);
+      channel->attachCrate(crate);
       if (type == 2) channel->setActiveForClients(true);
       board->addElement(channel);
       const std::uint16_t c = channel->getChannel();
       logNotice("Getting board [", b, "] channel [", c, "] parameters");
       for (auto& param : walk.parameterItems(c, withName)) {
         if (buildStopped()) break;
-        bind(*param, handle, type, eventIoMode);
+        bind(*param, crate, eventIoMode);
         bindItem(*param, *node, slot, c);
         param->setHasChildren(false);
         if (param->getParamType() == kChannelStatusType) param->setDefinition(kChannelStatusDefinition);
         channel->addElement(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
         for (auto& prop : walk.propertyItems(c, *param)) {
-          bind(*prop, handle, type, eventIoMode);
+          bind(*prop, crate, eventIoMode);
           prop->setHasChildren(false);
           channel->addElement(prop);
         }
@@ -442,7 +438,6 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
 
   if (buildStopped()) return -1;
   for (auto& e : createSystemItems(index, eventsShown)) {
-    e->setSystemType(type);
     e->setIoMode(ioModeFor(type, eventIoMode));
     if (type == 2) e->setActiveForClients(true);
     bindItem(*e, *node, 0, 0);
@@ -453,10 +448,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
 
   if (type == 2) {
     subscribeParameterEvents(node.get());
-    auto l = node->lock();
-    const std::int16_t state = node->getKeepAliveState();
-    if (state == -1) node->setKeepAliveState(3);
-    else if (state == 2) node->setKeepAliveState(1);
+    crate->eventsSubscribed();
   }
   logNotice("System [", name, "] address space built");
   return 0;
@@ -539,7 +531,7 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     if (node->getSystemType() == 0) {
       for (auto& s : createServerSettingItems(globals::eventEnabled, globals::liveInsertRemoval,
                                               globals::verifyTime)) {
-        s->setSystemType(0);
+        s->attachCrate(node->crate());
         s->setIoMode(eventIoMode);
         node->addElement(s);
       }

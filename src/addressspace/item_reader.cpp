@@ -51,19 +51,6 @@ Variant parameterFailureValue(std::int32_t type) {
   return v;
 }
 
-std::vector<std::string> splitItemId(const std::string& itemId) {
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i <= itemId.size()) {
-    const std::size_t dot = itemId.find('.', i);
-    const std::size_t end = dot == std::string::npos ? itemId.size() : dot;
-    if (end > i) parts.push_back(itemId.substr(i, end - i));
-    if (dot == std::string::npos) break;
-    i = dot + 1;
-  }
-  return parts;
-}
-
 ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
                            std::int32_t paramType) {
   const DateTime now = DateTime::now();
@@ -180,60 +167,52 @@ ValueQT readSystemProperty(std::int32_t handle, const std::string& name, std::in
   return make(v, qualityOf(rc), now);
 }
 
-bool targetOf(const VEXAHVElement& element, ElementKind kind, HardwareTarget& t) {
-  if (const HardwareBinding* hw = element.hardware()) {
-    t = HardwareTarget{hw->handle(), hw->systemName, hw->parameter, hw->slot, hw->channel, hw->paramType};
-    return true;
-  }
-  const auto parts = splitItemId(element.getItemId());
-  const std::size_t piece = kind == ElementKind::ChannelParam ? 3 : kind == ElementKind::BoardParam ? 2 : 1;
-  if (parts.size() <= piece) return false;
-  t.handle = element.getHandle();
-  t.system = parts[0];
-  t.name = parts[piece];
-  t.paramType = element.getParamType();
-  if (const auto parent = element.getParentElement(); parent && piece > 1) {
-    t.slot = parent->getSlot();
-    t.channel = parent->getChannel();
-  }
-  return true;
-}
-
 ValueQT readItemValue(VEXAHVElement* element) {
   const DateTime now = DateTime::now();
   const ValueQT failed(Variant{}, kQualityBad, now);
   if (element == nullptr) return failed;
   if (element->getAccessRights() == OpcToolbox::kWriteable) return element->getCachedValue();
-  const ElementKind kind = element->getKind();
-  switch (kind) {
+  const HardwareBinding* hw = element->hardware();
+  if (hw == nullptr) {
+    // Not the hardware's: what the builder (or a write) left in the cache, if it is an item.
+    switch (element->getKind()) {
+      case ElementKind::BoardInfo:
+      case ElementKind::BoardParamProperty:
+      case ElementKind::ChannelParamProperty:
+      case ElementKind::ServerSetting:
+        return element->getCachedValue();
+      default:
+        return failed;
+    }
+  }
+  switch (hw->kind) {
     case ElementKind::SystemItem: {
-      HardwareTarget t;
-      if (!targetOf(*element, kind, t)) return failed;
-      if (t.name == "ConnStatus") {
+      if (hw->parameter == "ConnStatus") {
         Variant text;
-        text.setBSTR(statusText(element->getConnectionStatus()));
+        text.setBSTR(statusText(hw->crate->connectionStatus()));
         return ValueQT(text, kQualityGood, now);
       }
       for (const char* cached : {"Slots", "EventStatus", "Kill", "ClearAlarm", "Format", "RS232CmdOff",
                                  "EnMsg", "DisMsg"}) {
-        if (t.name == cached) return element->getCachedValue();
+        if (hw->parameter == cached) return element->getCachedValue();
       }
       return failed;
     }
     case ElementKind::SystemProperty:
+      if (!serverReady()) return failed;
+      if (hw->paramType == 0 && hw->parameter == "IPAddr") {
+        // The address the crate was reached at, not the mainframe's own idea of it.
+        Variant v;
+        v.setBSTR(hw->crate->address());
+        return ValueQT(v, kQualityGood, now);
+      }
+      return readSystemProperty(hw->handle(), hw->parameter, hw->paramType);
     case ElementKind::BoardParam:
-    case ElementKind::ChannelParam: {
-      HardwareTarget t;
-      if (!targetOf(*element, kind, t) || !serverReady()) return failed;
-      if (kind == ElementKind::SystemProperty) return readSystemProperty(t.handle, t.name, t.paramType);
-      if (kind == ElementKind::BoardParam) return readBoardParameter(t.handle, t.slot, t.name, t.paramType);
-      return readChannelParameter(t.handle, t.slot, t.name, t.channel, t.paramType);
-    }
-    case ElementKind::BoardInfo:
-    case ElementKind::BoardParamProperty:
-    case ElementKind::ChannelParamProperty:
-    case ElementKind::ServerSetting:
-      return element->getCachedValue();
+      if (!serverReady()) return failed;
+      return readBoardParameter(hw->handle(), hw->slot, hw->parameter, hw->paramType);
+    case ElementKind::ChannelParam:
+      if (!serverReady()) return failed;
+      return readChannelParameter(hw->handle(), hw->slot, hw->parameter, hw->channel, hw->paramType);
     default:
       return failed;
   }

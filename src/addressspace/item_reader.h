@@ -17,16 +17,6 @@ class VEXAHVElement;
 
 OpcToolbox::ValueQT readItemValue(VEXAHVElement* element);
 
-// Where an item of that kind has its hardware: its binding, or for an element the builder
-// did not bind, what its item id and parent branch say. false when the id is too short.
-struct HardwareTarget {
-  std::int32_t handle = -1;
-  std::string system;  // the system's name
-  std::string name;    // the item's name in the library
-  std::uint16_t slot = 0, channel = 0;
-  std::int32_t paramType = 0;
-};
-bool targetOf(const VEXAHVElement& element, ElementKind kind, HardwareTarget& out);
 OpcToolbox::ValueQT readBoardParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
                                        std::int32_t paramType);
 OpcToolbox::ValueQT readChannelParameter(std::int32_t handle, std::uint16_t slot,
@@ -40,8 +30,5 @@ bool convertParameterValue(std::int32_t type, const std::uint8_t* raw, const cha
 
 // What a failed read of a parameter of that type carries: zero, or empty text.
 OpcToolbox::Variant parameterFailureValue(std::int32_t type);
-
-// The non-empty parts of an item id split at '.'.
-std::vector<std::string> splitItemId(const std::string& itemId);
 
 }  // namespace vexahv

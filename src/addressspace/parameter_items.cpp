@@ -165,9 +165,8 @@ std::vector<VEXAHVElementPtr> createBoardParameterItems(std::int32_t handle, std
 }
 
 VEXAHVElementPtr makeChannelNameItem(std::int32_t handle, std::uint16_t systemIndex, std::uint16_t slot) {
-  auto name = makeParameterItem("Name", ElementKind::ChannelParam, systemIndex, slot, 5, 2);
-  name->setHandle(handle);
-  return name;
+  (void)handle;  // the builder attaches the item to its crate
+  return makeParameterItem("Name", ElementKind::ChannelParam, systemIndex, slot, 5, 2);
 }
 
 bool listChannelParameters(std::int32_t handle, std::uint16_t slot, std::uint16_t channel,
@@ -223,8 +222,8 @@ VEXAHVElementPtr makePropertyItem(ElementKind kind, std::int32_t systemType, std
                                   const ValueQT& value) {
   auto item = VEXAHVElement::create();
   item->setName(parameter + "#" + property, kind);
+  (void)systemType;  // the builder attaches the item to its crate
   item->setSystemIndex(systemIndex);
-  item->setSystemType(systemType);
   item->setDatatype(propertyDataType(property));
   item->setAccessRights(OpcToolbox::kReadable);
   item->setCachedValue(value);

@@ -24,13 +24,11 @@ const char* statusText(std::int32_t status) noexcept {
   }
 }
 
-VEXAHVElement::VEXAHVElement() { cache_.setTimeStamp(DateTime::now()); }
+VEXAHVElement::VEXAHVElement() = default;
 
 VEXAHVElement::VEXAHVElement(const std::string& itemId, const std::string& name,
                              std::uint32_t accessRights, std::uint32_t ioMode, std::uint32_t datatype)
-    : DaAddressSpaceElement(itemId, name, accessRights, ioMode, datatype) {
-  cache_.setTimeStamp(DateTime::now());
-}
+    : DaAddressSpaceElement(itemId, name, accessRights, ioMode, datatype) {}
 
 VEXAHVElement::~VEXAHVElement() = default;
 
@@ -159,29 +157,58 @@ void VEXAHVElement::setName(const std::string& text, ElementKind kind) {
   }
   const SystemEntry e = parseSystemEntry(text);
   DaAddressSpaceElement::setName(e.name);
-  if (!systemBinding_) systemBinding_ = std::make_shared<SystemBinding>();
-  systemBinding_->handle.store(systemHandle_, std::memory_order_relaxed);
-  systemType_ = e.systemType;
-  linkType_ = e.linkType;
-  address_ = e.address;
-  if (systemType_ == 0 || systemType_ == 1) {
-    userName_ = kDefaultCredential;
-    password_ = kDefaultCredential;
-  } else {
-    userName_ = e.userName;
-    password_ = e.password;
+  auto crate = std::make_shared<Crate>(e);
+  crate->setIndex(systemIndex_);
+  if (crate_) crate->setHandle(crate_->handle());
+  crate_ = std::move(crate);
+}
+
+Crate& VEXAHVElement::ownCrate() {
+  if (!crate_) crate_ = std::make_shared<Crate>();
+  return *crate_;
+}
+
+VEXAHVElement::BranchFacts VEXAHVElement::facts() const {
+  std::lock_guard l(mutex_);
+  return facts_ ? *facts_ : BranchFacts{};
+}
+
+void VEXAHVElement::bindHardware(HardwareBinding binding) {
+  auto bound = std::make_unique<const HardwareBinding>(std::move(binding));
+  if (bound->crate) {
+    const ElementKind kind = bound->kind;
+    const bool system = kind == ElementKind::SystemProperty || kind == ElementKind::SystemItem;
+    const bool channel = kind == ElementKind::ChannelParam;
+    // The id in the crate, as a UDP record names the item after the system's own name.
+    std::string id;
+    if (!system) (id += boardBranchName(bound->slot)) += '.';
+    if (channel) (id += channelBranchName(bound->channel)) += '.';
+    id += bound->parameter;
+    bound->crate->addItem(system ? -1 : bound->slot, channel ? bound->channel : -1, bound->parameter,
+                          std::static_pointer_cast<VEXAHVElement>(shared_from_this()), id);
   }
+  hardware_ = std::move(bound);
 }
 
 ValueQT VEXAHVElement::getCachedValue() const {
+  ValueQT v;
+  getCacheValue(v);
   std::lock_guard l(mutex_);
-  return cache_;
+  if (held_) {
+    v.setQuality(heldQuality_);
+    v.setTimeStamp(heldTime_);
+  }
+  return v;
 }
 
-long VEXAHVElement::setCachedValue(const ValueQT& value) {
-  std::lock_guard l(mutex_);
-  cache_ = value;
-  return valueChanged(value);
+long VEXAHVElement::setCachedValue(const ValueQT& value) { return valueChanged(value); }
+
+long VEXAHVElement::valueChanged(const ValueQT& value) {
+  {
+    std::lock_guard l(mutex_);
+    held_ = false;
+  }
+  return DaAddressSpaceElement::valueChanged(value);
 }
 
 int VEXAHVElement::subscribe(bool on) {
@@ -224,10 +251,7 @@ void VEXAHVElement::applyActivations(const Activation* changes, std::size_t coun
     VEXAHVElement* e = c.element;
     if (e->getSystemType() != 0 || e->getIoMode() != OpcToolbox::kIoReport) continue;
     if (c.active && e->getActiveForClients()) continue;
-    if (c.active) {
-      std::lock_guard l(e->mutex_);
-      e->setCachedValue(e->cache_);
-    }
+    if (c.active) e->setCachedValue(e->getCachedValue());
     if (!hasEvents(e->getKind())) continue;
     const std::int32_t handle = e->getHandle();
     auto it = std::find_if(calls.begin(), calls.end(),
@@ -248,7 +272,8 @@ void VEXAHVElement::applyActivations(const Activation* changes, std::size_t coun
 
 void VEXAHVElement::setSystemHandle(std::int32_t handle) {
   for (const auto& child : getOwnChildren()) {
-    child->setHandle(handle);
+    // The elements of this crate already follow its handle.
+    if (!child->crate_ || child->crate_ != crate_) child->setHandle(handle);
     child->setSystemHandle(handle);
   }
 }
@@ -262,7 +287,6 @@ void VEXAHVElement::setConnectionStatus(std::int32_t status) {
   setConnectionStatusField(status);
   for (const auto& child : getOwnChildren()) {
     if (child->getName() != "ConnStatus") continue;
-    auto l = child->lock();
     child->setConnectionStatusField(status);
     Variant text;
     text.setBSTR(statusText(status));
@@ -274,14 +298,21 @@ void VEXAHVElement::setConnectionStatus(std::int32_t status) {
 void VEXAHVElement::markDisconnected() { markDisconnectedAt(DateTime::now()); }
 
 void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
-  const std::int32_t own = getHandle();
   for (const auto& child : getOwnChildren()) {
-    const std::int32_t h = child->getHandle();
-    if (h != own && h != -1) continue;  // another system's element: leave it and its subtree
+    if (child->crate_ && child->crate_ != crate_) continue;  // another system's element and its subtree
     if (child->getIoMode() != OpcToolbox::kIoNone) {
-      auto l = child->lock();
-      // The toolbox and clients see "not connected"; the own cache keeps its value.
-      child->valueChanged(ValueQT(child->cache_.getData(), OpcToolbox::kQualityNotConnected, when));
+      ValueQT shown;
+      child->getCacheValue(shown);
+      {
+        std::lock_guard l(child->mutex_);
+        if (!child->held_) {
+          child->held_ = true;
+          child->heldQuality_ = shown.getQuality();
+          child->heldTime_ = shown.getTimeStamp();
+        }
+      }
+      // The toolbox and clients see "not connected"; the element keeps what it had.
+      child->DaAddressSpaceElement::valueChanged(ValueQT(shown.getData(), OpcToolbox::kQualityNotConnected, when));
     }
     child->markDisconnectedAt(when);
   }
@@ -317,48 +348,6 @@ void VEXAHVElement::refreshAllValues(std::stop_token stop) {
     child->setCachedValue(v);
     child->refreshActiveValues(stop);
   }
-}
-
-void VEXAHVElement::setEventSocket(platform::Socket socket) {
-  std::lock_guard l(mutex_);
-  eventSocket_ = std::move(socket);
-}
-
-int VEXAHVElement::eventSocketFd() const {
-  std::lock_guard l(mutex_);
-  return eventSocket_.fd();
-}
-
-void VEXAHVElement::shutdownEventSocket() {
-  std::lock_guard l(mutex_);
-  eventSocket_.shutdown();
-}
-
-platform::Socket VEXAHVElement::takeEventSocket() {
-  std::lock_guard l(mutex_);
-  return std::move(eventSocket_);
-}
-
-void VEXAHVElement::setEventThread(std::unique_ptr<platform::WorkerThread> thread) {
-  std::lock_guard l(mutex_);
-  eventThread_ = std::move(thread);
-  eventThreadRunning_ = eventThread_ != nullptr;
-}
-
-std::unique_ptr<platform::WorkerThread> VEXAHVElement::takeEventThread() {
-  std::lock_guard l(mutex_);
-  eventThreadRunning_ = false;
-  return std::move(eventThread_);
-}
-
-void VEXAHVElement::eventThreadEnded() {
-  std::lock_guard l(mutex_);
-  eventThreadRunning_ = false;
-}
-
-bool VEXAHVElement::hasEventThread() const {
-  std::lock_guard l(mutex_);
-  return eventThreadRunning_;
 }
 
 }  // namespace vexahv

@@ -1,12 +1,14 @@
 #pragma once
-// The one class behind every node of the address space: the toolbox element plus the
-// binding to the hardware (system, slot, channel, parameter, kind), the element's own
-// value cache and, on system nodes, the connection and event-channel state.
+// The one class behind every node of the address space: a toolbox element that knows
+// its kind, where it sits (slot, channel) and, for hardware items, its binding to its
+// crate. The value cache is the toolbox's; a lost connection shows "not connected" to
+// clients while the element keeps the quality it had, held beside the cache.
 //
-// The element's lock (recursive) guards the value cache and every binding field; each
-// accessor below takes it, so a single field is always read whole. Callers that need
-// several fields consistent take lock() around them. No walk holds a lock across a
-// library call or holds two elements' locks at once.
+// System state (handle, connection status, event channel, credentials) is the crate's,
+// shared by the system node and every element below it; the accessors here forward to
+// it. An element made outside the builder gets a crate of its own when one of them is
+// set. The element's lock guards its own fields; no observer is told of a value while it
+// is held, and no walk holds it across a library call or holds two elements' locks.
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "addressspace/crate.h"
 #include "addressspace/element_kind.h"
 #include "config/system_entry.h"
 #include "opctoolbox/creator.h"
@@ -29,27 +32,18 @@ namespace vexahv {
 class VEXAHVElement;
 using VEXAHVElementPtr = std::shared_ptr<VEXAHVElement>;
 
-// The fields of a system entry ("name,type index,link type,address[:user[:password]]").
-
-inline constexpr const char* kDefaultCredential = "qwzrt";
-
-// The library handle of one system, shared by every item of it: a reconnection changes it
-// once for all of them.
-struct SystemBinding {
-  std::atomic<std::int32_t> handle{-1};
-};
-
 // What a hardware item is bound to, resolved once when the builder makes it, so that a
-// read, a write or a batch never splits the item id or climbs the tree again.
+// read, a write, a batch or an event never splits the item id or climbs the tree.
 struct HardwareBinding {
-  std::shared_ptr<SystemBinding> system;
+  std::shared_ptr<Crate> crate;
   std::string systemName;
   std::uint16_t slot = 0;     // board and channel items
   std::uint16_t channel = 0;  // channel items
   std::string parameter;      // the name the library knows the item by
   std::int32_t paramType = 0;
   std::uint16_t datatype = 0;
-  std::int32_t handle() const noexcept { return system ? system->handle.load(std::memory_order_relaxed) : -1; }
+  ElementKind kind = ElementKind::SystemItem;
+  std::int32_t handle() const noexcept { return crate ? crate->handle() : -1; }
 };
 
 class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
@@ -64,6 +58,9 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
 
   long queryProperties(std::vector<OpcToolbox::DaProperty*>& out) override;
   void change(bool active, int updateRate) override;
+  // A new value from anywhere (the toolbox's device reads included) ends a "not connected"
+  // marking.
+  long valueChanged(const OpcToolbox::ValueQT& value) override;
   // change() for many elements at once, with one VEXAHV_Subscribe (or UnSubscribe) per
   // system and up to the library's list size instead of one per element.
   static void changeAll(const std::vector<OpcToolbox::Creator::ActivationChange>& changes);
@@ -73,15 +70,16 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   // Several children at once (own list and the toolbox's): a client sees all or none.
   long addElements(const std::vector<VEXAHVElementPtr>& children);
 
+  // A system node's text is its entry: the node gets the crate that entry describes.
   void setName(const std::string& text, ElementKind kind);
   static SystemEntry parseSystemEntry(std::string_view entry);
 
   std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mutex_); }
 
-  // The own value cache, copied whole under the lock.
+  // The value with the quality the element last had from its hardware (a "not connected"
+  // marking is the clients' view only).
   OpcToolbox::ValueQT getCachedValue() const;
-  // Stores the value and reports it to the toolbox (valueChanged), under the lock; the
-  // toolbox's result.
+  // Stores the value and reports it to the toolbox's observers; the toolbox's result.
   long setCachedValue(const OpcToolbox::ValueQT& value);
 
   // Subscribes or unsubscribes this item's hardware events; 0 on success, -2 when the
@@ -96,9 +94,15 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   void refreshAllValues(std::stop_token stop = {});
 
   std::vector<VEXAHVElementPtr> getOwnChildren() const;
-  // The parent branch as the server's element (a board or channel holds slot and channel).
+  // The parent branch as the server's element.
   VEXAHVElementPtr getParentElement() const { return std::dynamic_pointer_cast<VEXAHVElement>(getParent()); }
   void addProperty(std::unique_ptr<OpcToolbox::DaProperty> property);
+
+  // The crate this element belongs to (null for one that belongs to none, such as the
+  // server's settings at the root). The builder attaches every element of a system.
+  const std::shared_ptr<Crate>& crate() const noexcept { return crate_; }
+  // Attached before the element is shared (the crate pointer is read without a lock).
+  void attachCrate(std::shared_ptr<Crate> crate) { crate_ = std::move(crate); }
 
 #define VEXAHV_FIELD(Type, Name, member) \
   Type get##Name() const {               \
@@ -110,64 +114,60 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
     member = std::move(v);               \
   }
   VEXAHV_FIELD(ElementKind, Kind, kind_)
-  // This element's own library handle (-1: none); setSystemHandle sets the descendants'. A
-  // system node's also goes to its SystemBinding, which its items read.
-  std::int32_t getHandle() const {
-    std::lock_guard l(mutex_);
-    return systemHandle_;
-  }
-  void setHandle(std::int32_t v) {
-    std::lock_guard l(mutex_);
-    systemHandle_ = v;
-    if (systemBinding_) systemBinding_->handle.store(v, std::memory_order_relaxed);
-  }
   VEXAHV_FIELD(std::uint16_t, SystemIndex, systemIndex_)
-  VEXAHV_FIELD(std::uint16_t, KeepAliveFailCount, keepAliveFailCount_)
-  VEXAHV_FIELD(std::int32_t, SystemType, systemType_)
-  VEXAHV_FIELD(std::string, Address, address_)
-  VEXAHV_FIELD(std::string, UserName, userName_)
-  VEXAHV_FIELD(std::string, Password, password_)
-  VEXAHV_FIELD(std::int32_t, LinkType, linkType_)
-  VEXAHV_FIELD(std::uint16_t, SlotCount, slotCount_)
-  // The plain field; setConnectionStatus() is the operation that also updates the items.
-  VEXAHV_FIELD(std::int32_t, ConnectionStatusField, connectionStatus_)
-  std::int32_t getConnectionStatus() const { return getConnectionStatusField(); }
-  VEXAHV_FIELD(bool, EventsEnabled, eventsEnabled_)
-  VEXAHV_FIELD(bool, NeedsConfiguration, needsConfiguration_)
-  VEXAHV_FIELD(std::int16_t, KeepAliveState, keepAliveState_)
-  VEXAHV_FIELD(std::uint16_t, ChannelCount, channelCount_)
-  VEXAHV_FIELD(std::string, BoardModel, boardModel_)
-  VEXAHV_FIELD(std::string, BoardDescription, boardDescription_)
-  VEXAHV_FIELD(std::uint16_t, BoardSerial, boardSerial_)
-  VEXAHV_FIELD(std::string, FirmwareMinor, firmwareMinor_)
-  VEXAHV_FIELD(std::string, FirmwareMajor, firmwareMajor_)
   VEXAHV_FIELD(std::uint16_t, Slot, slot_)
   VEXAHV_FIELD(std::uint16_t, Channel, channel_)
   VEXAHV_FIELD(std::int32_t, ParamType, paramType_)
-  VEXAHV_FIELD(std::string, ChannelName, channelName_)
   // The own `active` flag: subscribed for clients (the toolbox's flag is getActive()).
   VEXAHV_FIELD(bool, ActiveForClients, active_)
 #undef VEXAHV_FIELD
-  std::int32_t getSystemHandle() const { return getHandle(); }
 
-  // System node: the binding its items share (made with the node's name).
-  const std::shared_ptr<SystemBinding>& systemBinding() const noexcept { return systemBinding_; }
-  // Hardware item: bound once by the builder before the item is published; null for
-  // every other element (branches, settings, elements made elsewhere).
-  void bindHardware(HardwareBinding binding) { hardware_ = std::make_unique<const HardwareBinding>(std::move(binding)); }
+  // The crate's state, for the system node and every element of it.
+  std::int32_t getHandle() const noexcept { return crate_ ? crate_->handle() : -1; }
+  void setHandle(std::int32_t v) { ownCrate().setHandle(v); }
+  std::int32_t getSystemHandle() const noexcept { return getHandle(); }
+  std::int32_t getSystemType() const noexcept { return crate_ ? crate_->systemType() : 2; }
+  void setSystemType(std::int32_t v) { ownCrate().setSystemType(v); }
+  std::string getAddress() const { return crate_ ? crate_->address() : std::string(); }
+  std::string getUserName() const { return crate_ ? crate_->userName() : std::string(); }
+  std::string getPassword() const { return crate_ ? crate_->password() : std::string(); }
+  std::int32_t getLinkType() const noexcept { return crate_ ? crate_->linkType() : -1; }
+  std::uint16_t getSlotCount() const noexcept { return crate_ ? crate_->slotCount() : 0; }
+  void setSlotCount(std::uint16_t v) { ownCrate().setSlotCount(v); }
+  // The plain state; setConnectionStatus() is the operation that also updates the items.
+  std::int32_t getConnectionStatus() const noexcept { return crate_ ? crate_->connectionStatus() : kStatusPending; }
+  void setConnectionStatusField(std::int32_t v) { ownCrate().setConnectionStatus(v); }
+  bool getEventsEnabled() const noexcept { return crate_ && crate_->eventsEnabled(); }
+  void setEventsEnabled(bool v) { ownCrate().setEventsEnabled(v); }
+  bool getNeedsConfiguration() const noexcept { return !crate_ || crate_->needsConfiguration(); }
+  void setNeedsConfiguration(bool v) { ownCrate().setNeedsConfiguration(v); }
+  std::int16_t getKeepAliveState() const noexcept { return crate_ ? crate_->keepAliveState() : kEventsIdle; }
+  void setKeepAliveState(std::int16_t v) { ownCrate().setKeepAliveState(v); }
+  std::uint16_t getKeepAliveFailCount() const noexcept { return crate_ ? crate_->failCount() : 0; }
+  void setKeepAliveFailCount(std::uint16_t v) { ownCrate().setFailCount(v); }
+  bool hasEventThread() const { return crate_ && crate_->hasEventThread(); }
+
+  // What a board or channel branch knows of itself (made by the builder, kept for the
+  // items it makes from it); empty on every other element.
+  std::uint16_t getChannelCount() const { return facts().channelCount; }
+  void setChannelCount(std::uint16_t v) { editFacts([&](BranchFacts& f) { f.channelCount = v; }); }
+  std::string getBoardModel() const { return facts().boardModel; }
+  void setBoardModel(std::string v) { editFacts([&](BranchFacts& f) { f.boardModel = std::move(v); }); }
+  std::string getBoardDescription() const { return facts().boardDescription; }
+  void setBoardDescription(std::string v) { editFacts([&](BranchFacts& f) { f.boardDescription = std::move(v); }); }
+  std::uint16_t getBoardSerial() const { return facts().boardSerial; }
+  void setBoardSerial(std::uint16_t v) { editFacts([&](BranchFacts& f) { f.boardSerial = v; }); }
+  std::string getFirmwareMinor() const { return facts().firmwareMinor; }
+  void setFirmwareMinor(std::string v) { editFacts([&](BranchFacts& f) { f.firmwareMinor = std::move(v); }); }
+  std::string getFirmwareMajor() const { return facts().firmwareMajor; }
+  void setFirmwareMajor(std::string v) { editFacts([&](BranchFacts& f) { f.firmwareMajor = std::move(v); }); }
+  std::string getChannelName() const { return facts().channelName; }
+  void setChannelName(std::string v) { editFacts([&](BranchFacts& f) { f.channelName = std::move(v); }); }
+
+  // Hardware item: bound once by the builder before the item is published, and entered
+  // in its crate's table; null for every other element.
+  void bindHardware(HardwareBinding binding);
   const HardwareBinding* hardware() const noexcept { return hardware_.get(); }
-
-  // System node: the TCP event connection and the thread serving it. A thread that ended
-  // by itself (its connection failed) says so with eventThreadEnded(); its object stays
-  // until another thread takes and joins it (a thread cannot join itself).
-  void setEventSocket(platform::Socket socket);
-  int eventSocketFd() const;
-  void shutdownEventSocket();
-  platform::Socket takeEventSocket();
-  void setEventThread(std::unique_ptr<platform::WorkerThread> thread);
-  std::unique_ptr<platform::WorkerThread> takeEventThread();
-  void eventThreadEnded();
-  bool hasEventThread() const;  // a client thread is running
 
  private:
   // change()'s rules for several elements, their subscriptions grouped per system.
@@ -178,37 +178,39 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   };
   static void applyActivations(const Activation* changes, std::size_t count);
 
+  struct BranchFacts {
+    std::uint16_t channelCount = 0, boardSerial = 0;
+    std::string boardModel, boardDescription, firmwareMinor, firmwareMajor, channelName;
+  };
+  BranchFacts facts() const;
+  template <class Edit>
+  void editFacts(Edit edit) {
+    std::lock_guard l(mutex_);
+    if (!facts_) facts_ = std::make_unique<BranchFacts>();
+    edit(*facts_);
+  }
+  // The crate, made for an element that has none; like attachCrate, only before the
+  // element is shared.
+  Crate& ownCrate();
+
   void markDisconnectedAt(const OpcToolbox::DateTime& when);
 
   mutable std::recursive_mutex mutex_;
   std::vector<VEXAHVElementPtr> children_;
   std::vector<std::unique_ptr<OpcToolbox::DaProperty>> properties_;
-  ElementKind kind_ = ElementKind::System;
-  OpcToolbox::ValueQT cache_;
-  std::int32_t systemHandle_ = -1;
-  std::shared_ptr<SystemBinding> systemBinding_;
+  std::shared_ptr<Crate> crate_;
   std::unique_ptr<const HardwareBinding> hardware_;
+  std::unique_ptr<BranchFacts> facts_;
+  ElementKind kind_ = ElementKind::System;
   std::uint16_t systemIndex_ = 0;
-  platform::Socket eventSocket_;
-  std::unique_ptr<platform::WorkerThread> eventThread_;
-  bool eventThreadRunning_ = false;
-  std::uint16_t keepAliveFailCount_ = 0;
-  std::int32_t systemType_ = 2;
-  std::string address_, userName_, password_;
-  std::int32_t linkType_ = -1;
-  std::uint16_t slotCount_ = 0;
-  std::int32_t connectionStatus_ = kStatusPending;
-  bool eventsEnabled_ = false;
-  bool needsConfiguration_ = true;
-  std::int16_t keepAliveState_ = -1;
-  std::uint16_t channelCount_ = 0;
-  std::string boardModel_, boardDescription_;
-  std::uint16_t boardSerial_ = 0;
-  std::string firmwareMinor_, firmwareMajor_;
   std::uint16_t slot_ = 0;
   std::uint16_t channel_ = 0;
   std::int32_t paramType_ = 0;
-  std::string channelName_;
+  // The quality and time of the last value from the hardware while clients are shown
+  // "not connected"; held_ says whether they are.
+  bool held_ = false;
+  std::uint16_t heldQuality_ = 0;
+  OpcToolbox::DateTime heldTime_;
   bool active_ = false;
   bool named_ = false;
 };

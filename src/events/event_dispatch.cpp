@@ -30,8 +30,6 @@ VEXAHVElementPtr indexed(std::string_view id) {
 
 std::string boundedText(const char* text, std::size_t size) { return std::string(text, ::strnlen(text, size)); }
 
-char twoDigit(unsigned v, unsigned place) { return static_cast<char>('0' + (v / place) % 10); }
-
 }  // namespace
 
 VEXAHVElementPtr findElementById(std::string_view id) {
@@ -71,32 +69,12 @@ VEXAHVElementPtr findSystemByName(std::string_view name) {
 
 VEXAHVElementPtr findParameterElement(const VEXAHVElement* system, std::string_view name, std::int32_t slot,
                                       std::int32_t channel) {
-  if (name.empty() || system == nullptr || system->getKind() != ElementKind::System) return nullptr;
-  // The builder names boards "BoardSS" and channels "ChanCCC" by slot and position, so the
-  // identifier is known without a walk.
-  std::string id = system->getName();
+  if (name.empty() || system == nullptr || system->getKind() != ElementKind::System || !system->crate()) return nullptr;
   ElementKind want = ElementKind::SystemProperty;
-  if (slot >= 0) {
-    if (slot > 99) return nullptr;
-    const auto s = static_cast<unsigned>(slot);
-    id += ".Board";
-    id += twoDigit(s, 10);
-    id += twoDigit(s, 1);
-    want = ElementKind::BoardParam;
-    if (channel >= 0) {
-      if (channel > 999) return nullptr;
-      const auto c = static_cast<unsigned>(channel);
-      id += ".Chan";
-      id += twoDigit(c, 100);
-      id += twoDigit(c, 10);
-      id += twoDigit(c, 1);
-      want = ElementKind::ChannelParam;
-    }
-  }
-  id += '.';
-  id += name;
-  VEXAHVElementPtr e = indexed(id);
-  return e && e->getKind() == want ? e : nullptr;
+  if (slot < 0) channel = -1;
+  else want = channel < 0 ? ElementKind::BoardParam : ElementKind::ChannelParam;
+  VEXAHVElementPtr e = system->crate()->find(slot < 0 ? -1 : slot, channel < 0 ? -1 : channel, name);
+  return e && e->hardware()->kind == want ? e : nullptr;
 }
 
 ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size_t textSize,
@@ -124,29 +102,75 @@ ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size
   return ValueQT(std::move(v), OpcToolbox::kQualityGood, now);
 }
 
+namespace {
+
+// The identifier's pieces after the system's name, empty ones dropped and at most three
+// (a channel parameter's), joined as the crate's table knows them.
+std::string idInCrate(std::string_view id, std::string_view& system) {
+  std::string rest;
+  int pieces = 0;
+  std::size_t i = 0;
+  system = {};
+  while (i < id.size() && pieces < 4) {
+    const std::size_t dot = id.find('.', i);
+    const std::string_view piece = id.substr(i, dot == std::string_view::npos ? std::string_view::npos : dot - i);
+    if (!piece.empty()) {
+      if (pieces++ == 0) {
+        system = piece;
+      } else {
+        if (!rest.empty()) rest += '.';
+        rest += piece;
+      }
+    }
+    if (dot == std::string_view::npos) break;
+    i = dot + 1;
+  }
+  return rest;
+}
+
+bool hasHardwareEvents(ElementKind k) {
+  return k == ElementKind::SystemProperty || k == ElementKind::BoardParam || k == ElementKind::ChannelParam;
+}
+
+}  // namespace
+
 void applyUdpEvent(const VEXAHVUdpEventRecord& record) {
+  const std::string id = boundedText(record.id, sizeof record.id);
+  std::string_view name;
+  (void)idInCrate(id, name);
+  const VEXAHVElementPtr node = findSystemByName(name);
+  if (node && node->crate()) {
+    applyUdpEvent(*node->crate(), record);
+    return;
+  }
+  if (record.type == VEXAHV_EVENT_PARAMETER) {
+    logDebug("Event - type [PARAMETER]");
+    logError("Event - id [", id, "] not valid");
+  }
+}
+
+void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record) {
   const std::string id = boundedText(record.id, sizeof record.id);
   switch (record.type) {
     case VEXAHV_EVENT_PARAMETER: {
       logDebug("Event - type [PARAMETER]");
-      VEXAHVElementPtr system;
-      const VEXAHVElementPtr element = findElementById(id, &system);
-      if (!element) {
+      std::string_view system;
+      const std::string inCrate = idInCrate(id, system);
+      // Only the mainframe's own parameters: the server's items (its connection status)
+      // are never an event's to set.
+      VEXAHVElementPtr element = system == crate.name() ? crate.findById(inCrate) : nullptr;
+      if (!element || !hasHardwareEvents(element->hardware()->kind)) {
         logError("Event - id [", id, "] not valid");
         return;
       }
       // A system declared lost keeps its items "not connected" until its reconnection
       // restores them; a late event would turn them good while its status still says Ko.
-      if (system->getConnectionStatus() != kStatusOk) {
+      if (crate.connectionStatus() != kStatusOk) {
         logDebug("Event - id [", id, "] of a system not connected: not applied");
         return;
       }
-      ValueQT converted;
-      {
-        auto lock = element->lock();
-        converted = convertEvent(record.value, record.text, sizeof record.text, *element);
-        element->setCachedValue(converted);
-      }
+      const ValueQT converted = convertEvent(record.value, record.text, sizeof record.text, *element);
+      element->setCachedValue(converted);
       logNotice("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
       return;
     }
@@ -155,9 +179,7 @@ void applyUdpEvent(const VEXAHVUdpEventRecord& record) {
       logInformational("Event - type [KEEPALIVE]");
       const std::size_t dot = id.find('.');
       if (dot == std::string::npos) return;
-      if (const VEXAHVElementPtr node = findSystemByName(std::string_view(id).substr(0, dot))) {
-        node->setKeepAliveState(1);
-      }
+      if (std::string_view(id).substr(0, dot) == crate.name()) crate.setKeepAliveState(1);
       return;
     }
     default: return;
@@ -178,7 +200,6 @@ void applyTcpBatch(VEXAHVElement& system, const VEXAHVTcpEventRecord* records, u
           logError("Event - id [", name, "] not valid");
           break;
         }
-        auto lock = element->lock();
         element->setCachedValue(convertEvent(r.data.value, r.data.text, sizeof r.data.text, *element));
         break;
       }

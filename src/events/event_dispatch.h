@@ -1,8 +1,8 @@
 #pragma once
 // Event records and their application: a record names its item (a dotted identifier for
-// UDP, system + slot + channel + name for TCP); the item is found through the toolbox's
-// item index in O(1), the value converted by the item's data type and stored with good
-// quality, so that subscribed clients see it.
+// UDP, system + slot + channel + name for TCP); the item is found in its crate's table,
+// the value converted by the item's data type and stored with good quality, so that
+// subscribed clients see it.
 
 #include <cstdint>
 #include <string_view>
@@ -28,8 +28,11 @@ VEXAHVElementPtr findParameterElement(const VEXAHVElement* system, std::string_v
 OpcToolbox::ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size_t textSize,
                                  const VEXAHVElement& element);
 
-// A parameter event of a system whose connection is not Ok is not applied.
+// A parameter event of a system whose connection is not Ok is not applied. The first
+// finds the crate by the identifier's first piece; the second takes a record only for
+// the crate it is given (the sender's), and only for one of its hardware parameters.
 void applyUdpEvent(const VEXAHVUdpEventRecord& record);
+void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record);
 // Applied only while the system's keep-alive state is 1 (both the subscription and the
 // connection are in place); otherwise the batch is discarded.
 void applyTcpBatch(VEXAHVElement& system, const VEXAHVTcpEventRecord* records, unsigned count);

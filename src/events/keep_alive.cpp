@@ -39,10 +39,8 @@ bool probePropertyList(std::int32_t handle) {
   return rc == VEXAHV_OK;
 }
 
-void setHandleEverywhere(VEXAHVElement& node, std::int32_t handle) {
-  node.setHandle(handle);
-  node.setSystemHandle(handle);
-}
+// Every item of the crate reads its handle there: one store changes them all.
+void setHandleEverywhere(VEXAHVElement& node, std::int32_t handle) { node.setHandle(handle); }
 
 }  // namespace
 
@@ -77,13 +75,8 @@ void KeepAliveSupervisor::run(std::stop_token stop, const VEXAHVElementPtr& node
     logAlert("Impossible to start keep alive/connection mechanism, because device has not been found");
     return;
   }
-  std::string name;
-  std::int32_t type = 0;
-  {
-    auto lock = node->lock();
-    name = node->getName();
-    type = node->getSystemType();
-  }
+  const std::string name = node->getName();
+  const std::int32_t type = node->getSystemType();
   logNotice("Starting keep alive/connection mechanism for device [", name, "]");
   Clock::time_point waiting{};
   while (!stop.stop_requested()) {
@@ -93,7 +86,6 @@ void KeepAliveSupervisor::run(std::stop_token stop, const VEXAHVElementPtr& node
 }
 
 void KeepAliveSupervisor::probeResult(VEXAHVElement& node, const std::string& name, bool ok) {
-  auto lock = node.lock();
   if (ok) {
     node.setKeepAliveFailCount(0);
     return;
@@ -121,16 +113,9 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
     return true;
   };
   if (type == 0) {
-    std::int32_t status = 0, handle = -1;
-    bool enabled = false;
-    std::int16_t state = 0;
-    {
-      auto lock = node.lock();
-      status = node.getConnectionStatus();
-      enabled = node.getEventsEnabled();
-      state = node.getKeepAliveState();
-      handle = node.getHandle();
-    }
+    const std::int32_t status = node.getConnectionStatus(), handle = node.getHandle();
+    const bool enabled = node.getEventsEnabled();
+    const std::int16_t state = node.getKeepAliveState();
     if (status != kStatusOk) return reconnectWhenBuilt();
     if (state == 0 && enabled && eventsAvailable) return reconnectWhenBuilt();
     logInformational("KeepAlive for device [", name, "]");
@@ -139,14 +124,9 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
     return true;
   }
   if (type == 2) {
-    std::int32_t status = 0, handle = -1;
-    std::int16_t state = 0;
-    {
-      auto lock = node.lock();
-      status = node.getConnectionStatus();
-      state = node.getKeepAliveState();
-      handle = node.getHandle();
-    }
+    std::int32_t status = node.getConnectionStatus();
+    const std::int32_t handle = node.getHandle();
+    std::int16_t state = node.getKeepAliveState();
     if (status == kStatusOk && state == -1) {
       char value[256] = {};
       VEXAHV_GetSysProp(handle, "SwRelease", value);
@@ -162,34 +142,23 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
       waiting = {};
       logWarning("No event connection of system [", name, "] for [",
                  std::chrono::duration_cast<std::chrono::milliseconds>(eventWait_).count(), "ms]");
-      {
-        auto lock = node.lock();
-        node.setConnectionStatus(kStatusKo);
-      }
+      node.setConnectionStatus(kStatusKo);
       if (!waitBuilt(stop)) return false;
       reconnect(node, stop);
       return true;
     }
     waiting = {};
     if (!waitBuilt(stop)) return false;
-    {
-      auto lock = node.lock();
-      status = node.getConnectionStatus();
-      state = node.getKeepAliveState();
-      if (status != kStatusKo && state != 0) return true;
-      if (state == 0) node.setConnectionStatus(kStatusKo);
-    }
+    status = node.getConnectionStatus();
+    state = node.getKeepAliveState();
+    if (status != kStatusKo && state != 0) return true;
+    if (state == 0) node.setConnectionStatus(kStatusKo);
     reconnect(node, stop);
     return true;
   }
   // Type 7 answers for its fan unit in slot 0; every other type for its property list,
   // which every mainframe has (so a silent crate of any type is found).
-  std::int32_t status = 0, handle = -1;
-  {
-    auto lock = node.lock();
-    status = node.getConnectionStatus();
-    handle = node.getHandle();
-  }
+  const std::int32_t status = node.getConnectionStatus(), handle = node.getHandle();
   if (status != kStatusOk) return reconnectWhenBuilt();
   logInformational("KeepAlive for device [", name, "]");
   probeResult(node, name, type == 7 ? probeFanUnit(handle) : probePropertyList(handle));
@@ -246,19 +215,13 @@ void reconnectSystem(VEXAHVElement& node, std::stop_token stop) {
     rc = VEXAHV_InitSystem(type, linkType, address.c_str(), user.c_str(), password.c_str(), &handle);
   }
   if (rc != 0) {
-    {
-      auto lock = node.lock();
-      node.setConnectionStatus(kStatusKo);
-    }
+    node.setConnectionStatus(kStatusKo);
     logError("Connection NOT restored for system [", name, "]");
     return;
   }
-  {
-    auto lock = node.lock();
-    setHandleEverywhere(node, handle);
-    node.setKeepAliveState(-1);
-    node.setConnectionStatus(kStatusOk);
-  }
+  setHandleEverywhere(node, handle);
+  node.setKeepAliveState(kEventsIdle);
+  node.setConnectionStatus(kStatusOk);
   logCritical("Connection restored for system [", name, "]");
   if (node.getNeedsConfiguration()) {
     std::uint32_t ioMode = globals::eventEnabled ? std::uint32_t{OpcToolbox::kIoReport}
@@ -278,10 +241,7 @@ void reconnectSystem(VEXAHVElement& node, std::stop_token stop) {
     }
     node.refreshAllValues(stop);
     server->subscribeParameterEvents(&node);
-    auto lock = node.lock();
-    const std::int16_t state = node.getKeepAliveState();
-    if (state == -1) node.setKeepAliveState(3);
-    else if (state == 2) node.setKeepAliveState(1);
+    if (node.crate()) node.crate()->eventsSubscribed();
     return;
   }
   if (type == 0 && globals::eventEnabled) node.resubscribeActive(stop);

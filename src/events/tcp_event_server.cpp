@@ -36,11 +36,13 @@ void TcpEventServer::stop() {
 }
 
 void TcpEventServer::endClientThread(VEXAHVElement& node) {
-  std::unique_ptr<platform::WorkerThread> thread = node.takeEventThread();
+  if (!node.crate()) return;
+  Crate& crate = *node.crate();
+  std::unique_ptr<platform::WorkerThread> thread = crate.takeEventThread();
   if (thread) thread->requestStop();
-  node.shutdownEventSocket();
+  crate.shutdownEventSocket();
   thread.reset();  // joins
-  node.takeEventSocket().close();
+  crate.takeEventSocket().close();
 }
 
 void TcpEventServer::run(std::stop_token stop) {
@@ -105,7 +107,7 @@ void TcpEventServer::run(std::stop_token stop) {
     // Only a system that reports over TCP: a connection from the address of a UDP crate
     // must neither mark it Ok nor, when it ends, Ko.
     for (const auto& node : list->snapshot()) {
-      if (node->getSystemType() == 2 && node->getAddress() == peer) {
+      if (node->crate() && node->getSystemType() == 2 && node->getAddress() == peer) {
         system = node;
         break;
       }
@@ -123,17 +125,15 @@ void TcpEventServer::serve(const VEXAHVElementPtr& node, platform::Socket connec
   // One client thread per system: a new connection replaces the old one.
   endClientThread(*node);
   connection.setReceiveTimeout(silenceTimeout_);
-  {
-    auto lock = node->lock();
-    node->setEventSocket(std::move(connection));
-    node->setConnectionStatus(kStatusOk);
-  }
+  Crate& crate = *node->crate();
+  crate.setEventSocket(std::move(connection));
+  node->setConnectionStatus(kStatusOk);
   try {
-    node->setEventThread(std::make_unique<platform::WorkerThread>(
+    crate.setEventThread(std::make_unique<platform::WorkerThread>(
         "vexahv-tcpev", [node, silence = silenceTimeout_](std::stop_token st) { clientThread(st, node, silence); }));
   } catch (const std::exception&) {
     logError("Error while creating thread for TCP client [", node->getAddress(), "]");
-    node->setEventThread(nullptr);
+    crate.setEventThread(nullptr);
   }
 }
 
@@ -144,23 +144,20 @@ void TcpEventServer::clientThread(std::stop_token stop, const VEXAHVElementPtr& 
     logCritical("No system tree in tcp client thread - Exit Thread");
     return;
   }
+  Crate& crate = *node->crate();
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   if (server == nullptr) {
     logCritical("OPCServer does not exists - Exit Thread");
-    node->eventThreadEnded();
+    crate.eventThreadEnded();
     return;
   }
   if (server->getSystemList() == nullptr) {
     logCritical("OPCServer configuration does not exists - Exit Thread");
-    node->eventThreadEnded();
+    crate.eventThreadEnded();
     return;
   }
-  {
-    auto lock = node->lock();
-    const std::int16_t state = node->getKeepAliveState();
-    node->setKeepAliveState(state == -1 || state == 0 ? 2 : 1);
-  }
-  const int fd = node->eventSocketFd();
+  crate.eventConnectionOpened();
+  const int fd = crate.eventSocketFd();
   auto last = Clock::now();
   int rc = 0;
   for (;;) {
@@ -183,11 +180,10 @@ void TcpEventServer::clientThread(std::stop_token stop, const VEXAHVElementPtr& 
                "ms]");
   }
   logError("Socket error for client [", address, "] - res = [", rc, "]");
-  auto lock = node->lock();
   node->setConnectionStatus(kStatusKo);
   logNotice("Trying to reconnect to", address, "]");
-  node->setKeepAliveState(0);
-  node->eventThreadEnded();
+  crate.setKeepAliveState(0);
+  crate.eventThreadEnded();
 }
 
 }  // namespace vexahv::events

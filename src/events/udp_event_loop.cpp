@@ -108,7 +108,7 @@ void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) 
   }
 }
 
-void UdpEventLoop::applyBatch(const UdpSenders::Names& systems, const platform::Ipv4Endpoint& from, int fd) {
+void UdpEventLoop::applyBatch(const UdpSenders::Crates& systems, const platform::Ipv4Endpoint& from, int fd) {
   VEXAHVUdpEventRecord* records = nullptr;
   unsigned count = 0;
   const int rc = VEXAHVGetEventData(fd, &records, &count);
@@ -122,8 +122,8 @@ void UdpEventLoop::applyBatch(const UdpSenders::Names& systems, const platform::
   if (verification_.armed()) verification_.stop();
   for (unsigned i = 0; i < count; ++i) {
     const VEXAHVUdpEventRecord& record = records[i];
-    if (UdpSenders::speaksFor(systems, std::string_view(record.id, ::strnlen(record.id, sizeof record.id)))) {
-      applyUdpEvent(record);
+    if (Crate* crate = UdpSenders::speaksFor(systems, std::string_view(record.id, ::strnlen(record.id, sizeof record.id)))) {
+      applyUdpEvent(*crate, record);
     } else {
       droppedRecords_.fetch_add(1, std::memory_order_relaxed);
       dropped(from, "a record of another system");

@@ -54,7 +54,7 @@ class UdpEventLoop {
  private:
   void run(std::stop_token stop, platform::AutoResetEvent& started);
   // The batch of one datagram from a UDP system's address, its records checked.
-  void applyBatch(const UdpSenders::Names& systems, const platform::Ipv4Endpoint& from, int fd);
+  void applyBatch(const UdpSenders::Crates& systems, const platform::Ipv4Endpoint& from, int fd);
   void dropped(const platform::Ipv4Endpoint& from, std::string_view what);
 
   platform::PeriodicTimer& verification_;

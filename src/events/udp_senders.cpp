@@ -1,13 +1,11 @@
 #include "events/udp_senders.h"
 
-#include <algorithm>
-
 #include "addressspace/vexahv_opc_server.h"
 #include "platform/socket.h"
 
 namespace vexahv::events {
 
-std::shared_ptr<const UdpSenders::Names> UdpSenders::systemsAt(std::uint32_t address) {
+std::shared_ptr<const UdpSenders::Crates> UdpSenders::systemsAt(std::uint32_t address) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   SystemList* list = server != nullptr ? server->getSystemList() : nullptr;
   if (list == nullptr) return nullptr;
@@ -18,21 +16,25 @@ std::shared_ptr<const UdpSenders::Names> UdpSenders::systemsAt(std::uint32_t add
     auto map = std::make_shared<Map>();
     for (const auto& node : nodes) {
       std::uint32_t ip = 0;
-      if (node->getSystemType() == 2 || !platform::Ipv4Endpoint::parseAddress(node->getAddress(), ip)) continue;
-      (*map)[ip].push_back(node->getName());
+      const std::shared_ptr<Crate>& crate = node->crate();
+      if (!crate || crate->systemType() == 2 || !platform::Ipv4Endpoint::parseAddress(crate->address(), ip)) continue;
+      (*map)[ip].push_back(crate);
     }
     byAddress_ = std::move(map);
     known_ = nodes.size();
   }
   const auto it = byAddress_->find(address);
   if (it == byAddress_->end()) return nullptr;
-  return std::shared_ptr<const Names>(byAddress_, &it->second);
+  return std::shared_ptr<const Crates>(byAddress_, &it->second);
 }
 
-bool UdpSenders::speaksFor(const Names& systems, std::string_view id) {
+Crate* UdpSenders::speaksFor(const Crates& systems, std::string_view id) {
   while (!id.empty() && id.front() == '.') id.remove_prefix(1);
   const std::string_view first = id.substr(0, id.find('.'));
-  return std::find(systems.begin(), systems.end(), first) != systems.end();
+  for (const auto& crate : systems) {
+    if (crate->name() == first) return crate.get();
+  }
+  return nullptr;
 }
 
 }  // namespace vexahv::events

@@ -12,19 +12,24 @@
 #include <string_view>
 #include <vector>
 
+namespace vexahv {
+class Crate;
+}
+
 namespace vexahv::events {
 
 class UdpSenders {
  public:
-  using Names = std::vector<std::string>;
-  // The names of the UDP systems configured at that address (IPv4, host order); null
-  // when there are none. Follows the system list as it grows.
-  std::shared_ptr<const Names> systemsAt(std::uint32_t address);
-  // The record's identifier names one of those systems (its first non-empty piece).
-  static bool speaksFor(const Names& systems, std::string_view id);
+  using Crates = std::vector<std::shared_ptr<Crate>>;
+  // The UDP crates configured at that address (IPv4, host order); null when there are
+  // none. Follows the system list as it grows.
+  std::shared_ptr<const Crates> systemsAt(std::uint32_t address);
+  // The one of those crates the record's identifier names (by its first non-empty
+  // piece), or null.
+  static Crate* speaksFor(const Crates& systems, std::string_view id);
 
  private:
-  using Map = std::map<std::uint32_t, Names>;
+  using Map = std::map<std::uint32_t, Crates>;
   std::mutex mutex_;
   std::size_t known_ = 0;  // systems in the list when the map was made
   std::shared_ptr<const Map> byAddress_ = std::make_shared<Map>();

@@ -13,10 +13,7 @@ void verifySystems(std::stop_token stop) {
     if (stop.stop_requested()) return;
     if (node->getSystemType() != 0) continue;
     if (node->getActiveForClients()) {
-      // Read first, then store under the lock: no lock across the hardware read.
-      const OpcToolbox::ValueQT v = readItemValue(node.get());
-      auto lock = node->lock();
-      node->setCachedValue(v);
+      node->setCachedValue(readItemValue(node.get()));
     }
     node->refreshActiveValues(stop);
   }

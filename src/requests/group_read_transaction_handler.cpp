@@ -47,14 +47,6 @@ std::string hex(const void* p) {
   return std::string(text, r.ptr);
 }
 
-// Item id parts with empty parts counted, as a dotted name of exactly four parts needs.
-std::size_t dottedPartCount(std::string_view id) { return static_cast<std::size_t>(std::count(id.begin(), id.end(), '.')) + 1; }
-
-std::string_view lastPart(std::string_view id) {
-  const std::size_t dot = id.rfind('.');
-  return dot == std::string_view::npos ? id : id.substr(dot + 1);
-}
-
 std::string nameOf(const RequestElementValueTrio& t) { return t.element ? t.element->getName() : std::string(); }
 
 }  // namespace
@@ -62,29 +54,19 @@ std::string nameOf(const RequestElementValueTrio& t) { return t.element ? t.elem
 int getBatchReadType(const VEXAHVElement* element) {
   if (element == nullptr) return kNotBatched;
   const HardwareBinding* hw = element->hardware();
-  if ((hw ? hw->handle() : element->getSystemHandle()) == -1) return kNotBatched;
+  if (hw == nullptr || hw->kind != ElementKind::ChannelParam || hw->handle() == -1) return kNotBatched;
   if (element->getAccessRights() == OpcToolbox::kWriteable) return kNotBatched;
-  if (element->getKind() != ElementKind::ChannelParam) return kNotBatched;
-  std::string id;
-  std::string_view name;
-  if (hw != nullptr) {
-    name = hw->parameter;
-  } else {
-    if (!element->getParent()) return kNotBatched;
-    id = element->getItemId();
-    if (dottedPartCount(id) != 4) return kNotBatched;
-    name = lastPart(id);
-  }
   for (std::size_t type = 0; type < kBatchable.size(); ++type) {
-    if (name == kBatchable[type].name) return static_cast<int>(type);
+    if (hw->parameter == kBatchable[type].name) return static_cast<int>(type);
   }
   return kNotBatched;
 }
 
 bool batchableByBinding(const VEXAHVElement* element) {
-  if (element == nullptr || element->getKind() != ElementKind::ChannelParam) return false;
-  const HardwareBinding* hw = element->hardware();
-  if (hw == nullptr || hw->handle() == -1 || hw->parameter == "Name") return false;
+  const HardwareBinding* hw = element != nullptr ? element->hardware() : nullptr;
+  if (hw == nullptr || hw->kind != ElementKind::ChannelParam || hw->handle() == -1 || hw->parameter == "Name") {
+    return false;
+  }
   if (element->getAccessRights() == OpcToolbox::kWriteable) return false;
   return hw->paramType >= VEXAHV_PARAM_NUMERIC && hw->paramType <= VEXAHV_PARAM_STRING;
 }
@@ -164,12 +146,8 @@ void VEXAHVGroupReadTransactionHandler::readBatchElements(int type) {
   const auto [begin, end] = m_trios.equal_range(type);
   for (auto it = begin; it != end; ++it) {
     RequestElementValueTrio* trio = it->second.get();
-    if (const HardwareBinding* hw = trio->element->hardware()) {
-      map.addElement(hw->handle(), hw->slot, trio);
-      continue;
-    }
-    const auto parent = trio->element->getParentElement();
-    map.addElement(trio->element->getSystemHandle(), parent ? parent->getSlot() : 0, trio);
+    const HardwareBinding* hw = trio->element->hardware();  // every batched item has one
+    map.addElement(hw->handle(), hw->slot, trio);
   }
   logDebug(kMapCtor, "-");
   logDebug(kBatch, " starting batch read process, discovered [", map.systems().size(), "] systems to read from");
@@ -223,13 +201,7 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
     std::vector<std::uint16_t> channels(count);
     std::vector<char> values(count * field, '\0');
     for (std::size_t i = 0; i < count; ++i) {
-      const VEXAHVElement* e = trios[first + i]->element;
-      if (const HardwareBinding* hw = e->hardware()) {
-        channels[i] = hw->channel;
-      } else {
-        const auto parent = e->getParentElement();
-        channels[i] = parent ? parent->getChannel() : 0;
-      }
+      channels[i] = trios[first + i]->element->hardware()->channel;
     }
     logDebug(kMulti, " system batch read, building read parameters for system [", handle, "] slot [", slot,
              "] and [", count, "] channels");
@@ -262,7 +234,7 @@ void VEXAHVGroupReadTransactionHandler::readMultiChannelParametersAsBatch(
       }
       // Typed as an item-by-item read types it (an on/off "Pw" is UI2, not I4), so both
       // ways give clients the same value; an unknown parameter type as the name's reader reads it.
-      const std::int32_t type = trio.element->getParamType();
+      const std::int32_t type = trio.element->hardware()->paramType;
       Variant v = parameterFailureValue(type);
       if (rc == 0 && !convertParameterValue(type, reinterpret_cast<const std::uint8_t*>(raw), text ? raw : "", v)) {
         if (asFloat) v.setR4(f);

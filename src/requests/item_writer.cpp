@@ -27,10 +27,11 @@ bool textFits(const VEXAHVElement& element, const Variant& value) {
   return false;
 }
 
-std::int32_t writeSystemItem(VEXAHVElement& element, const std::string& name, const Variant& value) {
+std::int32_t writeSystemItem(const HardwareBinding& hw, const Variant& value) {
+  const std::string& name = hw.parameter;
   if (name == "Kill" || name == "ClearAlarm") {
     if (low16(value) == 0) return 0;
-    return VEXAHV_ExecComm(element.getSystemHandle(), name.c_str());
+    return VEXAHV_ExecComm(hw.handle(), name.c_str());
   }
   for (const char* accepted : {"Format", "RS232CmdOff", "EnMsg", "DisMsg"}) {
     if (name == accepted) return 0;
@@ -132,27 +133,24 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
   const Variant& value = written.getData();
   const ElementKind kind = element->getKind();
   if (kind == ElementKind::ServerSetting) {
-    // A server setting is named by the last piece of its id (at the root, or under a system).
-    const std::vector<std::string> parts = splitItemId(element->getItemId());
-    if (parts.empty()) return -1;
-    const std::string& name = parts.size() == 1 ? parts[0] : parts[1];
+    // A server setting is known by its name, at the root or under a system.
+    const std::string name = element->getName();
+    if (name.empty()) return -1;
     const std::int32_t status = writeServerSetting(*element, name, value);
     if (status == 0) logNotice("set [", name, "] value to [", value.toString(), "]");
     return status;
   }
-  HardwareTarget t;
-  if (!targetOf(*element, kind, t)) return -1;
-  const std::string& system = t.system;
-  const std::string& name = t.name;
-  const std::int32_t handle = t.handle, paramType = t.paramType;
-  const std::uint16_t slot = t.slot, channel = t.channel;
-  switch (kind) {
+  const HardwareBinding* hw = element->hardware();
+  if (hw == nullptr || !serverReady()) return -1;
+  const std::string& system = hw->systemName;
+  const std::string& name = hw->parameter;
+  const std::int32_t handle = hw->handle(), paramType = hw->paramType;
+  const std::uint16_t slot = hw->slot, channel = hw->channel;
+  switch (hw->kind) {
     case ElementKind::SystemItem:
-      if (!serverReady()) return -1;
-      return writeSystemItem(*element, name, value);
+      return writeSystemItem(*hw, value);
 
     case ElementKind::SystemProperty: {
-      if (!serverReady()) return -1;
       if (paramType == 0 && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
       Variant sent = value;
       if (name == "GenSignCfg" || name == "ResFlagCfg") {
@@ -164,7 +162,6 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
     }
 
     case ElementKind::BoardParam: {
-      if (!serverReady()) return -1;
       const std::int32_t status = setBoardParameter(handle, slot, name, paramType, value);
       if (status == 0) {
         logNotice("set [", system, "]_Board[", slot, "]_[", name, "] value to [", value.toString(), "]");
@@ -173,7 +170,6 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
     }
 
     case ElementKind::ChannelParam: {
-      if (!serverReady()) return -1;
       if (name == "Name" && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
       const std::int32_t status = setChannelParameter(handle, slot, name, channel, paramType, value);
       if (status == 0) {

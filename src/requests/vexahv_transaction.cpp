@@ -85,7 +85,6 @@ long VEXAHVTransaction::handleWriteRequests() {
         request->setResult(OpcToolbox::S_OK);
         continue;
       }
-      const auto lock = element->lock();
       request->setResult(element->setCachedValue(written));
     } else {
       logError("Failed to write item [", element->getName(), "]");
