@@ -193,8 +193,9 @@ void VEXAHVElement::bindHardware(HardwareBinding binding) {
 ValueQT VEXAHVElement::getCachedValue() const {
   ValueQT v;
   getCacheValue(v);
+  if (!held_.load(std::memory_order_acquire)) return v;
   std::lock_guard l(mutex_);
-  if (held_) {
+  if (held_.load(std::memory_order_relaxed)) {
     v.setQuality(heldQuality_);
     v.setTimeStamp(heldTime_);
   }
@@ -204,9 +205,9 @@ ValueQT VEXAHVElement::getCachedValue() const {
 long VEXAHVElement::setCachedValue(const ValueQT& value) { return valueChanged(value); }
 
 long VEXAHVElement::valueChanged(const ValueQT& value) {
-  {
+  if (held_.load(std::memory_order_acquire)) {
     std::lock_guard l(mutex_);
-    held_ = false;
+    held_.store(false, std::memory_order_release);
   }
   return DaAddressSpaceElement::valueChanged(value);
 }
@@ -305,10 +306,10 @@ void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
       child->getCacheValue(shown);
       {
         std::lock_guard l(child->mutex_);
-        if (!child->held_) {
-          child->held_ = true;
+        if (!child->held_.load(std::memory_order_relaxed)) {
           child->heldQuality_ = shown.getQuality();
           child->heldTime_ = shown.getTimeStamp();
+          child->held_.store(true, std::memory_order_release);
         }
       }
       // The toolbox and clients see "not connected"; the element keeps what it had.

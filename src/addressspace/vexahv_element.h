@@ -207,8 +207,9 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   std::uint16_t channel_ = 0;
   std::int32_t paramType_ = 0;
   // The quality and time of the last value from the hardware while clients are shown
-  // "not connected"; held_ says whether they are.
-  bool held_ = false;
+  // "not connected" (under the lock); held_ says whether they are, so that a new value
+  // takes no lock to find out.
+  std::atomic<bool> held_{false};
   std::uint16_t heldQuality_ = 0;
   OpcToolbox::DateTime heldTime_;
   bool active_ = false;

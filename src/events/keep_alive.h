@@ -3,8 +3,9 @@
 // every probe period: "SwRelease" for type 0, "FUFwRel" of slot 0 for type 7, the system
 // property list for every other type but 2, whose TCP event channel is watched instead),
 // declares it lost after three failed probes, and re-initialises it; a reconnection
-// restores the handle in the whole subtree, re-subscribes the events and, for a system
-// never configured (unreachable at start-up), builds its part of the address space.
+// stores the new handle in the crate (every item reads it there), re-subscribes the
+// events and, for a system never configured (unreachable at start-up), builds its part
+// of the address space.
 //
 // The threads are held in a list sized by the systems configured (no fixed table), and
 // every wait is a stop-aware one: stop() ends them all within one library call time-out.

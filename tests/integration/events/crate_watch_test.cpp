@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <iostream>
 #include <thread>
 
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
+#include "events/event_dispatch.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "hwlib/event_wire.h"
 #include "hwlib/mainframe_link.h"
@@ -182,6 +184,66 @@ TEST(CrateWatch, OneIdTheLibraryCannotTakeLeavesTheOthersSubscribed) {
   s.crates().step(1);  // the subscribed items' current values go out
   EXPECT_TRUE(eventually([&] { return a->getCachedValue().getData().rawR4() == 42.0f; }, 5s));
   EXPECT_TRUE(eventually([&] { return b->getCachedValue().getData().rawR4() == 42.0f; }, 5s));
+}
+
+VEXAHVUdpEventRecord udpText(const char* id, const char* text) {
+  VEXAHVUdpEventRecord r{};
+  r.type = VEXAHV_EVENT_PARAMETER;
+  std::strncpy(r.id, id, sizeof r.id - 1);
+  std::strncpy(r.text, text, sizeof r.text - 1);
+  return r;
+}
+
+TEST(CrateWatch, ACrateOwnsItsItemsAndItsEventsReachOnlyItsOwnParameters) {
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s({"CrateA,0,0,127.0.0.2", "CrateC,4,0,127.0.0.4"}, quiet);
+  const std::shared_ptr<Crate> crate = s.find("CrateA")->crate();
+  ASSERT_TRUE(crate);
+  const auto vmon = s.find("CrateA.Board00.Chan002.VMon");
+  EXPECT_EQ(crate->find(0, 2, "VMon"), vmon);
+  EXPECT_EQ(crate->findById("Board00.Chan002.VMon"), vmon);
+  EXPECT_EQ(crate->find(0, -1, "Temp"), s.find("CrateA.Board00.Temp"));
+  EXPECT_EQ(crate->find(-1, -1, "SwRelease"), s.find("CrateA.SwRelease"));
+  EXPECT_EQ(crate->find(0, 2, "Temp"), nullptr);
+  EXPECT_EQ(s.find("CrateA.Board00.Chan002")->crate(), crate) << "branches belong to it too";
+  EXPECT_NE(s.find("CrateC.Board02.Chan000.VMon")->crate(), crate);
+
+  // One handle for every item: a reconnection stores it once.
+  const int h = crate->handle();
+  s.find("CrateA")->setHandle(h + 1000);
+  EXPECT_EQ(vmon->hardware()->handle(), h + 1000);
+  s.find("CrateA")->setHandle(h);
+
+  // From the crate's own address, still only its mainframe's parameters: the connection
+  // status is the server's, and another crate's items are not this crate's to set.
+  events::applyUdpEvent(*crate, udpText("CrateA.ConnStatus", "Ko"));
+  EXPECT_EQ(connStatus(s, "CrateA"), "Ok");
+  const auto other = s.find("CrateC.Board02.Chan000.VMon");
+  const ValueQT before = other->getCachedValue();
+  events::applyUdpEvent(*crate, udpText("CrateC.Board02.Chan000.VMon", ""));
+  EXPECT_EQ(other->getCachedValue(), before);
+  EXPECT_EQ(s.logCount("Event - id [CrateA.ConnStatus] not valid"), 1u);
+}
+
+TEST(CrateWatch, AnObserverToldOfAValueMayAskTheElementFromAnotherThread) {
+  events::EventTimings quiet;
+  quiet.probePeriod = std::chrono::minutes(10);
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, quiet);
+  // What a subscription does: its lock, taken by another thread that reads the element.
+  struct Asking : OpcToolbox::ValueObserver {
+    std::atomic<bool> answered{false};
+    void onValueChanged(OpcToolbox::DaAddressSpaceElement& e, const ValueQT&) override {
+      auto& element = static_cast<VEXAHVElement&>(e);
+      auto other = std::async(std::launch::async, [&element] { return element.getCachedValue(); });
+      answered = other.wait_for(3s) == std::future_status::ready;
+    }
+  } asking;
+  const auto vmon = s.find("CrateA.Board00.Chan002.VMon");
+  vmon->addObserver(&asking);
+  vmon->setCachedValue(r4(5.0f));
+  vmon->removeObserver(&asking);
+  EXPECT_TRUE(asking.answered) << "no element lock is held while observers are told";
 }
 
 }  // namespace
