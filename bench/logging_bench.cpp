@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace {
 

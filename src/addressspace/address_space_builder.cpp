@@ -18,7 +18,7 @@
 #include "config/server_globals.h"
 #include "config/system_entries.h"
 #include "hwlib/VEXAHVWrapper.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

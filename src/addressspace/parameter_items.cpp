@@ -6,7 +6,7 @@
 #include "addressspace/name_tables.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

@@ -7,7 +7,7 @@
 #include "addressspace/item_reader.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

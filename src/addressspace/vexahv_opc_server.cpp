@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 namespace {

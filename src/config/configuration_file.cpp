@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 namespace {

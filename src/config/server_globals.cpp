@@ -1,6 +1,6 @@
 #include "config/server_globals.h"
 
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv::VEXAHVServerGlobals {
 

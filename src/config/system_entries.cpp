@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "platform/registry.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "config/system_entries.h"
 #include "config/system_entry.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

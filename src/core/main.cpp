@@ -22,7 +22,7 @@
 #include "core/user_admin.h"
 #include "platform/heap_tuning.h"
 #include "platform/stop_signal.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "service/service_module.h"
 
 namespace {

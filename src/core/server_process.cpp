@@ -17,7 +17,7 @@
 #include "platform/socket_activation.h"
 #include "requests/vexahv_session.h"
 #include "service/service_module.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "addressspace/vexahv_opc_server.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv::events {
 namespace {

@@ -8,7 +8,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
 #include "events/verification.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv::events {
 namespace globals = VEXAHVServerGlobals;

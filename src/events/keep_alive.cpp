@@ -9,7 +9,7 @@
 #include "events/tcp_event_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "platform/interruptible_sleep.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv::events {
 namespace globals = VEXAHVServerGlobals;

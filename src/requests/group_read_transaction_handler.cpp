@@ -13,7 +13,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "requests/property_value.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

@@ -8,7 +8,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "requests/server_setting_writer.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 

@@ -6,7 +6,7 @@
 #include "addressspace/vexahv_element.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "service/service_module.h"
 
 namespace vexahv {

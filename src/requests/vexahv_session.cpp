@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "config/server_globals.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "service/service_module.h"
 
 namespace vexahv {

@@ -12,7 +12,7 @@
 #include "requests/item_writer.h"
 #include "addressspace/library_result.h"
 #include "requests/property_value.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv {
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/system_log.h"
 #include "service/bus_registration.h"
 #include "service/firewall_rule.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "service/service_registration.h"
 
 namespace vexahv {

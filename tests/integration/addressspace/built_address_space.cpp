@@ -5,7 +5,7 @@
 #include "config/server_globals.h"
 #include "config/system_entries.h"
 #include "core/vexahv_creator.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace vexahv::test {
 

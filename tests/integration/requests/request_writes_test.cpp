@@ -11,7 +11,7 @@
 #include "hwlib/VEXAHVWrapper.h"
 #include "requests/item_writer.h"
 #include "requests/vexahv_session.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "config/system_entry.h"
 #include "config/vexahv_opc_service.h"
 #include "platform/registry.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "support/test_environment.h"
 
 namespace vexahv {

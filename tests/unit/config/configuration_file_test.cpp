@@ -9,7 +9,7 @@
 #include <csignal>
 
 #include "config/server_globals.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "support/test_environment.h"
 
 namespace vexahv {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
-#include "service/logging.h"
+#include "logging/logging.h"
 #include "support/test_environment.h"
 
 namespace vexahv {

@@ -1,4 +1,4 @@
-#include "service/logging.h"
+#include "logging/logging.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "service/logging.h"
+#include "logging/logging.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
