@@ -141,32 +141,58 @@ void UaServer::purgeExpiredSessions() {
   {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
+    auto next = Clock::time_point::max();
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if (now - it->second->lastUsed > it->second->timeout) {
+      const auto deadline = it->second->lastUsed + it->second->timeout;
+      if (now > deadline) {
         expired.push_back(it->second);
         it = sessions_.erase(it);
       } else {
+        next = std::min(next, deadline);
         ++it;
       }
     }
+    // Requests only move deadlines later: purging at this one finds nothing to do, or the
+    // sessions that really timed out.
+    nextPurge_.store(next.time_since_epoch().count(), std::memory_order_relaxed);
   }
   // A session that timed out ends as if closed: disconnectSession for the toolbox.
   for (auto& s : expired) releaseSession(s);
 }
 
-std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, StatusCode& status) {
-  purgeExpiredSessions();
-  std::shared_ptr<Session> found;
+bool UaServer::purgeDue() const noexcept {
+  return Clock::now().time_since_epoch().count() > nextPurge_.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<UaServer::Session> UaServer::sessionFor(const RequestHeader& h, StatusCode& status,
+                                                       bool sameChannel) {
+  // Only the asking session's expiry is looked at here; the others are purged by the
+  // publishing thread every client check period (and before a session is created), so a
+  // request never scans every session.
+  std::shared_ptr<Session> found, expired;
+  status = kBadSessionIdInvalid;
   {
     std::lock_guard lock(mutex_);
     auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
                                                                   : sessions_.end();
     if (it != sessions_.end()) {
-      found = it->second;
-      found->lastUsed = Clock::now();
+      const auto now = Clock::now();
+      if (now - it->second->lastUsed > it->second->timeout) {
+        expired = it->second;
+        sessions_.erase(it);
+      } else {
+        found = it->second;
+        found->lastUsed = now;
+        status = !found->activated ? kBadSessionNotActivated
+                 // A session answers only on the channel that activated it: its token alone,
+                 // seen or guessed, opens nothing from another connection.
+                 : sameChannel && found->channelId != tRequestChannel ? kBadSecureChannelIdInvalid
+                                                                      : kGood;
+      }
     }
   }
-  status = !found ? kBadSessionIdInvalid : !found->activated ? kBadSessionNotActivated : kGood;
+  // A session that timed out ends as if closed: disconnectSession for the toolbox.
+  if (expired) releaseSession(expired);
   return found;
 }
 
@@ -177,13 +203,7 @@ std::shared_ptr<UaServer::Session> UaServer::sessionOrFault(const Decoder& d, co
     return nullptr;
   }
   StatusCode status = kGood;
-  auto session = sessionFor(h, status);
-  if (status == kGood) {
-    // A session answers only on the channel that activated it: its token alone, seen or
-    // guessed, opens nothing from another connection.
-    std::lock_guard lock(mutex_);
-    if (session->channelId != tRequestChannel) status = kBadSecureChannelIdInvalid;
-  }
+  auto session = sessionFor(h, status, true);
   if (status != kGood) {
     respond(encodeServiceFault(h.requestHandle, status));
     return nullptr;
@@ -321,6 +341,8 @@ std::span<const std::uint8_t> bytesOf(const std::string& s) {
 void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respond) {
   const CreateSessionRequest r = decodeCreateSessionRequest(d);
   if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
+  // Sessions that timed out free their places before this one is counted.
+  purgeExpiredSessions();
   const auto channel = channelSecurity(channelId);
   const SecurityConfiguration& config = security();
   SignatureData serverSignature;
@@ -379,6 +401,8 @@ void UaServer::createSession(std::uint32_t channelId, Decoder& d, Respond& respo
     }
     s->sessionId = NodeId::numericId(kNs, 0x10000000u + nextSession_++);
     sessions_.emplace(s->token, s);
+    const std::int64_t deadline = (s->lastUsed + s->timeout).time_since_epoch().count();
+    if (deadline < nextPurge_.load(std::memory_order_relaxed)) nextPurge_.store(deadline, std::memory_order_relaxed);
   }
   if (dropped) releaseSession(dropped);
   std::vector<std::uint8_t> out;
@@ -414,7 +438,7 @@ void UaServer::activateSession(std::uint32_t channelId, Decoder& d, Respond& res
   const ActivateSessionRequest r = decodeActivateSessionRequest(d);
   if (!d.ok()) return respond(encodeServiceFault(r.header.requestHandle, kBadDecodingError));
   StatusCode status = kGood;
-  auto s = sessionFor(r.header, status);
+  auto s = sessionFor(r.header, status, false);
   if (!s) return respond(encodeServiceFault(r.header.requestHandle, status));
   const SecurityConfiguration& config = security();
   const auto known = channelSecurity(channelId);

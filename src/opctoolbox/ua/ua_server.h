@@ -4,6 +4,7 @@
 // space as namespace 1 (string NodeIds equal to item ids).
 
 #include <atomic>
+#include <limits>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -110,7 +111,8 @@ class UaServer : public ServiceHandler {
   void audit(bool refused, Text&& text) const {
     if (audit_.write && (!audit_.enabled || audit_.enabled(refused))) audit_.write(refused, text());
   }
-  std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status);
+  // sameChannel: the request must come on the channel that activated the session.
+  std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status, bool sameChannel);
   std::size_t countMonitoredItems() const;  // under mutex_
   // Samples the monitored variables of namespace 0 that are due (publishing thread).
   void sampleNamespaceZero();
@@ -158,6 +160,7 @@ class UaServer : public ServiceHandler {
   void modifyMonitoredItems(Decoder& d, Respond& respond);
   void transferSubscriptions(Decoder& d, Respond& respond);
   void purgeExpiredSessions();
+  bool purgeDue() const noexcept;  // the earliest session deadline has passed
   // Every reference of a node (namespace 0 or an element), before any filter.
   std::vector<ReferenceDescription> collectReferences(const NodeId& node, bool forward, bool inverse,
                                                       StatusCode& status);
@@ -210,6 +213,9 @@ class UaServer : public ServiceHandler {
   AuditLog audit_;
   std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
   std::uint32_t nextSession_ = 1;
+  // The earliest moment a session may have timed out (steady clock ticks): the publishing
+  // thread purges then, so no request scans the sessions.
+  std::atomic<std::int64_t> nextPurge_{std::numeric_limits<std::int64_t>::max()};
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;
   vexahv::platform::WorkerThread publisher_;

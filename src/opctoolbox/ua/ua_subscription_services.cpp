@@ -785,8 +785,9 @@ void UaServer::publishLoop(std::stop_token stop) {
   auto nextCheck = Clock::now();
   while (!stop.stop_requested()) {
     vexahv::platform::sleepFor(stop, std::chrono::milliseconds(10));
-    // The client check period drives the session time-outs.
-    if (Clock::now() >= nextCheck) {
+    // Sessions are purged when the earliest may have timed out, and at least every client
+    // check period.
+    if (purgeDue() || Clock::now() >= nextCheck) {
       purgeExpiredSessions();
       nextCheck = Clock::now() + std::chrono::milliseconds(std::clamp<unsigned>(app_.getClientCheckPeriod(), 100, 60000));
     }

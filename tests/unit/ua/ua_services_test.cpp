@@ -597,6 +597,25 @@ TEST_F(Services, SessionLimitsReviseTimeoutsAndMakeRoom) {
   EXPECT_TRUE(createSession(60000).first.isNull()) << "every session is active: no room";
 }
 
+// A session nobody uses ends at its time-out, with no request to notice it and long
+// before the client check period (30 s); one in use lives on.
+TEST_F(Services, AnIdleSessionEndsAtItsDeadlineWithoutAnyRequest) {
+  ServerLimits limits;
+  limits.minSessionTimeoutMs = 200;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", limits);
+  const NodeId busy = openSession();
+  const auto [idle, granted] = createSession(200);
+  ASSERT_EQ(granted, 200);
+  ASSERT_EQ(activateSession(idle), kGood);
+  ASSERT_EQ(server->sessionCount(), 2u);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (server->sessionCount() == 2 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(server->sessionCount(), 1u) << "the idle session is gone";
+  EXPECT_EQ(activateSession(busy), kGood) << "the one made with a minute's time-out is not";
+}
+
 // Monitored items are bounded per subscription, session and server, and queues are
 // revised down to the maximum.
 TEST_F(Services, MonitoredItemTotalsAndQueueSizesAreBounded) {
