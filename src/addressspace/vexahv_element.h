@@ -24,8 +24,6 @@
 #include "config/system_entry.h"
 #include "opctoolbox/creator.h"
 #include "opctoolbox/da_address_space_element.h"
-#include "platform/socket.h"
-#include "platform/worker_thread.h"
 
 namespace vexahv {
 

@@ -30,6 +30,30 @@ VEXAHVElementPtr indexed(std::string_view id) {
 
 std::string boundedText(const char* text, std::size_t size) { return std::string(text, ::strnlen(text, size)); }
 
+// The identifier's pieces after the system's name, empty ones dropped and at most three
+// (a channel parameter's), joined as the crate's table knows them.
+std::string idInCrate(std::string_view id, std::string_view& system) {
+  std::string rest;
+  int pieces = 0;
+  std::size_t i = 0;
+  system = {};
+  while (i < id.size() && pieces < 4) {
+    const std::size_t dot = id.find('.', i);
+    const std::string_view piece = id.substr(i, dot == std::string_view::npos ? std::string_view::npos : dot - i);
+    if (!piece.empty()) {
+      if (pieces++ == 0) {
+        system = piece;
+      } else {
+        if (!rest.empty()) rest += '.';
+        rest += piece;
+      }
+    }
+    if (dot == std::string_view::npos) break;
+    i = dot + 1;
+  }
+  return rest;
+}
+
 }  // namespace
 
 VEXAHVElementPtr findElementById(std::string_view id) {
@@ -38,25 +62,13 @@ VEXAHVElementPtr findElementById(std::string_view id) {
 
 VEXAHVElementPtr findElementById(std::string_view id, VEXAHVElementPtr* systemOut) {
   if (!serverReady()) return nullptr;
-  std::string canonical, first;
-  int pieces = 0;
-  std::size_t i = 0;
-  while (i < id.size() && pieces < 4) {
-    const std::size_t dot = id.find('.', i);
-    const std::string_view piece = id.substr(i, dot == std::string_view::npos ? std::string_view::npos : dot - i);
-    if (!piece.empty()) {
-      if (pieces++ == 0) first = piece;
-      else canonical += '.';
-      canonical += piece;
-    }
-    if (dot == std::string_view::npos) break;
-    i = dot + 1;
-  }
-  if (pieces == 0) return nullptr;
+  std::string_view first;
+  const std::string rest = idInCrate(id, first);
+  if (first.empty()) return nullptr;
   // The first piece must name a system node, not one of the root's own items.
   VEXAHVElementPtr system = indexed(first);
   if (!system || system->getKind() != ElementKind::System) return nullptr;
-  VEXAHVElementPtr found = pieces == 1 ? system : indexed(canonical);
+  VEXAHVElementPtr found = rest.empty() ? system : indexed(std::string(first) + '.' + rest);
   if (systemOut != nullptr) *systemOut = std::move(system);
   return found;
 }
@@ -103,30 +115,6 @@ ValueQT convertEvent(const std::uint8_t (&value)[4], const char* text, std::size
 }
 
 namespace {
-
-// The identifier's pieces after the system's name, empty ones dropped and at most three
-// (a channel parameter's), joined as the crate's table knows them.
-std::string idInCrate(std::string_view id, std::string_view& system) {
-  std::string rest;
-  int pieces = 0;
-  std::size_t i = 0;
-  system = {};
-  while (i < id.size() && pieces < 4) {
-    const std::size_t dot = id.find('.', i);
-    const std::string_view piece = id.substr(i, dot == std::string_view::npos ? std::string_view::npos : dot - i);
-    if (!piece.empty()) {
-      if (pieces++ == 0) {
-        system = piece;
-      } else {
-        if (!rest.empty()) rest += '.';
-        rest += piece;
-      }
-    }
-    if (dot == std::string_view::npos) break;
-    i = dot + 1;
-  }
-  return rest;
-}
 
 bool hasHardwareEvents(ElementKind k) {
   return k == ElementKind::SystemProperty || k == ElementKind::BoardParam || k == ElementKind::ChannelParam;
