@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "events/event_mechanism.h"
-#include "opctoolbox/ua/ua_endpoint.h"
+#include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "platform/service_manager.h"
 #include "platform/unique_fd.h"
 #include "platform/worker_thread.h"

@@ -6,8 +6,8 @@
 
 #include <openssl/crypto.h>
 
-#include "opctoolbox/ua/ua_crypto.h"
-#include "opctoolbox/ua/ua_user_accounts.h"
+#include "opctoolbox/ua/crypto/ua_crypto.h"
+#include "opctoolbox/ua/security/ua_user_accounts.h"
 #include "platform/atomic_file.h"
 #include "platform/platform_root.h"
 #include "platform/terminal.h"

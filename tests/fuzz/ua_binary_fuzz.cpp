@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "opctoolbox/ua/ua_binary.h"
+#include "opctoolbox/ua/encoding/ua_binary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;

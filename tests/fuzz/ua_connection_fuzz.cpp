@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "opctoolbox/application.h"
-#include "opctoolbox/ua/ua_connection.h"
-#include "opctoolbox/ua/ua_server.h"
+#include "opctoolbox/ua/endpoint/ua_connection.h"
+#include "opctoolbox/ua/services/ua_server.h"
 
 namespace {
 

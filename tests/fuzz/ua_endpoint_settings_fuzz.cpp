@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "opctoolbox/ua/ua_endpoint_settings.h"
-#include "opctoolbox/ua/ua_security_settings.h"
+#include "opctoolbox/ua/settings/ua_endpoint_settings.h"
+#include "opctoolbox/ua/settings/ua_security_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;

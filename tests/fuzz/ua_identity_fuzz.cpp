@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "opctoolbox/ua/ua_identity_tokens.h"
-#include "opctoolbox/ua/ua_messages.h"
-#include "opctoolbox/ua/ua_user_accounts.h"
+#include "opctoolbox/ua/security/ua_identity_tokens.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/security/ua_user_accounts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;

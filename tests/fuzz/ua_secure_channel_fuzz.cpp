@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "opctoolbox/ua/ua_channel_crypto.h"
-#include "opctoolbox/ua/ua_binary.h"
+#include "opctoolbox/ua/channel/ua_channel_crypto.h"
+#include "opctoolbox/ua/encoding/ua_binary.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "opctoolbox/ua/ua_transport.h"
+#include "opctoolbox/ua/channel/ua_transport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;

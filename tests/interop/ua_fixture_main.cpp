@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "opctoolbox/application.h"
-#include "opctoolbox/ua/ua_endpoint.h"
-#include "opctoolbox/ua/ua_security_files.h"
+#include "opctoolbox/ua/endpoint/ua_endpoint.h"
+#include "opctoolbox/ua/settings/ua_security_files.h"
 #include "platform/heap_tuning.h"
 #include "platform/interruptible_sleep.h"
 #include "platform/worker_thread.h"

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "opctoolbox/ua/ua_crypto.h"
-#include "opctoolbox/ua/ua_security.h"
+#include "opctoolbox/ua/crypto/ua_crypto.h"
+#include "opctoolbox/ua/security/ua_security.h"
 
 namespace securitytest {
 

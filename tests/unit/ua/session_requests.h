@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "opctoolbox/ua/ua_binary.h"
+#include "opctoolbox/ua/encoding/ua_binary.h"
 
 inline void encodeCreateSessionBody(OpcToolbox::ua::Encoder& e, std::string_view applicationUri,
                                     std::string_view endpointUrl, std::string_view sessionName,

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "opctoolbox/ua/ua_binary.h"
+#include "opctoolbox/ua/encoding/ua_binary.h"
 
 namespace {
 

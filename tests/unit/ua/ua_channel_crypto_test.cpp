@@ -9,8 +9,9 @@
 
 #include <cstring>
 
-#include "opctoolbox/ua/ua_channel_crypto.h"
-#include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/channel/ua_chunk_writer.h"
+#include "opctoolbox/ua/channel/ua_channel_crypto.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
 #include "unit/ua/security_fixtures.h"
 
 namespace {

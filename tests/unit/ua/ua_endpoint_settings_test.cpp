@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "opctoolbox/ua/ua_endpoint_settings.h"
+#include "opctoolbox/ua/settings/ua_endpoint_settings.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "opctoolbox/application.h"
-#include "opctoolbox/ua/ua_endpoint.h"
-#include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/endpoint/ua_endpoint.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
 #include "platform/unique_fd.h"
 #include "unit/ua/demo_application.h"
 #include "unit/ua/session_requests.h"

@@ -8,12 +8,12 @@
 #include <future>
 #include <latch>
 
-#include "opctoolbox/ua/ua_channel_crypto.h"
-#include "opctoolbox/ua/ua_identity_tokens.h"
-#include "opctoolbox/ua/ua_login_guard.h"
-#include "opctoolbox/ua/ua_messages.h"
-#include "opctoolbox/ua/ua_server.h"
-#include "opctoolbox/ua/ua_user_accounts.h"
+#include "opctoolbox/ua/channel/ua_channel_crypto.h"
+#include "opctoolbox/ua/security/ua_identity_tokens.h"
+#include "opctoolbox/ua/security/ua_login_guard.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/security/ua_user_accounts.h"
 #include "support/test_environment.h"
 #include "unit/ua/demo_application.h"
 #include "unit/ua/security_fixtures.h"

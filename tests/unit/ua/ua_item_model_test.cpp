@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "opctoolbox/ua/ua_engineering_units.h"
-#include "opctoolbox/ua/ua_item_model.h"
+#include "opctoolbox/ua/model/ua_engineering_units.h"
+#include "opctoolbox/ua/model/ua_item_model.h"
 
 namespace OpcToolbox::ua {
 namespace {

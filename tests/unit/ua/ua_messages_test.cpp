@@ -6,11 +6,12 @@
 
 #include <set>
 
-#include "opctoolbox/ua/ua_messages.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/services/ua_endpoint_descriptions.h"
 #include "recorded_session.h"
-#include "opctoolbox/ua/ua_security.h"
-#include "opctoolbox/ua/ua_subscription.h"
-#include "opctoolbox/ua/ua_transport.h"
+#include "opctoolbox/ua/security/ua_security.h"
+#include "opctoolbox/ua/services/ua_subscription.h"
+#include "opctoolbox/ua/channel/ua_transport.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "opctoolbox/ua/ua_subscription.h"
+#include "opctoolbox/ua/services/ua_subscription.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "opctoolbox/ua/ua_sample_queue.h"
+#include "opctoolbox/ua/services/ua_sample_queue.h"
 
 namespace {
 

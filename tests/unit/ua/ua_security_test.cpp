@@ -7,10 +7,10 @@
 
 #include <sys/stat.h>
 
-#include "opctoolbox/ua/ua_messages.h"
-#include "opctoolbox/ua/ua_pki.h"
-#include "opctoolbox/ua/ua_security.h"
-#include "opctoolbox/ua/ua_security_settings.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/security/ua_pki.h"
+#include "opctoolbox/ua/security/ua_security.h"
+#include "opctoolbox/ua/settings/ua_security_settings.h"
 #include "support/test_environment.h"
 #include "unit/ua/security_fixtures.h"
 

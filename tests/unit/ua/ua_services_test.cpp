@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "opctoolbox/application.h"
-#include "opctoolbox/ua/ua_messages.h"
-#include "opctoolbox/ua/ua_server.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/services/ua_server.h"
 #include "unit/ua/demo_application.h"
 #include "unit/ua/session_requests.h"
 

@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "opctoolbox/ua/ua_transport.h"
+#include "opctoolbox/ua/channel/ua_chunk_writer.h"
+#include "opctoolbox/ua/channel/ua_transport.h"
 
 namespace {
 

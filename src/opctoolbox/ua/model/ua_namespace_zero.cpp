@@ -1,0 +1,243 @@
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+
+#include <unordered_map>
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::uint32_t Obj = 1, Var = 2, Method = 4, ObjType = 8, VarType = 16, RefType = 32, DataType = 64;
+constexpr std::uint32_t Organizes = 35, HasSubtype = 45, HasProperty = 46, HasComponent = 47, HasModellingRule = 37,
+                        HasEncoding = 38;
+constexpr std::uint32_t Mandatory = 78, Optional = 80;
+constexpr std::uint32_t Folder = 61, Property = 68, DataVariable = 63;
+
+NodeId dt(std::uint32_t id) { return NodeId::numericId(0, id); }
+
+std::vector<NamespaceZeroNode> build() {
+  using N = NamespaceZeroNode;
+  std::vector<N> n = {
+      {84, Obj, "Root", Folder, {{Organizes, 85}, {Organizes, 86}, {Organizes, 87}}, {}, -1, false},
+      {85, Obj, "Objects", Folder, {{Organizes, 2253}}, {}, -1, false},
+      {86, Obj, "Types", Folder, {{Organizes, 88}, {Organizes, 89}, {Organizes, 90}, {Organizes, 91}}, {}, -1, false},
+      {87, Obj, "Views", Folder, {}, {}, -1, false},
+      {88, Obj, "ObjectTypes", Folder, {{Organizes, 58}}, {}, -1, false},
+      {89, Obj, "VariableTypes", Folder, {{Organizes, 62}}, {}, -1, false},
+      {90, Obj, "DataTypes", Folder, {{Organizes, 24}}, {}, -1, false},
+      {91, Obj, "ReferenceTypes", Folder, {{Organizes, 31}}, {}, -1, false},
+      // Object types.
+      {58, ObjType, "BaseObjectType", 0,
+       {{HasSubtype, 61}, {HasSubtype, 2004}, {HasSubtype, 2013}, {HasSubtype, 11564}, {HasSubtype, 76}, {HasSubtype, 77},
+        {HasSubtype, 2041}},
+       {}, -1, false},
+      // Events: the base type with its fields, and the model-change events.
+      {2041, ObjType, "BaseEventType", 0,
+       {{HasSubtype, 2132}, {HasProperty, 2042}, {HasProperty, 2043}, {HasProperty, 2044}, {HasProperty, 2045},
+        {HasProperty, 2046}, {HasProperty, 2047}, {HasProperty, 2050}, {HasProperty, 2051}},
+       {}, -1, true},
+      {2042, Var, "EventId", Property, {{HasModellingRule, Mandatory}}, dt(15), -1, false},
+      {2043, Var, "EventType", Property, {{HasModellingRule, Mandatory}}, dt(17), -1, false},
+      {2044, Var, "SourceNode", Property, {{HasModellingRule, Mandatory}}, dt(17), -1, false},
+      {2045, Var, "SourceName", Property, {{HasModellingRule, Mandatory}}, dt(12), -1, false},
+      {2046, Var, "Time", Property, {{HasModellingRule, Mandatory}}, dt(294), -1, false},
+      {2047, Var, "ReceiveTime", Property, {{HasModellingRule, Mandatory}}, dt(294), -1, false},
+      {2050, Var, "Message", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
+      {2051, Var, "Severity", Property, {{HasModellingRule, Mandatory}}, dt(5), -1, false},
+      {2132, ObjType, "BaseModelChangeEventType", 0, {{HasSubtype, 2133}}, {}, -1, false},
+      {2133, ObjType, "GeneralModelChangeEventType", 0, {{HasProperty, 2134}}, {}, -1, false},
+      {2134, Var, "Changes", Property, {{HasModellingRule, Mandatory}}, dt(877), 1, false},
+      {76, ObjType, "DataTypeEncodingType", 0, {}, {}, -1, false},
+      {77, ObjType, "ModellingRuleType", 0, {}, {}, -1, false},
+      {Mandatory, Obj, "Mandatory", 77, {}, {}, -1, false},
+      {Optional, Obj, "Optional", 77, {}, {}, -1, false},
+      {61, ObjType, "FolderType", 0, {}, {}, -1, false},
+      {2004, ObjType, "ServerType", 0, {}, {}, -1, false},
+      {2013, ObjType, "ServerCapabilitiesType", 0, {}, {}, -1, false},
+      {11564, ObjType, "OperationLimitsType", 0, {}, {}, -1, false},
+      // Variable types.
+      {62, VarType, "BaseVariableType", 0, {{HasSubtype, 63}, {HasSubtype, 68}}, dt(24), -2, true},
+      {63, VarType, "BaseDataVariableType", 0, {{HasSubtype, 2138}, {HasSubtype, 3051}, {HasSubtype, 2365}}, dt(24), -2, false},
+      // The Data Access variable types (OPC UA Part 8) with their property declarations.
+      {2365, VarType, "DataItemType", 0,
+       {{HasSubtype, 2368}, {HasSubtype, 2372}, {HasProperty, 2366}, {HasProperty, 2367}}, dt(24), -2, false},
+      {2366, Var, "Definition", Property, {{HasModellingRule, Optional}}, dt(12), -1, false},
+      {2367, Var, "ValuePrecision", Property, {{HasModellingRule, Optional}}, dt(11), -1, false},
+      {2368, VarType, "AnalogItemType", 0, {{HasProperty, 2369}, {HasProperty, 2370}, {HasProperty, 2371}}, dt(26), -2, false},
+      {2369, Var, "EURange", Property, {{HasModellingRule, Mandatory}}, dt(884), -1, false},
+      {2370, Var, "EngineeringUnits", Property, {{HasModellingRule, Optional}}, dt(887), -1, false},
+      {2371, Var, "InstrumentRange", Property, {{HasModellingRule, Optional}}, dt(884), -1, false},
+      {2372, VarType, "DiscreteItemType", 0, {{HasSubtype, 2373}, {HasSubtype, 2376}}, dt(24), -2, true},
+      {2373, VarType, "TwoStateDiscreteType", 0, {{HasProperty, 2374}, {HasProperty, 2375}}, dt(1), -2, false},
+      {2374, Var, "TrueState", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
+      {2375, Var, "FalseState", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
+      {2376, VarType, "MultiStateDiscreteType", 0, {{HasProperty, 2377}}, dt(28), -2, false},
+      {2377, Var, "EnumStrings", Property, {{HasModellingRule, Mandatory}}, dt(21), 1, false},
+      {68, VarType, "PropertyType", 0, {}, dt(24), -2, false},
+      {2138, VarType, "ServerStatusType", 0, {}, dt(862), -1, false},
+      {3051, VarType, "BuildInfoType", 0, {}, dt(338), -1, false},
+      // Reference types.
+      {31, RefType, "References", 0, {{HasSubtype, 32}, {HasSubtype, 33}}, {}, -1, true},
+      {32, RefType, "NonHierarchicalReferences", 0,
+       {{HasSubtype, 40}, {HasSubtype, HasModellingRule}, {HasSubtype, HasEncoding}, {HasSubtype, 41}, {HasSubtype, 51},
+        {HasSubtype, 52}, {HasSubtype, 53}, {HasSubtype, 54}, {HasSubtype, 9004}, {HasSubtype, 9005}, {HasSubtype, 9006}},
+       {}, -1, true},
+      {41, RefType, "GeneratesEvent", 0, {{HasSubtype, 3065}}, {}, -1, false},
+      {3065, RefType, "AlwaysGeneratesEvent", 0, {}, {}, -1, false},
+      {51, RefType, "FromState", 0, {}, {}, -1, false},
+      {52, RefType, "ToState", 0, {}, {}, -1, false},
+      {53, RefType, "HasCause", 0, {}, {}, -1, false},
+      {54, RefType, "HasEffect", 0, {}, {}, -1, false},
+      {9004, RefType, "HasTrueSubState", 0, {}, {}, -1, false},
+      {9005, RefType, "HasFalseSubState", 0, {}, {}, -1, false},
+      {9006, RefType, "HasCondition", 0, {}, {}, -1, false},
+      {HasModellingRule, RefType, "HasModellingRule", 0, {}, {}, -1, false},
+      {HasEncoding, RefType, "HasEncoding", 0, {}, {}, -1, false},
+      {33, RefType, "HierarchicalReferences", 0, {{HasSubtype, 34}, {HasSubtype, 35}, {HasSubtype, 36}}, {}, -1, true},
+      {36, RefType, "HasEventSource", 0, {{HasSubtype, 48}}, {}, -1, false},
+      {48, RefType, "HasNotifier", 0, {}, {}, -1, false},
+      {34, RefType, "HasChild", 0, {{HasSubtype, 44}, {HasSubtype, 45}}, {}, -1, true},
+      {35, RefType, "Organizes", 0, {}, {}, -1, false},
+      {40, RefType, "HasTypeDefinition", 0, {}, {}, -1, false},
+      {44, RefType, "Aggregates", 0, {{HasSubtype, 46}, {HasSubtype, 47}, {HasSubtype, 56}}, {}, -1, true},
+      {56, RefType, "HasHistoricalConfiguration", 0, {}, {}, -1, false},
+      {45, RefType, "HasSubtype", 0, {}, {}, -1, false},
+      {46, RefType, "HasProperty", 0, {}, {}, -1, false},
+      {47, RefType, "HasComponent", 0, {{HasSubtype, 49}}, {}, -1, false},
+      {49, RefType, "HasOrderedComponent", 0, {}, {}, -1, false},
+      // Data types.
+      {24, DataType, "BaseDataType", 0,
+       {{HasSubtype, 1}, {HasSubtype, 26}, {HasSubtype, 12}, {HasSubtype, 13}, {HasSubtype, 14}, {HasSubtype, 15},
+        {HasSubtype, 16}, {HasSubtype, 17}, {HasSubtype, 18}, {HasSubtype, 19}, {HasSubtype, 20}, {HasSubtype, 21},
+        {HasSubtype, 22}, {HasSubtype, 23}, {HasSubtype, 25}, {HasSubtype, 29}},
+       {}, -1, true},
+      {1, DataType, "Boolean", 0, {}, {}, -1, false},
+      {26, DataType, "Number", 0, {{HasSubtype, 27}, {HasSubtype, 28}, {HasSubtype, 10}, {HasSubtype, 11}}, {}, -1, true},
+      {27, DataType, "Integer", 0, {{HasSubtype, 2}, {HasSubtype, 4}, {HasSubtype, 6}, {HasSubtype, 8}}, {}, -1, true},
+      {28, DataType, "UInteger", 0, {{HasSubtype, 3}, {HasSubtype, 5}, {HasSubtype, 7}, {HasSubtype, 9}}, {}, -1, true},
+      {2, DataType, "SByte", 0, {}, {}, -1, false},
+      {3, DataType, "Byte", 0, {}, {}, -1, false},
+      {4, DataType, "Int16", 0, {}, {}, -1, false},
+      {5, DataType, "UInt16", 0, {}, {}, -1, false},
+      {6, DataType, "Int32", 0, {}, {}, -1, false},
+      {7, DataType, "UInt32", 0, {}, {}, -1, false},
+      {8, DataType, "Int64", 0, {}, {}, -1, false},
+      {9, DataType, "UInt64", 0, {}, {}, -1, false},
+      {10, DataType, "Float", 0, {}, {}, -1, false},
+      {11, DataType, "Double", 0, {}, {}, -1, false},
+      {12, DataType, "String", 0, {}, {}, -1, false},
+      {13, DataType, "DateTime", 0, {{HasSubtype, 294}}, {}, -1, false},
+      {294, DataType, "UtcTime", 0, {}, {}, -1, false},
+      {14, DataType, "Guid", 0, {}, {}, -1, false},
+      {15, DataType, "ByteString", 0, {}, {}, -1, false},
+      {16, DataType, "XmlElement", 0, {}, {}, -1, false},
+      {17, DataType, "NodeId", 0, {}, {}, -1, false},
+      {18, DataType, "ExpandedNodeId", 0, {}, {}, -1, false},
+      {23, DataType, "DataValue", 0, {}, {}, -1, false},
+      {25, DataType, "DiagnosticInfo", 0, {}, {}, -1, false},
+      {19, DataType, "StatusCode", 0, {}, {}, -1, false},
+      {20, DataType, "QualifiedName", 0, {}, {}, -1, false},
+      {21, DataType, "LocalizedText", 0, {}, {}, -1, false},
+      {22, DataType, "Structure", 0,
+       {{HasSubtype, 862}, {HasSubtype, 338}, {HasSubtype, 877}, {HasSubtype, 884}, {HasSubtype, 887}}, {}, -1, true},
+      {877, DataType, "ModelChangeStructureDataType", 0, {{HasEncoding, 879}}, {}, -1, false},
+      {879, Obj, "Default Binary", 76, {}, {}, -1, false},
+      {884, DataType, "Range", 0, {{HasEncoding, 886}}, {}, -1, false},
+      {886, Obj, "Default Binary", 76, {}, {}, -1, false},
+      {887, DataType, "EUInformation", 0, {{HasEncoding, 889}}, {}, -1, false},
+      {889, Obj, "Default Binary", 76, {}, {}, -1, false},
+      {862, DataType, "ServerStatusDataType", 0, {}, {}, -1, false},
+      {338, DataType, "BuildInfo", 0, {}, {}, -1, false},
+      {29, DataType, "Enumeration", 0, {{HasSubtype, 852}}, {}, -1, true},
+      {852, DataType, "ServerState", 0, {}, {}, -1, false},
+      // The Server object.
+      {2253, Obj, "Server", 2004,
+       {{HasProperty, 2254}, {HasProperty, 2255}, {HasComponent, 2256}, {HasComponent, 2268},
+        {HasComponent, ns0::GetMonitoredItems}, {HasComponent, ns0::ResendData}},
+       {}, -1, false},
+      {2254, Var, "ServerArray", Property, {}, dt(12), 1, false},
+      {2255, Var, "NamespaceArray", Property, {}, dt(12), 1, false},
+      {2256, Var, "ServerStatus", 2138,
+       {{HasComponent, 2257}, {HasComponent, 2258}, {HasComponent, 2259}, {HasComponent, 2260}}, dt(862), -1, false},
+      {2257, Var, "StartTime", DataVariable, {}, dt(294), -1, false},
+      {2258, Var, "CurrentTime", DataVariable, {}, dt(294), -1, false},
+      {2259, Var, "State", DataVariable, {}, dt(852), -1, false},
+      {2260, Var, "BuildInfo", 3051,
+       {{HasComponent, 2261}, {HasComponent, 2262}, {HasComponent, 2263}, {HasComponent, 2264}, {HasComponent, 2265},
+        {HasComponent, 2266}},
+       dt(338), -1, false},
+      {2261, Var, "ProductName", DataVariable, {}, dt(12), -1, false},
+      {2262, Var, "ProductUri", DataVariable, {}, dt(12), -1, false},
+      {2263, Var, "ManufacturerName", DataVariable, {}, dt(12), -1, false},
+      {2264, Var, "SoftwareVersion", DataVariable, {}, dt(12), -1, false},
+      {2265, Var, "BuildNumber", DataVariable, {}, dt(12), -1, false},
+      {2266, Var, "BuildDate", DataVariable, {}, dt(294), -1, false},
+      {2268, Obj, "ServerCapabilities", 2013,
+       {{HasProperty, 2269}, {HasProperty, 2271}, {HasProperty, 2272}, {HasProperty, 2735}, {HasComponent, 11704},
+        {HasProperty, 24095}, {HasProperty, 24097}, {HasProperty, 24098}, {HasProperty, 24104}, {HasProperty, 31916}},
+       {}, -1, false},
+      {2269, Var, "ServerProfileArray", Property, {}, dt(12), 1, false},
+      {2271, Var, "LocaleIdArray", Property, {}, dt(12), 1, false},
+      {2272, Var, "MinSupportedSampleRate", Property, {}, dt(11), -1, false},
+      {2735, Var, "MaxBrowseContinuationPoints", Property, {}, dt(5), -1, false},
+      {24095, Var, "MaxSessions", Property, {}, dt(7), -1, false},
+      {24097, Var, "MaxMonitoredItems", Property, {}, dt(7), -1, false},
+      {24098, Var, "MaxSubscriptionsPerSession", Property, {}, dt(7), -1, false},
+      {24104, Var, "MaxMonitoredItemsPerSubscription", Property, {}, dt(7), -1, false},
+      {31916, Var, "MaxMonitoredItemsQueueSize", Property, {}, dt(7), -1, false},
+      {11704, Obj, "OperationLimits", 11564,
+       {{HasProperty, 11705}, {HasProperty, 11707}, {HasProperty, 11710}, {HasProperty, 11711}, {HasProperty, 11712},
+        {HasProperty, 11714}},
+       {}, -1, false},
+      {11705, Var, "MaxNodesPerRead", Property, {}, dt(7), -1, false},
+      {11707, Var, "MaxNodesPerWrite", Property, {}, dt(7), -1, false},
+      {11710, Var, "MaxNodesPerBrowse", Property, {}, dt(7), -1, false},
+      {11711, Var, "MaxNodesPerRegisterNodes", Property, {}, dt(7), -1, false},
+      {11712, Var, "MaxNodesPerTranslateBrowsePathsToNodeIds", Property, {}, dt(7), -1, false},
+      {11714, Var, "MaxMonitoredItemsPerCall", Property, {}, dt(7), -1, false},
+      {ns0::GetMonitoredItems, Method, "GetMonitoredItems", 0, {}, {}, -1, false},
+      {ns0::ResendData, Method, "ResendData", 0, {}, {}, -1, false},
+  };
+  return n;
+}
+
+struct Index {
+  std::vector<NamespaceZeroNode> nodes = build();
+  std::unordered_map<std::uint32_t, std::size_t> byId;
+  std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>>> inverse;
+  std::unordered_map<std::uint32_t, std::uint32_t> superType;
+  Index() {
+    for (std::size_t i = 0; i < nodes.size(); ++i) byId.emplace(nodes[i].id, i);
+    for (const auto& node : nodes) {
+      for (auto [type, target] : node.children) {
+        inverse[target].emplace_back(type, &node);
+        if (type == HasSubtype) superType.emplace(target, node.id);
+      }
+    }
+  }
+};
+
+const Index& index() {
+  static const Index i;
+  return i;
+}
+
+}  // namespace
+
+const NamespaceZeroNode* findNamespaceZero(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.byId.find(id);
+  return it == i.byId.end() ? nullptr : &i.nodes[it->second];
+}
+
+std::uint32_t superTypeOf(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.superType.find(id);
+  return it == i.superType.end() ? 0 : it->second;
+}
+
+std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>> inverseReferences(std::uint32_t id) {
+  const auto& i = index();
+  auto it = i.inverse.find(id);
+  return it == i.inverse.end() ? std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>>{} : it->second;
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,99 @@
+// The Method service set: Call, for the Server object's GetMonitoredItems and ResendData.
+
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/services/ua_session.h"
+
+namespace OpcToolbox::ua {
+
+void UaServer::call(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  struct Method {
+    NodeId object, method;
+    std::vector<ua::Variant> inputs;
+  };
+  std::vector<Method> calls;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    Method m;
+    m.object = d.nodeId();
+    m.method = d.nodeId();
+    const std::size_t k = d.arrayLength();
+    for (std::size_t j = 0; j < k && d.ok(); ++j) m.inputs.push_back(d.variant());
+    calls.push_back(std::move(m));
+  }
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
+  if (calls.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (calls.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+
+  struct Result {
+    StatusCode status = kGood;
+    std::vector<StatusCode> inputResults;
+    std::vector<ua::Variant> outputs;
+  };
+  std::vector<Result> results(calls.size());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const Method& m = calls[i];
+    Result& r = results[i];
+    const bool getItems = m.method == NodeId::numericId(0, ns0::GetMonitoredItems);
+    const bool resend = m.method == NodeId::numericId(0, ns0::ResendData);
+    if (!(m.object == NodeId::numericId(0, ns0::Server))) {
+      r.status = (getItems || resend) ? kBadMethodInvalid : kBadNodeIdUnknown;
+      continue;
+    }
+    if (!getItems && !resend) {
+      r.status = kBadMethodInvalid;
+      continue;
+    }
+    if (m.inputs.empty()) {
+      r.status = kBadArgumentsMissing;
+      continue;
+    }
+    if (m.inputs.size() > 1) {
+      r.status = kBadTooManyArguments;
+      continue;
+    }
+    const ua::Variant& arg = m.inputs.front();
+    if (arg.type != BuiltinType::UInt32 || arg.isArray || arg.values.empty()) {
+      r.status = 0x80AB0000u;  // BadInvalidArgument
+      r.inputResults = {kBadTypeMismatch};
+      continue;
+    }
+    const std::uint32_t sid = std::get<std::uint32_t>(arg.values.front());
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    if (it == session->subscriptions.end()) {
+      r.status = kBadSubscriptionIdInvalid;
+      continue;
+    }
+    if (getItems) {
+      ua::Variant server{BuiltinType::UInt32, true, {}}, client{BuiltinType::UInt32, true, {}};
+      for (const auto& [iid, item] : it->second->items) {
+        server.values.emplace_back(item->id);
+        client.values.emplace_back(item->clientHandle);
+      }
+      r.outputs = {std::move(server), std::move(client)};
+    } else {
+      for (const auto& [iid, item] : it->second->items) item->resend();
+    }
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::CallResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const Result& r : results) {
+    e.statusCode(r.status);
+    e.arrayLength(static_cast<std::int32_t>(r.inputResults.size()));
+    for (StatusCode c : r.inputResults) e.statusCode(c);
+    e.arrayLength(0);
+    e.arrayLength(static_cast<std::int32_t>(r.outputs.size()));
+    for (const auto& v : r.outputs) e.variant(v);
+  }
+  e.arrayLength(0);
+  respond(std::move(out));
+}
+
+}  // namespace OpcToolbox::ua

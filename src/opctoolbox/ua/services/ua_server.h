@@ -1,0 +1,219 @@
+#pragma once
+// The services of the endpoint over the toolbox: discovery, sessions, Browse, Read and
+// Write, on the nodes of namespace 0 that clients need and on the toolbox's address
+// space as namespace 1 (string NodeIds equal to item ids).
+
+#include <atomic>
+#include <limits>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/application.h"
+#include "opctoolbox/ua/services/ua_service_handler.h"
+#include "opctoolbox/ua/model/ua_item_model.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "platform/worker_thread.h"
+
+namespace OpcToolbox::ua {
+
+class LoginGuard;
+struct Session;
+class MonitoredItem;
+class QueuedValueBudget;
+
+struct ServerLimits {
+  // At the limit the oldest session never activated makes room.
+  std::size_t maxSessions = 100;
+  // Requested session time-outs are revised into this range: an abandoned session holds
+  // its place for 10 minutes at the most.
+  double minSessionTimeoutMs = 10000;
+  double maxSessionTimeoutMs = 600000;
+  // Sessions of one client address: one host cannot take every place.
+  std::size_t maxSessionsPerAddress = 75;
+  std::size_t maxNodesPerRead = 100000;
+  std::size_t maxNodesPerWrite = 10000;
+  std::size_t maxNodesPerBrowse = 10000;
+  std::uint32_t maxReferencesPerNode = 10000;
+  std::size_t maxContinuationPoints = 16;  // per session
+  std::size_t maxSubscriptionsPerSession = 100;
+  std::size_t maxPublishRequestsPerSession = 10;
+  std::uint32_t maxNotificationsPerPublish = 10000;
+  std::size_t maxMonitoredItemsPerCall = 100000;
+  // Totals past which CreateMonitoredItems answers BadTooManyMonitoredItems: a plant's
+  // every channel parameter fits one session; a careless client cannot fill the memory.
+  std::size_t maxMonitoredItemsPerSubscription = 100000;
+  std::size_t maxMonitoredItemsPerSession = 200000;
+  std::size_t maxMonitoredItems = 300000;
+  // Queue sizes are revised down to this; all queues together hold at most
+  // maxQueuedValues values beyond the first of each (past it they overflow).
+  std::uint32_t maxQueueSize = 100;
+  std::size_t maxQueuedValues = 1000000;
+  // Sampling intervals are revised up to the fastest the item can honestly be sampled:
+  // this, or for a polled item the time its device read takes if that is longer.
+  double minSamplingIntervalMs = 50;
+  double maxSamplingIntervalMs = 3600000;
+};
+
+// The ApplicationUri, ProductUri and ApplicationName clients see of an application.
+ServerIdentity serverIdentity(const Application& app);
+
+class UaServer : public ServiceHandler {
+ public:
+  // security: the endpoints, certificates and identities offered (null: None, anonymous);
+  // audit: where the audit lines go (none: nowhere).
+  UaServer(Application& app, std::string endpointUrl, ServerLimits limits = {},
+           std::shared_ptr<const SecurityConfiguration> security = nullptr, AuditLog audit = {});
+  ~UaServer() override;
+
+  void handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) override;
+  void channelOpened(std::uint32_t channelId, const std::string& peer,
+                     std::shared_ptr<const ChannelSecurity> security) override;
+  const SecurityConfiguration& security() const override;
+  void channelRefused(const std::string& peer, StatusCode why, std::string_view what) override;
+  void channelClosed(std::uint32_t channelId) override;
+  std::size_t sessionCount() const;
+  // Channels that carry an activated session: the connections worth keeping when room runs out.
+  std::set<std::uint32_t> channelsWithSessions() const;
+  std::size_t monitoredItemCount() const;
+
+  // Ends every session (disconnectSession for each activated one).
+  void closeAllSessions();
+  // Stops the publishing thread, then ends every session: after it nothing of the server
+  // touches the application any more.
+  void stop();
+
+ private:
+
+  ServerIdentity identity() const;
+  // The security of an open channel (null before its first request, as in tests).
+  std::shared_ptr<const ChannelSecurity> channelSecurity(std::uint32_t channelId) const;
+  std::string channelPeer(std::uint32_t channelId) const;
+  // The end of an ActivateSession whose identity has passed: the session takes the user
+  // and role, and the channel (network thread, or the login guard's for a password).
+  struct Activation {
+    std::shared_ptr<Session> session;
+    std::uint32_t channelId = 0;
+    std::uint32_t requestHandle = 0;
+    std::string user;
+    Role role = Role::Reader;
+    std::string how;  // policy, mode, client certificate and address, for the audit line
+  };
+  void finishActivation(const Activation& a, Respond respond);
+  // text() makes the line, only when it is written.
+  template <class Text>
+  void audit(bool refused, Text&& text) const {
+    if (audit_.write && (!audit_.enabled || audit_.enabled(refused))) audit_.write(refused, text());
+  }
+  // sameChannel: the request must come on the channel that activated the session.
+  std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status, bool sameChannel);
+  std::size_t countMonitoredItems() const;  // under mutex_
+  // Samples the monitored variables of namespace 0 that are due (publishing thread).
+  void sampleNamespaceZero();
+  // The request's activated session; null after answering with the fault (a damaged
+  // request, or no such session).
+  std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
+  // The toolbox element a namespace-1 string NodeId names, or null.
+  ElementPtr elementFor(const NodeId& id) const;
+  // Elements by item id, for the Data Access model of variables.
+  std::function<ElementPtr(const std::string&)> lookup() const;
+  // The Data Access property a node id names ("<item id>#EURange"), with its variable.
+  struct PropertyNode {
+    ElementPtr owner;
+    ItemModel model;
+    UaProperty property;
+  };
+  template <class Id>
+  std::optional<PropertyNode> propertyNode(const Id& id) const {
+    return namesItem(id) ? propertyNodeOf(id.text) : std::nullopt;
+  }
+  std::optional<PropertyNode> propertyNodeOf(std::string_view text) const;
+  // A GeneralModelChangeEvent of the Server object: elements joined the address space
+  // under parent (null: under Objects). Queued for every event item that takes it.
+  void raiseModelChange(const ElementPtr& parent);
+  // The fastest honest sampling interval of an element (null: a variable of namespace 0),
+  // and a requested interval (negative: the subscription's publishing interval) revised to it.
+  double fastestSampling(const DaAddressSpaceElement* element) const;
+  double revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const;
+  void getEndpoints(Decoder& d, Respond& respond);
+  void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
+  void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);
+  void closeSession(Decoder& d, Respond& respond);
+  void read(Decoder& d, Respond& respond);
+  void browse(Decoder& d, Respond& respond);
+  void browseNext(Decoder& d, Respond& respond);
+  void translateBrowsePaths(Decoder& d, Respond& respond);
+  void registerNodes(Decoder& d, Respond& respond, bool unregister);
+  void findServers(Decoder& d, Respond& respond);
+  void call(Decoder& d, Respond& respond);
+  void modifyMonitoredItems(Decoder& d, Respond& respond);
+  void transferSubscriptions(Decoder& d, Respond& respond);
+  void purgeExpiredSessions();
+  bool purgeDue() const noexcept;  // the earliest session deadline has passed
+  // Every reference of a node (namespace 0 or an element), before any filter.
+  std::vector<ReferenceDescription> collectReferences(const NodeId& node, bool forward, bool inverse,
+                                                      StatusCode& status);
+  // The same, each handed to sink(ReferenceDescription&&) as it is made.
+  template <class Sink>
+  void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
+  void write(Decoder& d, Respond& respond);
+  DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
+  // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
+  DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps);
+  void createSubscription(Decoder& d, Respond& respond);
+  void modifySubscription(Decoder& d, Respond& respond);
+  void setPublishingMode(Decoder& d, Respond& respond);
+  void deleteSubscriptions(Decoder& d, Respond& respond);
+  void createMonitoredItems(Decoder& d, Respond& respond);
+  void deleteMonitoredItems(Decoder& d, Respond& respond);
+  void setMonitoringMode(Decoder& d, Respond& respond);
+  void publish(std::uint32_t channelId, Decoder& d, Respond& respond);
+  void republish(Decoder& d, Respond& respond);
+  // Ends a session's subscriptions and answers its waiting Publish requests.
+  void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);
+  void publishLoop(std::stop_token stop);
+  void releaseSession(const std::shared_ptr<Session>& s);
+
+  Application& app_;
+  const std::string endpointUrl_;
+  const ServerLimits limits_;
+  const std::int64_t startTime_;
+  const std::shared_ptr<QueuedValueBudget> queuedValues_;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
+  // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
+  // one to publish to, until a TransferSubscriptions takes them or their lifetime ends.
+  const std::shared_ptr<Session> detached_;
+  // What the address space's structure listener reaches: this server until it stops, so
+  // that a listener call racing the stop finds no server rather than a destroyed one.
+  struct StructureSink {
+    std::mutex mutex;
+    UaServer* server = nullptr;
+  };
+  std::shared_ptr<StructureSink> structureSink_ = std::make_shared<StructureSink>();
+  // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
+  std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
+  struct ChannelInfo {
+    std::string peer;  // the client address
+    std::shared_ptr<const ChannelSecurity> security;
+  };
+  std::map<std::uint32_t, ChannelInfo> channels_;  // under mutex_
+  const std::shared_ptr<const SecurityConfiguration> security_;
+  AuditLog audit_;
+  std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
+  std::uint32_t nextSession_ = 1;
+  // The earliest moment a session may have timed out (steady clock ticks): the publishing
+  // thread purges then, so no request scans the sessions.
+  std::atomic<std::int64_t> nextPurge_{std::numeric_limits<std::int64_t>::max()};
+  std::uint32_t nextSubscription_ = 1;
+  std::uint32_t nextMonitoredItem_ = 1;
+  vexahv::platform::WorkerThread publisher_;
+};
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,58 @@
+#pragma once
+// The server's record of a session, shared by its service-set files.
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/access_role.h"
+#include "opctoolbox/ua/crypto/ua_crypto.h"
+#include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/services/ua_service_handler.h"
+#include "opctoolbox/ua/services/ua_subscription.h"
+
+namespace OpcToolbox::ua {
+
+// A session of the endpoint: who it is, what it was created under, its subscriptions and
+// the Publish requests it has waiting. Its fields are under the server's lock.
+struct Session {
+  NodeId sessionId;
+  std::string token;
+  std::string name;
+  std::uint32_t channelId = 0;
+  std::string peer;  // the client address it was created from
+  // The security it was created under: every activation comes over the same policy and
+  // mode, from the same client certificate, and signs the nonce sent last.
+  std::string policyUri;
+  std::uint32_t securityMode = 1;
+  crypto::Bytes clientThumbprint;
+  std::string serverNonce;
+  // Who activated it, and so what its requests may do (under the server's lock).
+  std::string user = "anonymous";
+  Role role = Role::Reader;
+  bool activated = false;
+  std::uint32_t toolboxSession = 0;
+  std::chrono::steady_clock::duration timeout{};
+  std::chrono::steady_clock::time_point lastUsed = std::chrono::steady_clock::now();
+  std::map<std::string, std::vector<ReferenceDescription>> continuations;
+  std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
+  struct PendingPublish {
+    ServiceHandler::Respond respond;
+    std::uint32_t requestHandle = 0;
+    std::vector<StatusCode> acknowledgements;
+    std::uint32_t channelId = 0;  // answers go back on the channel that asked
+  };
+  std::deque<PendingPublish> publishes;
+
+  // The monitored items of all its subscriptions (under the server's lock).
+  std::size_t monitoredItems() const {
+    std::size_t n = 0;
+    for (const auto& [id, sub] : subscriptions) n += sub->items.size();
+    return n;
+  }
+};
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,244 @@
+#include "opctoolbox/ua/services/ua_subscription.h"
+
+#include <cmath>
+
+#include "opctoolbox/ua/encoding/ua_binary.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr std::uint32_t kDataChangeNotification = 811, kEventNotificationList = 916;
+constexpr StatusCode kOverflowBit = 0x00000480u;  // InfoType DataValue | Overflow
+
+std::optional<double> numeric(const ua::Variant& v) {
+  if (v.isArray || v.values.size() != 1) return std::nullopt;
+  return std::visit(
+      [](const auto& x) -> std::optional<double> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) return static_cast<double>(x);
+        return std::nullopt;
+      },
+      v.values.front());
+}
+
+}  // namespace
+
+MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, ElementPtr e, std::uint32_t ts,
+                             std::uint32_t queue, bool oldest, DataChangeFilter f, std::shared_ptr<QueuedValueBudget> budget)
+    : id(itemId),
+      clientHandle(handle),
+      element(std::move(e)),
+      timestamps(ts),
+      queueSize_(queue == 0 ? 1 : queue),
+      discardOldest_(oldest),
+      filter_(f),
+      budget_(std::move(budget)) {}
+
+MonitoredItem::~MonitoredItem() {
+  if (budget_ != nullptr) budget_->give(charged_);
+}
+
+void MonitoredItem::settleBudget() {
+  const std::size_t held = queue_.size() > 1 ? queue_.size() - 1 : 0;
+  if (budget_ != nullptr && held < charged_) {
+    budget_->give(charged_ - held);
+    charged_ = held;
+  }
+}
+
+void MonitoredItem::resend() {
+  {
+    std::lock_guard lock(mutex_);
+    last_.reset();
+  }
+  // A variable of namespace 0 sends its next sample, whatever it is.
+  if (!element) return;
+  ValueQT current;
+  element->getCacheValue(current);
+  onValueChanged(*element, current);
+}
+
+void MonitoredItem::modify(std::uint32_t handle, std::uint32_t queue, bool oldest, DataChangeFilter f) {
+  std::lock_guard lock(mutex_);
+  clientHandle = handle;
+  queueSize_ = queue == 0 ? 1 : queue;
+  discardOldest_ = oldest;
+  filter_ = f;
+  if (queueSize_ > 1) {
+    if (pending_) queue_.push_back(*last_);  // the queue of one becomes the first of many
+    pending_ = false;
+    while (queue_.size() > queueSize_) queue_.pop_front();
+  } else if (!queue_.empty()) {
+    pending_ = true;  // the newest queued is the last value
+    queue_ = SampleQueue<DataValue>{};
+  }
+  settleBudget();
+}
+
+bool MonitoredItem::passes(const DataValue& v) const {
+  if (!last_) return true;
+  if (last_->status != v.status) return true;
+  if (filter_.trigger == 0) return false;
+  if (filter_.trigger == 2 && last_->sourceTimestamp != v.sourceTimestamp) return true;
+  if (!last_->value || !v.value) return last_->value.has_value() != v.value.has_value();
+  if (filter_.deadbandType == 1) {
+    const auto a = numeric(*last_->value), b = numeric(*v.value);
+    if (a && b) return std::fabs(*a - *b) > filter_.deadband;
+  }
+  return !(*last_->value == *v.value);
+}
+
+void MonitoredItem::onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) {
+  DataValue v{toUaAs(value.getData(), element.getDatatype()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
+  if (timestamps == 0 || timestamps == 2) v.sourceTimestamp = value.getTimeStamp().ticks();
+  if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
+  offer(std::move(v));
+}
+
+void MonitoredItem::offer(DataValue v) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode == 0 || !passes(v)) return;
+  if (queueSize_ == 1) {
+    // A queue of one holds the last value itself: no second copy per item.
+    last_ = std::move(v);
+    pending_ = true;
+    return;
+  }
+  last_ = v;
+  // A value beyond the first queued takes a unit of the server's budget.
+  bool full = queue_.size() >= queueSize_;
+  if (!full && !queue_.empty() && budget_ != nullptr) {
+    if (budget_->take()) ++charged_;
+    else full = true;
+  }
+  if (full) {
+    if (discardOldest_) queue_.pop_front();
+    else queue_.pop_back();
+    overflow_ = queueSize_ > 1;
+  }
+  queue_.push_back(std::move(v));
+  if (overflow_) {
+    // The value next to the lost one carries the overflow bit (Part 4, 5.12.1.5).
+    DataValue& marked = discardOldest_ ? queue_.front() : queue_.back();
+    marked.status = marked.status.value_or(kGood) | kOverflowBit;
+    overflow_ = false;
+  }
+}
+
+std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 2) return 0;
+  std::size_t n = 0;
+  if (pending_ && n < max) {
+    out.emplace_back(clientHandle, *last_);
+    pending_ = false;
+    ++n;
+  }
+  while (!queue_.empty() && n < max) {
+    out.emplace_back(clientHandle, std::move(queue_.front()));
+    queue_.pop_front();
+    ++n;
+  }
+  settleBudget();
+  return n;
+}
+
+bool MonitoredItem::hasNotifications() const {
+  std::lock_guard lock(mutex_);
+  return monitoringMode == 2 && (pending_ || !queue_.empty() || !events_.empty());
+}
+
+void MonitoredItem::makeEventItem(EventFilterSpec filter) {
+  std::lock_guard lock(mutex_);
+  eventFilter_ = std::move(filter);
+}
+
+bool MonitoredItem::isEventItem() const {
+  std::lock_guard lock(mutex_);
+  return eventFilter_.has_value();
+}
+
+void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, bool discardOldest,
+                                 EventFilterSpec filter) {
+  std::lock_guard lock(mutex_);
+  clientHandle = handle;
+  queueSize_ = queueSize == 0 ? 1 : queueSize;
+  discardOldest_ = discardOldest;
+  eventFilter_ = std::move(filter);
+  while (events_.size() > queueSize_) events_.pop_front();
+}
+
+void MonitoredItem::offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t, std::uint32_t)) {
+  std::lock_guard lock(mutex_);
+  if (!eventFilter_ || monitoringMode == 0) return;
+  if (eventFilter_->ofType != 0 && !isSubtype(event.eventType, eventFilter_->ofType)) return;
+  std::vector<ua::Variant> fields;
+  fields.reserve(eventFilter_->select.size());
+  for (const auto& path : eventFilter_->select) {
+    ua::Variant v;  // a field the event does not have is null
+    if (path.size() == 1) {
+      for (const auto& [name, value] : event.fields) {
+        if (name == path.front()) v = value;
+      }
+    }
+    fields.push_back(std::move(v));
+  }
+  if (events_.size() >= queueSize_) {
+    if (!discardOldest_) return;
+    events_.pop_front();
+  }
+  events_.push_back(std::move(fields));
+}
+
+std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
+                                      std::size_t max) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 2) return 0;
+  std::size_t n = 0;
+  while (n < max && !events_.empty()) {
+    out.emplace_back(clientHandle.load(), std::move(events_.front()));
+    events_.pop_front();
+    ++n;
+  }
+  return n;
+}
+
+std::vector<std::uint8_t> encodeNotificationMessage(
+    std::uint32_t sequenceNumber, const std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+    const std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  e.uint32(sequenceNumber);
+  e.dateTime(nowTicks());
+  e.arrayLength((changes.empty() ? 0 : 1) + (events.empty() ? 0 : 1));
+  if (!changes.empty()) {
+    std::vector<std::uint8_t> body;
+    Encoder b(body);
+    b.arrayLength(static_cast<std::int32_t>(changes.size()));
+    for (const auto& [handle, value] : changes) {
+      b.uint32(handle);
+      b.dataValue(value);
+    }
+    b.arrayLength(0);
+    e.nodeId(NodeId::numericId(0, kDataChangeNotification));
+    e.byte(1);
+    e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+  }
+  if (!events.empty()) {
+    std::vector<std::uint8_t> body;
+    Encoder b(body);
+    b.arrayLength(static_cast<std::int32_t>(events.size()));
+    for (const auto& [handle, fields] : events) {
+      b.uint32(handle);
+      b.arrayLength(static_cast<std::int32_t>(fields.size()));
+      for (const ua::Variant& f : fields) b.variant(f);
+    }
+    e.nodeId(NodeId::numericId(0, kEventNotificationList));
+    e.byte(1);
+    e.string(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+  }
+  return out;
+}
+
+}  // namespace OpcToolbox::ua

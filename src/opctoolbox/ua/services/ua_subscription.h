@@ -1,0 +1,146 @@
+#pragma once
+// Subscriptions and their monitored items (OPC UA Part 4, 5.12 and 5.13): each item
+// watches one element of the toolbox, filters its new values (trigger, absolute
+// deadband), queues them (discard oldest or newest); the subscription gathers them into
+// notification messages on its publishing interval, with keep-alive and lifetime counting
+// and a retransmission queue for Republish.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "opctoolbox/da_address_space_element.h"
+#include "opctoolbox/ua/services/ua_sample_queue.h"
+#include "opctoolbox/ua/encoding/ua_types.h"
+
+namespace OpcToolbox::ua {
+
+struct DataChangeFilter {
+  std::uint32_t trigger = 1;       // 0 status, 1 status and value, 2 and timestamp
+  std::uint32_t deadbandType = 0;  // 0 none, 1 absolute
+  double deadband = 0;
+};
+
+// An event as the server raises it: its type (a subtype of BaseEventType) and its fields
+// by browse name ("EventId", "EventType", "SourceNode", "Time", "Message", "Changes", ...).
+struct UaEvent {
+  std::uint32_t eventType = 0;
+  std::vector<std::pair<std::string, ua::Variant>> fields;
+};
+
+// What an event item asks (OPC UA Part 4, EventFilter): the fields it wants, each by a
+// browse path from the event type, and the event types it takes (0: all).
+struct EventFilterSpec {
+  std::vector<std::vector<std::string>> select;  // browse paths; empty path: not a field here
+  std::uint32_t ofType = 0;
+};
+
+// The values every monitored item of a server may hold queued beyond the first of each:
+// the bound of their memory whatever the queue sizes. An item whose queue could grow but
+// finds the budget spent treats its queue as full (OPC UA's overflow).
+class QueuedValueBudget {
+ public:
+  explicit QueuedValueBudget(std::size_t limit) : limit_(limit) {}
+  bool take() noexcept {
+    std::size_t used = used_.load(std::memory_order_relaxed);
+    do {
+      if (used >= limit_) return false;
+    } while (!used_.compare_exchange_weak(used, used + 1, std::memory_order_relaxed));
+    return true;
+  }
+  void give(std::size_t n) noexcept { used_.fetch_sub(n, std::memory_order_relaxed); }
+  std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::size_t limit_;
+  std::atomic<std::size_t> used_{0};
+};
+
+class MonitoredItem : public ValueObserver {
+ public:
+  // budget: shared by the server's items (null: none), kept alive by each.
+  MonitoredItem(std::uint32_t id, std::uint32_t clientHandle, ElementPtr element, std::uint32_t timestamps,
+                std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter,
+                std::shared_ptr<QueuedValueBudget> budget = nullptr);
+  ~MonitoredItem() override;
+
+  void onValueChanged(DaAddressSpaceElement& element, const ValueQT& value) override;
+  // A sample as OPC UA has it (the server's own variables of namespace 0): filtered and
+  // queued as a toolbox value is.
+  void offer(DataValue v);
+  // Moves up to max queued notifications out; returns how many.
+  std::size_t take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
+  bool hasNotifications() const;
+  // Queues the element's current value whatever the filter says (ResendData, transfers).
+  void resend();
+  void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
+
+  // An event item (of an object that notifies events): it takes events, not values.
+  void makeEventItem(EventFilterSpec filter);
+  bool isEventItem() const;
+  void modifyEvents(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, EventFilterSpec filter);
+  // Queues the fields the filter selects when the event is of a type it takes; a full
+  // queue loses its oldest (or the newest) event.
+  void offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t type, std::uint32_t of));
+  // Moves up to max queued event field lists out; returns how many.
+  std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
+
+  const std::uint32_t id;
+  std::atomic<std::uint32_t> clientHandle;
+  const ElementPtr element;  // null for a variable of namespace 0
+  // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
+  // every samplingInterval; nextSample is the server's, under its lock.
+  std::uint32_t namespaceZeroId = 0;
+  std::chrono::steady_clock::time_point nextSample{};
+  std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
+  double samplingInterval = 0;
+  std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled
+  const std::uint32_t timestamps;
+
+ private:
+  bool passes(const DataValue& v) const;
+  void settleBudget();  // under mutex_: gives back what the queue no longer holds
+  std::uint32_t queueSize_;
+  bool discardOldest_;
+  DataChangeFilter filter_;
+  mutable std::mutex mutex_;
+  SampleQueue<DataValue> queue_;  // queue sizes above one
+  std::optional<DataValue> last_;  // the last value queued, compared by the filter
+  bool pending_ = false;           // queue size one: last_ is queued, not yet sent
+  bool overflow_ = false;
+  const std::shared_ptr<QueuedValueBudget> budget_;
+  std::size_t charged_ = 0;  // units of budget_ this queue holds
+  std::optional<EventFilterSpec> eventFilter_;
+  std::deque<std::vector<ua::Variant>> events_;  // at most queueSize_
+};
+
+struct Subscription {
+  std::uint32_t id = 0;
+  double publishingInterval = 1000;
+  std::uint32_t lifetimeCount = 10000;
+  std::uint32_t maxKeepAliveCount = 10;
+  std::uint32_t maxNotificationsPerPublish = 0;  // 0: the server's limit
+  bool publishingEnabled = true;
+  std::uint8_t priority = 0;
+  std::map<std::uint32_t, std::shared_ptr<MonitoredItem>> items;
+  std::uint32_t nextSequenceNumber = 1;
+  std::uint32_t keepAliveCounter = 0;
+  std::uint32_t lifetimeCounter = 0;
+  bool sentOnce = false;
+  std::chrono::steady_clock::time_point nextPublish;
+  std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;  // encoded NotificationMessage
+};
+
+// An encoded NotificationMessage (data changes and events, or none for a keep-alive).
+std::vector<std::uint8_t> encodeNotificationMessage(
+    std::uint32_t sequenceNumber, const std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+    const std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events = {});
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,338 @@
+// The View service set: Browse, BrowseNext (continuation points), TranslateBrowsePaths,
+// RegisterNodes and UnregisterNodes.
+
+#include <algorithm>
+
+#include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/model/ua_item_model.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/services/ua_session.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+ReferenceDescription reference(std::uint32_t type, bool forward, NodeId target, QualifiedName name,
+                               std::uint32_t nodeClass, std::uint32_t typeDefinition) {
+  ReferenceDescription r;
+  r.referenceTypeId = NodeId::numericId(0, type);
+  r.isForward = forward;
+  r.nodeId = std::move(target);
+  r.displayName = LocalizedText{std::nullopt, name.name};
+  r.browseName = std::move(name);
+  r.nodeClass = nodeClass;
+  r.typeDefinition = NodeId::numericId(0, typeDefinition);
+  return r;
+}
+
+// A variable's type definition is its Data Access type (ua_item_model.h).
+ReferenceDescription elementReference(const ElementPtr& e, bool forward, const ElementLookup& find) {
+  const bool variable = !e->getHasChildren();
+  return reference(kOrganizes, forward, NodeId::stringId(kNs, e->getItemId()), QualifiedName{kNs, e->getName()},
+                   variable ? kVariable : kObject, variable ? itemModelOf(*e, find).typeDefinition : kFolderType);
+}
+
+ReferenceDescription propertyReference(const std::string& itemId, UaProperty p, bool forward) {
+  return reference(kHasProperty, forward, NodeId::stringId(kNs, propertyNodeId(itemId, p)),
+                   QualifiedName{0, propertyBrowseName(p)}, kVariable, kPropertyType);
+}
+
+// Leaves only the fields the result mask asks for.
+void mask(ReferenceDescription& r, std::uint32_t resultMask) {
+  if (!(resultMask & 0x01)) r.referenceTypeId = NodeId{};
+  if (!(resultMask & 0x04)) r.nodeClass = 0;
+  if (!(resultMask & 0x08)) r.browseName = QualifiedName{};
+  if (!(resultMask & 0x10)) r.displayName = LocalizedText{};
+  if (!(resultMask & 0x20)) r.typeDefinition = NodeId{};
+}
+
+}  // namespace
+
+template <class Sink>
+void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse, StatusCode& status, Sink&& sink) {
+  status = kGood;
+  DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot();
+  if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
+    const NamespaceZeroNode* node = findNamespaceZero(nodeId.numeric);
+    if (node == nullptr) {
+      status = kBadNodeIdUnknown;
+      return;
+    }
+    auto nodeRef = [&](std::uint32_t type, bool fwd, const NamespaceZeroNode& target) {
+      return reference(type, fwd, NodeId::numericId(0, target.id), QualifiedName{0, target.name}, target.nodeClass,
+                       target.typeDefinition);
+    };
+    if (forward) {
+      for (const auto& child : node->children) {
+        if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) sink(nodeRef(child.first, true, *t));
+      }
+      if (node->id == ns0::Objects && root) {
+        const ElementLookup find = lookup();
+        for (const auto& e : root->getChildren()) sink(elementReference(e, true, find));
+      }
+      if (node->typeDefinition != 0) {
+        const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
+                                 QualifiedName{0, type ? type->name : ""}, type ? type->nodeClass : 8, 0));
+      }
+    }
+    if (inverse) {
+      for (auto [type, source] : inverseReferences(node->id)) sink(nodeRef(type, false, *source));
+    }
+  } else {
+    const ElementLookup find = lookup();
+    const ElementPtr element = elementFor(nodeId);
+    if (!element) {
+      // A Data Access property of a variable: "<item id>#EURange" and the like.
+      const auto property = propertyNode(nodeId);
+      if (!property) {
+        status = kBadNodeIdUnknown;
+        return;
+      }
+      if (forward) {
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kPropertyType), QualifiedName{0, "PropertyType"},
+                       16u, 0));
+      }
+      if (inverse) {
+        ReferenceDescription r = elementReference(property->owner, false, find);
+        r.referenceTypeId = NodeId::numericId(0, kHasProperty);
+        sink(std::move(r));
+      }
+      return;
+    }
+    const bool variable = !element->getHasChildren();
+    if (forward) {
+      const std::vector<ElementPtr> children = element->getChildren();
+      for (const auto& c : children) sink(elementReference(c, true, find));
+      if (variable) {
+        const ItemModel model = itemModelOf(*element, find);
+        for (UaProperty p : model.properties()) sink(propertyReference(element->getItemId(), p, true));
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, model.typeDefinition),
+                       QualifiedName{0, typeDefinitionName(model.typeDefinition)}, 16u, 0));
+      } else {
+        sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kFolderType), QualifiedName{0, "FolderType"}, 8u,
+                       0));
+      }
+    }
+    if (inverse) {
+      const ElementPtr parent = element->getParent();
+      if (parent && parent->addressSpace() != nullptr && !parent->getName().empty()) {
+        sink(elementReference(parent, false, find));
+      } else {
+        sink(reference(kOrganizes, false, NodeId::numericId(0, 85), QualifiedName{0, "Objects"}, kObject,
+                                 kFolderType));
+      }
+    }
+  }
+}
+
+std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& nodeId, bool forward, bool inverse,
+                                                            StatusCode& status) {
+  std::vector<ReferenceDescription> refs;
+  forEachReference(nodeId, forward, inverse, status, [&](ReferenceDescription&& r) { refs.push_back(std::move(r)); });
+  return refs;
+}
+
+void UaServer::browse(Decoder& d, Respond& respond) {
+  const BrowseRequest r = decodeBrowseRequest(d);
+  const std::uint32_t handle = r.header.requestHandle;
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
+  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+  if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+  const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
+                                                        : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  beginMessage(e, id::BrowseResponse);
+  encodeResponseHeader(e, handle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(r.nodes.size()));
+  // Each reference is encoded into the answer as it is made, and only those past the page
+  // are kept (for the continuation point): a board folder's thousand children never become
+  // a list of hundreds of kilobytes.
+  for (const BrowseDescription& b : r.nodes) {
+    if (b.direction > 2) {
+      encodeBrowseResult(e, BrowseResult{kBadBrowseDirectionInvalid, {}, {}});
+      continue;
+    }
+    const std::size_t start = e.size();
+    e.statusCode(kGood);
+    e.byteString(UaString{});  // no continuation point, unless one is put in below
+    const std::size_t countAt = e.size();
+    e.uint32(0);
+    std::uint32_t count = 0;
+    std::vector<ReferenceDescription> rest;
+    StatusCode status = kGood;
+    forEachReference(b.nodeId, b.direction != 1, b.direction != 0, status, [&](ReferenceDescription&& ref) {
+      if (!referenceMatches(ref.referenceTypeId.numeric, b.referenceTypeId, b.includeSubtypes) ||
+          (b.nodeClassMask != 0 && (ref.nodeClass & b.nodeClassMask) == 0)) {
+        return;
+      }
+      mask(ref, b.resultMask);
+      if (count < max) {
+        encodeReferenceDescription(e, ref);
+        ++count;
+      } else {
+        rest.push_back(std::move(ref));
+      }
+    });
+    std::string point;
+    if (status == kGood && !rest.empty()) {
+      std::lock_guard lock(mutex_);
+      if (session->continuations.size() >= limits_.maxContinuationPoints) {
+        status = kBadNoContinuationPoints;
+      } else {
+        point = randomBytes(8);
+        session->continuations[point] = std::move(rest);
+      }
+    }
+    if (status != kGood) {
+      body.resize(start);
+      encodeBrowseResult(e, BrowseResult{status, {}, {}});
+      continue;
+    }
+    e.patchUInt32(countAt, count);
+    if (!point.empty()) {
+      e.patchUInt32(start + 4, static_cast<std::uint32_t>(point.size()));
+      e.insertAt(start + 8, reinterpret_cast<const std::uint8_t*>(point.data()), point.size());
+    }
+  }
+  e.arrayLength(0);
+  respond(std::move(body));
+}
+
+void UaServer::browseNext(Decoder& d, Respond& respond) {
+  const BrowseNextRequest r = decodeBrowseNextRequest(d);
+  const std::uint32_t handle = r.header.requestHandle;
+  const auto session = sessionOrFault(d, r.header, respond);
+  if (!session) return;
+  if (r.continuationPoints.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+  std::vector<BrowseResult> results(r.continuationPoints.size());
+  {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < r.continuationPoints.size(); ++i) {
+      auto it = session->continuations.find(r.continuationPoints[i]);
+      if (it == session->continuations.end()) {
+        results[i].status = kBadContinuationPointInvalid;
+        continue;
+      }
+      if (!r.releaseContinuationPoints) {
+        std::vector<ReferenceDescription>& rest = it->second;
+        const std::size_t n = std::min<std::size_t>(rest.size(), limits_.maxReferencesPerNode);
+        results[i].references.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n));
+        rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!rest.empty()) {
+          results[i].continuationPoint = it->first;
+          continue;
+        }
+      }
+      session->continuations.erase(it);
+    }
+  }
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  beginMessage(e, id::BrowseNextResponse);
+  encodeResponseHeader(e, handle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& res : results) encodeBrowseResult(e, res);
+  e.arrayLength(0);
+  respond(std::move(body));
+}
+
+void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
+  const RequestHeader h = decodeRequestHeader(d);
+  struct Element {
+    NodeId referenceType;
+    bool inverse = false;
+    bool subtypes = true;
+    QualifiedName target;
+  };
+  struct Path {
+    NodeId start;
+    std::vector<Element> elements;
+  };
+  std::vector<Path> paths;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    Path p;
+    p.start = d.nodeId();
+    const std::size_t m = d.arrayLength();
+    for (std::size_t k = 0; k < m && d.ok(); ++k) {
+      Element e;
+      e.referenceType = d.nodeId();
+      e.inverse = d.boolean();
+      e.subtypes = d.boolean();
+      e.target = d.qualifiedName();
+      p.elements.push_back(std::move(e));
+    }
+    paths.push_back(std::move(p));
+  }
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
+  if (paths.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (paths.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+  std::vector<std::pair<StatusCode, std::vector<NodeId>>> results;
+  for (const Path& p : paths) {
+    std::vector<NodeId> current = {p.start};
+    StatusCode result = p.elements.empty() ? kBadNothingToDo : kGood;
+    for (const Element& e : p.elements) {
+      if (result != kGood) break;
+      if (!e.target.name || e.target.name->empty()) {
+        result = kBadBrowseNameInvalid;
+        break;
+      }
+      std::vector<NodeId> next;
+      for (const NodeId& node : current) {
+        StatusCode s = kGood;
+        for (const auto& ref : collectReferences(node, !e.inverse, e.inverse, s)) {
+          if (ref.browseName == e.target && referenceMatches(ref.referenceTypeId.numeric, e.referenceType, e.subtypes)) {
+            next.push_back(ref.nodeId);
+          }
+        }
+        if (s != kGood && current.size() == 1) result = s;
+      }
+      if (result == kGood && next.empty()) result = kBadNoMatch;
+      current = std::move(next);
+    }
+    results.emplace_back(result, result == kGood ? current : std::vector<NodeId>{});
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::TranslateBrowsePathsResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& [code, targets] : results) {
+    e.statusCode(code);
+    e.arrayLength(static_cast<std::int32_t>(targets.size()));
+    for (const NodeId& t : targets) {
+      e.expandedNodeId(ExpandedNodeId{t, std::nullopt, 0});
+      e.uint32(0xFFFFFFFFu);  // the whole path was followed
+    }
+  }
+  e.arrayLength(0);
+  respond(std::move(out));
+}
+
+void UaServer::registerNodes(Decoder& d, Respond& respond, bool unregister) {
+  const RequestHeader h = decodeRequestHeader(d);
+  std::vector<NodeId> ids;
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) ids.push_back(d.nodeId());
+  const auto session = sessionOrFault(d, h, respond);
+  if (!session) return;
+  if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
+  if (ids.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, unregister ? id::UnregisterNodesResponse : id::RegisterNodesResponse);
+  encodeResponseHeader(e, h.requestHandle, kGood);
+  if (!unregister) {
+    // Item ids already find their element in O(1): the registered id is the id itself.
+    e.arrayLength(static_cast<std::int32_t>(ids.size()));
+    for (const NodeId& id : ids) e.nodeId(id);
+  }
+  respond(std::move(out));
+}
+
+}  // namespace OpcToolbox::ua
