@@ -717,4 +717,47 @@ TEST_F(Services, ASessionAnswersOnlyOnTheChannelThatActivatedIt) {
   EXPECT_EQ(readOn(1), kBadSecureChannelIdInvalid);
 }
 
+TEST_F(Services, EveryServiceGoesThroughOnePrologue) {
+  // Zero bytes decode as empty lists, zero numbers and null ids: a well-formed request of
+  // every type that asks for nothing.
+  auto ask = [&](std::uint32_t type, const NodeId& auth, std::size_t ids = 0) {
+    Bytes r = request(type, auth);
+    if (type == id::DeleteMonitoredItemsRequest) {
+      Encoder e(r);
+      e.uint32(1);
+      e.arrayLength(static_cast<std::int32_t>(ids));
+      for (std::size_t i = 0; i < ids; ++i) e.uint32(static_cast<std::uint32_t>(i));
+    }
+    r.resize(r.size() + 64, 0);
+    return status(call(r));
+  };
+  const std::uint32_t withOperations[] = {
+      id::ReadRequest, id::WriteRequest, id::BrowseRequest, id::BrowseNextRequest, id::TranslateBrowsePathsRequest,
+      id::RegisterNodesRequest, id::UnregisterNodesRequest, id::CallRequest, id::SetPublishingModeRequest,
+      id::DeleteSubscriptionsRequest, id::TransferSubscriptionsRequest, id::CreateMonitoredItemsRequest,
+      id::ModifyMonitoredItemsRequest, id::DeleteMonitoredItemsRequest, id::SetMonitoringModeRequest};
+  const std::uint32_t withoutOperations[] = {id::CreateSubscriptionRequest, id::ModifySubscriptionRequest,
+                                             id::PublishRequest, id::RepublishRequest, id::ActivateSessionRequest,
+                                             id::CloseSessionRequest};
+  NodeId stranger;
+  stranger.ns = 1;
+  stranger.kind = NodeId::Kind::Opaque;
+  stranger.text = std::string(16, 'x');
+  for (std::uint32_t type : withOperations) {
+    EXPECT_EQ(ask(type, stranger), kBadSessionIdInvalid) << type;
+    EXPECT_EQ(ask(type, token), kBadNothingToDo) << type;
+  }
+  for (std::uint32_t type : withoutOperations) EXPECT_EQ(ask(type, stranger), kBadSessionIdInvalid) << type;
+  EXPECT_EQ(ask(id::GetEndpointsRequest, stranger), kGood) << "discovery needs no session";
+  EXPECT_EQ(ask(999, token), kBadServiceUnsupported);
+
+  // The limit of a service's operations, before any of them is done.
+  ServerLimits small;
+  small.maxMonitoredItemsPerCall = 2;
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", small);
+  token = openSession();
+  EXPECT_EQ(ask(id::DeleteMonitoredItemsRequest, token, 3), kBadTooManyOperations);
+  EXPECT_EQ(ask(id::DeleteMonitoredItemsRequest, token, 2), kBadSubscriptionIdInvalid) << "within it, the service runs";
+}
+
 }  // namespace

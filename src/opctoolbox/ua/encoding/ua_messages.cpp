@@ -73,6 +73,11 @@ std::vector<std::uint8_t> encodeServiceFault(std::uint32_t requestHandle, Status
   return out;
 }
 
+std::vector<std::uint8_t> encodeStatusResults(std::uint32_t typeId, std::uint32_t requestHandle,
+                                              const std::vector<StatusCode>& results) {
+  return encodeResults(typeId, requestHandle, results, [](Encoder& e, StatusCode code) { e.statusCode(code); });
+}
+
 OpenSecureChannelRequest decodeOpenSecureChannelRequest(Decoder& d) {
   OpenSecureChannelRequest r;
   r.header = decodeRequestHeader(d);
@@ -219,6 +224,63 @@ WriteRequest decodeWriteRequest(Decoder& d) {
     w.indexRange = d.string();
     w.value = d.dataValue();
     r.nodes.push_back(std::move(w));
+  }
+  return r;
+}
+
+CloseSessionRequest decodeCloseSessionRequest(Decoder& d) {
+  CloseSessionRequest r;
+  r.header = decodeRequestHeader(d);
+  r.deleteSubscriptions = d.boolean();
+  return r;
+}
+
+FindServersRequest decodeFindServersRequest(Decoder& d) {
+  FindServersRequest r;
+  r.header = decodeRequestHeader(d);
+  r.endpointUrl = d.string();
+  stringArray(d);  // locale ids
+  r.serverUris = stringArray(d);
+  return r;
+}
+
+TranslateBrowsePathsRequest decodeTranslateBrowsePathsRequest(Decoder& d) {
+  TranslateBrowsePathsRequest r;
+  r.header = decodeRequestHeader(d);
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    BrowsePath& p = r.paths.emplace_back();
+    p.start = d.nodeId();
+    const std::size_t m = d.arrayLength();
+    for (std::size_t k = 0; k < m && d.ok(); ++k) {
+      RelativePathElement& e = p.elements.emplace_back();
+      e.referenceType = d.nodeId();
+      e.inverse = d.boolean();
+      e.subtypes = d.boolean();
+      e.target = d.qualifiedName();
+    }
+  }
+  return r;
+}
+
+RegisterNodesRequest decodeRegisterNodesRequest(Decoder& d) {
+  RegisterNodesRequest r;
+  r.header = decodeRequestHeader(d);
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) r.nodes.push_back(d.nodeId());
+  return r;
+}
+
+CallRequest decodeCallRequest(Decoder& d) {
+  CallRequest r;
+  r.header = decodeRequestHeader(d);
+  const std::size_t n = d.arrayLength();
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    CallMethodRequest& m = r.calls.emplace_back();
+    m.object = d.nodeId();
+    m.method = d.nodeId();
+    const std::size_t k = d.arrayLength();
+    for (std::size_t j = 0; j < k && d.ok(); ++j) m.inputs.push_back(d.variant());
   }
   return r;
 }

@@ -2,7 +2,8 @@
 // The service messages the endpoint speaks (OPC UA Part 4), with their binary encodings
 // (OPC UA Part 6): each request decoded from the body after its type id, each response
 // encoded with its type id. Only the fields this server reads or writes are kept; the
-// rest are read over and checked for damage all the same.
+// rest are read over and checked for damage all the same. operations() is what a request
+// asks to be done one by one: the service table bounds it.
 
 #include <cstdint>
 #include <string>
@@ -166,6 +167,7 @@ struct ReadRequest {
   double maxAge = 0;
   std::uint32_t timestampsToReturn = 0;
   std::vector<ReadValueIdRef> nodes;
+  std::size_t operations() const { return nodes.size(); }
 };
 // The request refers to d's bytes: use it while they live.
 ReadRequest decodeReadRequest(Decoder& d);
@@ -182,6 +184,7 @@ struct BrowseRequest {
   RequestHeader header;
   std::uint32_t maxReferencesPerNode = 0;
   std::vector<BrowseDescription> nodes;
+  std::size_t operations() const { return nodes.size(); }
 };
 BrowseRequest decodeBrowseRequest(Decoder& d);
 
@@ -189,6 +192,7 @@ struct BrowseNextRequest {
   RequestHeader header;
   bool releaseContinuationPoints = false;
   std::vector<std::string> continuationPoints;
+  std::size_t operations() const { return continuationPoints.size(); }
 };
 BrowseNextRequest decodeBrowseNextRequest(Decoder& d);
 
@@ -218,11 +222,77 @@ struct WriteValue {
 struct WriteRequest {
   RequestHeader header;
   std::vector<WriteValue> nodes;
+  std::size_t operations() const { return nodes.size(); }
 };
 WriteRequest decodeWriteRequest(Decoder& d);
+
+struct CloseSessionRequest {
+  RequestHeader header;
+  bool deleteSubscriptions = true;
+};
+CloseSessionRequest decodeCloseSessionRequest(Decoder& d);
+
+struct FindServersRequest {
+  RequestHeader header;
+  UaString endpointUrl;
+  std::vector<std::string> serverUris;  // empty: every server
+};
+FindServersRequest decodeFindServersRequest(Decoder& d);
+
+struct RelativePathElement {
+  NodeId referenceType;
+  bool inverse = false;
+  bool subtypes = true;
+  QualifiedName target;
+};
+struct BrowsePath {
+  NodeId start;
+  std::vector<RelativePathElement> elements;
+};
+struct TranslateBrowsePathsRequest {
+  RequestHeader header;
+  std::vector<BrowsePath> paths;
+  std::size_t operations() const { return paths.size(); }
+};
+TranslateBrowsePathsRequest decodeTranslateBrowsePathsRequest(Decoder& d);
+
+// RegisterNodes and UnregisterNodes.
+struct RegisterNodesRequest {
+  RequestHeader header;
+  std::vector<NodeId> nodes;
+  std::size_t operations() const { return nodes.size(); }
+};
+RegisterNodesRequest decodeRegisterNodesRequest(Decoder& d);
+
+struct CallMethodRequest {
+  NodeId object, method;
+  std::vector<Variant> inputs;
+};
+struct CallRequest {
+  RequestHeader header;
+  std::vector<CallMethodRequest> calls;
+  std::size_t operations() const { return calls.size(); }
+};
+CallRequest decodeCallRequest(Decoder& d);
 
 // Body of a message: its type id, then the fields.
 void beginMessage(Encoder& e, std::uint32_t typeId);
 std::vector<std::uint8_t> encodeServiceFault(std::uint32_t requestHandle, StatusCode result);
+// A response of one result per operation: the header, each result as one(e, result)
+// writes it, and no diagnostics.
+template <class Results, class One>
+std::vector<std::uint8_t> encodeResults(std::uint32_t typeId, std::uint32_t requestHandle, const Results& results,
+                                        One&& one) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, typeId);
+  encodeResponseHeader(e, requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(std::size(results)));
+  for (const auto& result : results) one(e, result);
+  e.arrayLength(0);
+  return out;
+}
+std::vector<std::uint8_t> encodeStatusResults(std::uint32_t typeId, std::uint32_t requestHandle,
+                                              const std::vector<StatusCode>& results);
 
 }  // namespace OpcToolbox::ua

@@ -224,15 +224,11 @@ DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, s
   }
 }
 
-void UaServer::read(Decoder& d, Respond& respond) {
-  ReadRequest r = decodeReadRequest(d);
-  const std::uint32_t handle = r.header.requestHandle;
-  const auto session = sessionOrFault(d, r.header, respond);
-  if (!session) return;
-  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
-  if (r.nodes.size() > limits_.maxNodesPerRead) return respond(encodeServiceFault(handle, kBadTooManyOperations));
-  if (!(r.maxAge >= 0)) return respond(encodeServiceFault(handle, kBadMaxAgeInvalid));
-  if (r.timestampsToReturn > 3) return respond(encodeServiceFault(handle, kBadTimestampsToReturnInvalid));
+void UaServer::read(Call& c, ReadRequest& r) {
+  const std::uint32_t handle = c.requestHandle;
+  const std::shared_ptr<Session>& session = c.session;
+  if (!(r.maxAge >= 0)) return c.fault(kBadMaxAgeInvalid);
+  if (r.timestampsToReturn > 3) return c.fault(kBadTimestampsToReturnInvalid);
   Role role;
   {
     std::lock_guard lock(mutex_);
@@ -336,22 +332,18 @@ void UaServer::read(Decoder& d, Respond& respond) {
         }
     }
   }
-  if (deviceItems.empty()) return respond(answer->encode(nullptr));
+  if (deviceItems.empty()) return c.respond(answer->encode(nullptr));
   ClientAccess* clients = app_.clients();
   const long rc = clients == nullptr
                       ? E_UNEXPECTED
                       : clients->readFromDevice(session->toolboxSession, std::move(deviceItems),
-                                                [answer, respond](const ReadAnswers& read) { respond(answer->encode(&read)); });
-  if (rc != S_OK) respond(answer->encode(nullptr));
+                                                [answer, respond = c.respond](const ReadAnswers& read) { respond(answer->encode(&read)); });
+  if (rc != S_OK) c.respond(answer->encode(nullptr));
 }
 
-void UaServer::write(Decoder& d, Respond& respond) {
-  WriteRequest r = decodeWriteRequest(d);
-  const std::uint32_t handle = r.header.requestHandle;
-  const auto session = sessionOrFault(d, r.header, respond);
-  if (!session) return;
-  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
-  if (r.nodes.size() > limits_.maxNodesPerWrite) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+void UaServer::write(Call& c, WriteRequest& r) {
+  const std::uint32_t handle = c.requestHandle;
+  const std::shared_ptr<Session>& session = c.session;
   Role role;
   std::string user;
   {
@@ -410,21 +402,14 @@ void UaServer::write(Decoder& d, Respond& respond) {
     items.push_back(WriteItem{element, ValueQT(value, kQualityGood, when)});
   }
   auto encode = [handle](const std::vector<StatusCode>& codes) {
-    std::vector<std::uint8_t> out;
-    Encoder e(out);
-    beginMessage(e, id::WriteResponse);
-    encodeResponseHeader(e, handle, kGood);
-    e.arrayLength(static_cast<std::int32_t>(codes.size()));
-    for (StatusCode c : codes) e.statusCode(c);
-    e.arrayLength(0);
-    return out;
+    return encodeStatusResults(id::WriteResponse, handle, codes);
   };
   ClientAccess* clients = app_.clients();
   if (items.empty() || clients == nullptr) {
     for (std::size_t p : positions) (*results)[p] = kBadShutdown;
-    return respond(encode(*results));
+    return c.respond(encode(*results));
   }
-  auto answer = std::make_shared<Respond>(std::move(respond));
+  auto answer = std::make_shared<Respond>(std::move(c.respond));
   const long rc = clients->write(session->toolboxSession, std::move(items),
                                  [results, positions, answer, encode](std::vector<long> written) {
                                    for (std::size_t k = 0; k < written.size() && k < positions.size(); ++k) {

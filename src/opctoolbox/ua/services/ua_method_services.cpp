@@ -7,27 +7,9 @@
 
 namespace OpcToolbox::ua {
 
-void UaServer::call(Decoder& d, Respond& respond) {
-  const RequestHeader h = decodeRequestHeader(d);
-  struct Method {
-    NodeId object, method;
-    std::vector<ua::Variant> inputs;
-  };
-  std::vector<Method> calls;
-  const std::size_t n = d.arrayLength();
-  for (std::size_t i = 0; i < n && d.ok(); ++i) {
-    Method m;
-    m.object = d.nodeId();
-    m.method = d.nodeId();
-    const std::size_t k = d.arrayLength();
-    for (std::size_t j = 0; j < k && d.ok(); ++j) m.inputs.push_back(d.variant());
-    calls.push_back(std::move(m));
-  }
-  const auto session = sessionOrFault(d, h, respond);
-  if (!session) return;
-  if (calls.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
-  if (calls.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
-
+void UaServer::call(Call& c, CallRequest& request) {
+  const std::vector<CallMethodRequest>& calls = request.calls;
+  const std::shared_ptr<Session>& session = c.session;
   struct Result {
     StatusCode status = kGood;
     std::vector<StatusCode> inputResults;
@@ -35,7 +17,7 @@ void UaServer::call(Decoder& d, Respond& respond) {
   };
   std::vector<Result> results(calls.size());
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    const Method& m = calls[i];
+    const CallMethodRequest& m = calls[i];
     Result& r = results[i];
     const bool getItems = m.method == NodeId::numericId(0, ns0::GetMonitoredItems);
     const bool resend = m.method == NodeId::numericId(0, ns0::ResendData);
@@ -79,21 +61,14 @@ void UaServer::call(Decoder& d, Respond& respond) {
       for (const auto& [iid, item] : it->second->items) item->resend();
     }
   }
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::CallResponse);
-  encodeResponseHeader(e, h.requestHandle, kGood);
-  e.arrayLength(static_cast<std::int32_t>(results.size()));
-  for (const Result& r : results) {
+  c.respond(encodeResults(id::CallResponse, c.requestHandle, results, [](Encoder& e, const Result& r) {
     e.statusCode(r.status);
     e.arrayLength(static_cast<std::int32_t>(r.inputResults.size()));
-    for (StatusCode c : r.inputResults) e.statusCode(c);
+    for (StatusCode code : r.inputResults) e.statusCode(code);
     e.arrayLength(0);
     e.arrayLength(static_cast<std::int32_t>(r.outputs.size()));
     for (const auto& v : r.outputs) e.variant(v);
-  }
-  e.arrayLength(0);
-  respond(std::move(out));
+  }));
 }
 
 }  // namespace OpcToolbox::ua

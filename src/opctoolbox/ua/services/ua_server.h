@@ -18,6 +18,7 @@
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/encoding/ua_subscription_messages.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "platform/worker_thread.h"
 
@@ -46,6 +47,8 @@ struct ServerLimits {
   std::size_t maxPublishRequestsPerSession = 10;
   std::uint32_t maxNotificationsPerPublish = 10000;
   std::size_t maxMonitoredItemsPerCall = 100000;
+  // Subscription ids of one SetPublishingMode, DeleteSubscriptions or TransferSubscriptions.
+  std::size_t maxSubscriptionIdsPerCall = 10000;
   // Totals past which CreateMonitoredItems answers BadTooManyMonitoredItems: a plant's
   // every channel parameter fits one session; a careless client cannot fill the memory.
   std::size_t maxMonitoredItemsPerSubscription = 100000;
@@ -111,14 +114,56 @@ class UaServer : public ServiceHandler {
   void audit(bool refused, Text&& text) const {
     if (audit_.write && (!audit_.enabled || audit_.enabled(refused))) audit_.write(refused, text());
   }
-  // sameChannel: the request must come on the channel that activated the session.
-  std::shared_ptr<Session> sessionFor(const RequestHeader& h, StatusCode& status, bool sameChannel);
+  // The session a request names. status: Good, or why it may not be used (none such, not
+  // activated, or, with sameChannel, asked on another channel than the one that activated it).
+  std::shared_ptr<Session> sessionFor(const RequestHeader& h, std::uint32_t channelId, StatusCode& status,
+                                      bool sameChannel);
+
+  // One request on its way through its service: the service table's prologue has decoded
+  // it and found its session (for the services that need one).
+  struct Call {
+    std::uint32_t channelId = 0;
+    std::uint32_t requestHandle = 0;
+    std::shared_ptr<Session> session;
+    Respond respond;
+    void fault(StatusCode status) { respond(encodeServiceFault(requestHandle, status)); }
+  };
+  enum class SessionNeed : std::uint8_t { None, Created, Activated };
+  struct Service;
+  static const Service* serviceFor(std::uint32_t requestType);
+  // The prologue, once for every service: decode, session, operation count; then the service.
+  template <class Request, Request (*Decode)(Decoder&), SessionNeed Need, std::size_t ServerLimits::*Limit,
+            void (UaServer::*Serve)(Call&, Request&)>
+  static void serve(UaServer& server, Call& call, Decoder& d);
+
+  // The services, each with its request decoded and its session found.
+  void getEndpoints(Call& c, GetEndpointsRequest& r);
+  void findServers(Call& c, FindServersRequest& r);
+  void createSession(Call& c, CreateSessionRequest& r);
+  void activateSession(Call& c, ActivateSessionRequest& r);
+  void closeSession(Call& c, CloseSessionRequest& r);
+  void read(Call& c, ReadRequest& r);
+  void write(Call& c, WriteRequest& r);
+  void browse(Call& c, BrowseRequest& r);
+  void browseNext(Call& c, BrowseNextRequest& r);
+  void translateBrowsePaths(Call& c, TranslateBrowsePathsRequest& r);
+  void registerNodes(Call& c, RegisterNodesRequest& r);
+  void unregisterNodes(Call& c, RegisterNodesRequest& r);
+  void call(Call& c, CallRequest& r);
+  void createSubscription(Call& c, CreateSubscriptionRequest& r);
+  void modifySubscription(Call& c, ModifySubscriptionRequest& r);
+  void setPublishingMode(Call& c, SubscriptionsRequest& r);
+  void deleteSubscriptions(Call& c, SubscriptionsRequest& r);
+  void transferSubscriptions(Call& c, SubscriptionsRequest& r);
+  void createMonitoredItems(Call& c, CreateMonitoredItemsRequest& r);
+  void modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& r);
+  void deleteMonitoredItems(Call& c, MonitoredItemsRequest& r);
+  void setMonitoringMode(Call& c, MonitoredItemsRequest& r);
+  void publish(Call& c, PublishRequest& r);
+  void republish(Call& c, RepublishRequest& r);
   std::size_t countMonitoredItems() const;  // under mutex_
   // Samples the monitored variables of namespace 0 that are due (publishing thread).
   void sampleNamespaceZero();
-  // The request's activated session; null after answering with the fault (a damaged
-  // request, or no such session).
-  std::shared_ptr<Session> sessionOrFault(const Decoder& d, const RequestHeader& h, Respond& respond);
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
   // Elements by item id, for the Data Access model of variables.
@@ -141,19 +186,6 @@ class UaServer : public ServiceHandler {
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
   double revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const;
-  void getEndpoints(Decoder& d, Respond& respond);
-  void createSession(std::uint32_t channelId, Decoder& d, Respond& respond);
-  void activateSession(std::uint32_t channelId, Decoder& d, Respond& respond);
-  void closeSession(Decoder& d, Respond& respond);
-  void read(Decoder& d, Respond& respond);
-  void browse(Decoder& d, Respond& respond);
-  void browseNext(Decoder& d, Respond& respond);
-  void translateBrowsePaths(Decoder& d, Respond& respond);
-  void registerNodes(Decoder& d, Respond& respond, bool unregister);
-  void findServers(Decoder& d, Respond& respond);
-  void call(Decoder& d, Respond& respond);
-  void modifyMonitoredItems(Decoder& d, Respond& respond);
-  void transferSubscriptions(Decoder& d, Respond& respond);
   void purgeExpiredSessions();
   bool purgeDue() const noexcept;  // the earliest session deadline has passed
   // Every reference of a node (namespace 0 or an element), before any filter.
@@ -162,19 +194,9 @@ class UaServer : public ServiceHandler {
   // The same, each handed to sink(ReferenceDescription&&) as it is made.
   template <class Sink>
   void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
-  void write(Decoder& d, Respond& respond);
   DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
   // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
   DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps);
-  void createSubscription(Decoder& d, Respond& respond);
-  void modifySubscription(Decoder& d, Respond& respond);
-  void setPublishingMode(Decoder& d, Respond& respond);
-  void deleteSubscriptions(Decoder& d, Respond& respond);
-  void createMonitoredItems(Decoder& d, Respond& respond);
-  void deleteMonitoredItems(Decoder& d, Respond& respond);
-  void setMonitoringMode(Decoder& d, Respond& respond);
-  void publish(std::uint32_t channelId, Decoder& d, Respond& respond);
-  void republish(Decoder& d, Respond& respond);
   // Ends a session's subscriptions and answers its waiting Publish requests.
   void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);
   void publishLoop(std::stop_token stop);

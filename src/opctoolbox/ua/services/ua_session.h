@@ -16,6 +16,9 @@
 
 namespace OpcToolbox::ua {
 
+// Answers gathered under the server's lock, to be sent once it is released.
+using Replies = std::vector<std::pair<ServiceHandler::Respond, std::vector<std::uint8_t>>>;
+
 // A session of the endpoint: who it is, what it was created under, its subscriptions and
 // the Publish requests it has waiting. Its fields are under the server's lock.
 struct Session {

@@ -134,13 +134,9 @@ std::vector<ReferenceDescription> UaServer::collectReferences(const NodeId& node
   return refs;
 }
 
-void UaServer::browse(Decoder& d, Respond& respond) {
-  const BrowseRequest r = decodeBrowseRequest(d);
-  const std::uint32_t handle = r.header.requestHandle;
-  const auto session = sessionOrFault(d, r.header, respond);
-  if (!session) return;
-  if (r.nodes.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
-  if (r.nodes.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(handle, kBadTooManyOperations));
+void UaServer::browse(Call& c, BrowseRequest& r) {
+  const std::uint32_t handle = c.requestHandle;
+  const std::shared_ptr<Session>& session = c.session;
   const std::uint32_t max = r.maxReferencesPerNode == 0 ? limits_.maxReferencesPerNode
                                                         : std::min(r.maxReferencesPerNode, limits_.maxReferencesPerNode);
   std::vector<std::uint8_t> body;
@@ -199,15 +195,12 @@ void UaServer::browse(Decoder& d, Respond& respond) {
     }
   }
   e.arrayLength(0);
-  respond(std::move(body));
+  c.respond(std::move(body));
 }
 
-void UaServer::browseNext(Decoder& d, Respond& respond) {
-  const BrowseNextRequest r = decodeBrowseNextRequest(d);
-  const std::uint32_t handle = r.header.requestHandle;
-  const auto session = sessionOrFault(d, r.header, respond);
-  if (!session) return;
-  if (r.continuationPoints.empty()) return respond(encodeServiceFault(handle, kBadNothingToDo));
+void UaServer::browseNext(Call& c, BrowseNextRequest& r) {
+  const std::uint32_t handle = c.requestHandle;
+  const std::shared_ptr<Session>& session = c.session;
   std::vector<BrowseResult> results(r.continuationPoints.size());
   {
     std::lock_guard lock(mutex_);
@@ -237,46 +230,15 @@ void UaServer::browseNext(Decoder& d, Respond& respond) {
   e.arrayLength(static_cast<std::int32_t>(results.size()));
   for (const auto& res : results) encodeBrowseResult(e, res);
   e.arrayLength(0);
-  respond(std::move(body));
+  c.respond(std::move(body));
 }
 
-void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
-  const RequestHeader h = decodeRequestHeader(d);
-  struct Element {
-    NodeId referenceType;
-    bool inverse = false;
-    bool subtypes = true;
-    QualifiedName target;
-  };
-  struct Path {
-    NodeId start;
-    std::vector<Element> elements;
-  };
-  std::vector<Path> paths;
-  const std::size_t n = d.arrayLength();
-  for (std::size_t i = 0; i < n && d.ok(); ++i) {
-    Path p;
-    p.start = d.nodeId();
-    const std::size_t m = d.arrayLength();
-    for (std::size_t k = 0; k < m && d.ok(); ++k) {
-      Element e;
-      e.referenceType = d.nodeId();
-      e.inverse = d.boolean();
-      e.subtypes = d.boolean();
-      e.target = d.qualifiedName();
-      p.elements.push_back(std::move(e));
-    }
-    paths.push_back(std::move(p));
-  }
-  const auto session = sessionOrFault(d, h, respond);
-  if (!session) return;
-  if (paths.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
-  if (paths.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+void UaServer::translateBrowsePaths(Call& c, TranslateBrowsePathsRequest& r) {
   std::vector<std::pair<StatusCode, std::vector<NodeId>>> results;
-  for (const Path& p : paths) {
+  for (const BrowsePath& p : r.paths) {
     std::vector<NodeId> current = {p.start};
     StatusCode result = p.elements.empty() ? kBadNothingToDo : kGood;
-    for (const Element& e : p.elements) {
+    for (const RelativePathElement& e : p.elements) {
       if (result != kGood) break;
       if (!e.target.name || e.target.name->empty()) {
         result = kBadBrowseNameInvalid;
@@ -297,42 +259,33 @@ void UaServer::translateBrowsePaths(Decoder& d, Respond& respond) {
     }
     results.emplace_back(result, result == kGood ? current : std::vector<NodeId>{});
   }
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::TranslateBrowsePathsResponse);
-  encodeResponseHeader(e, h.requestHandle, kGood);
-  e.arrayLength(static_cast<std::int32_t>(results.size()));
-  for (const auto& [code, targets] : results) {
-    e.statusCode(code);
-    e.arrayLength(static_cast<std::int32_t>(targets.size()));
-    for (const NodeId& t : targets) {
+  c.respond(encodeResults(id::TranslateBrowsePathsResponse, c.requestHandle, results, [](Encoder& e, const auto& result) {
+    e.statusCode(result.first);
+    e.arrayLength(static_cast<std::int32_t>(result.second.size()));
+    for (const NodeId& t : result.second) {
       e.expandedNodeId(ExpandedNodeId{t, std::nullopt, 0});
       e.uint32(0xFFFFFFFFu);  // the whole path was followed
     }
-  }
-  e.arrayLength(0);
-  respond(std::move(out));
+  }));
 }
 
-void UaServer::registerNodes(Decoder& d, Respond& respond, bool unregister) {
-  const RequestHeader h = decodeRequestHeader(d);
-  std::vector<NodeId> ids;
-  const std::size_t n = d.arrayLength();
-  for (std::size_t i = 0; i < n && d.ok(); ++i) ids.push_back(d.nodeId());
-  const auto session = sessionOrFault(d, h, respond);
-  if (!session) return;
-  if (ids.empty()) return respond(encodeServiceFault(h.requestHandle, kBadNothingToDo));
-  if (ids.size() > limits_.maxNodesPerBrowse) return respond(encodeServiceFault(h.requestHandle, kBadTooManyOperations));
+void UaServer::registerNodes(Call& c, RegisterNodesRequest& r) {
+  // Item ids already find their element in O(1): the registered id is the id itself.
   std::vector<std::uint8_t> out;
   Encoder e(out);
-  beginMessage(e, unregister ? id::UnregisterNodesResponse : id::RegisterNodesResponse);
-  encodeResponseHeader(e, h.requestHandle, kGood);
-  if (!unregister) {
-    // Item ids already find their element in O(1): the registered id is the id itself.
-    e.arrayLength(static_cast<std::int32_t>(ids.size()));
-    for (const NodeId& id : ids) e.nodeId(id);
-  }
-  respond(std::move(out));
+  beginMessage(e, id::RegisterNodesResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(r.nodes.size()));
+  for (const NodeId& id : r.nodes) e.nodeId(id);
+  c.respond(std::move(out));
+}
+
+void UaServer::unregisterNodes(Call& c, RegisterNodesRequest&) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::UnregisterNodesResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  c.respond(std::move(out));
 }
 
 }  // namespace OpcToolbox::ua

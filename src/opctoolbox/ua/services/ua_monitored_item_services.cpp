@@ -1,0 +1,320 @@
+// The MonitoredItem service set: CreateMonitoredItems, ModifyMonitoredItems,
+// DeleteMonitoredItems and SetMonitoringMode, and the sampling intervals they revise.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <tuple>
+
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "opctoolbox/ua/services/ua_monitoring_filters.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/services/ua_session.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& request) {
+  const std::uint32_t sid = request.subscriptionId;
+  const std::uint32_t timestamps = request.timestampsToReturn;
+  const auto& creates = request.items;
+  const std::shared_ptr<Session>& session = call.session;
+  if (timestamps > 3) return call.fault(kBadTimestampsToReturnInvalid);
+  std::shared_ptr<Subscription> sub;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    if (it != session->subscriptions.end()) sub = it->second;
+  }
+  if (!sub) return call.fault(kBadSubscriptionIdInvalid);
+
+  ClientAccess* clients = app_.clients();
+  struct Result {
+    StatusCode status = kGood;
+    std::uint32_t id = 0;
+    double sampling = 0;
+    std::uint32_t queue = 0;
+    ExtensionObject filterResult;
+  };
+  std::vector<Result> results(creates.size());
+  std::vector<std::shared_ptr<MonitoredItem>> made;
+  made.reserve(creates.size());
+  std::uint32_t nextId = 0;
+  std::size_t room = 0;  // items the totals still allow
+  {
+    // One block of ids for the call: ten thousand items take the lock once, not each.
+    std::lock_guard lock(mutex_);
+    nextId = nextMonitoredItem_;
+    nextMonitoredItem_ += static_cast<std::uint32_t>(creates.size());
+    const std::size_t inSession = session->monitoredItems();
+    const std::size_t inServer = countMonitoredItems();
+    auto left = [](std::size_t limit, std::size_t used) { return used < limit ? limit - used : 0; };
+    room = std::min({left(limits_.maxMonitoredItemsPerSubscription, sub->items.size()),
+                     left(limits_.maxMonitoredItemsPerSession, inSession), left(limits_.maxMonitoredItems, inServer)});
+  }
+  const std::vector<ElementPtr> elements =
+      elementsFor(app_.getDaAddressSpaceRoot(), creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
+  const ClientAccess::ActivationHold gather(clients);
+  for (std::size_t i = 0; i < creates.size(); ++i) {
+    const auto& c = creates[i];
+    Result& r = results[i];
+    const ElementPtr& element = elements[i];
+    // The server's own variables of namespace 0 are sampled by the server itself.
+    const NamespaceZeroNode* zero = nullptr;
+    if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) zero = findNamespaceZero(c.nodeId.numeric);
+    if (!element && !zero) {
+      r.status = kBadNodeIdUnknown;
+      continue;
+    }
+    const bool variable = element ? !element->getHasChildren() : zero->nodeClass == kVariable;
+    // Events come from the Server object, the one event notifier.
+    const bool eventItem = c.attributeId == kEventNotifier && zero != nullptr && zero->id == ns0::Server;
+    if (!eventItem && (c.attributeId != 13 || !variable)) {
+      r.status = kBadAttributeIdInvalid;
+      continue;
+    }
+    if (element && (element->getAccessRights() & kReadable) == 0) {
+      r.status = kBadNotReadable;
+      continue;
+    }
+    if (c.mode > 2) {
+      r.status = kBadMonitoringModeInvalid;
+      continue;
+    }
+    DataChangeFilter filter;
+    EventFilterSpec events;
+    std::vector<StatusCode> selected;
+    if (StatusCode fs = eventItem ? parseEventFilter(c.filter, events, selected) : parseFilter(c.filter, filter);
+        fs != kGood) {
+      r.status = fs;
+      continue;
+    }
+    const double sampling = eventItem ? 0 : revisedSampling(element.get(), c.sampling, sub->publishingInterval);
+    if (room == 0) {
+      r.status = kBadTooManyMonitoredItems;
+      continue;
+    }
+    --room;
+    const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
+    const std::uint32_t itemId = nextId++;
+    auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter,
+                                                queuedValues_);
+    if (eventItem) {
+      item->monitoringMode = c.mode;
+      item->makeEventItem(std::move(events));
+      made.push_back(std::move(item));
+      r = Result{kGood, itemId, 0, queue, eventFilterResult(selected)};
+      continue;
+    }
+    item->monitoringMode = c.mode;
+    item->samplingInterval = sampling;
+    if (zero) {
+      item->namespaceZeroId = c.nodeId.numeric;
+      item->nextSample = Clock::now();  // the first notification carries the current value
+    } else if (c.mode != 0 && clients != nullptr) {
+      std::uint64_t handle = 0;
+      clients->monitor(element, static_cast<int>(sampling), item.get(), handle);
+      item->toolboxHandle = handle;
+      // The first notification carries the current value.
+      ValueQT current;
+      element->getCacheValue(current);
+      item->onValueChanged(*element, current);
+    }
+    made.push_back(std::move(item));
+    r = Result{kGood, itemId, sampling, queue, {}};
+  }
+  bool gone = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    gone = it == session->subscriptions.end() || it->second != sub;
+    if (!gone) {
+      for (auto& item : made) {
+        sub->items.emplace(item->id, item);
+        if (item->namespaceZeroId != 0) namespaceZeroItems_.push_back(item);
+      }
+    }
+  }
+  if (gone) {
+    // Deleted (or timed out) meanwhile: nothing may stay monitored for it.
+    for (auto& item : made) {
+      if (item->toolboxHandle != 0 && clients != nullptr) clients->unmonitor(item->toolboxHandle);
+    }
+    for (Result& r : results) r = Result{kBadSubscriptionIdInvalid, 0, 0, 0, {}};
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::CreateMonitoredItemsResponse);
+  encodeResponseHeader(e, call.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const Result& r : results) {
+    e.statusCode(r.status);
+    e.uint32(r.id);
+    e.float64(r.sampling);
+    e.uint32(r.queue);
+    e.extensionObject(r.filterResult);
+  }
+  e.arrayLength(0);
+  call.respond(std::move(out));
+}
+
+void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& request) {
+  const std::uint32_t sid = request.subscriptionId;
+  const std::uint32_t timestamps = request.timestampsToReturn;
+  const auto& mods = request.items;
+  const std::shared_ptr<Session>& session = c.session;
+  if (timestamps > 3) return c.fault(kBadTimestampsToReturnInvalid);
+  std::shared_ptr<Subscription> sub;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    if (it != session->subscriptions.end()) sub = it->second;
+  }
+  if (!sub) return c.fault(kBadSubscriptionIdInvalid);
+  ClientAccess* clients = app_.clients();
+  std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;
+  for (const auto& m : mods) {
+    // Under the lock throughout: a subscription that ends meanwhile (its lifetime, its
+    // session's time-out, on the publishing thread) then finds each item's monitor as it is.
+    std::lock_guard lock(mutex_);
+    auto owner = session->subscriptions.find(sid);
+    if (owner == session->subscriptions.end() || owner->second != sub) {
+      results.emplace_back(kBadSubscriptionIdInvalid, 0, 0);
+      continue;
+    }
+    auto found = sub->items.find(m.id);
+    if (found == sub->items.end()) {
+      results.emplace_back(kBadMonitoredItemIdInvalid, 0, 0);
+      continue;
+    }
+    const std::shared_ptr<MonitoredItem>& item = found->second;
+    if (item->isEventItem()) {
+      EventFilterSpec events;
+      std::vector<StatusCode> selected;
+      if (StatusCode fs = parseEventFilter(m.filter, events, selected); fs != kGood) {
+        results.emplace_back(fs, 0, 0);
+        continue;
+      }
+      const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
+      item->modifyEvents(m.clientHandle, queue, m.discardOldest, std::move(events));
+      results.emplace_back(kGood, 0, queue);
+      continue;
+    }
+    DataChangeFilter filter;
+    if (StatusCode fs = parseFilter(m.filter, filter); fs != kGood) {
+      results.emplace_back(fs, 0, 0);
+      continue;
+    }
+    const double sampling = revisedSampling(item->element.get(), m.sampling, sub->publishingInterval);
+    const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
+    item->modify(m.clientHandle, queue, m.discardOldest, filter);
+    if (sampling != item->samplingInterval && item->toolboxHandle != 0 && clients) {
+      // The new monitor first, so that the element never looks unwatched in between.
+      std::uint64_t fresh = 0;
+      clients->monitor(item->element, static_cast<int>(sampling), item.get(), fresh);
+      clients->unmonitor(item->toolboxHandle);
+      item->toolboxHandle = fresh;
+    }
+    item->samplingInterval = sampling;
+    results.emplace_back(kGood, sampling, queue);
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ModifyMonitoredItemsResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  e.arrayLength(static_cast<std::int32_t>(results.size()));
+  for (const auto& [code, sampling, queue] : results) {
+    e.statusCode(code);
+    e.float64(sampling);
+    e.uint32(queue);
+    e.extensionObject(ExtensionObject{});
+  }
+  e.arrayLength(0);
+  c.respond(std::move(out));
+}
+
+void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
+  const std::uint32_t sid = request.subscriptionId;
+  const std::vector<std::uint32_t>& ids = request.itemIds;
+  const std::shared_ptr<Session>& session = c.session;
+  std::vector<StatusCode> results;
+  std::vector<std::shared_ptr<MonitoredItem>> removed;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(sid);
+    if (it == session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
+    for (std::uint32_t iid : ids) {
+      auto item = it->second->items.find(iid);
+      if (item == it->second->items.end()) {
+        results.push_back(kBadMonitoredItemIdInvalid);
+        continue;
+      }
+      removed.push_back(item->second);
+      it->second->items.erase(item);
+      results.push_back(kGood);
+    }
+  }
+  const ClientAccess::ActivationHold gather(app_.clients());
+  for (auto& item : removed) {
+    if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
+  }
+  c.respond(encodeStatusResults(id::DeleteMonitoredItemsResponse, c.requestHandle, results));
+}
+
+void UaServer::setMonitoringMode(Call& c, MonitoredItemsRequest& request) {
+  const std::uint32_t sid = request.subscriptionId;
+  const std::uint32_t mode = request.monitoringMode;
+  const std::vector<std::uint32_t>& ids = request.itemIds;
+  const std::shared_ptr<Session>& session = c.session;
+  if (mode > 2) return c.fault(kBadMonitoringModeInvalid);
+  std::vector<StatusCode> results;
+  ClientAccess* clients = app_.clients();
+  std::unique_lock lock(mutex_);
+  auto it = session->subscriptions.find(sid);
+  if (it == session->subscriptions.end()) {
+    lock.unlock();
+    return c.fault(kBadSubscriptionIdInvalid);
+  }
+  // Under the lock, as in ModifyMonitoredItems: a subscription ending on the publishing
+  // thread sees every item's monitor as it is.
+  const ClientAccess::ActivationHold gather(clients);
+  for (std::uint32_t iid : ids) {
+    auto found = it->second->items.find(iid);
+    results.push_back(found == it->second->items.end() ? kBadMonitoredItemIdInvalid : kGood);
+    if (found == it->second->items.end()) continue;
+    const std::shared_ptr<MonitoredItem>& item = found->second;
+    // Disabling ends the toolbox's monitor (the element may be deactivated); enabling
+    // starts it again.
+    item->monitoringMode = mode;
+    if (mode == 0 && item->toolboxHandle != 0 && clients) {
+      clients->unmonitor(item->toolboxHandle);
+      item->toolboxHandle = 0;
+    } else if (mode != 0 && item->toolboxHandle == 0 && item->element && clients) {
+      clients->monitor(item->element, static_cast<int>(item->samplingInterval), item.get(), item->toolboxHandle);
+    }
+  }
+  lock.unlock();
+  c.respond(encodeStatusResults(id::SetMonitoringModeResponse, c.requestHandle, results));
+}
+
+double UaServer::fastestSampling(const DaAddressSpaceElement* element) const {
+  double fastest = limits_.minSamplingIntervalMs;
+  if (element != nullptr && element->getIoMode() == kIoPoll) {
+    // Whole milliseconds: the toolbox samples in them.
+    fastest = std::max(fastest, std::ceil(static_cast<double>(element->readTime().count()) / 1000.0));
+  }
+  return std::min(fastest, limits_.maxSamplingIntervalMs);
+}
+
+double UaServer::revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const {
+  requested = finiteOr(requested, -1);
+  if (requested < 0) requested = publishing;
+  return std::clamp(std::ceil(requested), fastestSampling(element), limits_.maxSamplingIntervalMs);
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,191 @@
+// Publishing: the Publish and Republish services, and the publishing thread that samples
+// the variables of namespace 0, answers waiting Publish requests with notifications or
+// keep-alives, and ends subscriptions whose lifetime is over.
+
+#include <algorithm>
+#include <chrono>
+
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/services/ua_session.h"
+#include "platform/interruptible_sleep.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kRetransmissionDepth = 100;
+
+std::vector<std::uint8_t> publishResponse(std::uint32_t handle, const Subscription& s, bool more,
+                                          const std::vector<std::uint8_t>& message,
+                                          const std::vector<StatusCode>& acks) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::PublishResponse);
+  encodeResponseHeader(e, handle, kGood);
+  e.uint32(s.id);
+  e.arrayLength(static_cast<std::int32_t>(s.retransmission.size()));
+  for (const auto& [seq, bytes] : s.retransmission) e.uint32(seq);
+  e.boolean(more);
+  e.raw(message.data(), message.size());
+  e.arrayLength(static_cast<std::int32_t>(acks.size()));
+  for (StatusCode c : acks) e.statusCode(c);
+  e.arrayLength(0);
+  return out;
+}
+
+}  // namespace
+
+void UaServer::publish(Call& c, PublishRequest& r) {
+  const std::shared_ptr<Session>& session = c.session;
+  Replies replies;
+  {
+    std::lock_guard lock(mutex_);
+    Session::PendingPublish pending{std::move(c.respond), c.requestHandle, {}, c.channelId};
+    for (auto [sid, seq] : r.acknowledgements) {
+      auto it = session->subscriptions.find(sid);
+      if (it == session->subscriptions.end()) pending.acknowledgements.push_back(kBadSubscriptionIdInvalid);
+      else pending.acknowledgements.push_back(it->second->retransmission.erase(seq) ? kGood : kBadSequenceNumberUnknown);
+    }
+    if (session->subscriptions.empty()) {
+      replies.emplace_back(std::move(pending.respond), encodeServiceFault(c.requestHandle, kBadNoSubscription));
+    } else {
+      session->publishes.push_back(std::move(pending));
+      while (session->publishes.size() > limits_.maxPublishRequestsPerSession) {
+        auto& oldest = session->publishes.front();
+        replies.emplace_back(std::move(oldest.respond), encodeServiceFault(oldest.requestHandle, kBadTooManyPublishRequests));
+        session->publishes.pop_front();
+      }
+    }
+  }
+  for (auto& [answer, bytes] : replies) answer(std::move(bytes));
+}
+
+void UaServer::republish(Call& c, RepublishRequest& r) {
+  const std::shared_ptr<Session>& session = c.session;
+  std::vector<std::uint8_t> out;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = session->subscriptions.find(r.subscriptionId);
+    if (it == session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
+    auto msg = it->second->retransmission.find(r.sequenceNumber);
+    if (msg == it->second->retransmission.end()) return c.fault(kBadMessageNotAvailable);
+    Encoder e(out);
+    beginMessage(e, id::RepublishResponse);
+    encodeResponseHeader(e, c.requestHandle, kGood);
+    e.raw(msg->second.data(), msg->second.size());
+  }
+  c.respond(std::move(out));
+}
+
+void UaServer::sampleNamespaceZero() {
+  std::vector<std::shared_ptr<MonitoredItem>> due;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    for (auto it = namespaceZeroItems_.begin(); it != namespaceZeroItems_.end();) {
+      std::shared_ptr<MonitoredItem> item = it->lock();
+      if (!item) {  // deleted with its subscription or on its own
+        it = namespaceZeroItems_.erase(it);
+        continue;
+      }
+      if (item->monitoringMode != 0 && now >= item->nextSample) {
+        item->nextSample = now + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double, std::milli>(item->samplingInterval));
+        due.push_back(std::move(item));
+      }
+      ++it;
+    }
+  }
+  // Read outside the lock: the values come from the application.
+  for (auto& item : due) item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+}
+
+void UaServer::publishLoop(std::stop_token stop) {
+  auto nextCheck = Clock::now();
+  while (!stop.stop_requested()) {
+    vexahv::platform::sleepFor(stop, std::chrono::milliseconds(10));
+    // Sessions are purged when the earliest may have timed out, and at least every client
+    // check period.
+    if (purgeDue() || Clock::now() >= nextCheck) {
+      purgeExpiredSessions();
+      nextCheck = Clock::now() + std::chrono::milliseconds(std::clamp<unsigned>(app_.getClientCheckPeriod(), 100, 60000));
+    }
+    sampleNamespaceZero();
+    Replies replies;
+    std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
+    {
+      std::lock_guard lock(mutex_);
+      const auto now = Clock::now();
+      std::vector<Session*> all;
+      all.reserve(sessions_.size() + 1);
+      for (auto& [token, session] : sessions_) all.push_back(session.get());
+      all.push_back(detached_.get());  // never has a Publish: its subscriptions only age
+      for (Session* session : all) {
+        for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
+          Subscription& s = *it->second;
+          if (now < s.nextPublish) {
+            ++it;
+            continue;
+          }
+          const auto interval = std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double, std::milli>(s.publishingInterval));
+          s.nextPublish = std::max(s.nextPublish + interval, now);
+          const bool ready = s.publishingEnabled &&
+                             std::any_of(s.items.begin(), s.items.end(), [](auto& kv) { return kv.second->hasNotifications(); });
+          const bool keepAliveDue = !ready && (++s.keepAliveCounter >= s.maxKeepAliveCount || !s.sentOnce);
+          if ((ready || keepAliveDue) && !session->publishes.empty()) {
+            auto pending = std::move(session->publishes.front());
+            session->publishes.pop_front();
+            std::vector<std::pair<std::uint32_t, DataValue>> changes;
+            std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> events;
+            bool more = false;
+            if (ready) {
+              for (auto& [iid, item] : s.items) {
+                const std::size_t room = s.maxNotificationsPerPublish - changes.size() - events.size();
+                if (room == 0) {
+                  more = more || item->hasNotifications();
+                  continue;
+                }
+                const std::size_t took = item->take(changes, room);
+                item->takeEvents(events, room - took);
+                more = more || item->hasNotifications();
+              }
+            }
+            std::vector<std::uint8_t> message;
+            if (!changes.empty() || !events.empty()) {
+              const std::uint32_t seq = s.nextSequenceNumber++;
+              if (s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
+              message = encodeNotificationMessage(seq, changes, events);
+              s.retransmission[seq] = message;
+              while (s.retransmission.size() > kRetransmissionDepth) s.retransmission.erase(s.retransmission.begin());
+            } else {
+              // A keep-alive carries the next sequence number without using it.
+              message = encodeNotificationMessage(s.nextSequenceNumber, {});
+            }
+            replies.emplace_back(std::move(pending.respond),
+                                 publishResponse(pending.requestHandle, s, more, message, pending.acknowledgements));
+            s.keepAliveCounter = 0;
+            s.lifetimeCounter = 0;
+            s.sentOnce = true;
+            if (more) s.nextPublish = now;  // send the rest with the next Publish at once
+          } else if ((ready || keepAliveDue) && ++s.lifetimeCounter >= s.lifetimeCount) {
+            // Nobody asked for its notifications for its whole lifetime.
+            for (auto& [iid, item] : s.items) expiredItems.push_back(item);
+            it = session->subscriptions.erase(it);
+            continue;
+          }
+          ++it;
+        }
+      }
+    }
+    for (auto& item : expiredItems) {
+      if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
+    }
+    for (auto& [answer, bytes] : replies) answer(std::move(bytes));
+  }
+}
+
+}  // namespace OpcToolbox::ua
