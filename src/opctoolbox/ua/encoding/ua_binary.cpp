@@ -3,7 +3,11 @@
 #include <bit>
 #include <cstring>
 
+#include "opctoolbox/date_time.h"
+
 namespace OpcToolbox::ua {
+
+std::int64_t nowTicks() { return DateTime::now().ticks(); }
 
 void Encoder::raw(const void* data, std::size_t size) {
   const auto* p = static_cast<const std::uint8_t*>(data);

@@ -16,6 +16,9 @@
 
 namespace OpcToolbox::ua {
 
+// Now as an OPC UA DateTime: 100 ns ticks since 1601-01-01 UTC.
+std::int64_t nowTicks();
+
 struct DecodeLimits {
   std::size_t maxStringLength = 1u << 20;
   std::size_t maxByteStringLength = 1u << 22;

@@ -1,16 +1,9 @@
 #include "opctoolbox/ua/encoding/ua_messages.h"
 
-#include <chrono>
 
 
 namespace OpcToolbox::ua {
 namespace {
-
-std::int64_t nowTicks() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(since).count() +
-         116444736000000000LL;
-}
 
 std::vector<std::string> stringArray(Decoder& d) {
   std::vector<std::string> out;

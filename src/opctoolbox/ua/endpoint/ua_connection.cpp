@@ -9,12 +9,6 @@
 namespace OpcToolbox::ua {
 namespace {
 
-std::int64_t nowTicks() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(since).count() +
-         116444736000000000LL;
-}
-
 constexpr std::uint32_t kMinLifetime = 10000;
 constexpr std::uint32_t kMaxLifetime = 3600000;
 

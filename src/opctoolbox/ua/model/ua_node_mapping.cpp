@@ -12,8 +12,6 @@ namespace OpcToolbox::ua {
 
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
-std::int64_t nowTicks() { return DateTime::now().ticks(); }
-
 // The reference type hierarchy is namespace zero's own.
 std::uint32_t parentReferenceType(std::uint32_t t) { return superTypeOf(t); }
 

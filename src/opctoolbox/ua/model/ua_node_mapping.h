@@ -36,7 +36,6 @@ inline constexpr std::uint32_t kFolderType = 61, kBaseObjectType = 58, kBaseData
                         kServerType = 2004, kServerStatusType = 2138;
 
 
-std::int64_t nowTicks();
 // A double from the wire, or fallback when it is NaN or infinite.
 double finiteOr(double value, double fallback);
 std::uint32_t parentReferenceType(std::uint32_t type);

@@ -2,11 +2,8 @@
 
 #include <algorithm>
 
-#include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "opctoolbox/ua/services/ua_endpoint_descriptions.h"
-#include "opctoolbox/ua/model/ua_namespace_zero.h"
 #include "opctoolbox/ua/services/ua_server.h"
-#include "opctoolbox/ua/services/ua_session.h"
 
 namespace OpcToolbox::ua {
 

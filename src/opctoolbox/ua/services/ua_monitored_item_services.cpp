@@ -19,18 +19,19 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
+std::shared_ptr<Subscription> UaServer::subscriptionOf(Session& session, std::uint32_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = session.subscriptions.find(id);
+  return it != session.subscriptions.end() ? it->second : nullptr;
+}
+
 void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& request) {
   const std::uint32_t sid = request.subscriptionId;
   const std::uint32_t timestamps = request.timestampsToReturn;
   const auto& creates = request.items;
   const std::shared_ptr<Session>& session = call.session;
   if (timestamps > 3) return call.fault(kBadTimestampsToReturnInvalid);
-  std::shared_ptr<Subscription> sub;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = session->subscriptions.find(sid);
-    if (it != session->subscriptions.end()) sub = it->second;
-  }
+  const std::shared_ptr<Subscription> sub = subscriptionOf(*session, sid);
   if (!sub) return call.fault(kBadSubscriptionIdInvalid);
 
   ClientAccess* clients = app_.clients();
@@ -169,12 +170,7 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
   const auto& mods = request.items;
   const std::shared_ptr<Session>& session = c.session;
   if (timestamps > 3) return c.fault(kBadTimestampsToReturnInvalid);
-  std::shared_ptr<Subscription> sub;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = session->subscriptions.find(sid);
-    if (it != session->subscriptions.end()) sub = it->second;
-  }
+  const std::shared_ptr<Subscription> sub = subscriptionOf(*session, sid);
   if (!sub) return c.fault(kBadSubscriptionIdInvalid);
   ClientAccess* clients = app_.clients();
   std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;

@@ -25,6 +25,7 @@
 namespace OpcToolbox::ua {
 
 class LoginGuard;
+struct Subscription;
 struct Session;
 class MonitoredItem;
 class QueuedValueBudget;
@@ -197,6 +198,8 @@ class UaServer : public ServiceHandler {
   DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
   // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
   DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps);
+  // A subscription of a session, or null.
+  std::shared_ptr<Subscription> subscriptionOf(Session& session, std::uint32_t id);
   // Ends a session's subscriptions and answers its waiting Publish requests.
   void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);
   void publishLoop(std::stop_token stop);
