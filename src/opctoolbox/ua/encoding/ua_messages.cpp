@@ -1,7 +1,5 @@
 #include "opctoolbox/ua/encoding/ua_messages.h"
 
-
-
 namespace OpcToolbox::ua {
 namespace {
 
