@@ -760,4 +760,22 @@ TEST_F(Services, EveryServiceGoesThroughOnePrologue) {
   EXPECT_EQ(ask(id::DeleteMonitoredItemsRequest, token, 2), kBadSubscriptionIdInvalid) << "within it, the service runs";
 }
 
+TEST_F(Services, APublishForALateSubscriptionIsAnsweredAtOnce) {
+  // Its first interval begins at once and passes with a keep-alive due and no Publish
+  // waiting; the Publish that comes later is answered then, not an interval later.
+  const std::uint32_t sub = createSubscription(token, 600000, 30, 10);
+  ASSERT_NE(sub, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Bytes publish = request(id::PublishRequest, token);
+  Encoder(publish).arrayLength(0);
+  // Not call(): a Publish left waiting must not hold the test for the whole interval.
+  auto answered = std::make_shared<std::promise<Bytes>>();
+  auto done = answered->get_future();
+  server->handle(channel, publish, [answered](Bytes b) { answered->set_value(std::move(b)); });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const Bytes answer = afterHeader(done.get(), id::PublishResponse);
+  Decoder d(answer);
+  EXPECT_EQ(d.uint32(), sub);
+}
+
 }  // namespace

@@ -130,6 +130,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     r = Result{kGood, itemId, sampling, queue, {}};
   }
   bool gone = false;
+  bool sampleNow = false;  // a variable of namespace 0 is sampled first by the publishing thread
   {
     std::lock_guard lock(mutex_);
     auto it = session->subscriptions.find(sid);
@@ -137,10 +138,14 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     if (!gone) {
       for (auto& item : made) {
         sub->items.emplace(item->id, item);
-        if (item->namespaceZeroId != 0) namespaceZeroItems_.push_back(item);
+        if (item->namespaceZeroId != 0) {
+          namespaceZeroItems_.push_back(item);
+          sampleNow = true;
+        }
       }
     }
   }
+  if (sampleNow) wakePublisher();
   if (gone) {
     // Deleted (or timed out) meanwhile: nothing may stay monitored for it.
     for (auto& item : made) {
@@ -295,6 +300,7 @@ void UaServer::setMonitoringMode(Call& c, MonitoredItemsRequest& request) {
     }
   }
   lock.unlock();
+  if (mode != 0) wakePublisher();  // a variable of namespace 0 may be due again
   c.respond(encodeStatusResults(id::SetMonitoringModeResponse, c.requestHandle, results));
 }
 

@@ -9,7 +9,6 @@
 #include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "opctoolbox/ua/services/ua_server.h"
 #include "opctoolbox/ua/services/ua_session.h"
-#include "platform/interruptible_sleep.h"
 
 namespace OpcToolbox::ua {
 namespace {
@@ -41,6 +40,7 @@ std::vector<std::uint8_t> publishResponse(std::uint32_t handle, const Subscripti
 void UaServer::publish(Call& c, PublishRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
   Replies replies;
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     Session::PendingPublish pending{std::move(c.respond), c.requestHandle, {}, c.channelId};
@@ -52,6 +52,14 @@ void UaServer::publish(Call& c, PublishRequest& r) {
     if (session->subscriptions.empty()) {
       replies.emplace_back(std::move(pending.respond), encodeServiceFault(c.requestHandle, kBadNoSubscription));
     } else {
+      // A subscription that had something to send when no Publish was waiting takes this one now.
+      for (auto& [sid, sub] : session->subscriptions) {
+        if (!sub->late) continue;
+        sub->late = false;
+        sub->nextPublish = Clock::now();
+        wake = true;
+        break;
+      }
       session->publishes.push_back(std::move(pending));
       while (session->publishes.size() > limits_.maxPublishRequestsPerSession) {
         auto& oldest = session->publishes.front();
@@ -60,6 +68,7 @@ void UaServer::publish(Call& c, PublishRequest& r) {
       }
     }
   }
+  if (wake) wakePublisher();
   for (auto& [answer, bytes] : replies) answer(std::move(bytes));
 }
 
@@ -80,8 +89,9 @@ void UaServer::republish(Call& c, RepublishRequest& r) {
   c.respond(std::move(out));
 }
 
-void UaServer::sampleNamespaceZero() {
+Clock::time_point UaServer::sampleNamespaceZero() {
   std::vector<std::shared_ptr<MonitoredItem>> due;
+  auto next = Clock::time_point::max();
   {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
@@ -91,29 +101,52 @@ void UaServer::sampleNamespaceZero() {
         it = namespaceZeroItems_.erase(it);
         continue;
       }
-      if (item->monitoringMode != 0 && now >= item->nextSample) {
-        item->nextSample = now + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double, std::milli>(item->samplingInterval));
-        due.push_back(std::move(item));
+      if (item->monitoringMode != 0) {
+        if (now >= item->nextSample) {
+          item->nextSample = now + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double, std::milli>(item->samplingInterval));
+          due.push_back(item);
+        }
+        next = std::min(next, item->nextSample);
       }
       ++it;
     }
   }
   // Read outside the lock: the values come from the application.
   for (auto& item : due) item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+  return next;
+}
+
+void UaServer::wakePublisher() {
+  {
+    std::lock_guard lock(wakeMutex_);
+    wakeRequested_ = true;
+  }
+  wake_.notify_one();
 }
 
 void UaServer::publishLoop(std::stop_token stop) {
   auto nextCheck = Clock::now();
+  auto wakeAt = Clock::now();
   while (!stop.stop_requested()) {
-    vexahv::platform::sleepFor(stop, std::chrono::milliseconds(10));
+    {
+      std::unique_lock lock(wakeMutex_);
+      wake_.wait_until(lock, stop, wakeAt, [&] { return wakeRequested_; });
+      wakeRequested_ = false;
+    }
+    if (stop.stop_requested()) break;
     // Sessions are purged when the earliest may have timed out, and at least every client
     // check period.
     if (purgeDue() || Clock::now() >= nextCheck) {
       purgeExpiredSessions();
       nextCheck = Clock::now() + std::chrono::milliseconds(std::clamp<unsigned>(app_.getClientCheckPeriod(), 100, 60000));
     }
-    sampleNamespaceZero();
+    // Just past the earliest session deadline: purgeDue() holds from then.
+    const auto purgeAt = Clock::time_point(Clock::duration(nextPurge_.load(std::memory_order_relaxed)));
+    auto next = std::min(nextCheck, purgeAt < Clock::time_point::max() - std::chrono::milliseconds(1)
+                                        ? purgeAt + std::chrono::milliseconds(1)
+                                        : Clock::time_point::max());
+    next = std::min(next, sampleNamespaceZero());
     Replies replies;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
     {
@@ -127,6 +160,7 @@ void UaServer::publishLoop(std::stop_token stop) {
         for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
           Subscription& s = *it->second;
           if (now < s.nextPublish) {
+            next = std::min(next, s.nextPublish);
             ++it;
             continue;
           }
@@ -170,13 +204,18 @@ void UaServer::publishLoop(std::stop_token stop) {
             s.keepAliveCounter = 0;
             s.lifetimeCounter = 0;
             s.sentOnce = true;
+            s.late = false;
             if (more) s.nextPublish = now;  // send the rest with the next Publish at once
-          } else if ((ready || keepAliveDue) && ++s.lifetimeCounter >= s.lifetimeCount) {
-            // Nobody asked for its notifications for its whole lifetime.
-            for (auto& [iid, item] : s.items) expiredItems.push_back(item);
-            it = session->subscriptions.erase(it);
-            continue;
+          } else if (ready || keepAliveDue) {
+            if (++s.lifetimeCounter >= s.lifetimeCount) {
+              // Nobody asked for its notifications for its whole lifetime.
+              for (auto& [iid, item] : s.items) expiredItems.push_back(item);
+              it = session->subscriptions.erase(it);
+              continue;
+            }
+            s.late = true;
           }
+          next = std::min(next, s.nextPublish);
           ++it;
         }
       }
@@ -185,6 +224,7 @@ void UaServer::publishLoop(std::stop_token stop) {
       if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
     }
     for (auto& [answer, bytes] : replies) answer(std::move(bytes));
+    wakeAt = next;
   }
 }
 

@@ -4,6 +4,8 @@
 // space as namespace 1 (string NodeIds equal to item ids).
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <limits>
 #include <cstdint>
 #include <map>
@@ -163,8 +165,9 @@ class UaServer : public ServiceHandler {
   void publish(Call& c, PublishRequest& r);
   void republish(Call& c, RepublishRequest& r);
   std::size_t countMonitoredItems() const;  // under mutex_
-  // Samples the monitored variables of namespace 0 that are due (publishing thread).
-  void sampleNamespaceZero();
+  // Samples the monitored variables of namespace 0 that are due (publishing thread); the
+  // moment the next one is due.
+  std::chrono::steady_clock::time_point sampleNamespaceZero();
   // The toolbox element a namespace-1 string NodeId names, or null.
   ElementPtr elementFor(const NodeId& id) const;
   // Elements by item id, for the Data Access model of variables.
@@ -202,7 +205,10 @@ class UaServer : public ServiceHandler {
   std::shared_ptr<Subscription> subscriptionOf(Session& session, std::uint32_t id);
   // Ends a session's subscriptions and answers its waiting Publish requests.
   void endSubscriptions(Session& s, StatusCode reason, std::vector<std::pair<Respond, std::vector<std::uint8_t>>>& replies);
+  // The publishing thread: it sleeps until the earliest deadline (a publishing interval, a
+  // sample of namespace 0, a session's time-out) unless woken because one came nearer.
   void publishLoop(std::stop_token stop);
+  void wakePublisher();
   void releaseSession(const std::shared_ptr<Session>& s);
 
   Application& app_;
@@ -238,6 +244,10 @@ class UaServer : public ServiceHandler {
   std::atomic<std::int64_t> nextPurge_{std::numeric_limits<std::int64_t>::max()};
   std::uint32_t nextSubscription_ = 1;
   std::uint32_t nextMonitoredItem_ = 1;
+  // Lock order: mutex_, then wakeMutex_ (a leaf: nothing is called under it).
+  std::mutex wakeMutex_;
+  std::condition_variable_any wake_;
+  bool wakeRequested_ = false;  // under wakeMutex_
   vexahv::platform::WorkerThread publisher_;
 };
 

@@ -147,6 +147,7 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
     if (deadline < nextPurge_.load(std::memory_order_relaxed)) nextPurge_.store(deadline, std::memory_order_relaxed);
   }
   if (dropped) releaseSession(dropped);
+  wakePublisher();  // its time-out may be the earliest
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CreateSessionResponse);

@@ -134,6 +134,9 @@ struct Subscription {
   std::uint32_t keepAliveCounter = 0;
   std::uint32_t lifetimeCounter = 0;
   bool sentOnce = false;
+  // Its publishing interval passed with something to send and no Publish waiting: the
+  // next Publish of its session is answered at once.
+  bool late = false;
   std::chrono::steady_clock::time_point nextPublish;
   std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;  // encoded NotificationMessage
 };

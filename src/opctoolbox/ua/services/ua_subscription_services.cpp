@@ -53,6 +53,7 @@ void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
     sub->nextPublish = Clock::now();
     session->subscriptions.emplace(sub->id, sub);
   }
+  wakePublisher();  // its first publishing interval starts now
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CreateSubscriptionResponse);
