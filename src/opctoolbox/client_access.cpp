@@ -185,12 +185,13 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
   if (!transaction) return E_OUTOFMEMORY;
   auto shared = std::make_shared<ReadDone>(std::move(done));
   transaction->setCompletion([shared](const RequestList& answered) { (*shared)(ReadAnswers(answered)); });
-  const bool queued = pool_.submit(TransactionPool::Task{
-      [transaction] { timedRead(*transaction); },
-      [transaction, shared, n](long reason) {
-        if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n, reason));
-      }});
-  return queued ? S_OK : E_UNEXPECTED;
+  TransactionPool::Task task{[transaction] { timedRead(*transaction); },
+                             [transaction, shared, n](long reason) {
+                               if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n, reason));
+                             }};
+  const bool mayBlock = transaction->mayBlock();
+  const bool taken = mayBlock ? pool_.submit(std::move(task)) : pool_.runHere(std::move(task));
+  return taken ? S_OK : E_UNEXPECTED;
 }
 
 long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items,
@@ -254,17 +255,18 @@ long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, Wr
     for (std::size_t k = 0; k < answered.size(); ++k) (*results)[positions[k]] = answered[k]->getResult();
     (*shared)(std::move(*results));
   });
-  const bool queued = pool_.submit(TransactionPool::Task{
-      [transaction] {
-        transaction->handleWriteRequests();
-        transaction->completeRequests();
-      },
-      [transaction, shared, results, positions](long reason) {
-        if (transaction->completed()) return;
-        for (std::size_t p : positions) (*results)[p] = reason;
-        (*shared)(std::move(*results));
-      }});
-  return queued ? S_OK : E_UNEXPECTED;
+  TransactionPool::Task task{[transaction] {
+                               transaction->handleWriteRequests();
+                               transaction->completeRequests();
+                             },
+                             [transaction, shared, results, positions](long reason) {
+                               if (transaction->completed()) return;
+                               for (std::size_t p : positions) (*results)[p] = reason;
+                               (*shared)(std::move(*results));
+                             }};
+  const bool mayBlock = transaction->mayBlock();
+  const bool taken = mayBlock ? pool_.submit(std::move(task)) : pool_.runHere(std::move(task));
+  return taken ? S_OK : E_UNEXPECTED;
 }
 
 long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, std::vector<long>& results) {

@@ -30,10 +30,21 @@ std::shared_ptr<DaRequest> Creator::createRequest(EnumTransactionType type,
                                      requestHandle);
 }
 
+namespace {
+
+// The default transaction: reads and writes the cache, never a device.
+class CacheTransaction final : public DaTransaction {
+ public:
+  using DaTransaction::DaTransaction;
+  bool mayBlock() const override { return false; }
+};
+
+}  // namespace
+
 std::shared_ptr<DaTransaction> Creator::createTransaction(EnumTransactionType type,
                                                           RequestList requests,
                                                           std::uint32_t sessionHandle) {
-  return std::make_shared<DaTransaction>(type, std::move(requests), sessionHandle);
+  return std::make_shared<CacheTransaction>(type, std::move(requests), sessionHandle);
 }
 
 std::shared_ptr<DaSession> Creator::createSession(EnumSessionType type, std::uint32_t handle) {

@@ -23,6 +23,10 @@ class DaTransaction {
   // Defaults: answer reads from the cache, take writes into the cache.
   virtual long handleReadRequests();
   virtual long handleWriteRequests();
+  // Whether handling may wait on a device: such a transaction runs on a toolbox worker.
+  // One that cannot (the creator's default, which answers from memory) runs at once on
+  // the issuer's thread and spares it the hand-off.
+  virtual bool mayBlock() const { return true; }
 
   EnumTransactionType getType() const noexcept { return type_; }
   std::uint32_t getSessionHandle() const noexcept { return sessionHandle_; }

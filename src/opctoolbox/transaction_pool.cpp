@@ -47,6 +47,15 @@ std::size_t TransactionPool::queued() const {
   return queue_.size();
 }
 
+bool TransactionPool::runHere(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return false;
+  }
+  run(task);
+  return true;
+}
+
 void TransactionPool::work(std::stop_token stop) {
   for (;;) {
     Task task;
@@ -57,6 +66,12 @@ void TransactionPool::work(std::stop_token stop) {
       task = std::move(queue_.front());
       queue_.pop_front();
     }
+    run(task);
+  }
+}
+
+void TransactionPool::run(Task& task) {
+  {
     std::string fault;
     try {
       task.run();
@@ -65,7 +80,7 @@ void TransactionPool::work(std::stop_token stop) {
     } catch (...) {
       fault = "an unknown exception";
     }
-    if (fault.empty()) continue;
+    if (fault.empty()) return;
     vexahv::platform::reportDiagnostic("a transaction failed with " + fault + "; its requests are answered as failed");
     try {
       if (task.cancel) task.cancel(E_UNEXPECTED);

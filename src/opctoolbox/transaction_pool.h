@@ -28,11 +28,15 @@ class TransactionPool {
 
   // false when stopped (the task is not taken; nothing is called).
   bool submit(Task task);
+  // Runs a task that cannot wait on a device at once on the caller's thread, as a worker
+  // would run it (a throw is answered through its cancel hook); false when stopped.
+  bool runHere(Task task);
   void stop();
   std::size_t queued() const;
 
  private:
   void work(std::stop_token stop);
+  static void run(Task& task);
 
   mutable std::mutex mutex_;
   // One count per queued task, and one per thread at stop. A condition variable would
