@@ -146,17 +146,18 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
 
 bool MonitoredItem::hasNotifications() const {
   std::lock_guard lock(mutex_);
-  return monitoringMode == 2 && (pending_ || !queue_.empty() || !events_.empty());
+  return monitoringMode == 2 && (pending_ || !queue_.empty() || (events_ && !events_->queue.empty()));
 }
 
 void MonitoredItem::makeEventItem(EventFilterSpec filter) {
   std::lock_guard lock(mutex_);
-  eventFilter_ = std::move(filter);
+  if (!events_) events_ = std::make_unique<Events>();
+  events_->filter = std::move(filter);
 }
 
 bool MonitoredItem::isEventItem() const {
   std::lock_guard lock(mutex_);
-  return eventFilter_.has_value();
+  return events_ != nullptr;
 }
 
 void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, bool discardOldest,
@@ -165,17 +166,19 @@ void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, 
   clientHandle = handle;
   queueSize_ = queueSize == 0 ? 1 : queueSize;
   discardOldest_ = discardOldest;
-  eventFilter_ = std::move(filter);
-  while (events_.size() > queueSize_) events_.pop_front();
+  if (!events_) events_ = std::make_unique<Events>();
+  events_->filter = std::move(filter);
+  while (events_->queue.size() > queueSize_) events_->queue.pop_front();
 }
 
 void MonitoredItem::offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t, std::uint32_t)) {
   std::lock_guard lock(mutex_);
-  if (!eventFilter_ || monitoringMode == 0) return;
-  if (eventFilter_->ofType != 0 && !isSubtype(event.eventType, eventFilter_->ofType)) return;
+  if (!events_ || monitoringMode == 0) return;
+  const EventFilterSpec& filter = events_->filter;
+  if (filter.ofType != 0 && !isSubtype(event.eventType, filter.ofType)) return;
   std::vector<ua::Variant> fields;
-  fields.reserve(eventFilter_->select.size());
-  for (const auto& path : eventFilter_->select) {
+  fields.reserve(filter.select.size());
+  for (const auto& path : filter.select) {
     ua::Variant v;  // a field the event does not have is null
     if (path.size() == 1) {
       for (const auto& [name, value] : event.fields) {
@@ -184,21 +187,22 @@ void MonitoredItem::offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint
     }
     fields.push_back(std::move(v));
   }
-  if (events_.size() >= queueSize_) {
+  auto& queue = events_->queue;
+  if (queue.size() >= queueSize_) {
     if (!discardOldest_) return;
-    events_.pop_front();
+    queue.pop_front();
   }
-  events_.push_back(std::move(fields));
+  queue.push_back(std::move(fields));
 }
 
 std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
                                       std::size_t max) {
   std::lock_guard lock(mutex_);
-  if (monitoringMode != 2) return 0;
+  if (monitoringMode != 2 || !events_) return 0;
   std::size_t n = 0;
-  while (n < max && !events_.empty()) {
-    out.emplace_back(clientHandle.load(), std::move(events_.front()));
-    events_.pop_front();
+  while (n < max && !events_->queue.empty()) {
+    out.emplace_back(clientHandle.load(), std::move(events_->queue.front()));
+    events_->queue.pop_front();
     ++n;
   }
   return n;

@@ -117,8 +117,13 @@ class MonitoredItem : public ValueObserver {
   bool overflow_ = false;
   const std::shared_ptr<QueuedValueBudget> budget_;
   std::size_t charged_ = 0;  // units of budget_ this queue holds
-  std::optional<EventFilterSpec> eventFilter_;
-  std::deque<std::vector<ua::Variant>> events_;  // at most queueSize_
+  // An event item's filter and queue (at most queueSize_): a data item, the most of them
+  // by far, holds neither.
+  struct Events {
+    EventFilterSpec filter;
+    std::deque<std::vector<ua::Variant>> queue;
+  };
+  std::unique_ptr<Events> events_;
 };
 
 struct Subscription {
