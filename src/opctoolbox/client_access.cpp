@@ -48,13 +48,17 @@ void ClientAccess::stop() {
 }
 
 void ClientAccess::wantActive(const ElementPtr& element, bool active, int rate) {
+  bool wake = false;
   {
     std::lock_guard lock(activationMutex_);
+    // The activator waits for a first wish, or for the holds to end (their end wakes it):
+    // a wish added behind others, or under a hold, need not wake it again.
+    wake = wishOrder_.empty() && holds_ == 0;
     auto [it, fresh] = wishes_.try_emplace(element.get(), Wish{element, active, rate});
     if (fresh) wishOrder_.push_back(element.get());
     else it->second = Wish{element, active, rate};
   }
-  activationCv_.notify_all();
+  if (wake) activationCv_.notify_all();
 }
 
 void ClientAccess::activationLoop(std::stop_token stop) {
