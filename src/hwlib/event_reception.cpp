@@ -1,29 +1,17 @@
 #include "hwlib/event_reception.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
 #include "hwlib/event_wire.h"
+#include "platform/socket_io.h"
 
 namespace vexahv::hwlib {
 namespace {
 
 // Blocks until size bytes arrived; end of stream, shutdown or an error give non-zero.
 int receiveAll(int socket, std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::recv(socket, data, size, 0);
-    if (n == 0) return VEXAHV_ERR_SOCKET;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return VEXAHV_ERR_SOCKET;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return VEXAHV_OK;
+  return vexahv::platform::receiveExactly(socket, data, size) ? VEXAHV_ERR_SOCKET : VEXAHV_OK;
 }
 
 }  // namespace
@@ -32,13 +20,10 @@ int receiveUdpEvents(int socket, std::vector<VEXAHVUdpEventRecord>& records) {
   records.clear();
   if (socket < 0) return VEXAHV_ERR_SOCKET;
   std::vector<std::uint8_t> datagram(65536);
-  ssize_t n = 0;
-  do {
-    n = ::recv(socket, datagram.data(), datagram.size(), 0);
-  } while (n < 0 && errno == EINTR);
+  std::size_t n = 0;
   // 0 bytes: the socket was shut down (a UDP datagram is never empty on our wire).
-  if (n <= 0) return VEXAHV_ERR_SOCKET;
-  datagram.resize(static_cast<std::size_t>(n));
+  if (vexahv::platform::receiveDatagram(socket, datagram.data(), datagram.size(), n) || n == 0) return VEXAHV_ERR_SOCKET;
+  datagram.resize(n);
   return decodeUdpDatagram(datagram, records);
 }
 

@@ -1,14 +1,11 @@
 #include "hwlib/mainframe_link.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 
 #include "hwlib/VEXAHVWrapper.h"
+#include "platform/socket_io.h"
 
 namespace vexahv::hwlib {
 namespace {
@@ -25,46 +22,18 @@ bool parseNumber(const char* text, long min, long max, long& out) {
   return ec == std::errc() && p == end && out >= min && out <= max;
 }
 
-int waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return VEXAHV_ERR_TIMEOUT;
-    pollfd pfd{fd, events, 0};
-    const int n = ::poll(&pfd, 1, static_cast<int>(left.count()));
-    if (n > 0) return (pfd.revents & POLLNVAL) ? VEXAHV_ERR_NOT_CONNECTED : VEXAHV_OK;
-    if (n == 0) return VEXAHV_ERR_TIMEOUT;
-    if (errno != EINTR) return VEXAHV_ERR_NOT_CONNECTED;
-  }
+// The library's codes for what the platform's I/O reports.
+int linkResult(const std::error_code& ec) {
+  if (!ec) return VEXAHV_OK;
+  return ec == std::errc::timed_out ? VEXAHV_ERR_TIMEOUT : VEXAHV_ERR_NOT_CONNECTED;
 }
 
 int sendWithin(int fd, const std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
-    if (int rc = waitFor(fd, POLLOUT, deadline); rc != VEXAHV_OK) return rc;
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return VEXAHV_ERR_NOT_CONNECTED;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return VEXAHV_OK;
+  return linkResult(vexahv::platform::sendWithin(fd, data, size, deadline));
 }
 
 int receiveWithin(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
-    vexahv::platform::spinUntilReadable(fd, kAnswerSpin);
-    if (int rc = waitFor(fd, POLLIN, deadline); rc != VEXAHV_OK) return rc;
-    const ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n == 0) return VEXAHV_ERR_NOT_CONNECTED;
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return VEXAHV_ERR_NOT_CONNECTED;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return VEXAHV_OK;
+  return linkResult(vexahv::platform::receiveWithin(fd, data, size, deadline, kAnswerSpin));
 }
 
 }  // namespace

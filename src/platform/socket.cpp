@@ -98,6 +98,18 @@ std::error_code Socket::setSendTimeout(std::chrono::milliseconds timeout) noexce
   return {};
 }
 
+Socket Socket::adopt(UniqueFd fd) noexcept {
+  Socket s;
+  s.fd_ = std::move(fd);
+  return s;
+}
+
+std::error_code Socket::setNonBlocking(bool on) noexcept {
+  const int flags = ::fcntl(fd_.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) return lastError();
+  return {};
+}
+
 std::error_code Socket::setNoDelay(bool on) noexcept {
   int v = on ? 1 : 0;
   if (::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) != 0) return lastError();
@@ -119,13 +131,16 @@ std::error_code Socket::accept(Socket& peer, Ipv4Endpoint* from) noexcept {
   for (;;) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    int fd = ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
+    const int peerFlags = SOCK_CLOEXEC | (flags >= 0 && (flags & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
+    int fd = ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len, peerFlags);
     if (fd >= 0) {
       peer.fd_.reset(fd);
       if (from) *from = fromSockaddr(sa);
       return {};
     }
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::make_error_code(std::errc::operation_would_block);
     return lastError();
   }
 }
@@ -248,6 +263,7 @@ std::error_code Socket::localEndpoint(Ipv4Endpoint& out) const noexcept {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return lastError();
+  if (sa.sin_family != AF_INET) return std::make_error_code(std::errc::address_family_not_supported);
   out = fromSockaddr(sa);
   return {};
 }

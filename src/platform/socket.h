@@ -25,6 +25,8 @@ struct Ipv4Endpoint {
 };
 
 inline constexpr std::uint32_t kLoopback = 0x7f000001u;
+// The longest accept queue a listener asks for; the kernel caps it at net.core.somaxconn.
+inline constexpr int kLongestBacklog = 4096;
 
 class Socket {
  public:
@@ -32,6 +34,8 @@ class Socket {
 
   Socket() = default;
   static std::error_code open(Kind kind, Socket& out);
+  // Takes a descriptor that is already a socket (one handed over by the service manager).
+  static Socket adopt(UniqueFd fd) noexcept;
 
   bool isOpen() const noexcept { return static_cast<bool>(fd_); }
   int fd() const noexcept { return fd_.get(); }
@@ -40,6 +44,8 @@ class Socket {
   std::error_code setReceiveTimeout(std::chrono::milliseconds timeout) noexcept;
   std::error_code setSendTimeout(std::chrono::milliseconds timeout) noexcept;
   std::error_code setNoDelay(bool on) noexcept;
+  // Calls on a non-blocking socket return errc::operation_would_block instead of waiting.
+  std::error_code setNonBlocking(bool on) noexcept;
   // Asks for a receive buffer of that many bytes; the kernel grants at most its
   // net.core.rmem_max (doubled for bookkeeping). The size granted is in granted.
   std::error_code setReceiveBufferSize(int bytes, int& granted) noexcept;
@@ -47,6 +53,8 @@ class Socket {
   std::error_code bind(const Ipv4Endpoint& local) noexcept;
   std::error_code listen(int backlog = 16) noexcept;
   // Blocks until a peer connects, the receive time-out passes or shutdown() is called.
+  // On a non-blocking socket: errc::operation_would_block when none is waiting; the peer's
+  // socket is non-blocking too.
   std::error_code accept(Socket& peer, Ipv4Endpoint* from = nullptr) noexcept;
   // Connects within timeout (non-blocking connect and poll).
   std::error_code connect(const Ipv4Endpoint& remote, std::chrono::milliseconds timeout) noexcept;
@@ -65,6 +73,7 @@ class Socket {
   // datagram queued for the next receive. errc::not_connected once shutdown() was called.
   std::error_code peekSender(Ipv4Endpoint& from) noexcept;
 
+  // errc::address_family_not_supported for a socket that is not IPv4.
   std::error_code localEndpoint(Ipv4Endpoint& out) const noexcept;
 
   // Ends both directions; a thread blocked in accept or receive returns at once.

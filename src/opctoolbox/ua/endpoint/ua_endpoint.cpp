@@ -1,34 +1,36 @@
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <charconv>
-#include <optional>
-#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
+#include <set>
+
+#include "platform/socket_io.h"
 
 namespace OpcToolbox::ua {
 namespace {
 
+using vexahv::platform::EventLoop;
+using vexahv::platform::Ipv4Endpoint;
+using vexahv::platform::Socket;
+
 constexpr std::size_t kReadChunk = 65536;
+
+// The endpoint whose network thread this is: its own answers are sent at once, everyone
+// else's are handed to it.
+thread_local const UaEndpoint* tNetworkThreadOf = nullptr;
+
+bool wouldBlock(const std::error_code& ec) { return ec == std::errc::operation_would_block; }
 
 }  // namespace
 
 using Clock = std::chrono::steady_clock;
 
 struct UaEndpoint::Connection {
-  vexahv::platform::UniqueFd fd;
+  Socket socket;
   std::unique_ptr<UaConnection> ua;
   const Clock::time_point accepted = Clock::now();
   std::mutex outMutex;
@@ -36,8 +38,9 @@ struct UaEndpoint::Connection {
   std::size_t offset = 0;
   std::atomic<std::size_t> queued{0};  // bytes in out not sent yet; written under outMutex
   bool closeAfterFlush = false;
-  bool writable = true;  // false while waiting for EPOLLOUT
-  bool watchingOut = false;  // registered for EPOLLOUT
+  bool writable = true;  // false while waiting for the socket to take more
+  bool watchingOut = false;  // registered for writability
+  bool flushDue = false;  // in pending_ (under outMutex)
   // Network thread only: requests left unread while too many answers wait.
   bool readPaused = false;
   Clock::time_point pausedSince{};
@@ -52,8 +55,8 @@ std::string EndpointOptions::fromEnvironment(EndpointOptions& out) {
     out.port = static_cast<std::uint16_t>(v);
   }
   if (const char* h = std::getenv("VEXAHV_OPCUA_HOST"); h != nullptr && *h != '\0') {
-    in_addr a{};
-    if (::inet_pton(AF_INET, h, &a) != 1)
+    std::uint32_t a = 0;
+    if (!Ipv4Endpoint::parseAddress(h, a))
       return std::string("VEXAHV_OPCUA_HOST [") + h + "] is not an IPv4 address";
     out.host = h;
   }
@@ -70,41 +73,26 @@ std::string UaEndpoint::url() const {
 }
 
 std::error_code UaEndpoint::start(vexahv::platform::UniqueFd listening) {
-  auto err = [] { return std::error_code(errno, std::generic_category()); };
-  vexahv::platform::UniqueFd listener = std::move(listening);
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (listener) {
+  Socket listener;
+  Ipv4Endpoint local;
+  if (listening) {
     // Handed over already listening (socket activation): its own address is the endpoint's.
-    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return err();
-    if (sa.sin_family != AF_INET) return std::make_error_code(std::errc::address_family_not_supported);
-    const int flags = ::fcntl(listener.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) return err();
-    char host[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
-    options_.host = host;
+    listener = Socket::adopt(std::move(listening));
+    if (auto ec = listener.localEndpoint(local)) return ec;
+    options_.host = local.addressText();
   } else {
-    listener = vexahv::platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listener) return err();
-    const int one = 1;
-    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(options_.port);
-    if (::inet_pton(AF_INET, options_.host.c_str(), &sa.sin_addr) != 1) return std::make_error_code(std::errc::invalid_argument);
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return err();
-    if (::listen(listener.get(), SOMAXCONN) != 0) return err();
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+    if (!Ipv4Endpoint::parseAddress(options_.host, local.address)) return std::make_error_code(std::errc::invalid_argument);
+    local.port = options_.port;
+    if (auto ec = Socket::open(Socket::Kind::Tcp, listener)) return ec;
+    listener.setReuseAddress(true);
+    if (auto ec = listener.bind(local)) return ec;
+    if (auto ec = listener.listen(vexahv::platform::kLongestBacklog)) return ec;
+    if (auto ec = listener.localEndpoint(local)) return ec;
   }
-  port_ = ntohs(sa.sin_port);
-  epoll_ = vexahv::platform::UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
-  wakeFd_ = vexahv::platform::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!epoll_ || !wakeFd_) return err();
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = listener.get();
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener.get(), &ev);
-  ev.data.fd = wakeFd_.get();
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev);
+  if (auto ec = listener.setNonBlocking(true)) return ec;
+  port_ = local.port;
+  if (auto ec = events_.open()) return ec;
+  if (auto ec = events_.add(listener.fd(), EventLoop::kReadable)) return ec;
   listener_ = std::move(listener);
   server_ = std::make_unique<UaServer>(app_, url(), options_.server, options_.security, options_.audit);
   thread_ = vexahv::platform::WorkerThread("ua-network", [this](std::stop_token st) { loop(st); });
@@ -125,44 +113,37 @@ void UaEndpoint::stop() {
   // The thread is gone: only here are connections touched now.
   for (auto& [fd, c] : connections_) c->ua.reset();
   connections_.clear();
-  listener_.reset();
+  listener_.close();
   // The publishing thread too: the application may be released right after this.
   if (server_) server_->stop();
 }
 
-void UaEndpoint::wake() {
-  if (!wakeFd_) return;
-  const std::uint64_t one = 1;
-  (void)!::write(wakeFd_.get(), &one, sizeof one);
-}
+void UaEndpoint::wake() { events_.wake(); }
 
 void UaEndpoint::loop(std::stop_token stop) {
-  epoll_event events[64];
+  tNetworkThreadOf = this;
   auto nextSweep = Clock::now();
   while (!stop.stop_requested()) {
-    const int n = ::epoll_wait(epoll_.get(), events, 64, 500);
+    const auto ready = events_.wait(std::chrono::milliseconds(500));
     if (const auto now = Clock::now(); now >= nextSweep) {
       sweep();
       nextSweep = now + std::chrono::milliseconds(500);
     }
-    for (int i = 0; i < n && !stop.stop_requested(); ++i) {
-      const int fd = events[i].data.fd;
-      if (fd == listener_.get()) {
+    for (const EventLoop::Event& e : ready) {
+      if (stop.stop_requested()) break;
+      if (e.fd == listener_.fd()) {
         accept();
-      } else if (fd == wakeFd_.get()) {
-        std::uint64_t count = 0;
-        (void)!::read(wakeFd_.get(), &count, sizeof count);
-      } else if (auto it = connections_.find(fd); it != connections_.end()) {
+      } else if (auto it = connections_.find(e.fd); it != connections_.end()) {
         auto c = it->second;
-        if (events[i].events & EPOLLOUT) {
+        if (e.writable) {
           {
             std::lock_guard lock(c->outMutex);
             c->writable = true;
           }
           flush(c);
         }
-        if (c->readPaused && !(events[i].events & (EPOLLHUP | EPOLLERR))) continue;
-        if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c);
+        if (c->readPaused && !e.hangup) continue;
+        if (e.readable || e.hangup) readFrom(c);
       }
     }
     std::vector<std::weak_ptr<Connection>> pending;
@@ -171,70 +152,73 @@ void UaEndpoint::loop(std::stop_token stop) {
       pending.swap(pending_);
     }
     for (auto& w : pending) {
-      if (auto c = w.lock()) flush(c);
+      auto c = w.lock();
+      if (!c) continue;
+      {
+        std::lock_guard lock(c->outMutex);
+        c->flushDue = false;
+      }
+      flush(c);
     }
   }
+  tNetworkThreadOf = nullptr;
 }
 
 void UaEndpoint::accept() {
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
-    vexahv::platform::UniqueFd owned(fd);
+    Socket peer;
+    Ipv4Endpoint from;
+    if (listener_.accept(peer, &from)) return;  // none waiting, or a failure the next one may not have
     if (connections_.size() >= options_.maxConnections && !evictOneWithoutSession()) continue;  // closed as it goes
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    peer.setNoDelay(true);
+    const int fd = peer.fd();
     auto c = std::make_shared<Connection>();
-    c->fd = std::move(owned);
+    c->socket = std::move(peer);
     std::weak_ptr<Connection> weak = c;
     c->ua = std::make_unique<UaConnection>(*server_, options_.limits, nextChannel_++,
                                            [this, weak](std::vector<std::uint8_t> bytes) {
                                              if (auto conn = weak.lock()) enqueue(conn, std::move(bytes));
                                            });
     c->ua->setTimeouts(options_.timeouts);
-    char address[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address) != nullptr) c->ua->setPeer(address);
+    c->ua->setPeer(from.addressText());
     Connection* raw = c.get();  // the gate is the connection's own: it never outlives it
     c->ua->setReadGate([raw, max = options_.maxQueuedBytes] { return raw->queued.load() < max; });
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) continue;
+    if (events_.add(fd, EventLoop::kReadable)) continue;
     connections_.emplace(fd, std::move(c));
   }
 }
 
 void UaEndpoint::enqueue(const std::shared_ptr<Connection>& c, std::vector<std::uint8_t> bytes) {
+  // Only the network thread touches a socket: an answer from another thread (a device
+  // read's worker, the publishing thread, the login guard) is queued and the network
+  // thread woken once for all that wait.
+  const bool networkThread = tNetworkThreadOf == this;
   {
     std::lock_guard lock(c->outMutex);
     std::size_t sent = 0;
-    if (c->writable && c->out.empty()) {
-      // Nothing queued: send from this thread at once and spare the network thread a wake-up.
-      // The socket never blocks; what it does not take now is queued for EPOLLOUT.
+    if (networkThread && c->writable && c->out.empty()) {
+      // The network thread's own answer, nothing queued ahead: sent at once. What the
+      // socket does not take now waits for it to drain.
       while (sent < bytes.size()) {
-        const ssize_t n = ::send(c->fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-          sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-          continue;
-        } else {
-          break;  // full or failed: the network thread sees which and acts
-        }
+        std::size_t n = 0;
+        if (vexahv::platform::sendSome(c->socket.fd(), bytes.data() + sent, bytes.size() - sent, n) || n == 0) break;
+        sent += n;
       }
       if (sent == bytes.size()) return;
     }
     if (c->out.empty()) c->offset = sent;
     c->queued += bytes.size() - sent;
     c->out.push_back(std::move(bytes));
+    if (c->flushDue) return;  // already handed over
+    c->flushDue = true;
   }
+  bool first = false;
   {
     std::lock_guard lock(pendingMutex_);
+    first = pending_.empty();
     pending_.push_back(c);
   }
-  wake();
+  if (first && !networkThread) wake();
 }
 
 void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
@@ -243,15 +227,16 @@ void UaEndpoint::readFrom(const std::shared_ptr<Connection>& c) {
   if (!c->ua) return;
   std::uint8_t buffer[kReadChunk];
   for (;;) {
-    const ssize_t n = ::recv(c->fd.get(), buffer, sizeof buffer, 0);
-    if (n > 0) {
-      if (!feed(c, {buffer, static_cast<std::size_t>(n)})) return;
-      // A short read drained the socket; epoll reports anything that arrives later.
-      if (static_cast<std::size_t>(n) < sizeof buffer) return;
+    std::size_t n = 0;
+    const std::error_code ec = vexahv::platform::receiveSome(c->socket.fd(), buffer, sizeof buffer, n);
+    if (wouldBlock(ec)) return;
+    if (!ec && n > 0) {
+      if (!feed(c, {buffer, n})) return;
+      // A short read drained the socket; the event loop reports anything that arrives later.
+      if (n < sizeof buffer) return;
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    closeConnection(c->fd.get());  // end of stream or an error
+    closeConnection(c->socket.fd());  // end of stream or an error
     return;
   }
 }
@@ -262,20 +247,21 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
     std::lock_guard lock(c->outMutex);
     while (c->writable && !c->out.empty()) {
       const auto& front = c->out.front();
-      const ssize_t n = ::send(c->fd.get(), front.data() + c->offset, front.size() - c->offset, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EAGAIN) {
-          c->writable = false;
-          c->watchingOut = true;
-          updateInterest(*c);
-          break;
-        }
-        if (errno == EINTR) continue;
+      std::size_t n = 0;
+      const std::error_code ec =
+          vexahv::platform::sendSome(c->socket.fd(), front.data() + c->offset, front.size() - c->offset, n);
+      if (wouldBlock(ec)) {
+        c->writable = false;
+        c->watchingOut = true;
+        updateInterest(*c);
+        break;
+      }
+      if (ec) {
         close = true;
         break;
       }
-      c->offset += static_cast<std::size_t>(n);
-      c->queued -= static_cast<std::size_t>(n);
+      c->offset += n;
+      c->queued -= n;
       if (c->offset == front.size()) {
         c->out.pop_front();
         c->offset = 0;
@@ -290,7 +276,7 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
     }
   }
   if (close) {
-    closeConnection(c->fd.get());
+    closeConnection(c->socket.fd());
     return;
   }
   if (c->readPaused && c->ua && c->queued.load() <= options_.maxQueuedBytes / 2) {
@@ -331,10 +317,8 @@ void UaEndpoint::pauseReading(Connection& c) {
 }
 
 void UaEndpoint::updateInterest(Connection& c) {
-  epoll_event ev{};
-  ev.events = (c.readPaused ? 0u : std::uint32_t{EPOLLIN}) | (c.watchingOut ? std::uint32_t{EPOLLOUT} : 0u);
-  ev.data.fd = c.fd.get();
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+  events_.change(c.socket.fd(), (c.readPaused ? 0u : std::uint32_t{EventLoop::kReadable}) |
+                                    (c.watchingOut ? std::uint32_t{EventLoop::kWritable} : 0u));
 }
 
 void UaEndpoint::closeWithError(const std::shared_ptr<Connection>& c, StatusCode code, std::string_view reason) {
@@ -342,10 +326,11 @@ void UaEndpoint::closeWithError(const std::shared_ptr<Connection>& c, StatusCode
     std::lock_guard lock(c->outMutex);
     if (c->out.empty()) {
       const std::vector<std::uint8_t> error = encodeError(code, reason);
-      (void)!::send(c->fd.get(), error.data(), error.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::size_t sent = 0;
+      (void)vexahv::platform::sendSome(c->socket.fd(), error.data(), error.size(), sent);
     }
   }
-  closeConnection(c->fd.get());
+  closeConnection(c->socket.fd());
 }
 
 void UaEndpoint::sweep() {
@@ -383,7 +368,7 @@ void UaEndpoint::closeConnection(int fd) {
   if (it == connections_.end()) return;
   auto c = it->second;
   connections_.erase(it);
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+  events_.remove(fd);
   c->ua.reset();  // pending answers for it are dropped from here on
 }
 

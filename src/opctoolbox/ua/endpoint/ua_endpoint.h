@@ -1,7 +1,8 @@
 #pragma once
-// The opc.tcp endpoint: one network thread (epoll) accepts and serves every connection;
-// an answer is sent by the thread that has it (a worker's, for device reads) when nothing
-// is queued ahead of it, else queued for the network thread. stop() closes the listener and every connection and joins the thread; the
+// The opc.tcp endpoint: one network thread accepts and serves every connection, and it
+// alone touches their sockets. Its own answers (those served from memory) are sent at
+// once; other threads' answers (device reads, publishing, password checks) are queued and
+// handed to it. stop() closes the listener and every connection and joins the thread; the
 // application's stop() calls it too. Stop the endpoint before releasing the application.
 
 #include <chrono>
@@ -16,6 +17,8 @@
 
 #include "opctoolbox/ua/endpoint/ua_connection.h"
 #include "opctoolbox/ua/services/ua_server.h"
+#include "platform/event_loop.h"
+#include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "platform/worker_thread.h"
 
@@ -81,10 +84,11 @@ class UaEndpoint {
   EndpointOptions options_;
   std::uint16_t port_ = 0;
   std::unique_ptr<UaServer> server_;
-  vexahv::platform::UniqueFd listener_, epoll_, wakeFd_;
+  vexahv::platform::Socket listener_;
+  vexahv::platform::EventLoop events_;  // the network thread's
   std::map<int, std::shared_ptr<Connection>> connections_;  // network thread only
   std::mutex pendingMutex_;
-  std::vector<std::weak_ptr<Connection>> pending_;  // connections with output queued
+  std::vector<std::weak_ptr<Connection>> pending_;  // connections with answers handed over
   std::uint32_t nextChannel_ = 1;
   std::uint64_t stopHandler_ = 0;
   vexahv::platform::WorkerThread thread_;
