@@ -83,8 +83,9 @@ class ClientAccess {
   ElementPtr find(std::string_view itemId) const { return root_.findElement(itemId); }
 
   // One read transaction for all items; done runs with one result per item, in order: on
-  // a worker thread, or before this returns when the transaction cannot block (see
-  // DaTransaction::mayBlock) or the toolbox is stopping. A write answers the same way.
+  // a worker thread, or before this returns when the transaction is small and cannot
+  // block (see DaTransaction::mayBlock) or the toolbox is stopping. A write answers the
+  // same way.
   long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done);
   long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, std::vector<ReadResult>& out);
   std::vector<ReadResult> readFromCache(const std::vector<ElementPtr>& items) const;

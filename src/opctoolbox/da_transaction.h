@@ -24,8 +24,8 @@ class DaTransaction {
   virtual long handleReadRequests();
   virtual long handleWriteRequests();
   // Whether handling may wait on a device: such a transaction runs on a toolbox worker.
-  // One that cannot (the creator's default, which answers from memory) runs at once on
-  // the issuer's thread and spares it the hand-off.
+  // A small one that cannot (the creator's default, which answers from memory) runs at
+  // once on the issuer's thread and spares it the hand-off.
   virtual bool mayBlock() const { return true; }
 
   EnumTransactionType getType() const noexcept { return type_; }

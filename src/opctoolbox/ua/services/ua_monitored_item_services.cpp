@@ -245,11 +245,13 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
   const std::shared_ptr<Session>& session = c.session;
   std::vector<StatusCode> results;
   std::vector<std::shared_ptr<MonitoredItem>> removed;
+  bool known = false;
   {
     std::lock_guard lock(mutex_);
     auto it = session->subscriptions.find(sid);
-    if (it == session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
+    known = it != session->subscriptions.end();
     for (std::uint32_t iid : ids) {
+      if (!known) break;
       auto item = it->second->items.find(iid);
       if (item == it->second->items.end()) {
         results.push_back(kBadMonitoredItemIdInvalid);
@@ -260,6 +262,7 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
       results.push_back(kGood);
     }
   }
+  if (!known) return c.fault(kBadSubscriptionIdInvalid);
   const ClientAccess::ActivationHold gather(app_.clients());
   for (auto& item : removed) {
     if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);

@@ -17,16 +17,30 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kRetransmissionDepth = 100;
 
-std::vector<std::uint8_t> publishResponse(std::uint32_t handle, const Subscription& s, bool more,
+// A notification message taken from a subscription under the server's lock, encoded and
+// answered after it is released.
+struct Outgoing {
+  std::shared_ptr<Subscription> subscription;
+  Session::PendingPublish publish;
+  std::uint32_t sequenceNumber = 0;
+  bool keepAlive = true;
+  bool more = false;
+  std::vector<std::uint32_t> available;  // the sequence numbers a Republish may ask for
+  std::vector<std::pair<std::uint32_t, DataValue>> changes;
+  std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> events;
+};
+
+std::vector<std::uint8_t> publishResponse(std::uint32_t handle, std::uint32_t subscriptionId,
+                                          const std::vector<std::uint32_t>& available, bool more,
                                           const std::vector<std::uint8_t>& message,
                                           const std::vector<StatusCode>& acks) {
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::PublishResponse);
   encodeResponseHeader(e, handle, kGood);
-  e.uint32(s.id);
-  e.arrayLength(static_cast<std::int32_t>(s.retransmission.size()));
-  for (const auto& [seq, bytes] : s.retransmission) e.uint32(seq);
+  e.uint32(subscriptionId);
+  e.arrayLength(static_cast<std::int32_t>(available.size()));
+  for (std::uint32_t seq : available) e.uint32(seq);
   e.boolean(more);
   e.raw(message.data(), message.size());
   e.arrayLength(static_cast<std::int32_t>(acks.size()));
@@ -74,18 +88,25 @@ void UaServer::publish(Call& c, PublishRequest& r) {
 
 void UaServer::republish(Call& c, RepublishRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
-  std::vector<std::uint8_t> out;
+  StatusCode status = kGood;
+  std::vector<std::uint8_t> message;
   {
     std::lock_guard lock(mutex_);
     auto it = session->subscriptions.find(r.subscriptionId);
-    if (it == session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
-    auto msg = it->second->retransmission.find(r.sequenceNumber);
-    if (msg == it->second->retransmission.end()) return c.fault(kBadMessageNotAvailable);
-    Encoder e(out);
-    beginMessage(e, id::RepublishResponse);
-    encodeResponseHeader(e, c.requestHandle, kGood);
-    e.raw(msg->second.data(), msg->second.size());
+    if (it == session->subscriptions.end()) {
+      status = kBadSubscriptionIdInvalid;
+    } else if (auto msg = it->second->retransmission.find(r.sequenceNumber); msg != it->second->retransmission.end()) {
+      message = msg->second;
+    } else {
+      status = kBadMessageNotAvailable;
+    }
   }
+  if (status != kGood) return c.fault(status);
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::RepublishResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  e.raw(message.data(), message.size());
   c.respond(std::move(out));
 }
 
@@ -147,7 +168,7 @@ void UaServer::publishLoop(std::stop_token stop) {
                                         ? purgeAt + std::chrono::milliseconds(1)
                                         : Clock::time_point::max());
     next = std::min(next, sampleNamespaceZero());
-    Replies replies;
+    std::vector<Outgoing> outgoing;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
     {
       std::lock_guard lock(mutex_);
@@ -158,7 +179,8 @@ void UaServer::publishLoop(std::stop_token stop) {
       all.push_back(detached_.get());  // never has a Publish: its subscriptions only age
       for (Session* session : all) {
         for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
-          Subscription& s = *it->second;
+          const std::shared_ptr<Subscription>& subscription = it->second;
+          Subscription& s = *subscription;
           if (now < s.nextPublish) {
             next = std::min(next, s.nextPublish);
             ++it;
@@ -171,36 +193,37 @@ void UaServer::publishLoop(std::stop_token stop) {
                              std::any_of(s.items.begin(), s.items.end(), [](auto& kv) { return kv.second->hasNotifications(); });
           const bool keepAliveDue = !ready && (++s.keepAliveCounter >= s.maxKeepAliveCount || !s.sentOnce);
           if ((ready || keepAliveDue) && !session->publishes.empty()) {
-            auto pending = std::move(session->publishes.front());
+            Outgoing& o = outgoing.emplace_back();
+            o.subscription = subscription;
+            o.publish = std::move(session->publishes.front());
             session->publishes.pop_front();
-            std::vector<std::pair<std::uint32_t, DataValue>> changes;
-            std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> events;
-            bool more = false;
             if (ready) {
               for (auto& [iid, item] : s.items) {
-                const std::size_t room = s.maxNotificationsPerPublish - changes.size() - events.size();
+                const std::size_t room = s.maxNotificationsPerPublish - o.changes.size() - o.events.size();
                 if (room == 0) {
-                  more = more || item->hasNotifications();
+                  o.more = o.more || item->hasNotifications();
                   continue;
                 }
-                const std::size_t took = item->take(changes, room);
-                item->takeEvents(events, room - took);
-                more = more || item->hasNotifications();
+                const std::size_t took = item->take(o.changes, room);
+                item->takeEvents(o.events, room - took);
+                o.more = o.more || item->hasNotifications();
               }
             }
-            std::vector<std::uint8_t> message;
-            if (!changes.empty() || !events.empty()) {
-              const std::uint32_t seq = s.nextSequenceNumber++;
-              if (s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
-              message = encodeNotificationMessage(seq, changes, events);
-              s.retransmission[seq] = message;
-              while (s.retransmission.size() > kRetransmissionDepth) s.retransmission.erase(s.retransmission.begin());
-            } else {
-              // A keep-alive carries the next sequence number without using it.
-              message = encodeNotificationMessage(s.nextSequenceNumber, {});
+            o.keepAlive = o.changes.empty() && o.events.empty();
+            // A keep-alive carries the next sequence number without using it.
+            o.sequenceNumber = s.nextSequenceNumber;
+            if (!o.keepAlive && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
+            o.available.reserve(s.retransmission.size() + 1);
+            for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
+            // In the order the retransmission queue keeps them, and trimmed as it will be.
+            if (!o.keepAlive) {
+              o.available.insert(std::lower_bound(o.available.begin(), o.available.end(), o.sequenceNumber),
+                                 o.sequenceNumber);
             }
-            replies.emplace_back(std::move(pending.respond),
-                                 publishResponse(pending.requestHandle, s, more, message, pending.acknowledgements));
+            if (o.available.size() > kRetransmissionDepth) {
+              o.available.erase(o.available.begin(), o.available.end() - kRetransmissionDepth);
+            }
+            const bool more = o.more;
             s.keepAliveCounter = 0;
             s.lifetimeCounter = 0;
             s.sentOnce = true;
@@ -222,6 +245,28 @@ void UaServer::publishLoop(std::stop_token stop) {
     }
     for (auto& item : expiredItems) {
       if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
+    }
+    // Encoded outside the lock: a large notification never holds up another client's request.
+    Replies replies;
+    replies.reserve(outgoing.size());
+    std::vector<std::vector<std::uint8_t>> kept(outgoing.size());
+    for (std::size_t i = 0; i < outgoing.size(); ++i) {
+      Outgoing& o = outgoing[i];
+      std::vector<std::uint8_t> message = encodeNotificationMessage(o.sequenceNumber, o.changes, o.events);
+      replies.emplace_back(std::move(o.publish.respond),
+                           publishResponse(o.publish.requestHandle, o.subscription->id, o.available, o.more, message,
+                                           o.publish.acknowledgements));
+      if (!o.keepAlive) kept[i] = std::move(message);
+    }
+    if (std::any_of(outgoing.begin(), outgoing.end(), [](const Outgoing& o) { return !o.keepAlive; })) {
+      // Kept for Republish before the answer that names it is sent.
+      std::lock_guard lock(mutex_);
+      for (std::size_t i = 0; i < outgoing.size(); ++i) {
+        if (outgoing[i].keepAlive) continue;
+        auto& queue = outgoing[i].subscription->retransmission;
+        queue[outgoing[i].sequenceNumber] = std::move(kept[i]);
+        while (queue.size() > kRetransmissionDepth) queue.erase(queue.begin());
+      }
     }
     for (auto& [answer, bytes] : replies) answer(std::move(bytes));
     wakeAt = next;

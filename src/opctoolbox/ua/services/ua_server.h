@@ -216,6 +216,12 @@ class UaServer : public ServiceHandler {
   const ServerLimits limits_;
   const std::int64_t startTime_;
   const std::shared_ptr<QueuedValueBudget> queuedValues_;
+  // Who owns what. mutex_ guards the sessions, their subscriptions and items, the channel
+  // records and namespace 0's monitored variables; it is never held while an answer is
+  // encoded at length (notification messages) or sent. The network thread owns the
+  // sockets (the endpoint's), the publishing thread the publishing schedule.
+  // Lock order: mutex_, then a monitored item's own lock, the toolbox's locks (monitor,
+  // unmonitor) and wakeMutex_; none of those ever takes mutex_.
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no

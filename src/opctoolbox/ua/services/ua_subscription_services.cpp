@@ -40,19 +40,21 @@ void UaServer::endSubscriptions(Session& s, StatusCode reason, Replies& replies)
 void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
   auto sub = std::make_shared<Subscription>();
+  bool full = false;
   {
     std::lock_guard lock(mutex_);
-    if (session->subscriptions.size() >= limits_.maxSubscriptionsPerSession) {
-      return c.fault(kBadTooManySubscriptions);
+    full = session->subscriptions.size() >= limits_.maxSubscriptionsPerSession;
+    if (!full) {
+      sub->id = nextSubscription_++;
+      revise(*sub, finiteOr(r.publishingInterval, 0), r.lifetimeCount, r.maxKeepAliveCount,
+             r.maxNotificationsPerPublish, limits_.maxNotificationsPerPublish);
+      sub->publishingEnabled = r.publishingEnabled;
+      sub->priority = r.priority;
+      sub->nextPublish = Clock::now();
+      session->subscriptions.emplace(sub->id, sub);
     }
-    sub->id = nextSubscription_++;
-    revise(*sub, finiteOr(r.publishingInterval, 0), r.lifetimeCount, r.maxKeepAliveCount, r.maxNotificationsPerPublish,
-           limits_.maxNotificationsPerPublish);
-    sub->publishingEnabled = r.publishingEnabled;
-    sub->priority = r.priority;
-    sub->nextPublish = Clock::now();
-    session->subscriptions.emplace(sub->id, sub);
   }
+  if (full) return c.fault(kBadTooManySubscriptions);
   wakePublisher();  // its first publishing interval starts now
   std::vector<std::uint8_t> out;
   Encoder e(out);
@@ -67,21 +69,28 @@ void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
 
 void UaServer::modifySubscription(Call& c, ModifySubscriptionRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
-  std::vector<std::uint8_t> out;
+  double interval = 0;
+  std::uint32_t lifetime = 0, keepAlive = 0;
   {
     std::lock_guard lock(mutex_);
     auto it = session->subscriptions.find(r.subscriptionId);
-    if (it == session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
-    Subscription& s = *it->second;
-    revise(s, finiteOr(r.publishingInterval, 0), r.lifetimeCount, r.maxKeepAliveCount, r.maxNotificationsPerPublish,
-           limits_.maxNotificationsPerPublish);
-    Encoder e(out);
-    beginMessage(e, id::ModifySubscriptionResponse);
-    encodeResponseHeader(e, c.requestHandle, kGood);
-    e.float64(s.publishingInterval);
-    e.uint32(s.lifetimeCount);
-    e.uint32(s.maxKeepAliveCount);
+    if (it != session->subscriptions.end()) {
+      Subscription& s = *it->second;
+      revise(s, finiteOr(r.publishingInterval, 0), r.lifetimeCount, r.maxKeepAliveCount, r.maxNotificationsPerPublish,
+             limits_.maxNotificationsPerPublish);
+      interval = s.publishingInterval;
+      lifetime = s.lifetimeCount;
+      keepAlive = s.maxKeepAliveCount;
+    }
   }
+  if (lifetime == 0) return c.fault(kBadSubscriptionIdInvalid);  // a revised lifetime is never 0
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::ModifySubscriptionResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  e.float64(interval);
+  e.uint32(lifetime);
+  e.uint32(keepAlive);
   c.respond(std::move(out));
 }
 
