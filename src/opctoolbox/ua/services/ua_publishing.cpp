@@ -49,6 +49,76 @@ std::vector<std::uint8_t> publishResponse(std::uint32_t handle, std::uint32_t su
   return out;
 }
 
+// A subscription whose publishing interval has come (under the server's lock): what it
+// sends with its session's next Publish, or its keep-alive and lifetime counting. false:
+// its lifetime is over.
+bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscription, Clock::time_point now,
+                   std::vector<Outgoing>& outgoing) {
+  Subscription& s = *subscription;
+  const auto interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(s.publishingInterval));
+  s.nextPublish = std::max(s.nextPublish + interval, now);
+  const bool ready = s.publishingEnabled &&
+                     std::any_of(s.items.begin(), s.items.end(), [](auto& kv) { return kv.second->hasNotifications(); });
+  const bool keepAliveDue = !ready && (++s.keepAliveCounter >= s.maxKeepAliveCount || !s.sentOnce);
+  if (!ready && !keepAliveDue) return true;
+  if (session.publishes.empty()) {
+    s.late = true;
+    return ++s.lifetimeCounter < s.lifetimeCount;
+  }
+  Outgoing& o = outgoing.emplace_back();
+  o.subscription = subscription;
+  o.publish = std::move(session.publishes.front());
+  session.publishes.pop_front();
+  if (ready) {
+    for (auto& [iid, item] : s.items) {
+      const std::size_t room = s.maxNotificationsPerPublish - o.changes.size() - o.events.size();
+      if (room == 0) {
+        o.more = o.more || item->hasNotifications();
+        continue;
+      }
+      const std::size_t took = item->take(o.changes, room);
+      item->takeEvents(o.events, room - took);
+      o.more = o.more || item->hasNotifications();
+    }
+  }
+  o.keepAlive = o.changes.empty() && o.events.empty();
+  // A keep-alive carries the next sequence number without using it.
+  o.sequenceNumber = s.nextSequenceNumber;
+  if (!o.keepAlive && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
+  o.available.reserve(s.retransmission.size() + 1);
+  for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
+  // In the order the retransmission queue keeps them, and trimmed as it will be.
+  if (!o.keepAlive) {
+    o.available.insert(std::lower_bound(o.available.begin(), o.available.end(), o.sequenceNumber), o.sequenceNumber);
+  }
+  if (o.available.size() > kRetransmissionDepth) {
+    o.available.erase(o.available.begin(), o.available.end() - kRetransmissionDepth);
+  }
+  s.keepAliveCounter = 0;
+  s.lifetimeCounter = 0;
+  s.sentOnce = true;
+  s.late = false;
+  if (o.more) s.nextPublish = now;  // send the rest with the next Publish at once
+  return true;
+}
+
+// The answers to the Publish requests taken; kept[i] the message of outgoing[i] for the
+// retransmission queue (none for a keep-alive).
+Replies encodeOutgoing(std::vector<Outgoing>& outgoing, std::vector<std::vector<std::uint8_t>>& kept) {
+  Replies replies;
+  replies.reserve(outgoing.size());
+  for (std::size_t i = 0; i < outgoing.size(); ++i) {
+    Outgoing& o = outgoing[i];
+    std::vector<std::uint8_t> message = encodeNotificationMessage(o.sequenceNumber, o.changes, o.events);
+    replies.emplace_back(std::move(o.publish.respond),
+                         publishResponse(o.publish.requestHandle, o.subscription->id, o.available, o.more, message,
+                                         o.publish.acknowledgements));
+    if (!o.keepAlive) kept[i] = std::move(message);
+  }
+  return replies;
+}
+
 }  // namespace
 
 void UaServer::publish(Call& c, PublishRequest& r) {
@@ -179,64 +249,12 @@ void UaServer::publishLoop(std::stop_token stop) {
       all.push_back(detached_.get());  // never has a Publish: its subscriptions only age
       for (Session* session : all) {
         for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
-          const std::shared_ptr<Subscription>& subscription = it->second;
-          Subscription& s = *subscription;
-          if (now < s.nextPublish) {
-            next = std::min(next, s.nextPublish);
-            ++it;
+          Subscription& s = *it->second;
+          if (now >= s.nextPublish && !publishingDue(*session, it->second, now, outgoing)) {
+            // Nobody asked for its notifications for its whole lifetime.
+            for (auto& [iid, item] : s.items) expiredItems.push_back(item);
+            it = session->subscriptions.erase(it);
             continue;
-          }
-          const auto interval = std::chrono::duration_cast<Clock::duration>(
-              std::chrono::duration<double, std::milli>(s.publishingInterval));
-          s.nextPublish = std::max(s.nextPublish + interval, now);
-          const bool ready = s.publishingEnabled &&
-                             std::any_of(s.items.begin(), s.items.end(), [](auto& kv) { return kv.second->hasNotifications(); });
-          const bool keepAliveDue = !ready && (++s.keepAliveCounter >= s.maxKeepAliveCount || !s.sentOnce);
-          if ((ready || keepAliveDue) && !session->publishes.empty()) {
-            Outgoing& o = outgoing.emplace_back();
-            o.subscription = subscription;
-            o.publish = std::move(session->publishes.front());
-            session->publishes.pop_front();
-            if (ready) {
-              for (auto& [iid, item] : s.items) {
-                const std::size_t room = s.maxNotificationsPerPublish - o.changes.size() - o.events.size();
-                if (room == 0) {
-                  o.more = o.more || item->hasNotifications();
-                  continue;
-                }
-                const std::size_t took = item->take(o.changes, room);
-                item->takeEvents(o.events, room - took);
-                o.more = o.more || item->hasNotifications();
-              }
-            }
-            o.keepAlive = o.changes.empty() && o.events.empty();
-            // A keep-alive carries the next sequence number without using it.
-            o.sequenceNumber = s.nextSequenceNumber;
-            if (!o.keepAlive && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
-            o.available.reserve(s.retransmission.size() + 1);
-            for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
-            // In the order the retransmission queue keeps them, and trimmed as it will be.
-            if (!o.keepAlive) {
-              o.available.insert(std::lower_bound(o.available.begin(), o.available.end(), o.sequenceNumber),
-                                 o.sequenceNumber);
-            }
-            if (o.available.size() > kRetransmissionDepth) {
-              o.available.erase(o.available.begin(), o.available.end() - kRetransmissionDepth);
-            }
-            const bool more = o.more;
-            s.keepAliveCounter = 0;
-            s.lifetimeCounter = 0;
-            s.sentOnce = true;
-            s.late = false;
-            if (more) s.nextPublish = now;  // send the rest with the next Publish at once
-          } else if (ready || keepAliveDue) {
-            if (++s.lifetimeCounter >= s.lifetimeCount) {
-              // Nobody asked for its notifications for its whole lifetime.
-              for (auto& [iid, item] : s.items) expiredItems.push_back(item);
-              it = session->subscriptions.erase(it);
-              continue;
-            }
-            s.late = true;
           }
           next = std::min(next, s.nextPublish);
           ++it;
@@ -247,17 +265,8 @@ void UaServer::publishLoop(std::stop_token stop) {
       if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
     }
     // Encoded outside the lock: a large notification never holds up another client's request.
-    Replies replies;
-    replies.reserve(outgoing.size());
     std::vector<std::vector<std::uint8_t>> kept(outgoing.size());
-    for (std::size_t i = 0; i < outgoing.size(); ++i) {
-      Outgoing& o = outgoing[i];
-      std::vector<std::uint8_t> message = encodeNotificationMessage(o.sequenceNumber, o.changes, o.events);
-      replies.emplace_back(std::move(o.publish.respond),
-                           publishResponse(o.publish.requestHandle, o.subscription->id, o.available, o.more, message,
-                                           o.publish.acknowledgements));
-      if (!o.keepAlive) kept[i] = std::move(message);
-    }
+    Replies replies = encodeOutgoing(outgoing, kept);
     if (std::any_of(outgoing.begin(), outgoing.end(), [](const Outgoing& o) { return !o.keepAlive; })) {
       // Kept for Republish before the answer that names it is sent.
       std::lock_guard lock(mutex_);
