@@ -17,6 +17,40 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A create as asked, checked before it takes room: the node it names (an element, or a
+// variable of namespace 0 that the server samples itself), whether it watches events, and
+// its filter.
+struct Checked {
+  StatusCode status = kGood;
+  const NamespaceZeroNode* zero = nullptr;
+  bool eventItem = false;
+  DataChangeFilter filter;
+  EventFilterSpec events;
+  std::vector<StatusCode> selected;  // the EventFilterResult's select clause results
+};
+
+Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element) {
+  Checked out;
+  if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) out.zero = findNamespaceZero(c.nodeId.numeric);
+  if (!element && !out.zero) {
+    out.status = kBadNodeIdUnknown;
+    return out;
+  }
+  const bool variable = element ? !element->getHasChildren() : out.zero->nodeClass == kVariable;
+  // Events come from the Server object, the one event notifier.
+  out.eventItem = c.attributeId == kEventNotifier && out.zero != nullptr && out.zero->id == ns0::Server;
+  if (!out.eventItem && (c.attributeId != 13 || !variable)) {
+    out.status = kBadAttributeIdInvalid;
+  } else if (element && (element->getAccessRights() & kReadable) == 0) {
+    out.status = kBadNotReadable;
+  } else if (c.mode > 2) {
+    out.status = kBadMonitoringModeInvalid;
+  } else {
+    out.status = out.eventItem ? parseEventFilter(c.filter, out.events, out.selected) : parseFilter(c.filter, out.filter);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::shared_ptr<Subscription> UaServer::subscriptionOf(Session& session, std::uint32_t id) {
@@ -65,36 +99,16 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     const auto& c = creates[i];
     Result& r = results[i];
     const ElementPtr& element = elements[i];
-    // The server's own variables of namespace 0 are sampled by the server itself.
-    const NamespaceZeroNode* zero = nullptr;
-    if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) zero = findNamespaceZero(c.nodeId.numeric);
-    if (!element && !zero) {
-      r.status = kBadNodeIdUnknown;
+    Checked checked = check(c, element);
+    if (checked.status != kGood) {
+      r.status = checked.status;
       continue;
     }
-    const bool variable = element ? !element->getHasChildren() : zero->nodeClass == kVariable;
-    // Events come from the Server object, the one event notifier.
-    const bool eventItem = c.attributeId == kEventNotifier && zero != nullptr && zero->id == ns0::Server;
-    if (!eventItem && (c.attributeId != 13 || !variable)) {
-      r.status = kBadAttributeIdInvalid;
-      continue;
-    }
-    if (element && (element->getAccessRights() & kReadable) == 0) {
-      r.status = kBadNotReadable;
-      continue;
-    }
-    if (c.mode > 2) {
-      r.status = kBadMonitoringModeInvalid;
-      continue;
-    }
-    DataChangeFilter filter;
-    EventFilterSpec events;
-    std::vector<StatusCode> selected;
-    if (StatusCode fs = eventItem ? parseEventFilter(c.filter, events, selected) : parseFilter(c.filter, filter);
-        fs != kGood) {
-      r.status = fs;
-      continue;
-    }
+    const NamespaceZeroNode* zero = checked.zero;
+    const bool eventItem = checked.eventItem;
+    DataChangeFilter& filter = checked.filter;
+    EventFilterSpec& events = checked.events;
+    const std::vector<StatusCode>& selected = checked.selected;
     const double sampling = eventItem ? 0 : revisedSampling(element.get(), c.sampling, sub->publishingInterval);
     if (room == 0) {
       r.status = kBadTooManyMonitoredItems;
