@@ -229,11 +229,7 @@ void UaServer::read(Call& c, ReadRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
   if (!(r.maxAge >= 0)) return c.fault(kBadMaxAgeInvalid);
   if (r.timestampsToReturn > 3) return c.fault(kBadTimestampsToReturnInvalid);
-  Role role;
-  {
-    std::lock_guard lock(mutex_);
-    role = session->role;
-  }
+  const Role role = c.role;
 
   // Each position is answered now (an index into `now`) or by the device (kFromDevice):
   // a Read of thousands of device values holds no DataValue per value until it is encoded.

@@ -119,8 +119,9 @@ class UaServer : public ServiceHandler {
   }
   // The session a request names. status: Good, or why it may not be used (none such, not
   // activated, or, with sameChannel, asked on another channel than the one that activated it).
+  // role: the session's, read under the same lock.
   std::shared_ptr<Session> sessionFor(const RequestHeader& h, std::uint32_t channelId, StatusCode& status,
-                                      bool sameChannel);
+                                      bool sameChannel, Role* role = nullptr);
 
   // One request on its way through its service: the service table's prologue has decoded
   // it and found its session (for the services that need one).
@@ -128,6 +129,7 @@ class UaServer : public ServiceHandler {
     std::uint32_t channelId = 0;
     std::uint32_t requestHandle = 0;
     std::shared_ptr<Session> session;
+    Role role = Role::Reader;  // the session's when the request was taken
     Respond respond;
     void fault(StatusCode status) { respond(encodeServiceFault(requestHandle, status)); }
   };

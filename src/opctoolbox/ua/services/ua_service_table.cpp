@@ -23,7 +23,7 @@ void UaServer::serve(UaServer& server, Call& call, Decoder& d) {
   if (!d.ok()) return call.fault(kBadDecodingError);
   if constexpr (Need != SessionNeed::None) {
     StatusCode status = kGood;
-    call.session = server.sessionFor(r.header, call.channelId, status, Need == SessionNeed::Activated);
+    call.session = server.sessionFor(r.header, call.channelId, status, Need == SessionNeed::Activated, &call.role);
     // ActivateSession takes a session not yet activated, from any channel.
     if (Need == SessionNeed::Created ? !call.session : status != kGood) return call.fault(status);
   }
@@ -106,7 +106,7 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
   Decoder d(body);
   const NodeId type = d.nodeId();
-  Call call{channelId, 0, nullptr, std::move(respond)};
+  Call call{channelId, 0, nullptr, Role::Reader, std::move(respond)};
   if (!d.ok() || type.ns != 0 || type.kind != NodeId::Kind::Numeric) return call.fault(kBadDecodingError);
   if (const Service* service = serviceFor(type.numeric); service != nullptr) return service->run(*this, call, d);
   const RequestHeader h = decodeRequestHeader(d);

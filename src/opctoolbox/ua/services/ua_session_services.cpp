@@ -50,7 +50,7 @@ bool UaServer::purgeDue() const noexcept {
 }
 
 std::shared_ptr<Session> UaServer::sessionFor(const RequestHeader& h, std::uint32_t channelId, StatusCode& status,
-                                              bool sameChannel) {
+                                              bool sameChannel, Role* role) {
   // Only the asking session's expiry is looked at here; the others are purged by the
   // publishing thread every client check period (and before a session is created), so a
   // request never scans every session.
@@ -68,6 +68,7 @@ std::shared_ptr<Session> UaServer::sessionFor(const RequestHeader& h, std::uint3
       } else {
         found = it->second;
         found->lastUsed = now;
+        if (role != nullptr) *role = found->role;
         status = !found->activated ? kBadSessionNotActivated
                  // A session answers only on the channel that activated it: its token alone,
                  // seen or guessed, opens nothing from another connection.
