@@ -23,11 +23,11 @@ struct Outgoing {
   std::shared_ptr<Subscription> subscription;
   Session::PendingPublish publish;
   std::uint32_t sequenceNumber = 0;
-  bool keepAlive = true;
   bool more = false;
   std::vector<std::uint32_t> available;  // the sequence numbers a Republish may ask for
   std::vector<std::pair<std::uint32_t, DataValue>> changes;
   std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> events;
+  bool keepAlive() const { return changes.empty() && events.empty(); }
 };
 
 std::vector<std::uint8_t> publishResponse(std::uint32_t handle, std::uint32_t subscriptionId,
@@ -82,14 +82,13 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
       o.more = o.more || item->hasNotifications();
     }
   }
-  o.keepAlive = o.changes.empty() && o.events.empty();
   // A keep-alive carries the next sequence number without using it.
   o.sequenceNumber = s.nextSequenceNumber;
-  if (!o.keepAlive && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
+  if (!o.keepAlive() && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
   o.available.reserve(s.retransmission.size() + 1);
   for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
   // In the order the retransmission queue keeps them, and trimmed as it will be.
-  if (!o.keepAlive) {
+  if (!o.keepAlive()) {
     o.available.insert(std::lower_bound(o.available.begin(), o.available.end(), o.sequenceNumber), o.sequenceNumber);
   }
   if (o.available.size() > kRetransmissionDepth) {
@@ -114,7 +113,7 @@ Replies encodeOutgoing(std::vector<Outgoing>& outgoing, std::vector<std::vector<
     replies.emplace_back(std::move(o.publish.respond),
                          publishResponse(o.publish.requestHandle, o.subscription->id, o.available, o.more, message,
                                          o.publish.acknowledgements));
-    if (!o.keepAlive) kept[i] = std::move(message);
+    if (!o.keepAlive()) kept[i] = std::move(message);
   }
   return replies;
 }
@@ -267,11 +266,11 @@ void UaServer::publishLoop(std::stop_token stop) {
     // Encoded outside the lock: a large notification never holds up another client's request.
     std::vector<std::vector<std::uint8_t>> kept(outgoing.size());
     Replies replies = encodeOutgoing(outgoing, kept);
-    if (std::any_of(outgoing.begin(), outgoing.end(), [](const Outgoing& o) { return !o.keepAlive; })) {
+    if (std::any_of(outgoing.begin(), outgoing.end(), [](const Outgoing& o) { return !o.keepAlive(); })) {
       // Kept for Republish before the answer that names it is sent.
       std::lock_guard lock(mutex_);
       for (std::size_t i = 0; i < outgoing.size(); ++i) {
-        if (outgoing[i].keepAlive) continue;
+        if (outgoing[i].keepAlive()) continue;
         auto& queue = outgoing[i].subscription->retransmission;
         queue[outgoing[i].sequenceNumber] = std::move(kept[i]);
         while (queue.size() > kRetransmissionDepth) queue.erase(queue.begin());
