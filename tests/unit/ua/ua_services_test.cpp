@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <future>
 #include <thread>
@@ -552,6 +553,35 @@ TEST_F(Services, ATransferNeverOverfillsASession) {
   EXPECT_EQ(transfer(mine, theirs), kBadTooManySubscriptions);
   EXPECT_EQ(transfer(mine, own), kGood) << "its own: nothing moves";
   EXPECT_EQ(transfer(other, theirs), kGood) << "the refused one stayed with its session";
+}
+
+// Each session has its own lock: a subscription passed back and forth between two sessions
+// while both send Publish requests and the publishing thread serves them is always in one
+// of them, keeps its items, and every Publish gets its answer.
+TEST_F(Services, SubscriptionsMoveBetweenSessionsWhilePublishing) {
+  const NodeId a = openSession(), b = openSession();
+  const std::uint32_t sub = createSubscription(a, 50, 600, 1);
+  ASSERT_EQ(monitor(a, sub, 5, 1, "Demo.Int32", 50).size(), 5u);
+  struct Counts {
+    std::atomic<int> sent{0}, answered{0};
+  };
+  auto counts = std::make_shared<Counts>();
+  std::jthread publisher([&, counts](std::stop_token stop) {
+    for (int i = 0; i < 300 && !stop.stop_requested(); ++i) {
+      Bytes publish = request(id::PublishRequest, i % 2 == 0 ? a : b);
+      Encoder(publish).arrayLength(0);
+      counts->sent++;
+      server->handle(channel, publish, [counts](Bytes) { counts->answered++; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(transfer(i % 2 == 0 ? b : a, sub), kGood) << "transfer " << i;
+  publisher.join();
+  EXPECT_EQ(transfer(a, sub), kGood);
+  EXPECT_EQ(server->monitoredItemCount(), 5u);
+  closeSession(a, true);
+  closeSession(b, true);
+  EXPECT_EQ(counts->answered.load(), counts->sent.load()) << "a closed session answers what it had waiting";
 }
 
 TEST_F(Services, FindServersHonoursTheServerUriFilter) {

@@ -343,7 +343,7 @@ void UaServer::write(Call& c, WriteRequest& r) {
   Role role;
   std::string user;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     role = session->role;
     user = session->user;
   }

@@ -44,7 +44,7 @@ void UaServer::call(Call& c, CallRequest& request) {
       continue;
     }
     const std::uint32_t sid = std::get<std::uint32_t>(arg.values.front());
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto it = session->subscriptions.find(sid);
     if (it == session->subscriptions.end()) {
       r.status = kBadSubscriptionIdInvalid;

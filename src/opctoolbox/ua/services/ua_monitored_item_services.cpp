@@ -54,7 +54,7 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
 }  // namespace
 
 std::shared_ptr<Subscription> UaServer::subscriptionOf(Session& session, std::uint32_t id) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(session.mutex);
   auto it = session.subscriptions.find(id);
   return it != session.subscriptions.end() ? it->second : nullptr;
 }
@@ -82,12 +82,11 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   std::uint32_t nextId = 0;
   std::size_t room = 0;  // items the totals still allow
   {
-    // One block of ids for the call: ten thousand items take the lock once, not each.
-    std::lock_guard lock(mutex_);
-    nextId = nextMonitoredItem_;
-    nextMonitoredItem_ += static_cast<std::uint32_t>(creates.size());
-    const std::size_t inSession = session->monitoredItems();
+    // One block of ids for the call.
+    nextId = nextMonitoredItem_.fetch_add(static_cast<std::uint32_t>(creates.size()));
     const std::size_t inServer = countMonitoredItems();
+    std::lock_guard lock(session->mutex);
+    const std::size_t inSession = session->monitoredItems();
     auto left = [](std::size_t limit, std::size_t used) { return used < limit ? limit - used : 0; };
     room = std::min({left(limits_.maxMonitoredItemsPerSubscription, sub->items.size()),
                      left(limits_.maxMonitoredItemsPerSession, inSession), left(limits_.maxMonitoredItems, inServer)});
@@ -146,13 +145,14 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   bool gone = false;
   bool sampleNow = false;  // a variable of namespace 0 is sampled first by the publishing thread
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto it = session->subscriptions.find(sid);
     gone = it == session->subscriptions.end() || it->second != sub;
     if (!gone) {
       for (auto& item : made) {
         sub->items.emplace(item->id, item);
         if (item->namespaceZeroId != 0) {
+          std::lock_guard zero(zeroMutex_);
           namespaceZeroItems_.push_back(item);
           sampleNow = true;
         }
@@ -194,9 +194,9 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
   ClientAccess* clients = app_.clients();
   std::vector<std::tuple<StatusCode, double, std::uint32_t>> results;
   for (const auto& m : mods) {
-    // Under the lock throughout: a subscription that ends meanwhile (its lifetime, its
+    // Under the session's lock throughout: a subscription that ends meanwhile (its lifetime, its
     // session's time-out, on the publishing thread) then finds each item's monitor as it is.
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto owner = session->subscriptions.find(sid);
     if (owner == session->subscriptions.end() || owner->second != sub) {
       results.emplace_back(kBadSubscriptionIdInvalid, 0, 0);
@@ -261,7 +261,7 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
   std::vector<std::shared_ptr<MonitoredItem>> removed;
   bool known = false;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto it = session->subscriptions.find(sid);
     known = it != session->subscriptions.end();
     for (std::uint32_t iid : ids) {
@@ -292,7 +292,7 @@ void UaServer::setMonitoringMode(Call& c, MonitoredItemsRequest& request) {
   if (mode > 2) return c.fault(kBadMonitoringModeInvalid);
   std::vector<StatusCode> results;
   ClientAccess* clients = app_.clients();
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(session->mutex);
   auto it = session->subscriptions.find(sid);
   if (it == session->subscriptions.end()) {
     lock.unlock();

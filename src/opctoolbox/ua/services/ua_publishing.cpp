@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kRetransmissionDepth = 100;
 
-// A notification message taken from a subscription under the server's lock, encoded and
+// A notification message taken from a subscription under its session's lock, encoded and
 // answered after it is released.
 struct Outgoing {
   std::shared_ptr<Subscription> subscription;
@@ -49,7 +49,7 @@ std::vector<std::uint8_t> publishResponse(std::uint32_t handle, std::uint32_t su
   return out;
 }
 
-// A subscription whose publishing interval has come (under the server's lock): what it
+// A subscription whose publishing interval has come (under its session's lock): what it
 // sends with its session's next Publish, or its keep-alive and lifetime counting. false:
 // its lifetime is over.
 bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscription, Clock::time_point now,
@@ -85,8 +85,11 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
   // A keep-alive carries the next sequence number without using it.
   o.sequenceNumber = s.nextSequenceNumber;
   if (!o.keepAlive() && ++s.nextSequenceNumber == 0) s.nextSequenceNumber = 1;
-  o.available.reserve(s.retransmission.size() + 1);
-  for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
+  {
+    std::lock_guard kept(s.retransmissionMutex);
+    o.available.reserve(s.retransmission.size() + 1);
+    for (const auto& [seq, bytes] : s.retransmission) o.available.push_back(seq);
+  }
   // In the order the retransmission queue keeps them, and trimmed as it will be.
   if (!o.keepAlive()) {
     o.available.insert(std::lower_bound(o.available.begin(), o.available.end(), o.sequenceNumber), o.sequenceNumber);
@@ -125,12 +128,16 @@ void UaServer::publish(Call& c, PublishRequest& r) {
   Replies replies;
   bool wake = false;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     Session::PendingPublish pending{std::move(c.respond), c.requestHandle, {}, c.channelId};
     for (auto [sid, seq] : r.acknowledgements) {
       auto it = session->subscriptions.find(sid);
-      if (it == session->subscriptions.end()) pending.acknowledgements.push_back(kBadSubscriptionIdInvalid);
-      else pending.acknowledgements.push_back(it->second->retransmission.erase(seq) ? kGood : kBadSequenceNumberUnknown);
+      if (it == session->subscriptions.end()) {
+        pending.acknowledgements.push_back(kBadSubscriptionIdInvalid);
+        continue;
+      }
+      std::lock_guard kept(it->second->retransmissionMutex);
+      pending.acknowledgements.push_back(it->second->retransmission.erase(seq) ? kGood : kBadSequenceNumberUnknown);
     }
     if (session->subscriptions.empty()) {
       replies.emplace_back(std::move(pending.respond), encodeServiceFault(c.requestHandle, kBadNoSubscription));
@@ -160,14 +167,17 @@ void UaServer::republish(Call& c, RepublishRequest& r) {
   StatusCode status = kGood;
   std::vector<std::uint8_t> message;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto it = session->subscriptions.find(r.subscriptionId);
     if (it == session->subscriptions.end()) {
       status = kBadSubscriptionIdInvalid;
-    } else if (auto msg = it->second->retransmission.find(r.sequenceNumber); msg != it->second->retransmission.end()) {
-      message = msg->second;
     } else {
-      status = kBadMessageNotAvailable;
+      std::lock_guard kept(it->second->retransmissionMutex);
+      if (auto msg = it->second->retransmission.find(r.sequenceNumber); msg != it->second->retransmission.end()) {
+        message = msg->second;
+      } else {
+        status = kBadMessageNotAvailable;
+      }
     }
   }
   if (status != kGood) return c.fault(status);
@@ -183,7 +193,7 @@ Clock::time_point UaServer::sampleNamespaceZero() {
   std::vector<std::shared_ptr<MonitoredItem>> due;
   auto next = Clock::time_point::max();
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(zeroMutex_);
     const auto now = Clock::now();
     for (auto it = namespaceZeroItems_.begin(); it != namespaceZeroItems_.end();) {
       std::shared_ptr<MonitoredItem> item = it->lock();
@@ -239,25 +249,20 @@ void UaServer::publishLoop(std::stop_token stop) {
     next = std::min(next, sampleNamespaceZero());
     std::vector<Outgoing> outgoing;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
-    {
-      std::lock_guard lock(mutex_);
+    // The detached subscriptions' holder never has a Publish: its subscriptions only age.
+    for (const auto& session : allSessions()) {
+      std::lock_guard lock(session->mutex);
       const auto now = Clock::now();
-      std::vector<Session*> all;
-      all.reserve(sessions_.size() + 1);
-      for (auto& [token, session] : sessions_) all.push_back(session.get());
-      all.push_back(detached_.get());  // never has a Publish: its subscriptions only age
-      for (Session* session : all) {
-        for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
-          Subscription& s = *it->second;
-          if (now >= s.nextPublish && !publishingDue(*session, it->second, now, outgoing)) {
-            // Nobody asked for its notifications for its whole lifetime.
-            for (auto& [iid, item] : s.items) expiredItems.push_back(item);
-            it = session->subscriptions.erase(it);
-            continue;
-          }
-          next = std::min(next, s.nextPublish);
-          ++it;
+      for (auto it = session->subscriptions.begin(); it != session->subscriptions.end();) {
+        Subscription& s = *it->second;
+        if (now >= s.nextPublish && !publishingDue(*session, it->second, now, outgoing)) {
+          // Nobody asked for its notifications for its whole lifetime.
+          for (auto& [iid, item] : s.items) expiredItems.push_back(item);
+          it = session->subscriptions.erase(it);
+          continue;
         }
+        next = std::min(next, s.nextPublish);
+        ++it;
       }
     }
     for (auto& item : expiredItems) {
@@ -266,15 +271,13 @@ void UaServer::publishLoop(std::stop_token stop) {
     // Encoded outside the lock: a large notification never holds up another client's request.
     std::vector<std::vector<std::uint8_t>> kept(outgoing.size());
     Replies replies = encodeOutgoing(outgoing, kept);
-    if (std::any_of(outgoing.begin(), outgoing.end(), [](const Outgoing& o) { return !o.keepAlive(); })) {
-      // Kept for Republish before the answer that names it is sent.
-      std::lock_guard lock(mutex_);
-      for (std::size_t i = 0; i < outgoing.size(); ++i) {
-        if (outgoing[i].keepAlive()) continue;
-        auto& queue = outgoing[i].subscription->retransmission;
-        queue[outgoing[i].sequenceNumber] = std::move(kept[i]);
-        while (queue.size() > kRetransmissionDepth) queue.erase(queue.begin());
-      }
+    // Kept for Republish before the answer that names it is sent.
+    for (std::size_t i = 0; i < outgoing.size(); ++i) {
+      if (outgoing[i].keepAlive()) continue;
+      Subscription& s = *outgoing[i].subscription;
+      std::lock_guard lock(s.retransmissionMutex);
+      s.retransmission[outgoing[i].sequenceNumber] = std::move(kept[i]);
+      while (s.retransmission.size() > kRetransmissionDepth) s.retransmission.erase(s.retransmission.begin());
     }
     for (auto& [answer, bytes] : replies) answer(std::move(bytes));
     wakeAt = next;

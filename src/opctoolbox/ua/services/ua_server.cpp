@@ -54,7 +54,7 @@ void UaServer::stop() {
 void UaServer::releaseSession(const std::shared_ptr<Session>& s) {
   std::vector<std::pair<Respond, std::vector<std::uint8_t>>> replies;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(s->mutex);
     endSubscriptions(*s, 0x80260000u /* BadSessionClosed */, replies);
   }
   for (auto& [respond, bytes] : replies) respond(std::move(bytes));
@@ -68,24 +68,33 @@ ServerIdentity serverIdentity(const Application& app) {
 ServerIdentity UaServer::identity() const { return serverIdentity(app_); }
 
 std::size_t UaServer::sessionCount() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sessionsMutex_);
   return sessions_.size();
 }
 
+std::vector<std::shared_ptr<Session>> UaServer::allSessions() const {
+  std::vector<std::shared_ptr<Session>> all;
+  std::lock_guard lock(sessionsMutex_);
+  all.reserve(sessions_.size() + 1);
+  for (const auto& [token, s] : sessions_) all.push_back(s);
+  all.push_back(detached_);
+  return all;
+}
+
 std::size_t UaServer::countMonitoredItems() const {
-  std::size_t n = detached_->monitoredItems();
-  for (const auto& [token, s] : sessions_) n += s->monitoredItems();
+  std::size_t n = 0;
+  for (const auto& s : allSessions()) {
+    std::lock_guard lock(s->mutex);
+    n += s->monitoredItems();
+  }
   return n;
 }
 
-std::size_t UaServer::monitoredItemCount() const {
-  std::lock_guard lock(mutex_);
-  return countMonitoredItems();
-}
+std::size_t UaServer::monitoredItemCount() const { return countMonitoredItems(); }
 
 std::set<std::uint32_t> UaServer::channelsWithSessions() const {
   std::set<std::uint32_t> channels;
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sessionsMutex_);
   for (const auto& [token, s] : sessions_) {
     if (s->activated) channels.insert(s->channelId);
   }
@@ -96,8 +105,11 @@ void UaServer::closeAllSessions() {
   std::map<std::string, std::shared_ptr<Session>> all;
   std::vector<std::pair<Respond, std::vector<std::uint8_t>>> none;  // detached ones have no Publish waiting
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     all.swap(sessions_);
+  }
+  {
+    std::lock_guard lock(detached_->mutex);
     endSubscriptions(*detached_, 0x80260000u /* BadSessionClosed */, none);
   }
   for (auto& [token, s] : all) releaseSession(s);
@@ -115,19 +127,25 @@ void UaServer::channelRefused(const std::string& peer, StatusCode why, std::stri
 
 void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer,
                              std::shared_ptr<const ChannelSecurity> security) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sessionsMutex_);
   channels_[channelId] = ChannelInfo{peer, std::move(security)};
 }
 
 void UaServer::channelClosed(std::uint32_t channelId) {
   // A session never activated dies with its channel; an activated one waits for its client
   // to come back on a new channel until it times out.
-  std::lock_guard lock(mutex_);
-  channels_.erase(channelId);
-  std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+  std::vector<std::shared_ptr<Session>> all;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    channels_.erase(channelId);
+    std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+    all.reserve(sessions_.size());
+    for (auto& [token, s] : sessions_) all.push_back(s);
+  }
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.
-  for (auto& [token, s] : sessions_) {
+  for (auto& s : all) {
+    std::lock_guard lock(s->mutex);
     std::erase_if(s->publishes, [&](const Session::PendingPublish& p) { return p.channelId == channelId; });
   }
 }
@@ -193,26 +211,24 @@ void UaServer::raiseModelChange(const ElementPtr& parent) {
       {"Severity", ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{100})},
       {"Changes", std::move(changes)},
   };
-  std::lock_guard lock(mutex_);
-  auto offer = [&](Session& session) {
-    for (auto& [sid, sub] : session.subscriptions) {
+  for (const auto& session : allSessions()) {
+    std::lock_guard lock(session->mutex);
+    for (auto& [sid, sub] : session->subscriptions) {
       for (auto& [iid, item] : sub->items) {
         if (item->isEventItem()) item->offerEvent(event, isSubtypeOf);
       }
     }
-  };
-  for (auto& [token, session] : sessions_) offer(*session);
-  offer(*detached_);
+  }
 }
 
 std::shared_ptr<const ChannelSecurity> UaServer::channelSecurity(std::uint32_t channelId) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sessionsMutex_);
   auto it = channels_.find(channelId);
   return it != channels_.end() ? it->second.security : nullptr;
 }
 
 std::string UaServer::channelPeer(std::uint32_t channelId) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sessionsMutex_);
   auto it = channels_.find(channelId);
   return it != channels_.end() ? it->second.peer : std::string();
 }

@@ -166,7 +166,9 @@ class UaServer : public ServiceHandler {
   void setMonitoringMode(Call& c, MonitoredItemsRequest& r);
   void publish(Call& c, PublishRequest& r);
   void republish(Call& c, RepublishRequest& r);
-  std::size_t countMonitoredItems() const;  // under mutex_
+  std::size_t countMonitoredItems() const;  // takes the locks itself
+  // Every session and the detached subscriptions' holder, as they are now.
+  std::vector<std::shared_ptr<Session>> allSessions() const;
   // Samples the monitored variables of namespace 0 that are due (publishing thread); the
   // moment the next one is due.
   std::chrono::steady_clock::time_point sampleNamespaceZero();
@@ -218,13 +220,21 @@ class UaServer : public ServiceHandler {
   const ServerLimits limits_;
   const std::int64_t startTime_;
   const std::shared_ptr<QueuedValueBudget> queuedValues_;
-  // Who owns what. mutex_ guards the sessions, their subscriptions and items, the channel
-  // records and namespace 0's monitored variables; it is never held while an answer is
-  // encoded at length (notification messages) or sent. The network thread owns the
-  // sockets (the endpoint's), the publishing thread the publishing schedule.
-  // Lock order: mutex_, then a monitored item's own lock, the toolbox's locks (monitor,
-  // unmonitor) and wakeMutex_; none of those ever takes mutex_.
-  mutable std::mutex mutex_;
+  // Who owns what. sessionsMutex_ guards the table of sessions, each session's identity
+  // (its channel, user, role, activation, time-out) and the channel records: a request's
+  // session look-up takes it and nothing else. A session's own mutex guards what it holds:
+  // its subscriptions with their items, its waiting Publish requests, its continuation
+  // points. A subscription's retransmission queue has a lock of its own, so the publishing
+  // thread keeps a message there after encoding it without knowing who owns it by then.
+  // None of them is held while an answer is encoded at length or sent. The network thread
+  // owns the sockets (the endpoint's), the publishing thread the publishing schedule.
+  // Lock order: sessionsMutex_ and a session's mutex are never held together; two
+  // sessions' mutexes are taken together only by std::scoped_lock or std::lock (a close
+  // that keeps its subscriptions, a transfer). Under a
+  // session's mutex: a subscription's retransmission lock, a monitored item's own lock, the
+  // toolbox's locks (monitor, unmonitor), zeroMutex_ and wakeMutex_. None of those takes
+  // a session's mutex or sessionsMutex_.
+  mutable std::mutex sessionsMutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
   // one to publish to, until a TransferSubscriptions takes them or their lifetime ends.
@@ -236,13 +246,15 @@ class UaServer : public ServiceHandler {
     UaServer* server = nullptr;
   };
   std::shared_ptr<StructureSink> structureSink_ = std::make_shared<StructureSink>();
-  // Monitored variables of namespace 0, which no toolbox element feeds (under mutex_).
+  // Monitored variables of namespace 0, which no toolbox element feeds, and their sampling
+  // schedule (a leaf lock).
+  std::mutex zeroMutex_;
   std::vector<std::weak_ptr<MonitoredItem>> namespaceZeroItems_;
   struct ChannelInfo {
     std::string peer;  // the client address
     std::shared_ptr<const ChannelSecurity> security;
   };
-  std::map<std::uint32_t, ChannelInfo> channels_;  // under mutex_
+  std::map<std::uint32_t, ChannelInfo> channels_;  // under sessionsMutex_
   const std::shared_ptr<const SecurityConfiguration> security_;
   AuditLog audit_;
   std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
@@ -250,9 +262,9 @@ class UaServer : public ServiceHandler {
   // The earliest moment a session may have timed out (steady clock ticks): the publishing
   // thread purges then, so no request scans the sessions.
   std::atomic<std::int64_t> nextPurge_{std::numeric_limits<std::int64_t>::max()};
-  std::uint32_t nextSubscription_ = 1;
-  std::uint32_t nextMonitoredItem_ = 1;
-  // Lock order: mutex_, then wakeMutex_ (a leaf: nothing is called under it).
+  std::atomic<std::uint32_t> nextSubscription_{1};
+  std::atomic<std::uint32_t> nextMonitoredItem_{1};
+  // A leaf: nothing is called under it.
   std::mutex wakeMutex_;
   std::condition_variable_any wake_;
   bool wakeRequested_ = false;  // under wakeMutex_

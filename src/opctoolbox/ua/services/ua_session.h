@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,12 @@
 
 namespace OpcToolbox::ua {
 
-// Answers gathered under the server's lock, to be sent once it is released.
+// Answers gathered under a lock, to be sent once it is released.
 using Replies = std::vector<std::pair<ServiceHandler::Respond, std::vector<std::uint8_t>>>;
 
 // A session of the endpoint: who it is, what it was created under, its subscriptions and
-// the Publish requests it has waiting. Its fields are under the server's lock.
+// the Publish requests it has waiting. Who it is and how it is reached are under the
+// server's sessionsMutex_; what it holds is under its own mutex.
 struct Session {
   NodeId sessionId;
   std::string token;
@@ -33,13 +35,16 @@ struct Session {
   std::uint32_t securityMode = 1;
   crypto::Bytes clientThumbprint;
   std::string serverNonce;
-  // Who activated it, and so what its requests may do (under the server's lock).
+  // Who activated it, and so what its requests may do.
   std::string user = "anonymous";
   Role role = Role::Reader;
   bool activated = false;
   std::uint32_t toolboxSession = 0;
   std::chrono::steady_clock::duration timeout{};
   std::chrono::steady_clock::time_point lastUsed = std::chrono::steady_clock::now();
+
+  // What it holds: under mutex.
+  std::mutex mutex;
   std::map<std::string, std::vector<ReferenceDescription>> continuations;
   std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
   struct PendingPublish {
@@ -50,7 +55,7 @@ struct Session {
   };
   std::deque<PendingPublish> publishes;
 
-  // The monitored items of all its subscriptions (under the server's lock).
+  // The monitored items of all its subscriptions (under mutex).
   std::size_t monitoredItems() const {
     std::size_t n = 0;
     for (const auto& [id, sub] : subscriptions) n += sub->items.size();

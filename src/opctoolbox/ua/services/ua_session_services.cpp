@@ -24,7 +24,7 @@ std::span<const std::uint8_t> bytesOf(const std::string& s) {
 void UaServer::purgeExpiredSessions() {
   std::vector<std::shared_ptr<Session>> expired;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     const auto now = Clock::now();
     auto next = Clock::time_point::max();
     for (auto it = sessions_.begin(); it != sessions_.end();) {
@@ -57,7 +57,7 @@ std::shared_ptr<Session> UaServer::sessionFor(const RequestHeader& h, std::uint3
   std::shared_ptr<Session> found, expired;
   status = kBadSessionIdInvalid;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
                                                                   : sessions_.end();
     if (it != sessions_.end()) {
@@ -124,7 +124,7 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
   s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
   std::shared_ptr<Session> dropped;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     if (auto info = channels_.find(channelId); info != channels_.end()) s->peer = info->second.peer;
     std::size_t fromPeer = 0;
     for (const auto& [token, other] : sessions_) fromPeer += other->peer == s->peer ? 1 : 0;
@@ -194,7 +194,7 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
   StatusCode status = kGood;
   {
     // A session moves to a new channel only under the security it was created with.
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     nonce = s->serverNonce;
     if (known && (channel.policyUri() != s->policyUri || channel.securityMode() != s->securityMode ||
                   (client != nullptr && client->thumbprint() != s->clientThumbprint))) {
@@ -231,7 +231,7 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
   std::string nonce = randomBytes(32);
   bool activated = false;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     a.session->channelId = a.channelId;  // a client that reconnected takes its session along
     a.session->serverNonce = nonce;
     a.session->user = a.user;
@@ -244,7 +244,7 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
     if (clients == nullptr || clients->openSession(a.session->name, handle) != S_OK) {
       return respond(encodeServiceFault(a.requestHandle, kBadShutdown));
     }
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     a.session->toolboxSession = handle;
     a.session->activated = true;
   }
@@ -267,7 +267,7 @@ void UaServer::closeSession(Call& c, CloseSessionRequest& r) {
   std::shared_ptr<Session> s;
   bool wrongChannel = false;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sessionsMutex_);
     auto it = h.authenticationToken.kind == NodeId::Kind::Opaque ? sessions_.find(h.authenticationToken.text)
                                                                   : sessions_.end();
     if (it != sessions_.end() && it->second->channelId != c.channelId) {
@@ -275,15 +275,16 @@ void UaServer::closeSession(Call& c, CloseSessionRequest& r) {
     } else if (it != sessions_.end()) {
       s = it->second;
       sessions_.erase(it);
-      // Kept for a transfer, as many as every session could hold; past that they end.
-      const std::size_t room = limits_.maxSessions * limits_.maxSubscriptionsPerSession;
-      if (!deleteSubscriptions && detached_->subscriptions.size() + s->subscriptions.size() <= room) {
-        detached_->subscriptions.merge(s->subscriptions);
-      }
     }
   }
   if (wrongChannel) return c.fault(kBadSecureChannelIdInvalid);
   if (!s) return c.fault(kBadSessionIdInvalid);
+  if (!deleteSubscriptions) {
+    // Kept for a transfer, as many as every session could hold; past that they end.
+    const std::size_t room = limits_.maxSessions * limits_.maxSubscriptionsPerSession;
+    std::scoped_lock lock(s->mutex, detached_->mutex);
+    if (detached_->subscriptions.size() + s->subscriptions.size() <= room) detached_->subscriptions.merge(s->subscriptions);
+  }
   releaseSession(s);
   std::vector<std::uint8_t> out;
   Encoder e(out);

@@ -96,7 +96,7 @@ class MonitoredItem : public ValueObserver {
   std::atomic<std::uint32_t> clientHandle;
   const ElementPtr element;  // null for a variable of namespace 0
   // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
-  // every samplingInterval; nextSample is the server's, under its lock.
+  // every samplingInterval; nextSample is the server's, under its zeroMutex_.
   std::uint32_t namespaceZeroId = 0;
   std::chrono::steady_clock::time_point nextSample{};
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
@@ -126,6 +126,8 @@ class MonitoredItem : public ValueObserver {
   std::unique_ptr<Events> events_;
 };
 
+// A subscription; its fields are under the mutex of the session that holds it (a transfer
+// moves it under both sessions' locks).
 struct Subscription {
   std::uint32_t id = 0;
   double publishingInterval = 1000;
@@ -143,7 +145,10 @@ struct Subscription {
   // next Publish of its session is answered at once.
   bool late = false;
   std::chrono::steady_clock::time_point nextPublish;
-  std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;  // encoded NotificationMessage
+  // Encoded NotificationMessages by sequence number, under retransmissionMutex: the
+  // publishing thread keeps one there after it was encoded, outside its session's lock.
+  std::mutex retransmissionMutex;
+  std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;
 };
 
 // An encoded NotificationMessage (data changes and events, or none for a keep-alive).

@@ -42,7 +42,7 @@ void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
   auto sub = std::make_shared<Subscription>();
   bool full = false;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     full = session->subscriptions.size() >= limits_.maxSubscriptionsPerSession;
     if (!full) {
       sub->id = nextSubscription_++;
@@ -72,7 +72,7 @@ void UaServer::modifySubscription(Call& c, ModifySubscriptionRequest& r) {
   double interval = 0;
   std::uint32_t lifetime = 0, keepAlive = 0;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     auto it = session->subscriptions.find(r.subscriptionId);
     if (it != session->subscriptions.end()) {
       Subscription& s = *it->second;
@@ -100,7 +100,7 @@ void UaServer::setPublishingMode(Call& c, SubscriptionsRequest& request) {
   const std::shared_ptr<Session>& session = c.session;
   std::vector<StatusCode> results;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     for (std::uint32_t sid : ids) {
       auto it = session->subscriptions.find(sid);
       if (it == session->subscriptions.end()) {
@@ -121,7 +121,7 @@ void UaServer::deleteSubscriptions(Call& c, SubscriptionsRequest& request) {
   std::vector<std::shared_ptr<Subscription>> removed;
   Replies replies;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     for (std::uint32_t sid : ids) {
       auto it = session->subscriptions.find(sid);
       if (it == session->subscriptions.end()) {
@@ -155,44 +155,49 @@ void UaServer::transferSubscriptions(Call& c, SubscriptionsRequest& request) {
   std::vector<std::pair<StatusCode, std::vector<std::uint32_t>>> results;
   std::vector<std::shared_ptr<Subscription>> moved;
   Replies replies;
-  {
-    std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<Session>> owners;
-    owners.reserve(sessions_.size() + 1);
-    for (auto& [token, other] : sessions_) owners.push_back(other);
-    owners.push_back(detached_);
-    for (std::uint32_t sid : ids) {
-      std::shared_ptr<Subscription> found;
-      bool full = false;
-      for (auto& other : owners) {
-        auto it = other->subscriptions.find(sid);
-        if (it == other->subscriptions.end()) continue;
-        if (other != session && session->subscriptions.size() >= limits_.maxSubscriptionsPerSession) {
-          full = true;  // it stays where it is
-          break;
-        }
-        found = it->second;
-        if (other != session) {
-          other->subscriptions.erase(it);
-          session->subscriptions.emplace(sid, found);
-          if (other->subscriptions.empty()) {
-            for (auto& p : other->publishes) {
-              replies.emplace_back(std::move(p.respond), encodeServiceFault(p.requestHandle, kBadNoSubscription));
-            }
-            other->publishes.clear();
-          }
-        }
+  const std::vector<std::shared_ptr<Session>> owners = allSessions();
+  for (std::uint32_t sid : ids) {
+    std::shared_ptr<Subscription> found;
+    bool full = false;
+    for (const auto& other : owners) {
+      // Both sessions' locks at once; std::lock never deadlocks with a transfer the other way.
+      std::unique_lock<std::mutex> mine(session->mutex, std::defer_lock), theirs;
+      if (other == session) {
+        mine.lock();
+      } else {
+        theirs = std::unique_lock<std::mutex>(other->mutex, std::defer_lock);
+        std::lock(mine, theirs);
+      }
+      auto it = other->subscriptions.find(sid);
+      if (it == other->subscriptions.end()) continue;
+      if (other != session && session->subscriptions.size() >= limits_.maxSubscriptionsPerSession) {
+        full = true;  // it stays where it is
         break;
       }
-      if (!found) {
-        results.emplace_back(full ? kBadTooManySubscriptions : kBadSubscriptionIdInvalid, std::vector<std::uint32_t>{});
-        continue;
+      found = it->second;
+      if (other != session) {
+        other->subscriptions.erase(it);
+        session->subscriptions.emplace(sid, found);
+        if (other->subscriptions.empty()) {
+          for (auto& p : other->publishes) {
+            replies.emplace_back(std::move(p.respond), encodeServiceFault(p.requestHandle, kBadNoSubscription));
+          }
+          other->publishes.clear();
+        }
       }
-      std::vector<std::uint32_t> available;
-      for (const auto& [seq, bytes] : found->retransmission) available.push_back(seq);
-      results.emplace_back(kGood, std::move(available));
-      moved.push_back(found);
+      break;
     }
+    if (!found) {
+      results.emplace_back(full ? kBadTooManySubscriptions : kBadSubscriptionIdInvalid, std::vector<std::uint32_t>{});
+      continue;
+    }
+    std::vector<std::uint32_t> available;
+    {
+      std::lock_guard kept(found->retransmissionMutex);
+      for (const auto& [seq, bytes] : found->retransmission) available.push_back(seq);
+    }
+    results.emplace_back(kGood, std::move(available));
+    moved.push_back(found);
   }
   if (sendInitialValues) {
     for (auto& sub : moved) {

@@ -175,7 +175,7 @@ void UaServer::browse(Call& c, BrowseRequest& r) {
     });
     std::string point;
     if (status == kGood && !rest.empty()) {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(session->mutex);
       if (session->continuations.size() >= limits_.maxContinuationPoints) {
         status = kBadNoContinuationPoints;
       } else {
@@ -203,7 +203,7 @@ void UaServer::browseNext(Call& c, BrowseNextRequest& r) {
   const std::shared_ptr<Session>& session = c.session;
   std::vector<BrowseResult> results(r.continuationPoints.size());
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(session->mutex);
     for (std::size_t i = 0; i < r.continuationPoints.size(); ++i) {
       auto it = session->continuations.find(r.continuationPoints[i]);
       if (it == session->continuations.end()) {
