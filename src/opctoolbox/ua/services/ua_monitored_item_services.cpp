@@ -84,7 +84,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   {
     // One block of ids for the call.
     nextId = nextMonitoredItem_.fetch_add(static_cast<std::uint32_t>(creates.size()));
-    const std::size_t inServer = countMonitoredItems();
+    const std::size_t inServer = monitoredItemCount();
     std::lock_guard lock(session->mutex);
     const std::size_t inSession = session->monitoredItems();
     auto left = [](std::size_t limit, std::size_t used) { return used < limit ? limit - used : 0; };

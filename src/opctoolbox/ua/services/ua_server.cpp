@@ -81,7 +81,7 @@ std::vector<std::shared_ptr<Session>> UaServer::allSessions() const {
   return all;
 }
 
-std::size_t UaServer::countMonitoredItems() const {
+std::size_t UaServer::monitoredItemCount() const {
   std::size_t n = 0;
   for (const auto& s : allSessions()) {
     std::lock_guard lock(s->mutex);
@@ -89,8 +89,6 @@ std::size_t UaServer::countMonitoredItems() const {
   }
   return n;
 }
-
-std::size_t UaServer::monitoredItemCount() const { return countMonitoredItems(); }
 
 std::set<std::uint32_t> UaServer::channelsWithSessions() const {
   std::set<std::uint32_t> channels;

@@ -87,7 +87,7 @@ class UaServer : public ServiceHandler {
   std::size_t sessionCount() const;
   // Channels that carry an activated session: the connections worth keeping when room runs out.
   std::set<std::uint32_t> channelsWithSessions() const;
-  std::size_t monitoredItemCount() const;
+  std::size_t monitoredItemCount() const;  // takes every session's lock in turn
 
   // Ends every session (disconnectSession for each activated one).
   void closeAllSessions();
@@ -166,7 +166,6 @@ class UaServer : public ServiceHandler {
   void setMonitoringMode(Call& c, MonitoredItemsRequest& r);
   void publish(Call& c, PublishRequest& r);
   void republish(Call& c, RepublishRequest& r);
-  std::size_t countMonitoredItems() const;  // takes the locks itself
   // Every session and the detached subscriptions' holder, as they are now.
   std::vector<std::shared_ptr<Session>> allSessions() const;
   // Samples the monitored variables of namespace 0 that are due (publishing thread); the
