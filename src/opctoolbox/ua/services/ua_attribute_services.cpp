@@ -340,11 +340,10 @@ void UaServer::read(Call& c, ReadRequest& r) {
 void UaServer::write(Call& c, WriteRequest& r) {
   const std::uint32_t handle = c.requestHandle;
   const std::shared_ptr<Session>& session = c.session;
-  Role role;
+  const Role role = c.role;
   std::string user;
   {
     std::lock_guard lock(sessionsMutex_);
-    role = session->role;
     user = session->user;
   }
 

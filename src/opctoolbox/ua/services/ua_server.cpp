@@ -132,17 +132,14 @@ void UaServer::channelOpened(std::uint32_t channelId, const std::string& peer,
 void UaServer::channelClosed(std::uint32_t channelId) {
   // A session never activated dies with its channel; an activated one waits for its client
   // to come back on a new channel until it times out.
-  std::vector<std::shared_ptr<Session>> all;
   {
     std::lock_guard lock(sessionsMutex_);
     channels_.erase(channelId);
     std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
-    all.reserve(sessions_.size());
-    for (auto& [token, s] : sessions_) all.push_back(s);
   }
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.
-  for (auto& s : all) {
+  for (const auto& s : allSessions()) {
     std::lock_guard lock(s->mutex);
     std::erase_if(s->publishes, [&](const Session::PendingPublish& p) { return p.channelId == channelId; });
   }

@@ -229,10 +229,10 @@ class UaServer : public ServiceHandler {
   // owns the sockets (the endpoint's), the publishing thread the publishing schedule.
   // Lock order: sessionsMutex_ and a session's mutex are never held together; two
   // sessions' mutexes are taken together only by std::scoped_lock or std::lock (a close
-  // that keeps its subscriptions, a transfer). Under a
-  // session's mutex: a subscription's retransmission lock, a monitored item's own lock, the
-  // toolbox's locks (monitor, unmonitor), zeroMutex_ and wakeMutex_. None of those takes
-  // a session's mutex or sessionsMutex_.
+  // that keeps its subscriptions, a transfer). Under a session's mutex: a subscription's
+  // retransmission lock, a monitored item's own lock, the toolbox's locks (monitor,
+  // unmonitor), zeroMutex_ and wakeMutex_. None of those takes a session's mutex or
+  // sessionsMutex_.
   mutable std::mutex sessionsMutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
