@@ -479,7 +479,7 @@ TEST_F(Services, EventItemsTakeOnlyAFilterTheServerCanApply) {
     }
     f.arrayLength(whereElements);
     for (int i = 0; i < whereElements; ++i) {
-      f.uint32(1);  // And: not one this server applies
+      f.uint32(1);  // IsNull without its operand
       f.arrayLength(0);
     }
     if (truncate) body.resize(body.size() / 2);
@@ -502,7 +502,7 @@ TEST_F(Services, EventItemsTakeOnlyAFilterTheServerCanApply) {
        0x80470000u},                                                                      // a DataChangeFilter
       {NodeId::numericId(0, 2253), 12, eventFilter(0, 0, false), 0x80470000u},              // selects nothing
       {NodeId::numericId(0, 2253), 12, eventFilter(2, 0, true), 0x80470000u},               // damaged
-      {NodeId::numericId(0, 2253), 12, eventFilter(1, 1, false), kBadMonitoredItemFilterUnsupported},
+      {NodeId::numericId(0, 2253), 12, eventFilter(1, 1, false), 0x80470000u},              // a refused where clause
       {NodeId::stringId(1, "Demo.Int32"), 12, eventFilter(1, 0, false), 0x80350000u},       // a variable
       {NodeId::numericId(0, 2253), 12, eventFilter(1, 0, false), kGood},
   };

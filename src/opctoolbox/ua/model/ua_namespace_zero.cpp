@@ -31,7 +31,7 @@ std::vector<NamespaceZeroNode> build() {
        {}, -1, false},
       // Events: the base type with its fields, and the model-change events.
       {2041, ObjType, "BaseEventType", 0,
-       {{HasSubtype, 2132}, {HasProperty, 2042}, {HasProperty, 2043}, {HasProperty, 2044}, {HasProperty, 2045},
+       {{HasSubtype, 2132}, {HasSubtype, 2130}, {HasSubtype, 2782}, {HasSubtype, 3035}, {HasProperty, 2042}, {HasProperty, 2043}, {HasProperty, 2044}, {HasProperty, 2045},
         {HasProperty, 2046}, {HasProperty, 2047}, {HasProperty, 2050}, {HasProperty, 2051}},
        {}, -1, true},
       {2042, Var, "EventId", Property, {{HasModellingRule, Mandatory}}, dt(15), -1, false},
@@ -45,6 +45,17 @@ std::vector<NamespaceZeroNode> build() {
       {2132, ObjType, "BaseModelChangeEventType", 0, {{HasSubtype, 2133}}, {}, -1, false},
       {2133, ObjType, "GeneralModelChangeEventType", 0, {{HasProperty, 2134}}, {}, -1, false},
       {2134, Var, "Changes", Property, {{HasModellingRule, Mandatory}}, dt(877), 1, false},
+      // The system events and the condition and alarm types of Alarms & Conditions (Part 9).
+      {2130, ObjType, "SystemEventType", 0, {{HasSubtype, 2787}, {HasSubtype, 2788}}, {}, -1, true},
+      {2787, ObjType, "RefreshStartEventType", 0, {}, {}, -1, false},
+      {2788, ObjType, "RefreshEndEventType", 0, {}, {}, -1, false},
+      {3035, ObjType, "EventQueueOverflowEventType", 0, {}, {}, -1, true},
+      {2782, ObjType, "ConditionType", 0, {{HasSubtype, 2881}}, {}, -1, true},
+      {2881, ObjType, "AcknowledgeableConditionType", 0, {{HasSubtype, 2915}}, {}, -1, false},
+      {2915, ObjType, "AlarmConditionType", 0, {{HasSubtype, 10523}}, {}, -1, false},
+      {10523, ObjType, "DiscreteAlarmType", 0, {{HasSubtype, 10637}}, {}, -1, false},
+      {10637, ObjType, "OffNormalAlarmType", 0, {{HasSubtype, 10751}}, {}, -1, false},
+      {10751, ObjType, "TripAlarmType", 0, {}, {}, -1, false},
       {76, ObjType, "DataTypeEncodingType", 0, {}, {}, -1, false},
       {77, ObjType, "ModellingRuleType", 0, {}, {}, -1, false},
       {Mandatory, Obj, "Mandatory", 77, {}, {}, -1, false},
@@ -232,6 +243,14 @@ std::uint32_t superTypeOf(std::uint32_t id) {
   const auto& i = index();
   auto it = i.superType.find(id);
   return it == i.superType.end() ? 0 : it->second;
+}
+
+bool isSubtypeOf(const NodeId& type, const NodeId& of) {
+  if (type.ns != 0 || of.ns != 0 || type.kind != NodeId::Kind::Numeric || of.kind != NodeId::Kind::Numeric) return false;
+  for (std::uint32_t t = type.numeric; t != 0; t = superTypeOf(t)) {
+    if (t == of.numeric) return true;
+  }
+  return false;
 }
 
 std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>> inverseReferences(std::uint32_t id) {

@@ -27,6 +27,8 @@ struct NamespaceZeroNode {
 const NamespaceZeroNode* findNamespaceZero(std::uint32_t id);
 // The type id is a subtype of (HasSubtype's source); 0 for a root or an unknown id.
 std::uint32_t superTypeOf(std::uint32_t id);
+// type is of or one of its subtypes, both types of namespace 0.
+bool isSubtypeOf(const NodeId& type, const NodeId& of);
 // Every (reference type, source) that points at id.
 std::vector<std::pair<std::uint32_t, const NamespaceZeroNode*>> inverseReferences(std::uint32_t id);
 

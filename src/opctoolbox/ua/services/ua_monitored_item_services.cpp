@@ -26,7 +26,7 @@ struct Checked {
   bool eventItem = false;
   DataChangeFilter filter;
   EventFilterSpec events;
-  std::vector<StatusCode> selected;  // the EventFilterResult's select clause results
+  EventFilterCheck eventCheck;  // what the EventFilterResult says
 };
 
 Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element) {
@@ -46,7 +46,7 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
   } else if (c.mode > 2) {
     out.status = kBadMonitoringModeInvalid;
   } else {
-    out.status = out.eventItem ? parseEventFilter(c.filter, out.events, out.selected) : parseFilter(c.filter, out.filter);
+    out.status = out.eventItem ? parseEventFilter(c.filter, isSubtypeOf, out.events, out.eventCheck) : parseFilter(c.filter, out.filter);
   }
   return out;
 }
@@ -101,13 +101,14 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     Checked checked = check(c, element);
     if (checked.status != kGood) {
       r.status = checked.status;
+      // A refused where clause is explained element by element.
+      if (!checked.eventCheck.where.empty()) r.filterResult = eventFilterResult(checked.eventCheck);
       continue;
     }
     const NamespaceZeroNode* zero = checked.zero;
     const bool eventItem = checked.eventItem;
     DataChangeFilter& filter = checked.filter;
     EventFilterSpec& events = checked.events;
-    const std::vector<StatusCode>& selected = checked.selected;
     const double sampling = eventItem ? 0 : revisedSampling(element.get(), c.sampling, sub->publishingInterval);
     if (room == 0) {
       r.status = kBadTooManyMonitoredItems;
@@ -122,7 +123,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
       item->monitoringMode = c.mode;
       item->makeEventItem(std::move(events));
       made.push_back(std::move(item));
-      r = Result{kGood, itemId, 0, queue, eventFilterResult(selected)};
+      r = Result{kGood, itemId, 0, queue, eventFilterResult(checked.eventCheck)};
       continue;
     }
     item->monitoringMode = c.mode;
@@ -210,8 +211,8 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
     const std::shared_ptr<MonitoredItem>& item = found->second;
     if (item->isEventItem()) {
       EventFilterSpec events;
-      std::vector<StatusCode> selected;
-      if (StatusCode fs = parseEventFilter(m.filter, events, selected); fs != kGood) {
+      EventFilterCheck eventCheck;
+      if (StatusCode fs = parseEventFilter(m.filter, isSubtypeOf, events, eventCheck); fs != kGood) {
         results.emplace_back(fs, 0, 0);
         continue;
       }

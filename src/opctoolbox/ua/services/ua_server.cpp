@@ -167,17 +167,6 @@ std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view 
   return PropertyNode{std::move(owner), std::move(model), split->second};
 }
 
-namespace {
-
-bool isSubtypeOf(std::uint32_t type, std::uint32_t of) {
-  for (std::uint32_t t = type; t != 0; t = superTypeOf(t)) {
-    if (t == of) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 void UaServer::raiseModelChange(const ElementPtr& parent) {
   constexpr std::uint32_t kGeneralModelChangeEventType = 2133, kModelChangeStructureEncoding = 879;
   constexpr std::uint8_t kNodeAddedAndReferenceAdded = 1 | 4;
@@ -192,7 +181,7 @@ void UaServer::raiseModelChange(const ElementPtr& parent) {
                                            std::string(change.begin(), change.end())});
   const std::int64_t now = nowTicks();
   UaEvent event;
-  event.eventType = kGeneralModelChangeEventType;
+  event.eventType = NodeId::numericId(0, kGeneralModelChangeEventType);
   event.fields = {
       {"EventId", ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{randomBytes(16)})},
       {"EventType", ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, kGeneralModelChangeEventType))},

@@ -171,22 +171,11 @@ void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, 
   while (events_->queue.size() > queueSize_) events_->queue.pop_front();
 }
 
-void MonitoredItem::offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t, std::uint32_t)) {
+void MonitoredItem::offerEvent(const UaEvent& event, IsEventSubtype isSubtype) {
   std::lock_guard lock(mutex_);
   if (!events_ || monitoringMode == 0) return;
-  const EventFilterSpec& filter = events_->filter;
-  if (filter.ofType != 0 && !isSubtype(event.eventType, filter.ofType)) return;
-  std::vector<ua::Variant> fields;
-  fields.reserve(filter.select.size());
-  for (const auto& path : filter.select) {
-    ua::Variant v;  // a field the event does not have is null
-    if (path.size() == 1) {
-      for (const auto& [name, value] : event.fields) {
-        if (name == path.front()) v = value;
-      }
-    }
-    fields.push_back(std::move(v));
-  }
+  if (!eventPasses(events_->filter, event, isSubtype)) return;
+  std::vector<ua::Variant> fields = selectEventFields(events_->filter, event, isSubtype);
   auto& queue = events_->queue;
   if (queue.size() >= queueSize_) {
     if (!discardOldest_) return;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "opctoolbox/da_address_space_element.h"
+#include "opctoolbox/ua/services/ua_event_filter.h"
 #include "opctoolbox/ua/services/ua_sample_queue.h"
 #include "opctoolbox/ua/encoding/ua_types.h"
 
@@ -26,20 +27,6 @@ struct DataChangeFilter {
   std::uint32_t trigger = 1;       // 0 status, 1 status and value, 2 and timestamp
   std::uint32_t deadbandType = 0;  // 0 none, 1 absolute
   double deadband = 0;
-};
-
-// An event as the server raises it: its type (a subtype of BaseEventType) and its fields
-// by browse name ("EventId", "EventType", "SourceNode", "Time", "Message", "Changes", ...).
-struct UaEvent {
-  std::uint32_t eventType = 0;
-  std::vector<std::pair<std::string, ua::Variant>> fields;
-};
-
-// What an event item asks (OPC UA Part 4, EventFilter): the fields it wants, each by a
-// browse path from the event type, and the event types it takes (0: all).
-struct EventFilterSpec {
-  std::vector<std::vector<std::string>> select;  // browse paths; empty path: not a field here
-  std::uint32_t ofType = 0;
 };
 
 // The values every monitored item of a server may hold queued beyond the first of each:
@@ -86,9 +73,9 @@ class MonitoredItem : public ValueObserver {
   void makeEventItem(EventFilterSpec filter);
   bool isEventItem() const;
   void modifyEvents(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, EventFilterSpec filter);
-  // Queues the fields the filter selects when the event is of a type it takes; a full
+  // Queues the fields the filter selects when its where clause takes the event; a full
   // queue loses its oldest (or the newest) event.
-  void offerEvent(const UaEvent& event, bool (*isSubtype)(std::uint32_t type, std::uint32_t of));
+  void offerEvent(const UaEvent& event, IsEventSubtype isSubtype);
   // Moves up to max queued event field lists out; returns how many.
   std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
 
