@@ -179,6 +179,9 @@ void DaAddressSpaceElement::removeObserver(ValueObserver* observer) {
   // rate) is registered twice for a moment, and must stay registered once.
   std::lock_guard lock(observerMutex_);
   if (auto it = std::find(observers_.begin(), observers_.end(), observer); it != observers_.end()) observers_.erase(it);
+  // The last observer gone, its list goes too: thousands of small lists left behind would
+  // each keep a page of the freed items resident.
+  if (observers_.empty()) std::vector<ValueObserver*>().swap(observers_);
 }
 
 }  // namespace OpcToolbox

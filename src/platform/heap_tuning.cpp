@@ -11,4 +11,6 @@ void tuneHeapForServer() noexcept {
   mallopt(M_ARENA_MAX, 2);
 }
 
+void releaseFreeHeap() noexcept { malloc_trim(0); }
+
 }  // namespace vexahv::platform

@@ -8,5 +8,8 @@ namespace vexahv::platform {
 
 // Call once at the start of main, before other threads exist.
 void tuneHeapForServer() noexcept;
+// Gives the free pages inside the heap back to the system: after many small blocks were
+// freed at once (a large subscription deleted), which the heap alone keeps resident.
+void releaseFreeHeap() noexcept;
 
 }  // namespace vexahv::platform

@@ -112,13 +112,13 @@ void build(DaAddressSpaceRoot& root) {
     std::snprintf(name, sizeof name, "Board%02d", b);
     auto board = folder(name);
     s->addChild(board);
+    // The variables sit on the board itself, named ChanCCC.VMon, as in the anchor's
+    // address space: 10,000 nodes under S, no folder per channel.
     for (int c = 0; c < 1000; ++c) {
-      std::snprintf(name, sizeof name, "Chan%03d", c);
-      auto chan = folder(name);
-      board->addChild(chan);
+      std::snprintf(name, sizeof name, "Chan%03d.VMon", c);
       v.setR4(0.0f);
-      auto vmon = item("VMon", VT_R4, kReadable, kIoReport, v);
-      chan->addChild(vmon);
+      auto vmon = item(name, VT_R4, kReadable, kIoReport, v);
+      board->addChild(vmon);
       gBench.push_back(vmon);
     }
   }

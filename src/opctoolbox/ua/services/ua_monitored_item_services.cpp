@@ -282,6 +282,8 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
   for (auto& item : removed) {
     if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
   }
+  removed.clear();
+  if (heapReleaseDue()) wakePublisher();
   c.respond(encodeStatusResults(id::DeleteMonitoredItemsResponse, c.requestHandle, results));
 }
 

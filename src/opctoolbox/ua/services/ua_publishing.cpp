@@ -9,6 +9,7 @@
 #include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "opctoolbox/ua/services/ua_server.h"
 #include "opctoolbox/ua/services/ua_session.h"
+#include "platform/heap_tuning.h"
 
 namespace OpcToolbox::ua {
 namespace {
@@ -235,6 +236,8 @@ void UaServer::publishLoop(std::stop_token stop) {
       wakeRequested_ = false;
     }
     if (stop.stop_requested()) break;
+    // Here, not on the thread that deleted them: giving the pages back takes a few ms.
+    if (takeHeapRelease()) vexahv::platform::releaseFreeHeap();
     // Sessions are purged when the earliest may have timed out, and at least every client
     // check period.
     if (purgeDue() || Clock::now() >= nextCheck) {

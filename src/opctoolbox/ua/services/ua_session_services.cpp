@@ -286,6 +286,8 @@ void UaServer::closeSession(Call& c, CloseSessionRequest& r) {
     if (detached_->subscriptions.size() + s->subscriptions.size() <= room) detached_->subscriptions.merge(s->subscriptions);
   }
   releaseSession(s);
+  s.reset();
+  if (heapReleaseDue()) wakePublisher();
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CloseSessionResponse);

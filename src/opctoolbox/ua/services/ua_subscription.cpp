@@ -35,8 +35,22 @@ MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, Element
       filter_(f),
       budget_(std::move(budget)) {}
 
+namespace {
+std::atomic<std::size_t> endedItems{0};
+constexpr std::size_t kHeapReleaseAfter = 1000;
+}  // namespace
+
 MonitoredItem::~MonitoredItem() {
   if (budget_ != nullptr) budget_->give(charged_);
+  endedItems.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool heapReleaseDue() noexcept { return endedItems.load(std::memory_order_relaxed) >= kHeapReleaseAfter; }
+
+bool takeHeapRelease() noexcept {
+  if (!heapReleaseDue()) return false;
+  endedItems.store(0, std::memory_order_relaxed);
+  return true;
 }
 
 void MonitoredItem::settleBudget() {

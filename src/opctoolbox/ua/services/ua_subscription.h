@@ -138,6 +138,11 @@ struct Subscription {
   std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;
 };
 
+// Whether enough monitored items ended since the last time it said so that the heap
+// should give their memory back (a relaxed count: a few more or less do not matter).
+bool heapReleaseDue() noexcept;
+bool takeHeapRelease() noexcept;
+
 // An encoded NotificationMessage (data changes and events, or none for a keep-alive).
 std::vector<std::uint8_t> encodeNotificationMessage(
     std::uint32_t sequenceNumber, const std::vector<std::pair<std::uint32_t, DataValue>>& changes,

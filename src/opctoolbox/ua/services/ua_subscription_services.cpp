@@ -144,6 +144,8 @@ void UaServer::deleteSubscriptions(Call& c, SubscriptionsRequest& request) {
       if (item->toolboxHandle != 0 && app_.clients()) app_.clients()->unmonitor(item->toolboxHandle);
     }
   }
+  removed.clear();
+  if (heapReleaseDue()) wakePublisher();
   c.respond(encodeStatusResults(id::DeleteSubscriptionsResponse, c.requestHandle, results));
   for (auto& [answer, bytes] : replies) answer(std::move(bytes));
 }
