@@ -12,6 +12,7 @@
 #include <string>
 
 #include "opctoolbox/client_access.h"
+#include "opctoolbox/condition_table.h"
 #include "opctoolbox/creator.h"
 
 namespace OpcToolbox {
@@ -82,6 +83,9 @@ class Application {
   // While started or ready; null otherwise.
   ClientAccess* clients();
 
+  // The plant's conditions, whatever the state: sources report, the endpoint listens.
+  ConditionTable& conditions() noexcept { return conditions_; }
+
   // Called by stop() before outstanding transactions are ended (the OPC UA endpoint
   // closes its connections and sessions here). The id removes the handler again.
   std::uint64_t addStopHandler(std::function<void()> handler);
@@ -107,6 +111,7 @@ class Application {
   std::unique_ptr<Creator> creator_;
   std::unique_ptr<DaAddressSpaceRoot> root_;
   std::unique_ptr<ClientAccess> clients_;
+  ConditionTable conditions_;
 };
 
 // The process's application, created on first call; releaseApp destroys it.

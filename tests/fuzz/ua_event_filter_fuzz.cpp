@@ -7,7 +7,7 @@
 
 #include "opctoolbox/ua/encoding/ua_binary.h"
 #include "opctoolbox/ua/model/ua_namespace_zero.h"
-#include "opctoolbox/ua/services/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_event_filter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace OpcToolbox::ua;

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "opctoolbox/ua/encoding/ua_binary.h"
-#include "opctoolbox/ua/services/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_like_pattern.h"
 
 namespace {
 

@@ -584,6 +584,190 @@ TEST_F(Services, SubscriptionsMoveBetweenSessionsWhilePublishing) {
   EXPECT_EQ(counts->answered.load(), counts->sent.load()) << "a closed session answers what it had waiting";
 }
 
+// Alarms as a client meets them: a condition the application reports arrives as an event
+// of the Server object with its states; Acknowledge takes only the EventId of its last
+// event and once; an inactive, acknowledged condition is retained no longer; a refresh
+// frames the retained ones; a reader may not acknowledge.
+class Alarms : public Services {
+ protected:
+  static constexpr std::uint32_t kTripType = 0x10001, kHandle = 5;
+  Alarms() {
+    ConditionTable& table = app->conditions();
+    if (table.baseTypeOf(kTripType) == 0) table.declareType({kTripType, "TestTripAlarmType", 10751});
+  }
+  ~Alarms() override {
+    for (const ConditionReport& r : app->conditions().active()) {
+      ConditionReport quiet = r;
+      quiet.active = false;
+      app->conditions().report(quiet);
+    }
+  }
+  static ConditionReport trip(const std::string& source, bool active) {
+    return ConditionReport{source + "#Trip", source, "Trip", kTripType, active, 800, source + " tripped at 1502.3 V", {}};
+  }
+  // An event item on the Server object taking conditions only; its fields: EventId,
+  // EventType, Message, Severity, Retain, AckedState/Id, ActiveState/Id, ConditionId.
+  std::uint32_t watchAlarms(std::uint32_t sub) {
+    std::vector<std::uint8_t> body;
+    Encoder f(body);
+    const std::vector<std::vector<std::string>> paths = {{"EventId"}, {"EventType"}, {"Message"}, {"Severity"},
+                                                         {"Retain"}, {"AckedState", "Id"}, {"ActiveState", "Id"}, {}};
+    f.arrayLength(static_cast<std::int32_t>(paths.size()));
+    for (const auto& path : paths) {
+      f.nodeId(NodeId::numericId(0, path.empty() ? 2782 : 2041));
+      f.arrayLength(static_cast<std::int32_t>(path.size()));
+      for (const auto& n : path) f.qualifiedName(QualifiedName{0, n});
+      f.uint32(path.empty() ? 1 : 13);
+      f.string(UaString{});
+    }
+    f.arrayLength(1);  // where: OfType ConditionType
+    f.uint32(14);
+    f.arrayLength(1);
+    std::vector<std::uint8_t> literal;
+    Encoder(literal).variant(ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 2782)));
+    f.extensionObject(ExtensionObject{NodeId::numericId(0, 597), 1, std::string(literal.begin(), literal.end())});
+    Bytes items = request(id::CreateMonitoredItemsRequest, token);
+    Encoder m(items);
+    m.uint32(sub);
+    m.uint32(2);
+    m.arrayLength(1);
+    m.nodeId(NodeId::numericId(0, 2253));
+    m.uint32(12);  // EventNotifier
+    m.string(UaString{});
+    m.qualifiedName(QualifiedName{});
+    m.uint32(2);
+    m.uint32(kHandle);
+    m.float64(0);
+    m.extensionObject(ExtensionObject{NodeId::numericId(0, 727), 1, std::string(body.begin(), body.end())});
+    m.uint32(100);
+    m.boolean(true);
+    const Bytes answer = afterHeader(call(items), id::CreateMonitoredItemsResponse);
+    Decoder d(answer);
+    d.arrayLength();
+    return d.statusCode();
+  }
+  // The events of the next Publish that carries any (at most three tries).
+  std::vector<std::vector<ua::Variant>> events() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Bytes publish = request(id::PublishRequest, token);
+      Encoder(publish).arrayLength(0);
+      const Bytes answer = afterHeader(call(publish), id::PublishResponse);
+      Decoder d(answer);
+      d.uint32();
+      for (std::size_t n = d.arrayLength(); n > 0; --n) d.uint32();
+      d.boolean();
+      d.uint32();
+      d.dateTime();
+      std::vector<std::vector<ua::Variant>> out;
+      for (std::size_t n = d.arrayLength(); n > 0; --n) {
+        const ExtensionObject data = d.extensionObject();
+        if (!(data.typeId == NodeId::numericId(0, 916))) continue;
+        Decoder b(std::span(reinterpret_cast<const std::uint8_t*>(data.body.data()), data.body.size()));
+        for (std::size_t k = b.arrayLength(); k > 0; --k) {
+          EXPECT_EQ(b.uint32(), kHandle);
+          std::vector<ua::Variant> fields;
+          for (std::size_t f = b.arrayLength(); f > 0; --f) fields.push_back(b.variant());
+          out.push_back(std::move(fields));
+        }
+        EXPECT_TRUE(b.ok());
+      }
+      if (!out.empty()) return out;
+    }
+    return {};
+  }
+  // A condition method's status: Acknowledge (9111), AddComment (9029), Confirm (9113).
+  StatusCode method(std::uint32_t methodId, const std::string& condition, const std::string& eventId) {
+    Bytes c = request(id::CallRequest, token);
+    Encoder e(c);
+    e.arrayLength(1);
+    e.nodeId(NodeId::stringId(1, condition));
+    e.nodeId(NodeId::numericId(0, methodId));
+    e.arrayLength(2);
+    e.variant(ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{eventId}));
+    e.variant(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::string("en"), std::string("seen")}));
+    const Bytes answer = afterHeader(call(c), id::CallResponse);
+    Decoder d(answer);
+    EXPECT_EQ(d.arrayLength(), 1u);
+    return d.statusCode();
+  }
+  StatusCode refresh(std::uint32_t sub) {
+    Bytes c = request(id::CallRequest, token);
+    Encoder e(c);
+    e.arrayLength(1);
+    e.nodeId(NodeId::numericId(0, 2782));
+    e.nodeId(NodeId::numericId(0, 3875));
+    e.arrayLength(1);
+    e.variant(ua::Variant::scalar(BuiltinType::UInt32, sub));
+    const Bytes answer = afterHeader(call(c), id::CallResponse);
+    Decoder d(answer);
+    EXPECT_EQ(d.arrayLength(), 1u);
+    return d.statusCode();
+  }
+  static std::string eventIdOf(const std::vector<ua::Variant>& fields) {
+    return std::get<ByteStringValue>(fields.at(0).values.front()).bytes.value_or("");
+  }
+  static bool flagOf(const ua::Variant& v) { return std::get<bool>(v.values.front()); }
+};
+
+TEST_F(Alarms, AConditionIsRaisedAcknowledgedAndLetGo) {
+  const std::uint32_t sub = createSubscription(token, 50, 600, 10);
+  ASSERT_EQ(watchAlarms(sub), kGood);
+  app->conditions().report(trip("Demo.Folder", true));
+  auto got = events();
+  ASSERT_EQ(got.size(), 1u);
+  auto fields = got[0];
+  ASSERT_EQ(fields.size(), 8u);
+  EXPECT_EQ(fields[1], ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(1, kTripType))) << "its own type";
+  EXPECT_EQ(std::get<Boxed<LocalizedText>>(fields[2].values.front())->text, "Demo.Folder tripped at 1502.3 V");
+  EXPECT_EQ(fields[3], ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{800}));
+  EXPECT_TRUE(flagOf(fields[4])) << "retained";
+  EXPECT_FALSE(flagOf(fields[5])) << "not acknowledged";
+  EXPECT_TRUE(flagOf(fields[6])) << "active";
+  EXPECT_EQ(fields[7], ua::Variant::scalar(BuiltinType::NodeId, NodeId::stringId(1, "Demo.Folder#Trip")));
+  app->conditions().report(trip("Demo.Folder", true));
+  EXPECT_EQ(method(9111, "Demo.Folder#Trip", "not its event"), 0x809A0000u) << "BadEventIdUnknown";
+  EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventIdOf(fields)), kGood);
+  got = events();
+  ASSERT_EQ(got.size(), 1u) << "a report that changes nothing raises nothing";
+  EXPECT_TRUE(flagOf(got[0][5])) << "acknowledged";
+  EXPECT_TRUE(flagOf(got[0][4])) << "still active, so still retained";
+  EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventIdOf(got[0])), 0x80CF0000u) << "BadConditionBranchAlreadyAcked";
+  EXPECT_EQ(method(9029, "Demo.Folder#Trip", eventIdOf(got[0])), kGood) << "a comment may follow";
+  ASSERT_EQ(events().size(), 1u);
+  app->conditions().report(trip("Demo.Folder", false));
+  got = events();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_FALSE(flagOf(got[0][6])) << "inactive";
+  EXPECT_FALSE(flagOf(got[0][4])) << "inactive and acknowledged: no longer retained";
+  EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventIdOf(got[0])), kBadNodeIdUnknown);
+  EXPECT_EQ(method(9111, "Demo.Folder", eventIdOf(got[0])), kBadMethodInvalid) << "not a condition";
+}
+
+TEST_F(Alarms, ARefreshFramesTheRetainedAndAReaderMayNotAcknowledge) {
+  const std::uint32_t sub = createSubscription(token, 50, 600, 10);
+  ASSERT_EQ(watchAlarms(sub), kGood);
+  app->conditions().report(trip("Demo.Folder", true));
+  app->conditions().report(trip("Demo.Folder.Inner", true));
+  ASSERT_EQ(events().size(), 2u);
+  app->conditions().report(trip("Demo.Folder.Inner", false));  // unacknowledged: still retained
+  ASSERT_EQ(events().size(), 1u);
+  ASSERT_EQ(refresh(sub), kGood);
+  const auto got = events();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0][1], ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 2787))) << "RefreshStart first";
+  EXPECT_EQ(got[3][1], ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 2788))) << "RefreshEnd last";
+  EXPECT_EQ(got[0][7].type, BuiltinType::Null) << "a frame is no condition";
+  EXPECT_EQ(refresh(sub + 100), kBadSubscriptionIdInvalid);
+  // The same retained condition from a session whose users may only read.
+  const std::string eventId = eventIdOf(got[1]);
+  server.reset();
+  server = std::make_unique<UaServer>(*app, "opc.tcp://127.0.0.1:4840", ServerLimits{},
+                                      std::make_shared<SecurityConfiguration>(SecuritySettings{{}, true, true, Role::Reader},
+                                                                              nullptr, nullptr));
+  token = openSession();
+  EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventId), 0x801F0000u) << "BadUserAccessDenied";
+}
+
 TEST_F(Services, FindServersHonoursTheServerUriFilter) {
   auto find = [&](std::vector<std::string> uris) {
     Bytes f = request(id::FindServersRequest, NodeId{});

@@ -1,4 +1,5 @@
-// The Method service set: Call, for the Server object's GetMonitoredItems and ResendData.
+// The Method service set: Call, for the Server object's GetMonitoredItems and ResendData,
+// and the methods of Alarms & Conditions (ua_alarm_services.cpp).
 
 #include "opctoolbox/ua/model/ua_namespace_zero.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
@@ -10,15 +11,15 @@ namespace OpcToolbox::ua {
 void UaServer::call(Call& c, CallRequest& request) {
   const std::vector<CallMethodRequest>& calls = request.calls;
   const std::shared_ptr<Session>& session = c.session;
-  struct Result {
-    StatusCode status = kGood;
-    std::vector<StatusCode> inputResults;
-    std::vector<ua::Variant> outputs;
-  };
+  using Result = MethodResult;
   std::vector<Result> results(calls.size());
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const CallMethodRequest& m = calls[i];
     Result& r = results[i];
+    if (auto alarm = callAlarmMethod(c, m)) {
+      r = std::move(*alarm);
+      continue;
+    }
     const bool getItems = m.method == NodeId::numericId(0, ns0::GetMonitoredItems);
     const bool resend = m.method == NodeId::numericId(0, ns0::ResendData);
     if (!(m.object == NodeId::numericId(0, ns0::Server))) {

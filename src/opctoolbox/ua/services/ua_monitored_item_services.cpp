@@ -29,7 +29,7 @@ struct Checked {
   EventFilterCheck eventCheck;  // what the EventFilterResult says
 };
 
-Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element) {
+Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element, const IsEventSubtype& types) {
   Checked out;
   if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) out.zero = findNamespaceZero(c.nodeId.numeric);
   if (!element && !out.zero) {
@@ -46,7 +46,7 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
   } else if (c.mode > 2) {
     out.status = kBadMonitoringModeInvalid;
   } else {
-    out.status = out.eventItem ? parseEventFilter(c.filter, isSubtypeOf, out.events, out.eventCheck) : parseFilter(c.filter, out.filter);
+    out.status = out.eventItem ? parseEventFilter(c.filter, types, out.events, out.eventCheck) : parseFilter(c.filter, out.filter);
   }
   return out;
 }
@@ -98,7 +98,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     const auto& c = creates[i];
     Result& r = results[i];
     const ElementPtr& element = elements[i];
-    Checked checked = check(c, element);
+    Checked checked = check(c, element, eventTypes_);
     if (checked.status != kGood) {
       r.status = checked.status;
       // A refused where clause is explained element by element.
@@ -212,7 +212,7 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
     if (item->isEventItem()) {
       EventFilterSpec events;
       EventFilterCheck eventCheck;
-      if (StatusCode fs = parseEventFilter(m.filter, isSubtypeOf, events, eventCheck); fs != kGood) {
+      if (StatusCode fs = parseEventFilter(m.filter, eventTypes_, events, eventCheck); fs != kGood) {
         results.emplace_back(fs, 0, 0);
         continue;
       }

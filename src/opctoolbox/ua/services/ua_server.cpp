@@ -29,6 +29,12 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
   }
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
   structureSink_->server = this;
+  {
+    // Conditions active before the endpoint started are retained from the start.
+    std::lock_guard lock(alarmsMutex_);
+    app_.conditions().setListener(this);
+    for (const ConditionReport& r : app_.conditions().active()) alarms_.changed(r);
+  }
   if (DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot()) {
     root->setStructureListener([sink = std::weak_ptr<StructureSink>(structureSink_)](const ElementPtr& parent) {
       const auto alive = sink.lock();
@@ -42,6 +48,7 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
 UaServer::~UaServer() { stop(); }
 
 void UaServer::stop() {
+  app_.conditions().setListener(nullptr);
   {
     std::lock_guard lock(structureSink_->mutex);
     structureSink_->server = nullptr;
@@ -195,14 +202,7 @@ void UaServer::raiseModelChange(const ElementPtr& parent) {
       {"Severity", ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{100})},
       {"Changes", std::move(changes)},
   };
-  for (const auto& session : allSessions()) {
-    std::lock_guard lock(session->mutex);
-    for (auto& [sid, sub] : session->subscriptions) {
-      for (auto& [iid, item] : sub->items) {
-        if (item->isEventItem()) item->offerEvent(event, isSubtypeOf);
-      }
-    }
-  }
+  raiseEvent(event);
 }
 
 std::shared_ptr<const ChannelSecurity> UaServer::channelSecurity(std::uint32_t channelId) const {

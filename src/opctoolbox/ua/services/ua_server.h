@@ -13,10 +13,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "opctoolbox/application.h"
+#include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
@@ -70,7 +72,7 @@ struct ServerLimits {
 // The ApplicationUri, ProductUri and ApplicationName clients see of an application.
 ServerIdentity serverIdentity(const Application& app);
 
-class UaServer : public ServiceHandler {
+class UaServer : public ServiceHandler, public ConditionListener {
  public:
   // security: the endpoints, certificates and identities offered (null: None, anonymous);
   // audit: where the audit lines go (none: nowhere).
@@ -88,6 +90,9 @@ class UaServer : public ServiceHandler {
   // Channels that carry an activated session: the connections worth keeping when room runs out.
   std::set<std::uint32_t> channelsWithSessions() const;
   std::size_t monitoredItemCount() const;  // takes every session's lock in turn
+
+  // A condition of the application's table changed: its event goes to every event item.
+  void conditionChanged(const ConditionReport& report) override;
 
   // Ends every session (disconnectSession for each activated one).
   void closeAllSessions();
@@ -189,6 +194,19 @@ class UaServer : public ServiceHandler {
   // A GeneralModelChangeEvent of the Server object: elements joined the address space
   // under parent (null: under Objects). Queued for every event item that takes it.
   void raiseModelChange(const ElementPtr& parent);
+  // Queues an event for every event item whose filter takes it.
+  void raiseEvent(const UaEvent& event);
+  // Event types: namespace 0's and the application's declared alarm types.
+  bool isEventType(const NodeId& type, const NodeId& of) const;
+  // The outcome of one method call.
+  struct MethodResult {
+    StatusCode status = kGood;
+    std::vector<StatusCode> inputResults;
+    std::vector<ua::Variant> outputs;
+  };
+  // A method of Alarms & Conditions (a condition's Acknowledge, Confirm, AddComment;
+  // ConditionRefresh and ConditionRefresh2); nullopt for any other method.
+  std::optional<MethodResult> callAlarmMethod(Call& c, const CallMethodRequest& m);
   // The fastest honest sampling interval of an element (null: a variable of namespace 0),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
@@ -232,7 +250,9 @@ class UaServer : public ServiceHandler {
   // that keeps its subscriptions, a transfer). Under a session's mutex: a subscription's
   // retransmission lock, a monitored item's own lock, the toolbox's locks (monitor,
   // unmonitor), zeroMutex_ and wakeMutex_. None of those takes a session's mutex or
-  // sessionsMutex_.
+  // sessionsMutex_. alarmsMutex_ comes before a session's mutex (an alarm's event is
+  // queued under it, so that every client sees a condition's changes in order) and is
+  // taken under the condition table's report lock.
   mutable std::mutex sessionsMutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // by authentication token
   // Subscriptions of sessions closed with deleteSubscriptions false: they live on, with no
@@ -256,6 +276,9 @@ class UaServer : public ServiceHandler {
   std::map<std::uint32_t, ChannelInfo> channels_;  // under sessionsMutex_
   const std::shared_ptr<const SecurityConfiguration> security_;
   AuditLog audit_;
+  std::mutex alarmsMutex_;
+  AlarmConditions alarms_;  // under alarmsMutex_
+  const IsEventSubtype eventTypes_ = [this](const NodeId& type, const NodeId& of) { return isEventType(type, of); };
   std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
   std::uint32_t nextSession_ = 1;
   // The earliest moment a session may have timed out (steady clock ticks): the publishing

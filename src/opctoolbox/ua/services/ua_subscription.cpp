@@ -185,10 +185,10 @@ void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, 
   while (events_->queue.size() > queueSize_) events_->queue.pop_front();
 }
 
-void MonitoredItem::offerEvent(const UaEvent& event, IsEventSubtype isSubtype) {
+void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always) {
   std::lock_guard lock(mutex_);
   if (!events_ || monitoringMode == 0) return;
-  if (!eventPasses(events_->filter, event, isSubtype)) return;
+  if (!always && !eventPasses(events_->filter, event, isSubtype)) return;
   std::vector<ua::Variant> fields = selectEventFields(events_->filter, event, isSubtype);
   auto& queue = events_->queue;
   if (queue.size() >= queueSize_) {

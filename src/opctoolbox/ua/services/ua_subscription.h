@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "opctoolbox/da_address_space_element.h"
-#include "opctoolbox/ua/services/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_event_filter.h"
 #include "opctoolbox/ua/services/ua_sample_queue.h"
 #include "opctoolbox/ua/encoding/ua_types.h"
 
@@ -73,9 +73,10 @@ class MonitoredItem : public ValueObserver {
   void makeEventItem(EventFilterSpec filter);
   bool isEventItem() const;
   void modifyEvents(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, EventFilterSpec filter);
-  // Queues the fields the filter selects when its where clause takes the event; a full
-  // queue loses its oldest (or the newest) event.
-  void offerEvent(const UaEvent& event, IsEventSubtype isSubtype);
+  // Queues the fields the filter selects when its where clause takes the event (always:
+  // whatever it says, for the frames of a condition refresh); a full queue loses its oldest
+  // (or the newest) event.
+  void offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always = false);
   // Moves up to max queued event field lists out; returns how many.
   std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
 

@@ -5,6 +5,7 @@
 // logic (a comparison with a null field is null, and only true lets an event through).
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +26,7 @@ struct UaEvent {
 };
 
 // The event type tree: type is of, or one of its subtypes.
-using IsEventSubtype = bool (*)(const NodeId& type, const NodeId& of);
+using IsEventSubtype = std::function<bool(const NodeId& type, const NodeId& of)>;
 
 // A field as a SimpleAttributeOperand names it.
 struct EventField {
@@ -72,16 +73,13 @@ struct EventFilterCheck {
 // Decodes and checks an EventFilter. BadEventFilterInvalid for a damaged one, one that
 // selects nothing, or one whose where clause is refused (check says which element and
 // why). A select clause this server cannot fill is Good with its own status in check.
-StatusCode parseEventFilter(const ExtensionObject& e, IsEventSubtype isSubtype, EventFilterSpec& filter,
+StatusCode parseEventFilter(const ExtensionObject& e, const IsEventSubtype& isSubtype, EventFilterSpec& filter,
                             EventFilterCheck& check);
 ExtensionObject eventFilterResult(const EventFilterCheck& check);
 
 // The where clause's verdict on an event.
-bool eventPasses(const EventFilterSpec& filter, const UaEvent& event, IsEventSubtype isSubtype);
+bool eventPasses(const EventFilterSpec& filter, const UaEvent& event, const IsEventSubtype& isSubtype);
 // The fields the select clauses pick, null where the event has none.
-std::vector<Variant> selectEventFields(const EventFilterSpec& filter, const UaEvent& event, IsEventSubtype isSubtype);
-
-// OPC UA's Like: % any run, _ one character, [list] and [^list] with ranges, \ escapes.
-bool likeMatches(std::string_view text, std::string_view pattern);
+std::vector<Variant> selectEventFields(const EventFilterSpec& filter, const UaEvent& event, const IsEventSubtype& isSubtype);
 
 }  // namespace OpcToolbox::ua

@@ -1,10 +1,11 @@
-#include "opctoolbox/ua/services/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_event_filter.h"
 
 #include <array>
 #include <cmath>
 #include <type_traits>
 
 #include "opctoolbox/ua/encoding/ua_binary.h"
+#include "opctoolbox/ua/events/ua_like_pattern.h"
 
 namespace OpcToolbox::ua {
 namespace {
@@ -33,7 +34,7 @@ Decoder bodyOf(const ExtensionObject& e) {
 }
 
 // A SimpleAttributeOperand; its status says whether this server can fill it.
-StatusCode decodeField(Decoder& d, IsEventSubtype isSubtype, EventField& out) {
+StatusCode decodeField(Decoder& d, const IsEventSubtype& isSubtype, EventField& out) {
   out.typeDefinition = d.nodeId();
   if (out.typeDefinition.isNull()) out.typeDefinition = NodeId::numericId(0, kBaseEventType);
   const std::size_t depth = d.arrayLength();
@@ -78,7 +79,7 @@ bool supported(FilterOperator op) {
 }
 
 // One ContentFilterElement at index i of n; the element's status and why it was refused.
-EventFilterCheck::Element decodeElement(Decoder& d, std::size_t i, std::size_t n, IsEventSubtype isSubtype,
+EventFilterCheck::Element decodeElement(Decoder& d, std::size_t i, std::size_t n, const IsEventSubtype& isSubtype,
                                         FilterElement& out) {
   EventFilterCheck::Element result;
   const std::uint32_t op = d.uint32();
@@ -276,7 +277,7 @@ Variant variantOf(Tri t) {
   return t == Tri::Null ? Variant{} : Variant::scalar(BuiltinType::Boolean, t == Tri::True);
 }
 
-const Variant& fieldOf(const EventField& f, const UaEvent& event, IsEventSubtype isSubtype, Variant& scratch) {
+const Variant& fieldOf(const EventField& f, const UaEvent& event, const IsEventSubtype& isSubtype, Variant& scratch) {
   if (!isSubtype(event.eventType, f.typeDefinition)) return nullVariant();
   if (f.attribute == 1) {
     if (event.conditionId.isNull()) return nullVariant();
@@ -285,98 +286,6 @@ const Variant& fieldOf(const EventField& f, const UaEvent& event, IsEventSubtype
   }
   const Variant* v = event.field(f.path);
   return v ? *v : nullVariant();
-}
-
-// UTF-8 to code points, so that _ and [..] take one character; a stray byte is one too.
-std::u32string codePoints(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-    if (len == 1 || i + len > s.size()) {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    char32_t cp = c & (0x7F >> len);
-    bool valid = true;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto t = static_cast<unsigned char>(s[i + k]);
-      valid = valid && (t >> 6) == 2;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    if (!valid) {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
-}
-
-// A pattern's pieces: one character each, or a run (%).
-struct Piece {
-  enum class Kind : std::uint8_t { Run, Any, Char, Set } kind = Kind::Char;
-  char32_t c = 0;
-  bool negated = false;
-  std::vector<std::pair<char32_t, char32_t>> ranges;
-  bool takes(char32_t x) const {
-    switch (kind) {
-      case Kind::Any: return true;
-      case Kind::Char: return x == c;
-      case Kind::Set: {
-        bool in = false;
-        for (auto [lo, hi] : ranges) in = in || (x >= lo && x <= hi);
-        return in != negated;
-      }
-      case Kind::Run: return false;
-    }
-    return false;
-  }
-};
-
-std::vector<Piece> compilePattern(const std::u32string& p) {
-  std::vector<Piece> out;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    Piece piece;
-    if (p[i] == U'%') {
-      piece.kind = Piece::Kind::Run;
-    } else if (p[i] == U'_') {
-      piece.kind = Piece::Kind::Any;
-    } else if (p[i] == U'\\' && i + 1 < p.size()) {
-      piece.c = p[++i];
-    } else if (p[i] == U'[' && p.find(U']', i + 1) != std::u32string::npos) {
-      piece.kind = Piece::Kind::Set;
-      std::size_t k = i + 1;
-      if (k < p.size() && p[k] == U'^') {
-        piece.negated = true;
-        ++k;
-      }
-      const std::size_t close = p.find(U']', k == i + 1 ? k + 1 : k);  // "[]]" lists "]"
-      if (close == std::u32string::npos) {
-        piece = Piece{};
-        piece.c = p[i];
-        out.push_back(std::move(piece));
-        continue;
-      }
-      for (; k < close; ++k) {
-        if (k + 2 < close && p[k + 1] == U'-') {
-          piece.ranges.emplace_back(p[k], p[k + 2]);
-          k += 2;
-        } else {
-          piece.ranges.emplace_back(p[k], p[k]);
-        }
-      }
-      i = close;
-    } else {
-      piece.c = p[i];
-    }
-    out.push_back(std::move(piece));
-  }
-  return out;
 }
 
 }  // namespace
@@ -388,30 +297,7 @@ const Variant* UaEvent::field(std::string_view path) const {
   return nullptr;
 }
 
-bool likeMatches(std::string_view text, std::string_view pattern) {
-  const std::u32string t = codePoints(text);
-  const std::vector<Piece> p = compilePattern(codePoints(pattern));
-  // Every piece takes one character or a run: the last run is the one place to retry from.
-  std::size_t ti = 0, pi = 0, runAt = std::string::npos, runText = 0;
-  while (ti < t.size()) {
-    if (pi < p.size() && p[pi].kind == Piece::Kind::Run) {
-      runAt = pi++;
-      runText = ti;
-    } else if (pi < p.size() && p[pi].takes(t[ti])) {
-      ++pi;
-      ++ti;
-    } else if (runAt != std::string::npos) {
-      pi = runAt + 1;
-      ti = ++runText;
-    } else {
-      return false;
-    }
-  }
-  while (pi < p.size() && p[pi].kind == Piece::Kind::Run) ++pi;
-  return pi == p.size();
-}
-
-StatusCode parseEventFilter(const ExtensionObject& e, IsEventSubtype isSubtype, EventFilterSpec& filter,
+StatusCode parseEventFilter(const ExtensionObject& e, const IsEventSubtype& isSubtype, EventFilterSpec& filter,
                             EventFilterCheck& check) {
   if (!(e.typeId == NodeId::numericId(0, kEventFilter)) || e.encoding != 1) return kBadEventFilterInvalid;
   Decoder f = bodyOf(e);
@@ -470,7 +356,7 @@ ExtensionObject eventFilterResult(const EventFilterCheck& check) {
   return ExtensionObject{NodeId::numericId(0, kEventFilterResult), 1, std::string(body.begin(), body.end())};
 }
 
-bool eventPasses(const EventFilterSpec& filter, const UaEvent& event, IsEventSubtype isSubtype) {
+bool eventPasses(const EventFilterSpec& filter, const UaEvent& event, const IsEventSubtype& isSubtype) {
   if (filter.where.empty()) return true;
   // Operands name only later elements: from the last to the first, each is known when asked.
   std::vector<Tri> results(filter.where.size(), Tri::Null);
@@ -542,7 +428,7 @@ bool eventPasses(const EventFilterSpec& filter, const UaEvent& event, IsEventSub
   return results.front() == Tri::True;
 }
 
-std::vector<Variant> selectEventFields(const EventFilterSpec& filter, const UaEvent& event, IsEventSubtype isSubtype) {
+std::vector<Variant> selectEventFields(const EventFilterSpec& filter, const UaEvent& event, const IsEventSubtype& isSubtype) {
   std::vector<Variant> out;
   out.reserve(filter.select.size());
   for (const auto& clause : filter.select) {

@@ -1,0 +1,58 @@
+#include "opctoolbox/condition_table.h"
+
+namespace OpcToolbox {
+
+bool ConditionTable::report(const ConditionReport& r) {
+  std::lock_guard order(reportMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    auto it = active_.find(r.id);
+    if (!r.active) {
+      if (it == active_.end()) return false;
+      active_.erase(it);
+    } else if (it == active_.end()) {
+      active_.emplace(r.id, r);
+    } else if (it->second.severity != r.severity) {
+      it->second = r;
+    } else {
+      return false;
+    }
+  }
+  if (listener_ != nullptr) listener_->conditionChanged(r);
+  return true;
+}
+
+std::vector<ConditionReport> ConditionTable::active() const {
+  std::lock_guard lock(mutex_);
+  std::vector<ConditionReport> out;
+  out.reserve(active_.size());
+  for (const auto& [id, r] : active_) out.push_back(r);
+  return out;
+}
+
+std::optional<ConditionReport> ConditionTable::find(std::string_view id) const {
+  std::lock_guard lock(mutex_);
+  auto it = active_.find(id);
+  return it == active_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::size_t ConditionTable::activeCount() const {
+  std::lock_guard lock(mutex_);
+  return active_.size();
+}
+
+void ConditionTable::declareType(ConditionType type) { types_.push_back(std::move(type)); }
+
+std::uint32_t ConditionTable::baseTypeOf(std::uint32_t id) const noexcept {
+  for (const ConditionType& t : types_) {
+    if (t.id == id) return t.baseType;
+  }
+  return 0;
+}
+
+void ConditionTable::setListener(ConditionListener* listener) {
+  std::lock_guard order(reportMutex_);
+  listener_ = listener;
+}
+
+}  // namespace OpcToolbox

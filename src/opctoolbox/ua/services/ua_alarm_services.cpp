@@ -1,0 +1,135 @@
+// Alarms & Conditions at the endpoint: the condition table's reports become events of the
+// Server object, and the methods operators call on a condition (Acknowledge, Confirm,
+// AddComment) and on ConditionType (ConditionRefresh, ConditionRefresh2) go through Call.
+
+#include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
+#include "opctoolbox/ua/model/ua_namespace_zero.h"
+#include "opctoolbox/ua/services/ua_server.h"
+#include "opctoolbox/ua/services/ua_session.h"
+
+namespace OpcToolbox::ua {
+namespace {
+
+constexpr StatusCode kBadInvalidArgument = 0x80AB0000u;
+
+std::string textOf(const LocalizedText& t) { return t.text.value_or(""); }
+
+}  // namespace
+
+bool UaServer::isEventType(const NodeId& type, const NodeId& of) const {
+  if (type.ns == 1 && type.kind == NodeId::Kind::Numeric) {
+    if (of == type) return true;
+    const std::uint32_t base = app_.conditions().baseTypeOf(type.numeric);
+    return base != 0 && isSubtypeOf(NodeId::numericId(0, base), of);
+  }
+  return isSubtypeOf(type, of);
+}
+
+void UaServer::raiseEvent(const UaEvent& event) {
+  for (const auto& session : allSessions()) {
+    std::lock_guard lock(session->mutex);
+    for (auto& [sid, sub] : session->subscriptions) {
+      for (auto& [iid, item] : sub->items) {
+        if (item->isEventItem()) item->offerEvent(event, eventTypes_);
+      }
+    }
+  }
+}
+
+void UaServer::conditionChanged(const ConditionReport& report) {
+  std::lock_guard lock(alarmsMutex_);
+  raiseEvent(alarms_.changed(report));
+}
+
+std::optional<UaServer::MethodResult> UaServer::callAlarmMethod(Call& c, const CallMethodRequest& m) {
+  if (m.method.ns != 0 || m.method.kind != NodeId::Kind::Numeric) return std::nullopt;
+  const std::uint32_t method = m.method.numeric;
+  MethodResult r;
+  auto arguments = [&](std::initializer_list<BuiltinType> types) {
+    if (m.inputs.size() < types.size()) return (r.status = kBadArgumentsMissing) == kGood;
+    if (m.inputs.size() > types.size()) return (r.status = kBadTooManyArguments) == kGood;
+    std::size_t i = 0;
+    r.inputResults.assign(types.size(), kGood);
+    bool ok = true;
+    for (BuiltinType t : types) {
+      const Variant& v = m.inputs[i];
+      if (v.type != t || v.isArray || v.values.size() != 1) {
+        r.inputResults[i] = kBadTypeMismatch;
+        ok = false;
+      }
+      ++i;
+    }
+    if (!ok) r.status = kBadInvalidArgument;
+    else r.inputResults.clear();
+    return ok;
+  };
+  if (method == alarm::ConditionRefresh || method == alarm::ConditionRefresh2) {
+    const bool two = method == alarm::ConditionRefresh2;
+    if (!(m.object == NodeId::numericId(0, alarm::ConditionType)) && !(m.object == NodeId::numericId(0, ns0::Server))) {
+      r.status = kBadMethodInvalid;
+      return r;
+    }
+    if (two ? !arguments({BuiltinType::UInt32, BuiltinType::UInt32}) : !arguments({BuiltinType::UInt32})) return r;
+    const std::uint32_t sid = std::get<std::uint32_t>(m.inputs[0].values.front());
+    const std::uint32_t iid = two ? std::get<std::uint32_t>(m.inputs[1].values.front()) : 0;
+    // Under alarmsMutex_: no change slips between the frames, and none is sent twice.
+    std::lock_guard alarms(alarmsMutex_);
+    const std::vector<UaEvent> retained = alarms_.retained();
+    std::lock_guard lock(c.session->mutex);
+    auto sub = c.session->subscriptions.find(sid);
+    if (sub == c.session->subscriptions.end()) {
+      r.status = kBadSubscriptionIdInvalid;
+      return r;
+    }
+    auto refresh = [&](MonitoredItem& item) {
+      item.offerEvent(AlarmConditions::refreshEvent(true), eventTypes_, true);
+      for (const UaEvent& e : retained) item.offerEvent(e, eventTypes_);
+      item.offerEvent(AlarmConditions::refreshEvent(false), eventTypes_, true);
+    };
+    if (two) {
+      auto item = sub->second->items.find(iid);
+      if (item == sub->second->items.end() || !item->second->isEventItem()) {
+        r.status = kBadMonitoredItemIdInvalid;
+        return r;
+      }
+      refresh(*item->second);
+    } else {
+      for (auto& [id, item] : sub->second->items) {
+        if (item->isEventItem()) refresh(*item);
+      }
+    }
+    return r;
+  }
+  const bool ack = method == alarm::Acknowledge, confirm = method == alarm::Confirm, note = method == alarm::AddComment;
+  if (!ack && !confirm && !note) return std::nullopt;
+  const std::string what = ack ? "acknowledge" : confirm ? "confirm" : "comment";
+  const std::string condition = m.object.ns == 1 && m.object.kind == NodeId::Kind::String ? m.object.text : std::string();
+  if (condition.find('#') == std::string::npos) {
+    r.status = kBadMethodInvalid;
+    return r;
+  }
+  if (!arguments({BuiltinType::ByteString, BuiltinType::LocalizedText})) return r;
+  const std::string eventId = std::get<ByteStringValue>(m.inputs[0].values.front()).bytes.value_or("");
+  const LocalizedText comment = *std::get<Boxed<LocalizedText>>(m.inputs[1].values.front());
+  std::string user;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    user = c.session->user;
+  }
+  if (c.role < Role::Operator) {
+    r.status = kBadUserAccessDenied;
+    audit(true, [&] { return what + " refused: user [" + user + "] condition [" + condition + "] (BadUserAccessDenied)"; });
+    return r;
+  }
+  std::lock_guard lock(alarmsMutex_);
+  UaEvent event;
+  r.status = ack ? alarms_.acknowledge(condition, eventId, comment, user, event)
+                 : confirm ? alarms_.confirm(condition, eventId, comment, user, event)
+                           : alarms_.addComment(condition, eventId, comment, user, event);
+  if (r.status != kGood) return r;
+  audit(false, [&] { return what + ": user [" + user + "] condition [" + condition + "] comment [" + textOf(comment) + "]"; });
+  raiseEvent(event);
+  return r;
+}
+
+}  // namespace OpcToolbox::ua
