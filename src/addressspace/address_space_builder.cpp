@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "addressspace/channel_alarms.h"
 #include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
@@ -348,6 +349,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   // Everything made here waits in this list and joins the node in one step at the end,
   // so a client never browses a half-built crate.
   std::vector<VEXAHVElementPtr> staged;
+  std::vector<VEXAHVElementPtr> statusItems;  // the channels' status words, which alarms follow
 
   bool first = true;
   const std::shared_ptr<Crate>& crate = node->crate();
@@ -424,7 +426,10 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
         bind(*param, crate, eventIoMode);
         bindItem(*param, *node, slot, c);
         param->setHasChildren(false);
-        if (param->getParamType() == kChannelStatusType) param->setDefinition(kChannelStatusDefinition);
+        if (param->getParamType() == kChannelStatusType) {
+          param->setDefinition(kChannelStatusDefinition);
+          statusItems.push_back(param);
+        }
         channel->addElement(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
         for (auto& prop : walk.propertyItems(c, *param)) {
@@ -450,6 +455,9 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     subscribeParameterEvents(node.get());
     crate->eventsSubscribed();
   }
+  // Type 2 crates report every parameter anyway; the others' status words flow only for
+  // items someone watches, and the alarms need them all.
+  if (type != 2) watchStatusItems(statusItems);
   logNotice("System [", name, "] address space built");
   return 0;
 }

@@ -38,6 +38,21 @@ const char* prefixSymbol(std::int16_t exp) noexcept {
   }
 }
 
+std::string unitSymbol(std::string_view eu) {
+  static constexpr std::pair<std::string_view, std::string_view> kSymbols[] = {
+      {"Ampere", "A"}, {"Volt", "V"}, {"Watt", "W"}, {"Celsius", "°C"}, {"Hertz", "Hz"}, {"Bar", "bar"},
+      {"Vps", "V/s"},  {"Second", "s"}, {"Rpm", "rpm"}, {"Count", ""}, {"None", ""}};
+  static constexpr std::pair<std::string_view, std::string_view> kPrefixes[] = {
+      {"", ""}, {"u", "µ"}, {"m", "m"}, {"k", "k"}, {"M", "M"}};
+  for (auto [prefix, shown] : kPrefixes) {
+    if (eu.substr(0, prefix.size()) != prefix) continue;
+    for (auto [name, symbol] : kSymbols) {
+      if (eu.substr(prefix.size()) == name) return std::string(shown) + std::string(symbol);
+    }
+  }
+  return std::string(eu);
+}
+
 std::uint16_t parameterDataType(std::uint32_t type) noexcept {
   switch (type) {
     case 1: return OpcToolbox::VT_BOOL;

@@ -3,6 +3,7 @@
 // the library's unit code, decimal prefixes by its exponent.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vexahv {
@@ -11,6 +12,10 @@ std::uint16_t propertyDataType(std::string_view propertyName) noexcept;
 const char* unitName(std::uint16_t code) noexcept;
 const char* prefixName(std::int16_t exp) noexcept;
 const char* prefixSymbol(std::int16_t exp) noexcept;
+
+// The symbol of an "EU" property's text, for people: "uAmpere" is "µA", "Volt" is "V";
+// a text it does not know is given back as it is.
+std::string unitSymbol(std::string_view euText);
 
 // OPC data type and access rights of a parameter by the library's "Type" and "Mode".
 std::uint16_t parameterDataType(std::uint32_t type) noexcept;

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 
+#include "addressspace/channel_alarms.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
 #include "addressspace/vexahv_opc_server.h"
+#include "addressspace/name_tables.h"
 #include "hwlib/VEXAHVWrapper.h"
+#include "opctoolbox/application.h"
 #include "logging/logging.h"
 
 namespace vexahv {
@@ -209,7 +212,13 @@ long VEXAHVElement::valueChanged(const ValueQT& value) {
     std::lock_guard l(mutex_);
     held_.store(false, std::memory_order_release);
   }
-  return DaAddressSpaceElement::valueChanged(value);
+  const long rc = DaAddressSpaceElement::valueChanged(value);
+  // A channel's status word is what its alarms follow.
+  if (value.getQuality() == OpcToolbox::kQualityGood && !value.getData().isEmpty() &&
+      getKind() == ElementKind::ChannelParam && getParamType() == static_cast<std::int32_t>(kChannelStatusType)) {
+    reportChannelStatus(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
+  }
+  return rc;
 }
 
 int VEXAHVElement::subscribe(bool on) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <new>
 
+#include "addressspace/channel_alarms.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
@@ -205,6 +206,8 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
     fail("the OPC toolbox did not start");
     return;
   }
+  // The alarm types clients filter by exist before the first client does.
+  declareAlarmTypes(OpcToolbox::getApp()->conditions());
   // Clients reach the toolbox through its OPC UA endpoint; it reports Suspended until ready.
   endpoint_ = std::make_unique<OpcToolbox::ua::UaEndpoint>(*OpcToolbox::getApp(), endpointOptions_);
   platform::UniqueFd passed;

@@ -1,0 +1,31 @@
+#pragma once
+// The alarms a channel's status word raises: one condition per alarm bit (tripped,
+// over-current, over-voltage, under-voltage, at the software maximum, killed), of alarm
+// types of this server's own, reported to the application's condition table whenever
+// the word comes in. Also what keeps them current unattended: the status items of
+// crates that report events are watched by the server itself, so their events flow
+// whether or not a client watches them.
+
+#include <cstdint>
+#include <vector>
+
+#include "addressspace/vexahv_element.h"
+#include "opctoolbox/condition_table.h"
+
+namespace vexahv {
+
+// The channel alarm types, ids in namespace 1; declared once, before the endpoint starts.
+void declareAlarmTypes(OpcToolbox::ConditionTable& table);
+
+// A status word of a channel's status item came in: each alarm bit's condition is
+// reported as the word says (the table passes on only what changed). The message names
+// the channel, the cause and its VMon and IMon.
+void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
+                         const OpcToolbox::DateTime& when);
+
+// Monitors the status items of event-reporting crates for the server itself (a poll of
+// every channel of a crate without events would cost a library call each; theirs follow
+// the clients' monitoring).
+void watchStatusItems(const std::vector<VEXAHVElementPtr>& items);
+
+}  // namespace vexahv

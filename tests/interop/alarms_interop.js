@@ -1,0 +1,143 @@
+// Alarms as an operator's client sees them, through node-opcua against vexahv-opcserver
+// over the simulated crates: a channel driven past its current limit trips, and the Trip
+// alarm arrives as an event of the Server object with its message, severity and states;
+// the operator acknowledges it with a comment; "ClearAlarm" makes it inactive, and
+// acknowledged and inactive it is retained no longer. A client that comes later gets the
+// retained alarms of a ConditionRefresh between its RefreshStart and RefreshEnd.
+// Bounded: both processes stop by themselves after 60 s.
+"use strict";
+const assert = require("assert");
+const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
+  ClientSubscription, ClientMonitoredItem, TimestampsToReturn, constructEventFilter, resolveNodeId,
+} = require("node-opcua-client");
+
+const item = (id) => `ns=1;s=${id}`;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const FIELDS = ["EventId", "EventType", "SourceName", "Message", "Severity", "Retain", "AckedState.Id",
+  "ActiveState.Id", "ConditionName", "ConditionId"];
+
+async function waitFor(what, pred, ms) {
+  const end = Date.now() + ms;
+  while (Date.now() < end) {
+    const found = pred();
+    if (found) return found;
+    await sleep(50);
+  }
+  assert.fail(`${what} within ${ms} ms`);
+}
+
+// Events of the Server object, each as { field: value }.
+async function watchAlarms(session) {
+  const sub = ClientSubscription.create(session, {
+    requestedPublishingInterval: 100, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10,
+    maxNotificationsPerPublish: 0, publishingEnabled: true,
+  });
+  const seen = [];
+  const m = ClientMonitoredItem.create(sub, { nodeId: resolveNodeId("Server"), attributeId: AttributeIds.EventNotifier },
+    { queueSize: 1000, filter: constructEventFilter(FIELDS) }, TimestampsToReturn.Both);
+  m.on("changed", (values) => {
+    const e = {};
+    FIELDS.forEach((f, i) => { e[f] = values[i].value; });
+    seen.push(e);
+  });
+  await new Promise((res) => sub.once("started", res));
+  await sleep(300);
+  return { sub, seen };
+}
+
+async function main() {
+  const bin = process.argv[2];
+  const run = await startServer({ bin, duration: 60, logLevel: 6 });
+  const connect = async () => {
+    const client = OPCUAClient.create({
+      applicationName: "vexahv alarms interop", endpointMustExist: false,
+      securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
+    });
+    await client.connect(run.url);
+    return { client, session: await client.createSession() };
+  };
+  const first = await connect();
+  try {
+    const { session } = first;
+    await waitUntilRunning(session);
+    const { sub, seen } = await watchAlarms(session);
+    const chan = "CrateA.Board00.Chan003";
+    // Watched, as a SCADA watches them: the alarm's message gives their values.
+    for (const p of ["VMon", "IMon"]) {
+      ClientMonitoredItem.create(sub, { nodeId: item(`${chan}.${p}`), attributeId: AttributeIds.Value },
+        { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+    }
+    const write = (p, dataType, value) => session.write({ nodeId: item(`${chan}.${p}`), attributeId: AttributeIds.Value,
+      value: { value: { dataType, value } } });
+    // 100 MOhm: 1 uA at 100 V, reached within 2 s of the ramp at 50 V/s; no grace time.
+    assert.strictEqual((await write("I0Set", DataType.Float, 1)).value, 0);
+    assert.strictEqual((await write("Trip", DataType.Float, 0)).value, 0);
+    assert.strictEqual((await write("V0Set", DataType.Float, 1000)).value, 0);
+    assert.strictEqual((await write("Pw", DataType.Boolean, true)).value, 0);
+    const tripped = await waitFor("the Trip alarm", () =>
+      seen.find((e) => e.SourceName === chan && e.ConditionName === "Trip" && e["ActiveState.Id"] === true), 15000);
+    assert.match(tripped.Message.text, /^CrateA Board00 Chan003 tripped at \d+\.\d V, \d+\.\d µA$/, tripped.Message.text);
+    assert.strictEqual(tripped.Severity, 900);
+    assert.strictEqual(tripped.Retain, true);
+    assert.strictEqual(tripped["AckedState.Id"], false);
+    assert.strictEqual(tripped.EventType.toString(), "ns=1;i=65537", "ChannelTripAlarmType");
+    const conditionId = tripped.ConditionId.toString();
+    assert.strictEqual(conditionId, `ns=1;s=${chan}#Trip`);
+
+    const ack = async (eventId) => (await session.call({
+      objectId: conditionId, methodId: "ns=0;i=9111",
+      inputArguments: [{ dataType: DataType.ByteString, value: eventId }, { dataType: DataType.LocalizedText, value: { text: "seen by the shift" } }],
+    })).statusCode;
+    assert.strictEqual((await ack(Buffer.from("not an event"))).value, StatusCodes.BadEventIdUnknown.value);
+    assert.strictEqual((await ack(tripped.EventId)).value, StatusCodes.Good.value);
+    await waitFor("the acknowledged alarm", () => seen.find((e) => e.SourceName === chan && e["AckedState.Id"] === true), 5000);
+    await waitFor("the audit line", () => run.log().includes(`acknowledge: user [anonymous] condition [${chan}#Trip] comment [seen by the shift]`), 5000);
+
+    // A second channel trips and stays so; then ClearAlarm clears both in the hardware.
+    const other = "CrateA.Board00.Chan004";
+    const w2 = (p, dataType, value) => session.write({ nodeId: item(`${other}.${p}`), attributeId: AttributeIds.Value,
+      value: { value: { dataType, value } } });
+    for (const [p, t, v] of [["I0Set", DataType.Float, 1], ["Trip", DataType.Float, 0], ["V0Set", DataType.Float, 1000], ["Pw", DataType.Boolean, true]]) {
+      assert.strictEqual((await w2(p, t, v)).value, 0);
+    }
+    await waitFor("the second Trip alarm", () => seen.find((e) => e.SourceName === other && e["ActiveState.Id"] === true), 15000);
+
+    // A client that comes now: a refresh frames the one retained alarm of each channel.
+    const second = await connect();
+    try {
+      const late = await watchAlarms(second.session);
+      const refresh = await second.session.call({ objectId: "ns=0;i=2782", methodId: "ns=0;i=3875",
+        inputArguments: [{ dataType: DataType.UInt32, value: late.sub.subscriptionId }] });
+      assert.strictEqual(refresh.statusCode.value, StatusCodes.Good.value);
+      await waitFor("RefreshEnd", () => late.seen.find((e) => e.EventType.toString() === "ns=0;i=2788"), 5000);
+      const types = late.seen.map((e) => e.EventType.toString());
+      const start = types.indexOf("ns=0;i=2787"), end = types.indexOf("ns=0;i=2788");
+      assert.ok(start >= 0 && end > start, `framed: ${types}`);
+      // Each trip came with its over-current, retained too until acknowledged.
+      const framed = late.seen.slice(start + 1, end).map((e) => `${e.SourceName}#${e.ConditionName}`).sort();
+      assert.deepStrictEqual(framed, [`${chan}#OverCurrent`, `${chan}#Trip`, `${other}#OverCurrent`, `${other}#Trip`]);
+    } finally {
+      await second.session.close();
+      await second.client.disconnect();
+    }
+
+    const since = seen.length;
+    assert.strictEqual((await session.write({ nodeId: item("CrateA.ClearAlarm"), attributeId: AttributeIds.Value,
+      value: { value: { dataType: DataType.Boolean, value: true } } })).value, 0);
+    const cleared = await waitFor("the cleared Trip", () =>
+      seen.slice(since).find((e) => e.SourceName === chan && e.ConditionName === "Trip" && e["ActiveState.Id"] === false), 10000);
+    assert.strictEqual(cleared.Retain, false, "inactive and acknowledged: no longer retained");
+    const stillThere = await waitFor("the other, cleared but unacknowledged", () =>
+      seen.slice(since).find((e) => e.SourceName === other && e["ActiveState.Id"] === false), 10000);
+    assert.strictEqual(stillThere.Retain, true, "inactive, not acknowledged: retained");
+    console.log("alarms interop: trip, acknowledge, refresh and clear as an operator's client sees them");
+  } finally {
+    await first.session.close();
+    await first.client.disconnect();
+    await run.stop();
+  }
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
