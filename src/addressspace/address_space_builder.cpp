@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "addressspace/channel_alarms.h"
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "addressspace/channel_alarms.h"
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
 #include "addressspace/vexahv_opc_server.h"
@@ -295,6 +295,9 @@ void VEXAHVElement::setConnectionStatus(std::int32_t status) {
   }
   if (status != kStatusOk && status != getConnectionStatus()) markDisconnected();
   setConnectionStatusField(status);
+  if (getKind() == ElementKind::System && crate_) {
+    reportCrateConnection(OpcToolbox::getApp()->conditions(), crate_->name(), crate_->address(), status);
+  }
   for (const auto& child : getOwnChildren()) {
     if (child->getName() != "ConnStatus") continue;
     child->setConnectionStatusField(status);

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <new>
 
-#include "addressspace/channel_alarms.h"
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"

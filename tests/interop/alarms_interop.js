@@ -3,10 +3,13 @@
 // alarm arrives as an event of the Server object with its message, severity and states;
 // the operator acknowledges it with a comment; "ClearAlarm" makes it inactive, and
 // acknowledged and inactive it is retained no longer. A client that comes later gets the
-// retained alarms of a ConditionRefresh between its RefreshStart and RefreshEnd.
+// retained alarms of a ConditionRefresh between its RefreshStart and RefreshEnd. A crate
+// that stops answering raises its ConnectionLost alarm, which returns to normal with it.
 // Bounded: both processes stop by themselves after 60 s.
 "use strict";
 const assert = require("assert");
+const { execFileSync } = require("child_process");
+const path = require("path");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
@@ -49,7 +52,8 @@ async function watchAlarms(session) {
 
 async function main() {
   const bin = process.argv[2];
-  const run = await startServer({ bin, duration: 60, logLevel: 6 });
+  const run = await startServer({ bin, duration: 60, logLevel: 6, keepAlivePeriodMs: 300 });
+  const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
   const connect = async () => {
     const client = OPCUAClient.create({
       applicationName: "vexahv alarms interop", endpointMustExist: false,
@@ -132,7 +136,17 @@ async function main() {
     const stillThere = await waitFor("the other, cleared but unacknowledged", () =>
       seen.slice(since).find((e) => e.SourceName === other && e["ActiveState.Id"] === false), 10000);
     assert.strictEqual(stillThere.Retain, true, "inactive, not acknowledged: retained");
-    console.log("alarms interop: trip, acknowledge, refresh and clear as an operator's client sees them");
+
+    // CrateB stops answering: its connection-lost alarm, the most severe; back when it answers.
+    control("silent CrateB on");
+    const lost = await waitFor("CrateB's ConnectionLost", () =>
+      seen.find((e) => e.SourceName === "CrateB" && e.ConditionName === "ConnectionLost" && e["ActiveState.Id"] === true), 15000);
+    assert.strictEqual(lost.Severity, 1000);
+    assert.match(lost.Message.text, /^CrateB lost: no answer from 127\.0\.0\.3$/);
+    control("silent CrateB off");
+    await waitFor("CrateB back", () =>
+      seen.find((e) => e.SourceName === "CrateB" && e.ConditionName === "ConnectionLost" && e["ActiveState.Id"] === false), 20000);
+    console.log("alarms interop: trip, acknowledge, refresh, clear and a lost crate as an operator's client sees them");
   } finally {
     await first.session.close();
     await first.client.disconnect();

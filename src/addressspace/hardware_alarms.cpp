@@ -1,4 +1,4 @@
-#include "addressspace/channel_alarms.h"
+#include "addressspace/hardware_alarms.h"
 
 #include <array>
 #include <cstdio>
@@ -13,6 +13,9 @@ namespace {
 
 // OPC UA's TripAlarmType and OffNormalAlarmType, which ours derive from.
 constexpr std::uint32_t kTripAlarmType = 10751, kOffNormalAlarmType = 10637;
+// A crate that does not answer leaves its high voltage unwatched: the most severe.
+constexpr std::uint32_t kConnectionLostType = 0x10010;
+constexpr std::uint16_t kConnectionLostSeverity = 1000;
 
 struct BitAlarm {
   unsigned bit;
@@ -77,6 +80,24 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
   for (const BitAlarm& a : kBitAlarms) {
     if (table.baseTypeOf(a.type) == 0) table.declareType({a.type, a.typeName, a.baseType});
   }
+  if (table.baseTypeOf(kConnectionLostType) == 0) {
+    table.declareType({kConnectionLostType, "CrateConnectionLostAlarmType", kOffNormalAlarmType});
+  }
+}
+
+void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
+                           std::int32_t status) {
+  if (status != kStatusOk && status != kStatusKo) return;
+  OpcToolbox::ConditionReport r;
+  r.id = crate + "#ConnectionLost";
+  r.source = crate;
+  r.name = "ConnectionLost";
+  r.type = kConnectionLostType;
+  r.active = status == kStatusKo;
+  r.severity = kConnectionLostSeverity;
+  r.time = OpcToolbox::DateTime::now();
+  r.message = r.active ? crate + " lost: no answer from " + address : crate + " answers again";
+  table.report(r);
 }
 
 void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,

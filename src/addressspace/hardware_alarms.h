@@ -1,12 +1,13 @@
 #pragma once
-// The alarms a channel's status word raises: one condition per alarm bit (tripped,
-// over-current, over-voltage, under-voltage, at the software maximum, killed), of alarm
-// types of this server's own, reported to the application's condition table whenever
-// the word comes in. Also what keeps them current unattended: the status items of
-// crates that report events are watched by the server itself, so their events flow
-// whether or not a client watches them.
+// The alarms the hardware raises, of alarm types of this server's own, reported to the
+// application's condition table: per channel one condition per alarm bit of its status
+// word (tripped, over-current, over-voltage, under-voltage, at the software maximum,
+// killed), whenever the word comes in; per crate its connection, lost or back. Also what
+// keeps them current unattended: the status items of crates that report events are
+// watched by the server itself, so their events flow whether or not a client watches them.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "addressspace/vexahv_element.h"
@@ -22,6 +23,10 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table);
 // the channel, the cause and its VMon and IMon.
 void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
                          const OpcToolbox::DateTime& when);
+
+// A crate's connection status changed (kStatusOk, kStatusKo; pending says nothing).
+void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
+                           std::int32_t status);
 
 // Monitors the status items of event-reporting crates for the server itself (a poll of
 // every channel of a crate without events would cost a library call each; theirs follow
