@@ -100,4 +100,33 @@ TEST(QueuedValues, TheServerBudgetBoundsAllQueuesTogether) {
   EXPECT_EQ(budget->used(), 0u) << "a deleted item gives its units back";
 }
 
+// A full event queue says so: an EventQueueOverflowEvent first in the queue when the
+// oldest events go, last when the newest do; one per overflow until the client takes.
+TEST(EventQueue, AnOverflowIsMarkedOnceWhereTheEventsWereLost) {
+  auto element = std::make_shared<DaAddressSpaceElement>("", "I", kReadable, kIoReport, VT_I4);
+  const IsEventSubtype any = [](const NodeId&, const NodeId&) { return true; };
+  auto severityOf = [](const std::vector<ua::Variant>& fields) -> int {
+    return fields[1].type == BuiltinType::UInt16 ? std::get<std::uint16_t>(fields[1].values.front()) : -1;
+  };
+  for (const bool discardOldest : {true, false}) {
+    MonitoredItem item(1, 9, nullptr, 3, 3, discardOldest, DataChangeFilter{});
+    EventFilterSpec filter;
+    filter.select = {EventField{NodeId::numericId(0, 2041), "EventType", 13}, EventField{NodeId::numericId(0, 2041), "Severity", 13}};
+    item.makeEventItem(filter);
+    for (std::uint16_t s = 1; s <= 6; ++s) {
+      UaEvent e;
+      e.eventType = NodeId::numericId(0, 2041);
+      e.fields = {{"EventType", ua::Variant::scalar(BuiltinType::NodeId, e.eventType)},
+                  {"Severity", ua::Variant::scalar(BuiltinType::UInt16, s)}};
+      item.offerEvent(e, any);
+    }
+    std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> out;
+    ASSERT_EQ(item.takeEvents(out, 10), 3u) << "bounded by the queue size";
+    const ua::Variant overflow = ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 3035));
+    std::vector<int> severities;
+    for (const auto& [handle, fields] : out) severities.push_back(fields[0] == overflow ? 0 : severityOf(fields));
+    EXPECT_EQ(severities, discardOldest ? (std::vector<int>{0, 5, 6}) : (std::vector<int>{1, 2, 0})) << discardOldest;
+  }
+}
+
 }  // namespace

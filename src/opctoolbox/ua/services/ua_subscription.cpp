@@ -191,11 +191,33 @@ void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSub
   if (!always && !eventPasses(events_->filter, event, isSubtype)) return;
   std::vector<ua::Variant> fields = selectEventFields(events_->filter, event, isSubtype);
   auto& queue = events_->queue;
-  if (queue.size() >= queueSize_) {
-    if (!discardOldest_) return;
-    queue.pop_front();
+  if (queue.size() < queueSize_) {
+    queue.push_back(std::move(fields));
+    return;
   }
-  queue.push_back(std::move(fields));
+  // Full: an EventQueueOverflowEvent (OPC UA Part 4, 5.12.1.5) tells the client that events
+  // were lost, first in the queue when the oldest go, last when the newest do; one per
+  // overflow until the client takes from the queue.
+  if (discardOldest_) {
+    // The marker stays first; the oldest event behind it goes (a queue of one holds the
+    // marker alone).
+    if (!events_->overflowQueued) {
+      queue.pop_front();
+    } else if (queue.size() > 1) {
+      queue.erase(queue.begin() + 1);
+    } else {
+      return;
+    }
+    queue.push_back(std::move(fields));
+  }
+  if (events_->overflowQueued) return;
+  events_->overflowQueued = true;
+  std::vector<ua::Variant> overflow = selectEventFields(events_->filter, queueOverflowEvent(), isSubtype);
+  if (discardOldest_) {
+    queue.front() = std::move(overflow);
+  } else {
+    queue.back() = std::move(overflow);
+  }
 }
 
 std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
@@ -208,7 +230,25 @@ std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::
     events_->queue.pop_front();
     ++n;
   }
+  if (n > 0) events_->overflowQueued = false;
   return n;
+}
+
+UaEvent queueOverflowEvent() {
+  UaEvent e;
+  e.eventType = NodeId::numericId(0, 3035);  // EventQueueOverflowEventType
+  const std::int64_t now = nowTicks();
+  e.fields = {
+      {"EventId", ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{randomBytes(16)})},
+      {"EventType", ua::Variant::scalar(BuiltinType::NodeId, e.eventType)},
+      {"Time", ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{now})},
+      {"ReceiveTime", ua::Variant::scalar(BuiltinType::DateTime, DateTimeValue{now})},
+      {"SourceNode", ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 2253))},
+      {"SourceName", ua::Variant::scalar(BuiltinType::String, UaString{"Server"})},
+      {"Message", ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{"en", "Events were lost: the queue was full"})},
+      {"Severity", ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{500})},
+  };
+  return e;
 }
 
 std::vector<std::uint8_t> encodeNotificationMessage(

@@ -110,6 +110,7 @@ class MonitoredItem : public ValueObserver {
   struct Events {
     EventFilterSpec filter;
     std::deque<std::vector<ua::Variant>> queue;
+    bool overflowQueued = false;  // an overflow event waits in the queue
   };
   std::unique_ptr<Events> events_;
 };
@@ -138,6 +139,9 @@ struct Subscription {
   std::mutex retransmissionMutex;
   std::map<std::uint32_t, std::vector<std::uint8_t>> retransmission;
 };
+
+// The event a full event queue holds in place of those it lost.
+UaEvent queueOverflowEvent();
 
 // Whether enough monitored items ended since the last time it said so that the heap
 // should give their memory back (a relaxed count: a few more or less do not matter).
