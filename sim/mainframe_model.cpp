@@ -403,6 +403,19 @@ int MainframeModel::execute(std::string_view command) {
   return VEXAHV_OK;
 }
 
+void MainframeModel::interlock() {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    const PhysicsIndex& ix = physics_[i];
+    for (Channel& ch : boards_[i].channels) {
+      if (ix.pw >= 0) ch.params[static_cast<std::size_t>(ix.pw)].number = 0;
+      if (ix.vMon >= 0) ch.params[static_cast<std::size_t>(ix.vMon)].number = 0;
+      if (ix.iMon >= 0) ch.params[static_cast<std::size_t>(ix.iMon)].number = 0;
+      ch.flags |= kStatusTripped;
+    }
+  }
+}
+
 bool MainframeModel::resolve(std::string_view path, ItemPath& out) const {
   std::vector<std::string_view> pieces;
   while (!path.empty()) {

@@ -93,6 +93,9 @@ class MainframeModel {
   int setChannelName(std::uint16_t slot, const std::vector<std::uint16_t>& channels,
                      const std::string& name);
   int execute(std::string_view command);
+  // An external interlock: every channel off at once and tripped, as a crate's inhibit
+  // input does it; cleared by "ClearAlarm".
+  void interlock();
 
   // "Board01.Chan002.VMon", "Board01.Temp", "SwRelease" (the system name already taken off).
   bool resolve(std::string_view path, ItemPath& out) const;

@@ -102,6 +102,7 @@ TEST(QueuedValues, TheServerBudgetBoundsAllQueuesTogether) {
 
 // A full event queue says so: an EventQueueOverflowEvent first in the queue when the
 // oldest events go, last when the newest do; one per overflow until the client takes.
+// Queued events are charged to the server's budget for events until taken.
 TEST(EventQueue, AnOverflowIsMarkedOnceWhereTheEventsWereLost) {
   auto element = std::make_shared<DaAddressSpaceElement>("", "I", kReadable, kIoReport, VT_I4);
   const IsEventSubtype any = [](const NodeId&, const NodeId&) { return true; };
@@ -109,7 +110,8 @@ TEST(EventQueue, AnOverflowIsMarkedOnceWhereTheEventsWereLost) {
     return fields[1].type == BuiltinType::UInt16 ? std::get<std::uint16_t>(fields[1].values.front()) : -1;
   };
   for (const bool discardOldest : {true, false}) {
-    MonitoredItem item(1, 9, nullptr, 3, 3, discardOldest, DataChangeFilter{});
+    auto budget = std::make_shared<QueuedValueBudget>(100);
+    MonitoredItem item(1, 9, nullptr, 3, 3, discardOldest, DataChangeFilter{}, budget);
     EventFilterSpec filter;
     filter.select = {EventField{NodeId::numericId(0, 2041), "EventType", 13}, EventField{NodeId::numericId(0, 2041), "Severity", 13}};
     item.makeEventItem(filter);
@@ -120,8 +122,12 @@ TEST(EventQueue, AnOverflowIsMarkedOnceWhereTheEventsWereLost) {
                   {"Severity", ua::Variant::scalar(BuiltinType::UInt16, s)}};
       item.offerEvent(e, any);
     }
+    std::vector<std::pair<std::uint32_t, DataValue>> values;
+    item.take(values, 10);  // the publisher asks every item for both
+    EXPECT_EQ(budget->used(), 3u) << "each queued event is charged";
     std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>> out;
     ASSERT_EQ(item.takeEvents(out, 10), 3u) << "bounded by the queue size";
+    EXPECT_EQ(budget->used(), 0u) << "and given back when taken";
     const ua::Variant overflow = ua::Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, 3035));
     std::vector<int> severities;
     for (const auto& [handle, fields] : out) severities.push_back(fields[0] == overflow ? 0 : severityOf(fields));

@@ -115,10 +115,11 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
       continue;
     }
     --room;
-    const std::uint32_t queue = std::clamp<std::uint32_t>(c.queueSize, 1, limits_.maxQueueSize);
+    const std::uint32_t queue =
+        std::clamp<std::uint32_t>(c.queueSize, 1, eventItem ? limits_.maxEventQueueSize : limits_.maxQueueSize);
     const std::uint32_t itemId = nextId++;
     auto item = std::make_shared<MonitoredItem>(itemId, c.clientHandle, element, timestamps, queue, c.discardOldest, filter,
-                                                queuedValues_);
+                                                eventItem ? queuedEvents_ : queuedValues_);
     if (eventItem) {
       item->monitoringMode = c.mode;
       item->makeEventItem(std::move(events));
@@ -216,7 +217,7 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
         results.emplace_back(fs, 0, 0);
         continue;
       }
-      const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
+      const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxEventQueueSize);
       item->modifyEvents(m.clientHandle, queue, m.discardOldest, std::move(events));
       results.emplace_back(kGood, 0, queue);
       continue;

@@ -20,6 +20,7 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
                    std::shared_ptr<const SecurityConfiguration> security, AuditLog audit)
     : app_(app), endpointUrl_(std::move(endpointUrl)), limits_(limits), startTime_(nowTicks()),
       queuedValues_(std::make_shared<QueuedValueBudget>(limits.maxQueuedValues)),
+      queuedEvents_(std::make_shared<QueuedValueBudget>(limits.maxQueuedEvents)),
       detached_(std::make_shared<Session>()), security_(std::move(security)), audit_(std::move(audit)) {
   if (security_) {
     logins_ = std::make_unique<LoginGuard>(

@@ -63,6 +63,10 @@ struct ServerLimits {
   // maxQueuedValues values beyond the first of each (past it they overflow).
   std::uint32_t maxQueueSize = 100;
   std::size_t maxQueuedValues = 1000000;
+  // An event item's queue holds up to this (an interlock trips every channel of a crate
+  // at once), all of them together maxQueuedEvents.
+  std::uint32_t maxEventQueueSize = 10000;
+  std::size_t maxQueuedEvents = 200000;
   // Sampling intervals are revised up to the fastest the item can honestly be sampled:
   // this, or for a polled item the time its device read takes if that is longer.
   double minSamplingIntervalMs = 50;
@@ -237,6 +241,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   const ServerLimits limits_;
   const std::int64_t startTime_;
   const std::shared_ptr<QueuedValueBudget> queuedValues_;
+  const std::shared_ptr<QueuedValueBudget> queuedEvents_;
   // Who owns what. sessionsMutex_ guards the table of sessions, each session's identity
   // (its channel, user, role, activation, time-out) and the channel records: a request's
   // session look-up takes it and nothing else. A session's own mutex guards what it holds:

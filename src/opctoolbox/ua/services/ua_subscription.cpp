@@ -54,6 +54,7 @@ bool takeHeapRelease() noexcept {
 }
 
 void MonitoredItem::settleBudget() {
+  if (events_) return;  // an event item's units are its queued events, settled one by one
   const std::size_t held = queue_.size() > 1 ? queue_.size() - 1 : 0;
   if (budget_ != nullptr && held < charged_) {
     budget_->give(charged_ - held);
@@ -182,7 +183,11 @@ void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, 
   discardOldest_ = discardOldest;
   if (!events_) events_ = std::make_unique<Events>();
   events_->filter = std::move(filter);
-  while (events_->queue.size() > queueSize_) events_->queue.pop_front();
+  while (events_->queue.size() > queueSize_) {
+    events_->queue.pop_front();
+    if (budget_ != nullptr) budget_->give(1);
+    --charged_;
+  }
 }
 
 void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always) {
@@ -191,10 +196,14 @@ void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSub
   if (!always && !eventPasses(events_->filter, event, isSubtype)) return;
   std::vector<ua::Variant> fields = selectEventFields(events_->filter, event, isSubtype);
   auto& queue = events_->queue;
-  if (queue.size() < queueSize_) {
+  // Each queued event is charged to the server's budget for events; a spent budget is a
+  // full queue.
+  if (queue.size() < queueSize_ && (budget_ == nullptr || budget_->take())) {
     queue.push_back(std::move(fields));
+    ++charged_;
     return;
   }
+  if (queue.empty()) return;
   // Full: an EventQueueOverflowEvent (OPC UA Part 4, 5.12.1.5) tells the client that events
   // were lost, first in the queue when the oldest go, last when the newest do; one per
   // overflow until the client takes from the queue.
@@ -230,6 +239,8 @@ std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::
     events_->queue.pop_front();
     ++n;
   }
+  if (budget_ != nullptr) budget_->give(n);
+  charged_ -= n;
   if (n > 0) events_->overflowQueued = false;
   return n;
 }
