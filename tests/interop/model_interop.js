@@ -163,7 +163,9 @@ async function modelChange() {
     };
     const events = await watch(constructEventFilter(fields));
     const ofBaseType = await watch(eventFilterOfType(fields, "ns=0;i=2132"));  // BaseModelChangeEventType
-    const ofOtherType = await watch(eventFilterOfType(fields, "ns=0;i=2782"));  // ConditionType
+    // RefreshEndEventType: no refresh is asked for here (a crate coming back does raise a
+    // condition event, its ConnectionLost alarm returning to normal).
+    const ofOtherType = await watch(eventFilterOfType(fields, "ns=0;i=2788"));
     assert.ok((await session.browse("ns=1;s=CrateC")).references.every((r) => r.browseName.name !== "Board00"));
     run.simControl("refuse-login CrateC off");
     const end = Date.now() + 30000;

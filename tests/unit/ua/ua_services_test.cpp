@@ -607,7 +607,7 @@ class Alarms : public Services {
   }
   // An event item on the Server object taking conditions only; its fields: EventId,
   // EventType, Message, Severity, Retain, AckedState/Id, ActiveState/Id, ConditionId.
-  std::uint32_t watchAlarms(std::uint32_t sub) {
+  std::uint32_t watchAlarms(std::uint32_t sub, const NodeId& notifier = NodeId::numericId(0, 2253)) {
     std::vector<std::uint8_t> body;
     Encoder f(body);
     const std::vector<std::vector<std::string>> paths = {{"EventId"}, {"EventType"}, {"Message"}, {"Severity"},
@@ -631,7 +631,7 @@ class Alarms : public Services {
     m.uint32(sub);
     m.uint32(2);
     m.arrayLength(1);
-    m.nodeId(NodeId::numericId(0, 2253));
+    m.nodeId(notifier);
     m.uint32(12);  // EventNotifier
     m.string(UaString{});
     m.qualifiedName(QualifiedName{});
@@ -741,6 +741,23 @@ TEST_F(Alarms, AConditionIsRaisedAcknowledgedAndLetGo) {
   EXPECT_FALSE(flagOf(got[0][4])) << "inactive and acknowledged: no longer retained";
   EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventIdOf(got[0])), kBadNodeIdUnknown);
   EXPECT_EQ(method(9111, "Demo.Folder", eventIdOf(got[0])), kBadMethodInvalid) << "not a condition";
+}
+
+// A branch is an event notifier for what is under it: its item takes the alarms of its
+// own subtree, and its refresh frames only those.
+TEST_F(Alarms, ABranchNotifiesTheAlarmsUnderIt) {
+  const std::uint32_t sub = createSubscription(token, 50, 600, 10);
+  ASSERT_EQ(watchAlarms(sub, NodeId::stringId(1, "Demo")), kGood);
+  app->conditions().report(trip("Elsewhere", true));
+  app->conditions().report(trip("DemoX", true));     // a sibling whose name it begins
+  app->conditions().report(trip("Demo.Sub", true));  // under it
+  auto got = events();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][7], ua::Variant::scalar(BuiltinType::NodeId, NodeId::stringId(1, "Demo.Sub#Trip")));
+  ASSERT_EQ(refresh(sub), kGood);
+  got = events();
+  ASSERT_EQ(got.size(), 3u) << "start, its one retained alarm, end";
+  EXPECT_EQ(got[1][7], ua::Variant::scalar(BuiltinType::NodeId, NodeId::stringId(1, "Demo.Sub#Trip")));
 }
 
 TEST_F(Alarms, ARefreshFramesTheRetainedAndAReaderMayNotAcknowledge) {

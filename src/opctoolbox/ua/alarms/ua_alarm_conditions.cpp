@@ -30,6 +30,7 @@ UaEvent AlarmConditions::eventOf(const State& s) const {
   UaEvent e;
   e.eventType = conditionEventType(r.type);
   e.conditionId = conditionNodeId(r.id);
+  e.source = r.source;
   const std::int64_t now = nowTicks();
   e.fields = {
       {"EventId", Variant::scalar(BuiltinType::ByteString, ByteStringValue{s.eventId})},

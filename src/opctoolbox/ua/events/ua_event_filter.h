@@ -21,6 +21,7 @@ namespace OpcToolbox::ua {
 struct UaEvent {
   NodeId eventType;
   NodeId conditionId;  // null for an event that is not a condition's
+  std::string source;  // the item id of the branch it comes from; empty: the server's own
   std::vector<std::pair<std::string, Variant>> fields;
   const Variant* field(std::string_view path) const;
 };

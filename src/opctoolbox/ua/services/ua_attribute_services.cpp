@@ -277,8 +277,9 @@ void UaServer::read(Call& c, ReadRequest& r) {
       case kDescription: now(valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{}))); break;
       case kWriteMask: case kUserWriteMask: now(valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0}))); break;
       case kEventNotifier:
+        // Every branch is an event notifier: the alarms of what is under it.
         if (variable) now(statusOnly(kBadAttributeIdInvalid));
-        else now(valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{0})));
+        else now(valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{1})));
         break;
       case kValue: {
         if (!variable) {

@@ -37,8 +37,10 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
     return out;
   }
   const bool variable = element ? !element->getHasChildren() : out.zero->nodeClass == kVariable;
-  // Events come from the Server object, the one event notifier.
-  out.eventItem = c.attributeId == kEventNotifier && out.zero != nullptr && out.zero->id == ns0::Server;
+  // Events come from the Server object (all of them) and from every branch (those of
+  // what is under it).
+  out.eventItem = c.attributeId == kEventNotifier &&
+                  ((out.zero != nullptr && out.zero->id == ns0::Server) || (element && element->getHasChildren()));
   if (!out.eventItem && (c.attributeId != 13 || !variable)) {
     out.status = kBadAttributeIdInvalid;
   } else if (element && (element->getAccessRights() & kReadable) == 0) {
@@ -122,7 +124,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
                                                 eventItem ? queuedEvents_ : queuedValues_);
     if (eventItem) {
       item->monitoringMode = c.mode;
-      item->makeEventItem(std::move(events));
+      item->makeEventItem(std::move(events), element ? element->getItemId() : std::string());
       made.push_back(std::move(item));
       r = Result{kGood, itemId, 0, queue, eventFilterResult(checked.eventCheck)};
       continue;

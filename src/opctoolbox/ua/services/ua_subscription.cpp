@@ -164,10 +164,11 @@ bool MonitoredItem::hasNotifications() const {
   return monitoringMode == 2 && (pending_ || !queue_.empty() || (events_ && !events_->queue.empty()));
 }
 
-void MonitoredItem::makeEventItem(EventFilterSpec filter) {
+void MonitoredItem::makeEventItem(EventFilterSpec filter, std::string scope) {
   std::lock_guard lock(mutex_);
   if (!events_) events_ = std::make_unique<Events>();
   events_->filter = std::move(filter);
+  events_->scope = std::move(scope);
 }
 
 bool MonitoredItem::isEventItem() const {
@@ -193,6 +194,13 @@ void MonitoredItem::modifyEvents(std::uint32_t handle, std::uint32_t queueSize, 
 void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always) {
   std::lock_guard lock(mutex_);
   if (!events_ || monitoringMode == 0) return;
+  if (const std::string& scope = events_->scope; !scope.empty() && !always) {
+    const std::string& s = event.source;
+    if (!(s.size() >= scope.size() && s.compare(0, scope.size(), scope) == 0 &&
+          (s.size() == scope.size() || s[scope.size()] == '.'))) {
+      return;
+    }
+  }
   if (!always && !eventPasses(events_->filter, event, isSubtype)) return;
   std::vector<ua::Variant> fields = selectEventFields(events_->filter, event, isSubtype);
   auto& queue = events_->queue;

@@ -69,8 +69,9 @@ class MonitoredItem : public ValueObserver {
   void resend();
   void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
 
-  // An event item (of an object that notifies events): it takes events, not values.
-  void makeEventItem(EventFilterSpec filter);
+  // An event item (of an object that notifies events): it takes events, not values; of a
+  // branch (scope: its item id), only those that come from it or from under it.
+  void makeEventItem(EventFilterSpec filter, std::string scope = {});
   bool isEventItem() const;
   void modifyEvents(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, EventFilterSpec filter);
   // Queues the fields the filter selects when its where clause takes the event (always:
@@ -111,6 +112,7 @@ class MonitoredItem : public ValueObserver {
     EventFilterSpec filter;
     std::deque<std::vector<ua::Variant>> queue;
     bool overflowQueued = false;  // an overflow event waits in the queue
+    std::string scope;            // empty: the Server object's, every event
   };
   std::unique_ptr<Events> events_;
 };

@@ -71,6 +71,18 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
         const ElementLookup find = lookup();
         for (const auto& e : root->getChildren()) sink(elementReference(e, true, find));
       }
+      // The alarms' notifier tree starts at the Server: every top branch (a crate) is an
+      // event notifier under it.
+      if (node->id == ns0::Server && root) {
+        constexpr std::uint32_t kHasNotifier = 48;
+        const ElementLookup find = lookup();
+        for (const auto& e : root->getChildren()) {
+          if (!e->getHasChildren()) continue;
+          ReferenceDescription r = elementReference(e, true, find);
+          r.referenceTypeId = NodeId::numericId(0, kHasNotifier);
+          sink(std::move(r));
+        }
+      }
       if (node->typeDefinition != 0) {
         const NamespaceZeroNode* type = findNamespaceZero(node->typeDefinition);
         sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, node->typeDefinition),
