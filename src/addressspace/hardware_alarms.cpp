@@ -134,12 +134,16 @@ void watchStatusItems(const std::vector<VEXAHVElementPtr>& items) {
   static Unobserved observer;
   OpcToolbox::ClientAccess* clients = OpcToolbox::getApp()->clients();
   if (clients == nullptr) return;
-  const OpcToolbox::ClientAccess::ActivationHold gather(clients);
-  for (const auto& item : items) {
-    if (item->getIoMode() != OpcToolbox::kIoReport) continue;
-    std::uint64_t handle = 0;
-    clients->monitor(item, 1000, &observer, handle);
+  {
+    const OpcToolbox::ClientAccess::ActivationHold gather(clients);
+    for (const auto& item : items) {
+      if (item->getIoMode() != OpcToolbox::kIoReport) continue;
+      std::uint64_t handle = 0;
+      clients->monitor(item, 1000, &observer, handle);
+    }
   }
+  // Subscribed before the crate counts as built: nothing of it is left to run behind.
+  clients->flushActivations();
 }
 
 }  // namespace vexahv
