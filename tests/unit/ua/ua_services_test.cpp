@@ -675,20 +675,25 @@ class Alarms : public Services {
     }
     return {};
   }
-  // A condition method's status: Acknowledge (9111), AddComment (9029), Confirm (9113).
-  StatusCode method(std::uint32_t methodId, const std::string& condition, const std::string& eventId) {
+  // A method's status on a namespace-1 object.
+  StatusCode method(const std::string& object, std::uint32_t methodId, const std::vector<ua::Variant>& args) {
     Bytes c = request(id::CallRequest, token);
     Encoder e(c);
     e.arrayLength(1);
-    e.nodeId(NodeId::stringId(1, condition));
+    e.nodeId(NodeId::stringId(1, object));
     e.nodeId(NodeId::numericId(0, methodId));
-    e.arrayLength(2);
-    e.variant(ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{eventId}));
-    e.variant(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::string("en"), std::string("seen")}));
+    e.arrayLength(static_cast<std::int32_t>(args.size()));
+    for (const auto& a : args) e.variant(a);
     const Bytes answer = afterHeader(call(c), id::CallResponse);
     Decoder d(answer);
     EXPECT_EQ(d.arrayLength(), 1u);
     return d.statusCode();
+  }
+  // Acknowledge (9111), AddComment (9029), Confirm (9113).
+  StatusCode method(std::uint32_t methodId, const std::string& condition, const std::string& eventId) {
+    return method(condition, methodId,
+                  {ua::Variant::scalar(BuiltinType::ByteString, ByteStringValue{eventId}),
+                   ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{std::string("en"), std::string("seen")})});
   }
   StatusCode refresh(std::uint32_t sub) {
     Bytes c = request(id::CallRequest, token);
@@ -760,6 +765,51 @@ TEST_F(Alarms, ABranchNotifiesTheAlarmsUnderIt) {
   EXPECT_EQ(got[1][7], ua::Variant::scalar(BuiltinType::NodeId, NodeId::stringId(1, "Demo.Sub#Trip")));
 }
 
+// Set aside by an admin: a shelved alarm raises no event until its shelf ends (its time,
+// an Unshelve, or for a one-shot shelf its return to normal); a disabled one says so once
+// and is quiet until enabled, when it shows its state.
+TEST_F(Alarms, AShelvedOrDisabledAlarmIsQuietUntilBack) {
+  constexpr std::uint32_t kUnshelve = 2947, kOneShot = 2948, kTimed = 2949, kEnable = 9027, kDisable = 9028;
+  const std::string id = "Demo.Folder#Trip";
+  const auto ms = [](double v) { return std::vector<ua::Variant>{ua::Variant::scalar(BuiltinType::Double, v)}; };
+  const std::uint32_t sub = createSubscription(token, 50, 600, 10);
+  ASSERT_EQ(watchAlarms(sub), kGood);
+  ConditionReport r = trip("Demo.Folder", true);
+  app->conditions().report(r);
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(method(id + ".ShelvingState", kUnshelve, {}), 0x80D20000u) << "BadConditionNotShelved";
+  EXPECT_EQ(method(id + ".ShelvingState", kTimed, ms(0)), 0x80D30000u) << "BadShelvingTimeOutOfRange";
+  ASSERT_EQ(method(id + ".ShelvingState", kTimed, ms(300)), kGood);
+  ASSERT_EQ(events().size(), 1u) << "the shelving itself";
+  EXPECT_EQ(method(id, kOneShot, {}), 0x80D10000u) << "BadConditionAlreadyShelved";
+  r.severity = 950;
+  app->conditions().report(r);  // news, but shelved: no event
+  const auto back = events();   // the shelf's end, from the publishing thread
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0][3], ua::Variant::scalar(BuiltinType::UInt16, std::uint16_t{950})) << "its state as it is now";
+
+  ASSERT_EQ(method(id, kOneShot, {}), kGood);
+  ASSERT_EQ(events().size(), 1u);
+  app->conditions().report(trip("Demo.Folder", false));
+  auto got = events();
+  ASSERT_EQ(got.size(), 1u) << "back to normal ends a one-shot shelf";
+  EXPECT_FALSE(flagOf(got[0][6]));
+  EXPECT_TRUE(flagOf(got[0][4])) << "not yet acknowledged";
+
+  ASSERT_EQ(method(id, kDisable, {}), kGood);
+  got = events();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_FALSE(flagOf(got[0][4])) << "a disabled condition is not retained";
+  EXPECT_EQ(method(id, kDisable, {}), 0x80980000u) << "BadConditionAlreadyDisabled";
+  EXPECT_EQ(method(9111, id, eventIdOf(got[0])), 0x80990000u) << "BadConditionDisabled";
+  app->conditions().report(trip("Demo.Folder", true));
+  ASSERT_EQ(method(id, kEnable, {}), kGood);
+  got = events();
+  ASSERT_EQ(got.size(), 1u) << "nothing while disabled, its state when enabled";
+  EXPECT_TRUE(flagOf(got[0][6]));
+  EXPECT_EQ(method(id, kEnable, {}), 0x80CC0000u) << "BadConditionAlreadyEnabled";
+}
+
 TEST_F(Alarms, ARefreshFramesTheRetainedAndAReaderMayNotAcknowledge) {
   const std::uint32_t sub = createSubscription(token, 50, 600, 10);
   ASSERT_EQ(watchAlarms(sub), kGood);
@@ -783,6 +833,7 @@ TEST_F(Alarms, ARefreshFramesTheRetainedAndAReaderMayNotAcknowledge) {
                                                                               nullptr, nullptr));
   token = openSession();
   EXPECT_EQ(method(9111, "Demo.Folder#Trip", eventId), 0x801F0000u) << "BadUserAccessDenied";
+  EXPECT_EQ(method("Demo.Folder#Trip", 9028, {}), 0x801F0000u) << "nor disable";
 }
 
 TEST_F(Services, FindServersHonoursTheServerUriFilter) {

@@ -1,5 +1,7 @@
 #include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
 
+#include <algorithm>
+
 #include "opctoolbox/ua/encoding/ua_binary.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
 
@@ -7,6 +9,11 @@ namespace OpcToolbox::ua {
 namespace {
 
 constexpr std::uint32_t kProcessConditionClassType = 11164;
+constexpr StatusCode kBadConditionAlreadyEnabled = 0x80CC0000u, kBadConditionAlreadyDisabled = 0x80980000u,
+                     kBadConditionAlreadyShelved = 0x80D10000u, kBadConditionNotShelved = 0x80D20000u,
+                     kBadShelvingTimeOutOfRange = 0x80D30000u, kBadConditionDisabled = 0x80990000u;
+constexpr double kMaxTimeShelvedMs = 24.0 * 3600 * 1000;
+constexpr std::uint32_t kUnshelved = 2930, kTimedShelved = 2932, kOneShotShelved = 2933;  // the states' NodeIds
 constexpr StatusCode kBadEventIdUnknown = 0x809A0000u,
                      kBadConditionBranchAlreadyAcked = 0x80CF0000u, kBadConditionBranchAlreadyConfirmed = 0x80D00000u;
 enum What { kAcknowledge, kConfirm, kComment };
@@ -46,8 +53,8 @@ UaEvent AlarmConditions::eventOf(const State& s) const {
       {"ConditionName", plain(r.name)},
       {"BranchId", Variant::scalar(BuiltinType::NodeId, NodeId{})},
       {"Retain", flag(s.retain())},
-      {"EnabledState", text("Enabled")},
-      {"EnabledState/Id", flag(true)},
+      {"EnabledState", text(s.enabled ? "Enabled" : "Disabled")},
+      {"EnabledState/Id", flag(s.enabled)},
       {"Quality", Variant::scalar(BuiltinType::StatusCode, StatusCodeValue{kGood})},
       {"LastSeverity", Variant::scalar(BuiltinType::UInt16, s.lastSeverity)},
       {"Comment", Variant::scalar(BuiltinType::LocalizedText, s.comment)},
@@ -59,7 +66,14 @@ UaEvent AlarmConditions::eventOf(const State& s) const {
       {"ConfirmedState/Id", flag(s.confirmed)},
       {"ActiveState", text(r.active ? "Active" : "Inactive")},
       {"ActiveState/Id", flag(r.active)},
-      {"SuppressedOrShelved", flag(false)},
+      {"SuppressedOrShelved", flag(s.shelf != Shelf::None)},
+      {"ShelvingState/CurrentState", text(s.shelf == Shelf::None ? "Unshelved" : s.shelf == Shelf::Timed ? "TimedShelved" : "OneShotShelved")},
+      {"ShelvingState/CurrentState/Id",
+       Variant::scalar(BuiltinType::NodeId, NodeId::numericId(0, s.shelf == Shelf::None ? kUnshelved
+                                                                 : s.shelf == Shelf::Timed ? kTimedShelved
+                                                                                           : kOneShotShelved))},
+      {"ShelvingState/UnshelveTime",
+       Variant::scalar(BuiltinType::Double, s.shelf == Shelf::Timed ? static_cast<double>(std::max<std::int64_t>(0, s.shelfEnd - now)) / 1e4 : 0.0)},
   };
   return e;
 }
@@ -70,7 +84,7 @@ UaEvent AlarmConditions::raise(State& s, std::int64_t time) {
   return eventOf(s);
 }
 
-UaEvent AlarmConditions::changed(const ConditionReport& report) {
+std::optional<UaEvent> AlarmConditions::changed(const ConditionReport& report) {
   auto it = conditions_.find(report.id);
   if (it == conditions_.end()) it = conditions_.emplace(report.id, State{}).first;
   State& s = it->second;
@@ -83,9 +97,74 @@ UaEvent AlarmConditions::changed(const ConditionReport& report) {
     s.confirmed = true;
   }
   const std::int64_t time = report.time.isSet() ? report.time.ticks() : nowTicks();
+  // A one-shot shelf lasts until the condition is back to normal.
+  const bool unshelved = s.shelf == Shelf::OneShot && !report.active;
+  if (unshelved) s.shelf = Shelf::None;
+  if (s.quiet()) {
+    s.time = time;
+    return std::nullopt;
+  }
   UaEvent event = raise(s, time);
-  if (!s.retain()) conditions_.erase(it);
+  if (!s.kept()) conditions_.erase(it);
   return event;
+}
+
+StatusCode AlarmConditions::setEnabled(std::string_view id, bool enabled, const std::string& user,
+                                       std::optional<UaEvent>& out) {
+  auto it = conditions_.find(id);
+  if (it == conditions_.end()) return kBadNodeIdUnknown;
+  State& s = it->second;
+  if (s.enabled == enabled) return enabled ? kBadConditionAlreadyEnabled : kBadConditionAlreadyDisabled;
+  s.enabled = enabled;
+  s.clientUserId = user;
+  // Disabled, it says so once; enabled, it shows its state (unless shelved meanwhile).
+  if (s.shelf == Shelf::None) out = raise(s, nowTicks());
+  if (!s.kept()) conditions_.erase(it);
+  return kGood;
+}
+
+StatusCode AlarmConditions::shelve(std::string_view id, Shelf shelf, double ms, const std::string& user,
+                                   std::optional<UaEvent>& out) {
+  auto it = conditions_.find(id);
+  if (it == conditions_.end()) return kBadNodeIdUnknown;
+  State& s = it->second;
+  if (!s.enabled) return kBadConditionDisabled;
+  if (shelf == Shelf::None && s.shelf == Shelf::None) return kBadConditionNotShelved;
+  if (shelf != Shelf::None && s.shelf != Shelf::None) return kBadConditionAlreadyShelved;
+  if (shelf == Shelf::Timed && !(ms > 0 && ms <= kMaxTimeShelvedMs)) return kBadShelvingTimeOutOfRange;
+  const std::int64_t now = nowTicks();
+  // The event of the change itself is the last one clients see until it is unshelved.
+  s.shelf = shelf;
+  s.shelfEnd = shelf == Shelf::Timed ? now + static_cast<std::int64_t>(ms * 1e4) : 0;
+  s.clientUserId = user;
+  out = raise(s, now);
+  if (!s.kept()) conditions_.erase(it);
+  return kGood;
+}
+
+std::vector<UaEvent> AlarmConditions::expireShelves(std::int64_t now) {
+  std::vector<UaEvent> out;
+  for (auto it = conditions_.begin(); it != conditions_.end();) {
+    State& s = it->second;
+    if (s.shelf == Shelf::Timed && s.shelfEnd <= now) {
+      s.shelf = Shelf::None;
+      if (s.enabled) out.push_back(raise(s, now));
+      if (!s.kept()) {
+        it = conditions_.erase(it);
+        continue;
+      }
+    }
+    ++it;
+  }
+  return out;
+}
+
+std::int64_t AlarmConditions::nextShelfEnd() const noexcept {
+  std::int64_t next = std::numeric_limits<std::int64_t>::max();
+  for (const auto& [id, s] : conditions_) {
+    if (s.shelf == Shelf::Timed) next = std::min(next, s.shelfEnd);
+  }
+  return next;
 }
 
 StatusCode AlarmConditions::comment(std::string_view id, std::string_view eventId, const LocalizedText& comment,
@@ -93,6 +172,7 @@ StatusCode AlarmConditions::comment(std::string_view id, std::string_view eventI
   auto it = conditions_.find(id);
   if (it == conditions_.end()) return kBadNodeIdUnknown;
   State& s = it->second;
+  if (!s.enabled) return kBadConditionDisabled;
   if (eventId != s.eventId) return kBadEventIdUnknown;
   if (what == kAcknowledge && s.acked) return kBadConditionBranchAlreadyAcked;
   if (what == kConfirm && s.confirmed) return kBadConditionBranchAlreadyConfirmed;
@@ -109,7 +189,7 @@ StatusCode AlarmConditions::comment(std::string_view id, std::string_view eventI
   }
   s.clientUserId = user;
   out = raise(s, now);
-  if (!s.retain()) conditions_.erase(it);
+  if (!s.kept()) conditions_.erase(it);
   return kGood;
 }
 
@@ -131,7 +211,9 @@ StatusCode AlarmConditions::addComment(std::string_view id, std::string_view eve
 std::vector<UaEvent> AlarmConditions::retained() const {
   std::vector<UaEvent> out;
   out.reserve(conditions_.size());
-  for (const auto& [id, s] : conditions_) out.push_back(eventOf(s));
+  for (const auto& [id, s] : conditions_) {
+    if (s.retain()) out.push_back(eventOf(s));
+  }
   return out;
 }
 

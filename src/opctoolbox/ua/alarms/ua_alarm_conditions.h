@@ -6,7 +6,9 @@
 // longer: the quiet ones cost nothing.
 
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,7 +21,8 @@ namespace OpcToolbox::ua {
 namespace alarm {
 inline constexpr std::uint32_t ConditionType = 2782, RefreshStartEventType = 2787, RefreshEndEventType = 2788,
                                Enable = 9027, Disable = 9028, AddComment = 9029, ConditionRefresh = 3875,
-                               ConditionRefresh2 = 12912, Acknowledge = 9111, Confirm = 9113;
+                               ConditionRefresh2 = 12912, Acknowledge = 9111, Confirm = 9113, Unshelve = 2947,
+                               OneShotShelve = 2948, TimedShelve = 2949;
 }  // namespace alarm
 
 // The NodeId of a condition ("ns=1;s=CrateA.Board00.Chan003#Trip").
@@ -29,8 +32,9 @@ NodeId conditionEventType(std::uint32_t type);
 
 class AlarmConditions {
  public:
-  // A report from the condition table: the event it raises (the condition's new state).
-  UaEvent changed(const ConditionReport& report);
+  // A report from the condition table: the event it raises (the condition's new state),
+  // none while the condition is disabled or shelved.
+  std::optional<UaEvent> changed(const ConditionReport& report);
   // The methods of AcknowledgeableConditionType and ConditionType on one condition: the
   // event the change raises, or why it was refused (BadNodeIdUnknown for a condition that
   // is not retained, BadEventIdUnknown for an EventId not its last one,
@@ -41,7 +45,22 @@ class AlarmConditions {
                      const std::string& user, UaEvent& out);
   StatusCode addComment(std::string_view id, std::string_view eventId, const LocalizedText& comment,
                         const std::string& user, UaEvent& out);
-  // Every retained condition as it is now, with its last EventId (ConditionRefresh).
+  // Enable and Disable (BadConditionAlreadyEnabled / AlreadyDisabled): a disabled
+  // condition raises one event saying so, then none until enabled, when it shows its
+  // state again. Only a condition that is retained, disabled or shelved is known.
+  StatusCode setEnabled(std::string_view id, bool enabled, const std::string& user, std::optional<UaEvent>& out);
+  // The ShelvedStateMachine: a timed shelf for ms (1 ms to a day, else
+  // BadShelvingTimeOutOfRange), a one-shot shelf until the condition is inactive again,
+  // or unshelving (BadConditionNotShelved); shelving a shelved one is
+  // BadConditionAlreadyShelved. A shelved condition raises no event; unshelved, it raises
+  // one with its state.
+  enum class Shelf : std::uint8_t { None, Timed, OneShot };
+  StatusCode shelve(std::string_view id, Shelf shelf, double ms, const std::string& user, std::optional<UaEvent>& out);
+  // Timed shelves whose time ended by now (ticks): unshelved, each with its event.
+  std::vector<UaEvent> expireShelves(std::int64_t now);
+  // When the next timed shelf ends (ticks); max when none.
+  std::int64_t nextShelfEnd() const noexcept;
+  // Every retained, enabled condition as it is now, with its last EventId (ConditionRefresh).
   std::vector<UaEvent> retained() const;
   std::size_t size() const noexcept { return conditions_.size(); }
 
@@ -59,7 +78,13 @@ class AlarmConditions {
     std::int64_t commentTime = 0;
     std::string clientUserId;
     std::int64_t time = 0;  // of the last change
-    bool retain() const { return report.active || !acked; }
+    bool enabled = true;
+    Shelf shelf = Shelf::None;
+    std::int64_t shelfEnd = 0;  // ticks, a timed shelf's
+    bool retain() const { return enabled && (report.active || !acked); }
+    // Held while it asks for someone, or someone set it aside.
+    bool kept() const { return report.active || !acked || !enabled || shelf != Shelf::None; }
+    bool quiet() const { return !enabled || shelf != Shelf::None; }
   };
   UaEvent eventOf(const State& s) const;
   // The state's next event: a new EventId, then the event.

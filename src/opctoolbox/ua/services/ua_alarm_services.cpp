@@ -38,7 +38,17 @@ void UaServer::raiseEvent(const UaEvent& event) {
 
 void UaServer::conditionChanged(const ConditionReport& report) {
   std::lock_guard lock(alarmsMutex_);
-  raiseEvent(alarms_.changed(report));
+  if (auto event = alarms_.changed(report)) raiseEvent(*event);
+  wakePublisher();  // for a shelf's end, and so that the event goes out on time
+}
+
+std::chrono::steady_clock::time_point UaServer::expireShelves() {
+  std::lock_guard lock(alarmsMutex_);
+  const std::int64_t now = nowTicks();
+  for (const UaEvent& e : alarms_.expireShelves(now)) raiseEvent(e);
+  const std::int64_t next = alarms_.nextShelfEnd();
+  if (next == std::numeric_limits<std::int64_t>::max()) return std::chrono::steady_clock::time_point::max();
+  return std::chrono::steady_clock::now() + std::chrono::microseconds((std::max<std::int64_t>(next - now, 0) + 9) / 10);
 }
 
 std::optional<UaServer::MethodResult> UaServer::callAlarmMethod(Call& c, const CallMethodRequest& m) {
@@ -101,11 +111,51 @@ std::optional<UaServer::MethodResult> UaServer::callAlarmMethod(Call& c, const C
     return r;
   }
   const bool ack = method == alarm::Acknowledge, confirm = method == alarm::Confirm, note = method == alarm::AddComment;
-  if (!ack && !confirm && !note) return std::nullopt;
-  const std::string what = ack ? "acknowledge" : confirm ? "confirm" : "comment";
-  const std::string condition = m.object.ns == 1 && m.object.kind == NodeId::Kind::String ? m.object.text : std::string();
+  const bool enable = method == alarm::Enable, disable = method == alarm::Disable;
+  const bool timed = method == alarm::TimedShelve, oneShot = method == alarm::OneShotShelve,
+             unshelve = method == alarm::Unshelve;
+  if (!ack && !confirm && !note && !enable && !disable && !timed && !oneShot && !unshelve) return std::nullopt;
+  const std::string what = ack ? "acknowledge" : confirm ? "confirm" : note ? "comment" : enable ? "enable"
+                           : disable ? "disable" : timed ? "timed shelve" : oneShot ? "one-shot shelve" : "unshelve";
+  std::string condition = m.object.ns == 1 && m.object.kind == NodeId::Kind::String ? m.object.text : std::string();
+  // The shelving methods are the ShelvingState's; the condition's own id is taken too.
+  constexpr std::string_view kShelving = ".ShelvingState";
+  const bool shelving = timed || oneShot || unshelve;
+  if (shelving && condition.size() > kShelving.size() && condition.ends_with(kShelving)) {
+    condition.resize(condition.size() - kShelving.size());
+  }
   if (condition.find('#') == std::string::npos) {
     r.status = kBadMethodInvalid;
+    return r;
+  }
+  if (enable || disable || shelving) {
+    if (timed ? !arguments({BuiltinType::Double}) : !arguments({})) return r;
+    std::string user;
+    {
+      std::lock_guard lock(sessionsMutex_);
+      user = c.session->user;
+    }
+    // Setting an alarm aside is an admin's decision.
+    if (c.role < Role::Admin) {
+      r.status = kBadUserAccessDenied;
+      audit(true, [&] { return what + " refused: user [" + user + "] condition [" + condition + "] (BadUserAccessDenied)"; });
+      return r;
+    }
+    const double ms = timed ? std::get<double>(m.inputs[0].values.front()) : 0;
+    std::lock_guard lock(alarmsMutex_);
+    std::optional<UaEvent> event;
+    r.status = enable || disable ? alarms_.setEnabled(condition, enable, user, event)
+                                 : alarms_.shelve(condition, timed ? AlarmConditions::Shelf::Timed
+                                                               : oneShot ? AlarmConditions::Shelf::OneShot
+                                                                         : AlarmConditions::Shelf::None,
+                                                  ms, user, event);
+    if (r.status != kGood) return r;
+    audit(false, [&] {
+      return what + ": user [" + user + "] condition [" + condition + "]" +
+             (timed ? " for [" + std::to_string(static_cast<long long>(ms)) + " ms]" : std::string());
+    });
+    if (event) raiseEvent(*event);
+    if (timed) wakePublisher();
     return r;
   }
   if (!arguments({BuiltinType::ByteString, BuiltinType::LocalizedText})) return r;

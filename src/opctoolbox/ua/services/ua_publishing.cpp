@@ -250,6 +250,7 @@ void UaServer::publishLoop(std::stop_token stop) {
                                         ? purgeAt + std::chrono::milliseconds(1)
                                         : Clock::time_point::max());
     next = std::min(next, sampleNamespaceZero());
+    next = std::min(next, expireShelves());
     std::vector<Outgoing> outgoing;
     std::vector<std::shared_ptr<MonitoredItem>> expiredItems;
     // The detached subscriptions' holder never has a Publish: its subscriptions only age.

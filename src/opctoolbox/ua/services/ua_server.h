@@ -211,6 +211,9 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // A method of Alarms & Conditions (a condition's Acknowledge, Confirm, AddComment;
   // ConditionRefresh and ConditionRefresh2); nullopt for any other method.
   std::optional<MethodResult> callAlarmMethod(Call& c, const CallMethodRequest& m);
+  // Timed shelves that ended are unshelved, with their events (publishing thread); when
+  // the next one ends.
+  std::chrono::steady_clock::time_point expireShelves();
   // The fastest honest sampling interval of an element (null: a variable of namespace 0),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
