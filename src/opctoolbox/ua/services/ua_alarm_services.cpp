@@ -128,19 +128,23 @@ std::optional<UaServer::MethodResult> UaServer::callAlarmMethod(Call& c, const C
     r.status = kBadMethodInvalid;
     return r;
   }
-  if (enable || disable || shelving) {
-    if (timed ? !arguments({BuiltinType::Double}) : !arguments({})) return r;
-    std::string user;
-    {
-      std::lock_guard lock(sessionsMutex_);
-      user = c.session->user;
-    }
-    // Setting an alarm aside is an admin's decision.
-    if (c.role < Role::Admin) {
-      r.status = kBadUserAccessDenied;
-      audit(true, [&] { return what + " refused: user [" + user + "] condition [" + condition + "] (BadUserAccessDenied)"; });
-      return r;
-    }
+  const bool aside = enable || disable || shelving;
+  if (aside ? !(timed ? arguments({BuiltinType::Double}) : arguments({}))
+            : !arguments({BuiltinType::ByteString, BuiltinType::LocalizedText})) {
+    return r;
+  }
+  std::string user;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    user = c.session->user;
+  }
+  // Answering an alarm is an operator's part; setting one aside an admin's.
+  if (c.role < (aside ? Role::Admin : Role::Operator)) {
+    r.status = kBadUserAccessDenied;
+    audit(true, [&] { return what + " refused: user [" + user + "] condition [" + condition + "] (BadUserAccessDenied)"; });
+    return r;
+  }
+  if (aside) {
     const double ms = timed ? std::get<double>(m.inputs[0].values.front()) : 0;
     std::lock_guard lock(alarmsMutex_);
     std::optional<UaEvent> event;
@@ -158,19 +162,8 @@ std::optional<UaServer::MethodResult> UaServer::callAlarmMethod(Call& c, const C
     if (timed) wakePublisher();
     return r;
   }
-  if (!arguments({BuiltinType::ByteString, BuiltinType::LocalizedText})) return r;
   const std::string eventId = std::get<ByteStringValue>(m.inputs[0].values.front()).bytes.value_or("");
   const LocalizedText comment = *std::get<Boxed<LocalizedText>>(m.inputs[1].values.front());
-  std::string user;
-  {
-    std::lock_guard lock(sessionsMutex_);
-    user = c.session->user;
-  }
-  if (c.role < Role::Operator) {
-    r.status = kBadUserAccessDenied;
-    audit(true, [&] { return what + " refused: user [" + user + "] condition [" + condition + "] (BadUserAccessDenied)"; });
-    return r;
-  }
   std::lock_guard lock(alarmsMutex_);
   UaEvent event;
   r.status = ack ? alarms_.acknowledge(condition, eventId, comment, user, event)
