@@ -30,10 +30,13 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
   }
   publisher_ = vexahv::platform::WorkerThread("ua-publish", [this](std::stop_token st) { publishLoop(st); });
   structureSink_->server = this;
+  // Conditions active before the endpoint started are retained from the start. The
+  // listener first, outside alarmsMutex_ (reports take the table's lock, then that one):
+  // a report that comes in between is applied twice, which changes nothing.
+  app_.conditions().setListener(this);
+  listening_ = true;
   {
-    // Conditions active before the endpoint started are retained from the start.
     std::lock_guard lock(alarmsMutex_);
-    app_.conditions().setListener(this);
     for (const ConditionReport& r : app_.conditions().active()) alarms_.changed(r);
   }
   if (DaAddressSpaceRoot* root = app_.getDaAddressSpaceRoot()) {
@@ -49,7 +52,8 @@ UaServer::UaServer(Application& app, std::string endpointUrl, ServerLimits limit
 UaServer::~UaServer() { stop(); }
 
 void UaServer::stop() {
-  app_.conditions().setListener(nullptr);
+  // Once: a stop after the endpoint's may come when the application is gone.
+  if (listening_.exchange(false)) app_.conditions().setListener(nullptr);
   {
     std::lock_guard lock(structureSink_->mutex);
     structureSink_->server = nullptr;

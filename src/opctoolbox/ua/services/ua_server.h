@@ -286,6 +286,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   AuditLog audit_;
   std::mutex alarmsMutex_;
   AlarmConditions alarms_;  // under alarmsMutex_
+  std::atomic<bool> listening_{false};  // this server is the condition table's listener
   const IsEventSubtype eventTypes_ = [this](const NodeId& type, const NodeId& of) { return isEventType(type, of); };
   std::unique_ptr<LoginGuard> logins_;  // password checks, when the security has users
   std::uint32_t nextSession_ = 1;
