@@ -68,8 +68,10 @@ async function main() {
     await waitUntilRunning(session);
     const { sub, seen } = await watchAlarms(session);
     const chan = "CrateA.Board00.Chan003";
-    // Watched, as a SCADA watches them: the alarm's message gives their values.
-    for (const p of ["VMon", "IMon"]) {
+    // Watched, as a SCADA watches them: the alarm's message gives their values. The status
+    // word too: on a loaded machine the crate's event test at start-up may fail, and a
+    // polled crate's status words come only for watched items.
+    for (const p of ["VMon", "IMon", "Status"]) {
       ClientMonitoredItem.create(sub, { nodeId: item(`${chan}.${p}`), attributeId: AttributeIds.Value },
         { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
     }
@@ -81,7 +83,7 @@ async function main() {
     assert.strictEqual((await write("V0Set", DataType.Float, 1000)).value, 0);
     assert.strictEqual((await write("Pw", DataType.Boolean, true)).value, 0);
     const tripped = await waitFor("the Trip alarm", () =>
-      seen.find((e) => e.SourceName === chan && e.ConditionName === "Trip" && e["ActiveState.Id"] === true), 15000);
+      seen.find((e) => e.SourceName === chan && e.ConditionName === "Trip" && e["ActiveState.Id"] === true), 30000);
     assert.match(tripped.Message.text, /^CrateA Board00 Chan003 tripped at \d+\.\d V, \d+\.\d µA$/, tripped.Message.text);
     assert.strictEqual(tripped.Severity, 900);
     assert.strictEqual(tripped.Retain, true);
@@ -103,10 +105,12 @@ async function main() {
     const other = "CrateA.Board00.Chan004";
     const w2 = (p, dataType, value) => session.write({ nodeId: item(`${other}.${p}`), attributeId: AttributeIds.Value,
       value: { value: { dataType, value } } });
+    ClientMonitoredItem.create(sub, { nodeId: item(`${other}.Status`), attributeId: AttributeIds.Value },
+      { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
     for (const [p, t, v] of [["I0Set", DataType.Float, 1], ["Trip", DataType.Float, 0], ["V0Set", DataType.Float, 1000], ["Pw", DataType.Boolean, true]]) {
       assert.strictEqual((await w2(p, t, v)).value, 0);
     }
-    await waitFor("the second Trip alarm", () => seen.find((e) => e.SourceName === other && e["ActiveState.Id"] === true), 15000);
+    await waitFor("the second Trip alarm", () => seen.find((e) => e.SourceName === other && e["ActiveState.Id"] === true), 30000);
 
     // A client that comes now: a refresh frames the one retained alarm of each channel.
     const second = await connect();
