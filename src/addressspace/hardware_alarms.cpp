@@ -111,8 +111,7 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
     r.active = ((word >> a.bit) & 1u) != 0;
     r.id = source + "#" + a.name;
     // Most words change no alarm: the message is made only for one that may be news.
-    if (!r.active && !table.find(r.id)) continue;
-    if (r.active && table.find(r.id)) continue;
+    if (r.active == table.isActive(r.id)) continue;
     r.source = source;
     r.name = a.name;
     r.type = a.type;

@@ -30,15 +30,9 @@ std::vector<ConditionReport> ConditionTable::active() const {
   return out;
 }
 
-std::optional<ConditionReport> ConditionTable::find(std::string_view id) const {
+bool ConditionTable::isActive(std::string_view id) const {
   std::lock_guard lock(mutex_);
-  auto it = active_.find(id);
-  return it == active_.end() ? std::nullopt : std::optional(it->second);
-}
-
-std::size_t ConditionTable::activeCount() const {
-  std::lock_guard lock(mutex_);
-  return active_.size();
+  return active_.find(id) != active_.end();
 }
 
 void ConditionTable::declareType(ConditionType type) { types_.push_back(std::move(type)); }

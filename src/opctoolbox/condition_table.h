@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,14 +48,12 @@ class ConditionTable {
   // active one changing its severity. Returns whether it was.
   bool report(const ConditionReport& report);
   std::vector<ConditionReport> active() const;
-  std::optional<ConditionReport> find(std::string_view id) const;
-  std::size_t activeCount() const;
+  bool isActive(std::string_view id) const;
   // One listener (null: none); once this returns, the one before is called no more.
   void setListener(ConditionListener* listener);
 
   // Declared before the endpoint starts; read without a lock afterwards.
   void declareType(ConditionType type);
-  const std::vector<ConditionType>& types() const noexcept { return types_; }
   // The namespace 0 type a declared one derives from; 0 for an unknown id.
   std::uint32_t baseTypeOf(std::uint32_t id) const noexcept;
 
