@@ -98,8 +98,7 @@ std::optional<UaEvent> AlarmConditions::changed(const ConditionReport& report) {
   }
   const std::int64_t time = report.time.isSet() ? report.time.ticks() : nowTicks();
   // A one-shot shelf lasts until the condition is back to normal.
-  const bool unshelved = s.shelf == Shelf::OneShot && !report.active;
-  if (unshelved) s.shelf = Shelf::None;
+  if (s.shelf == Shelf::OneShot && !report.active) s.shelf = Shelf::None;
   if (s.quiet()) {
     s.time = time;
     return std::nullopt;

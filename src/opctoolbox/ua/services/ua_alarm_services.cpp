@@ -29,6 +29,7 @@ void UaServer::raiseEvent(const UaEvent& event) {
   for (const auto& session : allSessions()) {
     std::lock_guard lock(session->mutex);
     for (auto& [sid, sub] : session->subscriptions) {
+      if (sub->eventItems == 0) continue;
       for (auto& [iid, item] : sub->items) {
         if (item->isEventItem()) item->offerEvent(event, eventTypes_);
       }
@@ -39,7 +40,6 @@ void UaServer::raiseEvent(const UaEvent& event) {
 void UaServer::conditionChanged(const ConditionReport& report) {
   std::lock_guard lock(alarmsMutex_);
   if (auto event = alarms_.changed(report)) raiseEvent(*event);
-  wakePublisher();  // for a shelf's end, and so that the event goes out on time
 }
 
 std::chrono::steady_clock::time_point UaServer::expireShelves() {

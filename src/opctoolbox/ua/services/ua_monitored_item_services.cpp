@@ -155,6 +155,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     if (!gone) {
       for (auto& item : made) {
         sub->items.emplace(item->id, item);
+        if (item->isEventItem()) ++sub->eventItems;
         if (item->namespaceZeroId != 0) {
           std::lock_guard zero(zeroMutex_);
           namespaceZeroItems_.push_back(item);
@@ -276,6 +277,7 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
         continue;
       }
       removed.push_back(item->second);
+      if (item->second->isEventItem()) --it->second->eventItems;
       it->second->items.erase(item);
       results.push_back(kGood);
     }

@@ -128,6 +128,9 @@ struct Subscription {
   bool publishingEnabled = true;
   std::uint8_t priority = 0;
   std::map<std::uint32_t, std::shared_ptr<MonitoredItem>> items;
+  // How many of them take events: an event passes over a subscription of data items only
+  // (a SCADA's tens of thousands) without looking at each.
+  std::size_t eventItems = 0;
   std::uint32_t nextSequenceNumber = 1;
   std::uint32_t keepAliveCounter = 0;
   std::uint32_t lifetimeCounter = 0;
