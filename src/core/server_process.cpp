@@ -164,10 +164,11 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     return 0;
   }
 
-  // The TCP event server listens before anything is built, so that its port is final
-  // when the first subscription names it.
+  // The TCP event server listens, and the UDP events port is bound, before anything is
+  // built, so that each port is final when the first subscription names it.
   events_ = std::make_unique<events::EventMechanism>(events::EventTimings::fromEnvironment());
   events_->startTcpServer();
+  events_->openUdpPort();
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
     server->setKeepAliveStarter([this](const VEXAHVElementPtr& node) { events_->keepAlive().startKeepAlive(node); });
     VEXAHVOPCServer::BuildOptions options = VEXAHVOPCServer::buildOptionsFromEnvironment();

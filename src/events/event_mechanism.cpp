@@ -47,6 +47,10 @@ void EventMechanism::startTcpServer() {
   }
 }
 
+void EventMechanism::openUdpPort() {
+  if (globals::eventEnabled) (void)udp_.open();
+}
+
 void EventMechanism::startEvents(std::stop_token stop) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   SystemList* list = server != nullptr ? server->getSystemList() : nullptr;

@@ -37,6 +37,10 @@ class EventMechanism {
   // Starts the TCP event server and waits until it listens or has given up (bounded: a
   // server thread that never says so is not waited for beyond tcpReadyWait).
   void startTcpServer();
+  // Binds the UDP events port before anything is built, as the TCP server listens before:
+  // a port in use moves it upward, and every subscription of the build must name the
+  // port the events will arrive on. Does nothing with event mode off.
+  void openUdpPort();
   KeepAliveSupervisor& keepAlive() { return keepAlive_; }
   // After the build, when there are systems, event mode is on and the event test worked:
   // the events thread, awaited until its subscriptions are in place, and the timer. Runs

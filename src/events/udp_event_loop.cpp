@@ -41,6 +41,18 @@ bool UdpEventLoop::start(platform::AutoResetEvent& started) {
   return true;
 }
 
+bool UdpEventLoop::open() {
+  std::lock_guard l(socketMutex_);
+  if (socket_.isOpen()) return true;
+  std::uint16_t port = udpEventPort.load();
+  if (openEventSocket(socket_, port) != 0) {
+    logError("Failed open socket");
+    return false;
+  }
+  udpEventPort = port;
+  return true;
+}
+
 void UdpEventLoop::stop() {
   thread_.requestStop();
   {
@@ -65,20 +77,17 @@ void UdpEventLoop::run(std::stop_token stop, platform::AutoResetEvent& started) 
     started.set();
     return;
   }
+  if (stop.stop_requested()) {  // stopped before it began: nothing failed
+    started.set();
+    return;
+  }
+  if (!open()) {
+    started.set();
+    return;
+  }
   int fd = -1;
   {
     std::lock_guard l(socketMutex_);
-    std::uint16_t port = udpEventPort.load();
-    if (stop.stop_requested()) {  // stopped before it began: nothing failed
-      started.set();
-      return;
-    }
-    if (openEventSocket(socket_, port) != 0) {
-      logError("Failed open socket");
-      started.set();
-      return;
-    }
-    udpEventPort = port;
     fd = socket_.fd();
   }
   for (const auto& node : list->snapshot()) {

@@ -37,6 +37,10 @@ class UdpEventLoop {
   // startEventsThread: true when the thread runs. started is set exactly once by the
   // thread: when its subscriptions are in place or when it gave up.
   bool start(platform::AutoResetEvent& started);
+  // Binds the socket (to the events port or the first free one above it) and publishes
+  // the port, unless it is bound already; run() binds it when this was not called.
+  // false when no port could be bound, with the line logged.
+  bool open();
   // Releases the thread from its receive (the socket is shut down) and joins it.
   void stop();
   // Batches applied since the start (for tests and benchmarks).

@@ -13,6 +13,8 @@ EventedSpace::EventedSpace(const std::vector<std::string>& entries, events::Even
   eventsAvailable = false;  // as in a new process: only this build's event tests count
   events_ = std::make_unique<events::EventMechanism>(timings);
   events_->startTcpServer();
+  VEXAHVServerGlobals::eventEnabled = true;  // as the settings are read before the port is bound
+  events_->openUdpPort();
   space_ = std::make_unique<BuiltAddressSpace>(entries, true, timeoutMs, [&](BuiltAddressSpace& built) {
     if (beforeBuild) beforeBuild(built.crates());
     built.server().setKeepAliveStarter(

@@ -1,6 +1,6 @@
 #pragma once
 // An address space built over the simulated crates with the events and supervision
-// subsystem running as the server runs it: the TCP event server before the build, a
+// subsystem running as the server runs it: the TCP event server and the UDP port before the build, a
 // keep-alive thread per system, the events thread and the verification timer after it.
 
 #include <atomic>

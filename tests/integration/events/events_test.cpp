@@ -170,6 +170,13 @@ TEST(Events, BusyPortsMoveUpwardAndTheSubscriptionsNameTheOnesBound) {
   EXPECT_TRUE(test::eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 10s))
       << "CrateB's mainframe connected to the port its subscription named";
   EXPECT_TRUE(test::eventually([&] { return s.find("CrateA")->getKeepAliveState() == 1; }, 10s));
+  // The build subscribed every status word (the alarms follow them) before the events
+  // thread ran: to the port bound, so a channel no client watches still reports.
+  const auto status = s.find("CrateA.Board00.Chan002.Status");
+  ASSERT_TRUE(status);
+  switchOn(s.find("CrateA")->getHandle(), 0, 2, 500);
+  EXPECT_TRUE(test::eventually([&] { return (status->getCachedValue().getData().rawUI4() & 1u) != 0; }, 10s))
+      << "the status word of a channel switched on";
 }
 
 TEST(Events, LiveInsertionIsSubscribedAndABoardTakenOutReadsAsFailed) {
