@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <span>
+#include <string_view>
 
 #include "addressspace/name_tables.h"
 #include "opctoolbox/application.h"
@@ -38,6 +40,31 @@ constexpr std::array<BitAlarm, 6> kBitAlarms = {{
     {5, "UnderVoltage", "under voltage", "ChannelUnderVoltageAlarmType", 0x10005, kOffNormalAlarmType, 500},
     {6, "AtMaximum", "at its software maximum", "ChannelAtMaximumAlarmType", 0x10006, kOffNormalAlarmType, 300},
 }};
+
+// The kinds of condition of a channel with a status word, and of a crate.
+constexpr std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> kChannelClasses = [] {
+  std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> out{};
+  for (std::size_t i = 0; i < kBitAlarms.size(); ++i) out[i] = {kBitAlarms[i].name, kBitAlarms[i].type, kBitAlarms[i].severity};
+  return out;
+}();
+constexpr std::array<OpcToolbox::ConditionClass, 1> kCrateClasses = {{
+    {"ConnectionLost", kConnectionLostType, kConnectionLostSeverity},
+}};
+
+std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view source) {
+  const OpcToolbox::DaAddressSpaceRoot* root = OpcToolbox::getApp()->getDaAddressSpaceRoot();
+  if (root == nullptr) return {};
+  const auto element = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source)));
+  if (!element) return {};
+  if (element->getKind() == ElementKind::System) return kCrateClasses;
+  if (element->getKind() != ElementKind::Channel) return {};
+  const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
+  if (status && status->getKind() == ElementKind::ChannelParam &&
+      status->getParamType() == static_cast<std::int32_t>(kChannelStatusType)) {
+    return kChannelClasses;
+  }
+  return {};
+}
 
 // "1502.3 V" from the channel's parameter item and its engineering unit ("<item>#EU");
 // nothing when the item is not kept current (no one watches it, so no event renews it).
@@ -83,6 +110,7 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
   if (table.baseTypeOf(kConnectionLostType) == 0) {
     table.declareType({kConnectionLostType, "CrateConnectionLostAlarmType", kOffNormalAlarmType});
   }
+  table.setSourceConditions(conditionsOfSource);
 }
 
 void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,

@@ -15,7 +15,9 @@
 
 namespace vexahv {
 
-// The channel alarm types, ids in namespace 1; declared once, before the endpoint starts.
+// The channel and crate alarm types, ids in namespace 1, and which sources have which
+// conditions (a channel with a status word its six, a crate its connection); declared
+// once, before the endpoint starts.
 void declareAlarmTypes(OpcToolbox::ConditionTable& table);
 
 // A status word of a channel's status item came in: each alarm bit's condition is

@@ -38,10 +38,30 @@ bool ConditionTable::isActive(std::string_view id) const {
 void ConditionTable::declareType(ConditionType type) { types_.push_back(std::move(type)); }
 
 std::uint32_t ConditionTable::baseTypeOf(std::uint32_t id) const noexcept {
+  const ConditionType* t = typeOf(id);
+  return t != nullptr ? t->baseType : 0;
+}
+
+const ConditionType* ConditionTable::typeOf(std::uint32_t id) const noexcept {
   for (const ConditionType& t : types_) {
-    if (t.id == id) return t.baseType;
+    if (t.id == id) return &t;
   }
-  return 0;
+  return nullptr;
+}
+
+std::span<const ConditionClass> ConditionTable::conditionsOf(std::string_view source) const {
+  if (!sources_ || source.empty()) return {};
+  return sources_(source);
+}
+
+const ConditionClass* ConditionTable::classOf(std::string_view id) const {
+  const std::size_t hash = id.rfind('#');
+  if (hash == std::string_view::npos) return nullptr;
+  const std::string_view name = id.substr(hash + 1);
+  for (const ConditionClass& c : conditionsOf(id.substr(0, hash))) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
 }
 
 void ConditionTable::setListener(ConditionListener* listener) {

@@ -5,9 +5,11 @@
 // quiet cost nothing.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +24,17 @@ struct ConditionType {
   std::string name;
   std::uint32_t baseType = 0;
 };
+
+// A kind of condition a source has, whether or not it is active now: "<source>#<name>"
+// exists as a condition node from the start, of its type, with this severity while quiet.
+struct ConditionClass {
+  const char* name = "";
+  std::uint32_t type = 0;  // a declared ConditionType's id
+  std::uint16_t severity = 500;
+};
+
+// The kinds of condition of a source (an item id of a branch); none for most.
+using SourceConditions = std::function<std::span<const ConditionClass>(std::string_view source)>;
 
 struct ConditionReport {
   std::string id;      // stable: "<source item id>#<name>", e.g. "CrateA.Board00.Chan003#Trip"
@@ -56,6 +69,15 @@ class ConditionTable {
   void declareType(ConditionType type);
   // The namespace 0 type a declared one derives from; 0 for an unknown id.
   std::uint32_t baseTypeOf(std::uint32_t id) const noexcept;
+  // A declared type; null for an unknown id.
+  const ConditionType* typeOf(std::uint32_t id) const noexcept;
+
+  // Who says which conditions each source has; set before the endpoint starts, like the
+  // types. Without it no source has any.
+  void setSourceConditions(SourceConditions sources) { sources_ = std::move(sources); }
+  std::span<const ConditionClass> conditionsOf(std::string_view source) const;
+  // The class of condition id ("<source>#<name>"); null when its source has no such kind.
+  const ConditionClass* classOf(std::string_view id) const;
 
  private:
   // Lock order: reportMutex_, then mutex_. Reports pass one at a time, so that the
@@ -65,6 +87,7 @@ class ConditionTable {
   std::map<std::string, ConditionReport, std::less<>> active_;
   ConditionListener* listener_ = nullptr;  // under reportMutex_
   std::vector<ConditionType> types_;
+  SourceConditions sources_;
 };
 
 }  // namespace OpcToolbox

@@ -1,6 +1,7 @@
 // Alarms as an operator's client sees them, through node-opcua against vexahv-opcserver
 // over the simulated crates: a channel driven past its current limit trips, and the Trip
-// alarm arrives as an event of the Server object with its message, severity and states;
+// alarm arrives as an event of the Server object with its message, severity and states, and
+// is a node under its channel whose states read the same;
 // the operator acknowledges it with a comment; "ClearAlarm" makes it inactive, and
 // acknowledged and inactive it is retained no longer. A client that comes later gets the
 // retained alarms of a ConditionRefresh between its RefreshStart and RefreshEnd. A crate
@@ -108,6 +109,14 @@ async function scenario(first, connect, control, run) {
   assert.strictEqual(tripped.EventType.toString(), "ns=1;i=65537", "ChannelTripAlarmType");
   const conditionId = tripped.ConditionId.toString();
   assert.strictEqual(conditionId, `ns=1;s=${chan}#Trip`);
+  // The alarm is a node under its channel, its states readable as its events show them.
+  const under = await session.browse(item(chan));
+  assert.ok(under.references.some((r) => r.nodeId.toString() === conditionId), "the condition under its channel");
+  const [activeNow, severityNow] = await session.read([
+    { nodeId: `${conditionId}.ActiveState.Id`, attributeId: AttributeIds.Value },
+    { nodeId: `${conditionId}.Severity`, attributeId: AttributeIds.Value }]);
+  assert.strictEqual(activeNow.value.value, true);
+  assert.strictEqual(severityNow.value.value, 900);
 
   const ack = async (eventId) => (await session.call({
     objectId: conditionId, methodId: "ns=0;i=9111",

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <future>
@@ -712,7 +713,106 @@ class Alarms : public Services {
     return std::get<ByteStringValue>(fields.at(0).values.front()).bytes.value_or("");
   }
   static bool flagOf(const ua::Variant& v) { return std::get<bool>(v.values.front()); }
+  // One attribute of a namespace-1 node.
+  ua::DataValue readOne(const std::string& id, std::uint32_t attribute) {
+    Bytes r = request(id::ReadRequest, token);
+    Encoder e(r);
+    e.float64(0);
+    e.uint32(3);
+    e.arrayLength(1);
+    e.nodeId(NodeId::stringId(1, id));
+    e.uint32(attribute);
+    e.string(UaString{});
+    e.qualifiedName(QualifiedName{});
+    const Bytes answer = afterHeader(call(r), id::ReadResponse);
+    Decoder d(answer);
+    EXPECT_EQ(d.arrayLength(), 1u);
+    return d.dataValue();
+  }
+  struct Ref {
+    std::uint32_t type;
+    bool forward;
+    NodeId target;
+    std::string name;
+  };
+  // Every reference of a namespace-1 node in one direction (0 forward, 1 inverse).
+  std::vector<Ref> browseOne(const std::string& id, std::uint32_t direction) {
+    Bytes browse = request(id::BrowseRequest, token);
+    Encoder b(browse);
+    b.nodeId(NodeId{});
+    b.dateTime(0);
+    b.uint32(0);
+    b.uint32(0);
+    b.arrayLength(1);
+    b.nodeId(NodeId::stringId(1, id));
+    b.uint32(direction);
+    b.nodeId(NodeId{});  // every reference type
+    b.boolean(true);
+    b.uint32(0);
+    b.uint32(0x3F);
+    const Bytes answer = afterHeader(call(browse), id::BrowseResponse);
+    Decoder d(answer);
+    EXPECT_EQ(d.arrayLength(), 1u);
+    EXPECT_EQ(d.statusCode(), kGood) << id;
+    d.byteString();
+    std::vector<Ref> out;
+    for (std::size_t n = d.arrayLength(); n > 0 && d.ok(); --n) {
+      Ref r;
+      r.type = d.nodeId().numeric;
+      r.forward = d.boolean();
+      r.target = d.expandedNodeId().nodeId;
+      r.name = d.qualifiedName().name.value_or("");
+      d.localizedText();
+      d.uint32();
+      d.expandedNodeId();
+      out.push_back(std::move(r));
+    }
+    EXPECT_TRUE(d.ok());
+    return out;
+  }
 };
+
+TEST_F(Alarms, AConditionIsANodeOfItsSourceWithTheStateOfItsLastEvent) {
+  static constexpr ConditionClass kTrip[] = {{"Trip", kTripType, 800}};
+  app->conditions().setSourceConditions([](std::string_view source) {
+    return source == "Demo" ? std::span<const ConditionClass>(kTrip) : std::span<const ConditionClass>();
+  });
+  const std::string cond = "Demo#Trip";
+  const auto targets = [](const std::vector<Ref>& refs) {
+    std::vector<std::string> out;
+    for (const Ref& r : refs) out.push_back(std::to_string(r.type) + " " + r.target.text + " " + r.name);
+    return out;
+  };
+  const auto has = [](const std::vector<std::string>& all, const std::string& one) {
+    return std::find(all.begin(), all.end(), one) != all.end();
+  };
+  EXPECT_TRUE(has(targets(browseOne("Demo", 0)), "47 Demo#Trip Trip")) << "HasComponent";
+  EXPECT_TRUE(has(targets(browseOne(cond, 1)), "47 Demo Demo"));
+  const std::vector<std::string> members = targets(browseOne(cond, 0));
+  EXPECT_TRUE(has(members, "47 " + cond + ".ActiveState ActiveState"));
+  EXPECT_TRUE(has(members, "46 " + cond + ".Retain Retain"));
+  EXPECT_TRUE(has(targets(browseOne(cond + ".ActiveState", 0)), "46 " + cond + ".ActiveState.Id Id"));
+  EXPECT_TRUE(has(targets(browseOne(cond + ".ActiveState.Id", 1)), "46 " + cond + ".ActiveState ActiveState"));
+
+  const auto value = [&](const std::string& member) { return readOne(cond + "." + member, 13).value.value_or(ua::Variant{}); };
+  // Quiet, it shows what every quiet condition shows.
+  EXPECT_EQ(std::get<std::int32_t>(readOne(cond, 2).value->values.front()), 1) << "an Object";
+  EXPECT_EQ(std::get<std::int32_t>(readOne(cond + ".ActiveState.Id", 2).value->values.front()), 2) << "a Variable";
+  EXPECT_FALSE(flagOf(value("ActiveState.Id")));
+  EXPECT_TRUE(flagOf(value("AckedState.Id")));
+  EXPECT_FALSE(flagOf(value("Retain")));
+  EXPECT_EQ(std::get<std::uint16_t>(value("Severity").values.front()), 800);
+  app->conditions().report(trip("Demo", true));
+  EXPECT_TRUE(flagOf(value("ActiveState.Id")));
+  EXPECT_FALSE(flagOf(value("AckedState.Id")));
+  EXPECT_TRUE(flagOf(value("Retain")));
+  EXPECT_EQ(std::get<Boxed<LocalizedText>>(value("Message").values.front())->text.value_or(""),
+            "Demo tripped at 1502.3 V");
+  EXPECT_EQ(readOne(cond + ".ShelvingState", 13).status.value_or(kGood), kBadAttributeIdInvalid) << "an object has no value";
+  for (const char* unknown : {"Demo#Nope", "Demo#Trip.Nope", "Demo.Int32#Trip", "#Trip"}) {
+    EXPECT_EQ(readOne(unknown, 1).status.value_or(kGood), kBadNodeIdUnknown) << unknown;
+  }
+}
 
 TEST_F(Alarms, AConditionIsRaisedAcknowledgedAndLetGo) {
   const std::uint32_t sub = createSubscription(token, 50, 600, 10);

@@ -78,6 +78,15 @@ UaEvent AlarmConditions::eventOf(const State& s) const {
   return e;
 }
 
+UaEvent AlarmConditions::stateOf(const ConditionReport& quiet) const {
+  if (auto it = conditions_.find(quiet.id); it != conditions_.end()) return eventOf(it->second);
+  State s;
+  s.report = quiet;
+  s.report.active = false;
+  s.lastSeverity = quiet.severity;
+  return eventOf(s);
+}
+
 UaEvent AlarmConditions::raise(State& s, std::int64_t time) {
   s.eventId = randomBytes(16);
   s.time = time;

@@ -63,6 +63,9 @@ class AlarmConditions {
   // Every retained, enabled condition as it is now, with its last EventId (ConditionRefresh).
   std::vector<UaEvent> retained() const;
   std::size_t size() const noexcept { return conditions_.size(); }
+  // The condition's state as its last event showed it, for its nodes; one that is held
+  // no longer (or never was) shows quiet's: inactive, acknowledged, enabled, no EventId.
+  UaEvent stateOf(const ConditionReport& quiet) const;
 
   // The frames of a refresh.
   static UaEvent refreshEvent(bool start);

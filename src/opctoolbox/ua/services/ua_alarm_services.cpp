@@ -25,6 +25,31 @@ bool UaServer::isEventType(const NodeId& type, const NodeId& of) const {
   return isSubtypeOf(type, of);
 }
 
+std::optional<UaServer::ConditionNode> UaServer::conditionNodeOf(std::string_view text) const {
+  const auto name = splitConditionNodeId(text);
+  if (!name) return std::nullopt;
+  const ConditionClass* kind = app_.conditions().classOf(name->condition);
+  if (kind == nullptr) return std::nullopt;
+  const ConditionMember* member = nullptr;
+  if (!name->member.empty() && (member = conditionMember(name->member)) == nullptr) return std::nullopt;
+  const std::string_view id = name->condition;
+  return ConditionNode{std::string(id), std::string(id.substr(0, id.rfind('#'))), kind, member};
+}
+
+ua::Variant UaServer::conditionValue(const ConditionNode& node) {
+  ConditionReport quiet;
+  quiet.id = node.id;
+  quiet.source = node.source;
+  quiet.name = node.kind->name;
+  quiet.type = node.kind->type;
+  quiet.severity = node.kind->severity;
+  if (node.member == nullptr || *node.member->field == '\0') return {};
+  std::lock_guard lock(alarmsMutex_);
+  const UaEvent state = alarms_.stateOf(quiet);
+  const ua::Variant* v = state.field(node.member->field);
+  return v != nullptr ? *v : ua::Variant{};
+}
+
 void UaServer::raiseEvent(const UaEvent& event) {
   for (const auto& session : allSessions()) {
     std::lock_guard lock(session->mutex);

@@ -194,9 +194,50 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
   return out;
 }
 
+DataValue UaServer::readCondition(const ConditionNode& node, const NodeIdRef& id, std::uint32_t attribute,
+                                  std::uint32_t timestamps) {
+  auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
+  const ConditionMember* m = node.member;
+  const bool object = m == nullptr || m->nodeClass == kObject;
+  const QualifiedName name = m == nullptr ? QualifiedName{kNs, node.kind->name} : QualifiedName{0, m->browseName};
+  switch (attribute) {
+    case kNodeId: return scalar(BuiltinType::NodeId, id.toNodeId());
+    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(object ? kObject : kVariable));
+    case kBrowseName: return scalar(BuiltinType::QualifiedName, name);
+    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, name.name});
+    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
+    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
+    default: break;
+  }
+  if (object) {
+    // Its events come through the Server and the branches above its source.
+    if (attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
+    return statusOnly(kBadAttributeIdInvalid);
+  }
+  switch (attribute) {
+    case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, m->dataType));
+    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
+    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
+    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    // It changes with the condition's events, which clients take as events.
+    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 0.0);
+    case kHistorizing: return scalar(BuiltinType::Boolean, false);
+    case kValue: {
+      DataValue v = valueOf(conditionValue(node));
+      const std::int64_t now = nowTicks();
+      stamp(v, timestamps, now, now);
+      return v;
+    }
+    default: return statusOnly(kBadAttributeIdInvalid);
+  }
+}
+
 DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps) {
   const auto node = propertyNode(id);
-  if (!node) return statusOnly(kBadNodeIdUnknown);
+  if (!node) {
+    if (const auto condition = conditionNode(id)) return readCondition(*condition, id, attribute, timestamps);
+    return statusOnly(kBadNodeIdUnknown);
+  }
   const UaProperty p = node->property;
   const ItemModel& model = node->model;
   auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };

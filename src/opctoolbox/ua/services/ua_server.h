@@ -19,6 +19,7 @@
 
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
+#include "opctoolbox/ua/alarms/ua_condition_nodes.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
@@ -195,6 +196,28 @@ class UaServer : public ServiceHandler, public ConditionListener {
     return namesItem(id) ? propertyNodeOf(id.text) : std::nullopt;
   }
   std::optional<PropertyNode> propertyNodeOf(std::string_view text) const;
+  // A node of a condition ("<source>#Trip", "<source>#Trip.ActiveState.Id"): the
+  // condition, its class, and the member (null: the condition object itself).
+  struct ConditionNode {
+    std::string id;
+    std::string source;
+    const ConditionClass* kind = nullptr;
+    const ConditionMember* member = nullptr;
+  };
+  template <class Id>
+  std::optional<ConditionNode> conditionNode(const Id& id) const {
+    return namesItem(id) ? conditionNodeOf(id.text) : std::nullopt;
+  }
+  std::optional<ConditionNode> conditionNodeOf(std::string_view text) const;
+  // The member's value: the field as the condition's last event showed it.
+  ua::Variant conditionValue(const ConditionNode& node);
+  // The references of a condition node, each to sink.
+  void conditionReferences(const ConditionNode& node, bool forward, bool inverse,
+                           const std::function<void(ReferenceDescription&&)>& sink);
+  // A source's condition objects (HasComponent from it).
+  void sourceConditionReferences(const std::string& source, const std::function<void(ReferenceDescription&&)>& sink);
+  DataValue readCondition(const ConditionNode& node, const NodeIdRef& id, std::uint32_t attribute,
+                          std::uint32_t timestamps);
   // A GeneralModelChangeEvent of the Server object: elements joined the address space
   // under parent (null: under Objects). Queued for every event item that takes it.
   void raiseModelChange(const ElementPtr& parent);

@@ -99,6 +99,10 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
       // A Data Access property of a variable: "<item id>#EURange" and the like.
       const auto property = propertyNode(nodeId);
       if (!property) {
+        if (const auto condition = conditionNode(nodeId)) {
+          conditionReferences(*condition, forward, inverse, sink);
+          return;
+        }
         status = kBadNodeIdUnknown;
         return;
       }
@@ -123,6 +127,7 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
         sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, model.typeDefinition),
                        QualifiedName{0, typeDefinitionName(model.typeDefinition)}, 16u, 0));
       } else {
+        sourceConditionReferences(element->getItemId(), sink);
         sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kFolderType), QualifiedName{0, "FolderType"}, 8u,
                        0));
       }
@@ -136,6 +141,59 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
                                  kFolderType));
       }
     }
+  }
+}
+
+void UaServer::sourceConditionReferences(const std::string& source,
+                                         const std::function<void(ReferenceDescription&&)>& sink) {
+  for (const ConditionClass& kind : app_.conditions().conditionsOf(source)) {
+    ReferenceDescription r = reference(kHasComponent, true, conditionNodeId(source + "#" + kind.name),
+                                       QualifiedName{kNs, kind.name}, kObject, 0);
+    r.typeDefinition = conditionEventType(kind.type);
+    sink(std::move(r));
+  }
+}
+
+void UaServer::conditionReferences(const ConditionNode& node, bool forward, bool inverse,
+                                   const std::function<void(ReferenceDescription&&)>& sink) {
+  const ConditionMember* self = node.member;
+  if (forward) {
+    for (const ConditionMember& m : conditionMembers()) {
+      if (!isChildOf(m, self)) continue;
+      sink(reference(m.reference, true, conditionNodeId(node.id + "." + m.id), QualifiedName{0, m.browseName},
+                     m.nodeClass, m.typeDefinition));
+    }
+    if (self == nullptr) {
+      const ConditionType* type = app_.conditions().typeOf(node.kind->type);
+      ReferenceDescription r = reference(kHasTypeDefinition, true, conditionEventType(node.kind->type),
+                                         QualifiedName{kNs, type != nullptr ? type->name : ""}, 8u, 0);
+      sink(std::move(r));
+    } else {
+      const NamespaceZeroNode* type = findNamespaceZero(self->typeDefinition);
+      sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, self->typeDefinition),
+                     QualifiedName{0, type != nullptr ? type->name : ""}, self->nodeClass == kObject ? 8u : 16u, 0));
+    }
+  }
+  if (!inverse) return;
+  if (self == nullptr) {
+    if (const ElementPtr source = lookup()(node.source)) {
+      ReferenceDescription r = elementReference(source, false, lookup());
+      r.referenceTypeId = NodeId::numericId(0, kHasComponent);
+      sink(std::move(r));
+    }
+    return;
+  }
+  const std::string_view own = self->id;
+  const std::size_t dot = own.rfind('.');
+  const ConditionMember* parent = dot == std::string_view::npos ? nullptr : conditionMember(own.substr(0, dot));
+  if (parent == nullptr) {
+    ReferenceDescription r = reference(self->reference, false, conditionNodeId(node.id), QualifiedName{kNs, node.kind->name},
+                                       kObject, 0);
+    r.typeDefinition = conditionEventType(node.kind->type);
+    sink(std::move(r));
+  } else {
+    sink(reference(self->reference, false, conditionNodeId(node.id + "." + parent->id),
+                   QualifiedName{0, parent->browseName}, parent->nodeClass, parent->typeDefinition));
   }
 }
 
