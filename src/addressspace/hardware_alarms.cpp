@@ -1,6 +1,7 @@
 #include "addressspace/hardware_alarms.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <span>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "opctoolbox/application.h"
 #include "opctoolbox/client_access.h"
 #include "opctoolbox/da_address_space_root.h"
+#include "opctoolbox/ua/encoding/ua_settings_text.h"
 
 namespace vexahv {
 namespace {
@@ -41,13 +43,14 @@ constexpr std::array<BitAlarm, 6> kBitAlarms = {{
     {6, "AtMaximum", "at its software maximum", "ChannelAtMaximumAlarmType", 0x10006, kOffNormalAlarmType, 300},
 }};
 
-// The kinds of condition of a channel with a status word, and of a crate.
-constexpr std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> kChannelClasses = [] {
+// The kinds of condition of a channel with a status word, and of a crate, with the
+// severities in force: the defaults, or the alarms file's, set before anything reports.
+std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> gChannelClasses = [] {
   std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> out{};
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) out[i] = {kBitAlarms[i].name, kBitAlarms[i].type, kBitAlarms[i].severity};
   return out;
 }();
-constexpr std::array<OpcToolbox::ConditionClass, 1> kCrateClasses = {{
+std::array<OpcToolbox::ConditionClass, 1> gCrateClasses = {{
     {"ConnectionLost", kConnectionLostType, kConnectionLostSeverity},
 }};
 
@@ -56,12 +59,12 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
   if (root == nullptr) return {};
   const auto element = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source)));
   if (!element) return {};
-  if (element->getKind() == ElementKind::System) return kCrateClasses;
+  if (element->getKind() == ElementKind::System) return gCrateClasses;
   if (element->getKind() != ElementKind::Channel) return {};
   const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
   if (status && status->getKind() == ElementKind::ChannelParam &&
       status->getParamType() == static_cast<std::int32_t>(kChannelStatusType)) {
-    return kChannelClasses;
+    return gChannelClasses;
   }
   return {};
 }
@@ -122,7 +125,7 @@ void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string&
   r.name = "ConnectionLost";
   r.type = kConnectionLostType;
   r.active = status == kStatusKo;
-  r.severity = kConnectionLostSeverity;
+  r.severity = gCrateClasses[0].severity;
   r.time = OpcToolbox::DateTime::now();
   r.message = r.active ? crate + " lost: no answer from " + address : crate + " answers again";
   table.report(r);
@@ -134,7 +137,8 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
   if (!channel) return;
   const std::string source = channel->getItemId();
   const OpcToolbox::DaAddressSpaceRoot* root = OpcToolbox::getApp()->getDaAddressSpaceRoot();
-  for (const BitAlarm& a : kBitAlarms) {
+  for (std::size_t k = 0; k < kBitAlarms.size(); ++k) {
+    const BitAlarm& a = kBitAlarms[k];
     OpcToolbox::ConditionReport r;
     r.active = ((word >> a.bit) & 1u) != 0;
     r.id = source + "#" + a.name;
@@ -143,7 +147,7 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
     r.source = source;
     r.name = a.name;
     r.type = a.type;
-    r.severity = a.severity;
+    r.severity = gChannelClasses[k].severity;
     r.time = when;
     r.message = spaced(source) + " " + (r.active ? a.cause : std::string("no longer ") + a.cause);
     if (r.active && root != nullptr) {
@@ -155,6 +159,53 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
     }
     table.report(r);
   }
+}
+
+std::string parseAlarmSeverities(std::string_view text) {
+  auto channels = gChannelClasses;
+  auto crates = gCrateClasses;
+  for (std::size_t i = 0; i < kBitAlarms.size(); ++i) channels[i].severity = kBitAlarms[i].severity;
+  crates[0].severity = kConnectionLostSeverity;
+  const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
+    OpcToolbox::ConditionClass* kind = nullptr;
+    for (auto& c : channels) kind = key == c.name ? &c : kind;
+    for (auto& c : crates) kind = key == c.name ? &c : kind;
+    if (kind == nullptr) {
+      std::string known;
+      for (const auto& c : channels) known += std::string(known.empty() ? "" : ", ") + c.name;
+      for (const auto& c : crates) known += std::string(", ") + c.name;
+      return "no alarm is named [" + OpcToolbox::ua::shownSetting(key) + "] (there are " + known + ")";
+    }
+    unsigned severity = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), severity);
+    if (ec != std::errc() || end != value.data() + value.size() || severity < 1 || severity > 1000) {
+      return "the severity of [" + std::string(kind->name) + "] is a whole number from 1 to 1000, not [" +
+             OpcToolbox::ua::shownSetting(value) + "]";
+    }
+    kind->severity = static_cast<std::uint16_t>(severity);
+    return std::string();
+  });
+  if (!error.empty()) return error;
+  gChannelClasses = channels;
+  gCrateClasses = crates;
+  return {};
+}
+
+std::string loadAlarmSeverities(const std::filesystem::path& file) {
+  const std::string error = OpcToolbox::ua::readSettingsFile(file, parseAlarmSeverities);
+  // A missing file: the defaults, as when no file was ever read.
+  if (error.empty() && !std::filesystem::exists(file)) (void)parseAlarmSeverities({});
+  return error;
+}
+
+std::uint16_t alarmSeverity(std::string_view name) {
+  for (const auto& c : gChannelClasses) {
+    if (name == c.name) return c.severity;
+  }
+  for (const auto& c : gCrateClasses) {
+    if (name == c.name) return c.severity;
+  }
+  return 0;
 }
 
 void watchStatusItems(const std::vector<VEXAHVElementPtr>& items) {

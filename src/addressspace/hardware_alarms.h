@@ -7,7 +7,9 @@
 // watched by the server itself, so their events flow whether or not a client watches them.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "addressspace/vexahv_element.h"
@@ -19,6 +21,17 @@ namespace vexahv {
 // conditions (a channel with a status word its six, a crate its connection); declared
 // once, before the endpoint starts.
 void declareAlarmTypes(OpcToolbox::ConditionTable& table);
+
+// The alarms file (kAlarmsFile under the platform root): a severity per kind of alarm,
+// "Trip = 950" ('#' starts a comment), the kinds not named keeping their defaults (Trip
+// 900, Killed 800, OverCurrent and OverVoltage 700, UnderVoltage 500, AtMaximum 300,
+// ConnectionLost 1000). Read before anything reports; a missing file is the defaults.
+// The error names the file and the line, and leaves every severity as it was.
+inline constexpr const char* kAlarmsFile = "alarms.conf";
+std::string loadAlarmSeverities(const std::filesystem::path& file);
+std::string parseAlarmSeverities(std::string_view text);
+// The severity in force of a kind of alarm ("Trip"); 0 for no such kind.
+std::uint16_t alarmSeverity(std::string_view name);
 
 // A status word of a channel's status item came in: each alarm bit's condition is
 // reported as the word says (the table passes on only what changed). The message names

@@ -163,6 +163,12 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     releaseServer();
     return 0;
   }
+  // The alarms' severities hold before the first report.
+  if (const std::string wrong = loadAlarmSeverities(platform::platformRoot() / kAlarmsFile); !wrong.empty()) {
+    fail("Alarm severities: " + wrong);
+    releaseServer();
+    return 0;
+  }
 
   // The TCP event server listens, and the UDP events port is bound, before anything is
   // built, so that each port is final when the first subscription names it.

@@ -1,0 +1,77 @@
+// The alarms of the built hardware: which sources have which conditions, the reports a
+// status word makes, and the severities of the alarms file.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "addressspace/hardware_alarms.h"
+#include "built_address_space.h"
+#include "opctoolbox/application.h"
+#include "platform/platform_root.h"
+
+namespace {
+
+using namespace vexahv;
+using test::BuiltAddressSpace;
+
+const OpcToolbox::ConditionReport* activeOne(const std::vector<OpcToolbox::ConditionReport>& all, const std::string& id) {
+  for (const auto& r : all) {
+    if (r.id == id) return &r;
+  }
+  return nullptr;
+}
+
+TEST(HardwareAlarms, ChannelsAndCratesHaveTheirConditionsWithTheSeveritiesInForce) {
+  BuiltAddressSpace space({"CrateA,0,0,127.0.0.2"}, true);
+  OpcToolbox::ConditionTable& table = OpcToolbox::getApp()->conditions();
+  declareAlarmTypes(table);
+  EXPECT_EQ(table.conditionsOf("CrateA.Board00.Chan003").size(), 6u);
+  ASSERT_EQ(table.conditionsOf("CrateA").size(), 1u);
+  EXPECT_STREQ(table.conditionsOf("CrateA")[0].name, "ConnectionLost");
+  EXPECT_TRUE(table.conditionsOf("CrateA.Board00").empty()) << "a board's word names no alarm bits yet";
+  EXPECT_TRUE(table.conditionsOf("CrateA.Board00.Chan003.VMon").empty());
+  EXPECT_TRUE(table.conditionsOf("CrateZ").empty());
+  EXPECT_NE(table.classOf("CrateA.Board00.Chan003#Trip"), nullptr);
+  EXPECT_EQ(table.classOf("CrateA.Board00.Chan003#ConnectionLost"), nullptr);
+
+  // The file: named kinds take their severities, the others keep the defaults.
+  const std::filesystem::path file = platform::platformRoot() / kAlarmsFile;  // the scratch root's
+  std::ofstream(file) << "# plant A\nTrip = 950\n\nConnectionLost=990\n";
+  ASSERT_EQ(loadAlarmSeverities(file), "");
+  EXPECT_EQ(alarmSeverity("Trip"), 950);
+  EXPECT_EQ(alarmSeverity("ConnectionLost"), 990);
+  EXPECT_EQ(alarmSeverity("OverCurrent"), 700);
+  EXPECT_EQ(table.classOf("CrateA.Board00.Chan003#Trip")->severity, 950) << "a quiet condition shows it too";
+
+  const auto status = std::dynamic_pointer_cast<VEXAHVElement>(space.find("CrateA.Board00.Chan003.Status"));
+  ASSERT_TRUE(status);
+  reportChannelStatus(table, *status, (1u << 7) | (1u << 3), OpcToolbox::DateTime::now());  // tripped, over current
+  const auto active = table.active();
+  const auto* trip = activeOne(active, "CrateA.Board00.Chan003#Trip");
+  ASSERT_NE(trip, nullptr);
+  EXPECT_EQ(trip->severity, 950);
+  EXPECT_EQ(trip->message.rfind("CrateA Board00 Chan003 tripped", 0), 0u) << trip->message;
+  ASSERT_NE(activeOne(active, "CrateA.Board00.Chan003#OverCurrent"), nullptr);
+  reportChannelStatus(table, *status, 0, OpcToolbox::DateTime::now());
+  EXPECT_TRUE(table.active().empty());
+
+  // A wrong file names its line and changes nothing.
+  for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
+           {"Trip = 800\nTripped = 900\n", "line 2: no alarm is named [Tripped]"},
+           {"OverVoltage = 0\n", "line 1: the severity of [OverVoltage] is a whole number from 1 to 1000, not [0]"},
+           {"Killed = 12x\n", "not [12x]"},
+           {"Killed\n", "line 1: "}}) {
+    std::ofstream(file) << text;
+    const std::string error = loadAlarmSeverities(file);
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+    EXPECT_NE(error.find(file.filename().string()), std::string::npos) << error;
+    EXPECT_EQ(alarmSeverity("Trip"), 950) << text;
+  }
+  std::filesystem::remove(file);
+  EXPECT_EQ(loadAlarmSeverities(file), "");
+  EXPECT_EQ(alarmSeverity("Trip"), 900) << "no file: the defaults";
+  EXPECT_EQ(alarmSeverity("ConnectionLost"), 1000);
+}
+
+}  // namespace
