@@ -457,7 +457,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   }
   // Type 2 crates report every parameter anyway; the others' status words flow only for
   // items someone watches, and the alarms need them all.
-  if (type != 2) watchStatusItems(statusItems);
+  if (type != 2) watchStatusItems(name, statusItems);
   logNotice("System [", name, "] address space built");
   return 0;
 }

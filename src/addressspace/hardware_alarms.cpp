@@ -10,6 +10,8 @@
 #include "opctoolbox/application.h"
 #include "opctoolbox/client_access.h"
 #include "opctoolbox/da_address_space_root.h"
+#include "config/server_globals.h"
+#include "logging/logging.h"
 #include "opctoolbox/ua/encoding/ua_settings_text.h"
 
 namespace vexahv {
@@ -208,17 +210,29 @@ std::uint16_t alarmSeverity(std::string_view name) {
   return 0;
 }
 
-void watchStatusItems(const std::vector<VEXAHVElementPtr>& items) {
+void watchStatusItems(const std::string& system, const std::vector<VEXAHVElementPtr>& items) {
   static Unobserved observer;
   OpcToolbox::ClientAccess* clients = OpcToolbox::getApp()->clients();
   if (clients == nullptr) return;
+  // A polled crate's words are read in one call per board when reads are batched; item
+  // by item, a call per channel each time would take the crate's link from its clients.
+  const bool polledToo = VEXAHVServerGlobals::getUseBatchedGroupTransactions();
+  bool leftOut = false;
   {
     const OpcToolbox::ClientAccess::ActivationHold gather(clients);
     for (const auto& item : items) {
-      if (item->getIoMode() != OpcToolbox::kIoReport) continue;
+      const bool reported = item->getIoMode() == OpcToolbox::kIoReport;
+      if (!reported && (item->getIoMode() != OpcToolbox::kIoPoll || !polledToo)) {
+        leftOut = true;
+        continue;
+      }
       std::uint64_t handle = 0;
-      clients->monitor(item, 1000, &observer, handle);
+      clients->monitor(item, kStatusWatchMs, &observer, handle);
     }
+  }
+  if (leftOut) {
+    logWarning("Status words of system [", system, "] are read only for the channels clients watch, so are its alarms:",
+               " its reads are not batched");
   }
   // Subscribed before the crate counts as built: nothing of it is left to run behind.
   clients->flushActivations();

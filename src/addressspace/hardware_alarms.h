@@ -3,8 +3,8 @@
 // application's condition table: per channel one condition per alarm bit of its status
 // word (tripped, over-current, over-voltage, under-voltage, at the software maximum,
 // killed), whenever the word comes in; per crate its connection, lost or back. Also what
-// keeps them current unattended: the status items of crates that report events are
-// watched by the server itself, so their events flow whether or not a client watches them.
+// keeps them current unattended: the status items are watched by the server itself, so
+// their words come whether or not a client watches them.
 
 #include <cstdint>
 #include <filesystem>
@@ -43,9 +43,11 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
 void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
                            std::int32_t status);
 
-// Monitors the status items of event-reporting crates for the server itself (a poll of
-// every channel of a crate without events would cost a library call each; theirs follow
-// the clients' monitoring).
-void watchStatusItems(const std::vector<VEXAHVElementPtr>& items);
+// Monitors a crate's status items for the server itself, every kStatusWatchMs: those of a
+// crate that reports events (no call: their events flow), and those of a polled crate
+// while reads are batched (a call per board). With reads item by item a polled crate's
+// words follow the clients' monitoring, as the warning logged then says.
+inline constexpr int kStatusWatchMs = 1000;
+void watchStatusItems(const std::string& system, const std::vector<VEXAHVElementPtr>& items);
 
 }  // namespace vexahv

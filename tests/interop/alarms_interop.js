@@ -86,9 +86,7 @@ async function scenario(first, connect, control, run) {
   await waitUntilRunning(session);
   const { sub, seen } = await watchAlarms(session);
   const chan = "CrateA.Board00.Chan003";
-  // Watched, as a SCADA watches them: the alarm's message gives their values. The status
-  // word too: on a loaded machine the crate's event test at start-up may fail, and a
-  // polled crate's status words come only for watched items.
+  // Watched, as a SCADA watches them: the alarm's message gives their values.
   for (const p of ["VMon", "IMon", "Status"]) {
     ClientMonitoredItem.create(sub, { nodeId: item(`${chan}.${p}`), attributeId: AttributeIds.Value },
       { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "addressspace/hardware_alarms.h"
 #include "built_address_space.h"
 #include "opctoolbox/application.h"
+#include "config/server_globals.h"
+#include "hwlib/VEXAHVWrapper.h"
 #include "platform/platform_root.h"
 
 namespace {
@@ -72,6 +76,39 @@ TEST(HardwareAlarms, ChannelsAndCratesHaveTheirConditionsWithTheSeveritiesInForc
   EXPECT_EQ(loadAlarmSeverities(file), "");
   EXPECT_EQ(alarmSeverity("Trip"), 900) << "no file: the defaults";
   EXPECT_EQ(alarmSeverity("ConnectionLost"), 1000);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HardwareAlarms, APolledCrateRaisesItsChannelsAlarmsWithNoClientWatching) {
+  using namespace std::chrono_literals;
+  VEXAHVServerGlobals::setUseBatchedGroupTransactions(true);
+  {
+    BuiltAddressSpace space({"CrateC,4,0,127.0.0.4"}, false);
+    OpcToolbox::ConditionTable& table = OpcToolbox::getApp()->conditions();
+    space.crates().simulator().run();
+    // 1 uA at 10 V on the 10 MOhm load of board 2, reached in half a second of the ramp.
+    const int handle = space.find("CrateC")->getHandle();
+    const std::uint16_t channel = 0;
+    const float limit = 1, volts = 100;
+    const std::uint32_t on = 1;
+    ASSERT_EQ(VEXAHV_SetChParam(handle, 2, "I0Set", 1, &channel, &limit), VEXAHV_OK);
+    ASSERT_EQ(VEXAHV_SetChParam(handle, 2, "V0Set", 1, &channel, &volts), VEXAHV_OK);
+    ASSERT_EQ(VEXAHV_SetChParam(handle, 2, "Pw", 1, &channel, &on), VEXAHV_OK);
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (!table.isActive("CrateC.Board02.Chan000#OverCurrent") && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(table.isActive("CrateC.Board02.Chan000#OverCurrent")) << "its status word is polled for the alarms alone";
+    EXPECT_EQ(space.log().find("are read only for the channels clients watch"), std::string::npos);
+  }
+  VEXAHVServerGlobals::setUseBatchedGroupTransactions(false);
+  BuiltAddressSpace unbatched({"CrateC,4,0,127.0.0.4"}, false);
+  EXPECT_NE(unbatched.log().find("Status words of system [CrateC] are read only for the channels clients watch"),
+            std::string::npos)
+      << "item by item, a poll of every channel would take the crate's link: said once";
 }
 
 }  // namespace
