@@ -32,7 +32,7 @@ bool onOff(const std::string& text, bool& out) {
 constexpr const char* kUsage =
     "ERROR commands: list | drop M | silent M on|off | latency M MS | refuse-login M on|off | "
     "break-events M | damage-udp M [N] | damage-tcp M [N] | remove M SLOT | insert M SLOT | "
-    "restart M | interlock M   (M: name, address or *)";
+    "restart M | forget-events M | interlock M   (M: name, address or *)";
 
 }  // namespace
 
@@ -62,7 +62,8 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
   const std::string arg = w.size() > 2 ? w[2] : "";
   long n = 0;
   bool flag = false;
-  if (w.size() > 3 || (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "interlock"))) {
+  if (w.size() > 3 || (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events" ||
+                                         cmd == "interlock"))) {
     return "ERROR too many arguments for " + cmd;
   }
   if (cmd == "drop") {
@@ -94,6 +95,9 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
     }
   } else if (cmd == "restart") {
     for (auto* m : targets) m->restart();
+  } else if (cmd == "forget-events") {
+    // Its subscriptions lost, its link kept: it answers every call and sends nothing.
+    for (auto* m : targets) m->events().clear();
   } else if (cmd == "interlock") {
     for (auto* m : targets) m->model().interlock();
   } else {

@@ -10,6 +10,7 @@
 // taken, no element is called and no library call is made while one is held.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +77,17 @@ class Crate {
   void setKeepAliveState(std::int16_t s) noexcept { keepAliveState_.store(s); }
   std::uint16_t failCount() const noexcept { return failCount_.load(); }
   void setFailCount(std::uint16_t n) noexcept { failCount_.store(n); }
+  // A UDP system's event data: when the last datagram from it came (steady clock), and
+  // whether its event channel counts as lost. setEventsLost says whether that changed.
+  void heardFrom(std::chrono::steady_clock::time_point when) noexcept {
+    lastHeard_.store(when.time_since_epoch().count(), std::memory_order_relaxed);
+  }
+  std::chrono::steady_clock::time_point lastHeard() const noexcept {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastHeard_.load(std::memory_order_relaxed)));
+  }
+  bool setEventsLost(bool lost) noexcept { return eventsLost_.exchange(lost) != lost; }
+  bool eventsLost() const noexcept { return eventsLost_.load(); }
   // Its parameter events were subscribed: -1 becomes 3, 2 becomes 1.
   void eventsSubscribed();
   // Its event connection opened: -1 and 0 become 2, anything else 1.
@@ -143,6 +155,8 @@ class Crate {
   std::atomic<bool> eventsEnabled_{false};
   std::atomic<std::int16_t> keepAliveState_{kEventsIdle};
   std::atomic<std::uint16_t> failCount_{0};
+  std::atomic<std::chrono::steady_clock::rep> lastHeard_{0};
+  std::atomic<bool> eventsLost_{false};
   std::mutex stateMutex_;
 
   mutable std::mutex channelMutex_;

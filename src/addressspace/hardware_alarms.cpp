@@ -22,6 +22,9 @@ constexpr std::uint32_t kTripAlarmType = 10751, kOffNormalAlarmType = 10637;
 // A crate that does not answer leaves its high voltage unwatched: the most severe.
 constexpr std::uint32_t kConnectionLostType = 0x10010;
 constexpr std::uint16_t kConnectionLostSeverity = 1000;
+// A crate that answers but sends no events: its values are stale while they look good.
+constexpr std::uint32_t kEventChannelLostType = 0x10011;
+constexpr std::uint16_t kEventChannelLostSeverity = 800;
 
 struct BitAlarm {
   unsigned bit;
@@ -52,8 +55,9 @@ std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> gChannelClasses = [] {
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) out[i] = {kBitAlarms[i].name, kBitAlarms[i].type, kBitAlarms[i].severity};
   return out;
 }();
-std::array<OpcToolbox::ConditionClass, 1> gCrateClasses = {{
+std::array<OpcToolbox::ConditionClass, 2> gCrateClasses = {{
     {"ConnectionLost", kConnectionLostType, kConnectionLostSeverity},
+    {"EventChannelLost", kEventChannelLostType, kEventChannelLostSeverity},
 }};
 
 std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view source) {
@@ -61,7 +65,12 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
   if (root == nullptr) return {};
   const auto element = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source)));
   if (!element) return {};
-  if (element->getKind() == ElementKind::System) return gCrateClasses;
+  // Only a crate that reports over UDP has an event channel of its own to lose; a TCP one
+  // that loses its connection is lost.
+  if (element->getKind() == ElementKind::System) {
+    return element->getSystemType() == 0 ? std::span<const OpcToolbox::ConditionClass>(gCrateClasses)
+                                         : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(1);
+  }
   if (element->getKind() != ElementKind::Channel) return {};
   const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
   if (status && status->getKind() == ElementKind::ChannelParam &&
@@ -115,6 +124,9 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
   if (table.baseTypeOf(kConnectionLostType) == 0) {
     table.declareType({kConnectionLostType, "CrateConnectionLostAlarmType", kOffNormalAlarmType});
   }
+  if (table.baseTypeOf(kEventChannelLostType) == 0) {
+    table.declareType({kEventChannelLostType, "CrateEventChannelLostAlarmType", kOffNormalAlarmType});
+  }
   table.setSourceConditions(conditionsOfSource);
 }
 
@@ -130,6 +142,19 @@ void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string&
   r.severity = gCrateClasses[0].severity;
   r.time = OpcToolbox::DateTime::now();
   r.message = r.active ? crate + " lost: no answer from " + address : crate + " answers again";
+  table.report(r);
+}
+
+void reportCrateEvents(OpcToolbox::ConditionTable& table, const std::string& crate, bool lost) {
+  OpcToolbox::ConditionReport r;
+  r.id = crate + "#EventChannelLost";
+  r.source = crate;
+  r.name = "EventChannelLost";
+  r.type = kEventChannelLostType;
+  r.active = lost;
+  r.severity = gCrateClasses[1].severity;
+  r.time = OpcToolbox::DateTime::now();
+  r.message = lost ? crate + " sends no events: its values may be stale" : crate + " sends events again";
   table.report(r);
 }
 
@@ -168,6 +193,7 @@ std::string parseAlarmSeverities(std::string_view text) {
   auto crates = gCrateClasses;
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) channels[i].severity = kBitAlarms[i].severity;
   crates[0].severity = kConnectionLostSeverity;
+  crates[1].severity = kEventChannelLostSeverity;
   const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
     OpcToolbox::ConditionClass* kind = nullptr;
     for (auto& c : channels) kind = key == c.name ? &c : kind;

@@ -4,12 +4,15 @@
 #include <vector>
 
 #include "addressspace/event_ports.h"
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
 #include "events/tcp_event_server.h"
+#include "events/udp_event_loop.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "platform/interruptible_sleep.h"
 #include "logging/logging.h"
+#include "opctoolbox/application.h"
 
 namespace vexahv::events {
 namespace globals = VEXAHVServerGlobals;
@@ -99,6 +102,25 @@ void KeepAliveSupervisor::probeResult(VEXAHVElement& node, const std::string& na
   }
 }
 
+void KeepAliveSupervisor::checkEventSilence(VEXAHVElement& node, const std::string& name, std::stop_token stop) {
+  const std::shared_ptr<Crate>& crate = node.crate();
+  if (!crate) return;
+  const auto silent = Clock::now() - crate->lastHeard();
+  if (silent < eventWait_) return;
+  // It answers but sends nothing, not even its keep-alive events: a mainframe that lost
+  // its subscriptions (restarted, or a datagram path broken). Its values would stay good
+  // and stale; they are subscribed again, once per wait while the silence lasts.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(silent).count();
+  if (crate->setEventsLost(true)) {
+    logWarning("No event data from system [", name, "] for [", ms, "ms]: its events are subscribed again");
+    reportCrateEvents(OpcToolbox::getApp()->conditions(), name, true);
+  } else {
+    logInformational("No event data from system [", name, "] for [", ms, "ms]: subscribed again");
+  }
+  UdpEventLoop::subscribeKeepAlive(node);
+  node.resubscribeActive(stop);
+}
+
 void KeepAliveSupervisor::reconnect(VEXAHVElement& node, std::stop_token stop) {
   reconnectSystem(node, stop);
   if (reconnected_ && !stop.stop_requested() && node.getConnectionStatus() == kStatusOk) reconnected_(node, stop);
@@ -120,7 +142,9 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
     if (state == 0 && enabled && eventsAvailable) return reconnectWhenBuilt();
     logInformational("KeepAlive for device [", name, "]");
     char value[256] = {};
-    probeResult(node, name, VEXAHV_GetSysProp(handle, "SwRelease", value) == VEXAHV_OK);
+    const bool answered = VEXAHV_GetSysProp(handle, "SwRelease", value) == VEXAHV_OK;
+    probeResult(node, name, answered);
+    if (answered && state == 1 && enabled && eventsAvailable && globals::eventEnabled) checkEventSilence(node, name, stop);
     return true;
   }
   if (type == 2) {

@@ -29,7 +29,8 @@ inline constexpr std::uint16_t kProbeFailures = 3;
 class KeepAliveSupervisor {
  public:
   // eventWait: how long a type-2 system may stay subscribed without its event connection
-  // (or connected without its subscription) before it counts as lost.
+  // (or connected without its subscription) before it counts as lost, and how long a UDP
+  // system that answers may send no event data before its event channel does.
   // Told, on the system's own thread, of every successful reconnection (a first build
   // included), so that the system's events can be started or subscribed again.
   using Reconnected = std::function<void(VEXAHVElement&, std::stop_token)>;
@@ -53,6 +54,9 @@ class KeepAliveSupervisor {
   bool pass(std::stop_token stop, VEXAHVElement& node, std::int32_t type, const std::string& name,
             Clock::time_point& waiting);
   void probeResult(VEXAHVElement& node, const std::string& name, bool ok);
+  // A UDP system that answered its probe but sent no datagram for eventWait: its event
+  // channel is lost (an alarm), and it is subscribed again.
+  void checkEventSilence(VEXAHVElement& node, const std::string& name, std::stop_token stop);
   // reconnectSystem, then the hook when the connection is back.
   void reconnect(VEXAHVElement& node, std::stop_token stop);
 

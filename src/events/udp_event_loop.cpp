@@ -4,12 +4,14 @@
 #include <string>
 
 #include "addressspace/event_ports.h"
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
 #include "events/event_dispatch.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "platform/interruptible_sleep.h"
 #include "logging/logging.h"
+#include "opctoolbox/application.h"
 
 namespace vexahv::events {
 namespace globals = VEXAHVServerGlobals;
@@ -129,6 +131,14 @@ void UdpEventLoop::applyBatch(const UdpSenders::Crates& systems, const platform:
   }
   logDebug("Event received");
   if (verification_.armed()) verification_.stop();
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& crate : systems) {
+    crate->heardFrom(now);
+    if (crate->setEventsLost(false)) {
+      logNotice("Event data from system [", crate->name(), "] comes again");
+      reportCrateEvents(OpcToolbox::getApp()->conditions(), crate->name(), false);
+    }
+  }
   for (unsigned i = 0; i < count; ++i) {
     const VEXAHVUdpEventRecord& record = records[i];
     if (Crate* crate = UdpSenders::speaksFor(systems, std::string_view(record.id, ::strnlen(record.id, sizeof record.id)))) {
@@ -168,6 +178,8 @@ void UdpEventLoop::subscribeKeepAlive(VEXAHVElement& node) {
   } else {
     logError("Keep alive/Live insertion registration failed");
   }
+  // Its silence is counted from now.
+  if (node.crate()) node.crate()->heardFrom(std::chrono::steady_clock::now());
   node.setKeepAliveState(1);
 }
 

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 #include "addressspace/item_reader.h"
+#include "opctoolbox/application.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "integration/events/evented_space.h"
 
@@ -146,6 +148,43 @@ TEST(Supervision, ASubscriptionWithoutItsEventConnectionIsReconnected) {
   s.crates().simulator().run();
   // Generous: under a loaded machine the first event connections may be judged silent again.
   EXPECT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 30s)) << "and then it reports";
+}
+
+// A UDP mainframe that forgot its subscriptions answers every probe and sends nothing: its
+// values would stay good and stale. Past the wait its event channel is lost, an alarm, and
+// it is subscribed again; its events then flow, and the alarm returns to normal.
+TEST(Supervision, AUdpCrateThatAnswersButSendsNothingIsSubscribedAgain) {
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, fast());
+  s.crates().simulator().run();
+  Watcher w;
+  test::ScopedMonitor m(s.find("CrateA.Board00.Chan002.V0Set"), 100, w);
+  ASSERT_TRUE(m.ok());
+  OpcToolbox::ConditionTable& alarms = OpcToolbox::getApp()->conditions();
+  struct Reports : OpcToolbox::ConditionListener {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    void conditionChanged(const OpcToolbox::ConditionReport& r) override {
+      std::lock_guard l(mutex);
+      seen.push_back(r.id + (r.active ? " active: " : " inactive: ") + r.message);
+    }
+  } reports;
+  alarms.setListener(&reports);
+  s.crates().control("forget-events CrateA");
+  ASSERT_TRUE(eventually([&] { return s.logCount("No event data from system [CrateA] for [") >= 1; }, 15s));
+  EXPECT_EQ(s.logCount("KeepAlive failed for device [CrateA]"), 0u) << "it answered all along";
+  EXPECT_TRUE(eventually([&] { return !alarms.isActive("CrateA#EventChannelLost") &&
+                                      s.logCount("Event data from system [CrateA] comes again") >= 1; }, 15s))
+      << "raised, then back to normal with the next datagram";
+  alarms.setListener(nullptr);
+  EXPECT_EQ(reports.seen, (std::vector<std::string>{
+                              "CrateA#EventChannelLost active: CrateA sends no events: its values may be stale",
+                              "CrateA#EventChannelLost inactive: CrateA sends events again"}));
+  EXPECT_EQ(s.logCount("Trying to reconnect to system [CrateA]"), 0u) << "the link was never rebuilt";
+  const float set = 321.0f;
+  const std::uint16_t ch = 2;
+  ASSERT_EQ(VEXAHV_SetChParam(s.find("CrateA")->getHandle(), 0, "V0Set", 1, &ch, &set), VEXAHV_OK);
+  EXPECT_TRUE(w.waitFor("CrateA.Board00.Chan002.V0Set", [](const ValueQT& v) { return v.getData().rawR4() == 321.0f; }, 15s))
+      << "the watched item is subscribed again";
 }
 
 }  // namespace
