@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "addressspace/hardware_alarms.h"
+#include "opctoolbox/application.h"
 #include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
@@ -142,6 +143,8 @@ int VEXAHVOPCServer::connectSystem(VEXAHVElement* node) {
     node->setConnectionStatus(kStatusOk);
   } else {
     node->setConnectionStatus(kStatusKo);
+    // Nothing of it exists to watch until a reconnection builds it.
+    if (node->crate()) reportCrateBuilt(OpcToolbox::getApp()->conditions(), node->getName(), node->crate()->address(), rc);
   }
   return rc;
 }
@@ -459,6 +462,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   // items someone watches, and the alarms need them all.
   if (type != 2) watchStatusItems(name, statusItems);
   logNotice("System [", name, "] address space built");
+  reportCrateBuilt(OpcToolbox::getApp()->conditions(), name, crate ? crate->address() : std::string(), 0);
   return 0;
 }
 

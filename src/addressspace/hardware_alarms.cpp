@@ -11,6 +11,7 @@
 #include "opctoolbox/client_access.h"
 #include "opctoolbox/da_address_space_root.h"
 #include "config/server_globals.h"
+#include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
 #include "opctoolbox/ua/encoding/ua_settings_text.h"
 
@@ -25,6 +26,9 @@ constexpr std::uint16_t kConnectionLostSeverity = 1000;
 // A crate that answers but sends no events: its values are stale while they look good.
 constexpr std::uint32_t kEventChannelLostType = 0x10011;
 constexpr std::uint16_t kEventChannelLostSeverity = 800;
+// A crate whose items do not exist: nothing of it can be watched until it is built.
+constexpr std::uint32_t kNotBuiltType = 0x10012;
+constexpr std::uint16_t kNotBuiltSeverity = 900;
 
 struct BitAlarm {
   unsigned bit;
@@ -55,8 +59,10 @@ std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> gChannelClasses = [] {
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) out[i] = {kBitAlarms[i].name, kBitAlarms[i].type, kBitAlarms[i].severity};
   return out;
 }();
-std::array<OpcToolbox::ConditionClass, 2> gCrateClasses = {{
+// The event channel last: only a UDP crate has it.
+std::array<OpcToolbox::ConditionClass, 3> gCrateClasses = {{
     {"ConnectionLost", kConnectionLostType, kConnectionLostSeverity},
+    {"NotBuilt", kNotBuiltType, kNotBuiltSeverity},
     {"EventChannelLost", kEventChannelLostType, kEventChannelLostSeverity},
 }};
 
@@ -69,7 +75,7 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
   // that loses its connection is lost.
   if (element->getKind() == ElementKind::System) {
     return element->getSystemType() == 0 ? std::span<const OpcToolbox::ConditionClass>(gCrateClasses)
-                                         : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(1);
+                                         : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(2);
   }
   if (element->getKind() != ElementKind::Channel) return {};
   const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
@@ -124,6 +130,9 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
   if (table.baseTypeOf(kConnectionLostType) == 0) {
     table.declareType({kConnectionLostType, "CrateConnectionLostAlarmType", kOffNormalAlarmType});
   }
+  if (table.baseTypeOf(kNotBuiltType) == 0) {
+    table.declareType({kNotBuiltType, "CrateNotBuiltAlarmType", kOffNormalAlarmType});
+  }
   if (table.baseTypeOf(kEventChannelLostType) == 0) {
     table.declareType({kEventChannelLostType, "CrateEventChannelLostAlarmType", kOffNormalAlarmType});
   }
@@ -152,9 +161,31 @@ void reportCrateEvents(OpcToolbox::ConditionTable& table, const std::string& cra
   r.name = "EventChannelLost";
   r.type = kEventChannelLostType;
   r.active = lost;
-  r.severity = gCrateClasses[1].severity;
+  r.severity = gCrateClasses[2].severity;
   r.time = OpcToolbox::DateTime::now();
   r.message = lost ? crate + " sends no events: its values may be stale" : crate + " sends events again";
+  table.report(r);
+}
+
+void reportCrateBuilt(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
+                      int initResult) {
+  OpcToolbox::ConditionReport r;
+  r.id = crate + "#NotBuilt";
+  r.source = crate;
+  r.name = "NotBuilt";
+  r.type = kNotBuiltType;
+  r.active = initResult != 0;
+  r.severity = gCrateClasses[1].severity;
+  r.time = OpcToolbox::DateTime::now();
+  if (!r.active) {
+    r.message = crate + " is built";
+  } else {
+    const char* why = initResult == VEXAHV_ERR_LOGIN_REFUSED ? "its login was refused"
+                      : initResult == VEXAHV_ERR_SYSTEM_TYPE ? "its system type is not the mainframe's"
+                      : initResult < 0                       ? "its entry has no user name or password"
+                                                             : nullptr;
+    r.message = crate + " could not be built: " + (why != nullptr ? std::string(why) : "no answer from " + address);
+  }
   table.report(r);
 }
 
@@ -193,7 +224,8 @@ std::string parseAlarmSeverities(std::string_view text) {
   auto crates = gCrateClasses;
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) channels[i].severity = kBitAlarms[i].severity;
   crates[0].severity = kConnectionLostSeverity;
-  crates[1].severity = kEventChannelLostSeverity;
+  crates[1].severity = kNotBuiltSeverity;
+  crates[2].severity = kEventChannelLostSeverity;
   const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
     OpcToolbox::ConditionClass* kind = nullptr;
     for (auto& c : channels) kind = key == c.name ? &c : kind;

@@ -2,8 +2,8 @@
 // The alarms the hardware raises, of alarm types of this server's own, reported to the
 // application's condition table: per channel one condition per alarm bit of its status
 // word (tripped, over-current, over-voltage, under-voltage, at the software maximum,
-// killed), whenever the word comes in; per crate its connection, lost or back, and its
-// event channel. Also what
+// killed), whenever the word comes in; per crate its connection, lost or back, whether it
+// could be built, and its event channel. Also what
 // keeps them current unattended: the status items are watched by the server itself, so
 // their words come whether or not a client watches them.
 
@@ -26,7 +26,7 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table);
 // The alarms file (kAlarmsFile under the platform root): a severity per kind of alarm,
 // "Trip = 950" ('#' starts a comment), the kinds not named keeping their defaults (Trip
 // 900, Killed 800, OverCurrent and OverVoltage 700, UnderVoltage 500, AtMaximum 300,
-// ConnectionLost 1000, EventChannelLost 800). Read before anything reports; a missing file is the defaults.
+// ConnectionLost 1000, NotBuilt 900, EventChannelLost 800). Read before anything reports; a missing file is the defaults.
 // The error names the file and the line, and leaves every severity as it was.
 inline constexpr const char* kAlarmsFile = "alarms.conf";
 std::string loadAlarmSeverities(const std::filesystem::path& file);
@@ -39,6 +39,11 @@ std::uint16_t alarmSeverity(std::string_view name);
 // the channel, the cause and its VMon and IMon.
 void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
                          const OpcToolbox::DateTime& when);
+
+// A crate's address space could not be built (initResult: its connection's result, not 0;
+// -1 when it could not be tried), or was built (0).
+void reportCrateBuilt(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
+                      int initResult);
 
 // A crate that reports over UDP went silent while it answers (lost), or sends again.
 void reportCrateEvents(OpcToolbox::ConditionTable& table, const std::string& crate, bool lost);

@@ -31,9 +31,10 @@ TEST(HardwareAlarms, ChannelsAndCratesHaveTheirConditionsWithTheSeveritiesInForc
   OpcToolbox::ConditionTable& table = OpcToolbox::getApp()->conditions();
   declareAlarmTypes(table);
   EXPECT_EQ(table.conditionsOf("CrateA.Board00.Chan003").size(), 6u);
-  ASSERT_EQ(table.conditionsOf("CrateA").size(), 2u) << "a UDP crate";
+  ASSERT_EQ(table.conditionsOf("CrateA").size(), 3u) << "a UDP crate";
   EXPECT_STREQ(table.conditionsOf("CrateA")[0].name, "ConnectionLost");
-  EXPECT_STREQ(table.conditionsOf("CrateA")[1].name, "EventChannelLost");
+  EXPECT_STREQ(table.conditionsOf("CrateA")[1].name, "NotBuilt");
+  EXPECT_STREQ(table.conditionsOf("CrateA")[2].name, "EventChannelLost");
   EXPECT_TRUE(table.conditionsOf("CrateA.Board00").empty()) << "a board's word names no alarm bits yet";
   EXPECT_TRUE(table.conditionsOf("CrateA.Board00.Chan003.VMon").empty());
   EXPECT_TRUE(table.conditionsOf("CrateZ").empty());

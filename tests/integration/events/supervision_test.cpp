@@ -104,11 +104,19 @@ TEST(Supervision, ACrateUnreachableAtStartUpIsBuiltWholeWhenItAppears) {
   s.crates().simulator().run();
   EXPECT_EQ(s.find("CrateB.Board00"), nullptr) << "nothing built of a crate that refused the login";
   EXPECT_TRUE(s.find("CrateB")->getNeedsConfiguration());
+  const auto notBuilt = [] {
+    for (const auto& r : OpcToolbox::getApp()->conditions().active()) {
+      if (r.id == "CrateB#NotBuilt") return r.message;
+    }
+    return std::string();
+  };
+  EXPECT_EQ(notBuilt(), "CrateB could not be built: its login was refused");
   ASSERT_TRUE(eventually([&] { return s.logCount("Connection NOT restored for system [CrateB]") >= 2; }, 15s))
       << "retried every probe period";
   s.crates().control("refuse-login CrateB off");
   ASSERT_TRUE(eventually([&] { return s.logCount("System [CrateB] address space built") == 1; }, 20s));
   EXPECT_FALSE(s.find("CrateB")->getNeedsConfiguration());
+  EXPECT_EQ(notBuilt(), "") << "built: its alarm is back to normal";
   const auto vmon = s.find("CrateB.Board01.Chan005.VMon");
   ASSERT_NE(vmon, nullptr) << "built whole";
   ASSERT_TRUE(eventually([&] { return s.find("CrateB")->getKeepAliveState() == 1; }, 15s)) << "and reporting";
