@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "addressspace/name_tables.h"
-#include "opctoolbox/application.h"
-#include "opctoolbox/client_access.h"
-#include "opctoolbox/da_address_space_root.h"
 #include "config/server_globals.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
+#include "opctoolbox/application.h"
+#include "opctoolbox/client_access.h"
+#include "opctoolbox/da_address_space_root.h"
 #include "opctoolbox/ua/encoding/ua_settings_text.h"
 
 namespace vexahv {
@@ -60,6 +60,7 @@ std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> gChannelClasses = [] {
   return out;
 }();
 // The event channel last: only a UDP crate has it.
+enum CrateKind : std::size_t { kConnectionLost, kNotBuilt, kEventChannelLost };
 std::array<OpcToolbox::ConditionClass, 3> gCrateClasses = {{
     {"ConnectionLost", kConnectionLostType, kConnectionLostSeverity},
     {"NotBuilt", kNotBuiltType, kNotBuiltSeverity},
@@ -75,7 +76,7 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
   // that loses its connection is lost.
   if (element->getKind() == ElementKind::System) {
     return element->getSystemType() == 0 ? std::span<const OpcToolbox::ConditionClass>(gCrateClasses)
-                                         : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(2);
+                                         : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(kEventChannelLost);
   }
   if (element->getKind() != ElementKind::Channel) return {};
   const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
@@ -84,6 +85,20 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
     return gChannelClasses;
   }
   return {};
+}
+
+// A crate's condition of that kind, now.
+OpcToolbox::ConditionReport crateReport(const std::string& crate, CrateKind kind, bool active) {
+  const OpcToolbox::ConditionClass& c = gCrateClasses[kind];
+  OpcToolbox::ConditionReport r;
+  r.id = crate + "#" + c.name;
+  r.source = crate;
+  r.name = c.name;
+  r.type = c.type;
+  r.active = active;
+  r.severity = c.severity;
+  r.time = OpcToolbox::DateTime::now();
+  return r;
 }
 
 // "1502.3 V" from the channel's parameter item and its engineering unit ("<item>#EU");
@@ -142,41 +157,20 @@ void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
 void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
                            std::int32_t status) {
   if (status != kStatusOk && status != kStatusKo) return;
-  OpcToolbox::ConditionReport r;
-  r.id = crate + "#ConnectionLost";
-  r.source = crate;
-  r.name = "ConnectionLost";
-  r.type = kConnectionLostType;
-  r.active = status == kStatusKo;
-  r.severity = gCrateClasses[0].severity;
-  r.time = OpcToolbox::DateTime::now();
+  OpcToolbox::ConditionReport r = crateReport(crate, kConnectionLost, status == kStatusKo);
   r.message = r.active ? crate + " lost: no answer from " + address : crate + " answers again";
   table.report(r);
 }
 
 void reportCrateEvents(OpcToolbox::ConditionTable& table, const std::string& crate, bool lost) {
-  OpcToolbox::ConditionReport r;
-  r.id = crate + "#EventChannelLost";
-  r.source = crate;
-  r.name = "EventChannelLost";
-  r.type = kEventChannelLostType;
-  r.active = lost;
-  r.severity = gCrateClasses[2].severity;
-  r.time = OpcToolbox::DateTime::now();
+  OpcToolbox::ConditionReport r = crateReport(crate, kEventChannelLost, lost);
   r.message = lost ? crate + " sends no events: its values may be stale" : crate + " sends events again";
   table.report(r);
 }
 
 void reportCrateBuilt(OpcToolbox::ConditionTable& table, const std::string& crate, const std::string& address,
                       int initResult) {
-  OpcToolbox::ConditionReport r;
-  r.id = crate + "#NotBuilt";
-  r.source = crate;
-  r.name = "NotBuilt";
-  r.type = kNotBuiltType;
-  r.active = initResult != 0;
-  r.severity = gCrateClasses[1].severity;
-  r.time = OpcToolbox::DateTime::now();
+  OpcToolbox::ConditionReport r = crateReport(crate, kNotBuilt, initResult != 0);
   if (!r.active) {
     r.message = crate + " is built";
   } else {
@@ -223,9 +217,9 @@ std::string parseAlarmSeverities(std::string_view text) {
   auto channels = gChannelClasses;
   auto crates = gCrateClasses;
   for (std::size_t i = 0; i < kBitAlarms.size(); ++i) channels[i].severity = kBitAlarms[i].severity;
-  crates[0].severity = kConnectionLostSeverity;
-  crates[1].severity = kNotBuiltSeverity;
-  crates[2].severity = kEventChannelLostSeverity;
+  crates[kConnectionLost].severity = kConnectionLostSeverity;
+  crates[kNotBuilt].severity = kNotBuiltSeverity;
+  crates[kEventChannelLost].severity = kEventChannelLostSeverity;
   const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
     OpcToolbox::ConditionClass* kind = nullptr;
     for (auto& c : channels) kind = key == c.name ? &c : kind;
