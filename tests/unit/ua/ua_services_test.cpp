@@ -735,6 +735,56 @@ class Alarms : public Services {
     NodeId target;
     std::string name;
   };
+  // A Value item (handle kValueHandle) on a namespace-1 node, sampled every 20 ms.
+  static constexpr std::uint32_t kValueHandle = 9;
+  StatusCode monitorValue(std::uint32_t sub, const std::string& id) {
+    Bytes items = request(id::CreateMonitoredItemsRequest, token);
+    Encoder m(items);
+    m.uint32(sub);
+    m.uint32(2);
+    m.arrayLength(1);
+    m.nodeId(NodeId::stringId(1, id));
+    m.uint32(13);
+    m.string(UaString{});
+    m.qualifiedName(QualifiedName{});
+    m.uint32(2);
+    m.uint32(kValueHandle);
+    m.float64(20);
+    m.extensionObject(ExtensionObject{});
+    m.uint32(10);
+    m.boolean(true);
+    const Bytes answer = afterHeader(call(items), id::CreateMonitoredItemsResponse);
+    Decoder d(answer);
+    d.arrayLength();
+    return d.statusCode();
+  }
+  // The values of the next Publish that carries any (at most three tries).
+  std::vector<ua::DataValue> values() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Bytes publish = request(id::PublishRequest, token);
+      Encoder(publish).arrayLength(0);
+      const Bytes answer = afterHeader(call(publish), id::PublishResponse);
+      Decoder d(answer);
+      d.uint32();
+      for (std::size_t n = d.arrayLength(); n > 0; --n) d.uint32();
+      d.boolean();
+      d.uint32();
+      d.dateTime();
+      std::vector<ua::DataValue> out;
+      for (std::size_t n = d.arrayLength(); n > 0; --n) {
+        const ExtensionObject data = d.extensionObject();
+        if (!(data.typeId == NodeId::numericId(0, 811))) continue;
+        Decoder b(std::span(reinterpret_cast<const std::uint8_t*>(data.body.data()), data.body.size()));
+        for (std::size_t k = b.arrayLength(); k > 0; --k) {
+          EXPECT_EQ(b.uint32(), kValueHandle);
+          out.push_back(b.dataValue());
+        }
+        EXPECT_TRUE(b.ok());
+      }
+      if (!out.empty()) return out;
+    }
+    return {};
+  }
   // Every reference of a namespace-1 node in one direction (0 forward, 1 inverse).
   std::vector<Ref> browseOne(const std::string& id, std::uint32_t direction) {
     Bytes browse = request(id::BrowseRequest, token);
@@ -802,7 +852,18 @@ TEST_F(Alarms, AConditionIsANodeOfItsSourceWithTheStateOfItsLastEvent) {
   EXPECT_TRUE(flagOf(value("AckedState.Id")));
   EXPECT_FALSE(flagOf(value("Retain")));
   EXPECT_EQ(std::get<std::uint16_t>(value("Severity").values.front()), 800);
+  // A SCADA that knows no alarms watches the state as a tag.
+  const std::uint32_t sub = createSubscription(token, 20, 600, 10);
+  ASSERT_EQ(monitorValue(sub, cond + ".ActiveState.Id"), kGood);
+  EXPECT_EQ(monitorValue(sub, cond), kBadAttributeIdInvalid) << "the condition is an object";
+  EXPECT_EQ(monitorValue(sub, cond + ".Nope"), kBadNodeIdUnknown);
+  std::vector<ua::DataValue> seen = values();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_FALSE(flagOf(*seen.front().value));
   app->conditions().report(trip("Demo", true));
+  seen = values();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(flagOf(*seen.back().value)) << "sampled again: the alarm is active";
   EXPECT_TRUE(flagOf(value("ActiveState.Id")));
   EXPECT_FALSE(flagOf(value("AckedState.Id")));
   EXPECT_TRUE(flagOf(value("Retain")));

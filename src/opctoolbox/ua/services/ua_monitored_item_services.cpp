@@ -29,14 +29,19 @@ struct Checked {
   EventFilterCheck eventCheck;  // what the EventFilterResult says
 };
 
-Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element, const IsEventSubtype& types) {
+// madeClass: the node class of a node the server makes (a property, a condition or its
+// member), 0 for none.
+Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element, std::uint32_t madeClass,
+              const IsEventSubtype& types) {
   Checked out;
   if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) out.zero = findNamespaceZero(c.nodeId.numeric);
-  if (!element && !out.zero) {
+  if (!element && !out.zero && madeClass == 0) {
     out.status = kBadNodeIdUnknown;
     return out;
   }
-  const bool variable = element ? !element->getHasChildren() : out.zero->nodeClass == kVariable;
+  const bool variable = element    ? !element->getHasChildren()
+                        : out.zero ? out.zero->nodeClass == kVariable
+                                   : madeClass == kVariable;
   // Events come from the Server object (all of them) and from every branch (those of
   // what is under it).
   out.eventItem = c.attributeId == kEventNotifier &&
@@ -100,7 +105,8 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     const auto& c = creates[i];
     Result& r = results[i];
     const ElementPtr& element = elements[i];
-    Checked checked = check(c, element, eventTypes_);
+    const std::uint32_t madeClass = element ? 0 : madeNodeClass(c.nodeId);
+    Checked checked = check(c, element, madeClass, eventTypes_);
     if (checked.status != kGood) {
       r.status = checked.status;
       // A refused where clause is explained element by element.
@@ -131,8 +137,9 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     }
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
-    if (zero) {
-      item->namespaceZeroId = c.nodeId.numeric;
+    if (zero || madeClass != 0) {
+      if (zero) item->namespaceZeroId = c.nodeId.numeric;
+      else item->madeNode = std::string(c.nodeId.text);
       item->nextSample = Clock::now();  // the first notification carries the current value
     } else if (c.mode != 0 && clients != nullptr) {
       std::uint64_t handle = 0;
@@ -156,7 +163,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
       for (auto& item : made) {
         sub->items.emplace(item->id, item);
         if (item->isEventItem()) ++sub->eventItems;
-        if (item->namespaceZeroId != 0) {
+        if (item->sampledByServer()) {
           std::lock_guard zero(zeroMutex_);
           namespaceZeroItems_.push_back(item);
           sampleNow = true;

@@ -214,7 +214,13 @@ Clock::time_point UaServer::sampleNamespaceZero() {
     }
   }
   // Read outside the lock: the values come from the application.
-  for (auto& item : due) item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+  for (auto& item : due) {
+    if (item->namespaceZeroId != 0) {
+      item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+    } else {
+      item->offer(readProperty(NodeIdRef{kNs, NodeId::Kind::String, 0, item->madeNode, {}}, kValue, item->timestamps));
+    }
+  }
   return next;
 }
 

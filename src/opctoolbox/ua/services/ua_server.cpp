@@ -179,6 +179,12 @@ std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view 
   return PropertyNode{std::move(owner), std::move(model), split->second};
 }
 
+std::uint32_t UaServer::madeNodeClass(const NodeIdRef& id) const {
+  if (propertyNode(id)) return kVariable;
+  if (const auto condition = conditionNode(id)) return condition->member != nullptr ? condition->member->nodeClass : kObject;
+  return 0;
+}
+
 void UaServer::raiseModelChange(const ElementPtr& parent) {
   constexpr std::uint32_t kGeneralModelChangeEventType = 2133, kModelChangeStructureEncoding = 879;
   constexpr std::uint8_t kNodeAddedAndReferenceAdded = 1 | 4;

@@ -209,6 +209,9 @@ class UaServer : public ServiceHandler, public ConditionListener {
     return namesItem(id) ? conditionNodeOf(id.text) : std::nullopt;
   }
   std::optional<ConditionNode> conditionNodeOf(std::string_view text) const;
+  // The node class of a node the server makes of what it holds (a Data Access property, a
+  // condition or one of its members); 0 for any other.
+  std::uint32_t madeNodeClass(const NodeIdRef& id) const;
   // The member's value: the field as the condition's last event showed it.
   ua::Variant conditionValue(const ConditionNode& node);
   // The references of a condition node, each to sink.
@@ -237,7 +240,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // Timed shelves that ended are unshelved, with their events (publishing thread); when
   // the next one ends.
   std::chrono::steady_clock::time_point expireShelves();
-  // The fastest honest sampling interval of an element (null: a variable of namespace 0),
+  // The fastest honest sampling interval of an element (null: a variable the server samples),
   // and a requested interval (negative: the subscription's publishing interval) revised to it.
   double fastestSampling(const DaAddressSpaceElement* element) const;
   double revisedSampling(const DaAddressSpaceElement* element, double requested, double publishing) const;

@@ -87,6 +87,10 @@ class MonitoredItem : public ValueObserver {
   // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
   // every samplingInterval; nextSample is the server's, under its zeroMutex_.
   std::uint32_t namespaceZeroId = 0;
+  // Or a variable the server makes of what it holds ("<item>#EURange",
+  // "<source>#Trip.ActiveState.Id"): sampled the same way, its Value read each time.
+  std::string madeNode;
+  bool sampledByServer() const noexcept { return namespaceZeroId != 0 || !madeNode.empty(); }
   std::chrono::steady_clock::time_point nextSample{};
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
   double samplingInterval = 0;
