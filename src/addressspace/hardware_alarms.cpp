@@ -1,8 +1,10 @@
 #include "addressspace/hardware_alarms.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -262,29 +264,94 @@ std::uint16_t alarmSeverity(std::string_view name) {
   return 0;
 }
 
-void watchStatusItems(const std::string& system, const std::vector<VEXAHVElementPtr>& items) {
-  static Unobserved observer;
+namespace {
+
+Unobserved gUnobserved;
+
+// The polled crates' status items the server watches while reads are batched, and the
+// monitors it holds on them meanwhile (none while reads go item by item).
+struct PolledWatch {
+  const OpcToolbox::ClientAccess* clients;  // whose monitors the handles are
+  std::string system;
+  std::vector<std::weak_ptr<VEXAHVElement>> items;
+  std::vector<std::uint64_t> handles;
+};
+std::mutex gPolledMutex;
+std::vector<PolledWatch> gPolled;  // under gPolledMutex
+
+void notWatched(const std::string& system) {
+  logWarning("Status words of system [", system, "] are read only for the channels clients watch, so are its alarms:",
+             " its reads are not batched");
+}
+
+// Under gPolledMutex: the watches of another application's crates, or of items that are
+// gone, are dropped, so that no monitor handle is ever given to monitors it did not name.
+void prunePolled(const OpcToolbox::ClientAccess* clients) {
+  std::erase_if(gPolled, [clients](const PolledWatch& w) {
+    return w.clients != clients ||
+           std::none_of(w.items.begin(), w.items.end(), [](const auto& item) { return !item.expired(); });
+  });
+}
+
+// Under gPolledMutex.
+void monitorPolled(OpcToolbox::ClientAccess& clients, PolledWatch& w) {
+  const OpcToolbox::ClientAccess::ActivationHold gather(&clients);
+  for (const auto& weak : w.items) {
+    if (const auto item = weak.lock()) {
+      std::uint64_t handle = 0;
+      if (clients.monitor(item, kStatusWatchMs, &gUnobserved, handle) == OpcToolbox::S_OK) w.handles.push_back(handle);
+    }
+  }
+}
+
+}  // namespace
+
+void followBatchedReads(bool batched) {
   OpcToolbox::ClientAccess* clients = OpcToolbox::getApp()->clients();
   if (clients == nullptr) return;
-  // A polled crate's words are read in one call per board when reads are batched; item
-  // by item, a call per channel each time would take the crate's link from its clients.
-  const bool polledToo = VEXAHVServerGlobals::getUseBatchedGroupTransactions();
-  bool leftOut = false;
+  std::lock_guard lock(gPolledMutex);
+  prunePolled(clients);
+  for (PolledWatch& w : gPolled) {
+    if (batched && w.handles.empty()) {
+      monitorPolled(*clients, w);
+    } else if (!batched && !w.handles.empty()) {
+      const OpcToolbox::ClientAccess::ActivationHold gather(clients);
+      for (const std::uint64_t handle : w.handles) clients->unmonitor(handle);
+      w.handles.clear();
+      notWatched(w.system);
+    }
+  }
+}
+
+void watchStatusItems(const std::string& system, const std::vector<VEXAHVElementPtr>& items) {
+  OpcToolbox::ClientAccess* clients = OpcToolbox::getApp()->clients();
+  if (clients == nullptr) return;
+  PolledWatch polled{clients, system, {}, {}};
   {
     const OpcToolbox::ClientAccess::ActivationHold gather(clients);
     for (const auto& item : items) {
-      const bool reported = item->getIoMode() == OpcToolbox::kIoReport;
-      if (!reported && (item->getIoMode() != OpcToolbox::kIoPoll || !polledToo)) {
-        leftOut = true;
-        continue;
+      if (item->getIoMode() == OpcToolbox::kIoPoll) {
+        polled.items.push_back(item);
+      } else if (item->getIoMode() == OpcToolbox::kIoReport) {
+        std::uint64_t handle = 0;
+        clients->monitor(item, kStatusWatchMs, &gUnobserved, handle);
       }
-      std::uint64_t handle = 0;
-      clients->monitor(item, kStatusWatchMs, &observer, handle);
     }
   }
-  if (leftOut) {
-    logWarning("Status words of system [", system, "] are read only for the channels clients watch, so are its alarms:",
-               " its reads are not batched");
+  // A polled crate's words are read in one call per board when reads are batched; item
+  // by item, a call per channel each time would take the crate's link from its clients.
+  if (!polled.items.empty()) {
+    std::lock_guard lock(gPolledMutex);
+    prunePolled(clients);
+    // Built again: the watch of its items before goes.
+    std::erase_if(gPolled, [&](const PolledWatch& w) {
+      if (w.system != system) return false;
+      for (const std::uint64_t handle : w.handles) clients->unmonitor(handle);
+      return true;
+    });
+    if (VEXAHVServerGlobals::getUseBatchedGroupTransactions()) monitorPolled(*clients, polled);
+    else notWatched(system);
+    gPolled.push_back(std::move(polled));
   }
   // Subscribed before the crate counts as built: nothing of it is left to run behind.
   clients->flushActivations();

@@ -58,5 +58,8 @@ void reportCrateConnection(OpcToolbox::ConditionTable& table, const std::string&
 // words follow the clients' monitoring, as the warning logged then says.
 inline constexpr int kStatusWatchMs = 1000;
 void watchStatusItems(const std::string& system, const std::vector<VEXAHVElementPtr>& items);
+// Reads became batched, or item by item (the server setting): the polled crates' status
+// words are watched again, or left to the clients (with the warning).
+void followBatchedReads(bool batched);
 
 }  // namespace vexahv

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "addressspace/hardware_alarms.h"
 #include "addressspace/vexahv_element.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
@@ -69,6 +70,7 @@ std::int32_t writeServerSetting(VEXAHVElement& element, const std::string& name,
   if (name == "OPCServerUseBatchedGroupTransactions") {
     const bool on = value.rawUI2() == 0xFFFF;
     VEXAHVServerGlobals::setUseBatchedGroupTransactions(on);
+    followBatchedReads(on);
     cache(element, value, now);
     return writeConfigurationEntry(name, on ? "true" : "false") ? 0 : -1;
   }

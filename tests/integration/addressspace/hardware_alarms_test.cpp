@@ -105,6 +105,22 @@ TEST(HardwareAlarms, APolledCrateRaisesItsChannelsAlarmsWithNoClientWatching) {
     }
     EXPECT_TRUE(table.isActive("CrateC.Board02.Chan000#OverCurrent")) << "its status word is polled for the alarms alone";
     EXPECT_EQ(space.log().find("are read only for the channels clients watch"), std::string::npos);
+
+    // Reads turned item by item: the watch stops, as it would cost a call per channel.
+    const auto requests = [&] { return space.crates().crate("CrateC").requestCount(); };
+    const auto readsWithin = [&](std::chrono::milliseconds window) {
+      std::this_thread::sleep_for(200ms);  // a poll under way ends first
+      const std::uint64_t before = requests();
+      std::this_thread::sleep_for(window);
+      return requests() - before;
+    };
+    VEXAHVServerGlobals::setUseBatchedGroupTransactions(false);
+    followBatchedReads(false);
+    EXPECT_EQ(readsWithin(2500ms), 0u) << "no client watches it: nothing is read";
+    EXPECT_NE(space.log().find("Status words of system [CrateC] are read only"), std::string::npos);
+    VEXAHVServerGlobals::setUseBatchedGroupTransactions(true);
+    followBatchedReads(true);
+    EXPECT_GE(readsWithin(2500ms), 2u) << "batched again: watched again, a call per board each second";
   }
   VEXAHVServerGlobals::setUseBatchedGroupTransactions(false);
   BuiltAddressSpace unbatched({"CrateC,4,0,127.0.0.4"}, false);
