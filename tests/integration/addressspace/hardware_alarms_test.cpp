@@ -109,7 +109,7 @@ TEST(HardwareAlarms, APolledCrateRaisesItsChannelsAlarmsWithNoClientWatching) {
     // Reads turned item by item: the watch stops, as it would cost a call per channel.
     const auto requests = [&] { return space.crates().crate("CrateC").requestCount(); };
     const auto readsWithin = [&](std::chrono::milliseconds window) {
-      std::this_thread::sleep_for(200ms);  // a poll under way ends first
+      std::this_thread::sleep_for(500ms);  // a poll under way ends first
       const std::uint64_t before = requests();
       std::this_thread::sleep_for(window);
       return requests() - before;
