@@ -39,7 +39,10 @@ async function main() {
   const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
   const requests = () => [...control("list").matchAll(/\/req(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
-    securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000 });
+    securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000,
+    // The one Write that switches every channel on takes about 15 s at 2 ms a call: more
+    // than a request's default time-out.
+    defaultTransactionTimeout: 60000 });
   try {
     await client.connect(run.url);
     const session = await client.createSession();

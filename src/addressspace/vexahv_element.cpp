@@ -212,12 +212,19 @@ long VEXAHVElement::valueChanged(const ValueQT& value) {
     std::lock_guard l(mutex_);
     held_.store(false, std::memory_order_release);
   }
-  const long rc = DaAddressSpaceElement::valueChanged(value);
-  // A channel's status word is what its alarms follow.
-  if (value.getQuality() == OpcToolbox::kQualityGood && !value.getData().isEmpty() &&
-      getKind() == ElementKind::ChannelParam && getParamType() == static_cast<std::int32_t>(kChannelStatusType)) {
-    reportChannelStatus(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
+  // A channel's status word is what its alarms follow. A poll brings the same word every
+  // second: only a word that differs from the good one before can change an alarm.
+  const bool statusWord = getKind() == ElementKind::ChannelParam &&
+                          getParamType() == static_cast<std::int32_t>(kChannelStatusType);
+  bool news = statusWord && value.getQuality() == OpcToolbox::kQualityGood && !value.getData().isEmpty();
+  if (news) {
+    ValueQT before;
+    getCacheValue(before);
+    news = before.getQuality() != OpcToolbox::kQualityGood || before.getData().isEmpty() ||
+           before.getData().rawUI4() != value.getData().rawUI4();
   }
+  const long rc = DaAddressSpaceElement::valueChanged(value);
+  if (news) reportChannelStatus(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
   return rc;
 }
 
