@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -647,8 +648,10 @@ class Alarms : public Services {
     d.arrayLength();
     return d.statusCode();
   }
-  // The events of the next Publish that carries any (at most three tries).
-  std::vector<std::vector<ua::Variant>> events() {
+  // The notifications of type typeId (916 events, 811 data changes) of the next Publish
+  // that carries any (at most three tries), each decoded by take from its body.
+  template <class T>
+  std::vector<T> notifications(std::uint32_t typeId, const std::function<void(Decoder&, std::vector<T>&)>& take) {
     for (int attempt = 0; attempt < 3; ++attempt) {
       Bytes publish = request(id::PublishRequest, token);
       Encoder(publish).arrayLength(0);
@@ -659,22 +662,27 @@ class Alarms : public Services {
       d.boolean();
       d.uint32();
       d.dateTime();
-      std::vector<std::vector<ua::Variant>> out;
+      std::vector<T> out;
       for (std::size_t n = d.arrayLength(); n > 0; --n) {
         const ExtensionObject data = d.extensionObject();
-        if (!(data.typeId == NodeId::numericId(0, 916))) continue;
+        if (!(data.typeId == NodeId::numericId(0, typeId))) continue;
         Decoder b(std::span(reinterpret_cast<const std::uint8_t*>(data.body.data()), data.body.size()));
-        for (std::size_t k = b.arrayLength(); k > 0; --k) {
-          EXPECT_EQ(b.uint32(), kHandle);
-          std::vector<ua::Variant> fields;
-          for (std::size_t f = b.arrayLength(); f > 0; --f) fields.push_back(b.variant());
-          out.push_back(std::move(fields));
-        }
+        take(b, out);
         EXPECT_TRUE(b.ok());
       }
       if (!out.empty()) return out;
     }
     return {};
+  }
+  std::vector<std::vector<ua::Variant>> events() {
+    return notifications<std::vector<ua::Variant>>(916, [](Decoder& b, std::vector<std::vector<ua::Variant>>& out) {
+      for (std::size_t k = b.arrayLength(); k > 0; --k) {
+        EXPECT_EQ(b.uint32(), kHandle);
+        std::vector<ua::Variant> fields;
+        for (std::size_t f = b.arrayLength(); f > 0; --f) fields.push_back(b.variant());
+        out.push_back(std::move(fields));
+      }
+    });
   }
   // A method's status on a namespace-1 object.
   StatusCode method(const std::string& object, std::uint32_t methodId, const std::vector<ua::Variant>& args) {
@@ -758,32 +766,13 @@ class Alarms : public Services {
     d.arrayLength();
     return d.statusCode();
   }
-  // The values of the next Publish that carries any (at most three tries).
   std::vector<ua::DataValue> values() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      Bytes publish = request(id::PublishRequest, token);
-      Encoder(publish).arrayLength(0);
-      const Bytes answer = afterHeader(call(publish), id::PublishResponse);
-      Decoder d(answer);
-      d.uint32();
-      for (std::size_t n = d.arrayLength(); n > 0; --n) d.uint32();
-      d.boolean();
-      d.uint32();
-      d.dateTime();
-      std::vector<ua::DataValue> out;
-      for (std::size_t n = d.arrayLength(); n > 0; --n) {
-        const ExtensionObject data = d.extensionObject();
-        if (!(data.typeId == NodeId::numericId(0, 811))) continue;
-        Decoder b(std::span(reinterpret_cast<const std::uint8_t*>(data.body.data()), data.body.size()));
-        for (std::size_t k = b.arrayLength(); k > 0; --k) {
-          EXPECT_EQ(b.uint32(), kValueHandle);
-          out.push_back(b.dataValue());
-        }
-        EXPECT_TRUE(b.ok());
+    return notifications<ua::DataValue>(811, [](Decoder& b, std::vector<ua::DataValue>& out) {
+      for (std::size_t k = b.arrayLength(); k > 0; --k) {
+        EXPECT_EQ(b.uint32(), kValueHandle);
+        out.push_back(b.dataValue());
       }
-      if (!out.empty()) return out;
-    }
-    return {};
+    });
   }
   // Every reference of a namespace-1 node in one direction (0 forward, 1 inverse).
   std::vector<Ref> browseOne(const std::string& id, std::uint32_t direction) {
