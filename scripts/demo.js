@@ -73,6 +73,8 @@ async function main() {
     `  Users of your own: VEXAHV_ROOT=${run.root} build/bin/vexahv-opcserver --add-user NAME --role reader|operator|admin\n`);
   console.log(`Platform root ${run.root}, log ${run.logFile}`);
   console.log(`Simulator control: build/bin/vexahv-sim --send ${run.control} list`);
+  console.log(`  alarms to see: ... --send ${run.control} interlock CrateA (then "interlock CrateA off" and ClearAlarm), ` +
+              `board-status CrateA 0 2 (Board00 over temperature; 0 clears it)`);
   console.log("Ctrl-C stops the server and the simulator.\n");
 
   // A certificate store of the demo's own, so its certificate names this client.

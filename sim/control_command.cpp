@@ -32,7 +32,7 @@ bool onOff(const std::string& text, bool& out) {
 constexpr const char* kUsage =
     "ERROR commands: list | drop M | silent M on|off | latency M MS | refuse-login M on|off | "
     "break-events M | damage-udp M [N] | damage-tcp M [N] | remove M SLOT | insert M SLOT | "
-    "restart M | forget-events M | interlock M   (M: name, address or *)";
+    "restart M | forget-events M | interlock M [on|off] | board-status M SLOT WORD   (M: name, address or *)";
 
 }  // namespace
 
@@ -62,8 +62,8 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
   const std::string arg = w.size() > 2 ? w[2] : "";
   long n = 0;
   bool flag = false;
-  if (w.size() > 3 || (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events" ||
-                                         cmd == "interlock"))) {
+  if ((w.size() > 3 && cmd != "board-status") || w.size() > 4 ||
+      (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events"))) {
     return "ERROR too many arguments for " + cmd;
   }
   if (cmd == "drop") {
@@ -99,7 +99,19 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
     // Its subscriptions lost, its link kept: it answers every call and sends nothing.
     for (auto* m : targets) m->events().clear();
   } else if (cmd == "interlock") {
-    for (auto* m : targets) m->model().interlock();
+    flag = true;
+    if (!arg.empty() && !onOff(arg, flag)) return "ERROR interlock needs on, off or nothing";
+    for (auto* m : targets) m->model().interlock(flag);
+  } else if (cmd == "board-status") {
+    long word = 0;
+    if (!number(arg, 0, 65535, n) || w.size() != 4 || !number(w[3], 0, 0xFFFFFFFFL, word)) {
+      return "ERROR board-status needs a slot number and a status word";
+    }
+    for (auto* m : targets) {
+      if (!m->model().setBoardStatus(static_cast<std::uint16_t>(n), static_cast<std::uint32_t>(word))) {
+        return "ERROR " + m->spec().name + " has no board with a status word in slot " + arg;
+      }
+    }
   } else {
     return kUsage;
   }

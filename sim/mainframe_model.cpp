@@ -340,8 +340,9 @@ int MainframeModel::setChannelParam(std::uint16_t slot, std::string_view param,
     Param* p = find(ch.params, param);
     if (p == nullptr) return VEXAHV_ERR_NO_PARAMETER;
     if (int rc = checkWrite(*p, type, value, number); rc != VEXAHV_OK) return rc;
-    // A tripped or killed channel stays off until its alarm is cleared.
-    if (param == "Pw" && number != 0 && (ch.flags & (kStatusTripped | kStatusKilled)) != 0) {
+    // A tripped or killed channel stays off until its alarm is cleared, an interlocked one
+    // while the interlock holds.
+    if (param == "Pw" && number != 0 && (ch.flags & (kStatusTripped | kStatusKilled | kStatusInterlock)) != 0) {
       return VEXAHV_ERR_INHIBITED;
     }
     targets.push_back(&ch);
@@ -403,17 +404,34 @@ int MainframeModel::execute(std::string_view command) {
   return VEXAHV_OK;
 }
 
-void MainframeModel::interlock() {
+void MainframeModel::interlock(bool on) {
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < boards_.size(); ++i) {
     const PhysicsIndex& ix = physics_[i];
     for (Channel& ch : boards_[i].channels) {
+      if (!on) {
+        ch.flags &= ~kStatusInterlock;
+        continue;
+      }
       if (ix.pw >= 0) ch.params[static_cast<std::size_t>(ix.pw)].number = 0;
       if (ix.vMon >= 0) ch.params[static_cast<std::size_t>(ix.vMon)].number = 0;
       if (ix.iMon >= 0) ch.params[static_cast<std::size_t>(ix.iMon)].number = 0;
-      ch.flags |= kStatusTripped;
+      ch.flags |= kStatusTripped | kStatusInterlock;
     }
   }
+}
+
+bool MainframeModel::setBoardStatus(std::uint16_t slot, std::uint32_t word) {
+  std::lock_guard lock(mutex_);
+  Board* b = board(slot);
+  if (b == nullptr) return false;
+  for (Param& p : b->params) {
+    if (p.spec->type == 3) {
+      p.number = word;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool MainframeModel::resolve(std::string_view path, ItemPath& out) const {

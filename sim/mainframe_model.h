@@ -59,6 +59,7 @@ inline constexpr std::uint32_t kStatusUnderVoltage = 1u << 5;
 inline constexpr std::uint32_t kStatusMaxV = 1u << 6;
 inline constexpr std::uint32_t kStatusTripped = 1u << 7;
 inline constexpr std::uint32_t kStatusKilled = 1u << 8;
+inline constexpr std::uint32_t kStatusInterlock = 1u << 9;
 
 class MainframeModel {
  public:
@@ -93,9 +94,13 @@ class MainframeModel {
   int setChannelName(std::uint16_t slot, const std::vector<std::uint16_t>& channels,
                      const std::string& name);
   int execute(std::string_view command);
-  // An external interlock: every channel off at once and tripped, as a crate's inhibit
-  // input does it; cleared by "ClearAlarm".
-  void interlock();
+  // An external interlock: every channel off at once, tripped and interlocked, as a
+  // crate's inhibit input does it; no channel switches on while it holds. Released, the
+  // interlock bit goes; the trip stays until "ClearAlarm".
+  void interlock(bool on);
+  // A board's status word (its parameter of the board status type) as its faults set it;
+  // false when the slot holds no board with one.
+  bool setBoardStatus(std::uint16_t slot, std::uint32_t word);
 
   // "Board01.Chan002.VMon", "Board01.Temp", "SwRelease" (the system name already taken off).
   bool resolve(std::string_view path, ItemPath& out) const;
@@ -120,7 +125,7 @@ class MainframeModel {
     std::vector<Param> params;
     std::string name;
     double overCurrentSeconds = 0.0;
-    std::uint32_t flags = 0;  // latched kStatusTripped / kStatusKilled
+    std::uint32_t flags = 0;  // latched kStatusTripped / kStatusKilled / kStatusInterlock
   };
   struct Board {
     const BoardSpec* spec;

@@ -352,7 +352,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   // Everything made here waits in this list and joins the node in one step at the end,
   // so a client never browses a half-built crate.
   std::vector<VEXAHVElementPtr> staged;
-  std::vector<VEXAHVElementPtr> statusItems;  // the channels' status words, which alarms follow
+  std::vector<VEXAHVElementPtr> statusItems;  // the channels' and boards' status words, which alarms follow
 
   bool first = true;
   const std::shared_ptr<Crate>& crate = node->crate();
@@ -404,6 +404,10 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       if (buildStopped()) break;
       bind(*param, crate, eventIoMode);
       bindItem(*param, *node, slot, 0);
+      if (param->getParamType() == kBoardStatusType) {
+        param->setDefinition(kBoardStatusDefinition);
+        statusItems.push_back(param);
+      }
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
       for (auto& prop : createParameterPropertyItems(ElementKind::BoardParamProperty, handle, type, index,

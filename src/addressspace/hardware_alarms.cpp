@@ -42,25 +42,43 @@ struct BitAlarm {
   std::uint16_t severity;
 };
 
-// Status bits: 3 over-current, 4 over-voltage, 5 under-voltage, 6 at the software
-// maximum, 7 tripped, 8 killed. A trip is the most severe; sitting at the software
-// maximum is a notice.
-constexpr std::array<BitAlarm, 6> kBitAlarms = {{
+// Channel status bits: 3 over-current, 4 over-voltage, 5 under-voltage, 6 at the software
+// maximum, 7 tripped, 8 killed, 9 an external interlock. A trip and an interlock are the
+// most severe; sitting at the software maximum is a notice.
+constexpr std::array<BitAlarm, 7> kChannelBits = {{
     {7, "Trip", "tripped", "ChannelTripAlarmType", 0x10001, kTripAlarmType, 900},
     {8, "Killed", "killed", "ChannelKilledAlarmType", 0x10002, kTripAlarmType, 800},
     {3, "OverCurrent", "over current", "ChannelOverCurrentAlarmType", 0x10003, kOffNormalAlarmType, 700},
     {4, "OverVoltage", "over voltage", "ChannelOverVoltageAlarmType", 0x10004, kOffNormalAlarmType, 700},
     {5, "UnderVoltage", "under voltage", "ChannelUnderVoltageAlarmType", 0x10005, kOffNormalAlarmType, 500},
     {6, "AtMaximum", "at its software maximum", "ChannelAtMaximumAlarmType", 0x10006, kOffNormalAlarmType, 300},
+    {9, "Interlock", "stopped by an external interlock", "ChannelInterlockAlarmType", 0x10007, kOffNormalAlarmType,
+     900},
+}};
+// Board status bits: 0 power failed, 1 over-temperature, 2 under-temperature, 3
+// calibration lost, 4 firmware fault. A board without power leaves its channels without
+// high voltage, one too hot is about to.
+constexpr std::array<BitAlarm, 5> kBoardBits = {{
+    {0, "PowerFail", "power failed", "BoardPowerFailAlarmType", 0x10020, kOffNormalAlarmType, 900},
+    {1, "OverTemperature", "over temperature", "BoardOverTemperatureAlarmType", 0x10021, kOffNormalAlarmType, 800},
+    {2, "UnderTemperature", "under temperature", "BoardUnderTemperatureAlarmType", 0x10022, kOffNormalAlarmType,
+     500},
+    {3, "CalibrationLost", "lost its calibration", "BoardCalibrationLostAlarmType", 0x10023, kOffNormalAlarmType,
+     600},
+    {4, "FirmwareFault", "has a firmware fault", "BoardFirmwareFaultAlarmType", 0x10024, kOffNormalAlarmType, 600},
 }};
 
-// The kinds of condition of a channel with a status word, and of a crate, with the
-// severities in force: the defaults, or the alarms file's, set before anything reports.
-std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> gChannelClasses = [] {
-  std::array<OpcToolbox::ConditionClass, kBitAlarms.size()> out{};
-  for (std::size_t i = 0; i < kBitAlarms.size(); ++i) out[i] = {kBitAlarms[i].name, kBitAlarms[i].type, kBitAlarms[i].severity};
+template <std::size_t N>
+std::array<OpcToolbox::ConditionClass, N> defaultClasses(const std::array<BitAlarm, N>& bits) {
+  std::array<OpcToolbox::ConditionClass, N> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = {bits[i].name, bits[i].type, bits[i].severity};
   return out;
-}();
+}
+
+// The kinds of condition of a channel or board with a status word, and of a crate, with
+// the severities in force: the defaults, or the alarms file's, set before anything reports.
+std::array<OpcToolbox::ConditionClass, kChannelBits.size()> gChannelClasses = defaultClasses(kChannelBits);
+std::array<OpcToolbox::ConditionClass, kBoardBits.size()> gBoardClasses = defaultClasses(kBoardBits);
 // The event channel last: only a UDP crate has it.
 enum CrateKind : std::size_t { kConnectionLost, kNotBuilt, kEventChannelLost };
 std::array<OpcToolbox::ConditionClass, 3> gCrateClasses = {{
@@ -80,11 +98,17 @@ std::span<const OpcToolbox::ConditionClass> conditionsOfSource(std::string_view 
     return element->getSystemType() == 0 ? std::span<const OpcToolbox::ConditionClass>(gCrateClasses)
                                          : std::span<const OpcToolbox::ConditionClass>(gCrateClasses).first(kEventChannelLost);
   }
-  if (element->getKind() != ElementKind::Channel) return {};
-  const auto status = std::dynamic_pointer_cast<VEXAHVElement>(root->findElement(std::string(source) + ".Status"));
-  if (status && status->getKind() == ElementKind::ChannelParam &&
-      status->getParamType() == static_cast<std::int32_t>(kChannelStatusType)) {
-    return gChannelClasses;
+  const bool channel = element->getKind() == ElementKind::Channel;
+  if (!channel && element->getKind() != ElementKind::Board) return {};
+  // Whatever the crate calls it: the parameter of the status word's type.
+  const ElementKind param = channel ? ElementKind::ChannelParam : ElementKind::BoardParam;
+  const auto type = static_cast<std::int32_t>(channel ? kChannelStatusType : kBoardStatusType);
+  for (const auto& child : element->getChildren()) {
+    const auto* item = dynamic_cast<const VEXAHVElement*>(child.get());
+    if (item != nullptr && item->getKind() == param && item->getParamType() == type) {
+      return channel ? std::span<const OpcToolbox::ConditionClass>(gChannelClasses)
+                     : std::span<const OpcToolbox::ConditionClass>(gBoardClasses);
+    }
   }
   return {};
 }
@@ -141,8 +165,10 @@ class Unobserved : public OpcToolbox::ValueObserver {
 }  // namespace
 
 void declareAlarmTypes(OpcToolbox::ConditionTable& table) {
-  for (const BitAlarm& a : kBitAlarms) {
-    if (table.baseTypeOf(a.type) == 0) table.declareType({a.type, a.typeName, a.baseType});
+  for (const auto bits : {std::span<const BitAlarm>(kChannelBits), std::span<const BitAlarm>(kBoardBits)}) {
+    for (const BitAlarm& a : bits) {
+      if (table.baseTypeOf(a.type) == 0) table.declareType({a.type, a.typeName, a.baseType});
+    }
   }
   if (table.baseTypeOf(kConnectionLostType) == 0) {
     table.declareType({kConnectionLostType, "CrateConnectionLostAlarmType", kOffNormalAlarmType});
@@ -185,14 +211,19 @@ void reportCrateBuilt(OpcToolbox::ConditionTable& table, const std::string& crat
   table.report(r);
 }
 
-void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
-                         const OpcToolbox::DateTime& when) {
-  const auto channel = status.getParentElement();
-  if (!channel) return;
-  const std::string source = channel->getItemId();
+void reportStatusWord(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
+                      const OpcToolbox::DateTime& when) {
+  const auto owner = status.getParentElement();
+  if (!owner) return;
+  const bool channel = status.getKind() == ElementKind::ChannelParam;
+  const std::span<const BitAlarm> bits = channel ? std::span<const BitAlarm>(kChannelBits) : std::span<const BitAlarm>(kBoardBits);
+  const std::span<const OpcToolbox::ConditionClass> classes =
+      channel ? std::span<const OpcToolbox::ConditionClass>(gChannelClasses)
+              : std::span<const OpcToolbox::ConditionClass>(gBoardClasses);
+  const std::string source = owner->getItemId();
   const OpcToolbox::DaAddressSpaceRoot* root = OpcToolbox::getApp()->getDaAddressSpaceRoot();
-  for (std::size_t k = 0; k < kBitAlarms.size(); ++k) {
-    const BitAlarm& a = kBitAlarms[k];
+  for (std::size_t k = 0; k < bits.size(); ++k) {
+    const BitAlarm& a = bits[k];
     OpcToolbox::ConditionReport r;
     r.active = ((word >> a.bit) & 1u) != 0;
     r.id = source + "#" + a.name;
@@ -201,12 +232,13 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
     r.source = source;
     r.name = a.name;
     r.type = a.type;
-    r.severity = gChannelClasses[k].severity;
+    r.severity = classes[k].severity;
     r.time = when;
     r.message = spaced(source) + " " + (r.active ? a.cause : std::string("no longer ") + a.cause);
     if (r.active && root != nullptr) {
-      std::string values = valueOf(*root, source + ".VMon");
-      const std::string current = valueOf(*root, source + ".IMon");
+      // A channel's voltage and current, a board's temperature, where they are kept current.
+      std::string values = valueOf(*root, source + (channel ? ".VMon" : ".Temp"));
+      const std::string current = channel ? valueOf(*root, source + ".IMon") : std::string();
       if (!values.empty() && !current.empty()) values += ", ";
       values += current;
       if (!values.empty()) r.message += " at " + values;
@@ -216,19 +248,21 @@ void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement&
 }
 
 std::string parseAlarmSeverities(std::string_view text) {
-  auto channels = gChannelClasses;
+  auto channels = defaultClasses(kChannelBits);
+  auto boards = defaultClasses(kBoardBits);
   auto crates = gCrateClasses;
-  for (std::size_t i = 0; i < kBitAlarms.size(); ++i) channels[i].severity = kBitAlarms[i].severity;
   crates[kConnectionLost].severity = kConnectionLostSeverity;
   crates[kNotBuilt].severity = kNotBuiltSeverity;
   crates[kEventChannelLost].severity = kEventChannelLostSeverity;
   const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
     OpcToolbox::ConditionClass* kind = nullptr;
     for (auto& c : channels) kind = key == c.name ? &c : kind;
+    for (auto& c : boards) kind = key == c.name ? &c : kind;
     for (auto& c : crates) kind = key == c.name ? &c : kind;
     if (kind == nullptr) {
       std::string known;
       for (const auto& c : channels) known += std::string(known.empty() ? "" : ", ") + c.name;
+      for (const auto& c : boards) known += std::string(", ") + c.name;
       for (const auto& c : crates) known += std::string(", ") + c.name;
       return "no alarm is named [" + OpcToolbox::ua::shownSetting(key) + "] (there are " + known + ")";
     }
@@ -243,6 +277,7 @@ std::string parseAlarmSeverities(std::string_view text) {
   });
   if (!error.empty()) return error;
   gChannelClasses = channels;
+  gBoardClasses = boards;
   gCrateClasses = crates;
   return {};
 }
@@ -256,6 +291,9 @@ std::string loadAlarmSeverities(const std::filesystem::path& file) {
 
 std::uint16_t alarmSeverity(std::string_view name) {
   for (const auto& c : gChannelClasses) {
+    if (name == c.name) return c.severity;
+  }
+  for (const auto& c : gBoardClasses) {
     if (name == c.name) return c.severity;
   }
   for (const auto& c : gCrateClasses) {

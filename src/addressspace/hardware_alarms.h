@@ -2,10 +2,11 @@
 // The alarms the hardware raises, of alarm types of this server's own, reported to the
 // application's condition table: per channel one condition per alarm bit of its status
 // word (tripped, over-current, over-voltage, under-voltage, at the software maximum,
-// killed), whenever the word comes in; per crate its connection, lost or back, whether it
-// could be built, and its event channel. Also what
-// keeps them current unattended: the status items are watched by the server itself, so
-// their words come whether or not a client watches them.
+// killed, interlocked), per board one per bit of its own (power failed, over- and
+// under-temperature, calibration lost, firmware fault), whenever a word comes in; per
+// crate its connection, lost or back, whether it could be built, and its event channel.
+// Also what keeps them current unattended: the status items are watched by the server
+// itself, so their words come whether or not a client watches them.
 
 #include <cstdint>
 #include <filesystem>
@@ -18,15 +19,17 @@
 
 namespace vexahv {
 
-// The channel and crate alarm types, ids in namespace 1, and which sources have which
-// conditions (a channel with a status word its six, a crate its connection); declared
-// once, before the endpoint starts.
+// The channel, board and crate alarm types, ids in namespace 1, and which sources have
+// which conditions (a channel or board with a status word its bits', a crate its
+// connection); declared once, before the endpoint starts.
 void declareAlarmTypes(OpcToolbox::ConditionTable& table);
 
 // The alarms file (kAlarmsFile under the platform root): a severity per kind of alarm,
 // "Trip = 950" ('#' starts a comment), the kinds not named keeping their defaults (Trip
 // 900, Killed 800, OverCurrent and OverVoltage 700, UnderVoltage 500, AtMaximum 300,
-// ConnectionLost 1000, NotBuilt 900, EventChannelLost 800). Read before anything reports; a missing file is the defaults.
+// Interlock 900; PowerFail 900, OverTemperature 800, UnderTemperature 500, CalibrationLost
+// and FirmwareFault 600; ConnectionLost 1000, NotBuilt 900, EventChannelLost 800).
+// Read before anything reports; a missing file is the defaults.
 // The error names the file and the line, and leaves every severity as it was.
 inline constexpr const char* kAlarmsFile = "alarms.conf";
 std::string loadAlarmSeverities(const std::filesystem::path& file);
@@ -34,11 +37,11 @@ std::string parseAlarmSeverities(std::string_view text);
 // The severity in force of a kind of alarm ("Trip"); 0 for no such kind.
 std::uint16_t alarmSeverity(std::string_view name);
 
-// A status word of a channel's status item came in: each alarm bit's condition is
-// reported as the word says (the table passes on only what changed). The message names
-// the channel, the cause and its VMon and IMon.
-void reportChannelStatus(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
-                         const OpcToolbox::DateTime& when);
+// A status word of a channel's or a board's status item came in: each alarm bit's
+// condition is reported as the word says (the table passes on only what changed). The
+// message names the channel or board, the cause and its VMon and IMon, or its Temp.
+void reportStatusWord(OpcToolbox::ConditionTable& table, const VEXAHVElement& status, std::uint32_t word,
+                      const OpcToolbox::DateTime& when);
 
 // A crate's address space could not be built (initResult: its connection's result, not 0;
 // -1 when it could not be tried), or was built (0).

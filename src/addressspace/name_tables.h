@@ -25,6 +25,12 @@ std::uint32_t accessRightsOfMode(std::uint32_t mode) noexcept;
 inline constexpr std::uint32_t kChannelStatusType = 2;
 inline constexpr const char* kChannelStatusDefinition =
     "Channel status bits: 0 on, 1 ramping up, 2 ramping down, 3 over-current, 4 over-voltage, 5 under-voltage, "
-    "6 at the software maximum (SVMax), 7 tripped, 8 killed";
+    "6 at the software maximum (SVMax), 7 tripped, 8 killed, 9 stopped by an external interlock";
+
+// A board status word (parameter type 3): what each of its bits says.
+inline constexpr std::uint32_t kBoardStatusType = 3;
+inline constexpr const char* kBoardStatusDefinition =
+    "Board status bits: 0 power failed, 1 over-temperature, 2 under-temperature, 3 calibration lost, "
+    "4 firmware fault";
 
 }  // namespace vexahv

@@ -212,10 +212,12 @@ long VEXAHVElement::valueChanged(const ValueQT& value) {
     std::lock_guard l(mutex_);
     held_.store(false, std::memory_order_release);
   }
-  // A channel's status word is what its alarms follow. A poll brings the same word every
-  // second: only a word that differs from the good one before can change an alarm.
-  const bool statusWord = getKind() == ElementKind::ChannelParam &&
-                          getParamType() == static_cast<std::int32_t>(kChannelStatusType);
+  // A channel's or board's status word is what its alarms follow. A poll brings the same
+  // word every second: only a word that differs from the good one before can change an alarm.
+  const bool statusWord = (getKind() == ElementKind::ChannelParam &&
+                           getParamType() == static_cast<std::int32_t>(kChannelStatusType)) ||
+                          (getKind() == ElementKind::BoardParam &&
+                           getParamType() == static_cast<std::int32_t>(kBoardStatusType));
   bool news = statusWord && value.getQuality() == OpcToolbox::kQualityGood && !value.getData().isEmpty();
   if (news) {
     ValueQT before;
@@ -224,7 +226,7 @@ long VEXAHVElement::valueChanged(const ValueQT& value) {
            before.getData().rawUI4() != value.getData().rawUI4();
   }
   const long rc = DaAddressSpaceElement::valueChanged(value);
-  if (news) reportChannelStatus(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
+  if (news) reportStatusWord(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
   return rc;
 }
 

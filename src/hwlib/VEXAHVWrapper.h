@@ -69,7 +69,7 @@ extern "C" {
 #define VEXAHV_ERR_PROTOCOL 15         /* damaged or unexpected data from the peer       */
 #define VEXAHV_ERR_INVALID_ARGUMENT 16 /* null pointer, zero count, malformed address    */
 #define VEXAHV_ERR_NO_COMMAND 17       /* unknown command for VEXAHV_ExecComm            */
-#define VEXAHV_ERR_INHIBITED 18        /* channel tripped or killed: ClearAlarm first    */
+#define VEXAHV_ERR_INHIBITED 18        /* channel tripped, killed or interlocked         */
 #define VEXAHV_ERR_SOCKET 19           /* event socket closed, shut down or failing      */
 #define VEXAHV_ERR_NO_MEMORY 20
 

@@ -30,12 +30,13 @@ TEST(HardwareAlarms, ChannelsAndCratesHaveTheirConditionsWithTheSeveritiesInForc
   BuiltAddressSpace space({"CrateA,0,0,127.0.0.2"}, true);
   OpcToolbox::ConditionTable& table = OpcToolbox::getApp()->conditions();
   declareAlarmTypes(table);
-  EXPECT_EQ(table.conditionsOf("CrateA.Board00.Chan003").size(), 6u);
+  EXPECT_EQ(table.conditionsOf("CrateA.Board00.Chan003").size(), 7u);
   ASSERT_EQ(table.conditionsOf("CrateA").size(), 3u) << "a UDP crate";
   EXPECT_STREQ(table.conditionsOf("CrateA")[0].name, "ConnectionLost");
   EXPECT_STREQ(table.conditionsOf("CrateA")[1].name, "NotBuilt");
   EXPECT_STREQ(table.conditionsOf("CrateA")[2].name, "EventChannelLost");
-  EXPECT_TRUE(table.conditionsOf("CrateA.Board00").empty()) << "a board's word names no alarm bits yet";
+  ASSERT_EQ(table.conditionsOf("CrateA.Board00").size(), 5u) << "its BdStatus";
+  EXPECT_STREQ(table.conditionsOf("CrateA.Board00")[1].name, "OverTemperature");
   EXPECT_TRUE(table.conditionsOf("CrateA.Board00.Chan003.VMon").empty());
   EXPECT_TRUE(table.conditionsOf("CrateZ").empty());
   EXPECT_NE(table.classOf("CrateA.Board00.Chan003#Trip"), nullptr);
@@ -43,23 +44,36 @@ TEST(HardwareAlarms, ChannelsAndCratesHaveTheirConditionsWithTheSeveritiesInForc
 
   // The file: named kinds take their severities, the others keep the defaults.
   const std::filesystem::path file = platform::platformRoot() / kAlarmsFile;  // the scratch root's
-  std::ofstream(file) << "# plant A\nTrip = 950\n\nConnectionLost=990\n";
+  std::ofstream(file) << "# plant A\nTrip = 950\n\nConnectionLost=990\nOverTemperature = 850\n";
   ASSERT_EQ(loadAlarmSeverities(file), "");
   EXPECT_EQ(alarmSeverity("Trip"), 950);
+  EXPECT_EQ(alarmSeverity("OverTemperature"), 850);
   EXPECT_EQ(alarmSeverity("ConnectionLost"), 990);
   EXPECT_EQ(alarmSeverity("OverCurrent"), 700);
   EXPECT_EQ(table.classOf("CrateA.Board00.Chan003#Trip")->severity, 950) << "a quiet condition shows it too";
 
   const auto status = std::dynamic_pointer_cast<VEXAHVElement>(space.find("CrateA.Board00.Chan003.Status"));
   ASSERT_TRUE(status);
-  reportChannelStatus(table, *status, (1u << 7) | (1u << 3), OpcToolbox::DateTime::now());  // tripped, over current
+  reportStatusWord(table, *status, (1u << 7) | (1u << 3), OpcToolbox::DateTime::now());  // tripped, over current
   const auto active = table.active();
   const auto* trip = activeOne(active, "CrateA.Board00.Chan003#Trip");
   ASSERT_NE(trip, nullptr);
   EXPECT_EQ(trip->severity, 950);
   EXPECT_EQ(trip->message.rfind("CrateA Board00 Chan003 tripped", 0), 0u) << trip->message;
   ASSERT_NE(activeOne(active, "CrateA.Board00.Chan003#OverCurrent"), nullptr);
-  reportChannelStatus(table, *status, 0, OpcToolbox::DateTime::now());
+  reportStatusWord(table, *status, 0, OpcToolbox::DateTime::now());
+  EXPECT_TRUE(table.active().empty());
+  // A board's word: its own bits, with its own names.
+  const auto board = std::dynamic_pointer_cast<VEXAHVElement>(space.find("CrateA.Board00.BdStatus"));
+  ASSERT_TRUE(board);
+  reportStatusWord(table, *board, (1u << 0) | (1u << 1), OpcToolbox::DateTime::now());  // power failed, too hot
+  const auto faults = table.active();
+  ASSERT_EQ(faults.size(), 2u);
+  ASSERT_NE(activeOne(faults, "CrateA.Board00#PowerFail"), nullptr);
+  EXPECT_EQ(activeOne(faults, "CrateA.Board00#PowerFail")->message, "CrateA Board00 power failed");
+  ASSERT_NE(activeOne(faults, "CrateA.Board00#OverTemperature"), nullptr);
+  EXPECT_EQ(activeOne(faults, "CrateA.Board00#OverTemperature")->severity, 850);
+  reportStatusWord(table, *board, 0, OpcToolbox::DateTime::now());
   EXPECT_TRUE(table.active().empty());
 
   // A wrong file names its line and changes nothing.

@@ -224,3 +224,42 @@ TEST(Events, AConnectionFromAnAddressOfTwoSystemsGoesToTheFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+// The server watches every status word itself: a board's faults and an interlock of the
+// whole crate raise their alarms through events with no client watching anything.
+TEST(Events, ABoardsFaultsAndACratesInterlockRaiseTheirAlarmsWithNoClientWatching) {
+  EventedSpace s({"CrateA,0,0,127.0.0.2"}, test::fast());
+  s.crates().simulator().run();
+  OpcToolbox::ConditionTable& alarms = OpcToolbox::getApp()->conditions();
+  const auto activeNamed = [&](std::string_view name) {
+    std::size_t n = 0;
+    for (const auto& r : alarms.active()) n += r.name == name ? 1 : 0;
+    return n;
+  };
+  ASSERT_EQ(s.crates().control("board-status CrateA 0 2"), "OK board-status");  // over-temperature
+  ASSERT_TRUE(test::eventually([&] { return alarms.isActive("CrateA.Board00#OverTemperature"); }, 10s));
+  EXPECT_FALSE(alarms.isActive("CrateA.Board00#PowerFail"));
+  EXPECT_EQ(s.crates().control("board-status CrateA 2 1").rfind("ERROR", 0), 0u) << "slot 2 is empty";
+  ASSERT_EQ(s.crates().control("board-status CrateA 0 0"), "OK board-status");
+  EXPECT_TRUE(test::eventually([&] { return !alarms.isActive("CrateA.Board00#OverTemperature"); }, 10s));
+
+  // 12 + 24 + 12 channels, each interlocked and tripped; none may switch on meanwhile.
+  const std::size_t channels = 48;
+  ASSERT_EQ(s.crates().control("interlock CrateA"), "OK interlock");
+  EXPECT_TRUE(test::eventually([&] { return activeNamed("Interlock") == channels && activeNamed("Trip") == channels; }, 10s))
+      << activeNamed("Interlock") << " interlocked, " << activeNamed("Trip") << " tripped";
+  const int handle = s.find("CrateA")->getHandle();
+  ASSERT_EQ(VEXAHV_ExecComm(handle, "ClearAlarm"), VEXAHV_OK);
+  const std::uint32_t on = 1;
+  const std::uint16_t ch = 0;
+  EXPECT_EQ(VEXAHV_SetChParam(handle, 1, "Pw", 1, &ch, &on), VEXAHV_ERR_INHIBITED) << "the interlock holds";
+  EXPECT_TRUE(test::eventually([&] { return activeNamed("Trip") == 0; }, 10s)) << "the trips are cleared";
+  EXPECT_EQ(activeNamed("Interlock"), channels);
+  ASSERT_EQ(s.crates().control("interlock CrateA off"), "OK interlock");
+  EXPECT_TRUE(test::eventually([&] { return activeNamed("Interlock") == 0; }, 10s));
+  EXPECT_EQ(VEXAHV_SetChParam(handle, 1, "Pw", 1, &ch, &on), VEXAHV_OK) << "released";
+}
+
+}  // namespace
