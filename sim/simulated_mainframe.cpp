@@ -77,6 +77,9 @@ void SimulatedMainframe::serve(std::stop_token stop, Connection& c) {
     bool close = false;
     const auto response = handleRequest(context_, c.session, body, close);
     ++requests_;
+    if (hwlib::RequestView request; hwlib::parseRequest(body, request) && request.opcode < byOp_.size()) {
+      ++byOp_[request.opcode];
+    }
     // A silent mainframe reads on and answers nothing.
     if (!faults_.silent.load()) {
       if (const int latency = faults_.latencyMs.load(); latency > 0) {

@@ -2,6 +2,7 @@
 // One simulated mainframe on the network: the protocol listener on its own loopback
 // address, a thread per library connection, its model, its events and its faults.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <list>
@@ -43,6 +44,11 @@ class SimulatedMainframe {
   std::size_t connectionCount();
   // Requests answered since start (benchmarks count library calls with it).
   std::uint64_t requestCount() const { return requests_.load(); }
+  // Those of one operation (the calls that set channel parameters, say).
+  std::uint64_t requestCount(hwlib::Op op) const {
+    const auto k = static_cast<std::size_t>(op);
+    return k < byOp_.size() ? byOp_[k].load() : 0;
+  }
 
  private:
   struct Connection {
@@ -60,6 +66,7 @@ class SimulatedMainframe {
   EventPublisher events_;
   Faults faults_;
   std::atomic<std::uint64_t> requests_{0};
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(hwlib::Op::Last) + 1> byOp_{};
   RequestContext context_{model_, events_, faults_};
   std::uint16_t port_;
   platform::Socket listener_;

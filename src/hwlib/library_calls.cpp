@@ -81,6 +81,17 @@ int typeOf(Exchange& x, const std::string& key, std::uint32_t& type, Ask ask) {
   return rc;
 }
 
+// A caller that asked a parameter's type told the cache too: the build asks every one, so
+// no first write asks again.
+int learnIfType(Exchange& x, const std::string& key, std::string_view property, int rc, const void* value) {
+  if (rc == VEXAHV_OK && property == "Type" && x.paramTypes() != nullptr) {
+    std::uint32_t type = 0;
+    std::memcpy(&type, value, sizeof type);
+    x.paramTypes()->learn(key, type);
+  }
+  return rc;
+}
+
 // A type the mainframe refused is forgotten, so that the next set asks again.
 int forgetIfRefused(Exchange& x, const std::string& key, int rc) {
   if (rc == VEXAHV_ERR_WRONG_TYPE && x.paramTypes() != nullptr) x.paramTypes()->forget(key);
@@ -342,7 +353,7 @@ int getBdParamProp(Exchange& x, std::uint16_t slot, const char* param, const cha
   w.text(q);
   std::vector<std::uint8_t> response;
   if (int rc = call(x, Op::GetBdParamProp, w, response); rc != VEXAHV_OK) return rc;
-  return readPropertyValue(response, kind, value);
+  return learnIfType(x, ParamTypeCache::key(slot, -1, p), q, readPropertyValue(response, kind, value), value);
 }
 
 int getBdParam(Exchange& x, std::uint16_t nrOfSlots, const std::uint16_t* slotList,
@@ -405,7 +416,8 @@ int getChParamProp(Exchange& x, std::uint16_t slot, std::uint16_t channel, const
   w.text(q);
   std::vector<std::uint8_t> response;
   if (int rc = call(x, Op::GetChParamProp, w, response); rc != VEXAHV_OK) return rc;
-  return readPropertyValue(response, kind, value);
+  return learnIfType(x, ParamTypeCache::key(slot, ParamTypeCache::kEveryChannel, p), q,
+                     readPropertyValue(response, kind, value), value);
 }
 
 int getChParam(Exchange& x, std::uint16_t slot, const char* param, std::uint16_t nrOfChannels,
@@ -430,7 +442,7 @@ int setChParam(Exchange& x, std::uint16_t slot, const char* param, std::uint16_t
   if (!value || !validList(nrOfChannels, channelList) || !takeName(param, kMaxParamNameLength, p)) {
     return VEXAHV_ERR_INVALID_ARGUMENT;
   }
-  const std::string key = ParamTypeCache::key(slot, channelList[0], p);
+  const std::string key = ParamTypeCache::key(slot, ParamTypeCache::kEveryChannel, p);
   std::uint32_t type = 0;
   if (int rc = typeOf(x, key, type, [&] { return getChParamProp(x, slot, channelList[0], param, "Type", &type); });
       rc != VEXAHV_OK) {

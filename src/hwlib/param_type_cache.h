@@ -15,7 +15,10 @@ namespace vexahv::hwlib {
 
 class ParamTypeCache {
  public:
-  // Board parameters have channel -1.
+  // Board parameters have channel -1. A channel parameter is one for every channel of its
+  // board (kEveryChannel): a board's channels share their parameters, and a set of a list
+  // then asks at most once per board.
+  static constexpr std::int32_t kEveryChannel = -2;
   static std::string key(std::uint16_t slot, std::int32_t channel, std::string_view param);
   bool find(const std::string& key, std::uint32_t& type) const;
   void learn(const std::string& key, std::uint32_t type);

@@ -1,5 +1,6 @@
 #include "requests/item_writer.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -95,29 +96,31 @@ std::int32_t setBoardParameter(std::int32_t handle, std::uint16_t slot, const st
   return status;
 }
 
+bool channelValueBits(std::int32_t type, const Variant& value, std::uint32_t& bits) {
+  switch (type) {
+    case 0: {
+      const float f = value.rawR4();
+      std::memcpy(&bits, &f, sizeof bits);
+      return true;
+    }
+    case 1: bits = low16(value) != 0 ? 1 : 0; return true;
+    case 2: case 3: case 4: bits = value.rawUI4(); return true;
+    default: return false;
+  }
+}
+
+std::int32_t setChannelParameters(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                                  std::span<const std::uint16_t> channels, std::uint32_t bits) {
+  return VEXAHV_SetChParam(handle, slot, name.c_str(), static_cast<std::uint16_t>(channels.size()), channels.data(),
+                           &bits);
+}
+
 std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
                                  std::uint16_t channel, std::int32_t type, const Variant& value) {
   const std::uint16_t channels[1] = {channel};
   if (name == "Name") return VEXAHV_SetChName(handle, slot, 1, channels, value.text().c_str());
-  std::int32_t status = -1;
-  switch (type) {
-    case 0: {
-      const float f = value.rawR4();
-      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &f);
-      break;
-    }
-    case 1: {
-      const std::uint32_t on = low16(value) != 0 ? 1 : 0;
-      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &on);
-      break;
-    }
-    case 2: case 3: case 4: {
-      const std::uint32_t v = value.rawUI4();
-      status = VEXAHV_SetChParam(handle, slot, name.c_str(), 1, channels, &v);
-      break;
-    }
-    default: break;
-  }
+  std::uint32_t bits = 0;
+  const std::int32_t status = channelValueBits(type, value, bits) ? setChannelParameters(handle, slot, name, channels, bits) : -1;
   if (status != 0) {
     logCritical("Error setting [", handle, "]_Board[", slot, "]_Channel[", channel, "]_[", name,
                 "] value - error code [", status, "]", " (system [", SystemName{handle}, "])");

@@ -6,6 +6,7 @@
 // the item's data type already).
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "opctoolbox/value_qt.h"
@@ -25,5 +26,12 @@ std::int32_t setBoardParameter(std::int32_t handle, std::uint16_t slot, const st
                                std::int32_t type, const OpcToolbox::Variant& value);
 std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const std::string& name,
                                  std::uint16_t channel, std::int32_t type, const OpcToolbox::Variant& value);
+
+// The 4 bytes the library takes for a channel parameter of that type (a float, 1 or 0 for
+// on/off, a 32-bit value); false for a type that cannot be written.
+bool channelValueBits(std::int32_t type, const OpcToolbox::Variant& value, std::uint32_t& bits);
+// One VEXAHV_SetChParam of those bytes to the channels of one board; logs nothing.
+std::int32_t setChannelParameters(std::int32_t handle, std::uint16_t slot, const std::string& name,
+                                  std::span<const std::uint16_t> channels, std::uint32_t bits);
 
 }  // namespace vexahv

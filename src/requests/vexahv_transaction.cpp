@@ -9,6 +9,7 @@
 #include "addressspace/vexahv_element.h"
 #include "config/server_globals.h"
 #include "requests/group_read_transaction_handler.h"
+#include "requests/grouped_write.h"
 #include "requests/item_writer.h"
 #include "addressspace/library_result.h"
 #include "requests/property_value.h"
@@ -67,6 +68,9 @@ void VEXAHVTransaction::readRequestsOneByOne() {
 }
 
 long VEXAHVTransaction::handleWriteRequests() {
+  std::vector<OpcToolbox::DaRequest*> requests;
+  std::vector<VEXAHVElement*> elements;
+  std::vector<OpcToolbox::ValueQT> values;
   for (const auto& request : getRequests()) {
     if (!request) {
       logError("Handle write request received an invalid write request");
@@ -77,18 +81,22 @@ long VEXAHVTransaction::handleWriteRequests() {
       logError("Handle write request received an invalid item");
       continue;
     }
-    const OpcToolbox::ValueQT written = request->getValue();
-    const std::int32_t status = writeItemValue(element, written);
-    if (status == 0) {
+    requests.push_back(request.get());
+    elements.push_back(element);
+    values.push_back(request->getValue());
+  }
+  const std::vector<std::int32_t> status = writeGrouped(elements, values);
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (status[i] == 0) {
       // A server setting has cached the value that took effect (a log level of 12 is 9).
-      if (element->getKind() == ElementKind::ServerSetting) {
-        request->setResult(OpcToolbox::S_OK);
+      if (elements[i]->getKind() == ElementKind::ServerSetting) {
+        requests[i]->setResult(OpcToolbox::S_OK);
         continue;
       }
-      request->setResult(element->setCachedValue(written));
+      requests[i]->setResult(elements[i]->setCachedValue(values[i]));
     } else {
-      logError("Failed to write item [", element->getName(), "]");
-      request->setResult(requestResultOf(status));
+      logError("Failed to write item [", elements[i]->getName(), "]");
+      requests[i]->setResult(requestResultOf(status[i]));
     }
   }
   return completeRequests();

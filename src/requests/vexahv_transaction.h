@@ -1,7 +1,8 @@
 #pragma once
 // A client read or write of a list of items: reads go batched (one library call per
-// parameter, system and slot) or item by item as the setting says; writes go item by
-// item to the hardware or the server settings, and what took effect reaches the cache.
+// parameter, system and slot) or item by item as the setting says; writes go to the
+// hardware grouped by board and parameter where that keeps their meaning, or to the server
+// settings, and what took effect reaches the cache.
 
 #include <cstdint>
 

@@ -168,10 +168,18 @@ TEST(LibraryCalls, ReadsAndWritesWithTheirRefusals) {
   std::uint64_t before = requests();
   ASSERT_EQ(setFloat(h, 1, "V0Set", 5, 750.0f), VEXAHV_OK);
   EXPECT_EQ(requests() - before, 1u) << "the type was learnt by the first set";
+  before = requests();
+  ASSERT_EQ(setFloat(h, 1, "V0Set", 9, 750.0f), VEXAHV_OK);
+  EXPECT_EQ(requests() - before, 1u) << "for every channel of the board";
   const int again = SimulatedCrates::openCrateA();
   before = requests();
   ASSERT_EQ(setFloat(again, 1, "V0Set", 5, 750.0f), VEXAHV_OK);
   EXPECT_EQ(requests() - before, 2u) << "a new connection asks again";
+  std::uint32_t type = 99;
+  ASSERT_EQ(VEXAHV_GetChParamProp(again, 1, 3, "I0Set", "Type", &type), VEXAHV_OK);
+  before = requests();
+  ASSERT_EQ(setFloat(again, 1, "I0Set", 5, 100.0f), VEXAHV_OK);
+  EXPECT_EQ(requests() - before, 1u) << "a caller that asked the type taught it";
   VEXAHV_DeinitSystem(again);
 
   // Text values: one 1024-byte field per channel or slot.

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "../addressspace/built_address_space.h"
 #include "config/server_globals.h"
 #include "hwlib/VEXAHVWrapper.h"
+#include "addressspace/library_result.h"
 #include "requests/item_writer.h"
 #include "requests/vexahv_session.h"
 #include "logging/logging.h"
@@ -196,6 +198,107 @@ TEST_F(Writes, ServerSettingsReachTheFileAndTakeEffect) {
   EXPECT_FALSE(vexahv::VEXAHVServerGlobals::getUseBatchedGroupTransactions());
   EXPECT_NE(write("CrateA.OPCServerVerifyTime", seconds), S_OK);
   std::filesystem::remove(file);
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// One Write of many items: a call per board, parameter and value, crates side by side,
+// each item its own result and log line as one by one; a group the library refuses is
+// written again channel by channel; the order of a channel's own writes is kept.
+TEST(GroupedWrites, ABoardsChannelsGoInOneCallEachItemWithItsOwnResult) {
+  BuiltAddressSpace space({"CrateA,0,0,127.0.0.2", "CrateB,1,0,127.0.0.3:admin:hvsecret"}, false);
+  ClientAccess* clients = getApp()->clients();
+  std::uint32_t session = 0;
+  ASSERT_EQ(clients->openSession("test", session), S_OK);
+  std::vector<WriteItem> items;
+  const auto add = [&](const std::string& crate, int board, int channels, const char* param, const Variant& v) {
+    for (int c = 0; c < channels; ++c) {
+      char id[64];
+      std::snprintf(id, sizeof id, "%s.Board%02d.Chan%03d.%s", crate.c_str(), board, c, param);
+      ASSERT_TRUE(space.find(id)) << id;
+      items.push_back(WriteItem{space.find(id), ValueQT(v, kQualityGood, DateTime::now())});
+    }
+  };
+  const auto writeAll = [&] {
+    std::vector<long> results;
+    EXPECT_EQ(clients->write(session, items, results), S_OK);
+    items.clear();
+    return results;
+  };
+  // The library also asks a parameter's type once: only the setting calls are counted.
+  const auto calls = [&](const char* crate) {
+    return space.crates().crate(crate).requestCount(vexahv::hwlib::Op::SetChParam);
+  };
+  const int a = space.find("CrateA")->getHandle(), b = space.find("CrateB")->getHandle();
+
+  // The set-points before the switch, as asked: 12 + 12 + 24 channels of CrateA, 12 of CrateB.
+  add("CrateA", 0, 12, "V0Set", r4(300.0f));
+  add("CrateA", 0, 12, "Pw", boolean(true));
+  add("CrateA", 1, 24, "V0Set", r4(300.0f));
+  add("CrateB", 0, 12, "V0Set", r4(200.0f));
+  const std::uint64_t beforeA = calls("CrateA"), beforeB = calls("CrateB");
+  std::vector<long> results = writeAll();
+  EXPECT_EQ(results, std::vector<long>(60, S_OK));
+  EXPECT_EQ(calls("CrateA") - beforeA, 3u) << "V0Set and Pw of board 0, V0Set of board 1";
+  EXPECT_EQ(calls("CrateB") - beforeB, 1u);
+  std::uint16_t ch = 11;
+  float volts = 0;
+  std::uint32_t on = 0;
+  ASSERT_EQ(VEXAHV_GetChParam(a, 1, "V0Set", 1, &ch, &volts), VEXAHV_OK);
+  EXPECT_FLOAT_EQ(volts, 300.0f);
+  ASSERT_EQ(VEXAHV_GetChParam(a, 0, "Pw", 1, &ch, &on), VEXAHV_OK);
+  EXPECT_EQ(on, 1u);
+  ASSERT_EQ(VEXAHV_GetChParam(b, 0, "V0Set", 1, &ch, &volts), VEXAHV_OK);
+  EXPECT_FLOAT_EQ(volts, 200.0f);
+  ValueQT cached;
+  space.find("CrateA.Board01.Chan023.V0Set")->getCacheValue(cached);
+  EXPECT_FLOAT_EQ(cached.getData().rawR4(), 300.0f) << "subscribers see each written value";
+  std::string log = space.log();
+  EXPECT_EQ(count(log, "] value to ["), 60u) << "a line per item";
+  EXPECT_NE(log.find("set [CrateA]_Board[1]_Channel[23]_[V0Set] value to [300]"), std::string::npos);
+
+  // Channel 2 of board 0 trips on over-current; switching the board on again is refused
+  // as a group, then each channel is written alone.
+  const float microamps = 1;
+  ch = 2;
+  ASSERT_EQ(VEXAHV_SetChParam(a, 0, "I0Set", 1, &ch, &microamps), VEXAHV_OK);
+  space.crates().step(40);
+  std::uint32_t status = 0;
+  ASSERT_EQ(VEXAHV_GetChParam(a, 0, "Status", 1, &ch, &status), VEXAHV_OK);
+  ASSERT_NE(status & (1u << 7), 0u) << "tripped";
+  add("CrateA", 0, 6, "Pw", boolean(true));
+  const std::size_t logged = space.log().size();
+  const std::uint64_t before = calls("CrateA");
+  results = writeAll();
+  EXPECT_EQ(results[2], vexahv::requestResultOf(VEXAHV_ERR_INHIBITED));
+  results.erase(results.begin() + 2);
+  EXPECT_EQ(results, std::vector<long>(5, S_OK)) << "the refused channel hides no other";
+  EXPECT_EQ(calls("CrateA") - before, 7u) << "the group, then each of the six";
+  log = space.log().substr(logged);
+  EXPECT_NE(log.find("Writing [Pw] of [6] channels of board [0] of system [CrateA] at once failed - error code [18]"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(count(log, "_Board[0]_Channel[2]_[Pw] value - error code [18]"), 1u);
+  EXPECT_EQ(count(log, "Failed to write item [Pw]"), 1u);
+  EXPECT_EQ(count(log, "]_[Pw] value to [true]"), 5u);
+
+  // A channel's writes stay in their order: its third write, of the first's value, does
+  // not join the first's call but comes after the second.
+  add("CrateA", 1, 1, "V0Set", r4(100.0f));
+  add("CrateA", 1, 1, "V0Set", r4(150.0f));
+  add("CrateA", 1, 2, "V0Set", r4(100.0f));
+  const std::uint64_t ordered = calls("CrateA");
+  EXPECT_EQ(writeAll(), std::vector<long>(4, S_OK));
+  EXPECT_EQ(calls("CrateA") - ordered, 3u) << "channel 1 joins the third";
+  for (const std::uint16_t c : {0, 1}) {
+    ASSERT_EQ(VEXAHV_GetChParam(a, 1, "V0Set", 1, &c, &volts), VEXAHV_OK);
+    EXPECT_FLOAT_EQ(volts, 100.0f) << "channel " << c;
+  }
+  clients->closeSession(session);
 }
 
 TEST(Sessions, ClientCountRisesAndFallsWithTheLastDisconnectLoggedOnce) {
