@@ -1,9 +1,11 @@
 // Group operations on a plant: the four crates of bench/crates (16 boards x 48 channels,
 // 3,072 channels) at 2 ms a library call, events off. One Write of the 3,072 Pw items
 // switches every channel on: the time until its response, the time until every channel's
-// status word says on (batched reads of the Status items), and the library calls the Write
-// made (against 64 boards: one per board and parameter is the goal). Then every channel off
-// the same way, and the same Write with item-by-item-sized requests for comparison.
+// status word says on (batched reads of the Status items), and the library calls setting
+// channel parameters the Write made (64 boards: one per board and parameter is the goal).
+// Then every channel off the same way; the crates' SwitchOn and SwitchOff methods called
+// together in one Call; and, for comparison, a Write per channel as a client without group
+// writes does it.
 //   node bench/group_write_measure.js [build/bin] [out.json]   (bounded: about 2 minutes)
 "use strict";
 const fs = require("fs");
@@ -32,7 +34,8 @@ async function main() {
     entries: CRATES.map((c) => `${c.name},0,0,${c.address}`), eventEnabled: false, latencyMs: 2, logLevel: 4,
     duration: 300, simPort: 36000 + (process.pid % 5000) });
   const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
-  const requests = () => [...control("list").matchAll(/\/req(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
+  // The calls that set channel parameters: the server's own status polls go on meanwhile.
+  const requests = () => [...control("list").matchAll(/\/set(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
     securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000,
     defaultTransactionTimeout: 60000 });
@@ -65,6 +68,23 @@ async function main() {
     };
     R.onInOneWrite = await switchAll(true, channels.length);
     R.offInOneWrite = await switchAll(false, channels.length);
+    const byMethods = async (on) => {
+      const r0 = requests(), t0 = Date.now();
+      const results = await session.call(CRATES.map((c) => ({ objectId: `ns=1;s=${c.name}`,
+        methodId: `ns=1;s=${c.name}#${on ? "SwitchOn" : "SwitchOff"}`, inputArguments: [] })));
+      const answeredMs = Date.now() - t0;
+      const calls = requests() - r0;
+      for (const r of results) {
+        if (r.statusCode.value !== 0 || r.outputArguments[0].value.some((s) => s.value !== 0)) throw new Error("a method failed");
+      }
+      while (!(await allAre(on))) {
+        if (Date.now() - t0 > LIMIT_MS) throw new Error(`not every channel ${on ? "on" : "off"} within ${LIMIT_MS} ms`);
+        await sleep(10);
+      }
+      return { answeredMs, allReportMs: Date.now() - t0, libraryCalls: calls };
+    };
+    R.onByCrateMethods = await byMethods(true);
+    R.offByCrateMethods = await byMethods(false);
     // For comparison: a Write per channel, as a client without group writes does it.
     R.onOneWritePerChannel = await switchAll(true, 1);
     R.onOneWritePerChannel.note = "3,072 Writes of one item each";

@@ -58,7 +58,8 @@ function exitOf(child) {
 // eventEnabled (default true: the mainframes report their changes), verifyTime (s),
 // keepAlivePeriodMs, crates (crate files; default the three samples, which entries must
 // match), latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
-// signal, default 120), entries, dir, settings (more "Key=value;" entries for the file).
+// signal, default 120), entries, dir, settings (more "Key=value;" entries for the file),
+// rootFiles ({ "groups.conf": text }: more files of the platform root).
 async function startServer(options = {}) {
   const bin = options.bin || path.join(repo, "build", "bin");
   const simPort = options.simPort || 10000 + (process.pid % 9000);
@@ -72,6 +73,7 @@ async function startServer(options = {}) {
   fs.mkdirSync(work, { recursive: true });
   fs.writeFileSync(path.join(root, "registry", "HKEY_CURRENT_USER.hive"), hive(options.entries || ENTRIES));
   fs.writeFileSync(path.join(root, "security.conf"), options.security ?? DEMO_SECURITY);
+  for (const [name, text] of Object.entries(options.rootFiles || {})) fs.writeFileSync(path.join(root, name), text);
   // Users through the server's own switch, as an administrator adds them.
   for (const [name, role, password] of options.users || []) {
     execFileSync(path.join(bin, "vexahv-opcserver"), ["--add-user", name, "--role", role],

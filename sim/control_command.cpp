@@ -46,7 +46,8 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
       out += " " + m->spec().name + "@" +
              platform::Ipv4Endpoint{m->spec().address, m->port()}.toString() + "/type" +
              std::to_string(m->spec().systemType) + "/conn" + std::to_string(m->connectionCount()) + "/req" +
-             std::to_string(m->requestCount()) + "/ev" + std::to_string(m->events().recordsSent());
+             std::to_string(m->requestCount()) + "/ev" + std::to_string(m->events().recordsSent()) + "/set" +
+             std::to_string(m->requestCount(hwlib::Op::SetChParam));
     }
     return out;
   }

@@ -11,6 +11,7 @@
 
 #include "addressspace/hardware_alarms.h"
 #include "opctoolbox/application.h"
+#include "addressspace/channel_groups.h"
 #include "addressspace/channel_walk.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
@@ -565,7 +566,29 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     e->setActiveForClients(true);
     root->addChild(e);
   }
+  addGroupsFolder(*root, nodes);
   return 0;
+}
+
+void VEXAHVOPCServer::addGroupsFolder(OpcToolbox::DaAddressSpaceRoot& root, const std::vector<VEXAHVElementPtr>& systems) {
+  if (channelGroups().empty()) return;
+  for (const auto& s : systems) {
+    if (s->getName() == "Groups") {
+      logError("No folder of the operators' groups: a system is named [Groups]");
+      return;
+    }
+  }
+  auto branch = [](const std::string& name) {
+    auto e = VEXAHVElement::create();
+    e->setName(name, ElementKind::Group);
+    e->setAccessRights(OpcToolbox::kReadable);
+    e->setIoMode(OpcToolbox::kIoNone);
+    e->setHasChildren(true);
+    return e;
+  };
+  auto folder = branch("Groups");
+  root.addChild(folder);
+  for (const ChannelGroup& g : channelGroups()) folder->addElement(branch(g.name));
 }
 
 void VEXAHVOPCServer::forEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work) {

@@ -17,6 +17,8 @@ enum class ElementKind : std::int32_t {
   ChannelParam = 8,
   ChannelParamProperty = 9,
   ServerSetting = 10,
+  // The Groups folder and each operators' group of channels in it.
+  Group = 11,
 };
 
 // Connection status of a system: 0 pending, 1 ok, 2 failed.

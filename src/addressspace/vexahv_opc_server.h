@@ -111,6 +111,8 @@ class VEXAHVOPCServer {
   // work(0..count-1), at most buildOptions_.workers at a time; stops taking new ones at a
   // stop request.
   void forEachOnWorkers(std::size_t count, const std::function<void(std::size_t)>& work);
+  // The Groups folder with a branch per operators' group, when the groups file names any.
+  static void addGroupsFolder(OpcToolbox::DaAddressSpaceRoot& root, const std::vector<VEXAHVElementPtr>& systems);
 
   mutable std::mutex mutex_;
   std::stop_token buildStop_;  // the running build's; read by the builder's thread only

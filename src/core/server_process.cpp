@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <new>
 
+#include "addressspace/channel_groups.h"
 #include "addressspace/hardware_alarms.h"
+#include "requests/group_methods.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
@@ -169,6 +171,11 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     releaseServer();
     return 0;
   }
+  if (const std::string wrong = loadChannelGroups(platform::platformRoot() / kGroupsFile); !wrong.empty()) {
+    fail("Channel groups: " + wrong);
+    releaseServer();
+    return 0;
+  }
 
   // The TCP event server listens, and the UDP events port is bound, before anything is
   // built, so that each port is final when the first subscription names it.
@@ -215,6 +222,7 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   }
   // The alarm types clients filter by exist before the first client does.
   declareAlarmTypes(OpcToolbox::getApp()->conditions());
+  OpcToolbox::getApp()->setFolderMethods(&groupMethods());
   // Clients reach the toolbox through its OPC UA endpoint; it reports Suspended until ready.
   endpoint_ = std::make_unique<OpcToolbox::ua::UaEndpoint>(*OpcToolbox::getApp(), endpointOptions_);
   platform::UniqueFd passed;

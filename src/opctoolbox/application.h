@@ -13,6 +13,7 @@
 
 #include "opctoolbox/client_access.h"
 #include "opctoolbox/condition_table.h"
+#include "opctoolbox/folder_methods.h"
 #include "opctoolbox/creator.h"
 
 namespace OpcToolbox {
@@ -85,6 +86,10 @@ class Application {
 
   // The plant's conditions, whatever the state: sources report, the endpoint listens.
   ConditionTable& conditions() noexcept { return conditions_; }
+  // The methods of the application's folders; null for none. Set before the endpoint
+  // starts, and outliving it.
+  void setFolderMethods(const FolderMethods* methods) noexcept { folderMethods_ = methods; }
+  const FolderMethods* folderMethods() const noexcept { return folderMethods_; }
 
   // Called by stop() before outstanding transactions are ended (the OPC UA endpoint
   // closes its connections and sessions here). The id removes the handler again.
@@ -112,6 +117,7 @@ class Application {
   std::unique_ptr<DaAddressSpaceRoot> root_;
   std::unique_ptr<ClientAccess> clients_;
   ConditionTable conditions_;
+  const FolderMethods* folderMethods_ = nullptr;
 };
 
 // The process's application, created on first call; releaseApp destroys it.

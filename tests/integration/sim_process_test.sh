@@ -18,7 +18,7 @@ for _ in $(seq 50); do grep -q "control on" "$out" && break; sleep 0.1; done
 grep -q "CrateB (type 2) on 127.0.0.3:$port" "$out"
 
 answer=$("$sim" --send "$control" list)
-[[ $answer == "OK CrateA@127.0.0.2:$port/type0/conn0/req0/ev0 CrateB@"* ]]
+[[ $answer == "OK CrateA@127.0.0.2:$port/type0/conn0/req0/ev0/set0 CrateB@"* ]]
 [[ $("$sim" --send "$control" silent CrateA on) == "OK silent" ]]
 if "$sim" --send "$control" latency Nowhere 5 >/dev/null; then exit 1; fi
 [[ $("$sim" --send "$control" latency Nowhere 5 || true) == "ERROR no mainframe named Nowhere" ]]

@@ -91,6 +91,7 @@ inline constexpr StatusCode kBadNoMatch = 0x806F0000u;
 inline constexpr StatusCode kBadBrowseNameInvalid = 0x80600000u;
 inline constexpr StatusCode kBadMethodInvalid = 0x80750000u;
 inline constexpr StatusCode kBadArgumentsMissing = 0x80760000u;
+inline constexpr StatusCode kBadInvalidArgument = 0x80AB0000u;
 inline constexpr StatusCode kBadTooManyArguments = 0x80E50000u;
 inline constexpr StatusCode kBadNodeIdInvalid = 0x80330000u;
 

@@ -26,9 +26,10 @@ constexpr bool namesItem(const Id& id) noexcept {
 enum Attr : std::uint32_t {
   kNodeId = 1, kNodeClass, kBrowseName, kDisplayName, kDescription, kWriteMask, kUserWriteMask,
   kIsAbstract, kSymmetric, kInverseName, kContainsNoLoops, kEventNotifier, kValue, kDataType,
-  kValueRank, kArrayDimensions, kAccessLevel, kUserAccessLevel, kMinimumSamplingInterval, kHistorizing,
+  kValueRank, kArrayDimensions, kAccessLevel, kUserAccessLevel, kMinimumSamplingInterval, kHistorizing, kExecutable,
+  kUserExecutable,
 };
-inline constexpr std::uint32_t kObject = 1, kVariable = 2;
+inline constexpr std::uint32_t kObject = 1, kVariable = 2, kMethod = 4;
 inline constexpr std::uint32_t kReferences = 31, kNonHierarchical = 32, kHierarchical = 33, kHasChild = 34,
                         kOrganizes = 35, kHasTypeDefinition = 40, kAggregates = 44, kHasSubtype = 45,
                         kHasProperty = 46, kHasComponent = 47;

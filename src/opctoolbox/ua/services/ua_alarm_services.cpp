@@ -10,8 +10,6 @@
 namespace OpcToolbox::ua {
 namespace {
 
-constexpr StatusCode kBadInvalidArgument = 0x80AB0000u;
-
 std::string textOf(const LocalizedText& t) { return t.text.value_or(""); }
 
 }  // namespace

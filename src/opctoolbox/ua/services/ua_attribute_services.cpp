@@ -232,10 +232,16 @@ DataValue UaServer::readCondition(const ConditionNode& node, const NodeIdRef& id
   }
 }
 
-DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps) {
+DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps, Role role) {
   const auto node = propertyNode(id);
   if (!node) {
     if (const auto condition = conditionNode(id)) return readCondition(*condition, id, attribute, timestamps);
+    if (const auto method = methodNode(id)) {
+      DataValue v = readMethodNode(*method, id, attribute, role);
+      const std::int64_t now = nowTicks();
+      if (attribute == kValue && v.value) stamp(v, timestamps, now, now);
+      return v;
+    }
     return statusOnly(kBadNodeIdUnknown);
   }
   const UaProperty p = node->property;
@@ -302,7 +308,7 @@ void UaServer::read(Call& c, ReadRequest& r) {
       continue;
     }
     if (!element) {
-      now(readProperty(rv.nodeId, rv.attributeId, r.timestampsToReturn));
+      now(readProperty(rv.nodeId, rv.attributeId, r.timestampsToReturn, role));
       continue;
     }
     const bool variable = !element->getHasChildren();

@@ -1,5 +1,6 @@
 // The Method service set: Call, for the Server object's GetMonitoredItems and ResendData,
-// and the methods of Alarms & Conditions (ua_alarm_services.cpp).
+// the methods of Alarms & Conditions (ua_alarm_services.cpp) and the application's folder
+// methods (ua_folder_methods.cpp), which answer when their writes have ended.
 
 #include "opctoolbox/ua/model/ua_namespace_zero.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
@@ -12,13 +13,54 @@ void UaServer::call(Call& c, CallRequest& request) {
   const std::vector<CallMethodRequest>& calls = request.calls;
   const std::shared_ptr<Session>& session = c.session;
   using Result = MethodResult;
-  std::vector<Result> results(calls.size());
+  // The answer goes when the last call has its result: at once, or when its writes end.
+  struct Pending {
+    std::mutex mutex;
+    std::vector<Result> results;
+    std::size_t open = 1;  // the loop below holds one until it ends
+    Respond respond;
+    std::uint32_t handle = 0;
+  };
+  auto pending = std::make_shared<Pending>();
+  pending->results.resize(calls.size());
+  pending->respond = std::move(c.respond);
+  pending->handle = c.requestHandle;
+  auto release = [](const std::shared_ptr<Pending>& p) {
+    {
+      std::lock_guard lock(p->mutex);
+      if (--p->open != 0) return;
+    }
+    p->respond(encodeResults(id::CallResponse, p->handle, p->results, [](Encoder& e, const Result& r) {
+      e.statusCode(r.status);
+      e.arrayLength(static_cast<std::int32_t>(r.inputResults.size()));
+      for (StatusCode code : r.inputResults) e.statusCode(code);
+      e.arrayLength(0);
+      e.arrayLength(static_cast<std::int32_t>(r.outputs.size()));
+      for (const auto& v : r.outputs) e.variant(v);
+    }));
+  };
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const CallMethodRequest& m = calls[i];
-    Result& r = results[i];
+    Result& r = pending->results[i];
     if (auto alarm = callAlarmMethod(c, m)) {
       r = std::move(*alarm);
       continue;
+    }
+    {
+      std::lock_guard lock(pending->mutex);
+      ++pending->open;
+    }
+    const bool folder = callFolderMethod(c, m, [pending, i, release](Result out) {
+      {
+        std::lock_guard lock(pending->mutex);
+        pending->results[i] = std::move(out);
+      }
+      release(pending);
+    });
+    if (folder) continue;
+    {
+      std::lock_guard lock(pending->mutex);
+      --pending->open;
     }
     const bool getItems = m.method == NodeId::numericId(0, ns0::GetMonitoredItems);
     const bool resend = m.method == NodeId::numericId(0, ns0::ResendData);
@@ -40,7 +82,7 @@ void UaServer::call(Call& c, CallRequest& request) {
     }
     const ua::Variant& arg = m.inputs.front();
     if (arg.type != BuiltinType::UInt32 || arg.isArray || arg.values.empty()) {
-      r.status = 0x80AB0000u;  // BadInvalidArgument
+      r.status = kBadInvalidArgument;
       r.inputResults = {kBadTypeMismatch};
       continue;
     }
@@ -62,14 +104,7 @@ void UaServer::call(Call& c, CallRequest& request) {
       for (const auto& [iid, item] : it->second->items) item->resend();
     }
   }
-  c.respond(encodeResults(id::CallResponse, c.requestHandle, results, [](Encoder& e, const Result& r) {
-    e.statusCode(r.status);
-    e.arrayLength(static_cast<std::int32_t>(r.inputResults.size()));
-    for (StatusCode code : r.inputResults) e.statusCode(code);
-    e.arrayLength(0);
-    e.arrayLength(static_cast<std::int32_t>(r.outputs.size()));
-    for (const auto& v : r.outputs) e.variant(v);
-  }));
+  release(pending);
 }
 
 }  // namespace OpcToolbox::ua

@@ -182,6 +182,7 @@ std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view 
 std::uint32_t UaServer::madeNodeClass(const NodeIdRef& id) const {
   if (propertyNode(id)) return kVariable;
   if (const auto condition = conditionNode(id)) return condition->member != nullptr ? condition->member->nodeClass : kObject;
+  if (const auto method = methodNode(id)) return method->arguments != 0 ? kVariable : kMethod;
   return 0;
 }
 

@@ -209,8 +209,25 @@ class UaServer : public ServiceHandler, public ConditionListener {
     return namesItem(id) ? conditionNodeOf(id.text) : std::nullopt;
   }
   std::optional<ConditionNode> conditionNodeOf(std::string_view text) const;
+  // A method of a folder ("<folder>#SwitchOn") or one of its argument lists
+  // ("<folder>#SwitchOn.InputArguments"), as the application's folder methods say.
+  struct MethodNode {
+    ElementPtr folder;
+    const FolderMethod* method = nullptr;
+    int arguments = 0;  // 0 the method itself, 1 its InputArguments, 2 its OutputArguments
+  };
+  template <class Id>
+  std::optional<MethodNode> methodNode(const Id& id) const {
+    return namesItem(id) ? methodNodeOf(id.text) : std::nullopt;
+  }
+  std::optional<MethodNode> methodNodeOf(std::string_view text) const;
+  DataValue readMethodNode(const MethodNode& node, const NodeIdRef& id, std::uint32_t attribute, Role role);
+  void methodReferences(const MethodNode& node, bool forward, bool inverse,
+                        const std::function<void(ReferenceDescription&&)>& sink);
+  // A folder's methods (HasComponent from it) and what it organizes besides its children.
+  void folderMethodReferences(const ElementPtr& folder, const std::function<void(ReferenceDescription&&)>& sink);
   // The node class of a node the server makes of what it holds (a Data Access property, a
-  // condition or one of its members); 0 for any other.
+  // condition or one of its members, a folder's method); 0 for any other.
   std::uint32_t madeNodeClass(const NodeIdRef& id) const;
   // The member's value: the field as the condition's last event showed it.
   ua::Variant conditionValue(const ConditionNode& node);
@@ -237,6 +254,9 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // A method of Alarms & Conditions (a condition's Acknowledge, Confirm, AddComment;
   // ConditionRefresh and ConditionRefresh2); nullopt for any other method.
   std::optional<MethodResult> callAlarmMethod(Call& c, const CallMethodRequest& m);
+  // A method of an application folder: false when the object is no such folder or the
+  // method not one of its own. Otherwise done gets the result, now or when the writes end.
+  bool callFolderMethod(Call& c, const CallMethodRequest& m, std::function<void(MethodResult)> done);
   // Timed shelves that ended are unshelved, with their events (publishing thread); when
   // the next one ends.
   std::chrono::steady_clock::time_point expireShelves();
@@ -254,7 +274,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
   void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
   DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
   // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
-  DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps);
+  DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps,
+                         Role role = Role::Reader);
   // A subscription of a session, or null.
   std::shared_ptr<Subscription> subscriptionOf(Session& session, std::uint32_t id);
   // Ends a session's subscriptions and answers its waiting Publish requests.

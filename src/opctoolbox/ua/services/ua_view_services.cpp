@@ -103,6 +103,10 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
           conditionReferences(*condition, forward, inverse, sink);
           return;
         }
+        if (const auto method = methodNode(nodeId)) {
+          methodReferences(*method, forward, inverse, sink);
+          return;
+        }
         status = kBadNodeIdUnknown;
         return;
       }
@@ -128,6 +132,7 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
                        QualifiedName{0, typeDefinitionName(model.typeDefinition)}, 16u, 0));
       } else {
         sourceConditionReferences(element->getItemId(), sink);
+        folderMethodReferences(element, sink);
         sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kFolderType), QualifiedName{0, "FolderType"}, 8u,
                        0));
       }
@@ -151,6 +156,47 @@ void UaServer::sourceConditionReferences(const std::string& source,
                                        QualifiedName{kNs, kind.name}, kObject, 0);
     r.typeDefinition = conditionEventType(kind.type);
     sink(std::move(r));
+  }
+}
+
+void UaServer::folderMethodReferences(const ElementPtr& folder,
+                                      const std::function<void(ReferenceDescription&&)>& sink) {
+  const FolderMethods* methods = app_.folderMethods();
+  if (methods == nullptr) return;
+  for (const FolderMethod& m : methods->methodsOf(*folder)) {
+    sink(reference(kHasComponent, true, NodeId::stringId(kNs, folder->getItemId() + "#" + m.name),
+                   QualifiedName{kNs, m.name}, kMethod, 0));
+  }
+  const std::vector<ElementPtr> members = methods->members(*folder);
+  if (members.empty()) return;
+  const ElementLookup find = lookup();
+  for (const ElementPtr& e : members) sink(elementReference(e, true, find));
+}
+
+void UaServer::methodReferences(const MethodNode& node, bool forward, bool inverse,
+                                const std::function<void(ReferenceDescription&&)>& sink) {
+  const std::string id = node.folder->getItemId() + "#" + node.method->name;
+  if (node.arguments == 0) {
+    if (forward) {
+      for (int which : {1, 2}) {
+        if ((which == 1 ? node.method->inputs : node.method->outputs).empty()) continue;
+        const char* name = which == 1 ? "InputArguments" : "OutputArguments";
+        sink(reference(kHasProperty, true, NodeId::stringId(kNs, id + "." + name), QualifiedName{0, name}, kVariable,
+                       kPropertyType));
+      }
+    }
+    if (inverse) {
+      ReferenceDescription r = elementReference(node.folder, false, lookup());
+      r.referenceTypeId = NodeId::numericId(0, kHasComponent);
+      sink(std::move(r));
+    }
+    return;
+  }
+  if (forward) {
+    sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, kPropertyType), QualifiedName{0, "PropertyType"}, 8u, 0));
+  }
+  if (inverse) {
+    sink(reference(kHasProperty, false, NodeId::stringId(kNs, id), QualifiedName{kNs, node.method->name}, kMethod, 0));
   }
 }
 
