@@ -11,31 +11,25 @@
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { execFileSync } = require("child_process");
-const { startServer, waitUntilRunning } = require("../scripts/hv_server");
+const { waitUntilRunning } = require("../scripts/hv_server");
+const { BOARDS, CRATES, plantChannels, startPlant } = require("./plant");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType,
 } = require("../tests/interop/node_modules/node-opcua-client");
 
 const bin = path.resolve(process.argv[2] || "build/bin");
 const out = process.argv[3] || "build/group-write-measure.json";
-const BOARDS = 16, CHANNELS = 48, LIMIT_MS = 60000;
-const CRATES = [1, 2, 3, 4].map((n) => ({ name: `Plant${n}`, address: `127.0.0.5${n}`, file: path.join(__dirname, "crates", `plant-${n}.crate`) }));
+const LIMIT_MS = 60000;
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 async function main() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-group-bench-"));
-  const channels = [];
-  for (const c of CRATES) for (let b = 0; b < BOARDS; ++b) for (let ch = 0; ch < CHANNELS; ++ch) {
-    channels.push(`${c.name}.Board${String(b).padStart(2, "0")}.Chan${String(ch).padStart(3, "0")}`);
-  }
+  const channels = plantChannels();
   const R = { crates: CRATES.length, boards: CRATES.length * BOARDS, channels: channels.length, latencyMs: 2 };
-  const run = await startServer({ bin, dir: path.join(dir, "run"), crates: CRATES.map((c) => c.file),
-    entries: CRATES.map((c) => `${c.name},0,0,${c.address}`), eventEnabled: false, latencyMs: 2, logLevel: 4,
-    duration: 300, simPort: 36000 + (process.pid % 5000) });
-  const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
+  const { run, requests: counted } = await startPlant({ bin, dir: path.join(dir, "run"), duration: 300,
+    simPort: 36000 + (process.pid % 5000) });
   // The calls that set channel parameters: the server's own status polls go on meanwhile.
-  const requests = () => [...control("list").matchAll(/\/set(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
+  const requests = () => counted("set");
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
     securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000,
     defaultTransactionTimeout: 60000 });

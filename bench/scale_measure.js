@@ -9,8 +9,8 @@
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { execFileSync } = require("child_process");
-const { startServer, waitUntilRunning } = require("../scripts/hv_server");
+const { waitUntilRunning } = require("../scripts/hv_server");
+const { CRATES, plantChannels, startPlant } = require("./plant");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, ClientSubscription, TimestampsToReturn,
 } = require("../tests/interop/node_modules/node-opcua-client");
@@ -18,8 +18,7 @@ const {
 const bin = path.resolve(process.argv[2] || "build/bin");
 const out = process.argv[3] || "build/scale-measure.json";
 const workers = process.argv[4];
-const BOARDS = 16, CHANNELS = 48, WINDOW = 20;
-const CRATES = [1, 2, 3, 4].map((n) => ({ name: `Plant${n}`, address: `127.0.0.5${n}`, file: path.join(__dirname, "crates", `plant-${n}.crate`) }));
+const WINDOW = 20;
 const POLLED = ["VMon", "IMon", "V0Set", "I0Set", "RUp", "RDWn", "SVMax", "Trip", "Pw", "Status"];
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const rssKb = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
@@ -27,17 +26,11 @@ const rssKb = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid
 async function main() {
   if (workers) process.env.VEXAHV_CONFIGURE_WORKERS = workers;
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-scale-bench-"));
-  const channels = [];
-  for (const c of CRATES) for (let b = 0; b < BOARDS; ++b) for (let ch = 0; ch < CHANNELS; ++ch) {
-    channels.push(`${c.name}.Board${String(b).padStart(2, "0")}.Chan${String(ch).padStart(3, "0")}`);
-  }
+  const channels = plantChannels();
   const R = { crates: CRATES.length, channels: channels.length, latencyMs: 2, workers: workers || "default" };
   const t0 = Date.now();
-  const run = await startServer({ bin, dir: path.join(dir, "run"), crates: CRATES.map((c) => c.file),
-    entries: CRATES.map((c) => `${c.name},0,0,${c.address}`), eventEnabled: false, latencyMs: 2, logLevel: 4,
-    duration: 400, simPort: 31000 + (process.pid % 5000) });
-  const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
-  const requests = () => [...control("list").matchAll(/\/req(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
+  const { run, requests } = await startPlant({ bin, dir: path.join(dir, "run"), duration: 400,
+    simPort: 31000 + (process.pid % 5000) });
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
     securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000,
     // The one Write that switches every channel on takes about 15 s at 2 ms a call: more

@@ -14,7 +14,7 @@ const path = require("path");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes,
-  ClientSubscription, ClientMonitoredItem, TimestampsToReturn, constructEventFilter, resolveNodeId,
+  ClientSubscription, ClientMonitoredItem, TimestampsToReturn, constructEventFilter, resolveNodeId, NodeClass,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -115,6 +115,14 @@ async function scenario(first, connect, control, run) {
     { nodeId: `${conditionId}.Severity`, attributeId: AttributeIds.Value }]);
   assert.strictEqual(activeNow.value.value, true);
   assert.strictEqual(severityNow.value.value, 900);
+  // Its methods are where a generic client looks for them, with their arguments.
+  const methods = (await session.browse(conditionId)).references.filter((r) => r.nodeClass === NodeClass.Method);
+  assert.deepStrictEqual(methods.map((r) => r.browseName.name), ["Acknowledge", "Confirm", "AddComment", "Enable", "Disable"]);
+  const ackArgs = await session.getArgumentDefinition("ns=0;i=9111");
+  assert.deepStrictEqual(ackArgs.inputArguments.map((a) => a.name), ["EventId", "Comment"]);
+  const shelving = (await session.browse(`${conditionId}.ShelvingState`)).references
+    .filter((r) => r.nodeClass === NodeClass.Method).map((r) => r.browseName.name);
+  assert.deepStrictEqual(shelving, ["TimedShelve", "OneShotShelve", "Unshelve"]);
 
   const ack = async (eventId) => (await session.call({
     objectId: conditionId, methodId: "ns=0;i=9111",

@@ -154,6 +154,20 @@ std::string randomBytes(std::size_t n) {
 DataValue valueOf(ua::Variant v) { return DataValue{std::move(v), std::nullopt, std::nullopt, std::nullopt}; }
 DataValue statusOnly(StatusCode s) { return DataValue{std::nullopt, s, std::nullopt, std::nullopt}; }
 
+ExtensionObject argumentObject(std::string_view name, std::uint32_t dataType, std::int32_t valueRank,
+                               std::string_view description) {
+  constexpr std::uint32_t kArgumentBinary = 298;
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  e.string(name);
+  e.nodeId(NodeId::numericId(0, dataType));
+  e.int32(valueRank);
+  e.arrayLength(valueRank == 1 ? 1 : -1);
+  if (valueRank == 1) e.uint32(0);
+  e.localizedText(LocalizedText{std::string("en"), std::string(description)});
+  return ExtensionObject{NodeId::numericId(0, kArgumentBinary), 1, std::string(body.begin(), body.end())};
+}
+
 ua::Variant stringArray(const std::vector<std::string>& texts) {
   ua::Variant v{BuiltinType::String, true, {}};
   for (const auto& t : texts) v.values.emplace_back(UaString{t});

@@ -61,6 +61,10 @@ std::string randomBytes(std::size_t n);
 DataValue valueOf(ua::Variant v);
 DataValue statusOnly(StatusCode s);
 ua::Variant stringArray(const std::vector<std::string>& texts);
+// An Argument structure (OPC UA Part 3, 8.6) of a method, as its ExtensionObject; an array
+// argument (valueRank 1) of any length.
+ExtensionObject argumentObject(std::string_view name, std::uint32_t dataType, std::int32_t valueRank,
+                               std::string_view description);
 
 // The elements of n node ids (nodeIdAt(i), a NodeId or a NodeIdRef) in one pass, null
 // where there is none: a batch look-up overlaps the cache misses that one look-up at a

@@ -164,6 +164,31 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
       out = scalar(BuiltinType::UInt32, static_cast<std::uint32_t>(limits_.maxMonitoredItemsPerSubscription));
       break;
     case ns0::MaxMonitoredItemsQueueSize: out = scalar(BuiltinType::UInt32, limits_.maxQueueSize); break;
+    // The input arguments of the methods of Alarms & Conditions (OPC UA Part 9).
+    case 9112: case 9114: case 9030: {
+      const bool comment = id == 9030;
+      out = valueOf(ua::Variant{BuiltinType::ExtensionObject, true,
+                                {Boxed<ExtensionObject>(argumentObject("EventId", 15, -1, comment
+                                     ? "The identifier for the event to comment."
+                                     : "The identifier for the event to " + std::string(id == 9112 ? "acknowledge." : "confirm."))),
+                                 Boxed<ExtensionObject>(argumentObject("Comment", 21, -1, "The comment to add to the condition."))}});
+      break;
+    }
+    case 2991:
+      out = valueOf(ua::Variant{BuiltinType::ExtensionObject, true,
+                                {Boxed<ExtensionObject>(argumentObject("ShelvingTime", 290, -1,
+                                     "If not 0, this parameter specifies a fixed time for which the Alarm is to be shelved."))}});
+      break;
+    case 3876: case 12913: {
+      ua::Variant v{BuiltinType::ExtensionObject, true,
+                    {Boxed<ExtensionObject>(argumentObject("SubscriptionId", 288, -1, "The identifier for the subscription to refresh."))}};
+      if (id == 12913) {
+        v.values.emplace_back(Boxed<ExtensionObject>(
+            argumentObject("MonitoredItemId", 288, -1, "The identifier for the monitored item to refresh.")));
+      }
+      out = valueOf(std::move(v));
+      break;
+    }
     case ns0::BuildInfo: {
       std::vector<std::uint8_t> body;
       Encoder b(body);

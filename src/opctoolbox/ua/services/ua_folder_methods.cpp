@@ -13,21 +13,12 @@
 namespace OpcToolbox::ua {
 namespace {
 
-constexpr std::uint32_t kArgumentType = 296, kArgumentBinary = 298;
+constexpr std::uint32_t kArgumentType = 296;
 
 const char* argumentsName(int which) { return which == 1 ? "InputArguments" : "OutputArguments"; }
 
-// An Argument structure (OPC UA Part 3, 8.6), binary encoded in its ExtensionObject.
 ExtensionObject argument(const MethodArgument& a) {
-  std::vector<std::uint8_t> body;
-  Encoder e(body);
-  e.string(a.name);
-  e.nodeId(NodeId::numericId(0, a.dataType));
-  e.int32(a.valueRank);
-  e.arrayLength(a.valueRank == 1 ? 1 : -1);
-  if (a.valueRank == 1) e.uint32(0);
-  e.localizedText(LocalizedText{std::string("en"), std::string(a.description)});
-  return ExtensionObject{NodeId::numericId(0, kArgumentBinary), 1, std::string(body.begin(), body.end())};
+  return argumentObject(a.name, a.dataType, a.valueRank, a.description);
 }
 
 std::span<const MethodArgument> argumentsOf(const FolderMethod& m, int which) {

@@ -209,6 +209,17 @@ void UaServer::conditionReferences(const ConditionNode& node, bool forward, bool
       sink(reference(m.reference, true, conditionNodeId(node.id + "." + m.id), QualifiedName{0, m.browseName},
                      m.nodeClass, m.typeDefinition));
     }
+    // The methods a condition shares with its type (OPC UA Part 9), where it is called.
+    auto method = [&](std::uint32_t id) {
+      if (const NamespaceZeroNode* m = findNamespaceZero(id)) {
+        sink(reference(kHasComponent, true, NodeId::numericId(0, id), QualifiedName{0, m->name}, kMethod, 0));
+      }
+    };
+    if (self == nullptr) {
+      for (std::uint32_t id : {9111u, 9113u, 9029u, 9027u, 9028u}) method(id);
+    } else if (std::string_view(self->id) == "ShelvingState") {
+      for (std::uint32_t id : {2949u, 2948u, 2947u}) method(id);
+    }
     if (self == nullptr) {
       const ConditionType* type = app_.conditions().typeOf(node.kind->type);
       ReferenceDescription r = reference(kHasTypeDefinition, true, conditionEventType(node.kind->type),
