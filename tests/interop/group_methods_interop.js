@@ -121,6 +121,11 @@ async function main() {
     assert.strictEqual((await oper.browse(item("Groups"))).references.some((r) => r.nodeClass === NodeClass.Method), false,
       "the Groups folder itself has no methods");
 
+    // One request's calls write no more than one Write may (10,000 items): 48 channels a call.
+    const many = await oper.call(Array.from({ length: 250 }, () => ({ objectId: item("CrateA"), methodId: item("CrateA#SwitchOff") })));
+    assert.strictEqual(many.filter((r) => r.statusCode === StatusCodes.Good).length, 208);
+    assert.strictEqual(many[208].statusCode, StatusCodes.BadTooManyOperations);
+
     assert.match(run.log(), /method: user \[oper\] \[SwitchOn\] on \[CrateA.Board00\] value \[true\] channels \[12\]/);
     assert.match(run.log(), /method refused: user \[\S*\] \[SwitchOn\] on \[CrateA.Board00\] \(BadUserAccessDenied\)/);
     await oper.close();

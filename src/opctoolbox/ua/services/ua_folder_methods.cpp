@@ -87,7 +87,8 @@ DataValue UaServer::readMethodNode(const MethodNode& node, const NodeIdRef& id, 
   }
 }
 
-bool UaServer::callFolderMethod(Call& c, const CallMethodRequest& m, std::function<void(MethodResult)> done) {
+bool UaServer::callFolderMethod(Call& c, const CallMethodRequest& m, std::size_t& writesLeft,
+                                std::function<void(MethodResult)> done) {
   if (!namesItem(m.method)) return false;
   const auto node = methodNodeOf(m.method.text);
   if (!node || node->arguments != 0) return false;
@@ -152,6 +153,10 @@ bool UaServer::callFolderMethod(Call& c, const CallMethodRequest& m, std::functi
     return refuse(kBadInvalidArgument, "BadInvalidArgument");
   }
   r.inputResults.clear();
+  // A call writes a crate's worth of items: the calls of one request together write no
+  // more than one Write may.
+  if (plan.targets.size() > writesLeft) return refuse(kBadTooManyOperations, "BadTooManyOperations");
+  writesLeft -= plan.targets.size();
   const OpcToolbox::Variant value = written != nullptr ? inputs[static_cast<std::size_t>(plan.valueInput)] : plan.value;
   std::vector<WriteItem> items;
   items.reserve(plan.targets.size());

@@ -39,6 +39,7 @@ void UaServer::call(Call& c, CallRequest& request) {
       for (const auto& v : r.outputs) e.variant(v);
     }));
   };
+  std::size_t writesLeft = limits_.maxNodesPerWrite;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const CallMethodRequest& m = calls[i];
     Result& r = pending->results[i];
@@ -50,7 +51,7 @@ void UaServer::call(Call& c, CallRequest& request) {
       std::lock_guard lock(pending->mutex);
       ++pending->open;
     }
-    const bool folder = callFolderMethod(c, m, [pending, i, release](Result out) {
+    const bool folder = callFolderMethod(c, m, writesLeft, [pending, i, release](Result out) {
       {
         std::lock_guard lock(pending->mutex);
         pending->results[i] = std::move(out);

@@ -256,7 +256,10 @@ class UaServer : public ServiceHandler, public ConditionListener {
   std::optional<MethodResult> callAlarmMethod(Call& c, const CallMethodRequest& m);
   // A method of an application folder: false when the object is no such folder or the
   // method not one of its own. Otherwise done gets the result, now or when the writes end.
-  bool callFolderMethod(Call& c, const CallMethodRequest& m, std::function<void(MethodResult)> done);
+  // writesLeft: the items the request's calls may still write (a Write's limit, shared by
+  // them all); a call past it is refused with BadTooManyOperations.
+  bool callFolderMethod(Call& c, const CallMethodRequest& m, std::size_t& writesLeft,
+                        std::function<void(MethodResult)> done);
   // Timed shelves that ended are unshelved, with their events (publishing thread); when
   // the next one ends.
   std::chrono::steady_clock::time_point expireShelves();
