@@ -22,11 +22,16 @@ using vexahv::platform::Socket;
 volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
+constexpr const char* kUsage =
+    "usage: vexahv-sim --crate FILE [--crate FILE ...] [--port N] [--latency MS]\n"
+    "                  [--tick MS] [--control PORT] [--duration SECONDS]\n"
+    "       vexahv-sim --send PORT COMMAND...\n"
+    "       vexahv-sim --help | --version\n"
+    "  serves simulated mainframes from crate files; sim/README.md has the files' format\n"
+    "  and the control commands\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: vexahv-sim --crate FILE [--crate FILE ...] [--port N] [--latency MS]\n"
-               "                  [--tick MS] [--control PORT] [--duration SECONDS]\n"
-               "       vexahv-sim --send PORT COMMAND...\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -91,6 +96,14 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("vexahv-sim %s\n", VEXAHV_VERSION);
+      return 0;
+    }
     if (a == "--send" && hasValue && toNumber(argv[i + 1], 1, 65535, v) && i + 2 < argc) {
       return sendCommand(v, argc, argv, i + 2);
     } else if (a == "--crate" && hasValue) {

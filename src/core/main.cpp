@@ -6,7 +6,7 @@
 // as one (until SIGTERM), else as a local server (until SIGTERM, SIGINT or SIGHUP); then
 // it stops in order and exits 0. It exits 1 at once, with one line on stderr and in the
 // log, when it cannot serve at all. --add-user, --remove-user and --list-users manage the
-// OPC UA users and exit.
+// OPC UA users and exit; --help and --version print and exit; any other word exits 2.
 
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +18,7 @@
 
 #include "config/automation_bus.h"
 #include "core/automation_server.h"
+#include "core/command_line.h"
 #include "core/server_process.h"
 #include "core/user_admin.h"
 #include "platform/heap_tuning.h"
@@ -100,8 +101,11 @@ bool runAsService(VEXAHVOPCServerModule& module, vexahv::VEXAHVServerProcess& pr
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto done = vexahv::answerHelpOrVersion(argc, argv)) return *done;
   // The user switches act on the users file and exit; nothing is served.
   if (const auto done = vexahv::runUserAdministration(argc, argv)) return *done;
+  // Nothing starts on a word no switch knows: a mistyped switch must not serve.
+  if (const auto done = vexahv::refuseUnknownWords(argc, argv)) return *done;
   vexahv::platform::tuneHeapForServer();
   // Opened before any thread starts, so every thread inherits the blocked stop signals.
   vexahv::platform::StopSignal stopSignal;

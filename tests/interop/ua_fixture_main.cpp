@@ -131,9 +131,33 @@ int main(int argc, char** argv) {
   vexahv::platform::tuneHeapForServer();
   long duration = 0;
   const char* securityRoot = nullptr;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--duration") == 0) duration = std::strtol(argv[i + 1], nullptr, 10);
-    if (std::strcmp(argv[i], "--security") == 0) securityRoot = argv[i + 1];
+  constexpr const char* kUsage =
+      "usage: vexahv-ua-fixture [--duration SECONDS] [--security DIR]\n"
+      "       vexahv-ua-fixture --help | --version\n"
+      "  the OPC UA endpoint on its own over a fixed address space, on 127.0.0.1\n";
+  for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("vexahv-ua-fixture %s\n", VEXAHV_VERSION);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--duration") == 0 && hasValue) {
+      char* end = nullptr;
+      duration = std::strtol(argv[++i], &end, 10);
+      if (*argv[i] == '\0' || *end != '\0' || duration < 0) {
+        std::fprintf(stderr, "vexahv-ua-fixture: --duration takes whole seconds, not [%s]\n%s", argv[i], kUsage);
+        return 2;
+      }
+    } else if (std::strcmp(argv[i], "--security") == 0 && hasValue) {
+      securityRoot = argv[++i];
+    } else {
+      std::fprintf(stderr, "vexahv-ua-fixture: unknown argument [%s]\n%s", argv[i], kUsage);
+      return 2;
+    }
   }
   Application* app = getApp();
   app->setProgIdDa("VEXA.HVOPCServer.5");

@@ -29,6 +29,7 @@ constexpr int kNotReachable = 2;
 
 const char* kUsage =
     "usage: vexahv-config [--system | --session] [--json] COMMAND\n"
+    "       vexahv-config --help | --version\n"
     "\n"
     "  list                 the configured mainframes: index, fields, connection status\n"
     "  add \"NAME,TYPE,LINK,ADDRESS[:USER:PASSWORD]\"\n"
@@ -271,6 +272,10 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return kDone;
+    }
+    if (a == "--version") {
+      std::printf("vexahv-config %s\n", VEXAHV_VERSION);
       return kDone;
     }
     if (a == "--json") tool.jsonOutput = true;
