@@ -74,7 +74,9 @@ async function main() {
   console.log(`Platform root ${run.root}, log ${run.logFile}`);
   console.log(`Simulator control: build/bin/vexahv-sim --send ${run.control} list`);
   console.log(`  alarms to see: ... --send ${run.control} interlock CrateA (then "interlock CrateA off" and ClearAlarm), ` +
-              `board-status CrateA 0 2 (Board00 over temperature; 0 clears it)`);
+              `board-status CrateA 0 2 (Board00 over temperature; 0 clears it);\n` +
+              `  a switch-on refused: ... --send ${run.control} hv-limit CrateA 0 1000, then V0Set 1200 and Pw true ` +
+              `on CrateA.Board00.Chan000`);
   console.log("Ctrl-C stops the server and the simulator.\n");
 
   // A certificate store of the demo's own, so its certificate names this client.

@@ -31,7 +31,8 @@ void MainframeModel::stepChannel(const Board& b, const PhysicsIndex& ix, Channel
   const bool on = value(ix.pw, 0) != 0;
   const double set = value(ix.v0Set, 0);
   const double svMax = value(ix.svMax, kNone);
-  const double target = on ? std::min(set, svMax) : 0.0;
+  const double hvMax = ix.hvMax >= 0 ? b.params[static_cast<std::size_t>(ix.hvMax)].number : kNone;
+  const double target = on ? std::min({set, svMax, hvMax}) : 0.0;
   double v = value(ix.vMon, 0);
   std::uint32_t status = on ? kStatusOn : 0;
 

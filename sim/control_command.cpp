@@ -32,7 +32,7 @@ bool onOff(const std::string& text, bool& out) {
 constexpr const char* kUsage =
     "ERROR commands: list | drop M | silent M on|off | latency M MS | refuse-login M on|off | "
     "break-events M | damage-udp M [N] | damage-tcp M [N] | remove M SLOT | insert M SLOT | "
-    "restart M | forget-events M | interlock M [on|off] | board-status M SLOT WORD   (M: name, address or *)";
+    "restart M | forget-events M | interlock M [on|off] | board-status M SLOT WORD | hv-limit M SLOT VOLTS   (M: name, address or *)";
 
 }  // namespace
 
@@ -63,7 +63,7 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
   const std::string arg = w.size() > 2 ? w[2] : "";
   long n = 0;
   bool flag = false;
-  if ((w.size() > 3 && cmd != "board-status") || w.size() > 4 ||
+  if ((w.size() > 3 && cmd != "board-status" && cmd != "hv-limit") || w.size() > 4 ||
       (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events"))) {
     return "ERROR too many arguments for " + cmd;
   }
@@ -111,6 +111,16 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
     for (auto* m : targets) {
       if (!m->model().setBoardStatus(static_cast<std::uint16_t>(n), static_cast<std::uint32_t>(word))) {
         return "ERROR " + m->spec().name + " has no board with a status word in slot " + arg;
+      }
+    }
+  } else if (cmd == "hv-limit") {
+    long volts = 0;
+    if (!number(arg, 0, 65535, n) || w.size() != 4 || !number(w[3], 0, 100000, volts)) {
+      return "ERROR hv-limit needs a slot number and volts";
+    }
+    for (auto* m : targets) {
+      if (!m->model().setVoltageLimit(static_cast<std::uint16_t>(n), static_cast<double>(volts))) {
+        return "ERROR " + m->spec().name + " has no board with a voltage limit in slot " + arg;
       }
     }
   } else {

@@ -49,6 +49,9 @@ void MainframeModel::build() {
     Board board{&b, true, {}, {}};
     for (const auto& p : b.boardParams) board.params.push_back(Param{&p, p.number, p.text});
     PhysicsIndex ix;
+    for (std::size_t i = 0; i < b.boardParams.size(); ++i) {
+      if (b.boardParams[i].name == "HVMax" && b.boardParams[i].type == 0) ix.hvMax = static_cast<int>(i);
+    }
     for (std::size_t i = 0; i < b.channelParams.size(); ++i) {
       const std::string& n = b.channelParams[i].name;
       const int k = static_cast<int>(i);
@@ -430,6 +433,17 @@ bool MainframeModel::setBoardStatus(std::uint16_t slot, std::uint32_t word) {
       p.number = word;
       return true;
     }
+  }
+  return false;
+}
+
+bool MainframeModel::setVoltageLimit(std::uint16_t slot, double volts) {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    Board& b = boards_[i];
+    if (b.spec->slot != slot || !b.present || physics_[i].hvMax < 0) continue;
+    b.params[static_cast<std::size_t>(physics_[i].hvMax)].number = volts;
+    return true;
   }
   return false;
 }

@@ -101,6 +101,9 @@ class MainframeModel {
   // A board's status word (its parameter of the board status type) as its faults set it;
   // false when the slot holds no board with one.
   bool setBoardStatus(std::uint16_t slot, std::uint32_t word);
+  // A board's hardware voltage limit (its HVMax, a front-panel trimmer on real boards)
+  // turned to volts; no channel of it rises above. False when the board has none.
+  bool setVoltageLimit(std::uint16_t slot, double volts);
 
   // "Board01.Chan002.VMon", "Board01.Temp", "SwRelease" (the system name already taken off).
   bool resolve(std::string_view path, ItemPath& out) const;
@@ -137,6 +140,7 @@ class MainframeModel {
   struct PhysicsIndex {
     int v0Set = -1, i0Set = -1, vMon = -1, iMon = -1, pw = -1, status = -1, rUp = -1,
         rDwn = -1, svMax = -1, trip = -1;
+    int hvMax = -1;  // a board parameter
   };
 
   void build();

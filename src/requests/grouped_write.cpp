@@ -11,6 +11,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "logging/logging.h"
 #include "requests/item_writer.h"
+#include "requests/switch_on_guard.h"
 
 namespace vexahv {
 namespace {
@@ -113,23 +114,50 @@ class Writer {
       status_[g.items[0]] = writeItemValue(elements_[g.items[0]], values_[g.items[0]]);
       return;
     }
+    Group allowed = g;
+    if (g.key.parameter == "Pw" && g.key.bits == 1) allowed = withoutRefusedSwitchOns(g);
+    if (allowed.items.size() == 1) {
+      const std::size_t i = allowed.items[0];
+      status_[i] = writeItemValue(elements_[i], values_[i], SwitchOnCheck::Done);
+      return;
+    }
+    if (allowed.items.empty()) return;
     const std::int32_t status = serverReady() ? setChannelParameters(g.key.handle, g.key.slot, g.key.parameter,
-                                                                     g.channels, g.key.bits)
+                                                                     allowed.channels, g.key.bits)
                                               : -1;
     if (status != 0) {
       // One refused channel must not hide the others: each is written, and logged, alone.
-      logInformational("Writing [", g.key.parameter, "] of [", g.items.size(), "] channels of board [", g.key.slot,
-                       "] of system [", SystemName{g.key.handle}, "] at once failed - error code [", status,
-                       "]: writing them one by one");
-      for (const std::size_t i : g.items) status_[i] = writeItemValue(elements_[i], values_[i]);
+      logInformational("Writing [", g.key.parameter, "] of [", allowed.items.size(), "] channels of board [",
+                       g.key.slot, "] of system [", SystemName{g.key.handle}, "] at once failed - error code [",
+                       status, "]: writing them one by one");
+      for (const std::size_t i : allowed.items) {
+        status_[i] = writeItemValue(elements_[i], values_[i], SwitchOnCheck::Done);
+      }
       return;
     }
-    for (const std::size_t i : g.items) {
+    for (const std::size_t i : allowed.items) {
       const HardwareBinding* hw = elements_[i]->hardware();
       status_[i] = 0;
       logNotice("set [", hw->systemName, "]_Board[", hw->slot, "]_Channel[", hw->channel, "]_[", hw->parameter,
                 "] value to [", values_[i].getData().toString(), "]");
     }
+  }
+
+  // The group less its channels set above their board's limit, which get their refusal.
+  Group withoutRefusedSwitchOns(const Group& g) {
+    const VEXAHVElement* board = boardOfChannelItem(*elements_[g.items.front()]);
+    if (board == nullptr) return g;
+    const std::vector<std::int32_t> refused = switchOnRefusals(*board, g.key.handle, g.key.slot, g.channels);
+    Group allowed{g.key, {}, {}};
+    for (std::size_t k = 0; k < g.items.size(); ++k) {
+      if (refused[k] != 0) {
+        status_[g.items[k]] = refused[k];
+        continue;
+      }
+      allowed.items.push_back(g.items[k]);
+      allowed.channels.push_back(g.channels[k]);
+    }
+    return allowed;
   }
 
   std::span<VEXAHVElement* const> elements_;

@@ -9,6 +9,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "requests/server_setting_writer.h"
+#include "requests/switch_on_guard.h"
 #include "logging/logging.h"
 
 namespace vexahv {
@@ -41,6 +42,10 @@ std::int32_t writeSystemItem(const HardwareBinding& hw, const Variant& value) {
 }
 
 }  // namespace
+
+bool isSwitchOn(const std::string& parameter, std::int32_t type, const Variant& value, std::uint32_t& bits) {
+  return parameter == "Pw" && channelValueBits(type, value, bits) && bits == 1;
+}
 
 std::int32_t setSystemProperty(std::int32_t handle, const std::string& name, std::int32_t type,
                                const Variant& value) {
@@ -128,7 +133,7 @@ std::int32_t setChannelParameter(std::int32_t handle, std::uint16_t slot, const 
   return status;
 }
 
-std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& written) {
+std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& written, SwitchOnCheck check) {
   if (element == nullptr) {
     logCritical("Item does not exist");
     return -1;
@@ -174,6 +179,14 @@ std::int32_t writeItemValue(VEXAHVElement* element, const OpcToolbox::ValueQT& w
 
     case ElementKind::ChannelParam: {
       if (name == "Name" && !textFits(*element, value)) return VEXAHV_ERR_OUT_OF_RANGE;
+      std::uint32_t bits = 0;
+      if (check == SwitchOnCheck::Needed && isSwitchOn(name, paramType, value, bits)) {
+        if (const VEXAHVElement* board = boardOfChannelItem(*element)) {
+          const std::uint16_t one[1] = {channel};
+          const std::int32_t refused = switchOnRefusals(*board, handle, slot, one).front();
+          if (refused != 0) return refused;
+        }
+      }
       const std::int32_t status = setChannelParameter(handle, slot, name, channel, paramType, value);
       if (status == 0) {
         logNotice("set [", system, "]_Board[", slot, "]_Channel[", channel, "]_[", name, "] value to [",

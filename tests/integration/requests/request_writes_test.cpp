@@ -156,6 +156,51 @@ TEST_F(Writes, RefusedWritesLeaveCacheAndMainframeAlone) {
   EXPECT_EQ(vexahv::writeItemValue(space.find("CrateA.ConnStatus").get(), kept), -1);
 }
 
+TEST_F(Writes, NoChannelSwitchesOnAboveItsBoardsVoltageLimitAloneOrInAGroup) {
+  // Board00's limit turned down to 1,000 V; channel 0 is set above it, 1 to 3 below.
+  ASSERT_EQ(space.crates().control("hv-limit CrateA 0 1000"), "OK hv-limit");
+  ASSERT_EQ(write("CrateA.Board00.Chan000.V0Set", r4(1200.0f)), S_OK);
+  for (const char* id : {"CrateA.Board00.Chan001.V0Set", "CrateA.Board00.Chan002.V0Set", "CrateA.Board00.Chan003.V0Set"}) {
+    ASSERT_EQ(write(id, r4(800.0f)), S_OK);
+  }
+  auto& crate = space.crates().crate("CrateA");
+  using vexahv::hwlib::Op;
+  const long outOfRange = vexahv::requestResultOf(VEXAHV_ERR_OUT_OF_RANGE);
+
+  EXPECT_EQ(write("CrateA.Board00.Chan000.Pw", boolean(true)), outOfRange);
+  EXPECT_EQ(channelInt(0, 0, "Pw"), 0u);
+  EXPECT_NE(space.log().find("Refused switching on [CrateA]_Board[0]_Channel[0]: its V0Set [1200] is above the "
+                             "board's HVMax [1000]"),
+            std::string::npos)
+      << space.log();
+  EXPECT_EQ(write("CrateA.Board00.Chan000.Pw", boolean(false)), S_OK) << "switching off is never refused";
+
+  // In one Write of the four: one limit read, one set-point read, one call for the three.
+  std::vector<WriteItem> items;
+  for (int c = 0; c < 4; ++c) {
+    const std::string id = "CrateA.Board00.Chan00" + std::to_string(c) + ".Pw";
+    items.push_back(WriteItem{space.find(id), ValueQT(boolean(true), kQualityGood, DateTime::now())});
+  }
+  const std::uint64_t reads = crate.requestCount(Op::GetBdParam) + crate.requestCount(Op::GetChParam);
+  const std::uint64_t sets = crate.requestCount(Op::SetChParam);
+  std::vector<long> results;
+  ASSERT_EQ(clients->write(session, items, results), S_OK);
+  EXPECT_EQ(results, (std::vector<long>{outOfRange, S_OK, S_OK, S_OK}));
+  EXPECT_EQ(crate.requestCount(Op::GetBdParam) + crate.requestCount(Op::GetChParam) - reads, 2u);
+  EXPECT_EQ(crate.requestCount(Op::SetChParam) - sets, 1u);
+  EXPECT_EQ(channelInt(0, 0, "Pw"), 0u);
+  EXPECT_EQ(channelInt(0, 3, "Pw"), 1u);
+
+  // The hardware holds its limit too: turned down to 100 V, the running channels stop there.
+  ASSERT_EQ(space.crates().control("hv-limit CrateA 0 100"), "OK hv-limit");
+  space.crates().step(40);
+  EXPECT_FLOAT_EQ(channelFloat(0, 1, "VMon"), 100.0f);
+
+  // The limit is each board's own: Board01's stays at 3,500 V.
+  ASSERT_EQ(write("CrateA.Board01.Chan000.V0Set", r4(1200.0f)), S_OK);
+  EXPECT_EQ(write("CrateA.Board01.Chan000.Pw", boolean(true)), S_OK);
+}
+
 TEST_F(Writes, ServerSettingsReachTheFileAndTakeEffect) {
   const auto file = std::filesystem::current_path() / "VEXAHVOPCServer.cfg";
   EXPECT_EQ(write("CrateA.OPCServerEventMode", text("TRUE")), S_OK);
