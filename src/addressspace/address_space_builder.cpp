@@ -20,6 +20,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
 #include "config/system_entries.h"
+#include "config/system_entry.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
 
@@ -519,7 +520,7 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
     logNotice("Creating system root node");
     const int rc = connectSystem(node.get());
     node->setHasChildren(true);
-    if (rc != 0) logError("Some problems occourred connecting to system [", entries[i], "]");
+    if (rc != 0) logError("Some problems occourred connecting to system [", maskSystemEntry(entries[i]), "]");
     nodes[i] = std::move(node);
   });
   if (buildStopped()) return -1;

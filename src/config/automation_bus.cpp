@@ -3,6 +3,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "config/vexahv_opc_service.h"
+#include "platform/process_identity.h"
 #include "vexahv_opc_service_adaptor.h"
 
 namespace vexahv {
@@ -24,7 +25,8 @@ class Adaptor final : public sdbus::AdaptorInterfaces<::VEXAHVOPCService::IVEXAH
   }
   std::tuple<int32_t, std::string> getEntry(const uint32_t& i) override {
     std::string v;
-    const std::int32_t hr = service_.getEntry(i, v);
+    const std::int32_t hr = service_.getEntry(i, v, callerMayReadSecrets() ? VEXAHVOPCService::Caller::MayReadSecrets
+                                                                            : VEXAHVOPCService::Caller::Other);
     return {hr, v};
   }
   int32_t putEntry(const std::string& entry) override { return service_.putEntry(entry); }
@@ -48,6 +50,16 @@ class Adaptor final : public sdbus::AdaptorInterfaces<::VEXAHVOPCService::IVEXAH
     std::int16_t v = 0;
     const std::int32_t hr = service_.getConnectionStatus(i, v);
     return {hr, v};
+  }
+
+  // The bus daemon vouches for the caller's user; without its word, the caller is nobody.
+  bool callerMayReadSecrets() {
+    try {
+      const sdbus::Message* call = getObject().getCurrentlyProcessedMessage();
+      return call != nullptr && platform::mayReadSecrets(call->getCredsUid());
+    } catch (const sdbus::Error&) {
+      return false;
+    }
   }
 
   VEXAHVOPCService& service_;

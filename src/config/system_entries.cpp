@@ -1,5 +1,7 @@
 #include "config/system_entries.h"
 
+#include "config/system_entry.h"
+
 #include <optional>
 
 #include "platform/registry.h"
@@ -103,7 +105,7 @@ bool moveValue(RegistryTransaction& tx, std::uint32_t from, std::uint32_t to) {
 
 void addSystemEntry(std::string_view entry, std::uint32_t& count) {
   if (entry.size() >= kSystemEntryBuffer || entry.find('\0') != std::string_view::npos) {
-    logError("Error adding system entry [", entry.substr(0, entry.find('\0')),
+    logError("Error adding system entry [", maskSystemEntry(entry.substr(0, entry.find('\0'))),
              "]: an entry holds at most ", kSystemEntryBuffer - 1,
              " characters and no zero byte; the list is unchanged");
     return;

@@ -85,6 +85,15 @@ SystemEntry parseSystemEntry(std::string_view entry) {
   return e;
 }
 
+std::string maskSystemEntry(std::string_view entry) {
+  const auto f = fields(entry, ',');
+  if (f.size() < 4 || decimal(f[2]) != 0) return std::string(entry);
+  const auto parts = fields(f[3], ':');
+  if (parts.size() < 3) return std::string(entry);
+  const std::size_t secret = static_cast<std::size_t>(parts[2].data() - entry.data());
+  return std::string(entry.substr(0, secret)) + std::string(kMaskedPassword);
+}
+
 std::string checkSystemEntry(std::string_view entry) {
   if (entry.size() >= kSystemEntryBuffer) {
     return "the entry has " + std::to_string(entry.size()) + " characters; at most " +

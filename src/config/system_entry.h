@@ -32,4 +32,10 @@ SystemEntry parseSystemEntry(std::string_view entry);
 // "field 2 (type) [x] is not a system type index from 0 to 5".
 std::string checkSystemEntry(std::string_view entry);
 
+// The entry as it may be shown to anyone: for link 0, whatever follows the user name
+// (the password, and anything after it) reads "********". An entry without a password
+// is returned as it is. For log lines, the tool's output and unprivileged readers.
+std::string maskSystemEntry(std::string_view entry);
+inline constexpr std::string_view kMaskedPassword = "********";
+
 }  // namespace vexahv

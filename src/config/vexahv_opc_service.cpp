@@ -11,10 +11,10 @@ std::int32_t VEXAHVOPCService::getClients(std::int32_t& value) const {
   return kAutomationOk;
 }
 
-std::int32_t VEXAHVOPCService::getEntry(std::uint32_t index, std::string& value) const {
+std::int32_t VEXAHVOPCService::getEntry(std::uint32_t index, std::string& value, Caller caller) const {
   const std::vector<std::string> entries = readSystemEntries();
   if (index < entries.size()) {
-    value = entries[index];
+    value = caller == Caller::MayReadSecrets ? entries[index] : maskSystemEntry(entries[index]);
     return kAutomationOk;
   }
   value.clear();
@@ -23,7 +23,7 @@ std::int32_t VEXAHVOPCService::getEntry(std::uint32_t index, std::string& value)
 
 std::int32_t VEXAHVOPCService::putEntry(const std::string& entry) {
   if (const std::string wrong = checkSystemEntry(entry); !wrong.empty()) {
-    logError("Refused system entry [", entry.substr(0, kSystemEntryBuffer), "]: ", wrong);
+    logError("Refused system entry [", maskSystemEntry(entry.substr(0, kSystemEntryBuffer)), "]: ", wrong);
     return kAutomationFalse;
   }
   std::lock_guard lock(changes_);
@@ -33,7 +33,7 @@ std::int32_t VEXAHVOPCService::putEntry(const std::string& entry) {
   addSystemEntry(entry, count);
   if (count == *known) return kAutomationFalse;  // the store was not written
   server_.setEntryCount(count);
-  logNotice("System entry [", entry, "] added as [", count - 1, "]; it is served from the next start");
+  logNotice("System entry [", maskSystemEntry(entry), "] added as [", count - 1, "]; it is served from the next start");
   return kAutomationOk;
 }
 

@@ -37,7 +37,9 @@ class VEXAHVOPCService {
   explicit VEXAHVOPCService(AutomationServer& server) : server_(server) {}
 
   std::int32_t getClients(std::int32_t& value) const;
-  std::int32_t getEntry(std::uint32_t index, std::string& value) const;
+  // The entry with its password for a caller that may read it, otherwise masked.
+  enum class Caller { MayReadSecrets, Other };
+  std::int32_t getEntry(std::uint32_t index, std::string& value, Caller caller = Caller::Other) const;
   // Refused (S_FALSE, one Error line, nothing written) for an entry the server could not
   // use; S_FALSE too when the store could not be written.
   std::int32_t putEntry(const std::string& entry);

@@ -72,8 +72,18 @@ std::error_code resolveSymlinks(const std::filesystem::path& file, std::filesyst
   return std::make_error_code(std::errc::too_many_symbolic_link_levels);
 }
 
-std::error_code replaceFileAtomically(const std::filesystem::path& link, std::string_view data,
-                                      unsigned mode) {
+namespace {
+
+enum class Secrecy { Plain, Secret };
+
+// Group read survives only where someone chose it: a file of this process's group that
+// others could not read (0640). A 0644 file is the umask's doing and becomes 0600.
+unsigned secretMode(const struct stat& old) {
+  const bool groupChosen = (old.st_mode & 0044) == 0040 && old.st_gid == ::getegid();
+  return groupChosen ? 0640 : 0600;
+}
+
+std::error_code replace(const std::filesystem::path& link, std::string_view data, unsigned mode, Secrecy secrecy) {
   std::filesystem::path target;
   if (std::error_code ec = resolveSymlinks(link, target)) return ec;
 
@@ -101,7 +111,10 @@ std::error_code replaceFileAtomically(const std::filesystem::path& link, std::st
     if (!ec && (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
         ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
       ec = lastError();
-    if (!ec && ::fchmod(fd.get(), old.st_mode & 07777) != 0) ec = lastError();
+    if (!ec && ::fchmod(fd.get(), secrecy == Secrecy::Secret ? secretMode(old) : old.st_mode & 07777) != 0)
+      ec = lastError();
+  } else if (secrecy == Secrecy::Secret && ::fchmod(fd.get(), 0600) != 0) {
+    ec = lastError();  // the umask may have taken the owner's own bits
   }
   if (!ec) ec = writeAll(fd.get(), data);
   if (!ec && ::fsync(fd.get()) != 0) ec = lastError();
@@ -117,6 +130,17 @@ std::error_code replaceFileAtomically(const std::filesystem::path& link, std::st
   UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dfd) ::fsync(dfd.get());
   return {};
+}
+
+}  // namespace
+
+std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view data, unsigned mode) {
+  return replace(target, data, mode, Secrecy::Plain);
+}
+
+std::error_code replaceSecretFileAtomically(const std::filesystem::path& target, std::string_view data) {
+  // Created with no bit beyond the owner's, so no other reader can open it in between.
+  return replace(target, data, 0600, Secrecy::Secret);
 }
 
 void removeStaleTemporaries(const std::filesystem::path& link) noexcept {

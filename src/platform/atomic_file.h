@@ -24,6 +24,12 @@ std::error_code readWholeFile(const std::filesystem::path& file, std::string& ou
 std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view data,
                                       unsigned mode = 0644);
 
+// replaceFileAtomically for a file that holds a password or a private key: readable by
+// its owner alone (mode 0600 whatever the umask), or by its group too where an existing
+// file of this process's group was 0640 already (the service's group); never by others,
+// never executable. An existing file's wider mode is narrowed, not kept.
+std::error_code replaceSecretFileAtomically(const std::filesystem::path& target, std::string_view data);
+
 // Removes temporaries of target (through its symlinks) left by writers that died before
 // their rename; those of live processes are kept. Only safe while the caller holds
 // whatever serialises this process's writers of target.

@@ -1,5 +1,7 @@
 #include "platform/process_identity.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -38,5 +40,7 @@ std::filesystem::path executablePath() {
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : p;
 }
+
+bool mayReadSecrets(uid_t caller) noexcept { return caller == 0 || caller == ::geteuid(); }
 
 }  // namespace vexahv::platform

@@ -13,6 +13,9 @@ namespace vexahv::platform {
 std::uint64_t processStartTime(pid_t pid) noexcept;
 // True when pid names a live process that started at startTime.
 bool sameProcessAlive(pid_t pid, std::uint64_t startTime) noexcept;
+// A caller that may see secrets (the mainframes' passwords): root, or this process's own
+// user (the service's).
+bool mayReadSecrets(uid_t caller) noexcept;
 // The running program's full path (empty when /proc cannot tell).
 std::filesystem::path executablePath();
 

@@ -201,7 +201,8 @@ RegResult RegistryTransaction::commit() {
   RegResult result = RegResult::Success;
   if (writable_ && dirty_) {
     removeStaleTemporaries(file_);
-    if (auto ec = replaceFileAtomically(file_, formatHive(data_))) result = fromErrno(ec);
+    // The systems list holds the mainframes' passwords.
+    if (auto ec = replaceSecretFileAtomically(file_, formatHive(data_))) result = fromErrno(ec);
     dirty_ = false;
   }
   lock_.release();

@@ -1,7 +1,7 @@
 // The configuration interface's bus policy, as the registration installs it, on a private
 // bus with the system bus's default policy (a dbus-daemon this test starts): the server,
 // registered and run as a service by root, owns the name; an unprivileged user may read
-// the status and the list but not add or remove mainframes; root may. Needs root (to run
+// the status and the list (without passwords) but not add or remove mainframes; root may. Needs root (to run
 // the tool as "nobody"); without it the test says so and passes. Bounded: 90 s.
 "use strict";
 const assert = require("assert");
@@ -105,7 +105,26 @@ async function main() {
       assert.match(refused.stderr, /refused by the bus policy/);
     }
     assert.strictEqual(JSON.parse((await asRoot("--json", "status")).stdout).systems, 1, "nothing changed");
-    assert.strictEqual((await asRoot("add", "CrateB,1,0,127.0.0.3")).code, 0);
+    // A mainframe's password: root and the service's user read it through the interface;
+    // nobody else does, the tool prints it to no one, the log never holds it, and the
+    // stored list is the owner's alone.
+    const added = await asRoot("add", "CrateB,1,0,127.0.0.3:admin:hvsecret");
+    assert.strictEqual(added.code, 0, added.stderr);
+    assert.match(added.stdout, /added \[CrateB,1,0,127\.0\.0\.3:admin:\*{8}\]/);
+    const getEntry = (...who) => run([...who, "busctl", `--address=${address}`, "call",
+      "VEXAHVOPCService.VEXAHVOPCService", "/VEXAHVOPCService", "VEXAHVOPCService.IVEXAHVOPCService", "getEntry", "u", "1"], env);
+    assert.match((await getEntry()).stdout, /"CrateB,1,0,127\.0\.0\.3:admin:hvsecret"/);
+    const masked = await getEntry(...nobody);
+    assert.strictEqual(masked.code, 0, masked.stderr);
+    assert.match(masked.stdout, /"CrateB,1,0,127\.0\.0\.3:admin:\*{8}"/);
+    for (const shown of [await asNobody("--json", "list"), await asRoot("--json", "list"), await asRoot("list")]) {
+      assert.strictEqual(shown.code, 0, shown.stderr);
+      assert.ok(!shown.stdout.includes("hvsecret"), shown.stdout);
+    }
+    assert.strictEqual(JSON.parse((await asRoot("--json", "list")).stdout).systems[1].user, "admin");
+    assert.ok(!server.log().includes("hvsecret"), "the log holds no password");
+    const hive = path.join(server.root, "registry", "HKEY_CURRENT_USER.hive");
+    assert.strictEqual(fs.statSync(hive).mode & 0o777, 0o600, "the stored list is the owner's alone");
     assert.strictEqual((await asRoot("remove", "1")).code, 0);
     console.log("config policy interop test passed");
   } finally {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "config/system_entries.h"
 #include "config/system_entry.h"
 #include "config_client.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -98,6 +101,20 @@ struct Tool {
     if (!online) offlineWhy = client.lastError();
   }
 
+  // The stored list holds the mainframes' passwords, so only root and the service's user
+  // may read it: anyone else is told so rather than shown an empty list.
+  static bool storedListReadable() {
+    const std::filesystem::path hive =
+        vexahv::platform::Registry::forProcess().hiveFile(vexahv::platform::Hive::CurrentUser);
+    std::error_code ec;
+    if (!std::filesystem::exists(hive, ec) || std::ifstream(hive).is_open()) return true;
+    std::fprintf(stderr,
+                 "vexahv-config: the server is not reachable, and its stored list [%s] is not readable by this user "
+                 "(it holds the mainframes' passwords): run as root or as the service's user\n",
+                 hive.c_str());
+    return false;
+  }
+
   void sayOffline(const char* what) const {
     if (jsonOutput) return;
     std::fprintf(stderr, "vexahv-config: the server is not reachable (%s); %s\n", offlineWhy.c_str(), what);
@@ -119,6 +136,7 @@ struct Tool {
         statuses.push_back(statusName(statusHr, status));
       }
     } else {
+      if (!storedListReadable()) return kRefused;
       sayOffline("the stored list is shown");
       entries = vexahv::readSystemEntries();
       statuses.assign(entries.size(), "server not running");
@@ -129,7 +147,7 @@ struct Tool {
         const vexahv::SystemEntry e = vexahv::parseSystemEntry(entries[i]);
         std::printf("%s{\"index\":%zu,\"entry\":%s,\"name\":%s,\"type\":%s,\"link\":%d,\"address\":%s,\"user\":%s,"
                     "\"status\":%s}",
-                    i ? "," : "", i, json(entries[i]).c_str(), json(e.name).c_str(), json(typeField(entries[i])).c_str(),
+                    i ? "," : "", i, json(vexahv::maskSystemEntry(entries[i])).c_str(), json(e.name).c_str(), json(typeField(entries[i])).c_str(),
                     e.linkType, json(e.address).c_str(), json(e.userName).c_str(), json(statuses[i]).c_str());
       }
       std::printf("]}\n");
@@ -146,19 +164,21 @@ struct Tool {
   }
 
   int add(const std::string& entry) {
+    // What the tool shows of it: never the password.
+    const std::string shown = vexahv::maskSystemEntry(entry);
     // Checked here with the server's own rules, before anything is sent or stored.
     if (const std::string wrong = vexahv::checkSystemEntry(entry); !wrong.empty()) {
-      std::fprintf(stderr, "vexahv-config: entry [%s] refused: %s\n", entry.c_str(), wrong.c_str());
+      std::fprintf(stderr, "vexahv-config: entry [%s] refused: %s\n", shown.c_str(), wrong.c_str());
       return kRefused;
     }
     if (online) {
       std::int32_t hr = 0;
       if (client.putEntry(entry, hr) != Outcome::Answered) return failed();
       if (hr != 0) {
-        std::fprintf(stderr, "vexahv-config: the server refused entry [%s] (see its log)\n", entry.c_str());
+        std::fprintf(stderr, "vexahv-config: the server refused entry [%s] (see its log)\n", shown.c_str());
         return kRefused;
       }
-      std::printf("added [%s]; the server serves it from its next start\n", entry.c_str());
+      std::printf("added [%s]; the server serves it from its next start\n", shown.c_str());
       return kDone;
     }
     sayOffline("the entry goes into the stored list");
@@ -169,7 +189,7 @@ struct Tool {
       std::fprintf(stderr, "vexahv-config: the stored list could not be written\n");
       return kRefused;
     }
-    std::printf("added [%s] to the stored list (the server does not run)\n", entry.c_str());
+    std::printf("added [%s] to the stored list (the server does not run)\n", shown.c_str());
     return kDone;
   }
 

@@ -68,6 +68,15 @@ TEST(SystemEntryCheckTest, NamesTheWrongFieldAndAcceptsWhatTheServerUses) {
   EXPECT_EQ(checkSystemEntry(longest + ",0,0,1.2.3.4"), "");
   EXPECT_EQ(checkSystemEntry(longest + "n,0,0,1.2.3.4"),
             "field 1 (name) [" + longest + "n] has 38 characters; at most 37 fit the library's item identifiers of 63");
+  // Whatever follows the user is hidden, and only that.
+  for (const auto& [entry, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"CrateB,1,0,127.0.0.3:admin:hvsecret", "CrateB,1,0,127.0.0.3:admin:********"},
+           {",,B,,1,0,,1.2.3.4::u::p:q,x", ",,B,,1,0,,1.2.3.4::u::********"},
+           {"CrateA,0,0,127.0.0.2:admin", "CrateA,0,0,127.0.0.2:admin"},
+           {"Serial,2,1,/dev/ttyS0:a:b", "Serial,2,1,/dev/ttyS0:a:b"},
+           {"broken", "broken"}}) {
+    EXPECT_EQ(maskSystemEntry(entry), shown);
+  }
   // The parser itself still reads anything, as the server always has.
   const SystemEntry e = parseSystemEntry("CrateB,1,0,127.0.0.3:admin:hvsecret");
   EXPECT_EQ(e.systemType, 2);
@@ -99,8 +108,12 @@ TEST_F(AutomationTest, MethodsAnswerFromTheStoreAndTheServerAndSayWhatIsNotAvail
   std::uint32_t count = 0;
   EXPECT_EQ(service.getPowerSupplies(count), kAutomationOk);
   EXPECT_EQ(count, 2u);
-  EXPECT_EQ(service.getEntry(1, text), kAutomationOk);
+  EXPECT_EQ(service.getEntry(1, text, VEXAHVOPCService::Caller::MayReadSecrets), kAutomationOk);
   EXPECT_EQ(text, "CrateB,1,0,127.0.0.3:admin:pw");
+  EXPECT_EQ(service.getEntry(1, text), kAutomationOk);
+  EXPECT_EQ(text, "CrateB,1,0,127.0.0.3:admin:********") << "anyone else sees no password";
+  EXPECT_EQ(logged(":admin:pw"), 0u) << "nor does the log";
+  EXPECT_EQ(logged("System entry [CrateB,1,0,127.0.0.3:admin:********] added as [1]"), 1u);
   EXPECT_EQ(service.getEntry(2, text), kAutomationFalse);  // i equal to the count
   EXPECT_EQ(text, "");
 

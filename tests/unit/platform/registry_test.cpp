@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "support/test_environment.h"
 
 namespace vexahv::platform {
@@ -95,6 +97,44 @@ TEST_F(RegistryTest, NothingReachesTheFileBeforeCommit) {
   std::uint32_t size = 0;
   EXPECT_EQ(reg.queryValue(Hive::CurrentUser, kKey, "v", nullptr, nullptr, &size),
             RegResult::NotFound);
+}
+
+// The systems list holds the mainframes' passwords: the owner's alone, whatever the umask
+// and whatever mode an older release left it with; 0640 survives only where it was chosen.
+TEST_F(RegistryTest, TheHiveAndOtherSecretsAreTheOwnersAloneWhateverTheUmask) {
+  const auto modeOf = [](const std::filesystem::path& f) {
+    struct stat st {};
+    EXPECT_EQ(::stat(f.c_str(), &st), 0) << f;
+    return st.st_mode & 07777;
+  };
+  const auto write = [&](std::uint32_t v) {
+    RegistryTransaction tx;
+    ASSERT_EQ(reg.begin(Hive::CurrentUser, Registry::Access::Write, tx), RegResult::Success);
+    ASSERT_EQ(tx.setValue(kKey, "HVPSNum", RegType::Dword, dwordData(v)), RegResult::Success);
+    ASSERT_EQ(tx.commit(), RegResult::Success);
+  };
+  const mode_t umaskBefore = ::umask(0);
+  ASSERT_EQ(reg.createKey(Hive::CurrentUser, kKey), RegResult::Success);
+  write(1);
+  const auto hive = reg.hiveFile(Hive::CurrentUser);
+  EXPECT_EQ(modeOf(hive), 0600u);
+  ASSERT_EQ(::chmod(hive.c_str(), 0644), 0);
+  write(2);
+  EXPECT_EQ(modeOf(hive), 0600u) << "an older world-readable hive is narrowed";
+  ASSERT_EQ(::chmod(hive.c_str(), 0640), 0);
+  write(3);
+  EXPECT_EQ(modeOf(hive), 0640u) << "the service's group, where someone chose it";
+  ASSERT_EQ(::chmod(hive.c_str(), 0755), 0);
+  write(4);
+  EXPECT_EQ(modeOf(hive), 0600u);
+  EXPECT_EQ(readDword("HVPSNum"), 4u);
+
+  ::umask(0277);  // would leave the owner unable to write it again
+  const auto key = env.root() / "key.pem";
+  ASSERT_FALSE(replaceSecretFileAtomically(key, "secret"));
+  EXPECT_EQ(modeOf(key), 0600u);
+  ASSERT_FALSE(replaceSecretFileAtomically(key, "secret 2"));
+  ::umask(umaskBefore);
 }
 
 TEST_F(RegistryTest, DamagedHiveIsKeptAsideAndReported) {

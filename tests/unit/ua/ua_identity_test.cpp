@@ -4,6 +4,7 @@
 // that bind a session to its channel's certificate.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <latch>
@@ -74,6 +75,12 @@ TEST(UserAccounts, DirectorySeesChangesAndKeepsTheLastGoodReading) {
             "");
   ASSERT_TRUE(directory.find("oper"));
   EXPECT_EQ(directory.find("oper")->role, Role::Operator);
+  // The hashes are nobody else's to read, even where an older release left the file open.
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  ASSERT_EQ(accounts.update([](std::vector<UserAccount>&) { return std::string(); }), "");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   writeFile(file, "damaged line, longer than before\n");
   EXPECT_TRUE(directory.find("oper")) << "a damaged file keeps the accounts read before";
   EXPECT_NE(directory.problem(), "");

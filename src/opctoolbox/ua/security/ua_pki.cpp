@@ -181,7 +181,7 @@ std::shared_ptr<const ServerCredentials> PkiStore::loadOrCreateCredentials(const
     }
     std::string pem = crypto::privateKeyPem(credentials->privateKey.get());
     const crypto::Bytes& der = credentials->certificate.der();
-    std::error_code written = vexahv::platform::replaceFileAtomically(options_.privateKey, pem, 0600);
+    std::error_code written = vexahv::platform::replaceSecretFileAtomically(options_.privateKey, pem);
     wipe(pem);
     if (!written) {
       written = vexahv::platform::replaceFileAtomically(

@@ -172,7 +172,7 @@ std::string UserAccountsFile::update(const std::function<std::string(std::vector
   std::vector<UserAccount> accounts;
   if (std::string bad = load(accounts); !bad.empty()) return bad;  // a damaged file is never overwritten
   if (std::string refused = change(accounts); !refused.empty()) return refused;
-  if (const std::error_code ec = vexahv::platform::replaceFileAtomically(file_, formatUserAccounts(accounts), 0600)) {
+  if (const std::error_code ec = vexahv::platform::replaceSecretFileAtomically(file_, formatUserAccounts(accounts))) {
     return "cannot write [" + file_.string() + "]: " + ec.message();
   }
   return {};
