@@ -65,9 +65,18 @@ void startAutomation(vexahv::AutomationBus& bus, vexahv::VEXAHVOPCService& objec
 void discardPendingStopSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&set, s);
   const timespec now{0, 0};
   while (::sigtimedwait(&set, nullptr, &now) > 0) {
+  }
+}
+
+// The next stop signal; SIGUSR1 on the way reopens the log (logrotate's postrotate).
+int waitForStop(vexahv::platform::StopSignal& stopSignal) {
+  for (;;) {
+    const int signal = stopSignal.wait();
+    if (signal != SIGUSR1) return signal;
+    vexahv::reopenLog();
   }
 }
 
@@ -89,7 +98,7 @@ bool runAsService(VEXAHVOPCServerModule& module, vexahv::VEXAHVServerProcess& pr
     return false;
   }
   startAutomation(bus, automation, true);
-  while (!module.stopControl(stopSignal.wait())) {
+  while (!module.stopControl(waitForStop(stopSignal))) {
   }
   module.beginStop();
   // No call reaches the server object once the stop sequence may delete it.
@@ -141,7 +150,7 @@ int main(int argc, char** argv) {
     } else {
       // A local server: any stop signal ends it.
       startAutomation(bus, automation, false);
-      stopSignal.wait();
+      waitForStop(stopSignal);
       bus.stop();
       process.stop();
     }

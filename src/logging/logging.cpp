@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "platform/diagnostics.h"
+#include "platform/log_file.h"
 #include "platform/platform_root.h"
 #include "platform/system_log.h"
 #include "platform/unique_fd.h"
@@ -27,8 +28,9 @@ constexpr std::int32_t kCeilingBeforeStart = 5;
 constexpr const char* kProcessIdentity = "VEXAHVOPCServerLog";
 
 struct LogState {
-  std::mutex mutex;  // serialises entries and guards fd
+  std::mutex mutex;  // serialises entries and guards fd and checked
   platform::UniqueFd fd;
+  std::time_t checked = 0;  // when the file's name was last checked against fd
 };
 
 LogState& state() {
@@ -55,6 +57,16 @@ void writeErrorFile() {
 }
 
 void diagnosticToLog(std::string_view message) { logError(message); }
+
+// The file under its name again (made anew when it was moved away). While it cannot be
+// opened, the entries go on to the old file rather than nowhere.
+bool reopenLocked(LogState& st) {
+  (void)platform::ensureDirectory(logDirectory());
+  platform::UniqueFd fd = platform::openLogForAppend(logFilePath());
+  if (!fd) return false;
+  st.fd = std::move(fd);
+  return true;
+}
 
 }  // namespace
 
@@ -86,6 +98,11 @@ void writeEntry(Severity s, std::string_view message) noexcept {
     LogState& st = state();
     std::lock_guard lock(st.mutex);
     if (!st.fd) return;
+    // A rotation that moved the file away is followed within a second, without a signal.
+    if (now != st.checked) {
+      st.checked = now;
+      if (!platform::stillNamedBy(st.fd.get(), logFilePath())) reopenLocked(st);
+    }
     // One write per entry on an O_APPEND descriptor: lines of this process never
     // interleave, and a reader of the file sees whole lines.
     const char* p = line.data();
@@ -125,8 +142,7 @@ void startLogging(std::int32_t logLevel) {
   std::setlocale(LC_TIME, "");
   // A failure to create the directory shows as the failure to open the file below.
   (void)platform::ensureDirectory(logDirectory());
-  platform::UniqueFd fd(::open(logFilePath().c_str(),
-                               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  platform::UniqueFd fd = platform::openLogForAppend(logFilePath());
   if (!fd) {
     // Said once, where a person or the service manager's journal will see it.
     const std::string why = "cannot open log file " + logFilePath().string() + ": " +
@@ -143,6 +159,22 @@ void startLogging(std::int32_t logLevel) {
   }
   logging_detail::ceiling.store(logLevel, std::memory_order_relaxed);
   platform::setDiagnosticSink(&diagnosticToLog);
+}
+
+bool reopenLog() noexcept {
+  bool reopened = false;
+  {
+    LogState& st = state();
+    std::lock_guard lock(st.mutex);
+    if (!st.fd) return false;
+    try {
+      reopened = reopenLocked(st);
+    } catch (...) {
+      return false;
+    }
+  }
+  if (reopened) logNotice("Log file reopened [", logFilePath().string(), "]");
+  return reopened;
 }
 
 std::int32_t setLogLevel(std::uint32_t level) noexcept {

@@ -71,6 +71,10 @@ std::int32_t setLogLevel(std::uint32_t level) noexcept;
 void stopLogging() noexcept;
 
 bool loggingStarted() noexcept;
+// Opens the log file under its name again (SIGUSR1 after a rotation); false when logging
+// is not started or the file cannot be opened (the old one is kept then). A file moved
+// away is also followed by itself, within a second of the next entry.
+bool reopenLog() noexcept;
 std::filesystem::path logFilePath();
 std::filesystem::path logErrorFilePath();
 

@@ -16,6 +16,7 @@ std::error_code StopSignal::open() {
   sigaddset(&signals_, SIGTERM);
   sigaddset(&signals_, SIGINT);
   sigaddset(&signals_, SIGHUP);
+  sigaddset(&signals_, SIGUSR1);
   if (const int rc = pthread_sigmask(SIG_BLOCK, &signals_, nullptr); rc != 0)
     return {rc, std::system_category()};
   signalFd_.reset(::signalfd(-1, &signals_, SFD_CLOEXEC));

@@ -1,7 +1,8 @@
 #pragma once
-// The process's stop control: SIGTERM, SIGINT and SIGHUP, taken by the one thread that
-// waits for them (which decides what each means in its run), and a wake-up that any thread raises when the process cannot go on (a start-up
-// failure that leaves nothing to serve).
+// The process's stop control: SIGTERM, SIGINT and SIGHUP, and SIGUSR1 (reopen the log after
+// a rotation), taken by the one thread that waits for them (which decides what each means
+// in its run), and a wake-up that any thread raises when the process cannot go on (a
+// start-up failure that leaves nothing to serve).
 
 #include <csignal>
 #include <system_error>
@@ -12,7 +13,7 @@ namespace vexahv::platform {
 
 class StopSignal {
  public:
-  // Blocks the three signals in the calling thread. Open it before any other thread
+  // Blocks the four signals in the calling thread. Open it before any other thread
   // starts: threads inherit the mask, so the signals reach only wait().
   std::error_code open();
 

@@ -2,7 +2,7 @@
 # vexahv-opcserver as a process in a temporary root: a registration run ends by itself
 # with exit 0 and builds nothing; the next run is the registered service (the stand-in's
 # record names it while it runs), which with no systems still becomes ready, ignores
-# SIGINT and stops on SIGTERM with exit 0 and its start and stop lines; with no bus to
+# SIGINT, reopens its log on SIGUSR1 and stops on SIGTERM with exit 0 and its start and stop lines; with no bus to
 # reach it serves without its configuration interface. Bounded by timeouts.
 set -euo pipefail
 server=$1
@@ -38,6 +38,12 @@ for _ in $(seq 50); do grep -q "^state=running" "$record" && break; sleep 0.1; d
 served=$(sed -n 's/^pid=//p' "$record")
 [[ $(readlink "/proc/$served/exe") == "$(readlink -f "$server")" ]] ||
   { echo "the service record does not name the run"; cat "$record"; exit 1; }
+# A rotation: the log moved away, then SIGUSR1; the server writes on in a new file.
+mv "$log" "$log.1"
+kill -USR1 "$served"  # the server itself: timeout would not pass the signal on
+for _ in $(seq 50); do grep -q "Log file reopened" "$log" 2>/dev/null && break; sleep 0.1; done
+grep -q "Log file reopened" "$log" || { echo "SIGUSR1 did not reopen the log"; exit 1; }
+kill -0 "$served" || { echo "SIGUSR1 stopped the server"; exit 1; }
 kill -INT "$pid"
 sleep 0.5
 kill -0 "$pid" || { echo "a service run stopped on SIGINT"; exit 1; }
@@ -49,6 +55,6 @@ pid=
 grep -q "^state=stopped" "$record" || { echo "the service record was not closed"; cat "$record"; exit 1; }
 for line in "Windows service [VEXAHVOPCServerModule] is starting" "VEXAHVOPCServer successfully created" "VEXAHVOPCServer initialized" "Starting VEXAHVOPCServer" \
             "VEXAHVOPCServer namespace built" "VEXAHVOPCServer ready for clients to connect" "Stopping VEXAHVOPCServer"; do
-  grep -qF "$line" "$log" || { echo "missing log line: $line"; cat "$log"; exit 1; }
+  cat "$log.1" "$log" | grep -qF "$line" || { echo "missing log line: $line"; cat "$log.1" "$log"; exit 1; }
 done
 echo "server process test passed"

@@ -87,6 +87,31 @@ TEST_F(LoggingTest, RunTimeChangeTakesEffectAtOnceAndRunsAppend) {
   EXPECT_NE(got[1].find("]: second run"), std::string::npos);
 }
 
+// A rotation moves the file away: SIGUSR1's reopen makes a new one at once; without the
+// signal the writer notices the move within a second of its next entry.
+TEST_F(LoggingTest, AMovedLogIsFollowedOnRequestAndByItself) {
+  startLogging(5);
+  logNotice("before");
+  const std::filesystem::path moved = logFilePath().string() + ".1";
+  std::filesystem::rename(logFilePath(), moved);
+  logNotice("still to the open file");
+  EXPECT_TRUE(reopenLog());
+  logNotice("after");
+  EXPECT_NE(test::readFile(moved).find("still to the open file"), std::string::npos);
+  std::string fresh = test::readFile(logFilePath());
+  EXPECT_NE(fresh.find("Log file reopened"), std::string::npos);
+  EXPECT_NE(fresh.find("after"), std::string::npos);
+  EXPECT_EQ(fresh.find("before"), std::string::npos);
+
+  const std::filesystem::path again = logFilePath().string() + ".2";
+  std::filesystem::rename(logFilePath(), again);
+  const std::time_t start = std::time(nullptr);
+  while (std::time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  logNotice("found by itself");
+  EXPECT_NE(test::readFile(logFilePath()).find("found by itself"), std::string::npos);
+  EXPECT_EQ(test::readFile(again).find("found by itself"), std::string::npos);
+}
+
 TEST_F(LoggingTest, ManyThreadsNeverInterleave) {
   startLogging(7);
   constexpr int kThreads = 8, kLines = 400;
