@@ -159,7 +159,8 @@ void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record) {
       }
       const ValueQT converted = convertEvent(record.value, record.text, sizeof record.text, *element);
       element->setCachedValue(converted);
-      logNotice("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
+      // A line per value: Informational, so that Notice stays quiet while a crate ramps.
+      logInformational("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
       return;
     }
     case VEXAHV_EVENT_SIGNAL: logDebug("Event - type [SIGNAL]"); return;

@@ -30,8 +30,9 @@ long VEXAHVTransaction::handleReadRequests() {
   const boost::timer::cpu_timer timer;
   const std::int32_t number = gReadTransactions.fetch_add(1) + 1;
   const bool batched = VEXAHVServerGlobals::getUseBatchedGroupTransactions();
-  logNotice(kRead, "+ start read [", number, "] batched? [", batched ? "Y" : "N", "] item count [",
-            getRequests().size(), "]");
+  // Two lines per read transaction, as often as clients read: Informational, not Notice.
+  logInformational(kRead, "+ start read [", number, "] batched? [", batched ? "Y" : "N", "] item count [",
+                   getRequests().size(), "]");
   if (batched) {
     VEXAHVGroupReadTransactionHandler handler(getRequests());
     handler.readTransaction();
@@ -39,7 +40,7 @@ long VEXAHVTransaction::handleReadRequests() {
     readRequestsOneByOne();
   }
   const auto elapsedMs = static_cast<std::int64_t>(timer.elapsed().wall / 1000000);
-  logNotice(kRead, "- stop read [", number, "], elapsed time [", elapsedMs, "ms]");
+  logInformational(kRead, "- stop read [", number, "], elapsed time [", elapsedMs, "ms]");
   return completeRequests();
 }
 
