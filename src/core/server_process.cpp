@@ -52,6 +52,8 @@ platform::ServiceDefinition serviceDefinition() {
   d.executable = platform::executablePath();
   d.platformRoot = platform::platformRoot();
   d.workingDirectory = d.platformRoot;
+  // The package's user where the machine has it; a source build without it runs as root.
+  d.user = platform::serviceUserOfMachine();
   // A bad settings file is reported when the server starts; the socket unit takes the
   // defaults then.
   OpcToolbox::ua::EndpointOptions endpoint;

@@ -1,7 +1,9 @@
 #include "platform/process_identity.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -39,6 +41,47 @@ std::filesystem::path executablePath() {
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : p;
+}
+
+std::string serviceUserOfMachine() {
+  const char* chosen = std::getenv("VEXAHV_SERVICE_USER");
+  const std::string name = chosen != nullptr && *chosen != '\0' ? chosen : "vexahv";
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return {};
+  return found->pw_uid == 0 ? std::string() : name;
+}
+
+std::error_code handOverTree(const std::filesystem::path& dir, const std::string& user,
+                             std::initializer_list<std::string_view> kept, std::string& reason) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    reason = "no user [" + user + "]";
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  const uid_t uid = found->pw_uid;
+  const gid_t gid = found->pw_gid;
+  auto give = [&](const std::filesystem::path& p) -> std::error_code {
+    if (::lchown(p.c_str(), uid, gid) == 0) return {};
+    reason = "cannot give [" + p.string() + "] to [" + user + "]";
+    return {errno, std::system_category()};
+  };
+  if (std::error_code ec = give(dir)) return ec;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it.depth() == 0 && std::find(kept.begin(), kept.end(), name) != kept.end()) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (std::error_code given = give(it->path())) return given;
+  }
+  if (ec) reason = "cannot walk [" + dir.string() + "]";
+  return ec;
 }
 
 bool mayReadSecrets(uid_t caller) noexcept { return caller == 0 || caller == ::geteuid(); }

@@ -6,6 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <system_error>
 
 namespace vexahv::platform {
 
@@ -16,6 +20,14 @@ bool sameProcessAlive(pid_t pid, std::uint64_t startTime) noexcept;
 // A caller that may see secrets (the mainframes' passwords): root, or this process's own
 // user (the service's).
 bool mayReadSecrets(uid_t caller) noexcept;
+// The system user a service runs as: $VEXAHV_SERVICE_USER, else "vexahv" (the package's),
+// when this machine has it; empty (root) otherwise.
+std::string serviceUserOfMachine();
+// Gives dir and everything under it (symlinks not followed) to that user and its group,
+// except the entries of dir named in kept (root's own records stay root's); what could
+// not be changed is named in the error's reason.
+std::error_code handOverTree(const std::filesystem::path& dir, const std::string& user,
+                             std::initializer_list<std::string_view> kept, std::string& reason);
 // The running program's full path (empty when /proc cannot tell).
 std::filesystem::path executablePath();
 

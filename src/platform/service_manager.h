@@ -51,6 +51,9 @@ struct ServiceDefinition {
   // The OPC UA port and address, for the socket unit that starts the service on demand.
   std::string listenHost = "0.0.0.0";
   std::uint16_t listenPort = 4840;
+  // The system user the service runs as; empty: root, as a source build without that
+  // user has it.
+  std::string user;
 };
 
 class ServiceManager {

@@ -49,12 +49,18 @@ std::string serviceUnitText(const ServiceDefinition& d, const std::string& unitN
   // Under systemd whatever the environment of the installing shell said.
   t += "Environment=VEXAHV_SERVICE_MANAGER=systemd\n";
   const bool ownRoot = d.platformRoot.lexically_normal() != kDefaultStateDirectory;
-  if (ownRoot) t += "Environment=\"VEXAHV_ROOT=" + escaped(d.platformRoot) + "\"\n";
+  // A user other than root would look for its state in its home: it is told the state
+  // directory's name.
+  if (ownRoot || !d.user.empty()) t += "Environment=\"VEXAHV_ROOT=" + escaped(d.platformRoot) + "\"\n";
   // The stop sequence is bounded well inside this.
   t += "TimeoutStopSec=60\n";
   t += "WatchdogSec=60\n";
   t += "Restart=on-failure\n";
   t += "RestartSec=5\n";
+  if (!d.user.empty()) {
+    t += "User=" + d.user + "\n";
+    t += "Group=" + d.user + "\n";
+  }
   t += "NoNewPrivileges=yes\n";
   t += "ProtectSystem=strict\n";
   // A platform root in a home directory must stay reachable.
@@ -66,6 +72,32 @@ std::string serviceUnitText(const ServiceDefinition& d, const std::string& unitN
   t += "ProtectKernelModules=yes\n";
   t += "ProtectControlGroups=yes\n";
   t += "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n";
+  if (!d.user.empty()) {
+    // What an unprivileged server that only talks OPC UA, D-Bus and the mainframes'
+    // protocol over IP can do without: no capability, no device, no other process, no
+    // kernel knob, no code written at run time, only the system calls a service makes.
+    t += "CapabilityBoundingSet=\n";
+    t += "AmbientCapabilities=\n";
+    t += "PrivateDevices=yes\n";
+    t += "ProtectProc=invisible\n";
+    t += "ProcSubset=pid\n";
+    t += "ProtectClock=yes\n";
+    t += "ProtectHostname=yes\n";
+    t += "ProtectKernelLogs=yes\n";
+    t += "RestrictNamespaces=yes\n";
+    t += "RestrictRealtime=yes\n";
+    t += "RestrictSUIDSGID=yes\n";
+    t += "LockPersonality=yes\n";
+    t += "MemoryDenyWriteExecute=yes\n";
+    t += "PrivateMounts=yes\n";
+    t += "RemoveIPC=yes\n";
+    t += "PrivateIPC=yes\n";
+    t += "SystemCallArchitectures=native\n";
+    t += "SystemCallFilter=@system-service\n";
+    t += "SystemCallFilter=~@privileged @resources\n";
+    t += "SystemCallErrorNumber=EPERM\n";
+    t += "UMask=0077\n";
+  }
   // Registry hives, records, certificates and the configuration file; the log.
   t += "StateDirectory=vexahv\n";
   t += "StateDirectoryMode=0700\n";

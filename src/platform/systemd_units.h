@@ -1,6 +1,7 @@
 #pragma once
-// The systemd unit files of an installed service: the service itself (Type=notify, run
-// as root with systemd's hardening options) and a socket unit on the OPC UA port that
+// The systemd unit files of an installed service: the service itself (Type=notify, with
+// systemd's hardening options; run as its own system user with all that an unprivileged
+// service allows, or as root without one) and a socket unit on the OPC UA port that
 // starts the service when a client connects while it is stopped.
 
 #include <string>

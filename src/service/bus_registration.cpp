@@ -29,16 +29,26 @@ BusFiles busFilesForProcess() {
           std::filesystem::path("/usr/share/dbus-1/system-services") / (name + ".service")};
 }
 
-std::string busPolicyText() {
+std::string busPolicyText(const std::string& serviceUser) {
   std::string t =
       "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
       " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
       "<!-- The HV OPC server's configuration interface. Installed by its registration. -->\n"
-      "<busconfig>\n"
-      "  <!-- The service runs as root: only root owns the name and may change the systems list. -->\n"
-      "  <policy user=\"root\">\n";
-  t += std::string("    <allow own=\"") + kAutomationBusName + "\"/>\n";
-  t += allowSend("");
+      "<busconfig>\n";
+  if (serviceUser.empty()) {
+    t += "  <!-- The service runs as root: only root owns the name and may change the systems list. -->\n"
+         "  <policy user=\"root\">\n";
+    t += std::string("    <allow own=\"") + kAutomationBusName + "\"/>\n";
+    t += allowSend("");
+  } else {
+    t += "  <!-- The service's own user owns the name; it and root may change the systems list. -->\n"
+         "  <policy user=\"" + serviceUser + "\">\n";
+    t += std::string("    <allow own=\"") + kAutomationBusName + "\"/>\n";
+    t += allowSend("");
+    t += "  </policy>\n"
+         "  <policy user=\"root\">\n";
+    t += allowSend("");
+  }
   t += "  </policy>\n"
        "  <!-- Any local user may read what the server serves and how it is. -->\n"
        "  <policy context=\"default\">\n";
@@ -51,20 +61,21 @@ std::string busPolicyText() {
   return t;
 }
 
-std::string busActivationText(const std::filesystem::path& executable, const std::string& unitName) {
+std::string busActivationText(const std::filesystem::path& executable, const std::string& unitName,
+                              const std::string& serviceUser) {
   std::string t = "[D-BUS Service]\n";
   t += std::string("Name=") + kAutomationBusName + "\n";
   t += "Exec=" + executable.string() + "\n";
-  t += "User=root\n";
+  t += "User=" + (serviceUser.empty() ? std::string("root") : serviceUser) + "\n";
   // Started as the installed service, so that it runs with the service's environment.
   t += "SystemdService=" + unitName + ".service\n";
   return t;
 }
 
 std::string installBusFiles(const BusFiles& files, const std::filesystem::path& executable,
-                            const std::string& unitName) {
-  for (const auto& [file, text] : {std::pair{files.policy, busPolicyText()},
-                                   std::pair{files.activation, busActivationText(executable, unitName)}}) {
+                            const std::string& unitName, const std::string& serviceUser) {
+  for (const auto& [file, text] : {std::pair{files.policy, busPolicyText(serviceUser)},
+                                   std::pair{files.activation, busActivationText(executable, unitName, serviceUser)}}) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     if (const std::error_code w = platform::replaceFileAtomically(file, text, 0644)) {

@@ -17,14 +17,15 @@ struct BusFiles {
 
 BusFiles busFilesForProcess();
 
-// Only root (the service's user) owns the name and may change the systems list
-// (putEntry, removeEntry); any local user may call the read methods.
-std::string busPolicyText();
-std::string busActivationText(const std::filesystem::path& executable, const std::string& unitName);
+// Only the service's user (root when empty) owns the name; it and root may change the
+// systems list (putEntry, removeEntry); any local user may call the read methods.
+std::string busPolicyText(const std::string& serviceUser = {});
+std::string busActivationText(const std::filesystem::path& executable, const std::string& unitName,
+                              const std::string& serviceUser = {});
 
 // Empty on success, else why not (the file named).
-std::string installBusFiles(const BusFiles& files, const std::filesystem::path& executable,
-                            const std::string& unitName);
+std::string installBusFiles(const BusFiles& files, const std::filesystem::path& executable, const std::string& unitName,
+                            const std::string& serviceUser);
 std::string removeBusFiles(const BusFiles& files);
 
 }  // namespace vexahv

@@ -1,5 +1,7 @@
 #include "service/service_module.h"
 
+#include "platform/process_identity.h"
+
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "opctoolbox/results.h"
+#include "platform/process_identity.h"
 #include "platform/system_log.h"
 #include "service/bus_registration.h"
 #include "service/firewall_rule.h"
@@ -105,15 +108,26 @@ bool VEXAHVOPCServerModule::ParseCommandLine(const std::string& commandLine, lon
       long hr = RegisterAppId(true);
       if (hr >= 0) hr = registerServiceClass(definition_.executable);
       if (hr >= 0) {
-        if (const std::string why = installBusFiles(busFilesForProcess(), definition_.executable, kServiceUnitName);
+        if (const std::string why =
+                installBusFiles(busFilesForProcess(), definition_.executable, kServiceUnitName, definition_.user);
             !why.empty()) {
           std::fprintf(stderr, "%s: Could not install the configuration interface's bus files: %s\n", kServiceName,
                        why.c_str());
           hr = E_FAIL;
         }
       }
-      result = hr;
       if (auto firewall = firewall_()) addFirewallRule(*firewall);
+      if (hr >= 0 && switchAt(commandLine, at + 1, "Service") && !definition_.user.empty()) {
+        // What this registration made as root must be the service's user's to write.
+        std::string why;
+        // The service manager's, the firewall's and the bus's records stay root's.
+        if (platform::handOverTree(definition_.platformRoot, definition_.user, {"services", "firewall", "dbus", "systemd"},
+                                   why)) {
+          std::fprintf(stderr, "%s: %s: the service could not write its state\n", kServiceName, why.c_str());
+          hr = E_FAIL;
+        }
+      }
+      result = hr;
       return false;
     }
   }

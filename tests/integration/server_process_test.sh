@@ -3,7 +3,8 @@
 # with exit 0 and builds nothing; the next run is the registered service (the stand-in's
 # record names it while it runs), which with no systems still becomes ready, ignores
 # SIGINT, reopens its log on SIGUSR1 and stops on SIGTERM with exit 0 and its start and stop lines; with no bus to
-# reach it serves without its configuration interface. Bounded by timeouts.
+# reach it serves without its configuration interface; as root, a /Service for a machine
+# with the service's user registers it as that user. Bounded by timeouts.
 set -euo pipefail
 server=$1
 dir=$(mktemp -d)
@@ -23,6 +24,20 @@ grep -q "VEXAHVOPCServer registration operation successful" "$log"
 grep -q "Terminate VEXAHVOPCServer" "$log"
 if grep -q "Building address space" "$log"; then echo "a registration run built the address space"; exit 1; fi
 grep -q '"VEXA.HVOPCServer.5"' "$VEXAHV_ROOT/registry/HKEY_CLASSES_ROOT.hive"
+
+# Where the machine has the service's user, /Service registers the service as that user
+# and gives it the state the registration made ("nobody" stands in for the package's user).
+if [[ $(id -u) -eq 0 ]]; then
+  own=$dir/own-root
+  (cd "$dir/work" && VEXAHV_ROOT=$own VEXAHV_SERVICE_USER=nobody timeout 20 "$server" /Service >/dev/null 2>&1)
+  grep -q '^User=nobody$' "$own/dbus/system-services/VEXAHVOPCService.VEXAHVOPCService.service"
+  grep -q '<policy user="nobody">' "$own/dbus/system.d/VEXAHVOPCService.VEXAHVOPCService.conf"
+  left=$(find "$own" ! -user nobody | grep -Ev "^$own/(services|firewall|dbus)(/|$)" || true)
+  [[ -z $left ]] || { echo "left to root:"; echo "$left"; exit 1; }
+  [[ $(stat -c %U "$own/services" "$own/registry/HKEY_CLASSES_ROOT.hive" | tr '\n' ' ') == "root nobody " ]] ||
+    { echo "root's records given away, or the state kept"; ls -lR "$own"; exit 1; }
+  (cd "$dir/work" && VEXAHV_ROOT=$own timeout 20 "$server" /UnregServer >/dev/null 2>&1)
+fi
 
 : >"$log"
 timeout 30 "$server" >"$dir/out" 2>&1 &

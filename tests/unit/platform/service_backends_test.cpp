@@ -139,6 +139,29 @@ TEST_F(SystemdBackEndTest, InstallsVerifiableUnitsAndControlsThemThroughSystemct
     EXPECT_EQ(verify.output, "");  // not even a warning
   }
 
+  // With a system user of its own: that user, the state directory named, and all the
+  // hardening an unprivileged service allows, still a unit systemd loads.
+  SystemdServiceManager unprivileged("Svc", "vexahv-own", env_.root() / "own-units", systemctl_.string());
+  ServiceDefinition own = definition();
+  own.user = "vexahv";
+  std::filesystem::create_directories(env_.root() / "own-units");
+  ASSERT_EQ(unprivileged.install(own), err::kSuccess);
+  calls();
+  const std::string ownUnit = test::readFile(unprivileged.serviceUnitFile());
+  for (const char* line : {"User=vexahv\n", "Group=vexahv\n", "Environment=\"VEXAHV_ROOT=/var/lib/vexahv\"\n",
+                           "CapabilityBoundingSet=\n", "ProtectProc=invisible\n", "SystemCallFilter=@system-service\n",
+                           "MemoryDenyWriteExecute=yes\n", "UMask=0077\n", "ProtectSystem=strict\n"}) {
+    EXPECT_NE(ownUnit.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(unit.find("User="), std::string::npos) << "root's unit as before";
+  if (std::filesystem::exists("/usr/bin/systemd-analyze")) {
+    const CommandResult verify = runCommand({"/usr/bin/systemd-analyze", "verify", unprivileged.serviceUnitFile().string(),
+                                             unprivileged.socketUnitFile().string()},
+                                            std::chrono::seconds(60));
+    EXPECT_TRUE(verify.succeeded()) << verify.output;
+    EXPECT_EQ(verify.output, "");
+  }
+
   show("LoadState=loaded\nActiveState=inactive\nMainPID=0\n");
   EXPECT_EQ(manager.query("Svc", status), err::kSuccess);
   EXPECT_EQ(status.state, ServiceState::Stopped);
