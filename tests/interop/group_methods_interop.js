@@ -67,11 +67,20 @@ async function main() {
     assert.strictEqual(channels[0], "CrateA.Board00.Chan000");
     assert.ok(set.outputArguments[0].value.every((s) => s.value === 0), "every channel set");
     assert.deepStrictEqual(await values(["CrateA.Board01.Chan023.V0Set", "CrateA.Board03.Chan000.V0Set"]), [250, 250]);
+    // Board00's voltage limit turned below the set-points: SwitchOn switches none of them.
+    const sim = (...words) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...words]);
+    sim("hv-limit", "CrateA", "0", "200");
+    const above = await call(oper, "CrateA.Board00", "SwitchOn");
+    assert.strictEqual(above.statusCode, StatusCodes.Good);
+    assert.ok(above.outputArguments[0].value.every((s) => s.value === StatusCodes.BadOutOfRange.value),
+      above.outputArguments[0].value.map(String).join());
+    assert.deepStrictEqual(await values(["CrateA.Board00.Chan000.Pw"]), [false]);
+    sim("hv-limit", "CrateA", "0", "3500");
     sent = requests("CrateA");
     const on = await call(oper, "CrateA.Board00", "SwitchOn");
     assert.strictEqual(on.statusCode, StatusCodes.Good);
     assert.strictEqual(on.outputArguments[0].value.length, 12);
-    assert.strictEqual(requests("CrateA") - sent, 1, "one library call for the board");
+    assert.strictEqual(requests("CrateA") - sent, 3, "the limit, the set-points and one switch for the board");
     assert.deepStrictEqual(await values(["CrateA.Board00.Chan000.Pw", "CrateA.Board00.Chan011.Pw"]), [true, true]);
 
     // Bad arguments: refused whole, nothing sent.
