@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -43,29 +44,39 @@ std::filesystem::path executablePath() {
   return ec ? std::filesystem::path() : p;
 }
 
-std::string serviceUserOfMachine() {
-  const char* chosen = std::getenv("VEXAHV_SERVICE_USER");
-  const std::string name = chosen != nullptr && *chosen != '\0' ? chosen : "vexahv";
+namespace {
+
+struct UserIds {
+  uid_t uid;
+  gid_t gid;
+};
+
+std::optional<UserIds> userNamed(const std::string& name) {
   passwd entry{};
   passwd* found = nullptr;
   char buffer[4096];
-  if (::getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return {};
-  return found->pw_uid == 0 ? std::string() : name;
+  if (::getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return std::nullopt;
+  return UserIds{found->pw_uid, found->pw_gid};
+}
+
+}  // namespace
+
+std::string serviceUserOfMachine() {
+  const char* chosen = std::getenv("VEXAHV_SERVICE_USER");
+  const std::string name = chosen != nullptr && *chosen != '\0' ? chosen : "vexahv";
+  const std::optional<UserIds> ids = userNamed(name);
+  return ids && ids->uid != 0 ? name : std::string();
 }
 
 std::error_code handOverTree(const std::filesystem::path& dir, const std::string& user,
                              std::initializer_list<std::string_view> kept, std::string& reason) {
-  passwd entry{};
-  passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+  const std::optional<UserIds> ids = userNamed(user);
+  if (!ids) {
     reason = "no user [" + user + "]";
     return std::make_error_code(std::errc::invalid_argument);
   }
-  const uid_t uid = found->pw_uid;
-  const gid_t gid = found->pw_gid;
   auto give = [&](const std::filesystem::path& p) -> std::error_code {
-    if (::lchown(p.c_str(), uid, gid) == 0) return {};
+    if (::lchown(p.c_str(), ids->uid, ids->gid) == 0) return {};
     reason = "cannot give [" + p.string() + "] to [" + user + "]";
     return {errno, std::system_category()};
   };
