@@ -37,6 +37,8 @@ const char* kUsage =
     "  list                 the configured mainframes: index, fields, connection status\n"
     "  add \"NAME,TYPE,LINK,ADDRESS[:USER:PASSWORD]\"\n"
     "                       appends a mainframe; the server serves it from its next start\n"
+    "  add -                the same, the entry read from the first line of standard input\n"
+    "                       (a password on the command line is visible to every local user)\n"
     "  remove INDEX         removes the mainframe of that index (as list shows it)\n"
     "  status               release, activity, clients, systems and each system's status\n"
     "\n"
@@ -320,6 +322,16 @@ int main(int argc, char** argv) {
   tool.connect(bus);
   if (command == "list") return tool.list();
   if (command == "status") return tool.status();
+  if (command == "add" && words[1] == "-") {
+    // Bounded: an entry holds fewer than 80 characters; a longer line is refused whole.
+    std::string entry;
+    for (int c = std::getchar(); c != EOF && c != '\n' && entry.size() <= vexahv::kSystemEntryBuffer;
+         c = std::getchar()) {
+      entry.push_back(static_cast<char>(c));
+    }
+    if (!entry.empty() && entry.back() == '\r') entry.pop_back();
+    return tool.add(entry);
+  }
   if (command == "add") return tool.add(words[1]);
   return tool.remove(words[1]);
 }
