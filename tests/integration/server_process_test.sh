@@ -70,6 +70,6 @@ pid=
 grep -q "^state=stopped" "$record" || { echo "the service record was not closed"; cat "$record"; exit 1; }
 for line in "Windows service [VEXAHVOPCServerModule] is starting" "VEXAHVOPCServer successfully created" "VEXAHVOPCServer initialized" "Starting VEXAHVOPCServer" \
             "VEXAHVOPCServer namespace built" "VEXAHVOPCServer ready for clients to connect" "Stopping VEXAHVOPCServer"; do
-  cat "$log.1" "$log" | grep -qF "$line" || { echo "missing log line: $line"; cat "$log.1" "$log"; exit 1; }
+  grep -qF "$line" "$log.1" "$log" || { echo "missing log line: $line"; cat "$log.1" "$log"; exit 1; }
 done
 echo "server process test passed"
