@@ -56,9 +56,13 @@ async function main() {
     latencyMs: 0,
     duration: duration ? duration + 30 : 0,
     users: [[DEMO_USER, "operator", DEMO_PASSWORD]],
+    // The metrics endpoint, on loopback (a plant's settings leave it off).
+    rootFiles: { "http.conf": `enabled = true\nport = ${process.env.VEXAHV_HTTP_PORT || "4880"}\n` },
   });
   const pki = path.join(run.root, "pki");
   console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
+  const metrics = /HTTP endpoint serving \[([^\]]+)\]/.exec(run.log());
+  console.log(`Metrics (Prometheus text): ${metrics ? metrics[1] : "not served, see the log"}`);
   console.log(`Connect any OPC UA client (UaExpert, node-opcua, asyncua) to ${run.url} with security None and ` +
     "an anonymous user; the crates are under Objects, e.g. ns=1;s=CrateA.Board00.Chan000.VMon");
   console.log(`\nDemo security settings (${path.join(run.root, "security.conf")}), for loopback only; a plant's ` +

@@ -10,6 +10,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
 #include "config/server_globals.h"
+#include "core/server_figures.h"
 #include "core/vexahv_creator.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "opctoolbox/ua/settings/ua_endpoint_settings.h"
@@ -240,6 +241,7 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   logNotice("OPC UA endpoint listening on [", endpoint_->url(), "]");
   std::printf("vexahv-opcserver: listening on %s\n", endpoint_->url().c_str());
   std::fflush(stdout);
+  startHttpEndpoint();
 
   if (server->buildAddressSpace(stop) != 0 && stop.stop_requested()) {
     // Neither built nor ready: the stop sequence follows at once.
@@ -259,6 +261,23 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   events_->startEvents(stop);
 }
 
+void VEXAHVServerProcess::startHttpEndpoint() {
+  http::HttpSettings settings;
+  if (const std::string bad = http::readHttpSettings(platform::platformRoot() / http::kHttpSettingsFile, settings);
+      !bad.empty()) {
+    logError("HTTP endpoint not started: ", bad);
+    return;
+  }
+  if (!settings.enabled) return;
+  auto endpoint = std::make_unique<http::HttpEndpoint>();
+  if (const std::string why = endpoint->start(settings, collectServerFigures, VEXAHV_VERSION); !why.empty()) {
+    logError("HTTP endpoint not started: ", why);
+    return;
+  }
+  logNotice("HTTP endpoint serving [http://", settings.host, ":", endpoint->port(), "/metrics]");
+  http_ = std::move(endpoint);
+}
+
 void VEXAHVServerProcess::fail(const std::string& reason) {
   logEmergency(reason, "; the server cannot serve and stops");
   std::fprintf(stderr, "vexahv-opcserver: %s; the server cannot serve and stops\n", reason.c_str());
@@ -272,6 +291,8 @@ void VEXAHVServerProcess::stop() {
   // is torn down.
   if (startup_) startup_->stopAndJoin();
   startup_.reset();
+  // Its requests read the server object: they are over before anything of it goes.
+  http_.reset();
   // Every supervision and event thread is ended (stopped and joined, never killed) before
   // the server object they use goes.
   if (events_) events_->stop();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "events/event_mechanism.h"
+#include "http/http_endpoint.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "platform/service_manager.h"
 #include "platform/unique_fd.h"
@@ -51,6 +52,9 @@ class VEXAHVServerProcess {
 
  private:
   void startupThread(std::stop_token stop);
+  // The metrics endpoint, when the platform root's http.conf enables it; a bad file is
+  // logged and the server serves on without it.
+  void startHttpEndpoint();
   // The one line a person and a service manager see: on stderr and in the log.
   void fail(const std::string& reason);
 
@@ -64,6 +68,7 @@ class VEXAHVServerProcess {
   std::vector<platform::UniqueFd> passedListeners_;
   OpcToolbox::ua::EndpointOptions endpointOptions_;
   std::unique_ptr<OpcToolbox::ua::UaEndpoint> endpoint_;
+  std::unique_ptr<http::HttpEndpoint> http_;  // written by the start-up thread, used after it ends
   std::unique_ptr<events::EventMechanism> events_;
   std::unique_ptr<platform::WorkerThread> startup_;
 };

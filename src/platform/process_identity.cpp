@@ -95,6 +95,31 @@ std::error_code handOverTree(const std::filesystem::path& dir, const std::string
   return ec;
 }
 
+bool processUsage(double& cpuSeconds, double& residentBytes) noexcept {
+  cpuSeconds = residentBytes = 0;
+  try {
+    std::string stat, statm;
+    if (readWholeFile("/proc/self/stat", stat, 4096) || readWholeFile("/proc/self/statm", statm, 4096)) return false;
+    // After comm: state is field 3, utime and stime fields 14 and 15.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) utime = std::stoull(field);
+      if (i == 15) stime = std::stoull(field);
+    }
+    unsigned long long size = 0, resident = 0;
+    std::istringstream(statm) >> size >> resident;
+    cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    residentBytes = static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 bool mayReadSecrets(uid_t caller) noexcept { return caller == 0 || caller == ::geteuid(); }
 
 }  // namespace vexahv::platform

@@ -28,6 +28,9 @@ std::string serviceUserOfMachine();
 // not be changed is named in the error's reason.
 std::error_code handOverTree(const std::filesystem::path& dir, const std::string& user,
                              std::initializer_list<std::string_view> kept, std::string& reason);
+// This process's CPU time (user and system, seconds) and resident memory (bytes); false
+// (both 0) when /proc cannot tell.
+bool processUsage(double& cpuSeconds, double& residentBytes) noexcept;
 // The running program's full path (empty when /proc cannot tell).
 std::filesystem::path executablePath();
 

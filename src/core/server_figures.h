@@ -1,0 +1,11 @@
+#pragma once
+// The running server's figures for the HTTP endpoint: its crates from the systems list,
+// its OPC UA sessions and its active alarms, copied at the moment of the call.
+
+#include "http/server_figures.h"
+
+namespace vexahv {
+
+http::ServerFigures collectServerFigures();
+
+}  // namespace vexahv

@@ -1,0 +1,102 @@
+#include "http/http_endpoint.h"
+
+#include <civetweb.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "http/metrics_text.h"
+#include "logging/logging.h"
+#include "platform/process_identity.h"
+
+namespace vexahv::http {
+
+struct HttpEndpoint::State {
+  FiguresSource figures;
+  std::string version;
+  mg_context* context = nullptr;
+};
+
+namespace {
+
+void answer(mg_connection* conn, int status, const char* reason, const char* type, const std::string& body) {
+  mg_printf(conn,
+            "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
+            "Connection: close\r\n\r\n",
+            status, reason, type, body.size());
+  mg_write(conn, body.data(), body.size());
+}
+
+int metrics(mg_connection* conn, void* data) {
+  const auto* state = static_cast<const HttpEndpoint::State*>(data);
+  const mg_request_info* request = mg_get_request_info(conn);
+  if (std::strcmp(request->local_uri, "/metrics") != 0) {
+    answer(conn, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /metrics is served\n");
+    return 404;
+  }
+  if (std::strcmp(request->request_method, "GET") != 0 && std::strcmp(request->request_method, "HEAD") != 0) {
+    mg_printf(conn, "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    return 405;
+  }
+  ProcessFigures process;
+  platform::processUsage(process.cpuSeconds, process.residentBytes);
+  answer(conn, 200, "OK", "text/plain; version=0.0.4; charset=utf-8",
+         prometheusText(state->figures(), process, state->version));
+  return 200;
+}
+
+int everythingElse(mg_connection* conn, void*) {
+  answer(conn, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /metrics is served\n");
+  return 404;
+}
+
+// civetweb's own complaints (a bad request, a closed connection) are the client's doing.
+int logMessage(const mg_connection*, const char* message) {
+  logDebug("HTTP endpoint: ", message);
+  return 1;
+}
+
+std::once_flag libraryStarted;
+
+}  // namespace
+
+HttpEndpoint::HttpEndpoint() = default;
+HttpEndpoint::~HttpEndpoint() { stop(); }
+
+std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figures, std::string version) {
+  stop();
+  std::call_once(libraryStarted, [] { mg_init_library(0); });
+  auto state = std::make_unique<State>();
+  state->figures = std::move(figures);
+  state->version = std::move(version);
+  const std::string listen = settings.host + ":" + std::to_string(settings.port);
+  // No document_root: nothing of the file system is ever served.
+  const char* options[] = {"listening_ports",   listen.c_str(),
+                           "num_threads",       "2",
+                           "listen_backlog",    "16",
+                           "request_timeout_ms", "5000",
+                           "max_request_size",  "8192",
+                           "enable_keep_alive", "no",
+                           "enable_directory_listing", "no",
+                           nullptr};
+  mg_callbacks callbacks{};
+  callbacks.log_message = logMessage;
+  mg_context* context = mg_start(&callbacks, nullptr, options);
+  if (context == nullptr) return "cannot listen on " + listen;
+  state->context = context;
+  mg_set_request_handler(context, "/metrics", metrics, state.get());
+  mg_set_request_handler(context, "**", everythingElse, nullptr);
+  mg_server_port ports[1] = {};
+  port_ = mg_get_server_ports(context, 1, ports) == 1 ? static_cast<std::uint16_t>(ports[0].port) : settings.port;
+  state_ = std::move(state);
+  return {};
+}
+
+void HttpEndpoint::stop() noexcept {
+  if (!state_) return;
+  mg_stop(state_->context);
+  state_.reset();
+  port_ = 0;
+}
+
+}  // namespace vexahv::http

@@ -1,0 +1,28 @@
+#pragma once
+// The HTTP endpoint's settings, <platform root>/http.conf ("key = value", '#' comments):
+//   enabled = false        off unless asked for
+//   host    = 127.0.0.1    an IPv4 address on loopback
+//   port    = 4880         0: any free port (the log names it)
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vexahv::http {
+
+inline constexpr const char* kHttpSettingsFile = "http.conf";
+
+struct HttpSettings {
+  bool enabled = false;
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 4880;
+};
+
+// Empty when the text holds good settings (unknown keys and bad values are refused with
+// "line N: ..."); out keeps the defaults of what the text does not set.
+std::string parseHttpSettings(std::string_view text, HttpSettings& out);
+// The file's settings; a missing file is no error (the endpoint stays off).
+std::string readHttpSettings(const std::filesystem::path& file, HttpSettings& out);
+
+}  // namespace vexahv::http

@@ -1,0 +1,69 @@
+#include "http/metrics_text.h"
+
+#include <cstdio>
+
+namespace vexahv::http {
+namespace {
+
+// A label value as the format wants it: backslash, double quote and line end escaped.
+std::string label(const std::string& value) {
+  std::string out;
+  for (const char c : value) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '"') out += "\\\"";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+void family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, const std::string& version) {
+  std::string out;
+  family(out, "vexahv_build_info", "gauge", "The server's release, as a label.");
+  out += "vexahv_build_info{version=\"" + label(version) + "\"} 1\n";
+
+  auto perCrate = [&](const char* name, const char* help, auto value) {
+    family(out, name, "gauge", help);
+    for (const CrateFigures& c : s.crates) {
+      out += std::string(name) + "{crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"} " +
+             number(static_cast<double>(value(c))) + "\n";
+    }
+  };
+  perCrate("vexahv_crate_connected", "Whether the crate's library connection is up (1) or not (0).",
+           [](const CrateFigures& c) { return c.connection == 1 ? 1 : 0; });
+  perCrate("vexahv_crate_state", "The crate's connection state: 0 pending, 1 connected, 2 lost.",
+           [](const CrateFigures& c) { return c.connection; });
+  perCrate("vexahv_crate_keepalive_failures", "Keep-alive probes failed in a row.",
+           [](const CrateFigures& c) { return c.keepAliveFailures; });
+  perCrate("vexahv_crate_boards", "Boards the crate was built with.", [](const CrateFigures& c) { return c.boards; });
+  perCrate("vexahv_crate_channels", "Channels the crate was built with.",
+           [](const CrateFigures& c) { return c.channels; });
+
+  family(out, "vexahv_opcua_sessions", "gauge", "OPC UA sessions open.");
+  out += "vexahv_opcua_sessions " + number(static_cast<double>(s.opcUaSessions)) + "\n";
+  family(out, "vexahv_alarms_active", "gauge", "Active alarms (conditions), by severity.");
+  for (const auto& [severity, count] : s.activeAlarmsBySeverity) {
+    out += "vexahv_alarms_active{severity=\"" + std::to_string(severity) + "\"} " +
+           number(static_cast<double>(count)) + "\n";
+  }
+
+  family(out, "process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.");
+  out += "process_cpu_seconds_total " + number(p.cpuSeconds) + "\n";
+  family(out, "process_resident_memory_bytes", "gauge", "Resident memory size, in bytes.");
+  out += "process_resident_memory_bytes " + number(p.residentBytes) + "\n";
+  return out;
+}
+
+}  // namespace vexahv::http

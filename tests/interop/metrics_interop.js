@@ -1,0 +1,120 @@
+// The HTTP endpoint's /metrics, against the server on the simulated crates: the text passes
+// promtool's check, names every crate with its state and size, counts an OPC UA session,
+// and follows a crate that falls silent. Bad requests are answered with errors and cost
+// only their own connection: an unknown path, another method, a header past the limit, a
+// client that never finishes its request. Bounded: 90 s.
+"use strict";
+const assert = require("assert");
+const http = require("http");
+const net = require("net");
+const path = require("path");
+const { execFileSync, spawnSync } = require("child_process");
+const { OPCUAClient, MessageSecurityMode, SecurityPolicy } = require("node-opcua-client");
+const { startServer } = require("../../scripts/hv_server");
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function get(port, pathname, options = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.request({ host: "127.0.0.1", port, path: pathname, method: options.method || "GET",
+      headers: options.headers || {}, timeout: 10000 }, (res) => {
+      let body = "";
+      res.on("data", (d) => { body += d; });
+      res.on("end", () => resolve({ status: res.statusCode, type: res.headers["content-type"], body }));
+    });
+    req.on("timeout", () => req.destroy(new Error("no answer")));
+    req.on("error", reject);
+    req.end();
+  });
+}
+
+// A metric's value for the labels given, or undefined.
+function value(text, name, labels) {
+  for (const line of text.split("\n")) {
+    if (!line.startsWith(name + "{") && !line.startsWith(name + " ")) continue;
+    if (Object.entries(labels || {}).every(([k, v]) => line.includes(`${k}="${v}"`))) return Number(line.split(" ").pop());
+  }
+  return undefined;
+}
+
+async function main() {
+  const bin = process.argv[2];
+  const guard = setTimeout(() => { console.error("metrics interop test: out of time"); process.exit(1); }, 90000);
+  const run = await startServer({ bin, duration: 80, logLevel: 6, keepAlivePeriodMs: 300,
+    rootFiles: { "http.conf": "# the test's own port\nenabled = true\nport = 0\n" } });
+  let client;
+  try {
+    let port = 0;
+    for (let end = Date.now() + 20000; !port && Date.now() < end; await sleep(100)) {
+      const m = /HTTP endpoint serving \[http:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log());
+      if (m) port = Number(m[1]);
+    }
+    assert.ok(port, `no HTTP endpoint:\n${run.log()}`);
+    // Until the crates are built.
+    for (let end = Date.now() + 20000; value((await get(port, "/metrics")).body, "vexahv_crate_channels",
+      { crate: "CrateC" }) === undefined; await sleep(100)) {
+      assert.ok(Date.now() < end, "the address space was not built");
+    }
+
+    client = OPCUAClient.create({ applicationName: "vexahv metrics", endpointMustExist: false,
+      securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 } });
+    await client.connect(run.url);
+    const session = await client.createSession();
+
+    const first = await get(port, "/metrics");
+    assert.strictEqual(first.status, 200);
+    assert.match(first.type, /^text\/plain; version=0\.0\.4/);
+    const check = spawnSync("promtool", ["check", "metrics"], { input: first.body, encoding: "utf8", timeout: 20000 });
+    if (check.error && check.error.code === "ENOENT") {
+      console.log("metrics interop test: promtool is not installed (scripts/setup installs prometheus); the format is not checked");
+    } else {
+      assert.strictEqual(check.status, 0, `promtool: ${check.stdout}${check.stderr}\n${first.body}`);
+      assert.strictEqual(check.stdout + check.stderr, "", "not even a lint remark");
+    }
+    for (const crate of ["CrateA", "CrateB", "CrateC"]) {
+      assert.strictEqual(value(first.body, "vexahv_crate_connected", { crate }), 1, `${crate}\n${first.body}`);
+    }
+    assert.strictEqual(value(first.body, "vexahv_crate_boards", { crate: "CrateA", address: "127.0.0.2" }), 3);
+    assert.strictEqual(value(first.body, "vexahv_crate_channels", { crate: "CrateA" }), 48, "12 + 24 + 12");
+    assert.ok(value(first.body, "vexahv_opcua_sessions") >= 1, "the test's own session");
+    assert.ok(value(first.body, "process_resident_memory_bytes") > 1e6);
+
+    // CrateB falls silent: its state follows within the supervision's time.
+    execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "silent", "CrateB", "on"]);
+    let lost;
+    for (let end = Date.now() + 30000; Date.now() < end; await sleep(250)) {
+      lost = (await get(port, "/metrics")).body;
+      if (value(lost, "vexahv_crate_connected", { crate: "CrateB" }) === 0) break;
+    }
+    assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateB" }), 0, lost);
+    assert.strictEqual(value(lost, "vexahv_crate_state", { crate: "CrateB" }), 2);
+    assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateA" }), 1, "the others are untouched");
+
+    // Bad requests: errors, and the endpoint serves on.
+    assert.strictEqual((await get(port, "/")).status, 404);
+    assert.strictEqual((await get(port, "/metrics/../etc/passwd")).status, 404);
+    assert.strictEqual((await get(port, "/metrics", { method: "POST" })).status, 405);
+    const huge = await get(port, "/metrics", { headers: { "X-Padding": "x".repeat(20000) } }).catch((e) => ({ status: e.code }));
+    assert.ok(huge.status === 413 || huge.status === 431 || huge.status === 400 || huge.status === "ECONNRESET" ||
+      huge.status === "EPIPE", `a header past the limit: ${huge.status}`);
+    // A client that starts a request and never ends it is dropped, not waited for.
+    const closed = await new Promise((resolve) => {
+      const socket = net.connect(port, "127.0.0.1", () => socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\n"));
+      const timer = setTimeout(() => { socket.destroy(); resolve(false); }, 15000);
+      socket.on("close", () => { clearTimeout(timer); resolve(true); });
+      socket.on("error", () => {});
+      socket.resume();  // its answer (400) read and dropped, so that the close is seen
+    });
+    assert.ok(closed, "a slow client keeps its connection for ever");
+    assert.strictEqual((await get(port, "/metrics")).status, 200, "still serving");
+
+    await session.close();
+    console.log("metrics interop test passed");
+  } finally {
+    if (client) await client.disconnect();
+    await run.stop();
+    clearTimeout(guard);
+  }
+}
+
+main().then(() => process.exit(0), (e) => { console.error(e); process.exit(1); });

@@ -1,0 +1,54 @@
+// The HTTP endpoint's settings file and its metrics text.
+
+#include <gtest/gtest.h>
+
+#include "http/http_settings.h"
+#include "http/metrics_text.h"
+
+namespace vexahv::http {
+namespace {
+
+TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
+  HttpSettings s;
+  EXPECT_EQ(parseHttpSettings("", s), "");
+  EXPECT_FALSE(s.enabled);
+  EXPECT_EQ(s.host, "127.0.0.1");
+  EXPECT_EQ(parseHttpSettings("# on\nenabled = true\nhost = 127.0.0.2\nport = 0\n", s), "");
+  EXPECT_TRUE(s.enabled);
+  EXPECT_EQ(s.host, "127.0.0.2");
+  EXPECT_EQ(s.port, 0);
+  const std::pair<const char*, const char*> bad[] = {
+      {"enabled = yes", "line 1: enabled [yes] is neither true nor false"},
+      {"\nhost = 0.0.0.0", "line 2: host [0.0.0.0] is not on loopback"},
+      {"host = localhost", "host [localhost] is not an IPv4 address"},
+      {"port = 65536", "port [65536] is not a port number"},
+      {"port = 80x", "port [80x]"},
+      {"colour = red", "no setting is named [colour]"},
+  };
+  for (const auto& [text, why] : bad) {
+    HttpSettings kept;
+    kept.port = 1234;
+    EXPECT_NE(parseHttpSettings(text, kept).find(why), std::string::npos) << text << ": " << parseHttpSettings(text, kept);
+    EXPECT_EQ(kept.port, 1234) << "a refused file changes nothing";
+  }
+}
+
+TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
+  ServerFigures s;
+  s.crates.push_back({"Crate\"A\\", "127.0.0.2", 1, 0, 3, 48});
+  s.crates.push_back({"CrateB", "127.0.0.3", 2, 4, 0, 0});
+  s.activeAlarmsBySeverity[900] = 2;
+  const std::string text = prometheusText(s, ProcessFigures{1.5, 3e7}, "5.0.0");
+  EXPECT_NE(text.find("vexahv_crate_connected{crate=\"Crate\\\"A\\\\\",address=\"127.0.0.2\"} 1\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("vexahv_crate_state{crate=\"CrateB\",address=\"127.0.0.3\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_crate_keepalive_failures{crate=\"CrateB\",address=\"127.0.0.3\"} 4\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_alarms_active{severity=\"900\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("process_cpu_seconds_total 1.5\n"), std::string::npos);
+  std::size_t types = 0;
+  for (std::size_t p = 0; (p = text.find("# TYPE vexahv_crate_connected ", p)) != std::string::npos; ++p) ++types;
+  EXPECT_EQ(types, 1u);
+}
+
+}  // namespace
+}  // namespace vexahv::http
