@@ -115,4 +115,34 @@ std::size_t Crate::itemCount() const {
   return items_.size();
 }
 
+namespace {
+
+void add(VEXAHVCallStatistics& to, const VEXAHVCallStatistics& from) {
+  to.calls += from.calls;
+  for (int i = 0; i < VEXAHV_FAILURE_CODES; ++i) to.failures[i] += from.failures[i];
+  for (int i = 0; i < VEXAHV_LATENCY_BUCKETS; ++i) to.latencyBuckets[i] += from.latencyBuckets[i];
+  to.latencySumMicroseconds += from.latencySumMicroseconds;
+  to.reconnections += from.reconnections;
+}
+
+}  // namespace
+
+void Crate::retireCallStatistics(std::int32_t handle) {
+  VEXAHVCallStatistics last{};
+  if (handle < 0 || VEXAHV_GetCallStatistics(handle, &last) != VEXAHV_OK) return;
+  std::lock_guard lock(retiredMutex_);
+  add(retired_, last);
+}
+
+VEXAHVCallStatistics Crate::callStatistics() const {
+  VEXAHVCallStatistics total{};
+  {
+    std::lock_guard lock(retiredMutex_);
+    total = retired_;
+  }
+  VEXAHVCallStatistics open{};
+  if (const std::int32_t h = handle(); h >= 0 && VEXAHV_GetCallStatistics(h, &open) == VEXAHV_OK) add(total, open);
+  return total;
+}
+
 }  // namespace vexahv

@@ -21,6 +21,7 @@
 #include <unordered_map>
 
 #include "config/system_entry.h"
+#include "hwlib/VEXAHVWrapper.h"
 #include "platform/socket.h"
 #include "platform/worker_thread.h"
 
@@ -48,6 +49,11 @@ class Crate {
   explicit Crate(const SystemEntry& entry);
   Crate(const Crate&) = delete;
   Crate& operator=(const Crate&) = delete;
+
+  // The library's call counts over every handle the crate had: those of the handles
+  // already closed, plus the open one's. retireCallStatistics before a handle is released.
+  void retireCallStatistics(std::int32_t handle);
+  VEXAHVCallStatistics callStatistics() const;
 
   // Who it is: fixed once the crate is made, so read without a lock.
   const std::string& name() const noexcept { return name_; }
@@ -158,6 +164,8 @@ class Crate {
   std::atomic<std::chrono::steady_clock::rep> lastHeard_{0};
   std::atomic<bool> eventsLost_{false};
   std::mutex stateMutex_;
+  mutable std::mutex retiredMutex_;
+  VEXAHVCallStatistics retired_{};  // of the handles closed; guarded by retiredMutex_
 
   mutable std::mutex channelMutex_;
   platform::Socket eventSocket_;

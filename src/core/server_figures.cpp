@@ -1,10 +1,42 @@
 #include "core/server_figures.h"
 
+#include <iterator>
+
 #include "addressspace/vexahv_opc_server.h"
+#include "hwlib/VEXAHVWrapper.h"
 #include "opctoolbox/application.h"
 #include "opctoolbox/client_access.h"
 
 namespace vexahv {
+
+namespace {
+
+const char* reasonOf(int code) {
+  static constexpr const char* kReasons[] = {
+      "ok",           "not_connected", "timeout",       "login_refused", "unknown_handle",   "system_type",
+      "link_type",    "no_slot",       "no_channel",    "no_parameter",  "no_property",      "wrong_type",
+      "read_only",    "write_only",    "out_of_range",  "protocol",      "invalid_argument", "no_command",
+      "inhibited",    "socket",        "no_memory"};
+  return code >= 0 && code < static_cast<int>(std::size(kReasons)) ? kReasons[code] : "other";
+}
+
+// Counters only: nothing is sent to the mainframe. False before the crate's first call.
+bool callFigures(const Crate& crate, http::CallFigures& out) {
+  const VEXAHVCallStatistics s = crate.callStatistics();
+  if (s.calls == 0) return false;
+  static constexpr int kBoundsMs[VEXAHV_LATENCY_BUCKETS - 1] = VEXAHV_LATENCY_BOUNDS_MS;
+  out.calls = s.calls;
+  for (int code = 1; code < VEXAHV_FAILURE_CODES; ++code) {
+    if (s.failures[code] != 0) out.failuresByReason.emplace_back(reasonOf(code), s.failures[code]);
+  }
+  for (const int ms : kBoundsMs) out.boundsSeconds.push_back(ms / 1000.0);
+  out.buckets.assign(std::begin(s.latencyBuckets), std::end(s.latencyBuckets));
+  out.sumSeconds = static_cast<double>(s.latencySumMicroseconds) / 1e6;
+  out.reconnections = s.reconnections;
+  return true;
+}
+
+}  // namespace
 
 http::ServerFigures collectServerFigures() {
   http::ServerFigures figures;
@@ -17,6 +49,7 @@ http::ServerFigures collectServerFigures() {
         if (const auto& owner = node->crate()) {
           crate.address = owner->address();
           crate.keepAliveFailures = owner->failCount();
+          crate.hasCalls = callFigures(*owner, crate.calls);
         }
         for (const auto& board : node->getOwnChildren()) {
           if (board->getKind() != ElementKind::Board) continue;

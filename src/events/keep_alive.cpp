@@ -224,6 +224,8 @@ void reconnectSystem(VEXAHVElement& node, std::stop_token stop) {
   VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance();
   if (server == nullptr) return;
   if (const std::int32_t old = node.getHandle(); old != -1) {
+    // Its calls stay counted in the crate's totals.
+    if (const auto& crate = node.crate()) crate->retireCallStatistics(old);
     VEXAHV_DeinitSystem(old);
     setHandleEverywhere(node, -1);
     node.markDisconnected();

@@ -1,6 +1,6 @@
 #include "http/metrics_text.h"
 
-#include <cstdio>
+#include <charconv>
 
 namespace vexahv::http {
 namespace {
@@ -17,10 +17,11 @@ std::string label(const std::string& value) {
   return out;
 }
 
+// The shortest text that reads back as the same double ("0.005", not "0.0050000000000000001").
 std::string number(double v) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", v);
-  return text;
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  return ec == std::errc() ? std::string(text, end) : std::string("NaN");
 }
 
 void family(std::string& out, const char* name, const char* type, const char* help) {
@@ -50,6 +51,43 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
   perCrate("vexahv_crate_boards", "Boards the crate was built with.", [](const CrateFigures& c) { return c.boards; });
   perCrate("vexahv_crate_channels", "Channels the crate was built with.",
            [](const CrateFigures& c) { return c.channels; });
+
+  // The library's calls, for the crates with a handle.
+  auto crateLabels = [](const CrateFigures& c) {
+    return "crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"";
+  };
+  family(out, "vexahv_library_calls_total", "counter", "HV library calls made for the crate.");
+  for (const CrateFigures& c : s.crates) {
+    if (c.hasCalls) out += "vexahv_library_calls_total{" + crateLabels(c) + "} " + number(double(c.calls.calls)) + "\n";
+  }
+  family(out, "vexahv_library_call_failures_total", "counter",
+         "HV library calls that failed, by reason (the transport's or the mainframe's).");
+  for (const CrateFigures& c : s.crates) {
+    for (const auto& [reason, count] : c.calls.failuresByReason) {
+      out += "vexahv_library_call_failures_total{" + crateLabels(c) + ",reason=\"" + label(reason) + "\"} " +
+             number(double(count)) + "\n";
+    }
+  }
+  family(out, "vexahv_library_call_duration_seconds", "histogram", "How long HV library calls took, in seconds.");
+  for (const CrateFigures& c : s.crates) {
+    if (!c.hasCalls) continue;
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < c.calls.buckets.size(); ++i) {
+      cumulative += c.calls.buckets[i];
+      const std::string le = i < c.calls.boundsSeconds.size() ? number(c.calls.boundsSeconds[i]) : "+Inf";
+      out += "vexahv_library_call_duration_seconds_bucket{" + crateLabels(c) + ",le=\"" + le + "\"} " +
+             number(double(cumulative)) + "\n";
+    }
+    out += "vexahv_library_call_duration_seconds_sum{" + crateLabels(c) + "} " + number(c.calls.sumSeconds) + "\n";
+    out += "vexahv_library_call_duration_seconds_count{" + crateLabels(c) + "} " + number(double(cumulative)) + "\n";
+  }
+  family(out, "vexahv_library_reconnections_total", "counter",
+         "Connections the HV library opened again for the crate after one broke.");
+  for (const CrateFigures& c : s.crates) {
+    if (c.hasCalls) {
+      out += "vexahv_library_reconnections_total{" + crateLabels(c) + "} " + number(double(c.calls.reconnections)) + "\n";
+    }
+  }
 
   family(out, "vexahv_opcua_sessions", "gauge", "OPC UA sessions open.");
   out += "vexahv_opcua_sessions " + number(static_cast<double>(s.opcUaSessions)) + "\n";

@@ -6,9 +6,20 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexahv::http {
+
+// The HV library's calls on one crate, over every handle it has had.
+struct CallFigures {
+  std::uint64_t calls = 0;
+  std::vector<std::pair<std::string, std::uint64_t>> failuresByReason;  // reasons that occurred
+  std::vector<double> boundsSeconds;   // upper bounds of the latency buckets but the last
+  std::vector<std::uint64_t> buckets;  // one more than the bounds: the last holds the slower calls
+  double sumSeconds = 0;
+  std::uint64_t reconnections = 0;
+};
 
 struct CrateFigures {
   std::string name;
@@ -17,6 +28,8 @@ struct CrateFigures {
   std::uint32_t keepAliveFailures = 0;
   std::size_t boards = 0;
   std::size_t channels = 0;
+  bool hasCalls = false;  // it has made a call
+  CallFigures calls;
 };
 
 struct ServerFigures {

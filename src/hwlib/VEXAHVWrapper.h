@@ -238,6 +238,24 @@ VEXAHV_API const char* VEXAHVLibSwRel(void);
 /* Releases a library list; null is allowed. */
 VEXAHV_API int VEXAHV_Free(void* list);
 
+/* Monitoring: what one handle's calls have cost since VEXAHV_InitSystem. Counted without a
+ * lock on the calls' path; reading them sends nothing to the mainframe. latencyBuckets[i]
+ * counts the calls that took at most VEXAHV_LATENCY_BOUNDS_MS[i] milliseconds and more
+ * than the bound before; the last bucket holds the slower ones. failures[code] counts the
+ * calls that ended with that VEXAHV_ERR_* code (a transport failure, or the mainframe's
+ * refusal); codes beyond the array count in its last element. */
+#define VEXAHV_LATENCY_BUCKETS 12
+#define VEXAHV_LATENCY_BOUNDS_MS {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 3000}
+#define VEXAHV_FAILURE_CODES 32
+typedef struct {
+  uint64_t calls;
+  uint64_t failures[VEXAHV_FAILURE_CODES];
+  uint64_t latencyBuckets[VEXAHV_LATENCY_BUCKETS];
+  uint64_t latencySumMicroseconds;
+  uint64_t reconnections; /* streams opened again after a broken one */
+} VEXAHVCallStatistics;
+VEXAHV_API int VEXAHV_GetCallStatistics(int handle, VEXAHVCallStatistics* statistics);
+
 #ifdef __cplusplus
 }
 #endif

@@ -103,8 +103,39 @@ void MainframeLink::shutdown() noexcept {
   socket_.shutdown();
 }
 
+void CallStatistics::count(int failure, std::chrono::steady_clock::duration took) noexcept {
+  static constexpr int kBoundsMs[VEXAHV_LATENCY_BUCKETS - 1] = VEXAHV_LATENCY_BOUNDS_MS;
+  calls_.fetch_add(1, std::memory_order_relaxed);
+  if (failure != VEXAHV_OK) {
+    const int index = failure > 0 && failure < VEXAHV_FAILURE_CODES ? failure : VEXAHV_FAILURE_CODES - 1;
+    failures_[index].fetch_add(1, std::memory_order_relaxed);
+  }
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  std::size_t bucket = 0;
+  while (bucket < VEXAHV_LATENCY_BUCKETS - 1 && micros > kBoundsMs[bucket] * 1000LL) ++bucket;
+  buckets_[bucket].fetch_add(1, std::memory_order_relaxed);
+  sumMicroseconds_.fetch_add(static_cast<std::uint64_t>(micros > 0 ? micros : 0), std::memory_order_relaxed);
+}
+
+void CallStatistics::copyTo(VEXAHVCallStatistics& out) const noexcept {
+  out.calls = calls_.load(std::memory_order_relaxed);
+  for (int i = 0; i < VEXAHV_FAILURE_CODES; ++i) out.failures[i] = failures_[i].load(std::memory_order_relaxed);
+  for (int i = 0; i < VEXAHV_LATENCY_BUCKETS; ++i) out.latencyBuckets[i] = buckets_[i].load(std::memory_order_relaxed);
+  out.latencySumMicroseconds = sumMicroseconds_.load(std::memory_order_relaxed);
+  out.reconnections = reconnections_.load(std::memory_order_relaxed);
+}
+
 int MainframeLink::exchange(Op op, std::span<const std::uint8_t> request, int& result,
                             std::vector<std::uint8_t>& response) {
+  const auto start = Clock::now();
+  const int rc = exchangeUncounted(op, request, result, response);
+  // The mainframe's result exists only when an answer came.
+  statistics_.count(rc != VEXAHV_OK ? rc : result, Clock::now() - start);
+  return rc;
+}
+
+int MainframeLink::exchangeUncounted(Op op, std::span<const std::uint8_t> request, int& result,
+                                     std::vector<std::uint8_t>& response) {
   std::lock_guard lock(mutex_);
   if (closed_.load()) return VEXAHV_ERR_NOT_CONNECTED;
   if (broken_) {
@@ -116,6 +147,7 @@ int MainframeLink::exchange(Op op, std::span<const std::uint8_t> request, int& r
       return rc;
     }
     broken_ = false;
+    statistics_.countReconnection();
   }
   const int rc = exchangeLocked(op, request, result, response);
   if (rc != VEXAHV_OK) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "hwlib/VEXAHVWrapper.h"
 #include "hwlib/mainframe_protocol.h"
 #include "hwlib/param_type_cache.h"
 #include "platform/socket.h"
@@ -37,6 +38,23 @@ struct LinkSettings {
   static bool fromEnvironment(LinkSettings& out);
 };
 
+// A link's call counts: atomics, so that counting takes no lock and a reader on another
+// thread sees whole numbers.
+class CallStatistics {
+ public:
+  // failure: VEXAHV_OK, or the call's VEXAHV_ERR_* code.
+  void count(int failure, std::chrono::steady_clock::duration took) noexcept;
+  void countReconnection() noexcept { reconnections_.fetch_add(1, std::memory_order_relaxed); }
+  void copyTo(VEXAHVCallStatistics& out) const noexcept;
+
+ private:
+  std::atomic<std::uint64_t> calls_{0};
+  std::atomic<std::uint64_t> failures_[VEXAHV_FAILURE_CODES] = {};
+  std::atomic<std::uint64_t> buckets_[VEXAHV_LATENCY_BUCKETS] = {};
+  std::atomic<std::uint64_t> sumMicroseconds_{0};
+  std::atomic<std::uint64_t> reconnections_{0};
+};
+
 class MainframeLink final : public Exchange {
  public:
   // Connects and logs in; VEXAHV_OK or the reason it could not.
@@ -51,6 +69,7 @@ class MainframeLink final : public Exchange {
   // Between a failure and the next attempt to connect again, calls fail at once.
   static constexpr std::chrono::milliseconds kReopenPause{1000};
   ParamTypeCache* paramTypes() noexcept override { return &types_; }
+  const CallStatistics& statistics() const noexcept { return statistics_; }
 
  private:
   MainframeLink(const LinkSettings& settings, int systemType, std::string user, std::string password)
@@ -59,6 +78,9 @@ class MainframeLink final : public Exchange {
   int connectLocked();
   int exchangeLocked(Op op, std::span<const std::uint8_t> request, int& result,
                      std::vector<std::uint8_t>& response);
+  // exchange() without its counting.
+  int exchangeUncounted(Op op, std::span<const std::uint8_t> request, int& result,
+                        std::vector<std::uint8_t>& response);
 
   const LinkSettings settings_;
   const int systemType_;
@@ -75,6 +97,7 @@ class MainframeLink final : public Exchange {
   std::uint32_t sequence_ = 0;
   std::vector<std::uint8_t> frame_;
   ParamTypeCache types_;
+  CallStatistics statistics_;
 };
 
 }  // namespace vexahv::hwlib

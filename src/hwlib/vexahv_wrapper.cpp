@@ -253,4 +253,12 @@ int VEXAHV_Free(void* list) {
   return VEXAHV_OK;
 }
 
+int VEXAHV_GetCallStatistics(int handle, VEXAHVCallStatistics* statistics) {
+  if (statistics == nullptr) return VEXAHV_ERR_INVALID_ARGUMENT;
+  return withLink(handle, [&](vexahv::hwlib::MainframeLink& link) {
+    link.statistics().copyTo(*statistics);
+    return VEXAHV_OK;
+  });
+}
+
 }  // extern "C"

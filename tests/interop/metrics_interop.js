@@ -1,8 +1,8 @@
 // The HTTP endpoint's /metrics, against the server on the simulated crates: the text passes
-// promtool's check, names every crate with its state and size, counts an OPC UA session,
-// and follows a crate that falls silent. Bad requests are answered with errors and cost
+// promtool's check, names every crate with its state, size and library calls, counts an
+// OPC UA session, and follows a crate that falls silent (its state, its timed-out calls). Bad requests are answered with errors and cost
 // only their own connection: an unknown path, another method, a header past the limit, a
-// client that never finishes its request. Bounded: 90 s.
+// client that never finishes its request. Bounded: 110 s.
 "use strict";
 const assert = require("assert");
 const http = require("http");
@@ -39,8 +39,8 @@ function value(text, name, labels) {
 
 async function main() {
   const bin = process.argv[2];
-  const guard = setTimeout(() => { console.error("metrics interop test: out of time"); process.exit(1); }, 90000);
-  const run = await startServer({ bin, duration: 80, logLevel: 6, keepAlivePeriodMs: 300,
+  const guard = setTimeout(() => { console.error("metrics interop test: out of time"); process.exit(1); }, 110000);
+  const run = await startServer({ bin, duration: 100, logLevel: 6, keepAlivePeriodMs: 300,
     rootFiles: { "http.conf": "# the test's own port\nenabled = true\nport = 0\n" } });
   let client;
   try {
@@ -50,9 +50,10 @@ async function main() {
       if (m) port = Number(m[1]);
     }
     assert.ok(port, `no HTTP endpoint:\n${run.log()}`);
-    // Until the crates are built.
-    for (let end = Date.now() + 20000; value((await get(port, "/metrics")).body, "vexahv_crate_channels",
-      { crate: "CrateC" }) === undefined; await sleep(100)) {
+    // Until the crates are built: every one connected with its channels.
+    const built = (text) => ["CrateA", "CrateB", "CrateC"].every((crate) =>
+      value(text, "vexahv_crate_connected", { crate }) === 1 && value(text, "vexahv_crate_channels", { crate }) > 0);
+    for (let end = Date.now() + 20000; !built((await get(port, "/metrics")).body); await sleep(100)) {
       assert.ok(Date.now() < end, "the address space was not built");
     }
 
@@ -78,16 +79,25 @@ async function main() {
     assert.strictEqual(value(first.body, "vexahv_crate_channels", { crate: "CrateA" }), 48, "12 + 24 + 12");
     assert.ok(value(first.body, "vexahv_opcua_sessions") >= 1, "the test's own session");
     assert.ok(value(first.body, "process_resident_memory_bytes") > 1e6);
+    const calls = value(first.body, "vexahv_library_calls_total", { crate: "CrateA" });
+    assert.ok(calls > 10, `the build's calls: ${calls}`);
+    assert.strictEqual(value(first.body, "vexahv_library_call_duration_seconds_bucket", { crate: "CrateA", le: "+Inf" }),
+      value(first.body, "vexahv_library_call_duration_seconds_count", { crate: "CrateA" }));
+    assert.ok(value(first.body, "vexahv_library_call_failures_total", { crate: "CrateA", reason: "write_only" }) > 0,
+      "the build reads write-only items, which the mainframe refuses");
 
-    // CrateB falls silent: its state follows within the supervision's time.
-    execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "silent", "CrateB", "on"]);
+    // CrateC (polled, supervised by library calls) falls silent: its state follows within
+    // the supervision's time, and its calls time out.
+    execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "silent", "CrateC", "on"]);
     let lost;
-    for (let end = Date.now() + 30000; Date.now() < end; await sleep(250)) {
+    for (let end = Date.now() + 40000; Date.now() < end; await sleep(250)) {
       lost = (await get(port, "/metrics")).body;
-      if (value(lost, "vexahv_crate_connected", { crate: "CrateB" }) === 0) break;
+      if (value(lost, "vexahv_crate_connected", { crate: "CrateC" }) === 0) break;
     }
-    assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateB" }), 0, lost);
-    assert.strictEqual(value(lost, "vexahv_crate_state", { crate: "CrateB" }), 2);
+    assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateC" }), 0, lost);
+    assert.strictEqual(value(lost, "vexahv_crate_state", { crate: "CrateC" }), 2);
+    assert.ok(value(lost, "vexahv_library_call_failures_total", { crate: "CrateC", reason: "timeout" }) > 0,
+      `its calls time out:\n${lost}`);
     assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateA" }), 1, "the others are untouched");
 
     // Bad requests: errors, and the endpoint serves on.

@@ -35,8 +35,22 @@ TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
 
 TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   ServerFigures s;
-  s.crates.push_back({"Crate\"A\\", "127.0.0.2", 1, 0, 3, 48});
-  s.crates.push_back({"CrateB", "127.0.0.3", 2, 4, 0, 0});
+  CrateFigures a;
+  a.name = "Crate\"A\\";
+  a.address = "127.0.0.2";
+  a.connection = 1;
+  a.hasCalls = true;
+  a.calls.calls = 6;
+  a.calls.failuresByReason = {{"timeout", 2}};
+  a.calls.boundsSeconds = {0.001, 0.01};
+  a.calls.buckets = {3, 2, 1};
+  a.calls.sumSeconds = 3.5;
+  CrateFigures b;
+  b.name = "CrateB";
+  b.address = "127.0.0.3";
+  b.connection = 2;
+  b.keepAliveFailures = 4;
+  s.crates = {a, b};
   s.activeAlarmsBySeverity[900] = 2;
   const std::string text = prometheusText(s, ProcessFigures{1.5, 3e7}, "5.0.0");
   EXPECT_NE(text.find("vexahv_crate_connected{crate=\"Crate\\\"A\\\\\",address=\"127.0.0.2\"} 1\n"), std::string::npos)
@@ -44,6 +58,14 @@ TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   EXPECT_NE(text.find("vexahv_crate_state{crate=\"CrateB\",address=\"127.0.0.3\"} 2\n"), std::string::npos);
   EXPECT_NE(text.find("vexahv_crate_keepalive_failures{crate=\"CrateB\",address=\"127.0.0.3\"} 4\n"), std::string::npos);
   EXPECT_NE(text.find("vexahv_alarms_active{severity=\"900\"} 2\n"), std::string::npos);
+  // The histogram's buckets are cumulative and end in +Inf, which is the count.
+  const std::string labels = "{crate=\"Crate\\\"A\\\\\",address=\"127.0.0.2\"";
+  for (const char* line : {",le=\"0.001\"} 3\n", ",le=\"0.01\"} 5\n", ",le=\"+Inf\"} 6\n"}) {
+    EXPECT_NE(text.find("vexahv_library_call_duration_seconds_bucket" + labels + line), std::string::npos) << line;
+  }
+  EXPECT_NE(text.find("vexahv_library_call_duration_seconds_count" + labels + "} 6\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_library_call_failures_total" + labels + ",reason=\"timeout\"} 2\n"), std::string::npos);
+  EXPECT_EQ(text.find("vexahv_library_calls_total{crate=\"CrateB\""), std::string::npos) << "no handle, no calls";
   EXPECT_NE(text.find("process_cpu_seconds_total 1.5\n"), std::string::npos);
   std::size_t types = 0;
   for (std::size_t p = 0; (p = text.find("# TYPE vexahv_crate_connected ", p)) != std::string::npos; ++p) ++types;
