@@ -62,7 +62,8 @@ async function main() {
   const pki = path.join(run.root, "pki");
   console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
   const metrics = /HTTP endpoint serving \[([^\]]+)\]/.exec(run.log());
-  console.log(`Metrics (Prometheus text): ${metrics ? metrics[1] : "not served, see the log"}`);
+  console.log(metrics ? `Status page: ${metrics[1].replace(/metrics$/, "")} (Prometheus metrics: ${metrics[1]})`
+    : "Status page and metrics: not served, see the log");
   console.log(`Connect any OPC UA client (UaExpert, node-opcua, asyncua) to ${run.url} with security None and ` +
     "an anonymous user; the crates are under Objects, e.g. ns=1;s=CrateA.Board00.Chan000.VMon");
   console.log(`\nDemo security settings (${path.join(run.root, "security.conf")}), for loopback only; a plant's ` +

@@ -1,6 +1,8 @@
 #include "core/server_figures.h"
 
+#include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
@@ -62,8 +64,14 @@ http::ServerFigures collectServerFigures() {
   }
   if (OpcToolbox::Application* app = OpcToolbox::getApp()) {
     if (OpcToolbox::ClientAccess* clients = app->clients()) figures.opcUaSessions = clients->sessionCount();
-    for (const OpcToolbox::ConditionReport& alarm : app->conditions().active()) {
-      ++figures.activeAlarmsBySeverity[alarm.severity];
+    std::vector<OpcToolbox::ConditionReport> active = app->conditions().active();
+    for (const OpcToolbox::ConditionReport& alarm : active) ++figures.activeAlarmsBySeverity[alarm.severity];
+    // The most severe listed first, as many as the view shows.
+    const std::size_t listed = std::min(active.size(), http::kAlarmsListed);
+    std::partial_sort(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(listed), active.end(),
+                      [](const auto& a, const auto& b) { return a.severity != b.severity ? a.severity > b.severity : a.id < b.id; });
+    for (std::size_t i = 0; i < listed; ++i) {
+      figures.activeAlarms.push_back({active[i].id, active[i].severity, active[i].message});
     }
   }
   return figures;

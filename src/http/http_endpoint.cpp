@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "http/metrics_text.h"
+#include "http/status_json.h"
 #include "logging/logging.h"
 #include "platform/process_identity.h"
 
@@ -19,35 +20,43 @@ struct HttpEndpoint::State {
 
 namespace {
 
-void answer(mg_connection* conn, int status, const char* reason, const char* type, const std::string& body) {
+void answer(mg_connection* conn, bool head, int status, const char* reason, const char* type, const std::string& body) {
   mg_printf(conn,
             "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
-            "Connection: close\r\n\r\n",
+            "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n",
             status, reason, type, body.size());
-  mg_write(conn, body.data(), body.size());
+  if (!head) mg_write(conn, body.data(), body.size());
 }
 
-int metrics(mg_connection* conn, void* data) {
+// Every path comes here: the three pages by their exact names, anything else is 404.
+int route(mg_connection* conn, void* data) {
   const auto* state = static_cast<const HttpEndpoint::State*>(data);
   const mg_request_info* request = mg_get_request_info(conn);
-  if (std::strcmp(request->local_uri, "/metrics") != 0) {
-    answer(conn, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /metrics is served\n");
+  const bool head = std::strcmp(request->request_method, "HEAD") == 0;
+  const std::string uri = request->local_uri != nullptr ? request->local_uri : "";
+  const bool known = uri == "/" || uri == "/metrics" || uri == "/api/status";
+  if (!known) {
+    answer(conn, head, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /, /metrics and /api/status are served\n");
     return 404;
   }
-  if (std::strcmp(request->request_method, "GET") != 0 && std::strcmp(request->request_method, "HEAD") != 0) {
+  if (!head && std::strcmp(request->request_method, "GET") != 0) {
     mg_printf(conn, "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     return 405;
   }
+  if (uri == "/") {
+    answer(conn, head, 200, "OK", "text/html; charset=utf-8", statusPage());
+    return 200;
+  }
   ProcessFigures process;
   platform::processUsage(process.cpuSeconds, process.residentBytes);
-  answer(conn, 200, "OK", "text/plain; version=0.0.4; charset=utf-8",
-         prometheusText(state->figures(), process, state->version));
+  const ServerFigures figures = state->figures();
+  if (uri == "/metrics") {
+    answer(conn, head, 200, "OK", "text/plain; version=0.0.4; charset=utf-8",
+           prometheusText(figures, process, state->version));
+  } else {
+    answer(conn, head, 200, "OK", "application/json", statusJson(figures, process, state->version));
+  }
   return 200;
-}
-
-int everythingElse(mg_connection* conn, void*) {
-  answer(conn, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /metrics is served\n");
-  return 404;
 }
 
 // civetweb's own complaints (a bad request, a closed connection) are the client's doing.
@@ -84,8 +93,7 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
   mg_context* context = mg_start(&callbacks, nullptr, options);
   if (context == nullptr) return "cannot listen on " + listen;
   state->context = context;
-  mg_set_request_handler(context, "/metrics", metrics, state.get());
-  mg_set_request_handler(context, "**", everythingElse, nullptr);
+  mg_set_request_handler(context, "**", route, state.get());
   mg_server_port ports[1] = {};
   port_ = mg_get_server_ports(context, 1, ports) == 1 ? static_cast<std::uint16_t>(ports[0].port) : settings.port;
   state_ = std::move(state);

@@ -1,6 +1,6 @@
 #pragma once
-// The server's HTTP endpoint: GET /metrics (Prometheus text) on a loopback address, over
-// civetweb. Bounded: two worker threads, a request must arrive whole within 5 s and hold
+// The server's HTTP endpoint on a loopback address, over civetweb: GET /metrics (Prometheus
+// text), /api/status (JSON) and / (the status page that shows it). Bounded: two worker threads, a request must arrive whole within 5 s and hold
 // at most 8 KiB of header, one request per connection; every other path is 404, every
 // other method 405. It reads the figures the process hands it and changes nothing.
 

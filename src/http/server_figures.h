@@ -32,11 +32,21 @@ struct CrateFigures {
   CallFigures calls;
 };
 
+struct AlarmFigures {
+  std::string id;  // "<source>#<name>"
+  std::uint16_t severity = 0;
+  std::string message;
+};
+
 struct ServerFigures {
   std::vector<CrateFigures> crates;
   std::size_t opcUaSessions = 0;
   std::map<std::uint16_t, std::size_t> activeAlarmsBySeverity;
+  std::vector<AlarmFigures> activeAlarms;  // the most severe first, at most kAlarmsListed
 };
+
+// The status view lists this many active alarms at most (the counts hold all of them).
+inline constexpr std::size_t kAlarmsListed = 200;
 
 using FiguresSource = std::function<ServerFigures()>;
 

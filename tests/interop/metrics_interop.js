@@ -1,6 +1,8 @@
-// The HTTP endpoint's /metrics, against the server on the simulated crates: the text passes
-// promtool's check, names every crate with its state, size and library calls, counts an
-// OPC UA session, and follows a crate that falls silent (its state, its timed-out calls). Bad requests are answered with errors and cost
+// The HTTP endpoint against the server on the simulated crates: /metrics passes promtool's
+// check, names every crate with its state, size and library calls, counts an OPC UA
+// session, and follows a crate that falls silent (its state, its timed-out calls);
+// /api/status says the same, and the status page, rendered by headless Chromium, shows
+// every crate and an alarm the simulator raised, and follows the silenced crate. Bad requests are answered with errors and cost
 // only their own connection: an unknown path, another method, a header past the limit, a
 // client that never finishes its request. Bounded: 110 s.
 "use strict";
@@ -26,6 +28,16 @@ function get(port, pathname, options = {}) {
     req.on("error", reject);
     req.end();
   });
+}
+
+// The status page as a real browser renders it, after its script has read /api/status;
+// null when this machine has no Chromium.
+function renderedPage(port, profile) {
+  const r = spawnSync("chromium", ["--headless", "--no-sandbox", "--disable-gpu", `--user-data-dir=${profile}`,
+    "--virtual-time-budget=3000", "--dump-dom", `http://127.0.0.1:${port}/`], { encoding: "utf8", timeout: 60000 });
+  if (r.error && r.error.code === "ENOENT") return null;
+  assert.strictEqual(r.status, 0, r.stderr);
+  return r.stdout;
 }
 
 // A metric's value for the labels given, or undefined.
@@ -86,6 +98,32 @@ async function main() {
     assert.ok(value(first.body, "vexahv_library_call_failures_total", { crate: "CrateA", reason: "write_only" }) > 0,
       "the build reads write-only items, which the mainframe refuses");
 
+    // The same as JSON, and on the status page in a browser, with an alarm the simulator raised.
+    const status = JSON.parse((await get(port, "/api/status")).body);
+    assert.deepStrictEqual(status.crates.map((c) => [c.name, c.state, c.channels]),
+      [["CrateA", "connected", 48], ["CrateB", "connected", 24], ["CrateC", "connected", 8]]);
+    assert.strictEqual(status.opcUaSessions, value(first.body, "vexahv_opcua_sessions"));
+    execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "interlock", "CrateA"]);
+    let alarmed;
+    for (let end = Date.now() + 20000; Date.now() < end; await sleep(250)) {
+      alarmed = JSON.parse((await get(port, "/api/status")).body);
+      if (alarmed.alarms.some((a) => a.id === "CrateA.Board00.Chan000#Interlock")) break;
+    }
+    assert.ok(alarmed.alarms.some((a) => a.id === "CrateA.Board00.Chan000#Interlock"), JSON.stringify(alarmed));
+    assert.ok(alarmed.alarms.length <= 200 && alarmed.alarmsActive >= alarmed.alarms.length);
+    assert.strictEqual(alarmed.alarms[0].severity, 900, "the most severe first");
+    const profile = path.join(run.dir, "chromium");
+    const page = renderedPage(port, profile);
+    if (page === null) {
+      console.log("metrics interop test: chromium is not installed (scripts/setup installs it); the page is not rendered");
+    } else {
+      for (const crate of ["CrateA", "CrateB", "CrateC"]) {
+        assert.match(page, new RegExp(`class="crate connected" data-crate="${crate}"`), page);
+      }
+      assert.match(page, /data-alarm="CrateA\.Board00\.Chan000#Interlock"/);
+      assert.doesNotMatch(page, /https?:\/\/(?!127\.0\.0\.1)/, "no asset from elsewhere");
+    }
+
     // CrateC (polled, supervised by library calls) falls silent: its state follows within
     // the supervision's time, and its calls time out.
     execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "silent", "CrateC", "on"]);
@@ -99,9 +137,15 @@ async function main() {
     assert.ok(value(lost, "vexahv_library_call_failures_total", { crate: "CrateC", reason: "timeout" }) > 0,
       `its calls time out:\n${lost}`);
     assert.strictEqual(value(lost, "vexahv_crate_connected", { crate: "CrateA" }), 1, "the others are untouched");
+    if (page !== null) {
+      assert.match(renderedPage(port, profile), /class="crate lost" data-crate="CrateC"/, "the page follows");
+    }
 
     // Bad requests: errors, and the endpoint serves on.
-    assert.strictEqual((await get(port, "/")).status, 404);
+    const home = await get(port, "/");
+    assert.strictEqual(home.status, 200);
+    assert.match(home.type, /^text\/html/);
+    assert.strictEqual((await get(port, "/index.html")).status, 404);
     assert.strictEqual((await get(port, "/metrics/../etc/passwd")).status, 404);
     assert.strictEqual((await get(port, "/metrics", { method: "POST" })).status, 405);
     const huge = await get(port, "/metrics", { headers: { "X-Padding": "x".repeat(20000) } }).catch((e) => ({ status: e.code }));

@@ -1,9 +1,10 @@
-// The HTTP endpoint's settings file and its metrics text.
+// The HTTP endpoint's settings file, its metrics text and its status JSON.
 
 #include <gtest/gtest.h>
 
 #include "http/http_settings.h"
 #include "http/metrics_text.h"
+#include "http/status_json.h"
 
 namespace vexahv::http {
 namespace {
@@ -70,6 +71,18 @@ TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   std::size_t types = 0;
   for (std::size_t p = 0; (p = text.find("# TYPE vexahv_crate_connected ", p)) != std::string::npos; ++p) ++types;
   EXPECT_EQ(types, 1u);
+}
+
+TEST(StatusJson, OutsideTextIsEscapedWhateverItHolds) {
+  ServerFigures s;
+  CrateFigures c;
+  c.name = "Crate\"A";
+  c.connection = 2;
+  s.crates = {c};
+  s.activeAlarms = {{"CrateA.Board00#PowerFail", 900, "line\nbreak \x01 and \\"}};
+  const std::string json = statusJson(s, ProcessFigures{}, "5.0.0");
+  EXPECT_NE(json.find("\"name\":\"Crate\\\"A\",\"address\":\"\",\"state\":\"lost\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"message\":\"line\\u000abreak \\u0001 and \\\\\""), std::string::npos) << json;
 }
 
 }  // namespace

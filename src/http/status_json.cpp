@@ -1,0 +1,146 @@
+#include "http/status_json.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace vexahv::http {
+namespace {
+
+// A JSON string: quotes, backslashes and control characters escaped; bytes of 0x80 and
+// above pass as they are (the texts are UTF-8 or ASCII).
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string number(double v) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+const char* stateName(std::int32_t connection) {
+  return connection == 1 ? "connected" : connection == 2 ? "lost" : "pending";
+}
+
+}  // namespace
+
+std::string statusJson(const ServerFigures& s, const ProcessFigures& p, const std::string& version) {
+  std::string out = "{\"release\":" + quoted(version) + ",\"crates\":[";
+  for (std::size_t i = 0; i < s.crates.size(); ++i) {
+    const CrateFigures& c = s.crates[i];
+    std::uint64_t failures = 0;
+    for (const auto& [reason, count] : c.calls.failuresByReason) failures += count;
+    out += std::string(i ? "," : "") + "{\"name\":" + quoted(c.name) + ",\"address\":" + quoted(c.address) +
+           ",\"state\":\"" + stateName(c.connection) + "\",\"boards\":" + std::to_string(c.boards) +
+           ",\"channels\":" + std::to_string(c.channels) + ",\"keepAliveFailures\":" +
+           std::to_string(c.keepAliveFailures) + ",\"libraryCalls\":" + std::to_string(c.calls.calls) +
+           ",\"libraryFailures\":" + std::to_string(failures) + "}";
+  }
+  std::size_t active = 0;
+  for (const auto& [severity, count] : s.activeAlarmsBySeverity) active += count;
+  out += "],\"opcUaSessions\":" + std::to_string(s.opcUaSessions) + ",\"alarmsActive\":" + std::to_string(active) +
+         ",\"alarms\":[";
+  for (std::size_t i = 0; i < s.activeAlarms.size(); ++i) {
+    const AlarmFigures& a = s.activeAlarms[i];
+    out += std::string(i ? "," : "") + "{\"id\":" + quoted(a.id) + ",\"severity\":" + std::to_string(a.severity) +
+           ",\"message\":" + quoted(a.message) + "}";
+  }
+  out += "],\"process\":{\"cpuSeconds\":" + number(p.cpuSeconds) + ",\"residentBytes\":" + number(p.residentBytes) +
+         "}}";
+  return out;
+}
+
+const std::string& statusPage() {
+  static const std::string page = R"html(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>HV OPC server</title>
+<style>
+  body { font-family: system-ui, sans-serif; margin: 0; padding: 0.8em; background: #f6f6f4; color: #222; }
+  h1 { font-size: 1.2em; margin: 0 0 0.4em; }
+  h2 { font-size: 1em; margin: 1em 0 0.3em; }
+  #summary { color: #555; font-size: 0.9em; }
+  .crates { display: grid; grid-template-columns: repeat(auto-fill, minmax(15em, 1fr)); gap: 0.5em; }
+  .crate { background: #fff; border-left: 0.4em solid #999; padding: 0.4em 0.6em; border-radius: 0.2em; }
+  .crate.connected { border-color: #2a8a3a; }
+  .crate.lost { border-color: #c0392b; }
+  .crate .name { font-weight: 600; }
+  .crate .detail { font-size: 0.85em; color: #555; }
+  table { border-collapse: collapse; width: 100%; background: #fff; font-size: 0.9em; }
+  td, th { text-align: left; padding: 0.25em 0.4em; border-bottom: 1px solid #ddd; vertical-align: top; }
+  .stale { color: #c0392b; }
+</style>
+</head>
+<body>
+<h1>HV OPC server</h1>
+<div id="summary">waiting for the first figures...</div>
+<h2>Crates</h2>
+<div class="crates" id="crates"></div>
+<h2>Active alarms</h2>
+<table><thead><tr><th>severity</th><th>alarm</th><th>message</th></tr></thead><tbody id="alarms"></tbody></table>
+<script>
+"use strict";
+function cell(row, text) { const td = document.createElement("td"); td.textContent = text; row.appendChild(td); }
+function show(s) {
+  document.getElementById("summary").textContent = "release " + s.release + " · " + s.crates.length + " crates · " +
+    s.opcUaSessions + " OPC UA sessions · " + s.alarmsActive + " active alarms · updated " +
+    new Date().toLocaleTimeString();
+  document.getElementById("summary").className = "";
+  const crates = document.getElementById("crates");
+  crates.replaceChildren();
+  for (const c of s.crates) {
+    const box = document.createElement("div");
+    box.className = "crate " + c.state;
+    box.dataset.crate = c.name;
+    const name = document.createElement("div"); name.className = "name"; name.textContent = c.name + " · " + c.state;
+    const detail = document.createElement("div"); detail.className = "detail";
+    detail.textContent = c.address + " · " + c.boards + " boards, " + c.channels + " channels · " +
+      c.libraryCalls + " calls, " + c.libraryFailures + " failed";
+    box.append(name, detail);
+    crates.appendChild(box);
+  }
+  const alarms = document.getElementById("alarms");
+  alarms.replaceChildren();
+  for (const a of s.alarms) {
+    const row = document.createElement("tr");
+    row.dataset.alarm = a.id;
+    cell(row, a.severity); cell(row, a.id); cell(row, a.message);
+    alarms.appendChild(row);
+  }
+}
+async function update() {
+  try {
+    const answer = await fetch("/api/status", { cache: "no-store" });
+    if (!answer.ok) throw new Error("HTTP " + answer.status);
+    show(await answer.json());
+  } catch (e) {
+    const summary = document.getElementById("summary");
+    summary.textContent = "no answer from the server (" + e.message + "); the figures below are old";
+    summary.className = "stale";
+  }
+}
+update();
+setInterval(update, 2000);
+</script>
+</body>
+</html>
+)html";
+  return page;
+}
+
+}  // namespace vexahv::http
