@@ -6,9 +6,12 @@
 // (the client's last values against a device read); then the latency from the server's
 // receipt of an event (the value's source timestamp, stamped when the event is applied)
 // to the client's notification, at the server's fastest publishing interval.
-//   node bench/events_measure.js [build/bin] [out.json]      (bounded: about 2 minutes)
+// With --scrape, the HTTP endpoint is on and /metrics is read once a second throughout:
+// its answer time and size, and the endpoint's threads' CPU, beside the same figures.
+//   node bench/events_measure.js [--scrape] [build/bin] [out.json]      (bounded: about 2 minutes)
 "use strict";
 const fs = require("fs");
+const http = require("http");
 const os = require("os");
 const path = require("path");
 const { execFileSync } = require("child_process");
@@ -18,8 +21,11 @@ const {
   ClientSubscription, ClientMonitoredItem, TimestampsToReturn, StatusCodes,
 } = require("../tests/interop/node_modules/node-opcua-client");
 
-const bin = path.resolve(process.argv[2] || "build/bin");
-const out = process.argv[3] || "build/events-measure.json";
+const scrape = process.argv.includes("--scrape");
+const args = process.argv.slice(2).filter((a) => a !== "--scrape");
+const bin = path.resolve(args[0] || "build/bin");
+const out = args[1] || (scrape ? "build/events-measure-scrape.json" : "build/events-measure.json");
+const HTTP_PORT = 31000 + (process.pid % 5000);
 const BOARDS = 16, CHANNELS = 48, RAMP = 25, TARGET = 500;  // V/s and V: a 20 s ramp
 const CRATES = [
   { name: "EvA", type: 0, index: 0, address: "127.0.0.21" }, { name: "EvB", type: 0, index: 0, address: "127.0.0.22" },
@@ -74,12 +80,24 @@ async function main() {
   });
   const entries = CRATES.map((c) => `${c.name},${c.index},0,${c.address}` + (c.type === 2 ? ":admin:hvsecret" : ""));
   const run = await startServer({ bin, dir: path.join(dir, "run"), crates: files, entries, logLevel: 4, duration: 240,
-    simPort: 30000 + (process.pid % 5000) });
+    simPort: 30000 + (process.pid % 5000),
+    rootFiles: scrape ? { "http.conf": `enabled = true\nport = ${HTTP_PORT}\n` } : {} });
   const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
   const sent = () => [...control("list").matchAll(/\/ev(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
     securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 600000 });
-  const R = { crates: CRATES.length, channels: CRATES.length * BOARDS * CHANNELS };
+  const R = { crates: CRATES.length, channels: CRATES.length * BOARDS * CHANNELS, scrape };
+  // Once a second, as Prometheus would: each answer's time and size.
+  const scrapes = [];
+  let scraping = null;
+  const scrapeOnce = () => new Promise((resolve) => {
+    const t = process.hrtime.bigint();
+    http.get({ host: "127.0.0.1", port: HTTP_PORT, path: "/metrics" }, (res) => {
+      let bytes = 0;
+      res.on("data", (d) => { bytes += d.length; });
+      res.on("end", () => { scrapes.push({ ms: Number(process.hrtime.bigint() - t) / 1e6, bytes, status: res.statusCode }); resolve(); });
+    }).on("error", () => { scrapes.push({ ms: -1, bytes: 0, status: 0 }); resolve(); });
+  });
   try {
     await client.connect(run.url);
     const session = await client.createSession();
@@ -100,6 +118,7 @@ async function main() {
       { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
     group.on("changed", (item, dv) => { latest.set(item.itemToMonitor.nodeId.toString(), dv); ++notifications; });
     await sleep(3000);
+    if (scrape) scraping = setInterval(scrapeOnce, 1000);
 
     // Every channel on, ramping to TARGET.
     const writes = ids.flatMap((id) => [
@@ -126,6 +145,13 @@ async function main() {
     for (const [name, ticks] of Object.entries(t1ticks)) {
       const pct = Math.round(((ticks - (t0ticks[name] || 0)) / ticksPerSecond / seconds) * 1000) / 10;
       if (pct > 0) R.serverCpuPctByThread[name] = pct;
+    }
+
+    if (scrape) {
+      const ok = scrapes.filter((x) => x.status === 200);
+      const ms = ok.map((x) => x.ms).sort((a, b) => a - b);
+      R.scrapes = { n: scrapes.length, answered: ok.length, medianMs: ms[Math.floor(ms.length / 2)],
+        maxMs: ms[ms.length - 1], bytes: ok.length ? ok[ok.length - 1].bytes : 0 };
     }
 
     // After the ramps: the client's last VMon of every channel against a device read (IMon
@@ -181,6 +207,7 @@ async function main() {
     await fast.terminate();
     await session.close();
   } finally {
+    if (scraping) clearInterval(scraping);
     await client.disconnect();
     await run.stop();
     fs.rmSync(dir, { recursive: true, force: true });
