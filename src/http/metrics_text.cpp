@@ -17,18 +17,18 @@ std::string label(const std::string& value) {
   return out;
 }
 
-// The shortest text that reads back as the same double ("0.005", not "0.0050000000000000001").
-std::string number(double v) {
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-  return ec == std::errc() ? std::string(text, end) : std::string("NaN");
-}
 
 void family(std::string& out, const char* name, const char* type, const char* help) {
   out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
 }  // namespace
+
+std::string shortestNumber(double v) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  return ec == std::errc() ? std::string(text, end) : std::string("NaN");
+}
 
 std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, const std::string& version) {
   std::string out;
@@ -39,7 +39,7 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
     family(out, name, "gauge", help);
     for (const CrateFigures& c : s.crates) {
       out += std::string(name) + "{crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"} " +
-             number(static_cast<double>(value(c))) + "\n";
+             shortestNumber(static_cast<double>(value(c))) + "\n";
     }
   };
   perCrate("vexahv_crate_connected", "Whether the crate's library connection is up (1) or not (0).",
@@ -58,14 +58,14 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
   };
   family(out, "vexahv_library_calls_total", "counter", "HV library calls made for the crate.");
   for (const CrateFigures& c : s.crates) {
-    if (c.hasCalls) out += "vexahv_library_calls_total{" + crateLabels(c) + "} " + number(double(c.calls.calls)) + "\n";
+    if (c.hasCalls) out += "vexahv_library_calls_total{" + crateLabels(c) + "} " + shortestNumber(double(c.calls.calls)) + "\n";
   }
   family(out, "vexahv_library_call_failures_total", "counter",
          "HV library calls that failed, by reason (the transport's or the mainframe's).");
   for (const CrateFigures& c : s.crates) {
     for (const auto& [reason, count] : c.calls.failuresByReason) {
       out += "vexahv_library_call_failures_total{" + crateLabels(c) + ",reason=\"" + label(reason) + "\"} " +
-             number(double(count)) + "\n";
+             shortestNumber(double(count)) + "\n";
     }
   }
   family(out, "vexahv_library_call_duration_seconds", "histogram", "How long HV library calls took, in seconds.");
@@ -74,33 +74,33 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < c.calls.buckets.size(); ++i) {
       cumulative += c.calls.buckets[i];
-      const std::string le = i < c.calls.boundsSeconds.size() ? number(c.calls.boundsSeconds[i]) : "+Inf";
+      const std::string le = i < c.calls.boundsSeconds.size() ? shortestNumber(c.calls.boundsSeconds[i]) : "+Inf";
       out += "vexahv_library_call_duration_seconds_bucket{" + crateLabels(c) + ",le=\"" + le + "\"} " +
-             number(double(cumulative)) + "\n";
+             shortestNumber(double(cumulative)) + "\n";
     }
-    out += "vexahv_library_call_duration_seconds_sum{" + crateLabels(c) + "} " + number(c.calls.sumSeconds) + "\n";
-    out += "vexahv_library_call_duration_seconds_count{" + crateLabels(c) + "} " + number(double(cumulative)) + "\n";
+    out += "vexahv_library_call_duration_seconds_sum{" + crateLabels(c) + "} " + shortestNumber(c.calls.sumSeconds) + "\n";
+    out += "vexahv_library_call_duration_seconds_count{" + crateLabels(c) + "} " + shortestNumber(double(cumulative)) + "\n";
   }
   family(out, "vexahv_library_reconnections_total", "counter",
          "Connections the HV library opened again for the crate after one broke.");
   for (const CrateFigures& c : s.crates) {
     if (c.hasCalls) {
-      out += "vexahv_library_reconnections_total{" + crateLabels(c) + "} " + number(double(c.calls.reconnections)) + "\n";
+      out += "vexahv_library_reconnections_total{" + crateLabels(c) + "} " + shortestNumber(double(c.calls.reconnections)) + "\n";
     }
   }
 
   family(out, "vexahv_opcua_sessions", "gauge", "OPC UA sessions open.");
-  out += "vexahv_opcua_sessions " + number(static_cast<double>(s.opcUaSessions)) + "\n";
+  out += "vexahv_opcua_sessions " + shortestNumber(static_cast<double>(s.opcUaSessions)) + "\n";
   family(out, "vexahv_alarms_active", "gauge", "Active alarms (conditions), by severity.");
   for (const auto& [severity, count] : s.activeAlarmsBySeverity) {
     out += "vexahv_alarms_active{severity=\"" + std::to_string(severity) + "\"} " +
-           number(static_cast<double>(count)) + "\n";
+           shortestNumber(static_cast<double>(count)) + "\n";
   }
 
   family(out, "process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.");
-  out += "process_cpu_seconds_total " + number(p.cpuSeconds) + "\n";
+  out += "process_cpu_seconds_total " + shortestNumber(p.cpuSeconds) + "\n";
   family(out, "process_resident_memory_bytes", "gauge", "Resident memory size, in bytes.");
-  out += "process_resident_memory_bytes " + number(p.residentBytes) + "\n";
+  out += "process_resident_memory_bytes " + shortestNumber(p.residentBytes) + "\n";
   return out;
 }
 

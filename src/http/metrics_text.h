@@ -13,6 +13,9 @@ struct ProcessFigures {
   double residentBytes = 0;
 };
 
+// The shortest text that reads back as the same double ("0.005", not "0.0050000000000000001").
+std::string shortestNumber(double v);
+
 std::string prometheusText(const ServerFigures& server, const ProcessFigures& process, const std::string& version);
 
 }  // namespace vexahv::http

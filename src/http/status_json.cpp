@@ -1,6 +1,5 @@
 #include "http/status_json.h"
 
-#include <charconv>
 #include <cstdio>
 
 namespace vexahv::http {
@@ -25,11 +24,6 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-std::string number(double v) {
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-  return ec == std::errc() ? std::string(text, end) : std::string("0");
-}
 
 const char* stateName(std::int32_t connection) {
   return connection == 1 ? "connected" : connection == 2 ? "lost" : "pending";
@@ -58,7 +52,7 @@ std::string statusJson(const ServerFigures& s, const ProcessFigures& p, const st
     out += std::string(i ? "," : "") + "{\"id\":" + quoted(a.id) + ",\"severity\":" + std::to_string(a.severity) +
            ",\"message\":" + quoted(a.message) + "}";
   }
-  out += "],\"process\":{\"cpuSeconds\":" + number(p.cpuSeconds) + ",\"residentBytes\":" + number(p.residentBytes) +
+  out += "],\"process\":{\"cpuSeconds\":" + shortestNumber(p.cpuSeconds) + ",\"residentBytes\":" + shortestNumber(p.residentBytes) +
          "}}";
   return out;
 }
