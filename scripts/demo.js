@@ -61,7 +61,11 @@ async function main() {
   });
   const pki = path.join(run.root, "pki");
   console.log(`OPC UA endpoint: ${run.url}  (security None, anonymous user)`);
-  const metrics = /HTTP endpoint serving \[([^\]]+)\]/.exec(run.log());
+  // Started right after the OPC UA endpoint listens: its line follows within moments.
+  let metrics = null;
+  for (let end = Date.now() + 3000; !metrics && Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
+    metrics = /HTTP endpoint serving \[([^\]]+)\]/.exec(run.log());
+  }
   console.log(metrics ? `Status page: ${metrics[1].replace(/metrics$/, "")} (Prometheus metrics: ${metrics[1]})`
     : "Status page and metrics: not served, see the log");
   console.log(`Connect any OPC UA client (UaExpert, node-opcua, asyncua) to ${run.url} with security None and ` +
