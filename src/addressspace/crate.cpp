@@ -127,6 +127,17 @@ void add(VEXAHVCallStatistics& to, const VEXAHVCallStatistics& from) {
 
 }  // namespace
 
+Crate::EventCounts Crate::eventCounts() const noexcept {
+  EventCounts c;
+  c.applied = eventsApplied_.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(EventDrop::Count); ++i) {
+    c.dropped[i] = eventsDropped_[i].load(std::memory_order_relaxed);
+  }
+  c.lastApplied = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(lastApplied_.load(std::memory_order_relaxed)));
+  return c;
+}
+
 void Crate::retireCallStatistics(std::int32_t handle) {
   VEXAHVCallStatistics last{};
   if (handle < 0 || VEXAHV_GetCallStatistics(handle, &last) != VEXAHV_OK) return;

@@ -93,6 +93,22 @@ class Crate {
         std::chrono::steady_clock::duration(lastHeard_.load(std::memory_order_relaxed)));
   }
   bool setEventsLost(bool lost) noexcept { return eventsLost_.exchange(lost) != lost; }
+
+  // Its event records, for monitoring: counted without a lock on the events' path.
+  enum class EventDrop : std::size_t { UnknownItem, NotConnected, Count };
+  struct EventCounts {
+    std::uint64_t applied = 0;
+    std::uint64_t dropped[static_cast<std::size_t>(EventDrop::Count)] = {};
+    std::chrono::steady_clock::time_point lastApplied{};  // epoch: none yet
+  };
+  void countEventApplied(std::chrono::steady_clock::time_point when) noexcept {
+    eventsApplied_.fetch_add(1, std::memory_order_relaxed);
+    lastApplied_.store(when.time_since_epoch().count(), std::memory_order_relaxed);
+  }
+  void countEventDropped(EventDrop why) noexcept {
+    eventsDropped_[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
+  }
+  EventCounts eventCounts() const noexcept;
   bool eventsLost() const noexcept { return eventsLost_.load(); }
   // Its parameter events were subscribed: -1 becomes 3, 2 becomes 1.
   void eventsSubscribed();
@@ -163,6 +179,9 @@ class Crate {
   std::atomic<std::uint16_t> failCount_{0};
   std::atomic<std::chrono::steady_clock::rep> lastHeard_{0};
   std::atomic<bool> eventsLost_{false};
+  std::atomic<std::uint64_t> eventsApplied_{0};
+  std::atomic<std::uint64_t> eventsDropped_[static_cast<std::size_t>(EventDrop::Count)] = {};
+  std::atomic<std::chrono::steady_clock::rep> lastApplied_{0};
   std::mutex stateMutex_;
   mutable std::mutex retiredMutex_;
   VEXAHVCallStatistics retired_{};  // of the handles closed; guarded by retiredMutex_

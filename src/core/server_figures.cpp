@@ -1,6 +1,7 @@
 #include "core/server_figures.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <vector>
 
@@ -52,6 +53,14 @@ http::ServerFigures collectServerFigures() {
           crate.address = owner->address();
           crate.keepAliveFailures = owner->failCount();
           crate.hasCalls = callFigures(*owner, crate.calls);
+          const Crate::EventCounts events = owner->eventCounts();
+          crate.eventsApplied = events.applied;
+          crate.eventsDroppedUnknownItem = events.dropped[static_cast<std::size_t>(Crate::EventDrop::UnknownItem)];
+          crate.eventsDroppedNotConnected = events.dropped[static_cast<std::size_t>(Crate::EventDrop::NotConnected)];
+          if (events.applied != 0) {
+            crate.lastEventAgeSeconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - events.lastApplied).count();
+          }
         }
         for (const auto& board : node->getOwnChildren()) {
           if (board->getKind() != ElementKind::Board) continue;

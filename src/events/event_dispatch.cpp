@@ -1,5 +1,6 @@
 #include "events/event_dispatch.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -148,17 +149,20 @@ void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record) {
       // are never an event's to set.
       VEXAHVElementPtr element = system == crate.name() ? crate.findById(inCrate) : nullptr;
       if (!element || !hasHardwareEvents(element->hardware()->kind)) {
+        crate.countEventDropped(Crate::EventDrop::UnknownItem);
         logError("Event - id [", id, "] not valid");
         return;
       }
       // A system declared lost keeps its items "not connected" until its reconnection
       // restores them; a late event would turn them good while its status still says Ko.
       if (crate.connectionStatus() != kStatusOk) {
+        crate.countEventDropped(Crate::EventDrop::NotConnected);
         logDebug("Event - id [", id, "] of a system not connected: not applied");
         return;
       }
       const ValueQT converted = convertEvent(record.value, record.text, sizeof record.text, *element);
       element->setCachedValue(converted);
+      crate.countEventApplied(std::chrono::steady_clock::now());
       // A line per value: Informational, so that Notice stays quiet while a crate ramps.
       logInformational("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
       return;
@@ -177,7 +181,16 @@ void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record) {
 
 void applyTcpBatch(VEXAHVElement& system, const VEXAHVTcpEventRecord* records, unsigned count) {
   logDebug("Events received - [", count, "]");
-  if (system.getKeepAliveState() != 1) return;
+  Crate* crate = system.crate().get();
+  if (system.getKeepAliveState() != 1) {
+    if (crate != nullptr) {
+      for (unsigned i = 0; i < count; ++i) {
+        if (records[i].type == VEXAHV_EVENT_PARAMETER) crate->countEventDropped(Crate::EventDrop::NotConnected);
+      }
+    }
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
   for (unsigned i = 0; i < count; ++i) {
     const VEXAHVTcpEventRecord& r = records[i];
     switch (r.type) {
@@ -186,10 +199,12 @@ void applyTcpBatch(VEXAHVElement& system, const VEXAHVTcpEventRecord* records, u
         logDebug("Event - type [PARAMETER] - [", name, "]");
         const VEXAHVElementPtr element = findParameterElement(&system, name, r.slot, r.channel);
         if (!element) {
+          if (crate != nullptr) crate->countEventDropped(Crate::EventDrop::UnknownItem);
           logError("Event - id [", name, "] not valid");
           break;
         }
         element->setCachedValue(convertEvent(r.data.value, r.data.text, sizeof r.data.text, *element));
+        if (crate != nullptr) crate->countEventApplied(now);
         break;
       }
       case VEXAHV_EVENT_SIGNAL: logDebug("Event - type [SIGNAL]"); break;

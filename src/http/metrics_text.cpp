@@ -89,6 +89,25 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
     }
   }
 
+  family(out, "vexahv_crate_event_records_total", "counter", "Event records from the crate applied to its items.");
+  for (const CrateFigures& c : s.crates) {
+    out += "vexahv_crate_event_records_total{" + crateLabels(c) + "} " + shortestNumber(double(c.eventsApplied)) + "\n";
+  }
+  family(out, "vexahv_crate_event_records_dropped_total", "counter",
+         "Event records from the crate not applied, by cause: an item it does not have, or the crate not connected.");
+  for (const CrateFigures& c : s.crates) {
+    out += "vexahv_crate_event_records_dropped_total{" + crateLabels(c) + ",cause=\"unknown_item\"} " +
+           shortestNumber(double(c.eventsDroppedUnknownItem)) + "\n";
+    out += "vexahv_crate_event_records_dropped_total{" + crateLabels(c) + ",cause=\"not_connected\"} " +
+           shortestNumber(double(c.eventsDroppedNotConnected)) + "\n";
+  }
+  family(out, "vexahv_crate_last_event_age_seconds", "gauge", "Seconds since the crate's last applied event record.");
+  for (const CrateFigures& c : s.crates) {
+    if (c.lastEventAgeSeconds >= 0) {
+      out += "vexahv_crate_last_event_age_seconds{" + crateLabels(c) + "} " + shortestNumber(c.lastEventAgeSeconds) + "\n";
+    }
+  }
+
   family(out, "vexahv_opcua_sessions", "gauge", "OPC UA sessions open.");
   out += "vexahv_opcua_sessions " + shortestNumber(static_cast<double>(s.opcUaSessions)) + "\n";
   family(out, "vexahv_alarms_active", "gauge", "Active alarms (conditions), by severity.");

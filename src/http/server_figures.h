@@ -30,6 +30,11 @@ struct CrateFigures {
   std::size_t channels = 0;
   bool hasCalls = false;  // it has made a call
   CallFigures calls;
+  // Its event records: applied to items, and dropped by cause.
+  std::uint64_t eventsApplied = 0;
+  std::uint64_t eventsDroppedUnknownItem = 0;
+  std::uint64_t eventsDroppedNotConnected = 0;
+  double lastEventAgeSeconds = -1;  // -1: none yet
 };
 
 struct AlarmFigures {

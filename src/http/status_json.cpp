@@ -41,7 +41,9 @@ std::string statusJson(const ServerFigures& s, const ProcessFigures& p, const st
            ",\"state\":\"" + stateName(c.connection) + "\",\"boards\":" + std::to_string(c.boards) +
            ",\"channels\":" + std::to_string(c.channels) + ",\"keepAliveFailures\":" +
            std::to_string(c.keepAliveFailures) + ",\"libraryCalls\":" + std::to_string(c.calls.calls) +
-           ",\"libraryFailures\":" + std::to_string(failures) + "}";
+           ",\"libraryFailures\":" + std::to_string(failures) + ",\"eventsApplied\":" + std::to_string(c.eventsApplied) +
+           ",\"lastEventAgeSeconds\":" + (c.lastEventAgeSeconds >= 0 ? shortestNumber(c.lastEventAgeSeconds) : "null") +
+           "}";
   }
   std::size_t active = 0;
   for (const auto& [severity, count] : s.activeAlarmsBySeverity) active += count;
@@ -90,6 +92,16 @@ const std::string& statusPage() {
 <script>
 "use strict";
 function cell(row, text) { const td = document.createElement("td"); td.textContent = text; row.appendChild(td); }
+// Each crate's applied event counts of the last minute's polls: the rate over that minute.
+const seen = new Map();
+function rate(c) {
+  const now = Date.now();
+  const history = (seen.get(c.name) || []).filter((h) => now - h.t <= 60000);
+  history.push({ t: now, n: c.eventsApplied });
+  seen.set(c.name, history);
+  const first = history[0];
+  return now > first.t ? (c.eventsApplied - first.n) * 1000 / (now - first.t) : 0;
+}
 function show(s) {
   document.getElementById("summary").textContent = "release " + s.release + " · " + s.crates.length + " crates · " +
     s.opcUaSessions + " OPC UA sessions · " + s.alarmsActive + " active alarms · updated " +
@@ -104,7 +116,7 @@ function show(s) {
     const name = document.createElement("div"); name.className = "name"; name.textContent = c.name + " · " + c.state;
     const detail = document.createElement("div"); detail.className = "detail";
     detail.textContent = c.address + " · " + c.boards + " boards, " + c.channels + " channels · " +
-      c.libraryCalls + " calls, " + c.libraryFailures + " failed";
+      c.libraryCalls + " calls, " + c.libraryFailures + " failed · " + rate(c).toFixed(1) + " events/s over the last minute";
     box.append(name, detail);
     crates.appendChild(box);
   }

@@ -98,6 +98,18 @@ async function main() {
     assert.ok(value(first.body, "vexahv_library_call_failures_total", { crate: "CrateA", reason: "write_only" }) > 0,
       "the build reads write-only items, which the mainframe refuses");
 
+    // CrateA reports over UDP and CrateB over TCP: their event records are counted as they come.
+    let evented;
+    for (let end = Date.now() + 15000; Date.now() < end; await sleep(250)) {
+      evented = (await get(port, "/metrics")).body;
+      if (["CrateA", "CrateB"].every((crate) => value(evented, "vexahv_crate_event_records_total", { crate }) > 0)) break;
+    }
+    for (const crate of ["CrateA", "CrateB"]) {
+      assert.ok(value(evented, "vexahv_crate_event_records_total", { crate }) > 0, `${crate}'s events:\n${evented}`);
+      assert.ok(value(evented, "vexahv_crate_last_event_age_seconds", { crate }) < 10);
+      assert.strictEqual(value(evented, "vexahv_crate_event_records_dropped_total", { crate, cause: "unknown_item" }), 0);
+    }
+
     // The same as JSON, and on the status page in a browser, with an alarm the simulator raised.
     const status = JSON.parse((await get(port, "/api/status")).body);
     assert.deepStrictEqual(status.crates.map((c) => [c.name, c.state, c.channels]),
@@ -121,6 +133,7 @@ async function main() {
         assert.match(page, new RegExp(`class="crate connected" data-crate="${crate}"`), page);
       }
       assert.match(page, /data-alarm="CrateA\.Board00\.Chan000#Interlock"/);
+      assert.match(page, /events\/s over the last minute/);
       assert.doesNotMatch(page, /https?:\/\/(?!127\.0\.0\.1)/, "no asset from elsewhere");
     }
 

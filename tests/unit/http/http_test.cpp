@@ -51,6 +51,7 @@ TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   b.address = "127.0.0.3";
   b.connection = 2;
   b.keepAliveFailures = 4;
+  b.eventsDroppedNotConnected = 3;
   s.crates = {a, b};
   s.activeAlarmsBySeverity[900] = 2;
   const std::string text = prometheusText(s, ProcessFigures{1.5, 3e7}, "5.0.0");
@@ -67,6 +68,9 @@ TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   EXPECT_NE(text.find("vexahv_library_call_duration_seconds_count" + labels + "} 6\n"), std::string::npos);
   EXPECT_NE(text.find("vexahv_library_call_failures_total" + labels + ",reason=\"timeout\"} 2\n"), std::string::npos);
   EXPECT_EQ(text.find("vexahv_library_calls_total{crate=\"CrateB\""), std::string::npos) << "no handle, no calls";
+  EXPECT_NE(text.find("vexahv_crate_event_records_dropped_total{crate=\"CrateB\",address=\"127.0.0.3\",cause=\"not_connected\"} 3\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("vexahv_crate_last_event_age_seconds{crate=\"CrateB\""), std::string::npos) << "no event yet";
   EXPECT_NE(text.find("process_cpu_seconds_total 1.5\n"), std::string::npos);
   std::size_t types = 0;
   for (std::size_t p = 0; (p = text.find("# TYPE vexahv_crate_connected ", p)) != std::string::npos; ++p) ++types;
