@@ -35,11 +35,13 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
   family(out, "vexahv_build_info", "gauge", "The server's release, as a label.");
   out += "vexahv_build_info{version=\"" + label(version) + "\"} 1\n";
 
+  auto crateLabels = [](const CrateFigures& c) {
+    return "crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"";
+  };
   auto perCrate = [&](const char* name, const char* help, auto value) {
     family(out, name, "gauge", help);
     for (const CrateFigures& c : s.crates) {
-      out += std::string(name) + "{crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"} " +
-             shortestNumber(static_cast<double>(value(c))) + "\n";
+      out += std::string(name) + "{" + crateLabels(c) + "} " + shortestNumber(static_cast<double>(value(c))) + "\n";
     }
   };
   perCrate("vexahv_crate_connected", "Whether the crate's library connection is up (1) or not (0).",
@@ -52,10 +54,7 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
   perCrate("vexahv_crate_channels", "Channels the crate was built with.",
            [](const CrateFigures& c) { return c.channels; });
 
-  // The library's calls, for the crates with a handle.
-  auto crateLabels = [](const CrateFigures& c) {
-    return "crate=\"" + label(c.name) + "\",address=\"" + label(c.address) + "\"";
-  };
+  // The library's calls, for the crates that made any.
   family(out, "vexahv_library_calls_total", "counter", "HV library calls made for the crate.");
   for (const CrateFigures& c : s.crates) {
     if (c.hasCalls) out += "vexahv_library_calls_total{" + crateLabels(c) + "} " + shortestNumber(double(c.calls.calls)) + "\n";

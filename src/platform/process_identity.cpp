@@ -8,30 +8,47 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/atomic_file.h"
 
 namespace vexahv::platform {
 
+namespace {
+
+// The fields of /proc/<which>/stat after comm: "pid (comm) state ppid ..." where comm may
+// hold blanks and parentheses, so they start after the last ')'. [0] is the state (field
+// 3); field n is [n - 3]. Empty when the file cannot be read.
+std::vector<std::string> statFields(const std::string& which) {
+  std::string stat;
+  if (readWholeFile("/proc/" + which + "/stat", stat, 4096)) return {};
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return {};
+  std::istringstream in(stat.substr(close + 1));
+  std::vector<std::string> fields;
+  for (std::string field; in >> field;) fields.push_back(std::move(field));
+  return fields;
+}
+
+unsigned long long wholeNumber(const std::string& text) {
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+  return end != text.c_str() && *end == '\0' ? n : 0;
+}
+
+}  // namespace
+
 std::uint64_t processStartTime(pid_t pid) noexcept {
   if (pid <= 0) return 0;
-  std::string stat;
-  if (readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat, 4096)) return 0;
-  // "pid (comm) state ppid ..." where comm may hold blanks and parentheses: the fields
-  // start after the last ')'. The start time is field 22, the 20th after comm.
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 1));
-  std::string field;
-  fields >> field;
-  // A zombie has ended; only its exit status waits to be collected.
-  if (field == "Z" || field == "X") return 0;
-  for (int i = 0; i < 19 && fields >> field; ++i) {
+  try {
+    const std::vector<std::string> fields = statFields(std::to_string(pid));
+    // A zombie has ended; only its exit status waits to be collected.
+    if (fields.empty() || fields[0] == "Z" || fields[0] == "X") return 0;
+    // The start time is field 22.
+    return fields.size() > 19 ? wholeNumber(fields[19]) : 0;
+  } catch (...) {
+    return 0;
   }
-  if (!fields) return 0;
-  char* end = nullptr;
-  const unsigned long long ticks = std::strtoull(field.c_str(), &end, 10);
-  return end != field.c_str() && *end == '\0' ? ticks : 0;
 }
 
 bool sameProcessAlive(pid_t pid, std::uint64_t startTime) noexcept {
@@ -98,21 +115,14 @@ std::error_code handOverTree(const std::filesystem::path& dir, const std::string
 bool processUsage(double& cpuSeconds, double& residentBytes) noexcept {
   cpuSeconds = residentBytes = 0;
   try {
-    std::string stat, statm;
-    if (readWholeFile("/proc/self/stat", stat, 4096) || readWholeFile("/proc/self/statm", statm, 4096)) return false;
-    // After comm: state is field 3, utime and stime fields 14 and 15.
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return false;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14) utime = std::stoull(field);
-      if (i == 15) stime = std::stoull(field);
-    }
+    // utime and stime are fields 14 and 15; statm's second number is the resident pages.
+    const std::vector<std::string> fields = statFields("self");
+    std::string statm;
+    if (fields.size() <= 12 || readWholeFile("/proc/self/statm", statm, 4096)) return false;
     unsigned long long size = 0, resident = 0;
     std::istringstream(statm) >> size >> resident;
-    cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    cpuSeconds = static_cast<double>(wholeNumber(fields[11]) + wholeNumber(fields[12])) /
+                 static_cast<double>(::sysconf(_SC_CLK_TCK));
     residentBytes = static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE));
     return true;
   } catch (...) {
