@@ -8,7 +8,7 @@
 #include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "opctoolbox/application.h"
-#include "opctoolbox/client_access.h"
+#include "opctoolbox/ua/endpoint/ua_endpoint.h"
 
 namespace vexahv {
 
@@ -39,9 +39,40 @@ bool callFigures(const Crate& crate, http::CallFigures& out) {
   return true;
 }
 
+std::string policyName(const std::string& uri) {
+  const auto hash = uri.rfind('#');
+  return uri.empty() ? "None" : hash == std::string::npos ? uri : uri.substr(hash + 1);
+}
+
+const char* modeName(std::uint32_t mode) {
+  return mode == 3 ? "SignAndEncrypt" : mode == 2 ? "Sign" : "None";
+}
+
+void opcUaFigures(const OpcToolbox::ua::EndpointDiagnostics& d, http::ServerFigures& out) {
+  http::OpcUaFigures& f = out.opcUa;
+  f.sessions = d.summary.currentSessionCount;
+  f.subscriptions = d.summary.currentSubscriptionCount;
+  f.monitoredItems = d.monitoredItems;
+  f.publishRequestsQueued = d.publishRequestsQueued;
+  f.bytesQueued = d.bytesQueued;
+  f.sessionsCreated = d.summary.cumulatedSessionCount;
+  f.sessionsRejected = d.summary.rejectedSessionCount;
+  f.sessionTimeouts = d.summary.sessionTimeoutCount;
+  f.requestsRejected = d.summary.rejectedRequestsCount;
+  f.loginFailures = d.loginFailures;
+  f.notificationsSent = d.notificationsSent;
+  const std::int64_t now = OpcToolbox::ua::nowTicks();
+  for (const OpcToolbox::ua::SessionDiagnostics& s : d.sessions) {
+    if (f.clients.size() == http::kClientsListed) break;
+    f.clients.push_back({s.name, s.user, s.peer, policyName(s.policyUri), modeName(s.securityMode), s.subscriptions,
+                         s.monitoredItems, static_cast<double>(now - s.connectionTime) / 1e7});
+  }
+  for (const auto& [id, severity] : d.unacknowledgedAlarms) ++out.unacknowledgedAlarmsBySeverity[severity];
+}
+
 }  // namespace
 
-http::ServerFigures collectServerFigures() {
+http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint) {
   http::ServerFigures figures;
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
     if (SystemList* list = server->getSystemList()) {
@@ -71,8 +102,12 @@ http::ServerFigures collectServerFigures() {
       }
     }
   }
+  OpcToolbox::ua::EndpointDiagnostics opcUa;
+  if (endpoint != nullptr) {
+    opcUa = endpoint->diagnostics();
+    opcUaFigures(opcUa, figures);
+  }
   if (OpcToolbox::Application* app = OpcToolbox::getApp()) {
-    if (OpcToolbox::ClientAccess* clients = app->clients()) figures.opcUaSessions = clients->sessionCount();
     std::vector<OpcToolbox::ConditionReport> active = app->conditions().active();
     for (const OpcToolbox::ConditionReport& alarm : active) ++figures.activeAlarmsBySeverity[alarm.severity];
     // The most severe listed first, as many as the view shows.
@@ -80,7 +115,8 @@ http::ServerFigures collectServerFigures() {
     std::partial_sort(active.begin(), active.begin() + static_cast<std::ptrdiff_t>(listed), active.end(),
                       [](const auto& a, const auto& b) { return a.severity != b.severity ? a.severity > b.severity : a.id < b.id; });
     for (std::size_t i = 0; i < listed; ++i) {
-      figures.activeAlarms.push_back({active[i].id, active[i].severity, active[i].message});
+      figures.activeAlarms.push_back(
+          {active[i].id, active[i].severity, active[i].message, !opcUa.unacknowledgedAlarms.contains(active[i].id)});
     }
   }
   return figures;

@@ -4,8 +4,13 @@
 
 #include "http/server_figures.h"
 
+namespace OpcToolbox::ua {
+class UaEndpoint;
+}
+
 namespace vexahv {
 
-http::ServerFigures collectServerFigures();
+// endpoint: the OPC UA endpoint whose sessions are shown (null: none).
+http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint);
 
 }  // namespace vexahv

@@ -270,7 +270,7 @@ void VEXAHVServerProcess::startHttpEndpoint() {
   }
   if (!settings.enabled) return;
   auto endpoint = std::make_unique<http::HttpEndpoint>();
-  if (const std::string why = endpoint->start(settings, collectServerFigures, VEXAHV_VERSION); !why.empty()) {
+  if (const std::string why = endpoint->start(settings, [this] { return collectServerFigures(endpoint_.get()); }, VEXAHV_VERSION); !why.empty()) {
     logError("HTTP endpoint not started: ", why);
     return;
   }

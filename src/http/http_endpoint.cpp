@@ -7,6 +7,7 @@
 
 #include "http/metrics_text.h"
 #include "http/status_json.h"
+#include "http/status_page.h"
 #include "logging/logging.h"
 #include "platform/process_identity.h"
 

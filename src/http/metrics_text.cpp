@@ -107,13 +107,40 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
     }
   }
 
-  family(out, "vexahv_opcua_sessions", "gauge", "OPC UA sessions open.");
-  out += "vexahv_opcua_sessions " + shortestNumber(static_cast<double>(s.opcUaSessions)) + "\n";
-  family(out, "vexahv_alarms_active", "gauge", "Active alarms (conditions), by severity.");
-  for (const auto& [severity, count] : s.activeAlarmsBySeverity) {
-    out += "vexahv_alarms_active{severity=\"" + std::to_string(severity) + "\"} " +
-           shortestNumber(static_cast<double>(count)) + "\n";
-  }
+  auto single = [&](const char* name, const char* type, const char* help, double value) {
+    family(out, name, type, help);
+    out += std::string(name) + " " + shortestNumber(value) + "\n";
+  };
+  const OpcUaFigures& ua = s.opcUa;
+  single("vexahv_opcua_sessions", "gauge", "OPC UA sessions open.", double(ua.sessions));
+  single("vexahv_opcua_subscriptions", "gauge", "OPC UA subscriptions, with those kept for a transfer.",
+         double(ua.subscriptions));
+  single("vexahv_opcua_monitored_items", "gauge", "OPC UA monitored items.", double(ua.monitoredItems));
+  single("vexahv_opcua_publish_requests_queued", "gauge", "Publish requests waiting for notifications.",
+         double(ua.publishRequestsQueued));
+  single("vexahv_opcua_send_queue_bytes", "gauge", "Bytes of answers waiting for their clients to take them.",
+         double(ua.bytesQueued));
+  single("vexahv_opcua_sessions_created_total", "counter", "OPC UA sessions created.", double(ua.sessionsCreated));
+  single("vexahv_opcua_sessions_rejected_total", "counter", "OPC UA sessions refused at creation or activation.",
+         double(ua.sessionsRejected));
+  single("vexahv_opcua_session_timeouts_total", "counter", "OPC UA sessions ended because their client went silent.",
+         double(ua.sessionTimeouts));
+  single("vexahv_opcua_requests_rejected_total", "counter", "OPC UA requests answered by a service fault.",
+         double(ua.requestsRejected));
+  single("vexahv_opcua_login_failures_total", "counter", "OPC UA session activations refused for their user identity.",
+         double(ua.loginFailures));
+  single("vexahv_opcua_notifications_sent_total", "counter", "Data changes and events sent to OPC UA subscriptions.",
+         double(ua.notificationsSent));
+  auto bySeverity = [&](const char* name, const char* help, const std::map<std::uint16_t, std::size_t>& counts) {
+    family(out, name, "gauge", help);
+    for (const auto& [severity, count] : counts) {
+      out += std::string(name) + "{severity=\"" + std::to_string(severity) + "\"} " +
+             shortestNumber(static_cast<double>(count)) + "\n";
+    }
+  };
+  bySeverity("vexahv_alarms_active", "Active alarms (conditions), by severity.", s.activeAlarmsBySeverity);
+  bySeverity("vexahv_alarms_unacknowledged", "Alarms waiting for an acknowledgement, active or not, by severity.",
+             s.unacknowledgedAlarmsBySeverity);
 
   family(out, "process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.");
   out += "process_cpu_seconds_total " + shortestNumber(p.cpuSeconds) + "\n";

@@ -41,17 +41,48 @@ struct AlarmFigures {
   std::string id;  // "<source>#<name>"
   std::uint16_t severity = 0;
   std::string message;
+  bool acknowledged = true;
+};
+
+// An OPC UA session, as far as an operator needs to know who is connected.
+struct ClientFigures {
+  std::string name;     // the session's
+  std::string user;     // empty until activated
+  std::string address;  // the client's
+  std::string policy;   // the security policy's name: "None", "Basic256Sha256", ...
+  std::string mode;     // "None", "Sign", "SignAndEncrypt"
+  std::uint32_t subscriptions = 0;
+  std::uint32_t monitoredItems = 0;
+  double connectedSeconds = 0;
+};
+
+// The OPC UA endpoint's figures: what it holds now and what it counted since the start.
+struct OpcUaFigures {
+  std::size_t sessions = 0;
+  std::size_t subscriptions = 0;
+  std::uint64_t monitoredItems = 0;
+  std::uint64_t publishRequestsQueued = 0;
+  std::uint64_t bytesQueued = 0;
+  std::uint64_t sessionsCreated = 0;
+  std::uint64_t sessionsRejected = 0;
+  std::uint64_t sessionTimeouts = 0;
+  std::uint64_t requestsRejected = 0;
+  std::uint64_t loginFailures = 0;
+  std::uint64_t notificationsSent = 0;
+  std::vector<ClientFigures> clients;  // at most kClientsListed
 };
 
 struct ServerFigures {
   std::vector<CrateFigures> crates;
-  std::size_t opcUaSessions = 0;
+  OpcUaFigures opcUa;
   std::map<std::uint16_t, std::size_t> activeAlarmsBySeverity;
+  std::map<std::uint16_t, std::size_t> unacknowledgedAlarmsBySeverity;
   std::vector<AlarmFigures> activeAlarms;  // the most severe first, at most kAlarmsListed
 };
 
-// The status view lists this many active alarms at most (the counts hold all of them).
+// The status view lists this many active alarms and clients at most (the counts hold all).
 inline constexpr std::size_t kAlarmsListed = 200;
+inline constexpr std::size_t kClientsListed = 200;
 
 using FiguresSource = std::function<ServerFigures()>;
 

@@ -1,8 +1,6 @@
 #pragma once
-// The status view as JSON (/api/status), and the page (/) that shows it: every crate with
-// its state and size, the OPC UA sessions, the active alarms. The page is one document of
-// its own (no script or style from elsewhere), reads /api/status every two seconds and fits
-// a phone's screen.
+// The status view as JSON (/api/status): every crate with its state and size, the OPC UA
+// endpoint with its clients, the active alarms.
 
 #include <string>
 
@@ -12,6 +10,5 @@
 namespace vexahv::http {
 
 std::string statusJson(const ServerFigures& server, const ProcessFigures& process, const std::string& version);
-const std::string& statusPage();
 
 }  // namespace vexahv::http

@@ -225,6 +225,14 @@ std::vector<UaEvent> AlarmConditions::retained() const {
   return out;
 }
 
+std::map<std::string, std::uint16_t> AlarmConditions::unacknowledged() const {
+  std::map<std::string, std::uint16_t> out;
+  for (const auto& [id, s] : conditions_) {
+    if (s.enabled && !s.acked) out.emplace(id, s.report.severity);
+  }
+  return out;
+}
+
 UaEvent AlarmConditions::refreshEvent(bool start) {
   UaEvent e;
   const std::uint32_t type = start ? alarm::RefreshStartEventType : alarm::RefreshEndEventType;

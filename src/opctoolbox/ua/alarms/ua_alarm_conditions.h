@@ -63,6 +63,8 @@ class AlarmConditions {
   // Every retained, enabled condition as it is now, with its last EventId (ConditionRefresh).
   std::vector<UaEvent> retained() const;
   std::size_t size() const noexcept { return conditions_.size(); }
+  // The enabled conditions that wait for an acknowledgement, active or not, by id.
+  std::map<std::string, std::uint16_t> unacknowledged() const;
   // The condition's state as its last event showed it, for its nodes; one that is held
   // no longer (or never was) shows quiet's: inactive, acknowledged, enabled, no EventId.
   UaEvent stateOf(const ConditionReport& quiet) const;

@@ -10,13 +10,16 @@ std::vector<std::string> stringArray(Decoder& d) {
   return out;
 }
 
-void skipApplicationDescription(Decoder& d, std::string* name, std::string* uri = nullptr) {
+void skipApplicationDescription(Decoder& d, std::string* name, std::string* uri = nullptr,
+                                std::string* productUri = nullptr, std::uint32_t* type = nullptr) {
   const UaString applicationUri = d.string();
   if (uri != nullptr) *uri = applicationUri.value_or("");
-  d.string();  // product uri
+  const UaString product = d.string();
+  if (productUri != nullptr) *productUri = product.value_or("");
   const LocalizedText text = d.localizedText();
   if (name != nullptr) *name = text.text.value_or("");
-  d.uint32();  // application type
+  const std::uint32_t applicationType = d.uint32();
+  if (type != nullptr) *type = applicationType;
   d.string();  // gateway server uri
   d.string();  // discovery profile uri
   stringArray(d);
@@ -108,7 +111,7 @@ GetEndpointsRequest decodeGetEndpointsRequest(Decoder& d) {
 CreateSessionRequest decodeCreateSessionRequest(Decoder& d) {
   CreateSessionRequest r;
   r.header = decodeRequestHeader(d);
-  skipApplicationDescription(d, &r.clientName, &r.clientApplicationUri);
+  skipApplicationDescription(d, &r.clientName, &r.clientApplicationUri, &r.clientProductUri, &r.clientApplicationType);
   d.string();  // server uri
   r.endpointUrl = d.string().value_or("");
   r.sessionName = d.string().value_or("");
@@ -128,7 +131,7 @@ ActivateSessionRequest decodeActivateSessionRequest(Decoder& d) {
     d.byteString();
     d.byteString();
   }
-  stringArray(d);  // locale ids
+  r.localeIds = stringArray(d);
   r.identityToken = d.extensionObject();
   r.identityTokenType = r.identityToken.typeId;
   r.userTokenSignature = signatureData(d);

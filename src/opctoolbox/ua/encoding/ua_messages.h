@@ -134,6 +134,8 @@ struct CreateSessionRequest {
   std::string sessionName;
   std::string clientName;  // the client's ApplicationName text
   std::string clientApplicationUri;
+  std::string clientProductUri;
+  std::uint32_t clientApplicationType = 1;
   std::string clientNonce;
   std::string clientCertificate;  // DER, possibly followed by its issuers
   double requestedTimeout = 0;
@@ -144,6 +146,7 @@ CreateSessionRequest decodeCreateSessionRequest(Decoder& d);
 struct ActivateSessionRequest {
   RequestHeader header;
   SignatureData clientSignature;
+  std::vector<std::string> localeIds;
   NodeId identityTokenType;  // the ExtensionObject's type
   ExtensionObject identityToken;
   SignatureData userTokenSignature;

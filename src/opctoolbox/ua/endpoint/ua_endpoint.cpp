@@ -37,6 +37,19 @@ struct UaEndpoint::Connection {
   std::deque<std::vector<std::uint8_t>> out;
   std::size_t offset = 0;
   std::atomic<std::size_t> queued{0};  // bytes in out not sent yet; written under outMutex
+  // The endpoint's total of them: what a connection still holds leaves it with the connection.
+  std::shared_ptr<std::atomic<std::size_t>> allQueued;
+  void addQueued(std::size_t n) {
+    queued += n;
+    *allQueued += n;
+  }
+  void sentQueued(std::size_t n) {
+    queued -= n;
+    *allQueued -= n;
+  }
+  ~Connection() {
+    if (allQueued) *allQueued -= queued.load();
+  }
   bool closeAfterFlush = false;
   bool writable = true;  // false while waiting for the socket to take more
   bool watchingOut = false;  // registered for writability
@@ -173,6 +186,7 @@ void UaEndpoint::accept() {
     peer.setNoDelay(true);
     const int fd = peer.fd();
     auto c = std::make_shared<Connection>();
+    c->allQueued = queuedBytes_;
     c->socket = std::move(peer);
     std::weak_ptr<Connection> weak = c;
     c->ua = std::make_unique<UaConnection>(*server_, options_.limits, nextChannel_++,
@@ -207,7 +221,7 @@ void UaEndpoint::enqueue(const std::shared_ptr<Connection>& c, std::vector<std::
       if (sent == bytes.size()) return;
     }
     if (c->out.empty()) c->offset = sent;
-    c->queued += bytes.size() - sent;
+    c->addQueued(bytes.size() - sent);
     c->out.push_back(std::move(bytes));
     if (c->flushDue) return;  // already handed over
     c->flushDue = true;
@@ -261,7 +275,7 @@ void UaEndpoint::flush(const std::shared_ptr<Connection>& c) {
         break;
       }
       c->offset += n;
-      c->queued -= n;
+      c->sentQueued(n);
       if (c->offset == front.size()) {
         c->out.pop_front();
         c->offset = 0;
@@ -370,6 +384,12 @@ void UaEndpoint::closeConnection(int fd) {
   connections_.erase(it);
   events_.remove(fd);
   c->ua.reset();  // pending answers for it are dropped from here on
+}
+
+EndpointDiagnostics UaEndpoint::diagnostics() const {
+  EndpointDiagnostics d = server_ ? server_->diagnostics() : EndpointDiagnostics{};
+  d.bytesQueued = queuedBytes_->load();
+  return d;
 }
 
 }  // namespace OpcToolbox::ua

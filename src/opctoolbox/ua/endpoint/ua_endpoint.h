@@ -5,6 +5,7 @@
 // handed to it. stop() closes the listener and every connection and joins the thread; the
 // application's stop() calls it too. Stop the endpoint before releasing the application.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -58,6 +59,8 @@ class UaEndpoint {
   // "opc.tcp://host:port"
   std::string url() const;
   UaServer& server() { return *server_; }
+  // The server's diagnostics with the bytes waiting to be sent on every connection.
+  EndpointDiagnostics diagnostics() const;
 
  private:
   struct Connection;
@@ -90,6 +93,7 @@ class UaEndpoint {
   std::mutex pendingMutex_;
   std::vector<std::weak_ptr<Connection>> pending_;  // connections with answers handed over
   std::uint32_t nextChannel_ = 1;
+  const std::shared_ptr<std::atomic<std::size_t>> queuedBytes_ = std::make_shared<std::atomic<std::size_t>>(0);
   std::uint64_t stopHandler_ = 0;
   vexahv::platform::WorkerThread thread_;
 };

@@ -77,7 +77,7 @@ struct ReadAnswer {
 
 }  // namespace
 
-DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps) {
+DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps, Role role) {
   const NamespaceZeroNode* node = findNamespaceZero(id);
   if (node == nullptr) return statusOnly(kBadNodeIdUnknown);
   auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
@@ -105,11 +105,20 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     case kDataType: return scalar(BuiltinType::NodeId, node->dataType);
     case kValueRank: return scalar(BuiltinType::Int32, node->valueRank);
     case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
-    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    case kAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    case kUserAccessLevel:
+      return scalar(BuiltinType::Byte, static_cast<std::uint8_t>(mayReadNamespaceZero(id, role) ? 1 : 0));
     case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 1000.0);
     case kHistorizing: return scalar(BuiltinType::Boolean, false);
     case kValue: break;
     default: return statusOnly(kBadAttributeIdInvalid);
+  }
+  if (!mayReadNamespaceZero(id, role)) return statusOnly(kBadUserAccessDenied);
+  if (std::optional<ua::Variant> v = readDiagnosticsValue(id)) {
+    DataValue out = valueOf(std::move(*v));
+    const std::int64_t now = nowTicks();
+    stamp(out, timestamps, now, now);
+    return out;
   }
   const ServerIdentity who = identity();
   const std::string version = std::to_string(app_.getMajorVersion()) + "." + std::to_string(app_.getMinorVersion());
@@ -329,7 +338,11 @@ void UaServer::read(Call& c, ReadRequest& r) {
       continue;
     }
     if (rv.nodeId.ns == 0 && rv.nodeId.kind == NodeId::Kind::Numeric) {
-      now(readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn));
+      now(readNamespaceZero(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn, role));
+      continue;
+    }
+    if (rv.nodeId.ns == kNs && rv.nodeId.kind == NodeId::Kind::Numeric) {
+      now(readSessionNode(rv.nodeId.numeric, rv.attributeId, r.timestampsToReturn, role));
       continue;
     }
     if (!element) {

@@ -138,6 +138,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
     if (zero || madeClass != 0) {
+      item->role = call.role;
       if (zero) item->namespaceZeroId = c.nodeId.numeric;
       else item->madeNode = std::string(c.nodeId.text);
       item->nextSample = Clock::now();  // the first notification carries the current value

@@ -216,7 +216,7 @@ Clock::time_point UaServer::sampleNamespaceZero() {
   // Read outside the lock: the values come from the application.
   for (auto& item : due) {
     if (item->namespaceZeroId != 0) {
-      item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps));
+      item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps, item->role));
     } else {
       item->offer(readProperty(NodeIdRef{kNs, NodeId::Kind::String, 0, item->madeNode, {}}, kValue, item->timestamps));
     }
@@ -281,6 +281,9 @@ void UaServer::publishLoop(std::stop_token stop) {
     // Encoded outside the lock: a large notification never holds up another client's request.
     std::vector<std::vector<std::uint8_t>> kept(outgoing.size());
     Replies replies = encodeOutgoing(outgoing, kept);
+    std::uint64_t notifications = 0;
+    for (const Outgoing& o : outgoing) notifications += o.changes.size() + o.events.size();
+    counters_.notificationsSent.fetch_add(notifications, std::memory_order_relaxed);
     // Kept for Republish before the answer that names it is sent.
     for (std::size_t i = 0; i < outgoing.size(); ++i) {
       if (outgoing[i].keepAlive()) continue;

@@ -147,7 +147,10 @@ void UaServer::channelClosed(std::uint32_t channelId) {
   {
     std::lock_guard lock(sessionsMutex_);
     channels_.erase(channelId);
-    std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+    // Never activated, it ends here: an aborted session.
+    const std::size_t ended =
+        std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
+    for (std::size_t i = 0; i < ended; ++i) counters_.add(counters_.sessionAborts);
   }
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.

@@ -20,6 +20,7 @@
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
 #include "opctoolbox/ua/alarms/ua_condition_nodes.h"
+#include "opctoolbox/ua/services/ua_diagnostics.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
@@ -95,6 +96,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // Channels that carry an activated session: the connections worth keeping when room runs out.
   std::set<std::uint32_t> channelsWithSessions() const;
   std::size_t monitoredItemCount() const;  // takes every session's lock in turn
+  // The counters and every session as they are now (each session's lock in turn).
+  EndpointDiagnostics diagnostics() const;
 
   // A condition of the application's table changed: its event goes to every event item.
   void conditionChanged(const ConditionReport& report) override;
@@ -120,6 +123,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
     std::string user;
     Role role = Role::Reader;
     std::string how;  // policy, mode, client certificate and address, for the audit line
+    std::string authentication;  // the identity token's kind, for the diagnostics
+    std::vector<std::string> localeIds;
   };
   void finishActivation(const Activation& a, Respond respond);
   // text() makes the line, only when it is written.
@@ -141,7 +146,10 @@ class UaServer : public ServiceHandler, public ConditionListener {
     std::shared_ptr<Session> session;
     Role role = Role::Reader;  // the session's when the request was taken
     Respond respond;
-    void fault(StatusCode status) { respond(encodeServiceFault(requestHandle, status)); }
+    ServerCounters* counters = nullptr;
+    CountedService counted = CountedService::None;
+    // A ServiceFault, counted for the server and for the session it came on.
+    void fault(StatusCode status);
   };
   enum class SessionNeed : std::uint8_t { None, Created, Activated };
   struct Service;
@@ -275,7 +283,24 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // The same, each handed to sink(ReferenceDescription&&) as it is made.
   template <class Sink>
   void forEachReference(const NodeId& node, bool forward, bool inverse, StatusCode& status, Sink&& sink);
-  DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps);
+  // role: the reading session's (the security diagnostics are an admin's to read).
+  DataValue readNamespaceZero(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps, Role role);
+  // The diagnostics (ua_diagnostics_nodes.cpp): the value of one of namespace 0's
+  // diagnostics variables (nullopt for any other node), whether the role may read a node
+  // of namespace 0, and a session's own nodes in namespace 1 (numeric ids: its SessionId
+  // is its object's), which exist while the session does.
+  std::optional<ua::Variant> readDiagnosticsValue(std::uint32_t id) const;
+  static bool mayReadNamespaceZero(std::uint32_t id, Role role) noexcept;
+  struct SessionNode {
+    SessionDiagnostics session;
+    int member = 0;  // 0 the object, 1 its SessionDiagnostics, 2 its SessionSecurityDiagnostics
+  };
+  std::optional<SessionNode> sessionNode(std::uint32_t id) const;
+  DataValue readSessionNode(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps, Role role) const;
+  void sessionNodeReferences(std::uint32_t id, bool forward, bool inverse, StatusCode& status,
+                             const std::function<void(ReferenceDescription&&)>& sink) const;
+  // The sessions' objects under the sessions' summary (HasComponent from it).
+  void sessionObjectReferences(const std::function<void(ReferenceDescription&&)>& sink) const;
   // A Data Access property node ("<item id>#EURange"): its attribute, or BadNodeIdUnknown.
   DataValue readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps,
                          Role role = Role::Reader);
@@ -295,6 +320,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   const std::int64_t startTime_;
   const std::shared_ptr<QueuedValueBudget> queuedValues_;
   const std::shared_ptr<QueuedValueBudget> queuedEvents_;
+  ServerCounters counters_;
   // Who owns what. sessionsMutex_ guards the table of sessions, each session's identity
   // (its channel, user, role, activation, time-out) and the channel records: a request's
   // session look-up takes it and nothing else. A session's own mutex guards what it holds:
@@ -334,7 +360,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   std::map<std::uint32_t, ChannelInfo> channels_;  // under sessionsMutex_
   const std::shared_ptr<const SecurityConfiguration> security_;
   AuditLog audit_;
-  std::mutex alarmsMutex_;
+  mutable std::mutex alarmsMutex_;
   AlarmConditions alarms_;  // under alarmsMutex_
   std::atomic<bool> listening_{false};  // this server is the condition table's listener
   const IsEventSubtype eventTypes_ = [this](const NodeId& type, const NodeId& of) { return isEventType(type, of); };

@@ -13,7 +13,14 @@ namespace OpcToolbox::ua {
 struct UaServer::Service {
   std::uint32_t requestType;
   void (*run)(UaServer& server, Call& call, Decoder& d);
+  CountedService counted = CountedService::None;  // where its session's diagnostics count it
 };
+
+void UaServer::Call::fault(StatusCode status) {
+  if (counters != nullptr) counters->requestRefused(status);
+  if (session) session->countFailure(counted, status);
+  respond(encodeServiceFault(requestHandle, status));
+}
 
 template <class Request, Request (*Decode)(Decoder&), UaServer::SessionNeed Need,
           std::size_t ServerLimits::*Limit, void (UaServer::*Serve)(UaServer::Call&, Request&)>
@@ -24,6 +31,7 @@ void UaServer::serve(UaServer& server, Call& call, Decoder& d) {
   if constexpr (Need != SessionNeed::None) {
     StatusCode status = kGood;
     call.session = server.sessionFor(r.header, call.channelId, status, Need == SessionNeed::Activated, &call.role);
+    if (call.session) call.session->counters.request(call.counted);
     // ActivateSession takes a session not yet activated, from any channel.
     if (Need == SessionNeed::Created ? !call.session : status != kGood) return call.fault(status);
   }
@@ -40,6 +48,7 @@ void UaServer::serve(UaServer& server, Call& call, Decoder& d) {
 const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
   using N = SessionNeed;
   using L = ServerLimits;
+  using C = CountedService;
   static constexpr std::size_t ServerLimits::*kNone = nullptr;
   static const auto table = [] {
     std::array<Service, 24> t{{
@@ -54,46 +63,46 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
         // CloseSession finds its session itself: it takes it out of the table under the lock.
         {id::CloseSessionRequest,
          &serve<CloseSessionRequest, decodeCloseSessionRequest, N::None, kNone, &UaServer::closeSession>},
-        {id::ReadRequest, &serve<ReadRequest, decodeReadRequest, N::Activated, &L::maxNodesPerRead, &UaServer::read>},
+        {id::ReadRequest, &serve<ReadRequest, decodeReadRequest, N::Activated, &L::maxNodesPerRead, &UaServer::read>, C::Read},
         {id::WriteRequest,
-         &serve<WriteRequest, decodeWriteRequest, N::Activated, &L::maxNodesPerWrite, &UaServer::write>},
+         &serve<WriteRequest, decodeWriteRequest, N::Activated, &L::maxNodesPerWrite, &UaServer::write>, C::Write},
         {id::BrowseRequest,
-         &serve<BrowseRequest, decodeBrowseRequest, N::Activated, &L::maxNodesPerBrowse, &UaServer::browse>},
+         &serve<BrowseRequest, decodeBrowseRequest, N::Activated, &L::maxNodesPerBrowse, &UaServer::browse>, C::Browse},
         {id::BrowseNextRequest, &serve<BrowseNextRequest, decodeBrowseNextRequest, N::Activated,
-                                       &L::maxNodesPerBrowse, &UaServer::browseNext>},
+                                       &L::maxNodesPerBrowse, &UaServer::browseNext>, C::BrowseNext},
         {id::TranslateBrowsePathsRequest,
          &serve<TranslateBrowsePathsRequest, decodeTranslateBrowsePathsRequest, N::Activated, &L::maxNodesPerBrowse,
-                &UaServer::translateBrowsePaths>},
+                &UaServer::translateBrowsePaths>, C::TranslateBrowsePathsToNodeIds},
         {id::RegisterNodesRequest, &serve<RegisterNodesRequest, decodeRegisterNodesRequest, N::Activated,
-                                          &L::maxNodesPerBrowse, &UaServer::registerNodes>},
+                                          &L::maxNodesPerBrowse, &UaServer::registerNodes>, C::RegisterNodes},
         {id::UnregisterNodesRequest, &serve<RegisterNodesRequest, decodeRegisterNodesRequest, N::Activated,
-                                            &L::maxNodesPerBrowse, &UaServer::unregisterNodes>},
-        {id::CallRequest, &serve<CallRequest, decodeCallRequest, N::Activated, &L::maxNodesPerBrowse, &UaServer::call>},
+                                            &L::maxNodesPerBrowse, &UaServer::unregisterNodes>, C::UnregisterNodes},
+        {id::CallRequest, &serve<CallRequest, decodeCallRequest, N::Activated, &L::maxNodesPerBrowse, &UaServer::call>, C::Call},
         {id::CreateSubscriptionRequest, &serve<CreateSubscriptionRequest, decodeCreateSubscriptionRequest,
-                                               N::Activated, kNone, &UaServer::createSubscription>},
+                                               N::Activated, kNone, &UaServer::createSubscription>, C::CreateSubscription},
         {id::ModifySubscriptionRequest, &serve<ModifySubscriptionRequest, decodeModifySubscriptionRequest,
-                                               N::Activated, kNone, &UaServer::modifySubscription>},
+                                               N::Activated, kNone, &UaServer::modifySubscription>, C::ModifySubscription},
         {id::SetPublishingModeRequest, &serve<SubscriptionsRequest, decodeSetPublishingModeRequest, N::Activated,
-                                              &L::maxSubscriptionIdsPerCall, &UaServer::setPublishingMode>},
+                                              &L::maxSubscriptionIdsPerCall, &UaServer::setPublishingMode>, C::SetPublishingMode},
         {id::DeleteSubscriptionsRequest, &serve<SubscriptionsRequest, decodeDeleteSubscriptionsRequest, N::Activated,
-                                                &L::maxSubscriptionIdsPerCall, &UaServer::deleteSubscriptions>},
+                                                &L::maxSubscriptionIdsPerCall, &UaServer::deleteSubscriptions>, C::DeleteSubscriptions},
         {id::TransferSubscriptionsRequest,
          &serve<SubscriptionsRequest, decodeTransferSubscriptionsRequest, N::Activated, &L::maxSubscriptionIdsPerCall,
-                &UaServer::transferSubscriptions>},
+                &UaServer::transferSubscriptions>, C::TransferSubscriptions},
         {id::CreateMonitoredItemsRequest,
          &serve<CreateMonitoredItemsRequest, decodeCreateMonitoredItemsRequest, N::Activated,
-                &L::maxMonitoredItemsPerCall, &UaServer::createMonitoredItems>},
+                &L::maxMonitoredItemsPerCall, &UaServer::createMonitoredItems>, C::CreateMonitoredItems},
         {id::ModifyMonitoredItemsRequest,
          &serve<ModifyMonitoredItemsRequest, decodeModifyMonitoredItemsRequest, N::Activated,
-                &L::maxMonitoredItemsPerCall, &UaServer::modifyMonitoredItems>},
+                &L::maxMonitoredItemsPerCall, &UaServer::modifyMonitoredItems>, C::ModifyMonitoredItems},
         {id::DeleteMonitoredItemsRequest,
          &serve<MonitoredItemsRequest, decodeDeleteMonitoredItemsRequest, N::Activated, &L::maxMonitoredItemsPerCall,
-                &UaServer::deleteMonitoredItems>},
+                &UaServer::deleteMonitoredItems>, C::DeleteMonitoredItems},
         {id::SetMonitoringModeRequest, &serve<MonitoredItemsRequest, decodeSetMonitoringModeRequest, N::Activated,
-                                              &L::maxMonitoredItemsPerCall, &UaServer::setMonitoringMode>},
-        {id::PublishRequest, &serve<PublishRequest, decodePublishRequest, N::Activated, kNone, &UaServer::publish>},
+                                              &L::maxMonitoredItemsPerCall, &UaServer::setMonitoringMode>, C::SetMonitoringMode},
+        {id::PublishRequest, &serve<PublishRequest, decodePublishRequest, N::Activated, kNone, &UaServer::publish>, C::Publish},
         {id::RepublishRequest,
-         &serve<RepublishRequest, decodeRepublishRequest, N::Activated, kNone, &UaServer::republish>},
+         &serve<RepublishRequest, decodeRepublishRequest, N::Activated, kNone, &UaServer::republish>, C::Republish},
     }};
     std::sort(t.begin(), t.end(), [](const Service& a, const Service& b) { return a.requestType < b.requestType; });
     return t;
@@ -106,9 +115,12 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
 void UaServer::handle(std::uint32_t channelId, std::span<const std::uint8_t> body, Respond respond) {
   Decoder d(body);
   const NodeId type = d.nodeId();
-  Call call{channelId, 0, nullptr, Role::Reader, std::move(respond)};
+  Call call{channelId, 0, nullptr, Role::Reader, std::move(respond), &counters_};
   if (!d.ok() || type.ns != 0 || type.kind != NodeId::Kind::Numeric) return call.fault(kBadDecodingError);
-  if (const Service* service = serviceFor(type.numeric); service != nullptr) return service->run(*this, call, d);
+  if (const Service* service = serviceFor(type.numeric); service != nullptr) {
+    call.counted = service->counted;
+    return service->run(*this, call, d);
+  }
   const RequestHeader h = decodeRequestHeader(d);
   call.requestHandle = h.requestHandle;
   call.fault(d.ok() ? kBadServiceUnsupported : kBadDecodingError);

@@ -12,6 +12,7 @@
 #include "opctoolbox/access_role.h"
 #include "opctoolbox/ua/crypto/ua_crypto.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
+#include "opctoolbox/ua/services/ua_diagnostics.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "opctoolbox/ua/services/ua_subscription.h"
 
@@ -42,6 +43,20 @@ struct Session {
   std::uint32_t toolboxSession = 0;
   std::chrono::steady_clock::duration timeout{};
   std::chrono::steady_clock::time_point lastUsed = std::chrono::steady_clock::now();
+  // What its diagnostics show besides: set at its creation and activations, under the
+  // server's sessionsMutex_; its counters need no lock.
+  std::int64_t created = 0;  // DateTime ticks
+  std::string endpointUrl;
+  std::string clientUri;
+  std::string clientProductUri;
+  std::uint32_t clientType = 1;
+  std::uint32_t maxResponseMessageSize = 0;
+  std::vector<std::string> localeIds;
+  std::string authentication = "Anonymous";
+  std::vector<std::string> userHistory;  // the users that activated it, the latest last
+  std::string clientCertificate;         // DER
+  SessionCounters counters;
+  void countFailure(CountedService service, StatusCode status) noexcept { counters.failed(service, status); }
 
   // What it holds: under mutex.
   std::mutex mutex;

@@ -41,6 +41,7 @@ void UaServer::purgeExpiredSessions() {
     // sessions that really timed out.
     nextPurge_.store(next.time_since_epoch().count(), std::memory_order_relaxed);
   }
+  for (std::size_t i = 0; i < expired.size(); ++i) counters_.add(counters_.sessionTimeouts);
   // A session that timed out ends as if closed: disconnectSession for the toolbox.
   for (auto& s : expired) releaseSession(s);
 }
@@ -78,7 +79,10 @@ std::shared_ptr<Session> UaServer::sessionFor(const RequestHeader& h, std::uint3
     }
   }
   // A session that timed out ends as if closed: disconnectSession for the toolbox.
-  if (expired) releaseSession(expired);
+  if (expired) {
+    counters_.add(counters_.sessionTimeouts);
+    releaseSession(expired);
+  }
   return found;
 }
 
@@ -96,6 +100,7 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
                "] policy [" + std::string(policyName(*channel)) + "] (" +
                statusName(rc) + ")";
       });
+      counters_.sessionRefused(rc);
       c.fault(rc);
     };
     if (const StatusCode rc = config.sessionAllowed(*channel); rc != kGood) return refuse(rc);
@@ -115,10 +120,20 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
   s->name = r.clientName.empty() ? r.sessionName : r.clientName;
   s->channelId = channelId;
   s->serverNonce = randomBytes(32);
+  s->created = nowTicks();
+  s->endpointUrl = r.endpointUrl;
+  s->clientUri = r.clientApplicationUri;
+  s->clientProductUri = r.clientProductUri;
+  s->clientType = r.clientApplicationType;
+  s->maxResponseMessageSize = r.maxResponseMessageSize;
   if (channel) {
     s->policyUri = std::string(channel->policyUri());
     s->securityMode = channel->securityMode();
-    if (const crypto::Certificate* client = channel->clientCertificate()) s->clientThumbprint = client->thumbprint();
+    if (const crypto::Certificate* client = channel->clientCertificate()) {
+      s->clientThumbprint = client->thumbprint();
+      const auto& der = client->der();
+      s->clientCertificate.assign(der.begin(), der.end());
+    }
   }
   const double ms = std::clamp(finiteOr(r.requestedTimeout, 0), limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
   s->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
@@ -138,7 +153,10 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
         if (candidate.activated || (peerFull && candidate.peer != s->peer)) continue;
         if (oldest == sessions_.end() || candidate.lastUsed < oldest->second->lastUsed) oldest = it;
       }
-      if (oldest == sessions_.end()) return c.fault(kBadTooManySessions);
+      if (oldest == sessions_.end()) {
+        counters_.sessionRefused(kBadTooManySessions);
+        return c.fault(kBadTooManySessions);
+      }
       dropped = oldest->second;
       sessions_.erase(oldest);
     }
@@ -147,7 +165,11 @@ void UaServer::createSession(Call& c, CreateSessionRequest& r) {
     const std::int64_t deadline = (s->lastUsed + s->timeout).time_since_epoch().count();
     if (deadline < nextPurge_.load(std::memory_order_relaxed)) nextPurge_.store(deadline, std::memory_order_relaxed);
   }
-  if (dropped) releaseSession(dropped);
+  counters_.add(counters_.cumulatedSessions);
+  if (dropped) {
+    counters_.add(counters_.sessionAborts);
+    releaseSession(dropped);
+  }
   wakePublisher();  // its time-out may be the earliest
   std::vector<std::uint8_t> out;
   Encoder e(out);
@@ -188,6 +210,7 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
                     peer + "]";
   auto refuse = [&](StatusCode rc, const std::string& what) {
     audit(true, [&] { return "refused ActivateSession (" + what + ", " + statusName(rc) + ") " + how; });
+    counters_.sessionRefused(rc);
     c.fault(rc);
   };
   std::string nonce;
@@ -207,12 +230,21 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
   IdentityClaim claim;
   if (const StatusCode rc = config.checkIdentity(channel, nonceBytes, r.identityToken, r.userTokenSignature, claim);
       rc != kGood) {
+    counters_.loginFailures.fetch_add(1, std::memory_order_relaxed);
     return refuse(rc, "identity" + (claim.user.empty() ? std::string() : " [" + claim.user + "]") +
                           (claim.certificateThumbprint.empty() ? "" : " certificate [" + claim.certificateThumbprint + "]"));
   }
-  Activation a{s, channelId, r.header.requestHandle, claim.user, claim.role, std::move(how)};
+  Activation a{s, channelId, r.header.requestHandle, claim.user, claim.role, std::move(how), {}, {}};
+  a.authentication = claim.kind == IdentityClaim::Kind::UserName      ? "UserName"
+                     : claim.kind == IdentityClaim::Kind::Certificate ? "Certificate"
+                                                                      : "Anonymous";
+  // A client names a few locales at most; more would only be kept for nothing.
+  a.localeIds.assign(r.localeIds.begin(), r.localeIds.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(r.localeIds.size(), 8)));
   if (claim.kind != IdentityClaim::Kind::UserName) return finishActivation(a, std::move(c.respond));
-  if (!logins_) return refuse(kBadIdentityTokenRejected, "identity [" + claim.user + "]");
+  if (!logins_) {
+    counters_.loginFailures.fetch_add(1, std::memory_order_relaxed);
+    return refuse(kBadIdentityTokenRejected, "identity [" + claim.user + "]");
+  }
   // The password's check is slow on purpose: never on the network thread.
   logins_->submit(claim.user, peer, std::move(claim.password),
                   [this, a = std::move(a), respond = std::move(c.respond)](StatusCode rc, Role role) mutable {
@@ -220,6 +252,10 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
                       audit(true, [&] {
                         return "refused ActivateSession (identity [" + a.user + "], " + statusName(rc) + ") " + a.how;
                       });
+                      counters_.loginFailures.fetch_add(1, std::memory_order_relaxed);
+                      counters_.sessionRefused(rc);
+                      counters_.requestRefused(rc);
+                      a.session->countFailure(CountedService::None, rc);
                       return respond(encodeServiceFault(a.requestHandle, rc));
                     }
                     a.role = role;
@@ -236,6 +272,13 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
     a.session->serverNonce = nonce;
     a.session->user = a.user;
     a.session->role = a.role;
+    a.session->authentication = a.authentication;
+    a.session->localeIds = a.localeIds;
+    // The users it had, each once, the latest last, a few at most.
+    auto& history = a.session->userHistory;
+    std::erase(history, a.user);
+    if (history.size() >= 8) history.erase(history.begin());
+    history.push_back(a.user);
     activated = a.session->activated;
   }
   if (!activated) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "opctoolbox/access_role.h"
 #include "opctoolbox/da_address_space_element.h"
 #include "opctoolbox/ua/events/ua_event_filter.h"
 #include "opctoolbox/ua/services/ua_sample_queue.h"
@@ -92,6 +93,8 @@ class MonitoredItem : public ValueObserver {
   std::string madeNode;
   bool sampledByServer() const noexcept { return namespaceZeroId != 0 || !madeNode.empty(); }
   std::chrono::steady_clock::time_point nextSample{};
+  // The role of the session that made it, for what only some roles may read.
+  Role role = Role::Reader;
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
   double samplingInterval = 0;
   std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled

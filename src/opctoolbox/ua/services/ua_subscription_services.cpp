@@ -55,6 +55,7 @@ void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
     }
   }
   if (full) return c.fault(kBadTooManySubscriptions);
+  counters_.add(counters_.cumulatedSubscriptions);
   wakePublisher();  // its first publishing interval starts now
   std::vector<std::uint8_t> out;
   Encoder e(out);

@@ -67,6 +67,7 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
       for (const auto& child : node->children) {
         if (const NamespaceZeroNode* t = findNamespaceZero(child.second)) sink(nodeRef(child.first, true, *t));
       }
+      if (node->id == diagnostics::SessionsSummary) sessionObjectReferences(sink);
       if (node->id == ns0::Objects && root) {
         const ElementLookup find = lookup();
         for (const auto& e : root->getChildren()) sink(elementReference(e, true, find));
@@ -92,6 +93,8 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
     if (inverse) {
       for (auto [type, source] : inverseReferences(node->id)) sink(nodeRef(type, false, *source));
     }
+  } else if (nodeId.ns == kNs && nodeId.kind == NodeId::Kind::Numeric) {
+    sessionNodeReferences(nodeId.numeric, forward, inverse, status, sink);
   } else {
     const ElementLookup find = lookup();
     const ElementPtr element = elementFor(nodeId);

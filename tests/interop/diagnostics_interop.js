@@ -1,0 +1,158 @@
+// The server's diagnostics as a generic OPC UA client and an operator's browser see them:
+// node-opcua reads the Server object's ServerDiagnosticsSummary, the sessions' summary
+// with one SessionDiagnostics object per session (found by Browse), and EnabledFlag; the
+// counts follow the sessions made, refused and closed, a session's subscription and its
+// items, its reads. Who is connected as whom (SessionSecurityDiagnostics) is an admin's
+// to read. /metrics and /api/status show the same figures and clients. Bounded: 80 s.
+"use strict";
+const assert = require("assert");
+const http = require("http");
+const path = require("path");
+const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, StatusCodes, UserTokenType, BrowseDirection,
+  TimestampsToReturn,
+} = require("node-opcua-client");
+const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
+
+const SECURITY = [
+  "securityPolicies = Basic256Sha256", "noneForSessions = true", "anonymousSessions = true",
+  "anonymousRole = reader", "trustAllClients = true", "",
+].join("\n");
+const SUMMARY = "ns=0;i=2275", SESSIONS = "ns=0;i=3707", SECURITY_ARRAY = "ns=0;i=3708", SESSIONS_SUMMARY = "ns=0;i=3706";
+
+function get(port, pathname) {
+  return new Promise((resolve, reject) => {
+    http.get({ host: "127.0.0.1", port, path: pathname, timeout: 10000 }, (res) => {
+      let body = "";
+      res.on("data", (d) => { body += d; });
+      res.on("end", () => resolve(body));
+    }).on("error", reject);
+  });
+}
+
+const metric = (text, name) => {
+  const line = text.split("\n").find((l) => l.startsWith(name + " "));
+  return line === undefined ? undefined : Number(line.split(" ").pop());
+};
+
+async function main() {
+  const bin = process.argv[2];
+  const guard = setTimeout(() => { console.error("diagnostics interop test: out of time"); process.exit(1); }, 80000);
+  const run = await startServer({
+    bin, duration: 70, logLevel: 6, security: SECURITY,
+    users: [["oper", "operator", "operator-pw-1"], ["boss", "admin", "admin-pw-123"]],
+    rootFiles: { "http.conf": "enabled = true\nport = 0\n" },
+  });
+  const certificateManager = new OPCUACertificateManager({
+    rootFolder: path.join(run.dir, "client-pki"), automaticallyAcceptUnknownCertificate: true,
+  });
+  await certificateManager.initialize();
+  const clients = [];
+  const open = async () => {
+    const c = OPCUAClient.create({
+      applicationName: "vexahv diagnostics", endpointMustExist: false, securityMode: MessageSecurityMode.None,
+      securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, clientCertificateManager: certificateManager,
+    });
+    clients.push(c);
+    await c.connect(run.url);
+    return c;
+  };
+  try {
+    const port = Number(/HTTP endpoint serving \[http:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log())[1]);
+    const plain = await open();
+    const reader = await plain.createSession();
+    await waitUntilRunning(reader);
+    const summary = async () => (await reader.read({ nodeId: SUMMARY, attributeId: AttributeIds.Value })).value.value;
+
+    const first = await summary();
+    assert.strictEqual(first.currentSessionCount, 1, JSON.stringify(first));
+    assert.strictEqual(first.rejectedSessionCount, 0);
+    const enabled = await reader.read({ nodeId: "ns=0;i=2294", attributeId: AttributeIds.Value });
+    assert.strictEqual(enabled.value.value, true);
+    // Each of the summary's components reads as its field.
+    const count = await reader.read({ nodeId: "ns=0;i=2278", attributeId: AttributeIds.Value });
+    assert.strictEqual(count.value.value, first.cumulatedSessionCount);
+
+    // An operator and an admin log in; a wrong password is refused and counted.
+    const operator = await plain.createSession({ type: UserTokenType.UserName, userName: "oper", password: "operator-pw-1" });
+    const admin = await plain.createSession({ type: UserTokenType.UserName, userName: "boss", password: "admin-pw-123" });
+    await assert.rejects(plain.createSession({ type: UserTokenType.UserName, userName: "oper", password: "wrong" }));
+    const subscription = await operator.createSubscription2({ requestedPublishingInterval: 200, publishingEnabled: true });
+    for (const id of ["CrateA.Board00.Chan000.VMon", "CrateA.Board00.Chan001.VMon"]) {
+      await subscription.monitor({ nodeId: `ns=1;s=${id}`, attributeId: AttributeIds.Value },
+        { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+    }
+    const now = await summary();
+    assert.strictEqual(now.currentSessionCount, 3, JSON.stringify(now));
+    assert.ok(now.cumulatedSessionCount >= first.cumulatedSessionCount + 3, "the refused one was created first");
+    assert.strictEqual(now.rejectedSessionCount, 1);
+    assert.strictEqual(now.securityRejectedSessionCount, 1);
+    assert.strictEqual(now.currentSubscriptionCount, 1);
+    assert.strictEqual(now.publishingIntervalCount, 1);
+
+    // One SessionDiagnostics per session, in the array and as an object under the summary.
+    const all = (await reader.read({ nodeId: SESSIONS, attributeId: AttributeIds.Value })).value.value;
+    assert.strictEqual(all.length, 3);
+    const mine = all.find((s) => s.currentSubscriptionsCount === 1);
+    assert.ok(mine, JSON.stringify(all));
+    assert.strictEqual(mine.currentMonitoredItemsCount, 2);
+    assert.strictEqual(mine.clientDescription.applicationUri.length > 0, true);
+    assert.ok(mine.createMonitoredItemsCount.totalCount >= 2 && mine.createSubscriptionCount.totalCount === 1);
+    const readerDiagnostics = all.find((s) => s.readCount.totalCount >= 4);
+    assert.ok(readerDiagnostics, "the reader's reads are counted");
+    const browsed = await reader.browse({ nodeId: SESSIONS_SUMMARY, browseDirection: BrowseDirection.Forward,
+      resultMask: 63 });
+    const objects = browsed.references.filter((r) => r.typeDefinition.toString() === "ns=0;i=2029");
+    assert.strictEqual(objects.length, 3, JSON.stringify(browsed.references.map((r) => r.browseName.toString())));
+    const object = objects.find((r) => r.nodeId.toString() === mine.sessionId.toString());
+    assert.ok(object, "the session's object is its SessionId");
+    const members = await reader.browse({ nodeId: object.nodeId, browseDirection: BrowseDirection.Forward, resultMask: 63 });
+    const variable = members.references.find((r) => r.browseName.name === "SessionDiagnostics");
+    assert.ok(variable, `${object.nodeId}: ${members.statusCode} ${JSON.stringify(members.references)}`);
+    const own = (await reader.read({ nodeId: variable.nodeId, attributeId: AttributeIds.Value })).value.value;
+    assert.strictEqual(own.currentMonitoredItemsCount, 2);
+    assert.strictEqual(own.sessionId.toString(), mine.sessionId.toString());
+
+    // Who is who: refused to a reader, shown to an admin.
+    const denied = await reader.read({ nodeId: SECURITY_ARRAY, attributeId: AttributeIds.Value });
+    assert.strictEqual(denied.statusCode.value, StatusCodes.BadUserAccessDenied.value);
+    const security = (await admin.read({ nodeId: SECURITY_ARRAY, attributeId: AttributeIds.Value })).value.value;
+    assert.deepStrictEqual(security.map((s) => s.clientUserIdOfSession).sort(), ["anonymous", "boss", "oper"]);
+    assert.ok(security.every((s) => s.securityPolicyUri.endsWith("#None")));
+    const operSecurity = security.find((s) => s.clientUserIdOfSession === "oper");
+    assert.strictEqual(operSecurity.authenticationMechanism, "UserName");
+
+    // The HTTP endpoint shows the same.
+    const text = await get(port, "/metrics");
+    assert.strictEqual(metric(text, "vexahv_opcua_sessions"), 3, text);
+    assert.strictEqual(metric(text, "vexahv_opcua_subscriptions"), 1);
+    assert.strictEqual(metric(text, "vexahv_opcua_monitored_items"), 2);
+    assert.strictEqual(metric(text, "vexahv_opcua_login_failures_total"), 1);
+    assert.strictEqual(metric(text, "vexahv_opcua_sessions_rejected_total"), 1);
+    assert.ok(metric(text, "vexahv_opcua_publish_requests_queued") >= 1, "the operator's Publish requests wait");
+    for (let end = Date.now() + 10000; metric(await get(port, "/metrics"), "vexahv_opcua_notifications_sent_total") < 2;) {
+      assert.ok(Date.now() < end, "the initial values are counted as sent");
+      await new Promise((r) => setTimeout(r, 200));
+    }
+    const status = JSON.parse(await get(port, "/api/status"));
+    assert.deepStrictEqual(status.opcUa.clients.map((c) => c.user).sort(), ["anonymous", "boss", "oper"]);
+    assert.ok(status.opcUa.clients.every((c) => c.address.startsWith("127.0.0.1") && c.policy === "None"));
+    assert.strictEqual(status.opcUa.clients.find((c) => c.user === "oper").monitoredItems, 2);
+
+    // A closed session leaves the summary and its nodes go.
+    await operator.close();
+    const after = await summary();
+    assert.strictEqual(after.currentSessionCount, 2);
+    assert.strictEqual(after.currentSubscriptionCount, 0);
+    const gone = await reader.read({ nodeId: variable.nodeId, attributeId: AttributeIds.Value });
+    assert.strictEqual(gone.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
+    console.log("diagnostics interop test passed");
+  } finally {
+    clearTimeout(guard);
+    for (const c of clients) await c.disconnect().catch(() => {});
+    await run.stop();
+  }
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
