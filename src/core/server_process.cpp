@@ -1,7 +1,9 @@
 #include "core/server_process.h"
 
+#include <future>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <new>
 
 #include "addressspace/channel_groups.h"
@@ -14,6 +16,7 @@
 #include "core/vexahv_creator.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "opctoolbox/ua/settings/ua_endpoint_settings.h"
+#include "opctoolbox/ua/security/ua_login_guard.h"
 #include "opctoolbox/ua/settings/ua_security_files.h"
 #include "opctoolbox/ua/services/ua_server.h"
 #include "platform/platform_root.h"
@@ -261,6 +264,29 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   events_->startEvents(stop);
 }
 
+namespace {
+
+// The OPC UA users' passwords, checked as slowly and paced as for a session (a guard of its
+// own: a guesser over HTTP delays no OPC UA login). None without users.
+http::PasswordCheck httpPasswordCheck(std::shared_ptr<const OpcToolbox::ua::SecurityConfiguration> security) {
+  if (!security) return {};
+  auto guard = std::make_shared<OpcToolbox::ua::LoginGuard>(
+      [security](const std::string& user, const OpcToolbox::ua::crypto::SecretBytes& password) {
+        return security->checkPassword(user, password);
+      });
+  return [guard](const std::string& user, const std::string& password, const std::string& peer) {
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> signedIn = answer->get_future();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(password.data());
+    guard->submit(user, peer, OpcToolbox::ua::crypto::SecretBytes({bytes, password.size()}),
+                  [answer](OpcToolbox::ua::StatusCode rc, OpcToolbox::Role) { answer->set_value(rc == 0); });
+    // The guard answers within its pace; a request waits no longer than its own time-out.
+    return signedIn.wait_for(std::chrono::seconds(5)) == std::future_status::ready && signedIn.get();
+  };
+}
+
+}  // namespace
+
 void VEXAHVServerProcess::startHttpEndpoint() {
   http::HttpSettings settings;
   if (const std::string bad = http::readHttpSettings(platform::platformRoot() / http::kHttpSettingsFile, settings);
@@ -270,7 +296,9 @@ void VEXAHVServerProcess::startHttpEndpoint() {
   }
   if (!settings.enabled) return;
   auto endpoint = std::make_unique<http::HttpEndpoint>();
-  if (const std::string why = endpoint->start(settings, [this] { return collectServerFigures(endpoint_.get()); }, VEXAHV_VERSION); !why.empty()) {
+  if (const std::string why = endpoint->start(settings, [this] { return collectServerFigures(endpoint_.get()); },
+                                              VEXAHV_VERSION, httpPasswordCheck(endpointOptions_.security));
+      !why.empty()) {
     logError("HTTP endpoint not started: ", why);
     return;
   }

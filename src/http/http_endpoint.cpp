@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "http/basic_auth.h"
 #include "http/metrics_text.h"
 #include "http/status_json.h"
 #include "http/status_page.h"
@@ -16,6 +17,7 @@ namespace vexahv::http {
 struct HttpEndpoint::State {
   FiguresSource figures;
   std::string version;
+  std::unique_ptr<BasicAuth> users;  // null: no sign-in asked
   mg_context* context = nullptr;
 };
 
@@ -36,6 +38,17 @@ int route(mg_connection* conn, void* data) {
   const bool head = std::strcmp(request->request_method, "HEAD") == 0;
   const std::string uri = request->local_uri != nullptr ? request->local_uri : "";
   const bool known = uri == "/" || uri == "/metrics" || uri == "/api/status";
+  if (state->users) {
+    const std::string peer = request->remote_addr;
+    if (!state->users->signIn(mg_get_header(conn, "Authorization"), peer)) {
+      static constexpr char kBody[] = "sign in as one of the server's users\n";
+      mg_printf(conn,
+                "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"vexahv\", charset=\"UTF-8\"\r\n"
+                "Content-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n%s",
+                sizeof kBody - 1, head ? "" : kBody);
+      return 401;
+    }
+  }
   if (!known) {
     answer(conn, head, 404, "Not Found", "text/plain; charset=utf-8", "no such page: /, /metrics and /api/status are served\n");
     return 404;
@@ -73,12 +86,19 @@ std::once_flag libraryStarted;
 HttpEndpoint::HttpEndpoint() = default;
 HttpEndpoint::~HttpEndpoint() { stop(); }
 
-std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figures, std::string version) {
+std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figures, std::string version,
+                                PasswordCheck passwords) {
   stop();
+  // Plain HTTP only: Debian's civetweb 1.15 loads OpenSSL 3 without SSL_get_peer_certificate
+  // (a macro there) and calls the missing function on every TLS connection.
   std::call_once(libraryStarted, [] { mg_init_library(0); });
   auto state = std::make_unique<State>();
   state->figures = std::move(figures);
   state->version = std::move(version);
+  if (settings.users) {
+    if (!passwords) return "users = true, but the server has no users to sign in as";
+    state->users = std::make_unique<BasicAuth>(std::move(passwords));
+  }
   const std::string listen = settings.host + ":" + std::to_string(settings.port);
   // No document_root: nothing of the file system is ever served.
   const char* options[] = {"listening_ports",   listen.c_str(),
@@ -91,8 +111,14 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
                            nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = logMessage;
-  mg_context* context = mg_start(&callbacks, nullptr, options);
-  if (context == nullptr) return "cannot listen on " + listen;
+  mg_init_data init{&callbacks, nullptr, options};
+  char text[256] = {};
+  unsigned code = 0;
+  mg_error_data error{&code, text, sizeof text};
+  mg_context* context = mg_start2(&init, &error);
+  if (context == nullptr) {
+    return "cannot listen on " + listen + (text[0] != '\0' ? std::string(": ") + text : std::string());
+  }
   state->context = context;
   mg_set_request_handler(context, "**", route, state.get());
   mg_server_port ports[1] = {};

@@ -18,11 +18,16 @@ std::string parseHttpSettings(std::string_view text, HttpSettings& out) {
     } else if (key == "host") {
       in_addr ip{};
       if (::inet_pton(AF_INET, std::string(value).c_str(), &ip) != 1) return "host " + shown + " is not an IPv4 address";
-      // Beyond loopback a reader would need to sign in, and the endpoint has no sign-in yet.
+      // Plain HTTP: beyond loopback the figures and any password would travel in clear text.
       if ((ntohl(ip.s_addr) >> 24) != 127) {
-        return "host " + shown + " is not on loopback (127.0.0.0/8): the endpoint serves nothing beyond it";
+        return "host " + shown +
+               " is not on loopback (127.0.0.0/8): the endpoint speaks plain HTTP; serve it beyond through an HTTPS proxy";
       }
       parsed.host = std::string(value);
+    } else if (key == "users") {
+      if (value != "true" && value != "false") return "users " + shown + " is neither true nor false";
+      parsed.users = value == "true";
+
     } else if (key == "port") {
       unsigned port = 0;
       const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
@@ -31,7 +36,8 @@ std::string parseHttpSettings(std::string_view text, HttpSettings& out) {
       }
       parsed.port = static_cast<std::uint16_t>(port);
     } else {
-      return "no setting is named [" + OpcToolbox::ua::shownSetting(key) + "] (there are enabled, host, port)";
+      return "no setting is named [" + OpcToolbox::ua::shownSetting(key) +
+             "] (there are enabled, host, port, users)";
     }
     return std::string();
   });

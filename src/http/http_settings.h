@@ -3,6 +3,9 @@
 //   enabled = false        off unless asked for
 //   host    = 127.0.0.1    an IPv4 address on loopback
 //   port    = 4880         0: any free port (the log names it)
+//   users   = false        true: every request signs in (HTTP Basic) as a server user
+// Beyond loopback the figures would travel, and passwords with them, in clear text: an
+// HTTPS proxy on the same host (which passes the sign-in on) serves them there.
 
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +20,7 @@ struct HttpSettings {
   bool enabled = false;
   std::string host = "127.0.0.1";
   std::uint16_t port = 4880;
+  bool users = false;
 };
 
 // Empty when the text holds good settings (unknown keys and bad values are refused with

@@ -3,7 +3,9 @@
 // with one SessionDiagnostics object per session (found by Browse), and EnabledFlag; the
 // counts follow the sessions made, refused and closed, a session's subscription and its
 // items, its reads. Who is connected as whom (SessionSecurityDiagnostics) is an admin's
-// to read. /metrics and /api/status show the same figures and clients. Bounded: 80 s.
+// to read. /metrics and /api/status show the same figures and clients to a signed-in user
+// (HTTP Basic as one of the server's users): no or a wrong password gets 401.
+// Bounded: 80 s.
 "use strict";
 const assert = require("assert");
 const http = require("http");
@@ -21,12 +23,13 @@ const SECURITY = [
 ].join("\n");
 const SUMMARY = "ns=0;i=2275", SESSIONS = "ns=0;i=3707", SECURITY_ARRAY = "ns=0;i=3708", SESSIONS_SUMMARY = "ns=0;i=3706";
 
-function get(port, pathname) {
+// The body of a 200 (anything else rejects with its status).
+function get(port, pathname, auth = "oper:operator-pw-1") {
   return new Promise((resolve, reject) => {
-    http.get({ host: "127.0.0.1", port, path: pathname, timeout: 10000 }, (res) => {
+    http.get({ host: "127.0.0.1", port, path: pathname, auth, timeout: 10000 }, (res) => {
       let body = "";
       res.on("data", (d) => { body += d; });
-      res.on("end", () => resolve(body));
+      res.on("end", () => (res.statusCode === 200 ? resolve(body) : reject(new Error(`HTTP ${res.statusCode} ${body}`))));
     }).on("error", reject);
   });
 }
@@ -42,7 +45,7 @@ async function main() {
   const run = await startServer({
     bin, duration: 70, logLevel: 6, security: SECURITY,
     users: [["oper", "operator", "operator-pw-1"], ["boss", "admin", "admin-pw-123"]],
-    rootFiles: { "http.conf": "enabled = true\nport = 0\n" },
+    rootFiles: { "http.conf": "enabled = true\nport = 0\nusers = true\n" },
   });
   const certificateManager = new OPCUACertificateManager({
     rootFolder: path.join(run.dir, "client-pki"), automaticallyAcceptUnknownCertificate: true,
@@ -59,7 +62,9 @@ async function main() {
     return c;
   };
   try {
-    const port = Number(/HTTP endpoint serving \[http:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log())[1]);
+    const served = /HTTP endpoint serving \[http:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log());
+    assert.ok(served, run.log());
+    const port = Number(served[1]);
     const plain = await open();
     const reader = await plain.createSession();
     await waitUntilRunning(reader);
@@ -123,7 +128,9 @@ async function main() {
     const operSecurity = security.find((s) => s.clientUserIdOfSession === "oper");
     assert.strictEqual(operSecurity.authenticationMechanism, "UserName");
 
-    // The HTTP endpoint shows the same.
+    // The HTTP endpoint shows the same, to a user who signed in.
+    await assert.rejects(get(port, "/metrics", null), /HTTP 401/);
+    await assert.rejects(get(port, "/metrics", "oper:wrong"), /HTTP 401/);
     const text = await get(port, "/metrics");
     assert.strictEqual(metric(text, "vexahv_opcua_sessions"), 3, text);
     assert.strictEqual(metric(text, "vexahv_opcua_subscriptions"), 1);

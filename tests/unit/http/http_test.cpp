@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/basic_auth.h"
 #include "http/http_settings.h"
 #include "http/metrics_text.h"
 #include "http/status_json.h"
@@ -14,13 +15,17 @@ TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
   EXPECT_EQ(parseHttpSettings("", s), "");
   EXPECT_FALSE(s.enabled);
   EXPECT_EQ(s.host, "127.0.0.1");
-  EXPECT_EQ(parseHttpSettings("# on\nenabled = true\nhost = 127.0.0.2\nport = 0\n", s), "");
+  EXPECT_FALSE(s.users);
+  EXPECT_EQ(parseHttpSettings("# on\nenabled = true\nhost = 127.0.0.2\nport = 0\nusers = true\n", s), "");
   EXPECT_TRUE(s.enabled);
+  EXPECT_TRUE(s.users);
   EXPECT_EQ(s.host, "127.0.0.2");
   EXPECT_EQ(s.port, 0);
   const std::pair<const char*, const char*> bad[] = {
       {"enabled = yes", "line 1: enabled [yes] is neither true nor false"},
-      {"\nhost = 0.0.0.0", "line 2: host [0.0.0.0] is not on loopback"},
+      {"\nhost = 0.0.0.0", "line 2: host [0.0.0.0] is not on loopback (127.0.0.0/8)"},
+      {"users = true\nhost = 10.0.0.5", "line 2: host [10.0.0.5] is not on loopback"},
+      {"users = 1", "line 1: users [1] is neither true nor false"},
       {"host = localhost", "host [localhost] is not an IPv4 address"},
       {"port = 65536", "port [65536] is not a port number"},
       {"port = 80x", "port [80x]"},
@@ -32,6 +37,28 @@ TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
     EXPECT_NE(parseHttpSettings(text, kept).find(why), std::string::npos) << text << ": " << parseHttpSettings(text, kept);
     EXPECT_EQ(kept.port, 1234) << "a refused file changes nothing";
   }
+}
+
+TEST(BasicAuth, TheHeaderIsDecodedStrictlyAndASuccessIsRememberedNotAFailure) {
+  using Pair = std::pair<std::string, std::string>;
+  EXPECT_EQ(parseBasicAuthorization("Basic b3Blcjpvdjp4"), (Pair{"oper", "ov:x"})) << "the first colon splits";
+  EXPECT_EQ(parseBasicAuthorization("basic  b3Blcjo= "), (Pair{"oper", ""}));
+  for (const char* bad : {"", "Basic", "Basic ", "Bearer b3Blcjpvdjp4", "Basic b3Blcjpvdjp", "Basic b3Bl*jpvdjp4",
+                          "Basic OnB3", /* ":pw": no user */ "Basic dXNlcgBhOmI=" /* a NUL */}) {
+    EXPECT_EQ(parseBasicAuthorization(bad), std::nullopt) << bad;
+  }
+  int checks = 0;
+  BasicAuth auth([&](const std::string& user, const std::string& password, const std::string&) {
+    ++checks;
+    return user == "oper" && password == "ov:x";
+  });
+  EXPECT_EQ(auth.signIn(nullptr, "127.0.0.1"), std::nullopt);
+  EXPECT_EQ(auth.signIn("Basic b3Blcjpvdjp4", "127.0.0.1"), "oper");
+  EXPECT_EQ(auth.signIn("Basic b3Blcjpvdjp4", "127.0.0.1"), "oper");
+  EXPECT_EQ(checks, 1) << "a scraper's every request costs no check";
+  EXPECT_EQ(auth.signIn("Basic b3Blcjp3cm9uZw==", "127.0.0.1"), std::nullopt);
+  EXPECT_EQ(auth.signIn("Basic b3Blcjp3cm9uZw==", "127.0.0.1"), std::nullopt);
+  EXPECT_EQ(checks, 3) << "a wrong password is checked (and paced) every time";
 }
 
 TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
