@@ -302,7 +302,8 @@ void VEXAHVServerProcess::startHttpEndpoint() {
     logError("HTTP endpoint not started: ", why);
     return;
   }
-  logNotice("HTTP endpoint serving [http://", settings.host, ":", endpoint->port(), "/metrics]");
+  logNotice("HTTP endpoint serving [", settings.tls() ? "https" : "http", "://", settings.host, ":", endpoint->port(),
+            "/metrics]");
   http_ = std::move(endpoint);
 }
 

@@ -89,8 +89,9 @@ HttpEndpoint::~HttpEndpoint() { stop(); }
 std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figures, std::string version,
                                 PasswordCheck passwords) {
   stop();
-  // Plain HTTP only: Debian's civetweb 1.15 loads OpenSSL 3 without SSL_get_peer_certificate
-  // (a macro there) and calls the missing function on every TLS connection.
+  // civetweb's own TLS stays off: Debian's civetweb 1.15 loads OpenSSL 3 without
+  // SSL_get_peer_certificate (a macro there) and calls the missing function on every TLS
+  // connection. HTTPS is the TLS front's, with civetweb behind it on loopback.
   std::call_once(libraryStarted, [] { mg_init_library(0); });
   auto state = std::make_unique<State>();
   state->figures = std::move(figures);
@@ -99,7 +100,7 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
     if (!passwords) return "users = true, but the server has no users to sign in as";
     state->users = std::make_unique<BasicAuth>(std::move(passwords));
   }
-  const std::string listen = settings.host + ":" + std::to_string(settings.port);
+  const std::string listen = settings.tls() ? std::string("127.0.0.1:0") : settings.host + ":" + std::to_string(settings.port);
   // No document_root: nothing of the file system is ever served.
   const char* options[] = {"listening_ports",   listen.c_str(),
                            "num_threads",       "2",
@@ -124,10 +125,23 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
   mg_server_port ports[1] = {};
   port_ = mg_get_server_ports(context, 1, ports) == 1 ? static_cast<std::uint16_t>(ports[0].port) : settings.port;
   state_ = std::move(state);
+  if (settings.tls()) {
+    platform::Ipv4Endpoint outside{0, settings.port}, inside{platform::kLoopback, port_};
+    platform::Ipv4Endpoint::parseAddress(settings.host, outside.address);
+    tls_ = std::make_unique<TlsFront>();
+    if (std::string why = tls_->start(outside, inside, {settings.certificate, settings.privateKey, settings.clientCertificates});
+        !why.empty()) {
+      stop();
+      return why;
+    }
+    port_ = tls_->port();
+  }
   return {};
 }
 
 void HttpEndpoint::stop() noexcept {
+  if (tls_) tls_->stop();
+  tls_.reset();
   if (!state_) return;
   mg_stop(state_->context);
   state_.reset();

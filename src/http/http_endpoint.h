@@ -1,7 +1,7 @@
 #pragma once
-// The server's HTTP endpoint on a loopback address, over civetweb: GET /metrics (Prometheus
-// text), /api/status (JSON) and / (the status page that shows it), to signed-in users when
-// asked. Bounded: two worker threads, a request must arrive whole within 5 s and
+// The server's HTTP endpoint over civetweb: GET /metrics (Prometheus text), /api/status
+// (JSON) and / (the status page that shows it), to signed-in users when asked, over HTTPS
+// (the TLS front, civetweb behind it on loopback) when the settings have a certificate. Bounded: two worker threads, a request must arrive whole within 5 s and
 // hold at most 8 KiB of header, one request per connection; every other path is 404, every
 // other method 405. It reads the figures the process hands it and changes nothing.
 
@@ -12,6 +12,7 @@
 #include "http/basic_auth.h"
 #include "http/http_settings.h"
 #include "http/server_figures.h"
+#include "http/tls_front.h"
 
 namespace vexahv::http {
 
@@ -35,6 +36,7 @@ class HttpEndpoint {
 
  private:
   std::unique_ptr<State> state_;
+  std::unique_ptr<TlsFront> tls_;  // HTTPS, when the settings ask for it
   std::uint16_t port_ = 0;
 };
 

@@ -8,7 +8,7 @@
 
 namespace vexahv::http {
 
-std::string parseHttpSettings(std::string_view text, HttpSettings& out) {
+std::string parseHttpSettings(std::string_view text, HttpSettings& out, const std::filesystem::path& folder) {
   HttpSettings parsed;
   const std::string error = OpcToolbox::ua::forEachSetting(text, [&](std::string_view key, std::string_view value) {
     const std::string shown = "[" + OpcToolbox::ua::shownSetting(value) + "]";
@@ -18,15 +18,15 @@ std::string parseHttpSettings(std::string_view text, HttpSettings& out) {
     } else if (key == "host") {
       in_addr ip{};
       if (::inet_pton(AF_INET, std::string(value).c_str(), &ip) != 1) return "host " + shown + " is not an IPv4 address";
-      // Plain HTTP: beyond loopback the figures and any password would travel in clear text.
-      if ((ntohl(ip.s_addr) >> 24) != 127) {
-        return "host " + shown +
-               " is not on loopback (127.0.0.0/8): the endpoint speaks plain HTTP; serve it beyond through an HTTPS proxy";
-      }
       parsed.host = std::string(value);
     } else if (key == "users") {
       if (value != "true" && value != "false") return "users " + shown + " is neither true nor false";
       parsed.users = value == "true";
+    } else if (key == "certificate" || key == "private_key" || key == "client_certificates") {
+      if (value.empty()) return std::string(key) + " is empty";
+      const std::filesystem::path file(value);
+      (key == "certificate" ? parsed.certificate : key == "private_key" ? parsed.privateKey : parsed.clientCertificates) =
+          file.is_absolute() || folder.empty() ? file : folder / file;
 
     } else if (key == "port") {
       unsigned port = 0;
@@ -37,16 +37,32 @@ std::string parseHttpSettings(std::string_view text, HttpSettings& out) {
       parsed.port = static_cast<std::uint16_t>(port);
     } else {
       return "no setting is named [" + OpcToolbox::ua::shownSetting(key) +
-             "] (there are enabled, host, port, users)";
+             "] (there are enabled, host, port, users, certificate, private_key, client_certificates)";
     }
     return std::string();
   });
-  if (error.empty()) out = parsed;
-  return error;
+  if (!error.empty()) return error;
+  if (parsed.certificate.empty() != parsed.privateKey.empty()) {
+    return std::string("certificate and private_key go together: HTTPS needs both");
+  }
+  if (!parsed.clientCertificates.empty() && !parsed.tls()) {
+    return std::string("client_certificates need HTTPS: a certificate and its private_key");
+  }
+  in_addr ip{};
+  ::inet_pton(AF_INET, parsed.host.c_str(), &ip);
+  // Beyond loopback nothing travels in clear text, and nobody reads unnamed.
+  if ((ntohl(ip.s_addr) >> 24) != 127 && (!parsed.tls() || (!parsed.users && parsed.clientCertificates.empty()))) {
+    return "host [" + parsed.host +
+           "] is beyond loopback (127.0.0.0/8): that needs HTTPS (certificate, private_key) and a sign-in "
+           "(users = true or client_certificates)";
+  }
+  out = parsed;
+  return {};
 }
 
 std::string readHttpSettings(const std::filesystem::path& file, HttpSettings& out) {
-  return OpcToolbox::ua::readSettingsFile(file, [&](std::string_view text) { return parseHttpSettings(text, out); });
+  return OpcToolbox::ua::readSettingsFile(
+      file, [&](std::string_view text) { return parseHttpSettings(text, out, file.parent_path()); });
 }
 
 }  // namespace vexahv::http

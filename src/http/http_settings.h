@@ -4,8 +4,10 @@
 //   host    = 127.0.0.1    an IPv4 address on loopback
 //   port    = 4880         0: any free port (the log names it)
 //   users   = false        true: every request signs in (HTTP Basic) as a server user
-// Beyond loopback the figures would travel, and passwords with them, in clear text: an
-// HTTPS proxy on the same host (which passes the sign-in on) serves them there.
+//   certificate =          PEM files of the server's certificate (with its chain) and its
+//   private_key =          key: HTTPS (paths relative to the file's folder)
+//   client_certificates =  PEM: a client must present a certificate these issued
+// Beyond loopback HTTPS is a must, and a sign-in: users = true or client certificates.
 
 #include <cstdint>
 #include <filesystem>
@@ -21,11 +23,16 @@ struct HttpSettings {
   std::string host = "127.0.0.1";
   std::uint16_t port = 4880;
   bool users = false;
+  std::filesystem::path certificate;  // empty: plain HTTP
+  std::filesystem::path privateKey;
+  std::filesystem::path clientCertificates;
+  bool tls() const { return !certificate.empty(); }
 };
 
 // Empty when the text holds good settings (unknown keys and bad values are refused with
 // "line N: ..."); out keeps the defaults of what the text does not set.
-std::string parseHttpSettings(std::string_view text, HttpSettings& out);
+// folder: where relative paths start.
+std::string parseHttpSettings(std::string_view text, HttpSettings& out, const std::filesystem::path& folder = {});
 // The file's settings; a missing file is no error (the endpoint stays off).
 std::string readHttpSettings(const std::filesystem::path& file, HttpSettings& out);
 

@@ -272,6 +272,20 @@ void Socket::shutdown() noexcept {
   if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
+bool waitReady(Readiness* fds, std::size_t count, std::chrono::milliseconds timeout) noexcept {
+  pollfd polled[4];
+  if (count > std::size(polled)) count = std::size(polled);
+  for (std::size_t i = 0; i < count; ++i) {
+    polled[i] = pollfd{fds[i].fd, static_cast<short>((fds[i].wantRead ? POLLIN : 0) | (fds[i].wantWrite ? POLLOUT : 0)), 0};
+  }
+  const int n = ::poll(polled, count, static_cast<int>(timeout.count()));
+  for (std::size_t i = 0; i < count; ++i) {
+    fds[i].readable = n > 0 && (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    fds[i].writable = n > 0 && (polled[i].revents & (POLLOUT | POLLERR)) != 0;
+  }
+  return n > 0;
+}
+
 void spinUntilReadable(int fd, std::chrono::microseconds budget) noexcept {
   const auto until = std::chrono::steady_clock::now() + budget;
   do {

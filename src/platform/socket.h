@@ -84,6 +84,17 @@ class Socket {
   UniqueFd fd_;
 };
 
+// A descriptor to wait for, and what it became.
+struct Readiness {
+  int fd = -1;
+  bool wantRead = false;
+  bool wantWrite = false;
+  bool readable = false;  // or closed by the peer, or failed: a read tells which
+  bool writable = false;
+};
+// Waits until one of them is ready or timeout passes; false when none became ready.
+bool waitReady(Readiness* fds, std::size_t count, std::chrono::milliseconds timeout) noexcept;
+
 // Spins (polling without sleeping) until fd is readable or budget has passed. A peer that
 // answers within microseconds is then read without the scheduler's wake-up delay, which
 // on an idle machine costs far more than the exchange itself.

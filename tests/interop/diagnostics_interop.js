@@ -3,13 +3,17 @@
 // with one SessionDiagnostics object per session (found by Browse), and EnabledFlag; the
 // counts follow the sessions made, refused and closed, a session's subscription and its
 // items, its reads. Who is connected as whom (SessionSecurityDiagnostics) is an admin's
-// to read. /metrics and /api/status show the same figures and clients to a signed-in user
-// (HTTP Basic as one of the server's users): no or a wrong password gets 401.
+// to read. /metrics and /api/status show the same figures and clients over HTTPS, to a
+// client with a certificate the settings' issuer signed (none: no handshake) and a
+// signed-in user (HTTP Basic as one of the server's users; none or a wrong password: 401).
 // Bounded: 80 s.
 "use strict";
 const assert = require("assert");
-const http = require("http");
+const fs = require("fs");
+const https = require("https");
+const os = require("os");
 const path = require("path");
+const { execFileSync } = require("child_process");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, StatusCodes, UserTokenType, BrowseDirection,
@@ -23,10 +27,33 @@ const SECURITY = [
 ].join("\n");
 const SUMMARY = "ns=0;i=2275", SESSIONS = "ns=0;i=3707", SECURITY_ARRAY = "ns=0;i=3708", SESSIONS_SUMMARY = "ns=0;i=3706";
 
+// An issuer, a server certificate and a client certificate the issuer signed, as PEM texts.
+function certificates() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vexahv-web-"));
+  const openssl = (...args) => execFileSync("openssl", args, { cwd: dir, stdio: "ignore" });
+  try {
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test issuer", "-days", "1",
+      "-keyout", "ca.key", "-out", "ca.pem");
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-days", "1",
+      "-keyout", "web.key", "-out", "web.pem");
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=scraper", "-keyout", "client.key", "-out", "client.csr");
+    openssl("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "1",
+      "-out", "client.pem");
+    const read = (f) => fs.readFileSync(path.join(dir, f), "utf8");
+    return { ca: read("ca.pem"), web: read("web.pem"), webKey: read("web.key"), client: read("client.pem"),
+      clientKey: read("client.key") };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+const pem = certificates();
+
 // The body of a 200 (anything else rejects with its status).
-function get(port, pathname, auth = "oper:operator-pw-1") {
+function get(port, pathname, auth = "oper:operator-pw-1", withCertificate = true) {
   return new Promise((resolve, reject) => {
-    http.get({ host: "127.0.0.1", port, path: pathname, auth, timeout: 10000 }, (res) => {
+    const mine = withCertificate ? { cert: pem.client, key: pem.clientKey } : {};
+    https.get({ host: "127.0.0.1", port, path: pathname, auth, rejectUnauthorized: false, timeout: 10000, ...mine },
+      (res) => {
       let body = "";
       res.on("data", (d) => { body += d; });
       res.on("end", () => (res.statusCode === 200 ? resolve(body) : reject(new Error(`HTTP ${res.statusCode} ${body}`))));
@@ -45,7 +72,11 @@ async function main() {
   const run = await startServer({
     bin, duration: 70, logLevel: 6, security: SECURITY,
     users: [["oper", "operator", "operator-pw-1"], ["boss", "admin", "admin-pw-123"]],
-    rootFiles: { "http.conf": "enabled = true\nport = 0\nusers = true\n" },
+    rootFiles: {
+      "http.conf": "enabled = true\nport = 0\nusers = true\ncertificate = web.pem\nprivate_key = web.key\n" +
+        "client_certificates = clients.pem\n",
+      "web.pem": pem.web, "web.key": pem.webKey, "clients.pem": pem.ca,
+    },
   });
   const certificateManager = new OPCUACertificateManager({
     rootFolder: path.join(run.dir, "client-pki"), automaticallyAcceptUnknownCertificate: true,
@@ -62,7 +93,7 @@ async function main() {
     return c;
   };
   try {
-    const served = /HTTP endpoint serving \[http:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log());
+    const served = /HTTP endpoint serving \[https:\/\/127\.0\.0\.1:(\d+)\/metrics\]/.exec(run.log());
     assert.ok(served, run.log());
     const port = Number(served[1]);
     const plain = await open();
@@ -129,6 +160,8 @@ async function main() {
     assert.strictEqual(operSecurity.authenticationMechanism, "UserName");
 
     // The HTTP endpoint shows the same, to a user who signed in.
+    await assert.rejects(get(port, "/metrics", "oper:operator-pw-1", false), (e) => !/HTTP/.test(e.message),
+      "no handshake without a client certificate");
     await assert.rejects(get(port, "/metrics", null), /HTTP 401/);
     await assert.rejects(get(port, "/metrics", "oper:wrong"), /HTTP 401/);
     const text = await get(port, "/metrics");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "http/basic_auth.h"
+#include "http/http_endpoint.h"
 #include "http/http_settings.h"
 #include "http/metrics_text.h"
 #include "http/status_json.h"
@@ -23,8 +24,12 @@ TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
   EXPECT_EQ(s.port, 0);
   const std::pair<const char*, const char*> bad[] = {
       {"enabled = yes", "line 1: enabled [yes] is neither true nor false"},
-      {"\nhost = 0.0.0.0", "line 2: host [0.0.0.0] is not on loopback (127.0.0.0/8)"},
-      {"users = true\nhost = 10.0.0.5", "line 2: host [10.0.0.5] is not on loopback"},
+      {"\nhost = 0.0.0.0", "host [0.0.0.0] is beyond loopback (127.0.0.0/8): that needs HTTPS"},
+      {"host = 10.0.0.5\nusers = true", "that needs HTTPS (certificate, private_key) and a sign-in"},
+      {"host = 10.0.0.5\ncertificate = a.pem\nprivate_key = a.key", "and a sign-in (users = true or client_certificates)"},
+      {"certificate = a.pem", "certificate and private_key go together"},
+      {"client_certificates = ca.pem", "client_certificates need HTTPS"},
+      {"private_key =", "line 1: private_key is empty"},
       {"users = 1", "line 1: users [1] is neither true nor false"},
       {"host = localhost", "host [localhost] is not an IPv4 address"},
       {"port = 65536", "port [65536] is not a port number"},
@@ -37,6 +42,29 @@ TEST(HttpSettings, OffByDefaultLoopbackOnlyAndEveryMistakeNamed) {
     EXPECT_NE(parseHttpSettings(text, kept).find(why), std::string::npos) << text << ": " << parseHttpSettings(text, kept);
     EXPECT_EQ(kept.port, 1234) << "a refused file changes nothing";
   }
+}
+
+TEST(HttpSettings, BeyondLoopbackOnlyOverHttpsWithASignIn) {
+  HttpSettings s;
+  EXPECT_EQ(parseHttpSettings("host = 0.0.0.0\nusers = true\ncertificate = web.pem\nprivate_key = /k/web.key\n", s,
+                              "/etc/vexahv"),
+            "");
+  EXPECT_EQ(s.certificate, std::filesystem::path("/etc/vexahv/web.pem"));
+  EXPECT_EQ(s.privateKey, std::filesystem::path("/k/web.key"));
+  EXPECT_EQ(parseHttpSettings("host = 10.1.2.3\ncertificate = w.pem\nprivate_key = w.key\nclient_certificates = c.pem\n",
+                              s, "/r"),
+            "") << "client certificates are a sign-in of their own";
+  EXPECT_EQ(s.clientCertificates, std::filesystem::path("/r/c.pem"));
+
+  // Files that do not load stop the endpoint with their names.
+  HttpEndpoint endpoint;
+  HttpSettings tls;
+  tls.port = 0;
+  tls.certificate = "/nonexistent/web.pem";
+  tls.privateKey = "/nonexistent/web.key";
+  const std::string why = endpoint.start(tls, [] { return ServerFigures{}; }, "test");
+  EXPECT_NE(why.find("certificate [/nonexistent/web.pem] does not load"), std::string::npos) << why;
+  EXPECT_EQ(endpoint.port(), 0);
 }
 
 TEST(BasicAuth, TheHeaderIsDecodedStrictlyAndASuccessIsRememberedNotAFailure) {

@@ -1,0 +1,46 @@
+#pragma once
+// HTTPS in front of the HTTP endpoint, with OpenSSL: it takes TLS connections on the
+// outside address and passes each one's bytes, decrypted, to the endpoint on loopback and
+// its answer back. It reads no HTTP; the endpoint does. Bounded: a few connections at once
+// (one more is closed at once), each with 10 s from its handshake to its last byte, and
+// TLS 1.2 or later. With client certificates asked for, a connection without one signed by
+// them ends in its handshake.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/socket.h"
+
+namespace vexahv::http {
+
+struct TlsFrontSettings {
+  std::filesystem::path certificate;         // PEM: the server's certificate and its chain
+  std::filesystem::path privateKey;          // PEM
+  std::filesystem::path clientCertificates;  // PEM: the issuers a client must be signed by (empty: none asked)
+};
+
+class TlsFront {
+ public:
+  TlsFront();
+  ~TlsFront();
+  TlsFront(const TlsFront&) = delete;
+  TlsFront& operator=(const TlsFront&) = delete;
+
+  // Empty when it serves; otherwise why not (a file that does not load, an address taken).
+  std::string start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside,
+                    const TlsFrontSettings& settings);
+  std::uint16_t port() const noexcept { return port_; }
+  // Ends every connection and joins its threads.
+  void stop() noexcept;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace vexahv::http
