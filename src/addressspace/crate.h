@@ -94,8 +94,9 @@ class Crate {
   }
   bool setEventsLost(bool lost) noexcept { return eventsLost_.exchange(lost) != lost; }
 
-  // Its event records, for monitoring: counted without a lock on the events' path.
-  enum class EventDrop : std::size_t { UnknownItem, NotConnected, Count };
+  // Its event records, for monitoring: counted without a lock on the events' path; and
+  // its event datagrams that did not decode (their records unknown, so not counted).
+  enum class EventDrop : std::size_t { UnknownItem, NotConnected, DamagedDatagram, Count };
   struct EventCounts {
     std::uint64_t applied = 0;
     std::uint64_t dropped[static_cast<std::size_t>(EventDrop::Count)] = {};

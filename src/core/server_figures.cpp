@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "addressspace/vexahv_opc_server.h"
+#include "events/udp_event_loop.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "opctoolbox/application.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
@@ -72,8 +73,12 @@ void opcUaFigures(const OpcToolbox::ua::EndpointDiagnostics& d, http::ServerFigu
 
 }  // namespace
 
-http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint) {
+http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint, const events::UdpEventLoop* udp) {
   http::ServerFigures figures;
+  if (udp != nullptr) {
+    figures.events.datagramsFromStrangers = udp->droppedDatagrams();
+    figures.events.recordsOfOtherSystems = udp->droppedRecords();
+  }
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) {
     if (SystemList* list = server->getSystemList()) {
       for (const VEXAHVElementPtr& node : list->snapshot()) {
@@ -88,6 +93,7 @@ http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpo
           crate.eventsApplied = events.applied;
           crate.eventsDroppedUnknownItem = events.dropped[static_cast<std::size_t>(Crate::EventDrop::UnknownItem)];
           crate.eventsDroppedNotConnected = events.dropped[static_cast<std::size_t>(Crate::EventDrop::NotConnected)];
+          crate.eventDatagramsDamaged = events.dropped[static_cast<std::size_t>(Crate::EventDrop::DamagedDatagram)];
           if (events.applied != 0) {
             crate.lastEventAgeSeconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - events.lastApplied).count();

@@ -10,7 +10,12 @@ class UaEndpoint;
 
 namespace vexahv {
 
-// endpoint: the OPC UA endpoint whose sessions are shown (null: none).
-http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint);
+namespace events {
+class UdpEventLoop;
+}
+
+// endpoint: the OPC UA endpoint whose sessions are shown; udp: the UDP event loop whose
+// drops are counted (null: none).
+http::ServerFigures collectServerFigures(const OpcToolbox::ua::UaEndpoint* endpoint, const events::UdpEventLoop* udp);
 
 }  // namespace vexahv

@@ -296,7 +296,7 @@ void VEXAHVServerProcess::startHttpEndpoint() {
   }
   if (!settings.enabled) return;
   auto endpoint = std::make_unique<http::HttpEndpoint>();
-  if (const std::string why = endpoint->start(settings, [this] { return collectServerFigures(endpoint_.get()); },
+  if (const std::string why = endpoint->start(settings, [this] { return collectServerFigures(endpoint_.get(), events_ ? &events_->udp() : nullptr); },
                                               VEXAHV_VERSION, httpPasswordCheck(endpointOptions_.security));
       !why.empty()) {
     logError("HTTP endpoint not started: ", why);

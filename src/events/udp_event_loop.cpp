@@ -126,7 +126,10 @@ void UdpEventLoop::applyBatch(const UdpSenders::Crates& systems, const platform:
   if (rc != 0) {
     // A damaged datagram is followed by the next at once; a failing socket is paused on
     // by the peek that comes next.
-    if (rc != VEXAHV_ERR_SOCKET) logWarning("Event data not valid - res = [", rc, "]");
+    if (rc != VEXAHV_ERR_SOCKET) {
+      logWarning("Event data not valid - res = [", rc, "]");
+      for (const auto& crate : systems) crate->countEventDropped(Crate::EventDrop::DamagedDatagram);
+    }
     return;
   }
   logDebug("Event received");

@@ -100,6 +100,18 @@ std::string prometheusText(const ServerFigures& s, const ProcessFigures& p, cons
     out += "vexahv_crate_event_records_dropped_total{" + crateLabels(c) + ",cause=\"not_connected\"} " +
            shortestNumber(double(c.eventsDroppedNotConnected)) + "\n";
   }
+  family(out, "vexahv_crate_event_datagrams_damaged_total", "counter",
+         "UDP event datagrams from the crate's address that did not decode.");
+  for (const CrateFigures& c : s.crates) {
+    out += "vexahv_crate_event_datagrams_damaged_total{" + crateLabels(c) + "} " +
+           shortestNumber(double(c.eventDatagramsDamaged)) + "\n";
+  }
+  family(out, "vexahv_event_datagrams_dropped_total", "counter",
+         "UDP event datagrams from an address that is no crate of this server, dropped undecoded.");
+  out += "vexahv_event_datagrams_dropped_total " + shortestNumber(double(s.events.datagramsFromStrangers)) + "\n";
+  family(out, "vexahv_event_records_foreign_total", "counter",
+         "Event records a crate's datagram carried for a system that is not its own, dropped.");
+  out += "vexahv_event_records_foreign_total " + shortestNumber(double(s.events.recordsOfOtherSystems)) + "\n";
   family(out, "vexahv_crate_last_event_age_seconds", "gauge", "Seconds since the crate's last applied event record.");
   for (const CrateFigures& c : s.crates) {
     if (c.lastEventAgeSeconds >= 0) {

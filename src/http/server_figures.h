@@ -34,6 +34,7 @@ struct CrateFigures {
   std::uint64_t eventsApplied = 0;
   std::uint64_t eventsDroppedUnknownItem = 0;
   std::uint64_t eventsDroppedNotConnected = 0;
+  std::uint64_t eventDatagramsDamaged = 0;  // from its address, that did not decode
   double lastEventAgeSeconds = -1;  // -1: none yet
 };
 
@@ -72,8 +73,16 @@ struct OpcUaFigures {
   std::vector<ClientFigures> clients;  // at most kClientsListed
 };
 
+// Event data no crate of this server sent: UDP datagrams from other addresses (not even
+// decoded), and records a crate's datagram carried for a system that is not its own.
+struct EventFigures {
+  std::uint64_t datagramsFromStrangers = 0;
+  std::uint64_t recordsOfOtherSystems = 0;
+};
+
 struct ServerFigures {
   std::vector<CrateFigures> crates;
+  EventFigures events;
   OpcUaFigures opcUa;
   std::map<std::uint16_t, std::size_t> activeAlarmsBySeverity;
   std::map<std::uint16_t, std::size_t> unacknowledgedAlarmsBySeverity;

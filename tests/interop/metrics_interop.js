@@ -2,7 +2,8 @@
 // check, names every crate with its state, size and library calls, counts an OPC UA
 // session, and follows a crate that falls silent (its state, its timed-out calls);
 // /api/status says the same, and the status page, rendered by headless Chromium, shows
-// every crate and an alarm the simulator raised, and follows the silenced crate. Bad requests are answered with errors and cost
+// every crate, an alarm the simulator raised and the test's own OPC UA client, and follows
+// the silenced crate. Bad requests are answered with errors and cost
 // only their own connection: an unknown path, another method, a header past the limit, a
 // client that never finishes its request. Bounded: 110 s.
 "use strict";
@@ -133,6 +134,7 @@ async function main() {
         assert.match(page, new RegExp(`class="crate connected" data-crate="${crate}"`), page);
       }
       assert.match(page, /data-alarm="CrateA\.Board00\.Chan000#Interlock"/);
+      assert.match(page, /data-client="127\.0\.0\.1/, `the test's own OPC UA session is a client: ${page.slice(page.indexOf("id=\"clients\""))}`);
       assert.match(page, /events\/s over the last minute/);
       assert.doesNotMatch(page, /https?:\/\/(?!127\.0\.0\.1)/, "no asset from elsewhere");
     }

@@ -107,14 +107,23 @@ TEST(MetricsText, LabelsAreEscapedAndEveryFamilyIsDeclaredOnce) {
   b.connection = 2;
   b.keepAliveFailures = 4;
   b.eventsDroppedNotConnected = 3;
+  b.eventDatagramsDamaged = 5;
   s.crates = {a, b};
   s.activeAlarmsBySeverity[900] = 2;
+  s.unacknowledgedAlarmsBySeverity[700] = 1;
+  s.events.datagramsFromStrangers = 7;
+  s.opcUa.loginFailures = 2;
   const std::string text = prometheusText(s, ProcessFigures{1.5, 3e7}, "5.0.0");
   EXPECT_NE(text.find("vexahv_crate_connected{crate=\"Crate\\\"A\\\\\",address=\"127.0.0.2\"} 1\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("vexahv_crate_state{crate=\"CrateB\",address=\"127.0.0.3\"} 2\n"), std::string::npos);
   EXPECT_NE(text.find("vexahv_crate_keepalive_failures{crate=\"CrateB\",address=\"127.0.0.3\"} 4\n"), std::string::npos);
   EXPECT_NE(text.find("vexahv_alarms_active{severity=\"900\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_alarms_unacknowledged{severity=\"700\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_crate_event_datagrams_damaged_total{crate=\"CrateB\",address=\"127.0.0.3\"} 5\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("vexahv_event_datagrams_dropped_total 7\n"), std::string::npos);
+  EXPECT_NE(text.find("vexahv_opcua_login_failures_total 2\n"), std::string::npos);
   // The histogram's buckets are cumulative and end in +Inf, which is the count.
   const std::string labels = "{crate=\"Crate\\\"A\\\\\",address=\"127.0.0.2\"";
   for (const char* line : {",le=\"0.001\"} 3\n", ",le=\"0.01\"} 5\n", ",le=\"+Inf\"} 6\n"}) {
