@@ -35,6 +35,19 @@ SignatureData signatureData(Decoder& d) {
 
 }  // namespace
 
+ReferenceDescription referenceTo(std::uint32_t type, bool forward, NodeId target, QualifiedName name,
+                                 std::uint32_t nodeClass, std::uint32_t typeDefinition) {
+  ReferenceDescription r;
+  r.referenceTypeId = NodeId::numericId(0, type);
+  r.isForward = forward;
+  r.nodeId = std::move(target);
+  r.displayName = LocalizedText{std::nullopt, name.name};
+  r.browseName = std::move(name);
+  r.nodeClass = nodeClass;
+  r.typeDefinition = NodeId::numericId(0, typeDefinition);
+  return r;
+}
+
 RequestHeader decodeRequestHeader(Decoder& d) {
   RequestHeader h;
   h.authenticationToken = d.nodeId();

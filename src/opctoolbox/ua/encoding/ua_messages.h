@@ -209,6 +209,10 @@ struct ReferenceDescription {
   std::uint32_t nodeClass = 0;
   NodeId typeDefinition;
 };
+// A reference of namespace 0's type (HasComponent, ...) to target, its display name its
+// browse name's text.
+ReferenceDescription referenceTo(std::uint32_t type, bool forward, NodeId target, QualifiedName name,
+                                 std::uint32_t nodeClass, std::uint32_t typeDefinition);
 struct BrowseResult {
   StatusCode status = kGood;
   UaString continuationPoint;

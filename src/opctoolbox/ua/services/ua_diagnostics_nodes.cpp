@@ -36,18 +36,7 @@ ua::Variant sessionArray(const std::vector<SessionDiagnostics>& sessions, std::u
   return v;
 }
 
-ReferenceDescription reference(std::uint32_t type, bool forward, NodeId target, QualifiedName name,
-                               std::uint32_t nodeClass, std::uint32_t typeDefinition) {
-  ReferenceDescription r;
-  r.referenceTypeId = NodeId::numericId(0, type);
-  r.isForward = forward;
-  r.nodeId = std::move(target);
-  r.displayName = LocalizedText{std::nullopt, name.name};
-  r.browseName = std::move(name);
-  r.nodeClass = nodeClass;
-  r.typeDefinition = typeDefinition != 0 ? NodeId::numericId(0, typeDefinition) : NodeId{};
-  return r;
-}
+constexpr auto reference = referenceTo;
 
 ReferenceDescription sessionObjectReference(const SessionDiagnostics& s, bool forward) {
   return reference(kHasComponent, forward, s.sessionId, QualifiedName{kNs, s.name}, kObject,

@@ -13,18 +13,7 @@
 namespace OpcToolbox::ua {
 namespace {
 
-ReferenceDescription reference(std::uint32_t type, bool forward, NodeId target, QualifiedName name,
-                               std::uint32_t nodeClass, std::uint32_t typeDefinition) {
-  ReferenceDescription r;
-  r.referenceTypeId = NodeId::numericId(0, type);
-  r.isForward = forward;
-  r.nodeId = std::move(target);
-  r.displayName = LocalizedText{std::nullopt, name.name};
-  r.browseName = std::move(name);
-  r.nodeClass = nodeClass;
-  r.typeDefinition = NodeId::numericId(0, typeDefinition);
-  return r;
-}
+constexpr auto reference = referenceTo;
 
 // A variable's type definition is its Data Access type (ua_item_model.h).
 ReferenceDescription elementReference(const ElementPtr& e, bool forward, const ElementLookup& find) {
