@@ -100,6 +100,15 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
     if (!passwords) return "users = true, but the server has no users to sign in as";
     state->users = std::make_unique<BasicAuth>(std::move(passwords));
   }
+  if (settings.tls()) {
+    // The files first: a certificate that does not load starts nothing.
+    tls_ = std::make_unique<TlsFront>();
+    if (std::string why = tls_->load({settings.certificate, settings.privateKey, settings.clientCertificates});
+        !why.empty()) {
+      tls_.reset();
+      return why;
+    }
+  }
   const std::string listen = settings.tls() ? std::string("127.0.0.1:0") : settings.host + ":" + std::to_string(settings.port);
   // No document_root: nothing of the file system is ever served.
   const char* options[] = {"listening_ports",   listen.c_str(),
@@ -128,9 +137,7 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
   if (settings.tls()) {
     platform::Ipv4Endpoint outside{0, settings.port}, inside{platform::kLoopback, port_};
     platform::Ipv4Endpoint::parseAddress(settings.host, outside.address);
-    tls_ = std::make_unique<TlsFront>();
-    if (std::string why = tls_->start(outside, inside, {settings.certificate, settings.privateKey, settings.clientCertificates});
-        !why.empty()) {
+    if (std::string why = tls_->start(outside, inside); !why.empty()) {
       stop();
       return why;
     }

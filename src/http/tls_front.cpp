@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/worker_thread.h"
@@ -144,13 +145,14 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
 }
 
 TlsFront::TlsFront() = default;
-TlsFront::~TlsFront() { stop(); }
+TlsFront::~TlsFront() {
+  stop();
+  SSL_CTX_free(loaded_);
+}
 
-std::string TlsFront::start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside,
-                            const TlsFrontSettings& settings) {
+std::string TlsFront::load(const TlsFrontSettings& settings) {
   stop();
   auto state = std::make_unique<State>();
-  state->inside = inside;
   state->context.reset(SSL_CTX_new(TLS_server_method()));
   SSL_CTX* ctx = state->context.get();
   if (ctx == nullptr) return "TLS: " + openSslError();
@@ -174,6 +176,16 @@ std::string TlsFront::start(const platform::Ipv4Endpoint& outside, const platfor
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   }
+  SSL_CTX_free(loaded_);
+  loaded_ = state->context.release();
+  return {};
+}
+
+std::string TlsFront::start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside) {
+  if (!loaded_) return "TLS: nothing loaded";
+  auto state = std::make_unique<State>();
+  state->inside = inside;
+  state->context.reset(std::exchange(loaded_, nullptr));
   platform::Socket& l = state->listener;
   if (const std::error_code ec = platform::Socket::open(platform::Socket::Kind::Tcp, l); ec) return "TLS: " + ec.message();
   l.setReuseAddress(true);

@@ -14,6 +14,8 @@
 
 #include "platform/socket.h"
 
+struct ssl_ctx_st;
+
 namespace vexahv::http {
 
 struct TlsFrontSettings {
@@ -29,9 +31,11 @@ class TlsFront {
   TlsFront(const TlsFront&) = delete;
   TlsFront& operator=(const TlsFront&) = delete;
 
-  // Empty when it serves; otherwise why not (a file that does not load, an address taken).
-  std::string start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside,
-                    const TlsFrontSettings& settings);
+  // Empty when the certificate, its key and the client certificates' issuers load;
+  // otherwise which did not, and why.
+  std::string load(const TlsFrontSettings& settings);
+  // Empty when it serves what it loaded; otherwise why not (an address taken).
+  std::string start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside);
   std::uint16_t port() const noexcept { return port_; }
   // Ends every connection and joins its threads.
   void stop() noexcept;
@@ -40,6 +44,7 @@ class TlsFront {
 
  private:
   std::unique_ptr<State> state_;
+  ssl_ctx_st* loaded_ = nullptr;  // what load() made, until start() takes it
   std::uint16_t port_ = 0;
 };
 

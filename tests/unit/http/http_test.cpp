@@ -1,6 +1,15 @@
 // The HTTP endpoint's settings file, its metrics text and its status JSON.
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/socket.h"
+#include "security_fixtures.h"
 
 #include "http/basic_auth.h"
 #include "http/http_endpoint.h"
@@ -65,6 +74,81 @@ TEST(HttpSettings, BeyondLoopbackOnlyOverHttpsWithASignIn) {
   const std::string why = endpoint.start(tls, [] { return ServerFigures{}; }, "test");
   EXPECT_NE(why.find("certificate [/nonexistent/web.pem] does not load"), std::string::npos) << why;
   EXPECT_EQ(endpoint.port(), 0);
+}
+
+// A PEM file of the certificate or the key.
+std::filesystem::path pemFile(const std::filesystem::path& dir, const char* name, X509* cert, EVP_PKEY* key) {
+  const auto file = dir / name;
+  BIO* out = BIO_new_file(file.c_str(), "w");
+  if (cert != nullptr) PEM_write_bio_X509(out, cert);
+  if (key != nullptr) PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+  BIO_free(out);
+  return file;
+}
+
+// One HTTPS GET over OpenSSL with its own client certificate (or none): the answer's
+// status line, or empty when the handshake failed.
+std::string httpsGet(std::uint16_t port, X509* cert, EVP_PKEY* key, const char* request) {
+  using namespace vexahv::platform;
+  Socket socket;
+  if (Socket::open(Socket::Kind::Tcp, socket) || socket.connect({kLoopback, port}, std::chrono::seconds(2))) return "";
+  socket.setReceiveTimeout(std::chrono::seconds(5));
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (cert != nullptr) {
+    SSL_CTX_use_certificate(ctx, cert);
+    SSL_CTX_use_PrivateKey(ctx, key);
+  }
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, socket.fd());
+  std::string answer;
+  if (SSL_connect(ssl) == 1 && SSL_write(ssl, request, static_cast<int>(std::strlen(request))) > 0) {
+    char buffer[4096];
+    for (int n; (n = SSL_read(ssl, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
+TEST(HttpsEndpoint, OnlyAClientWithACertificateOfTheIssuerGetsAnAnswerAndStopEndsEveryConnection) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vexahv-https-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto server = securitytest::makeCredentials("urn:test:web");
+  const auto issuer = securitytest::makeCa("clients");
+  auto clientKey = OpcToolbox::ua::crypto::generateRsaKey(2048);
+  const auto client = securitytest::issue(*issuer, clientKey.get(), "scraper", false, 2);
+  const auto stranger = securitytest::makeCredentials("urn:test:stranger");
+
+  HttpSettings settings;
+  settings.port = 0;
+  settings.certificate = pemFile(dir, "web.pem", server->certificate.get(), nullptr);
+  settings.privateKey = pemFile(dir, "web.key", nullptr, server->privateKey.get());
+  settings.clientCertificates = pemFile(dir, "clients.pem", issuer->certificate.get(), nullptr);
+  HttpEndpoint endpoint;
+  ServerFigures figures;
+  figures.opcUa.sessions = 3;
+  ASSERT_EQ(endpoint.start(settings, [&] { return figures; }, "test"), "");
+  const char* get = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(), get), "HTTP/1.1 200 OK");
+  EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(), "GET /nothing HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(httpsGet(endpoint.port(), nullptr, nullptr, get), "") << "no certificate, no handshake";
+  EXPECT_EQ(httpsGet(endpoint.port(), stranger->certificate.get(), stranger->privateKey.get(), get), "")
+      << "another issuer's";
+  // Several at once, then a stop with one still connected and silent.
+  std::vector<std::thread> many;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 6; ++i) {
+    many.emplace_back([&] { answered += httpsGet(endpoint.port(), client.get(), clientKey.get(), get) == "HTTP/1.1 200 OK"; });
+  }
+  for (auto& t : many) t.join();
+  EXPECT_EQ(answered.load(), 6);
+  vexahv::platform::Socket silent;
+  ASSERT_FALSE(vexahv::platform::Socket::open(vexahv::platform::Socket::Kind::Tcp, silent));
+  ASSERT_FALSE(silent.connect({vexahv::platform::kLoopback, endpoint.port()}, std::chrono::seconds(2)));
+  endpoint.stop();
+  EXPECT_EQ(endpoint.port(), 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(BasicAuth, TheHeaderIsDecodedStrictlyAndASuccessIsRememberedNotAFailure) {
