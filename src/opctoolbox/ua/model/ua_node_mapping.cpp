@@ -168,6 +168,20 @@ ExtensionObject argumentObject(std::string_view name, std::uint32_t dataType, st
   return ExtensionObject{NodeId::numericId(0, kArgumentBinary), 1, std::string(body.begin(), body.end())};
 }
 
+std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeClass, const QualifiedName& name,
+                                         std::uint32_t attribute) {
+  auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
+  switch (attribute) {
+    case kNodeId: return scalar(BuiltinType::NodeId, id);
+    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(nodeClass));
+    case kBrowseName: return scalar(BuiltinType::QualifiedName, name);
+    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, name.name});
+    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
+    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
+    default: return std::nullopt;
+  }
+}
+
 ua::Variant stringArray(const std::vector<std::string>& texts) {
   ua::Variant v{BuiltinType::String, true, {}};
   for (const auto& t : texts) v.values.emplace_back(UaString{t});

@@ -3,6 +3,7 @@
 // attribute ids and reference types of namespace 0 that the services use.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ StatusCode statusOf(std::uint16_t quality);
 std::string randomBytes(std::size_t n);
 DataValue valueOf(ua::Variant v);
 DataValue statusOnly(StatusCode s);
+// The attributes every node the server makes has alike (NodeId to UserWriteMask, its display
+// name its browse name's text, no description, nothing writable); nullopt for the others.
+std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeClass, const QualifiedName& name,
+                                         std::uint32_t attribute);
 ua::Variant stringArray(const std::vector<std::string>& texts);
 // An Argument structure (OPC UA Part 3, 8.6) of a method, as its ExtensionObject; an array
 // argument (valueRank 1) of any length.

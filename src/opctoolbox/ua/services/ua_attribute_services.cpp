@@ -234,15 +234,7 @@ DataValue UaServer::readCondition(const ConditionNode& node, const NodeIdRef& id
   const ConditionMember* m = node.member;
   const bool object = m == nullptr || m->nodeClass == kObject;
   const QualifiedName name = m == nullptr ? QualifiedName{kNs, node.kind->name} : QualifiedName{0, m->browseName};
-  switch (attribute) {
-    case kNodeId: return scalar(BuiltinType::NodeId, id.toNodeId());
-    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(object ? kObject : kVariable));
-    case kBrowseName: return scalar(BuiltinType::QualifiedName, name);
-    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, name.name});
-    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
-    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
-    default: break;
-  }
+  if (auto common = commonAttribute(id.toNodeId(), object ? kObject : kVariable, name, attribute)) return *common;
   if (object) {
     // Its events come through the Server and the branches above its source.
     if (attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});

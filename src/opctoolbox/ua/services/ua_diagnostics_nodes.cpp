@@ -101,14 +101,8 @@ DataValue UaServer::readSessionNode(std::uint32_t id, std::uint32_t attribute, s
   const bool object = node->member == 0;
   const Member* m = object ? nullptr : &kMembers[node->member - 1];
   const QualifiedName name = object ? QualifiedName{kNs, node->session.name} : QualifiedName{0, m->name};
-  switch (attribute) {
-    case kNodeId: return scalar(BuiltinType::NodeId, NodeId::numericId(kNs, id));
-    case kNodeClass: return scalar(BuiltinType::Int32, static_cast<std::int32_t>(object ? kObject : kVariable));
-    case kBrowseName: return scalar(BuiltinType::QualifiedName, name);
-    case kDisplayName: return scalar(BuiltinType::LocalizedText, LocalizedText{std::nullopt, name.name});
-    case kDescription: return scalar(BuiltinType::LocalizedText, LocalizedText{});
-    case kWriteMask: case kUserWriteMask: return scalar(BuiltinType::UInt32, std::uint32_t{0});
-    default: break;
+  if (auto common = commonAttribute(NodeId::numericId(kNs, id), object ? kObject : kVariable, name, attribute)) {
+    return *common;
   }
   if (object) {
     if (attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
