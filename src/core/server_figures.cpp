@@ -9,6 +9,7 @@
 #include "events/udp_event_loop.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "opctoolbox/application.h"
+#include "opctoolbox/ua/channel/ua_channel_security.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 
 namespace vexahv {
@@ -40,15 +41,6 @@ bool callFigures(const Crate& crate, http::CallFigures& out) {
   return true;
 }
 
-std::string policyName(const std::string& uri) {
-  const auto hash = uri.rfind('#');
-  return uri.empty() ? "None" : hash == std::string::npos ? uri : uri.substr(hash + 1);
-}
-
-const char* modeName(std::uint32_t mode) {
-  return mode == 3 ? "SignAndEncrypt" : mode == 2 ? "Sign" : "None";
-}
-
 void opcUaFigures(const OpcToolbox::ua::EndpointDiagnostics& d, http::ServerFigures& out) {
   http::OpcUaFigures& f = out.opcUa;
   f.sessions = d.summary.currentSessionCount;
@@ -65,7 +57,8 @@ void opcUaFigures(const OpcToolbox::ua::EndpointDiagnostics& d, http::ServerFigu
   const std::int64_t now = OpcToolbox::ua::nowTicks();
   for (const OpcToolbox::ua::SessionDiagnostics& s : d.sessions) {
     if (f.clients.size() == http::kClientsListed) break;
-    f.clients.push_back({s.name, s.user, s.peer, policyName(s.policyUri), modeName(s.securityMode), s.subscriptions,
+    f.clients.push_back({s.name, s.user, s.peer, std::string(OpcToolbox::ua::policyName(s.policyUri)),
+                         std::string(OpcToolbox::ua::securityModeName(s.securityMode)), s.subscriptions,
                          s.monitoredItems, static_cast<double>(now - s.connectionTime) / 1e7});
   }
   for (const auto& [id, severity] : d.unacknowledgedAlarms) ++out.unacknowledgedAlarmsBySeverity[severity];

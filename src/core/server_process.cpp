@@ -1,6 +1,5 @@
 #include "core/server_process.h"
 
-#include <future>
 #include <cstdio>
 #include <filesystem>
 #include <future>

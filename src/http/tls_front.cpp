@@ -103,12 +103,12 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
   }
   platform::Socket endpoint;
   if (platform::Socket::open(platform::Socket::Kind::Tcp, endpoint) ||
-      endpoint.connect(inside, std::chrono::milliseconds(1000)) || endpoint.setNonBlocking(true) ||
-      endpoint.setSendTimeout(std::chrono::seconds(5))) {
+      endpoint.connect(inside, std::chrono::milliseconds(1000)) || endpoint.setSendTimeout(std::chrono::seconds(5))) {
     return;
   }
   // Bytes on their way, one direction at a time: the endpoint answers once it has the
-  // request, and closes when it has answered.
+  // request, and closes when it has answered. Its socket blocks: it is read only when
+  // ready, and a send waits 5 s at most.
   std::vector<std::uint8_t> buffer(16384);
   bool clientOpen = true;
   while (!stop.stop_requested() && Clock::now() < deadline) {
@@ -117,10 +117,7 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
     if (clientOpen && (fds[0].readable || SSL_pending(ssl.get()) > 0)) {
       const int n = SSL_read(ssl.get(), buffer.data(), static_cast<int>(buffer.size()));
       if (n > 0) {
-        endpoint.setNonBlocking(false);
-        const bool sent = !endpoint.sendAll(buffer.data(), static_cast<std::size_t>(n));
-        endpoint.setNonBlocking(true);
-        if (!sent) break;
+        if (endpoint.sendAll(buffer.data(), static_cast<std::size_t>(n))) break;
       } else {
         const int e = SSL_get_error(ssl.get(), n);
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) clientOpen = false;  // the request is whole
@@ -128,9 +125,7 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
     }
     if (fds[1].readable) {
       std::size_t got = 0;
-      const std::error_code ec = endpoint.receive(buffer.data(), buffer.size(), got);
-      if (ec == std::errc::operation_would_block) continue;
-      if (ec || got == 0) {
+      if (endpoint.receive(buffer.data(), buffer.size(), got) || got == 0) {
         SSL_shutdown(ssl.get());  // our close_notify, if the socket takes it; the client's is not waited for
         break;
       }

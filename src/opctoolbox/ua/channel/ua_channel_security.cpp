@@ -28,6 +28,15 @@ std::string_view policyName(const ChannelSecurity& channel) {
   return channel.policy() != nullptr ? channel.policy()->name : std::string_view("None");
 }
 
+std::string_view policyName(std::string_view policyUri) {
+  const SecurityPolicy* policy = findSecurePolicy(policyUri);
+  return policy != nullptr ? std::string_view(policy->name) : std::string_view("None");
+}
+
+std::string_view securityModeName(std::uint32_t mode) {
+  return mode == kModeSignAndEncrypt ? "SignAndEncrypt" : mode == kModeSign ? "Sign" : "None";
+}
+
 const ChannelSecurity& plainChannel() {
   static NoneChannel none;
   return none;

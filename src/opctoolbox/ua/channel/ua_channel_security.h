@@ -77,6 +77,9 @@ struct ServerCredentials {
 
 // The short name of a channel's policy ("Basic256Sha256", "None"), for log lines.
 std::string_view policyName(const ChannelSecurity& channel);
+// The same of a policy's URI (empty: None), and a MessageSecurityMode's name.
+std::string_view policyName(std::string_view policyUri);
+std::string_view securityModeName(std::uint32_t mode);
 
 // The plain channel (SecurityPolicy None), for sessions whose channel is not known.
 const ChannelSecurity& plainChannel();

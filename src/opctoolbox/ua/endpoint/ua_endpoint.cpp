@@ -388,6 +388,7 @@ void UaEndpoint::closeConnection(int fd) {
 
 EndpointDiagnostics UaEndpoint::diagnostics() const {
   EndpointDiagnostics d = server_ ? server_->diagnostics() : EndpointDiagnostics{};
+  if (server_) d.unacknowledgedAlarms = server_->unacknowledgedAlarms();
   d.bytesQueued = queuedBytes_->load();
   return d;
 }

@@ -59,7 +59,8 @@ class UaEndpoint {
   // "opc.tcp://host:port"
   std::string url() const;
   UaServer& server() { return *server_; }
-  // The server's diagnostics with the bytes waiting to be sent on every connection.
+  // The server's diagnostics with the bytes waiting to be sent on every connection and the
+  // alarms waiting for an acknowledgement.
   EndpointDiagnostics diagnostics() const;
 
  private:

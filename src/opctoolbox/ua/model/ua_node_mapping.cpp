@@ -168,6 +168,11 @@ ExtensionObject argumentObject(std::string_view name, std::uint32_t dataType, st
   return ExtensionObject{NodeId::numericId(0, kArgumentBinary), 1, std::string(body.begin(), body.end())};
 }
 
+void stampTimestamps(DataValue& v, std::uint32_t which, std::int64_t source, std::int64_t serverNow) {
+  if ((which == 0 || which == 2) && source != 0) v.sourceTimestamp = source;
+  if (which == 1 || which == 2) v.serverTimestamp = serverNow;
+}
+
 std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeClass, const QualifiedName& name,
                                          std::uint32_t attribute) {
   auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };

@@ -61,6 +61,8 @@ StatusCode statusOf(std::uint16_t quality);
 std::string randomBytes(std::size_t n);
 DataValue valueOf(ua::Variant v);
 DataValue statusOnly(StatusCode s);
+// Timestamps as the client asked: 0 source, 1 server, 2 both, 3 neither.
+void stampTimestamps(DataValue& v, std::uint32_t which, std::int64_t source, std::int64_t serverNow);
 // The attributes every node the server makes has alike (NodeId to UserWriteMask, its display
 // name its browse name's text, no description, nothing writable); nullopt for the others.
 std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeClass, const QualifiedName& name,

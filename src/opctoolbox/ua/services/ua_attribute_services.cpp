@@ -23,11 +23,7 @@ std::int32_t serverState(AppState s) {
   }
 }
 
-// Timestamps as the client asked: 0 source, 1 server, 2 both, 3 neither.
-void stamp(DataValue& v, std::uint32_t which, std::int64_t source, std::int64_t serverNow) {
-  if ((which == 0 || which == 2) && source != 0) v.sourceTimestamp = source;
-  if (which == 1 || which == 2) v.serverTimestamp = serverNow;
-}
+constexpr auto stamp = stampTimestamps;
 
 // serverNow: one clock reading serves every value of an answer.
 DataValue fromCache(const ValueQT& q, std::uint16_t datatype, std::uint32_t which, std::int64_t serverNow) {
@@ -114,12 +110,6 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     default: return statusOnly(kBadAttributeIdInvalid);
   }
   if (!mayReadNamespaceZero(id, role)) return statusOnly(kBadUserAccessDenied);
-  if (std::optional<ua::Variant> v = readDiagnosticsValue(id)) {
-    DataValue out = valueOf(std::move(*v));
-    const std::int64_t now = nowTicks();
-    stamp(out, timestamps, now, now);
-    return out;
-  }
   const ServerIdentity who = identity();
   const std::string version = std::to_string(app_.getMajorVersion()) + "." + std::to_string(app_.getMinorVersion());
   const std::string build = std::to_string(app_.getBuildNumber());
@@ -221,7 +211,12 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
                    ExtensionObject{NodeId::numericId(0, 864), 1, std::string(body.begin(), body.end())});
       break;
     }
-    default: return statusOnly(kBadAttributeIdInvalid);
+    default: {
+      std::optional<ua::Variant> diagnostics = readDiagnosticsValue(id);
+      if (!diagnostics) return statusOnly(kBadAttributeIdInvalid);
+      out = valueOf(std::move(*diagnostics));
+      break;
+    }
   }
   const std::int64_t now = nowTicks();
   stamp(out, timestamps, now, now);

@@ -67,7 +67,7 @@ struct ServerCounters {
   std::atomic<std::uint64_t> loginFailures{0};      // ActivateSession refused for its identity
   std::atomic<std::uint64_t> notificationsSent{0};  // data changes and events in NotificationMessages
 
-  void add(std::atomic<std::uint32_t>& c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
+  void add(std::atomic<std::uint32_t>& c, std::uint32_t n = 1) noexcept { c.fetch_add(n, std::memory_order_relaxed); }
   // A session refused at CreateSession or ActivateSession.
   void sessionRefused(StatusCode status) noexcept;
   // A request answered by a ServiceFault.
@@ -130,7 +130,7 @@ struct EndpointDiagnostics {
   std::uint64_t notificationsSent = 0;
   std::uint64_t loginFailures = 0;
   std::uint64_t bytesQueued = 0;  // answers waiting for their clients to read them
-  std::map<std::string, std::uint16_t> unacknowledgedAlarms;  // condition id, severity
+  std::map<std::string, std::uint16_t> unacknowledgedAlarms;  // condition id, severity (the endpoint's only)
 };
 
 // The ExtensionObject bodies of the diagnostics data types (binary encoding).

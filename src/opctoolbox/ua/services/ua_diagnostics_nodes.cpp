@@ -18,21 +18,20 @@ namespace {
 // same number in the next two ranges.
 constexpr std::uint32_t kSessionRange = 0x10000000u;
 
-ua::Variant extensionObject(std::uint32_t encoding, const std::vector<std::uint8_t>& body) {
-  return ua::Variant::scalar(BuiltinType::ExtensionObject,
-                             ExtensionObject{NodeId::numericId(0, encoding), 1, std::string(body.begin(), body.end())});
+// A structure's binary body, as encode writes it, in an ExtensionObject of that encoding.
+template <class Encode>
+ExtensionObject encoded(std::uint32_t encoding, Encode encode) {
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  encode(e);
+  return ExtensionObject{NodeId::numericId(0, encoding), 1, std::string(body.begin(), body.end())};
 }
 
 template <class Encode>
 ua::Variant sessionArray(const std::vector<SessionDiagnostics>& sessions, std::uint32_t encoding, Encode encode) {
   ua::Variant v{BuiltinType::ExtensionObject, true, {}};
   v.values.reserve(sessions.size());
-  for (const SessionDiagnostics& s : sessions) {
-    std::vector<std::uint8_t> body;
-    Encoder e(body);
-    encode(e, s);
-    v.values.emplace_back(ExtensionObject{NodeId::numericId(0, encoding), 1, std::string(body.begin(), body.end())});
-  }
+  for (const SessionDiagnostics& s : sessions) v.values.emplace_back(encoded(encoding, [&](Encoder& e) { encode(e, s); }));
   return v;
 }
 
@@ -73,10 +72,8 @@ std::optional<ua::Variant> UaServer::readDiagnosticsValue(std::uint32_t id) cons
   const EndpointDiagnostics d = diagnostics();
   if (field >= 0) return ua::Variant::scalar(BuiltinType::UInt32, summaryValue(d.summary, field));
   if (id == Summary) {
-    std::vector<std::uint8_t> body;
-    Encoder e(body);
-    encodeServerDiagnosticsSummary(e, d.summary);
-    return extensionObject(SummaryEncoding, body);
+    return ua::Variant::scalar(BuiltinType::ExtensionObject,
+                               encoded(SummaryEncoding, [&](Encoder& e) { encodeServerDiagnosticsSummary(e, d.summary); }));
   }
   if (id == SessionDiagnosticsArray) return sessionArray(d.sessions, SessionEncoding, encodeSessionDiagnostics);
   return sessionArray(d.sessions, SessionSecurityEncoding, encodeSessionSecurityDiagnostics);
@@ -122,14 +119,14 @@ DataValue UaServer::readSessionNode(std::uint32_t id, std::uint32_t attribute, s
     default: return statusOnly(kBadAttributeIdInvalid);
   }
   if (!allowed) return statusOnly(kBadUserAccessDenied);
-  std::vector<std::uint8_t> body;
-  Encoder e(body);
-  if (security) encodeSessionSecurityDiagnostics(e, node->session);
-  else encodeSessionDiagnostics(e, node->session);
-  DataValue out = valueOf(extensionObject(security ? diagnostics::SessionSecurityEncoding : diagnostics::SessionEncoding, body));
+  DataValue out = valueOf(ua::Variant::scalar(
+      BuiltinType::ExtensionObject,
+      encoded(security ? diagnostics::SessionSecurityEncoding : diagnostics::SessionEncoding, [&](Encoder& e) {
+        if (security) encodeSessionSecurityDiagnostics(e, node->session);
+        else encodeSessionDiagnostics(e, node->session);
+      })));
   const std::int64_t now = nowTicks();
-  if (timestamps == 0 || timestamps == 2) out.sourceTimestamp = now;
-  if (timestamps == 1 || timestamps == 2) out.serverTimestamp = now;
+  stampTimestamps(out, timestamps, now, now);
   return out;
 }
 
@@ -250,11 +247,12 @@ EndpointDiagnostics UaServer::diagnostics() const {
   s.publishingIntervalCount = static_cast<std::uint32_t>(intervals.size());
   std::sort(d.sessions.begin(), d.sessions.end(),
             [](const SessionDiagnostics& a, const SessionDiagnostics& b) { return a.sessionId.numeric < b.sessionId.numeric; });
-  {
-    std::lock_guard lock(alarmsMutex_);
-    d.unacknowledgedAlarms = alarms_.unacknowledged();
-  }
   return d;
+}
+
+std::map<std::string, std::uint16_t> UaServer::unacknowledgedAlarms() const {
+  std::lock_guard lock(alarmsMutex_);
+  return alarms_.unacknowledged();
 }
 
 }  // namespace OpcToolbox::ua

@@ -150,7 +150,7 @@ void UaServer::channelClosed(std::uint32_t channelId) {
     // Never activated, it ends here: an aborted session.
     const std::size_t ended =
         std::erase_if(sessions_, [&](const auto& kv) { return kv.second->channelId == channelId && !kv.second->activated; });
-    for (std::size_t i = 0; i < ended; ++i) counters_.add(counters_.sessionAborts);
+    counters_.add(counters_.sessionAborts, static_cast<std::uint32_t>(ended));
   }
   // Publish requests of a closed channel can never be answered: a notification given to
   // one would be lost. The client sends new ones when it comes back.

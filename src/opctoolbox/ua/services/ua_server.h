@@ -98,6 +98,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
   std::size_t monitoredItemCount() const;  // takes every session's lock in turn
   // The counters and every session as they are now (each session's lock in turn).
   EndpointDiagnostics diagnostics() const;
+  // The enabled conditions waiting for an acknowledgement, by id, with their severities.
+  std::map<std::string, std::uint16_t> unacknowledgedAlarms() const;
 
   // A condition of the application's table changed: its event goes to every event item.
   void conditionChanged(const ConditionReport& report) override;

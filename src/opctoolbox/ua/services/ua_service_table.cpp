@@ -18,7 +18,7 @@ struct UaServer::Service {
 
 void UaServer::Call::fault(StatusCode status) {
   if (counters != nullptr) counters->requestRefused(status);
-  if (session) session->countFailure(counted, status);
+  if (session) session->counters.failed(counted, status);
   respond(encodeServiceFault(requestHandle, status));
 }
 

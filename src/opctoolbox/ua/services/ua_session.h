@@ -56,7 +56,6 @@ struct Session {
   std::vector<std::string> userHistory;  // the users that activated it, the latest last
   std::string clientCertificate;         // DER
   SessionCounters counters;
-  void countFailure(CountedService service, StatusCode status) noexcept { counters.failed(service, status); }
 
   // What it holds: under mutex.
   std::mutex mutex;

@@ -41,7 +41,7 @@ void UaServer::purgeExpiredSessions() {
     // sessions that really timed out.
     nextPurge_.store(next.time_since_epoch().count(), std::memory_order_relaxed);
   }
-  for (std::size_t i = 0; i < expired.size(); ++i) counters_.add(counters_.sessionTimeouts);
+  counters_.add(counters_.sessionTimeouts, static_cast<std::uint32_t>(expired.size()));
   // A session that timed out ends as if closed: disconnectSession for the toolbox.
   for (auto& s : expired) releaseSession(s);
 }
@@ -202,11 +202,8 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
   const ChannelSecurity& channel = known ? *known : plainChannel();
   const crypto::Certificate* client = channel.clientCertificate();
   const std::string peer = channelPeer(channelId);
-  std::string how = "policy [" + std::string(policyName(channel)) +
-                    "] mode [" + (channel.securityMode() == kModeSignAndEncrypt ? "SignAndEncrypt"
-                                  : channel.securityMode() == kModeSign      ? "Sign"
-                                                                             : "None") +
-                    "] client certificate [" + (client != nullptr ? client->thumbprintHex() : "none") + "] from [" +
+  std::string how = "policy [" + std::string(policyName(channel)) + "] mode [" +
+                    std::string(securityModeName(channel.securityMode())) + "] client certificate [" + (client != nullptr ? client->thumbprintHex() : "none") + "] from [" +
                     peer + "]";
   auto refuse = [&](StatusCode rc, const std::string& what) {
     audit(true, [&] { return "refused ActivateSession (" + what + ", " + statusName(rc) + ") " + how; });
@@ -255,7 +252,7 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
                       counters_.loginFailures.fetch_add(1, std::memory_order_relaxed);
                       counters_.sessionRefused(rc);
                       counters_.requestRefused(rc);
-                      a.session->countFailure(CountedService::None, rc);
+                      a.session->counters.failed(CountedService::None, rc);
                       return respond(encodeServiceFault(a.requestHandle, rc));
                     }
                     a.role = role;
