@@ -18,6 +18,7 @@ struct HttpEndpoint::State {
   FiguresSource figures;
   std::string version;
   std::unique_ptr<BasicAuth> users;  // null: no sign-in asked
+  const TlsFront* tls = nullptr;     // HTTPS: who the front relays
   mg_context* context = nullptr;
 };
 
@@ -39,7 +40,9 @@ int route(mg_connection* conn, void* data) {
   const std::string uri = request->local_uri != nullptr ? request->local_uri : "";
   const bool known = uri == "/" || uri == "/metrics" || uri == "/api/status";
   if (state->users) {
-    const std::string peer = request->remote_addr;
+    // Behind the TLS front every request comes from loopback: the client is the front's.
+    std::string peer = state->tls ? state->tls->peerOf(static_cast<std::uint16_t>(request->remote_port)) : "";
+    if (peer.empty()) peer = request->remote_addr;
     if (!state->users->signIn(mg_get_header(conn, "Authorization"), peer)) {
       static constexpr char kBody[] = "sign in as one of the server's users\n";
       mg_printf(conn,
@@ -108,6 +111,7 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
       tls_.reset();
       return why;
     }
+    state->tls = tls_.get();
   }
   const std::string listen = settings.tls() ? std::string("127.0.0.1:0") : settings.host + ":" + std::to_string(settings.port);
   // No document_root: nothing of the file system is ever served.
@@ -147,11 +151,11 @@ std::string HttpEndpoint::start(const HttpSettings& settings, FiguresSource figu
 }
 
 void HttpEndpoint::stop() noexcept {
+  // The endpoint first: its requests may ask the front who they come from.
+  if (state_) mg_stop(state_->context);
+  state_.reset();
   if (tls_) tls_->stop();
   tls_.reset();
-  if (!state_) return;
-  mg_stop(state_->context);
-  state_.reset();
   port_ = 0;
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -40,19 +41,27 @@ std::string openSslError() {
 
 }  // namespace
 
+// Which client each connection to the endpoint relays, by its loopback port: the endpoint
+// sees only the front, and its sign-in lock-out counts failures by the client's address.
+struct TlsFront::Peers {
+  mutable std::mutex mutex;
+  std::map<std::uint16_t, std::string> byPort;
+};
+
 struct TlsFront::State {
+  std::shared_ptr<Peers> peers;
   std::unique_ptr<SSL_CTX, CtxFree> context;
   platform::Ipv4Endpoint inside;
   platform::Socket listener;
   std::mutex mutex;
   std::condition_variable_any ready;
-  std::deque<platform::Socket> waiting;  // under mutex
+  std::deque<std::pair<platform::Socket, platform::Ipv4Endpoint>> waiting;  // under mutex
   std::vector<platform::WorkerThread> workers;
   platform::WorkerThread acceptor;
 
   void accept(std::stop_token stop);
   void work(std::stop_token stop);
-  void relay(platform::Socket client, const std::stop_token& stop);
+  void relay(platform::Socket client, const platform::Ipv4Endpoint& from, const std::stop_token& stop);
 };
 
 void TlsFront::State::accept(std::stop_token stop) {
@@ -60,28 +69,29 @@ void TlsFront::State::accept(std::stop_token stop) {
     platform::Readiness r{listener.fd(), true, false};
     if (!platform::waitReady(&r, 1, kSlice)) continue;
     platform::Socket client;
-    if (listener.accept(client)) continue;
+    platform::Ipv4Endpoint from;
+    if (listener.accept(client, &from)) continue;
     std::lock_guard lock(mutex);
     if (waiting.size() >= kWaiting) continue;  // closed as it goes out of scope
-    waiting.push_back(std::move(client));
+    waiting.emplace_back(std::move(client), from);
     ready.notify_one();
   }
 }
 
 void TlsFront::State::work(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    platform::Socket client;
+    std::pair<platform::Socket, platform::Ipv4Endpoint> next;
     {
       std::unique_lock lock(mutex);
       if (!ready.wait(lock, stop, [&] { return !waiting.empty(); })) return;
-      client = std::move(waiting.front());
+      next = std::move(waiting.front());
       waiting.pop_front();
     }
-    relay(std::move(client), stop);
+    relay(std::move(next.first), next.second, stop);
   }
 }
 
-void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop) {
+void TlsFront::State::relay(platform::Socket client, const platform::Ipv4Endpoint& from, const std::stop_token& stop) {
   const auto deadline = Clock::now() + kConnectionTime;
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.get()));
   if (!ssl || SSL_set_fd(ssl.get(), client.fd()) != 1) return;
@@ -106,6 +116,21 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
       endpoint.connect(inside, std::chrono::milliseconds(1000)) || endpoint.setSendTimeout(std::chrono::seconds(5))) {
     return;
   }
+  // Known before the endpoint sees a byte, forgotten when the relay ends.
+  platform::Ipv4Endpoint local;
+  if (endpoint.localEndpoint(local)) return;
+  struct Entry {
+    Peers& peers;
+    std::uint16_t port;
+    Entry(Peers& p, std::uint16_t at, std::string address) : peers(p), port(at) {
+      std::lock_guard lock(peers.mutex);
+      peers.byPort[port] = std::move(address);
+    }
+    ~Entry() {
+      std::lock_guard lock(peers.mutex);
+      peers.byPort.erase(port);
+    }
+  } entry(*peers, local.port, from.addressText());
   // Bytes on their way, one direction at a time: the endpoint answers once it has the
   // request, and closes when it has answered. Its socket blocks: it is read only when
   // ready, and a send waits 5 s at most.
@@ -139,7 +164,13 @@ void TlsFront::State::relay(platform::Socket client, const std::stop_token& stop
   ERR_clear_error();
 }
 
-TlsFront::TlsFront() = default;
+TlsFront::TlsFront() : peers_(std::make_shared<Peers>()) {}
+
+std::string TlsFront::peerOf(std::uint16_t loopbackPort) const {
+  std::lock_guard lock(peers_->mutex);
+  const auto it = peers_->byPort.find(loopbackPort);
+  return it != peers_->byPort.end() ? it->second : std::string();
+}
 TlsFront::~TlsFront() {
   stop();
   SSL_CTX_free(loaded_);
@@ -179,6 +210,7 @@ std::string TlsFront::load(const TlsFrontSettings& settings) {
 std::string TlsFront::start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside) {
   if (!loaded_) return "TLS: nothing loaded";
   auto state = std::make_unique<State>();
+  state->peers = peers_;
   state->inside = inside;
   state->context.reset(std::exchange(loaded_, nullptr));
   platform::Socket& l = state->listener;

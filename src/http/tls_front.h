@@ -39,10 +39,15 @@ class TlsFront {
   std::uint16_t port() const noexcept { return port_; }
   // Ends every connection and joins its threads.
   void stop() noexcept;
+  // The outside address ("a.b.c.d") of the client whose bytes reach the endpoint from
+  // this loopback port, while its connection lasts; empty for a port not the front's.
+  std::string peerOf(std::uint16_t loopbackPort) const;
 
   struct State;
+  struct Peers;
 
  private:
+  const std::shared_ptr<Peers> peers_;  // shared with the relaying threads
   std::unique_ptr<State> state_;
   ssl_ctx_st* loaded_ = nullptr;  // what load() made, until start() takes it
   std::uint16_t port_ = 0;

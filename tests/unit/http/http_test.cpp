@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/socket.h"
@@ -86,12 +88,15 @@ std::filesystem::path pemFile(const std::filesystem::path& dir, const char* name
   return file;
 }
 
-// One HTTPS GET over OpenSSL with its own client certificate (or none): the answer's
-// status line, or empty when the handshake failed.
-std::string httpsGet(std::uint16_t port, X509* cert, EVP_PKEY* key, const char* request) {
+// One HTTPS GET over OpenSSL with its own client certificate (or none), from a loopback
+// address of its own (or any): the answer's status line, or empty when the handshake failed.
+std::string httpsGet(std::uint16_t port, X509* cert, EVP_PKEY* key, const char* request, std::uint32_t from = 0) {
   using namespace vexahv::platform;
   Socket socket;
-  if (Socket::open(Socket::Kind::Tcp, socket) || socket.connect({kLoopback, port}, std::chrono::seconds(2))) return "";
+  if (Socket::open(Socket::Kind::Tcp, socket) || (from != 0 && socket.bind({from, 0})) ||
+      socket.connect({kLoopback, port}, std::chrono::seconds(2))) {
+    return "";
+  }
   socket.setReceiveTimeout(std::chrono::seconds(5));
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (cert != nullptr) {
@@ -124,13 +129,29 @@ TEST(HttpsEndpoint, OnlyAClientWithACertificateOfTheIssuerGetsAnAnswerAndStopEnd
   settings.certificate = pemFile(dir, "web.pem", server->certificate.get(), nullptr);
   settings.privateKey = pemFile(dir, "web.key", nullptr, server->privateKey.get());
   settings.clientCertificates = pemFile(dir, "clients.pem", issuer->certificate.get(), nullptr);
+  settings.users = true;
   HttpEndpoint endpoint;
   ServerFigures figures;
   figures.opcUa.sessions = 3;
-  ASSERT_EQ(endpoint.start(settings, [&] { return figures; }, "test"), "");
-  const char* get = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  // The sign-in sees the client's own address, not the front's.
+  std::mutex peersMutex;
+  std::set<std::string> peers;
+  auto passwords = [&](const std::string& user, const std::string& password, const std::string& peer) {
+    std::lock_guard lock(peersMutex);
+    peers.insert(peer);
+    return user == "scada" && password == "pw";
+  };
+  ASSERT_EQ(endpoint.start(settings, [&] { return figures; }, "test", passwords), "");
+  const char* get = "GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: Basic c2NhZGE6cHc=\r\n\r\n";
+  const char* wrong = "GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: Basic c2NhZGE6eA==\r\n\r\n";
+  EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(), wrong, 0x7f000002), "HTTP/1.1 401 Unauthorized");
+  {
+    std::lock_guard lock(peersMutex);
+    EXPECT_EQ(peers, std::set<std::string>{"127.0.0.2"});
+  }
   EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(), get), "HTTP/1.1 200 OK");
-  EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(), "GET /nothing HTTP/1.1\r\n\r\n"),
+  EXPECT_EQ(httpsGet(endpoint.port(), client.get(), clientKey.get(),
+                     "GET /nothing HTTP/1.1\r\nAuthorization: Basic c2NhZGE6cHc=\r\n\r\n"),
             "HTTP/1.1 404 Not Found");
   EXPECT_EQ(httpsGet(endpoint.port(), nullptr, nullptr, get), "") << "no certificate, no handshake";
   EXPECT_EQ(httpsGet(endpoint.port(), stranger->certificate.get(), stranger->privateKey.get(), get), "")
