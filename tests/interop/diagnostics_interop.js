@@ -2,7 +2,8 @@
 // node-opcua reads the Server object's ServerDiagnosticsSummary, the sessions' summary
 // with one SessionDiagnostics object per session (found by Browse), and EnabledFlag; the
 // counts follow the sessions made, refused and closed, a session's subscription and its
-// items, its reads. Who is connected as whom (SessionSecurityDiagnostics) is an admin's
+// items, its reads; each subscription's own counts, and a session's node monitored. Who
+// is connected as whom (SessionSecurityDiagnostics) is an admin's
 // to read. /metrics and /api/status show the same figures and clients over HTTPS, to a
 // client with a certificate the settings' issuer signed (none: no handshake) and a
 // signed-in user (HTTP Basic as one of the server's users; none or a wrong password: 401).
@@ -180,11 +181,62 @@ async function main() {
     assert.ok(status.opcUa.clients.every((c) => c.address.startsWith("127.0.0.1") && c.policy === "None"));
     assert.strictEqual(status.opcUa.clients.find((c) => c.user === "oper").monitoredItems, 2);
 
+    // Each subscription's diagnostics: the server's array and the session's own.
+    await subscription.modify({ requestedPublishingInterval: 250, requestedLifetimeCount: 1000,
+      requestedMaxKeepAliveCount: 10, maxNotificationsPerPublish: 0, priority: 3 });
+    await subscription.setPublishingMode(false);
+    await subscription.setPublishingMode(true);
+    const subscriptions = (await reader.read({ nodeId: "ns=0;i=2290", attributeId: AttributeIds.Value })).value.value;
+    assert.strictEqual(subscriptions.length, 1, JSON.stringify(subscriptions));
+    const d = subscriptions[0];
+    assert.strictEqual(d.sessionId.toString(), mine.sessionId.toString());
+    assert.strictEqual(d.subscriptionId, subscription.subscriptionId);
+    assert.deepStrictEqual([d.publishingInterval, d.priority, d.maxLifetimeCount, d.publishingEnabled], [250, 3, 1000, true]);
+    assert.deepStrictEqual([d.modifyCount, d.disableCount, d.enableCount], [1, 1, 1], JSON.stringify(d));
+    assert.deepStrictEqual([d.monitoredItemCount, d.disabledMonitoredItemCount], [2, 0]);
+    assert.ok(d.publishRequestCount >= 1 && d.dataChangeNotificationsCount >= 2, JSON.stringify(d));
+    assert.strictEqual(d.notificationsCount, d.dataChangeNotificationsCount + d.eventNotificationsCount);
+    assert.ok(d.nextSequenceNumber >= 2 && d.unacknowledgedMessageCount <= d.nextSequenceNumber);
+    const ownArray = members.references.find((r) => r.browseName.name === "SubscriptionDiagnosticsArray");
+    assert.ok(ownArray, JSON.stringify(members.references.map((r) => r.browseName.toString())));
+    const ownSubscriptions = (await reader.read({ nodeId: ownArray.nodeId, attributeId: AttributeIds.Value })).value.value;
+    assert.deepStrictEqual(ownSubscriptions.map((s) => s.subscriptionId), [subscription.subscriptionId]);
+
+    // A session's diagnostics node is monitored like any variable: the reader sees the
+    // operator's items grow.
+    const watching = await reader.createSubscription2({ requestedPublishingInterval: 100, publishingEnabled: true });
+    const seen = [];
+    const watched = await watching.monitor({ nodeId: variable.nodeId, attributeId: AttributeIds.Value },
+      { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+    watched.on("changed", (v) => seen.push(v.value.value && v.value.value.currentMonitoredItemsCount));
+    await subscription.monitor({ nodeId: "ns=1;s=CrateA.Board00.Chan002.VMon", attributeId: AttributeIds.Value },
+      { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+    for (let end = Date.now() + 10000; !seen.includes(3);) {
+      assert.ok(Date.now() < end, `the third item shows: ${JSON.stringify(seen)}`);
+      await new Promise((r) => setTimeout(r, 100));
+    }
+
+    // Who is who, monitored by the admin, stops once the session is the operator's.
+    const adminWatch = await admin.createSubscription2({ requestedPublishingInterval: 100, publishingEnabled: true });
+    const statuses = [];
+    const who = await adminWatch.monitor({ nodeId: SECURITY_ARRAY, attributeId: AttributeIds.Value },
+      { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+    who.on("changed", (v) => statuses.push(v.statusCode.name));
+    for (let end = Date.now() + 10000; !statuses.includes("Good");) {
+      assert.ok(Date.now() < end, `the admin reads who is who: ${statuses}`);
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    await admin.changeUser({ type: UserTokenType.UserName, userName: "oper", password: "operator-pw-1" });
+    for (let end = Date.now() + 10000; statuses[statuses.length - 1] !== "BadUserAccessDenied";) {
+      assert.ok(Date.now() < end, `refused after the change of user: ${statuses}`);
+      await new Promise((r) => setTimeout(r, 100));
+    }
+
     // A closed session leaves the summary and its nodes go.
     await operator.close();
     const after = await summary();
     assert.strictEqual(after.currentSessionCount, 2);
-    assert.strictEqual(after.currentSubscriptionCount, 0);
+    assert.strictEqual(after.currentSubscriptionCount, 2, "the reader's and the admin's");
     const gone = await reader.read({ nodeId: variable.nodeId, attributeId: AttributeIds.Value });
     assert.strictEqual(gone.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
     console.log("diagnostics interop test passed");

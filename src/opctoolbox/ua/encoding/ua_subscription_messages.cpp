@@ -45,7 +45,7 @@ ModifySubscriptionRequest decodeModifySubscriptionRequest(Decoder& d) {
   r.lifetimeCount = d.uint32();
   r.maxKeepAliveCount = d.uint32();
   r.maxNotificationsPerPublish = d.uint32();
-  d.byte();  // priority: every subscription is served alike
+  r.priority = d.byte();
   return r;
 }
 

@@ -29,6 +29,7 @@ struct ModifySubscriptionRequest {
   std::uint32_t lifetimeCount = 0;
   std::uint32_t maxKeepAliveCount = 0;
   std::uint32_t maxNotificationsPerPublish = 0;
+  std::uint8_t priority = 0;  // kept and shown; every subscription is served alike
 };
 ModifySubscriptionRequest decodeModifySubscriptionRequest(Decoder& d);
 

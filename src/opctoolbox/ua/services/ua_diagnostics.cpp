@@ -120,4 +120,22 @@ std::uint32_t summaryValue(const ServerDiagnosticsSummary& s, int field) noexcep
 
 }  // namespace diagnostics
 
+void encodeSubscriptionDiagnostics(Encoder& e, const SubscriptionDiagnostics& s) {
+  e.nodeId(s.sessionId);
+  e.uint32(s.subscriptionId);
+  e.byte(s.priority);
+  e.float64(s.publishingInterval);
+  for (std::uint32_t v : {s.maxKeepAliveCount, s.maxLifetimeCount, s.maxNotificationsPerPublish}) e.uint32(v);
+  e.boolean(s.publishingEnabled);
+  for (std::uint32_t v :
+       {s.modifyCount, s.enableCount, s.disableCount, s.republishRequestCount, s.republishMessageRequestCount,
+        s.republishMessageCount, s.transferRequestCount, s.transferredToAltClientCount, s.transferredToSameClientCount,
+        s.publishRequestCount, s.dataChangeNotificationsCount, s.eventNotificationsCount, s.notificationsCount,
+        s.latePublishRequestCount, s.currentKeepAliveCount, s.currentLifetimeCount, s.unacknowledgedMessageCount,
+        s.discardedMessageCount, s.monitoredItemCount, s.disabledMonitoredItemCount, s.monitoringQueueOverflowCount,
+        s.nextSequenceNumber, s.eventQueueOverflowCount}) {
+    e.uint32(v);
+  }
+}
+
 }  // namespace OpcToolbox::ua

@@ -121,6 +121,25 @@ struct SessionDiagnostics {
   std::string clientCertificate;  // DER, empty without one
 };
 
+// One subscription as its diagnostics show it (SubscriptionDiagnosticsDataType's fields).
+struct SubscriptionDiagnostics {
+  NodeId sessionId;  // null while it waits for a transfer
+  std::uint32_t subscriptionId = 0;
+  std::uint8_t priority = 0;
+  double publishingInterval = 0;
+  std::uint32_t maxKeepAliveCount = 0, maxLifetimeCount = 0, maxNotificationsPerPublish = 0;
+  bool publishingEnabled = false;
+  std::uint32_t modifyCount = 0, enableCount = 0, disableCount = 0;
+  std::uint32_t republishRequestCount = 0, republishMessageRequestCount = 0, republishMessageCount = 0;
+  std::uint32_t transferRequestCount = 0, transferredToAltClientCount = 0, transferredToSameClientCount = 0;
+  std::uint32_t publishRequestCount = 0, dataChangeNotificationsCount = 0, eventNotificationsCount = 0,
+                notificationsCount = 0, latePublishRequestCount = 0;
+  std::uint32_t currentKeepAliveCount = 0, currentLifetimeCount = 0;
+  std::uint32_t unacknowledgedMessageCount = 0, discardedMessageCount = 0;
+  std::uint32_t monitoredItemCount = 0, disabledMonitoredItemCount = 0, monitoringQueueOverflowCount = 0;
+  std::uint32_t nextSequenceNumber = 0, eventQueueOverflowCount = 0;
+};
+
 // The endpoint as a whole, at one moment.
 struct EndpointDiagnostics {
   ServerDiagnosticsSummary summary;
@@ -137,18 +156,21 @@ struct EndpointDiagnostics {
 void encodeServerDiagnosticsSummary(Encoder& e, const ServerDiagnosticsSummary& s);
 void encodeSessionDiagnostics(Encoder& e, const SessionDiagnostics& s);
 void encodeSessionSecurityDiagnostics(Encoder& e, const SessionDiagnostics& s);
+void encodeSubscriptionDiagnostics(Encoder& e, const SubscriptionDiagnostics& s);
 
 namespace diagnostics {
 // Namespace 0's nodes of the Server object's diagnostics and their types (OPC UA Part 6, NodeIds.csv).
 inline constexpr std::uint32_t ServerDiagnostics = 2274, Summary = 2275, SessionsSummary = 3706,
                                SessionDiagnosticsArray = 3707, SessionSecurityDiagnosticsArray = 3708,
-                               EnabledFlag = 2294;
+                               SubscriptionDiagnosticsArray = 2290, EnabledFlag = 2294;
 inline constexpr std::uint32_t SummaryDataType = 859, SummaryEncoding = 861, SessionDataType = 865,
-                               SessionEncoding = 867, SessionSecurityDataType = 868, SessionSecurityEncoding = 870;
+                               SessionEncoding = 867, SessionSecurityDataType = 868, SessionSecurityEncoding = 870,
+                               SubscriptionDataType = 874, SubscriptionEncoding = 876;
 inline constexpr std::uint32_t ServerDiagnosticsType = 2020, SessionsDiagnosticsSummaryType = 2026,
                                SessionDiagnosticsObjectType = 2029, ServerDiagnosticsSummaryType = 2150,
                                SessionDiagnosticsArrayType = 2196, SessionDiagnosticsVariableType = 2197,
-                               SessionSecurityDiagnosticsArrayType = 2243, SessionSecurityDiagnosticsType = 2244;
+                               SessionSecurityDiagnosticsArrayType = 2243, SessionSecurityDiagnosticsType = 2244,
+                               SubscriptionDiagnosticsArrayType = 2171;
 // The summary's components, in the order of its fields.
 inline constexpr std::array<std::uint32_t, 12> kSummaryComponents = {2276, 2277, 2278, 2279, 3705, 2281,
                                                                      2282, 2285, 2286, 2284, 2287, 2288};

@@ -27,11 +27,11 @@ ExtensionObject encoded(std::uint32_t encoding, Encode encode) {
   return ExtensionObject{NodeId::numericId(0, encoding), 1, std::string(body.begin(), body.end())};
 }
 
-template <class Encode>
-ua::Variant sessionArray(const std::vector<SessionDiagnostics>& sessions, std::uint32_t encoding, Encode encode) {
+template <class T, class Encode>
+ua::Variant structArray(const std::vector<T>& values, std::uint32_t encoding, Encode encode) {
   ua::Variant v{BuiltinType::ExtensionObject, true, {}};
-  v.values.reserve(sessions.size());
-  for (const SessionDiagnostics& s : sessions) v.values.emplace_back(encoded(encoding, [&](Encoder& e) { encode(e, s); }));
+  v.values.reserve(values.size());
+  for (const T& s : values) v.values.emplace_back(encoded(encoding, [&](Encoder& e) { encode(e, s); }));
   return v;
 }
 
@@ -47,13 +47,98 @@ struct Member {
   std::uint32_t dataType;
   std::uint32_t typeDefinition;
   const char* typeName;
+  std::int32_t valueRank;
 };
 constexpr Member kMembers[] = {
     {"SessionDiagnostics", diagnostics::SessionDataType, diagnostics::SessionDiagnosticsVariableType,
-     "SessionDiagnosticsVariableType"},
+     "SessionDiagnosticsVariableType", -1},
     {"SessionSecurityDiagnostics", diagnostics::SessionSecurityDataType, diagnostics::SessionSecurityDiagnosticsType,
-     "SessionSecurityDiagnosticsType"},
+     "SessionSecurityDiagnosticsType", -1},
+    {"SubscriptionDiagnosticsArray", diagnostics::SubscriptionDataType, diagnostics::SubscriptionDiagnosticsArrayType,
+     "SubscriptionDiagnosticsArrayType", 1},
 };
+constexpr std::uint32_t kMemberCount = std::size(kMembers);
+
+}  // namespace
+
+namespace {
+
+// Who a session is (under sessionsMutex_), as its diagnostics show it.
+void describeIdentity(const Session& in, SessionDiagnostics& out, Clock::time_point now, std::int64_t ticksNow) {
+  out.sessionId = in.sessionId;
+  out.name = in.name;
+  out.clientUri = in.clientUri;
+  out.clientProductUri = in.clientProductUri;
+  out.clientName = in.name;
+  out.clientType = in.clientType;
+  out.endpointUrl = in.endpointUrl;
+  out.localeIds = in.localeIds;
+  out.timeoutMs = std::chrono::duration<double, std::milli>(in.timeout).count();
+  out.maxResponseMessageSize = in.maxResponseMessageSize;
+  out.connectionTime = in.created;
+  out.lastContactTime = ticksNow - std::chrono::duration_cast<std::chrono::microseconds>(now - in.lastUsed).count() * 10;
+  out.activated = in.activated;
+  out.user = in.activated ? in.user : std::string();
+  out.userHistory = in.userHistory;
+  out.authentication = in.activated ? in.authentication : std::string();
+  out.peer = in.peer;
+  out.policyUri = in.policyUri;
+  out.securityMode = in.securityMode;
+  out.clientCertificate = in.clientCertificate;
+}
+
+// What a session holds (under its own mutex); its counters need no lock.
+void describeHoldings(const Session& in, SessionDiagnostics& out) {
+  out.total = in.counters.total();
+  out.unauthorized = in.counters.unauthorized();
+  for (std::size_t k = 0; k < kCountedServices; ++k) out.services[k] = in.counters.of(static_cast<CountedService>(k));
+  out.subscriptions = static_cast<std::uint32_t>(in.subscriptions.size());
+  out.monitoredItems = static_cast<std::uint32_t>(in.monitoredItems());
+  out.publishRequests = static_cast<std::uint32_t>(in.publishes.size());
+}
+
+// Each of a session's subscriptions (under its mutex), as their diagnostics show them.
+void describeSubscriptions(const Session& in, std::vector<SubscriptionDiagnostics>& out) {
+  for (const auto& [id, sub] : in.subscriptions) {
+    const Subscription& s = *sub;
+    SubscriptionDiagnostics& d = out.emplace_back();
+    d.sessionId = in.sessionId;
+    d.subscriptionId = s.id;
+    d.priority = s.priority;
+    d.publishingInterval = s.publishingInterval;
+    d.maxKeepAliveCount = s.maxKeepAliveCount;
+    d.maxLifetimeCount = s.lifetimeCount;
+    d.maxNotificationsPerPublish = s.maxNotificationsPerPublish;
+    d.publishingEnabled = s.publishingEnabled;
+    const Subscription::Counts& c = s.counts;
+    d.modifyCount = c.modify;
+    d.enableCount = c.enable;
+    d.disableCount = c.disable;
+    // A Republish asks for one message: requests and messages asked for are the same count.
+    d.republishRequestCount = d.republishMessageRequestCount = c.republishRequests;
+    d.republishMessageCount = c.republished;
+    d.transferRequestCount = c.transferRequests;
+    d.transferredToAltClientCount = c.transferredToAltClient;
+    d.transferredToSameClientCount = c.transferredToSameClient;
+    d.publishRequestCount = c.publishRequests;
+    d.dataChangeNotificationsCount = c.dataChanges;
+    d.eventNotificationsCount = c.events;
+    d.notificationsCount = c.dataChanges + c.events;
+    d.latePublishRequestCount = c.late;
+    d.currentKeepAliveCount = s.keepAliveCounter;
+    d.currentLifetimeCount = s.lifetimeCounter;
+    d.nextSequenceNumber = s.nextSequenceNumber;
+    d.monitoredItemCount = static_cast<std::uint32_t>(s.items.size());
+    for (const auto& [iid, item] : s.items) {
+      if (item->monitoringMode.load(std::memory_order_relaxed) == 0) ++d.disabledMonitoredItemCount;
+      const std::uint32_t lost = item->overflows();
+      (item->isEventItem() ? d.eventQueueOverflowCount : d.monitoringQueueOverflowCount) += lost;
+    }
+    std::lock_guard kept(sub->retransmissionMutex);
+    d.unacknowledgedMessageCount = static_cast<std::uint32_t>(s.retransmission.size());
+    d.discardedMessageCount = s.discardedMessages;
+  }
+}
 
 }  // namespace
 
@@ -66,6 +151,9 @@ std::optional<ua::Variant> UaServer::readDiagnosticsValue(std::uint32_t id) cons
   using namespace diagnostics;
   if (id == EnabledFlag) return ua::Variant::scalar(BuiltinType::Boolean, true);  // always counted
   const int field = summaryField(id);
+  if (id == SubscriptionDiagnosticsArray) {
+    return structArray(subscriptionDiagnostics(), SubscriptionEncoding, encodeSubscriptionDiagnostics);
+  }
   if (id != Summary && id != SessionDiagnosticsArray && id != SessionSecurityDiagnosticsArray && field < 0) {
     return std::nullopt;
   }
@@ -75,19 +163,32 @@ std::optional<ua::Variant> UaServer::readDiagnosticsValue(std::uint32_t id) cons
     return ua::Variant::scalar(BuiltinType::ExtensionObject,
                                encoded(SummaryEncoding, [&](Encoder& e) { encodeServerDiagnosticsSummary(e, d.summary); }));
   }
-  if (id == SessionDiagnosticsArray) return sessionArray(d.sessions, SessionEncoding, encodeSessionDiagnostics);
-  return sessionArray(d.sessions, SessionSecurityEncoding, encodeSessionSecurityDiagnostics);
+  if (id == SessionDiagnosticsArray) return structArray(d.sessions, SessionEncoding, encodeSessionDiagnostics);
+  return structArray(d.sessions, SessionSecurityEncoding, encodeSessionSecurityDiagnostics);
 }
 
 std::optional<UaServer::SessionNode> UaServer::sessionNode(std::uint32_t id) const {
   const int member = static_cast<int>(id / kSessionRange) - 1;
-  if (member < 0 || member > 2) return std::nullopt;
+  if (member < 0 || member > 3) return std::nullopt;
   const std::uint32_t sessionId = kSessionRange + id % kSessionRange;
-  EndpointDiagnostics d = diagnostics();
-  for (SessionDiagnostics& s : d.sessions) {
-    if (s.sessionId.numeric == sessionId) return SessionNode{std::move(s), member};
+  std::shared_ptr<Session> found;
+  SessionNode node;
+  node.member = member;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (const auto& [token, session] : sessions_) {
+      if (session->sessionId.numeric != sessionId) continue;
+      found = session;
+      describeIdentity(*session, node.session, Clock::now(), nowTicks());
+      break;
+    }
   }
-  return std::nullopt;
+  if (!found) return std::nullopt;
+  node.session.serverUri = identity().applicationUri;
+  std::lock_guard lock(found->mutex);
+  describeHoldings(*found, node.session);
+  if (member == 3) describeSubscriptions(*found, node.subscriptions);
+  return node;
 }
 
 DataValue UaServer::readSessionNode(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps,
@@ -109,8 +210,12 @@ DataValue UaServer::readSessionNode(std::uint32_t id, std::uint32_t attribute, s
   const bool allowed = !security || role == Role::Admin;
   switch (attribute) {
     case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, m->dataType));
-    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
-    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
+    case kValueRank: return scalar(BuiltinType::Int32, m->valueRank);
+    case kArrayDimensions: {
+      ua::Variant dims{BuiltinType::UInt32, true, {}};
+      if (m->valueRank == 1) dims.values.emplace_back(std::uint32_t{0});  // of any length
+      return valueOf(std::move(dims));
+    }
     case kAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
     case kUserAccessLevel: return scalar(BuiltinType::Byte, static_cast<std::uint8_t>(allowed ? 1 : 0));
     case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 1000.0);
@@ -119,12 +224,15 @@ DataValue UaServer::readSessionNode(std::uint32_t id, std::uint32_t attribute, s
     default: return statusOnly(kBadAttributeIdInvalid);
   }
   if (!allowed) return statusOnly(kBadUserAccessDenied);
-  DataValue out = valueOf(ua::Variant::scalar(
-      BuiltinType::ExtensionObject,
-      encoded(security ? diagnostics::SessionSecurityEncoding : diagnostics::SessionEncoding, [&](Encoder& e) {
-        if (security) encodeSessionSecurityDiagnostics(e, node->session);
-        else encodeSessionDiagnostics(e, node->session);
-      })));
+  auto one = [](std::uint32_t encoding, auto encode, const auto& value) {
+    return valueOf(ua::Variant::scalar(BuiltinType::ExtensionObject,
+                                       encoded(encoding, [&](Encoder& e) { encode(e, value); })));
+  };
+  DataValue out =
+      node->member == 1 ? one(diagnostics::SessionEncoding, encodeSessionDiagnostics, node->session)
+      : security        ? one(diagnostics::SessionSecurityEncoding, encodeSessionSecurityDiagnostics, node->session)
+                        : valueOf(structArray(node->subscriptions, diagnostics::SubscriptionEncoding,
+                                              encodeSubscriptionDiagnostics));
   const std::int64_t now = nowTicks();
   stampTimestamps(out, timestamps, now, now);
   return out;
@@ -145,7 +253,7 @@ void UaServer::sessionNodeReferences(std::uint32_t id, bool forward, bool invers
   const std::uint32_t n = node->session.sessionId.numeric % kSessionRange;
   if (node->member == 0) {
     if (forward) {
-      for (std::uint32_t k = 1; k <= 2; ++k) {
+      for (std::uint32_t k = 1; k <= kMemberCount; ++k) {
         const Member& m = kMembers[k - 1];
         sink(reference(kHasComponent, true, NodeId::numericId(kNs, (k + 1) * kSessionRange + n), QualifiedName{0, m.name},
                        kVariable, m.typeDefinition));
@@ -185,37 +293,13 @@ EndpointDiagnostics UaServer::diagnostics() const {
   std::vector<std::shared_ptr<Session>> sessions;
   const auto now = Clock::now();
   const std::int64_t ticksNow = nowTicks();
-  auto ticksOf = [&](Clock::time_point t) {
-    return ticksNow - std::chrono::duration_cast<std::chrono::microseconds>(now - t).count() * 10;
-  };
   {
     std::lock_guard lock(sessionsMutex_);
     sessions.reserve(sessions_.size());
     d.sessions.reserve(sessions_.size());
     for (const auto& [token, session] : sessions_) {
       sessions.push_back(session);
-      SessionDiagnostics& out = d.sessions.emplace_back();
-      const Session& in = *session;
-      out.sessionId = in.sessionId;
-      out.name = in.name;
-      out.clientUri = in.clientUri;
-      out.clientProductUri = in.clientProductUri;
-      out.clientName = in.name;
-      out.clientType = in.clientType;
-      out.endpointUrl = in.endpointUrl;
-      out.localeIds = in.localeIds;
-      out.timeoutMs = std::chrono::duration<double, std::milli>(in.timeout).count();
-      out.maxResponseMessageSize = in.maxResponseMessageSize;
-      out.connectionTime = in.created;
-      out.lastContactTime = ticksOf(in.lastUsed);
-      out.activated = in.activated;
-      out.user = in.activated ? in.user : std::string();
-      out.userHistory = in.userHistory;
-      out.authentication = in.activated ? in.authentication : std::string();
-      out.peer = in.peer;
-      out.policyUri = in.policyUri;
-      out.securityMode = in.securityMode;
-      out.clientCertificate = in.clientCertificate;
+      describeIdentity(*session, d.sessions.emplace_back(), now, ticksNow);
     }
   }
   const std::string serverUri = identity().applicationUri;
@@ -224,13 +308,8 @@ EndpointDiagnostics UaServer::diagnostics() const {
     Session& in = *sessions[i];
     SessionDiagnostics& out = d.sessions[i];
     out.serverUri = serverUri;
-    out.total = in.counters.total();
-    out.unauthorized = in.counters.unauthorized();
-    for (std::size_t k = 0; k < kCountedServices; ++k) out.services[k] = in.counters.of(static_cast<CountedService>(k));
     std::lock_guard lock(in.mutex);
-    out.subscriptions = static_cast<std::uint32_t>(in.subscriptions.size());
-    out.monitoredItems = static_cast<std::uint32_t>(in.monitoredItems());
-    out.publishRequests = static_cast<std::uint32_t>(in.publishes.size());
+    describeHoldings(in, out);
     for (const auto& [id, sub] : in.subscriptions) intervals.insert(sub->publishingInterval);
     d.monitoredItems += out.monitoredItems;
     d.publishRequestsQueued += out.publishRequests;
@@ -248,6 +327,20 @@ EndpointDiagnostics UaServer::diagnostics() const {
   std::sort(d.sessions.begin(), d.sessions.end(),
             [](const SessionDiagnostics& a, const SessionDiagnostics& b) { return a.sessionId.numeric < b.sessionId.numeric; });
   return d;
+}
+
+std::vector<SubscriptionDiagnostics> UaServer::subscriptionDiagnostics(const Session* only) const {
+  std::vector<SubscriptionDiagnostics> out;
+  const std::vector<std::shared_ptr<Session>> sessions = allSessions();  // the detached holder last
+  for (const auto& session : sessions) {
+    if (only != nullptr && session.get() != only) continue;
+    std::lock_guard lock(session->mutex);
+    describeSubscriptions(*session, out);
+  }
+  std::sort(out.begin(), out.end(), [](const SubscriptionDiagnostics& a, const SubscriptionDiagnostics& b) {
+    return a.subscriptionId < b.subscriptionId;
+  });
+  return out;
 }
 
 std::map<std::string, std::uint16_t> UaServer::unacknowledgedAlarms() const {

@@ -140,6 +140,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     if (zero || madeClass != 0) {
       item->role = call.role;
       if (zero) item->namespaceZeroId = c.nodeId.numeric;
+      else if (c.nodeId.kind == NodeId::Kind::Numeric) item->sessionNodeId = c.nodeId.numeric;
       else item->madeNode = std::string(c.nodeId.text);
       item->nextSample = Clock::now();  // the first notification carries the current value
     } else if (c.mode != 0 && clients != nullptr) {

@@ -64,6 +64,7 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
   const bool keepAliveDue = !ready && (++s.keepAliveCounter >= s.maxKeepAliveCount || !s.sentOnce);
   if (!ready && !keepAliveDue) return true;
   if (session.publishes.empty()) {
+    if (!s.late) ++s.counts.late;
     s.late = true;
     return ++s.lifetimeCounter < s.lifetimeCount;
   }
@@ -71,6 +72,7 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
   o.subscription = subscription;
   o.publish = std::move(session.publishes.front());
   session.publishes.pop_front();
+  ++s.counts.publishRequests;
   if (ready) {
     for (auto& [iid, item] : s.items) {
       const std::size_t room = s.maxNotificationsPerPublish - o.changes.size() - o.events.size();
@@ -82,6 +84,8 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
       item->takeEvents(o.events, room - took);
       o.more = o.more || item->hasNotifications();
     }
+    s.counts.dataChanges += static_cast<std::uint32_t>(o.changes.size());
+    s.counts.events += static_cast<std::uint32_t>(o.events.size());
   }
   // A keep-alive carries the next sequence number without using it.
   o.sequenceNumber = s.nextSequenceNumber;
@@ -173,9 +177,11 @@ void UaServer::republish(Call& c, RepublishRequest& r) {
     if (it == session->subscriptions.end()) {
       status = kBadSubscriptionIdInvalid;
     } else {
+      ++it->second->counts.republishRequests;
       std::lock_guard kept(it->second->retransmissionMutex);
       if (auto msg = it->second->retransmission.find(r.sequenceNumber); msg != it->second->retransmission.end()) {
         message = msg->second;
+        ++it->second->counts.republished;
       } else {
         status = kBadMessageNotAvailable;
       }
@@ -217,6 +223,8 @@ Clock::time_point UaServer::sampleNamespaceZero() {
   for (auto& item : due) {
     if (item->namespaceZeroId != 0) {
       item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps, item->role));
+    } else if (item->sessionNodeId != 0) {
+      item->offer(readSessionNode(item->sessionNodeId, kValue, item->timestamps, item->role));
     } else {
       item->offer(readProperty(NodeIdRef{kNs, NodeId::Kind::String, 0, item->madeNode, {}}, kValue, item->timestamps));
     }
@@ -290,7 +298,10 @@ void UaServer::publishLoop(std::stop_token stop) {
       Subscription& s = *outgoing[i].subscription;
       std::lock_guard lock(s.retransmissionMutex);
       s.retransmission[outgoing[i].sequenceNumber] = std::move(kept[i]);
-      while (s.retransmission.size() > kRetransmissionDepth) s.retransmission.erase(s.retransmission.begin());
+      while (s.retransmission.size() > kRetransmissionDepth) {
+        s.retransmission.erase(s.retransmission.begin());
+        ++s.discardedMessages;
+      }
     }
     for (auto& [answer, bytes] : replies) answer(std::move(bytes));
     wakeAt = next;

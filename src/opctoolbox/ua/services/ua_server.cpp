@@ -183,6 +183,10 @@ std::optional<UaServer::PropertyNode> UaServer::propertyNodeOf(std::string_view 
 }
 
 std::uint32_t UaServer::madeNodeClass(const NodeIdRef& id) const {
+  if (id.ns == kNs && id.kind == NodeId::Kind::Numeric) {
+    const auto node = sessionNode(id.numeric);
+    return !node ? 0 : node->member == 0 ? kObject : kVariable;
+  }
   if (propertyNode(id)) return kVariable;
   if (const auto condition = conditionNode(id)) return condition->member != nullptr ? condition->member->nodeClass : kObject;
   if (const auto method = methodNode(id)) return method->arguments != 0 ? kVariable : kMethod;

@@ -292,10 +292,15 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // of namespace 0, and a session's own nodes in namespace 1 (numeric ids: its SessionId
   // is its object's), which exist while the session does.
   std::optional<ua::Variant> readDiagnosticsValue(std::uint32_t id) const;
+  // Every subscription's diagnostics (those waiting for a transfer too), or one session's.
+  std::vector<SubscriptionDiagnostics> subscriptionDiagnostics(const Session* only = nullptr) const;
   static bool mayReadNamespaceZero(std::uint32_t id, Role role) noexcept;
   struct SessionNode {
     SessionDiagnostics session;
-    int member = 0;  // 0 the object, 1 its SessionDiagnostics, 2 its SessionSecurityDiagnostics
+    // 0 the object, 1 its SessionDiagnostics, 2 its SessionSecurityDiagnostics, 3 its
+    // SubscriptionDiagnosticsArray (then filled in).
+    int member = 0;
+    std::vector<SubscriptionDiagnostics> subscriptions;
   };
   std::optional<SessionNode> sessionNode(std::uint32_t id) const;
   DataValue readSessionNode(std::uint32_t id, std::uint32_t attribute, std::uint32_t timestamps, Role role) const;

@@ -47,7 +47,7 @@ struct Session {
   // server's sessionsMutex_; its counters need no lock.
   std::int64_t created = 0;  // DateTime ticks
   std::string endpointUrl;
-  std::string clientUri;
+  std::string clientUri;  // set before the session is in the table, never changed: read without a lock
   std::string clientProductUri;
   std::uint32_t clientType = 1;
   std::uint32_t maxResponseMessageSize = 0;

@@ -278,6 +278,13 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
     history.push_back(a.user);
     activated = a.session->activated;
   }
+  {
+    // What its items sample for it may be read as its new user only.
+    std::lock_guard lock(a.session->mutex);
+    for (auto& [sid, sub] : a.session->subscriptions) {
+      for (auto& [iid, item] : sub->items) item->role = a.role;
+    }
+  }
   if (!activated) {
     ClientAccess* clients = app_.clients();
     std::uint32_t handle = 0;

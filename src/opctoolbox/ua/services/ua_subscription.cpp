@@ -131,6 +131,7 @@ void MonitoredItem::offer(DataValue v) {
     if (discardOldest_) queue_.pop_front();
     else queue_.pop_back();
     overflow_ = queueSize_ > 1;
+    overflows_ += overflow_ ? 1 : 0;
   }
   queue_.push_back(std::move(v));
   if (overflow_) {
@@ -211,6 +212,7 @@ void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSub
     ++charged_;
     return;
   }
+  ++overflows_;  // this event or another is lost
   if (queue.empty()) return;
   // Full: an EventQueueOverflowEvent (OPC UA Part 4, 5.12.1.5) tells the client that events
   // were lost, first in the queue when the oldest go, last when the newest do; one per
@@ -251,6 +253,11 @@ std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::
   charged_ -= n;
   if (n > 0) events_->overflowQueued = false;
   return n;
+}
+
+std::uint32_t MonitoredItem::overflows() const {
+  std::lock_guard lock(mutex_);
+  return overflows_;
 }
 
 UaEvent queueOverflowEvent() {

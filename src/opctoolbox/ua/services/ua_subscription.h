@@ -81,6 +81,8 @@ class MonitoredItem : public ValueObserver {
   void offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always = false);
   // Moves up to max queued event field lists out; returns how many.
   std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
+  // How many times its queue was full and lost a value or an event.
+  std::uint32_t overflows() const;
 
   const std::uint32_t id;
   std::atomic<std::uint32_t> clientHandle;
@@ -88,13 +90,16 @@ class MonitoredItem : public ValueObserver {
   // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
   // every samplingInterval; nextSample is the server's, under its zeroMutex_.
   std::uint32_t namespaceZeroId = 0;
+  // Or one of a session's diagnostics nodes (its number in namespace 1).
+  std::uint32_t sessionNodeId = 0;
   // Or a variable the server makes of what it holds ("<item>#EURange",
   // "<source>#Trip.ActiveState.Id"): sampled the same way, its Value read each time.
   std::string madeNode;
-  bool sampledByServer() const noexcept { return namespaceZeroId != 0 || !madeNode.empty(); }
+  bool sampledByServer() const noexcept { return namespaceZeroId != 0 || sessionNodeId != 0 || !madeNode.empty(); }
   std::chrono::steady_clock::time_point nextSample{};
-  // The role of the session that made it, for what only some roles may read.
-  Role role = Role::Reader;
+  // The role of the session that holds it, for what only some roles may read: it follows
+  // the session's re-activation as another user, and a transfer to another session.
+  std::atomic<Role> role{Role::Reader};
   std::atomic<std::uint32_t> monitoringMode{2};  // 0 disabled, 1 sampling, 2 reporting
   double samplingInterval = 0;
   std::uint64_t toolboxHandle = 0;  // the toolbox's monitor, 0 while disabled
@@ -111,6 +116,7 @@ class MonitoredItem : public ValueObserver {
   std::optional<DataValue> last_;  // the last value queued, compared by the filter
   bool pending_ = false;           // queue size one: last_ is queued, not yet sent
   bool overflow_ = false;
+  std::uint32_t overflows_ = 0;  // beside the flags, in what would be padding
   const std::shared_ptr<QueuedValueBudget> budget_;
   std::size_t charged_ = 0;  // units of budget_ this queue holds
   // An event item's filter and queue (at most queueSize_): a data item, the most of them
@@ -146,6 +152,15 @@ struct Subscription {
   // next Publish of its session is answered at once.
   bool late = false;
   std::chrono::steady_clock::time_point nextPublish;
+  // What its diagnostics count (OPC UA Part 5, 12.15).
+  struct Counts {
+    std::uint32_t modify = 0, enable = 0, disable = 0;
+    std::uint32_t republishRequests = 0, republished = 0;
+    std::uint32_t transferRequests = 0, transferredToAltClient = 0, transferredToSameClient = 0;
+    std::uint32_t publishRequests = 0, dataChanges = 0, events = 0, late = 0;
+  } counts;
+  std::string client;  // the ApplicationUri of its session's client, for the transfers' counts
+  std::uint32_t discardedMessages = 0;  // under retransmissionMutex: dropped from it unacknowledged
   // Encoded NotificationMessages by sequence number, under retransmissionMutex: the
   // publishing thread keeps one there after it was encoded, outside its session's lock.
   std::mutex retransmissionMutex;

@@ -50,6 +50,7 @@ void UaServer::createSubscription(Call& c, CreateSubscriptionRequest& r) {
              r.maxNotificationsPerPublish, limits_.maxNotificationsPerPublish);
       sub->publishingEnabled = r.publishingEnabled;
       sub->priority = r.priority;
+      sub->client = session->clientUri;
       sub->nextPublish = Clock::now();
       session->subscriptions.emplace(sub->id, sub);
     }
@@ -79,6 +80,8 @@ void UaServer::modifySubscription(Call& c, ModifySubscriptionRequest& r) {
       Subscription& s = *it->second;
       revise(s, finiteOr(r.publishingInterval, 0), r.lifetimeCount, r.maxKeepAliveCount, r.maxNotificationsPerPublish,
              limits_.maxNotificationsPerPublish);
+      s.priority = r.priority;
+      ++s.counts.modify;
       interval = s.publishingInterval;
       lifetime = s.lifetimeCount;
       keepAlive = s.maxKeepAliveCount;
@@ -109,6 +112,7 @@ void UaServer::setPublishingMode(Call& c, SubscriptionsRequest& request) {
         continue;
       }
       it->second->publishingEnabled = enabled;
+      ++(enabled ? it->second->counts.enable : it->second->counts.disable);
       results.push_back(kGood);
     }
   }
@@ -178,7 +182,13 @@ void UaServer::transferSubscriptions(Call& c, SubscriptionsRequest& request) {
         break;
       }
       found = it->second;
+      ++found->counts.transferRequests;
       if (other != session) {
+        // From another session of the same client (one that reconnected), or another's.
+        ++(found->client == session->clientUri ? found->counts.transferredToSameClient
+                                               : found->counts.transferredToAltClient);
+        found->client = session->clientUri;
+        for (auto& [iid, item] : found->items) item->role = c.role;  // what it may read is its new session's
         other->subscriptions.erase(it);
         session->subscriptions.emplace(sid, found);
         if (other->subscriptions.empty()) {
