@@ -538,8 +538,18 @@ TEST_F(Services, ClosedSessionsLeaveSubscriptionsForATransfer) {
   closeSession(first, false);
   const NodeId second = openSession();
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  auto diagnostics = server->subscriptionDiagnostics();
+  ASSERT_EQ(diagnostics.size(), 1u) << "the brief one is gone";
+  EXPECT_TRUE(diagnostics[0].sessionId.isNull()) << "waiting for a transfer, it has no session";
   EXPECT_EQ(transfer(second, kept), kGood);
   EXPECT_EQ(transfer(second, brief), kBadSubscriptionIdInvalid) << "its lifetime ended unclaimed";
+  diagnostics = server->subscriptionDiagnostics();
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].subscriptionId, kept);
+  EXPECT_EQ(diagnostics[0].sessionId, server->diagnostics().sessions.back().sessionId);
+  EXPECT_EQ(diagnostics[0].transferRequestCount, 1u);
+  EXPECT_EQ(diagnostics[0].transferredToSameClientCount, 1u) << "a session of the same client took it";
+  EXPECT_EQ(diagnostics[0].transferredToAltClientCount, 0u);
 
   closeSession(second, true);
   EXPECT_EQ(transfer(token, kept), kBadSubscriptionIdInvalid);

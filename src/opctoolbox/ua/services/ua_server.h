@@ -98,6 +98,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
   std::size_t monitoredItemCount() const;  // takes every session's lock in turn
   // The counters and every session as they are now (each session's lock in turn).
   EndpointDiagnostics diagnostics() const;
+  // Every subscription's diagnostics (those waiting for a transfer too), or one session's.
+  std::vector<SubscriptionDiagnostics> subscriptionDiagnostics(const Session* only = nullptr) const;
   // The enabled conditions waiting for an acknowledgement, by id, with their severities.
   std::map<std::string, std::uint16_t> unacknowledgedAlarms() const;
 
@@ -292,8 +294,6 @@ class UaServer : public ServiceHandler, public ConditionListener {
   // of namespace 0, and a session's own nodes in namespace 1 (numeric ids: its SessionId
   // is its object's), which exist while the session does.
   std::optional<ua::Variant> readDiagnosticsValue(std::uint32_t id) const;
-  // Every subscription's diagnostics (those waiting for a transfer too), or one session's.
-  std::vector<SubscriptionDiagnostics> subscriptionDiagnostics(const Session* only = nullptr) const;
   static bool mayReadNamespaceZero(std::uint32_t id, Role role) noexcept;
   struct SessionNode {
     SessionDiagnostics session;
