@@ -874,6 +874,23 @@ TEST_F(Alarms, AConditionIsANodeOfItsSourceWithTheStateOfItsLastEvent) {
   }
 }
 
+TEST_F(Alarms, NewItemsInitialValuesGoOutWithoutWaitingForThePublishingInterval) {
+  static constexpr ConditionClass kTrip[] = {{"Trip", kTripType, 800}};
+  app->conditions().setSourceConditions([](std::string_view source) {
+    return source == "Demo" ? std::span<const ConditionClass>(kTrip) : std::span<const ConditionClass>();
+  });
+  // Ten minutes between publishings: the first one (a keep-alive) is at once.
+  const std::uint32_t sub = createSubscription(token, 600000, 30, 10);
+  ASSERT_NE(sub, 0u);
+  Bytes keepAlive = request(id::PublishRequest, token);
+  Encoder(keepAlive).arrayLength(0);
+  afterHeader(call(keepAlive), id::PublishResponse);
+  ASSERT_EQ(monitorValue(sub, "Demo#Trip.ActiveState.Id"), kGood);
+  const std::vector<ua::DataValue> seen = values();  // each Publish waits 5 s at most
+  ASSERT_EQ(seen.size(), 1u) << "the item's initial value, with the next Publish";
+  EXPECT_FALSE(flagOf(*seen.front().value));
+}
+
 TEST_F(Alarms, AConditionIsRaisedAcknowledgedAndLetGo) {
   const std::uint32_t sub = createSubscription(token, 50, 600, 10);
   ASSERT_EQ(watchAlarms(sub), kGood);

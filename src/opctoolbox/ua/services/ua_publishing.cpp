@@ -74,15 +74,17 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
   session.publishes.pop_front();
   ++s.counts.publishRequests;
   if (ready) {
+    // Room for a value of each data item (the initial values, a board's changes), within
+    // the message's bound: no growing and moving thousands of values on the way.
+    o.changes.reserve(std::min<std::size_t>(s.maxNotificationsPerPublish, s.items.size() - s.eventItems));
+    std::size_t room = s.maxNotificationsPerPublish;
     for (auto& [iid, item] : s.items) {
-      const std::size_t room = s.maxNotificationsPerPublish - o.changes.size() - o.events.size();
       if (room == 0) {
         o.more = o.more || item->hasNotifications();
+        if (o.more) break;
         continue;
       }
-      const std::size_t took = item->take(o.changes, room);
-      item->takeEvents(o.events, room - took);
-      o.more = o.more || item->hasNotifications();
+      room -= item->takeAll(o.changes, o.events, room, o.more);
     }
     s.counts.dataChanges += static_cast<std::uint32_t>(o.changes.size());
     s.counts.events += static_cast<std::uint32_t>(o.events.size());
@@ -209,24 +211,25 @@ Clock::time_point UaServer::sampleNamespaceZero() {
         continue;
       }
       if (item->monitoringMode != 0) {
-        if (now >= item->nextSample) {
-          item->nextSample = now + std::chrono::duration_cast<Clock::duration>(
+        if (now >= item->sampled->nextSample) {
+          item->sampled->nextSample = now + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double, std::milli>(item->samplingInterval));
           due.push_back(item);
         }
-        next = std::min(next, item->nextSample);
+        next = std::min(next, item->sampled->nextSample);
       }
       ++it;
     }
   }
   // Read outside the lock: the values come from the application.
   for (auto& item : due) {
-    if (item->namespaceZeroId != 0) {
-      item->offer(readNamespaceZero(item->namespaceZeroId, kValue, item->timestamps, item->role));
-    } else if (item->sessionNodeId != 0) {
-      item->offer(readSessionNode(item->sessionNodeId, kValue, item->timestamps, item->role));
+    const MonitoredItem::ServerSampled& what = *item->sampled;
+    if (what.namespaceZeroId != 0) {
+      item->offer(readNamespaceZero(what.namespaceZeroId, kValue, item->timestamps, item->role));
+    } else if (what.sessionNodeId != 0) {
+      item->offer(readSessionNode(what.sessionNodeId, kValue, item->timestamps, item->role));
     } else {
-      item->offer(readProperty(NodeIdRef{kNs, NodeId::Kind::String, 0, item->madeNode, {}}, kValue, item->timestamps));
+      item->offer(readProperty(NodeIdRef{kNs, NodeId::Kind::String, 0, what.madeNode, {}}, kValue, item->timestamps));
     }
   }
   return next;

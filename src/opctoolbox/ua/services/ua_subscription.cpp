@@ -144,7 +144,10 @@ void MonitoredItem::offer(DataValue v) {
 
 std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max) {
   std::lock_guard lock(mutex_);
-  if (monitoringMode != 2) return 0;
+  return monitoringMode == 2 ? takeValuesLocked(out, max) : 0;
+}
+
+std::size_t MonitoredItem::takeValuesLocked(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max) {
   std::size_t n = 0;
   if (pending_ && n < max) {
     out.emplace_back(clientHandle, *last_);
@@ -157,6 +160,17 @@ std::size_t MonitoredItem::take(std::vector<std::pair<std::uint32_t, DataValue>>
     ++n;
   }
   settleBudget();
+  return n;
+}
+
+std::size_t MonitoredItem::takeAll(std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+                                   std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events,
+                                   std::size_t max, bool& more) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 2) return 0;
+  std::size_t n = takeValuesLocked(changes, max);
+  if (events_) n += takeEventsLocked(events, max - n);
+  more = more || pending_ || !queue_.empty() || (events_ && !events_->queue.empty());
   return n;
 }
 
@@ -242,7 +256,11 @@ void MonitoredItem::offerEvent(const UaEvent& event, const IsEventSubtype& isSub
 std::size_t MonitoredItem::takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
                                       std::size_t max) {
   std::lock_guard lock(mutex_);
-  if (monitoringMode != 2 || !events_) return 0;
+  return monitoringMode == 2 && events_ ? takeEventsLocked(out, max) : 0;
+}
+
+std::size_t MonitoredItem::takeEventsLocked(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out,
+                                            std::size_t max) {
   std::size_t n = 0;
   while (n < max && !events_->queue.empty()) {
     out.emplace_back(clientHandle.load(), std::move(events_->queue.front()));

@@ -81,22 +81,29 @@ class MonitoredItem : public ValueObserver {
   void offerEvent(const UaEvent& event, const IsEventSubtype& isSubtype, bool always = false);
   // Moves up to max queued event field lists out; returns how many.
   std::size_t takeEvents(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
+  // Both at once, under one lock, up to max in all; more becomes true when some are left.
+  std::size_t takeAll(std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+                      std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events, std::size_t max,
+                      bool& more);
   // How many times its queue was full and lost a value or an event.
   std::uint32_t overflows() const;
 
   const std::uint32_t id;
   std::atomic<std::uint32_t> clientHandle;
   const ElementPtr element;  // null for a variable of namespace 0
-  // A variable of namespace 0 (CurrentTime, State, ...): sampled by the server itself
-  // every samplingInterval; nextSample is the server's, under its zeroMutex_.
-  std::uint32_t namespaceZeroId = 0;
-  // Or one of a session's diagnostics nodes (its number in namespace 1).
-  std::uint32_t sessionNodeId = 0;
-  // Or a variable the server makes of what it holds ("<item>#EURange",
-  // "<source>#Trip.ActiveState.Id"): sampled the same way, its Value read each time.
-  std::string madeNode;
-  bool sampledByServer() const noexcept { return namespaceZeroId != 0 || sessionNodeId != 0 || !madeNode.empty(); }
-  std::chrono::steady_clock::time_point nextSample{};
+  // What the server samples itself, every samplingInterval, rather than the toolbox: a
+  // variable of namespace 0 (CurrentTime, State, ...), one of a session's diagnostics
+  // nodes (its number in namespace 1), or a variable it makes of what it holds
+  // ("<item>#EURange", "<source>#Trip.ActiveState.Id"), its Value read each time.
+  // nextSample is the server's, under its zeroMutex_.
+  struct ServerSampled {
+    std::uint32_t namespaceZeroId = 0;
+    std::uint32_t sessionNodeId = 0;
+    std::string madeNode;
+    std::chrono::steady_clock::time_point nextSample{};
+  };
+  std::unique_ptr<ServerSampled> sampled;  // null for the toolbox's items, the most by far
+  bool sampledByServer() const noexcept { return sampled != nullptr; }
   // The role of the session that holds it, for what only some roles may read: it follows
   // the session's re-activation as another user, and a transfer to another session.
   std::atomic<Role> role{Role::Reader};
@@ -107,6 +114,9 @@ class MonitoredItem : public ValueObserver {
 
  private:
   bool passes(const DataValue& v) const;
+  // Under mutex_, reporting.
+  std::size_t takeValuesLocked(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
+  std::size_t takeEventsLocked(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
   void settleBudget();  // under mutex_: gives back what the queue no longer holds
   std::uint32_t queueSize_;
   bool discardOldest_;
