@@ -76,7 +76,8 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
   if (ready) {
     // Room for a value of each data item (the initial values, a board's changes), within
     // the message's bound: no growing and moving thousands of values on the way.
-    o.changes.reserve(std::min<std::size_t>(s.maxNotificationsPerPublish, s.items.size() - s.eventItems));
+    const std::size_t dataItems = s.items.size() > s.eventItems ? s.items.size() - s.eventItems : 0;
+    o.changes.reserve(std::min<std::size_t>(s.maxNotificationsPerPublish, dataItems));
     std::size_t room = s.maxNotificationsPerPublish;
     for (auto& [iid, item] : s.items) {
       if (room == 0) {
