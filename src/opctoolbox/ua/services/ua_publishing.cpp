@@ -214,7 +214,7 @@ Clock::time_point UaServer::sampleNamespaceZero() {
       if (item->monitoringMode != 0) {
         if (now >= item->sampled->nextSample) {
           item->sampled->nextSample = now + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double, std::milli>(item->samplingInterval));
+                                                std::chrono::duration<double, std::milli>(item->samplingInterval));
           due.push_back(item);
         }
         next = std::min(next, item->sampled->nextSample);
