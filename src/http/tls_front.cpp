@@ -49,7 +49,7 @@ struct TlsFront::Peers {
 };
 
 struct TlsFront::State {
-  std::shared_ptr<Peers> peers;
+  Peers* peers = nullptr;  // the front's
   std::unique_ptr<SSL_CTX, CtxFree> context;
   platform::Ipv4Endpoint inside;
   platform::Socket listener;
@@ -164,7 +164,7 @@ void TlsFront::State::relay(platform::Socket client, const platform::Ipv4Endpoin
   ERR_clear_error();
 }
 
-TlsFront::TlsFront() : peers_(std::make_shared<Peers>()) {}
+TlsFront::TlsFront() : peers_(std::make_unique<Peers>()) {}
 
 std::string TlsFront::peerOf(std::uint16_t loopbackPort) const {
   std::lock_guard lock(peers_->mutex);
@@ -210,7 +210,7 @@ std::string TlsFront::load(const TlsFrontSettings& settings) {
 std::string TlsFront::start(const platform::Ipv4Endpoint& outside, const platform::Ipv4Endpoint& inside) {
   if (!loaded_) return "TLS: nothing loaded";
   auto state = std::make_unique<State>();
-  state->peers = peers_;
+  state->peers = peers_.get();
   state->inside = inside;
   state->context.reset(std::exchange(loaded_, nullptr));
   platform::Socket& l = state->listener;

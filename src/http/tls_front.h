@@ -47,7 +47,7 @@ class TlsFront {
   struct Peers;
 
  private:
-  const std::shared_ptr<Peers> peers_;  // shared with the relaying threads
+  const std::unique_ptr<Peers> peers_;  // outlives the relaying threads, joined in stop()
   std::unique_ptr<State> state_;
   ssl_ctx_st* loaded_ = nullptr;  // what load() made, until start() takes it
   std::uint16_t port_ = 0;

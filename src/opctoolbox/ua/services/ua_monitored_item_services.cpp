@@ -89,6 +89,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   std::map<std::size_t, ExtensionObject> filterResults;
   std::vector<std::shared_ptr<MonitoredItem>> made;
   made.reserve(creates.size());
+  bool initialValues = false;  // a data item that reports was made
   std::uint32_t nextId = 0;
   std::size_t room = 0;  // items the totals still allow
   {
@@ -158,6 +159,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
       element->getCacheValue(current);
       item->onValueChanged(*element, current);
     }
+    initialValues = initialValues || c.mode == 2;
     made.push_back(std::move(item));
     r = Result{kGood, itemId, sampling, queue};
   }
@@ -208,10 +210,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   call.respond(std::move(out));
   // The initial values go out now rather than at the end of the publishing interval under
   // way, and after the answer that names their items.
-  const bool reporting = std::any_of(made.begin(), made.end(), [](const auto& item) {
-    return item->monitoringMode.load(std::memory_order_relaxed) == 2 && !item->isEventItem();
-  });
-  if (gone || !reporting) return;
+  if (gone || !initialValues) return;
   {
     std::lock_guard lock(session->mutex);
     if (!sub->publishingEnabled || session->subscriptions.count(sid) == 0) return;

@@ -203,8 +203,8 @@ void UaServer::activateSession(Call& c, ActivateSessionRequest& r) {
   const crypto::Certificate* client = channel.clientCertificate();
   const std::string peer = channelPeer(channelId);
   std::string how = "policy [" + std::string(policyName(channel)) + "] mode [" +
-                    std::string(securityModeName(channel.securityMode())) + "] client certificate [" + (client != nullptr ? client->thumbprintHex() : "none") + "] from [" +
-                    peer + "]";
+                    std::string(securityModeName(channel.securityMode())) + "] client certificate [" +
+                    (client != nullptr ? client->thumbprintHex() : "none") + "] from [" + peer + "]";
   auto refuse = [&](StatusCode rc, const std::string& what) {
     audit(true, [&] { return "refused ActivateSession (" + what + ", " + statusName(rc) + ") " + how; });
     counters_.sessionRefused(rc);
