@@ -52,16 +52,20 @@ void ClientAccess::stop() {
   pool_.stop();
 }
 
-void ClientAccess::wantActive(const ElementPtr& element, bool active, int rate) {
+void ClientAccess::wantActive(std::span<Wish> wishes) {
+  if (wishes.empty()) return;
   bool wake = false;
   {
     std::lock_guard lock(activationMutex_);
     // The activator waits for a first wish, or for the holds to end (their end wakes it):
     // a wish added behind others, or under a hold, need not wake it again.
     wake = wishOrder_.empty() && holds_ == 0;
-    auto [it, fresh] = wishes_.try_emplace(element.get(), Wish{element, active, rate});
-    if (fresh) wishOrder_.push_back(element.get());
-    else it->second = Wish{element, active, rate};
+    for (Wish& wish : wishes) {
+      const DaAddressSpaceElement* key = wish.element.get();
+      auto [it, fresh] = wishes_.try_emplace(key, std::move(wish));
+      if (fresh) wishOrder_.push_back(key);
+      else it->second = std::move(wish);
+    }
   }
   if (wake) activationCv_.notify_all();
 }
@@ -288,49 +292,52 @@ long ClientAccess::write(std::uint32_t session, std::vector<WriteItem> items, st
   return S_OK;
 }
 
-int ClientAccess::rateFor(const DaAddressSpaceElement* element) const {
-  auto it = rates_.find(element);
-  return it == rates_.end() || it->second.empty() ? 0 : *it->second.begin();
-}
-
 long ClientAccess::monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
                            std::uint64_t& handle) {
-  if (!element || observer == nullptr) return E_INVALIDARG;
-  const int rate = std::max(samplingMs, 1);
-  bool first = false;
-  int fastest = 0;
+  MonitorAsk ask{&element, samplingMs, observer, 0};
+  monitorMany(std::span<MonitorAsk>(&ask, 1));
+  handle = ask.handle;
+  return handle != 0 ? S_OK : E_INVALIDARG;
+}
+
+void ClientAccess::monitorMany(std::span<MonitorAsk> asks) {
+  std::vector<Wish> wishes;  // the elements monitored for the first time
+  if (asks.size() > 1) wishes.reserve(asks.size());
+  std::vector<std::pair<const ElementPtr*, int>> polled;  // polled elements and their rates now
   {
     std::lock_guard lock(mutex_);
-    first = rateFor(element.get()) == 0;
-    handle = nextMonitor_++;
-    monitors_.emplace(handle, Monitor{element, rate, observer});
-    rates_[element.get()].insert(rate);
-    fastest = rateFor(element.get());
+    monitors_.reserve(asks.size());
+    for (MonitorAsk& ask : asks) {
+      ask.handle = 0;
+      if (ask.element == nullptr || !*ask.element || ask.observer == nullptr) continue;
+      const ElementPtr& element = *ask.element;
+      const int rate = std::max(ask.samplingMs, 1);
+      const MonitorBook::Added added = monitors_.add(element, rate, ask.observer);
+      ask.handle = added.handle;
+      if (added.first) wishes.push_back(Wish{element, true, rate});
+      if (element->getIoMode() == kIoPoll) polled.emplace_back(&element, added.fastest);
+    }
   }
-  element->addObserver(observer);
-  if (first) wantActive(element, true, rate);
-  if (element->getIoMode() == kIoPoll) scheduler_.add(element, fastest);
-  return S_OK;
+  for (const MonitorAsk& ask : asks) {
+    if (ask.handle != 0) (*ask.element)->addObserver(ask.observer);
+  }
+  wantActive(wishes);
+  for (const auto& [element, fastest] : polled) scheduler_.add(*element, fastest);
 }
 
 long ClientAccess::unmonitor(std::uint64_t handle) {
-  Monitor m;
-  int remaining = 0;
+  std::pair<MonitorBook::Monitor, int> removed;
   {
     std::lock_guard lock(mutex_);
-    auto it = monitors_.find(handle);
-    if (it == monitors_.end()) return E_INVALIDARG;
-    m = std::move(it->second);
-    monitors_.erase(it);
-    auto rates = rates_.find(m.element.get());
-    rates->second.erase(rates->second.find(m.rate));
-    if (rates->second.empty()) rates_.erase(rates);
-    remaining = rateFor(m.element.get());
+    removed = monitors_.remove(handle);
   }
+  auto& [m, remaining] = removed;
+  if (!m.element) return E_INVALIDARG;
   m.element->removeObserver(m.observer);
   if (remaining == 0) {
     scheduler_.remove(m.element.get());
-    wantActive(m.element, false, m.rate);
+    Wish wish{m.element, false, m.rate};
+    wantActive(std::span<Wish>(&wish, 1));
   } else if (m.element->getIoMode() == kIoPoll) {
     scheduler_.add(m.element, remaining);
   }

@@ -10,7 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <set>
+#include <span>
 #include <unordered_map>
 #include <memory>
 #include <mutex>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "opctoolbox/creator.h"
+#include "opctoolbox/monitor_book.h"
 #include "opctoolbox/poll_scheduler.h"
 #include "opctoolbox/transaction_pool.h"
 #include "platform/worker_thread.h"
@@ -105,6 +106,15 @@ class ClientAccess {
   // elements, whatever a client does.
   long monitor(const ElementPtr& element, int samplingMs, ValueObserver* observer,
                std::uint64_t& handle);
+  // Many monitors at once (a CreateMonitoredItems of thousands), under one lock; each
+  // ask's handle is set, 0 for an ask without an element or an observer.
+  struct MonitorAsk {
+    const ElementPtr* element = nullptr;
+    int samplingMs = 0;
+    ValueObserver* observer = nullptr;
+    std::uint64_t handle = 0;
+  };
+  void monitorMany(std::span<MonitorAsk> asks);
   long unmonitor(std::uint64_t handle);
   // Returns once every activation and deactivation asked for so far has been carried out.
   void flushActivations();
@@ -122,16 +132,15 @@ class ClientAccess {
   };
 
  private:
-  struct Monitor {
-    ElementPtr element;
-    int rate;
-    ValueObserver* observer;
-  };
   bool knownSession(std::uint32_t handle) const;
   void sample(std::vector<ElementPtr> due, std::function<void()> done);
-  int rateFor(const DaAddressSpaceElement* element) const;  // under mutex_
-  // The element should be active (at rate) or not; the activation thread makes it so.
-  void wantActive(const ElementPtr& element, bool active, int rate);
+  struct Wish {
+    ElementPtr element;
+    bool active = false;
+    int rate = 0;
+  };
+  // The elements should be active (at their rates) or not; the activation thread makes it so.
+  void wantActive(std::span<Wish> wishes);
   void activationLoop(std::stop_token stop);
 
   Creator& creator_;
@@ -139,19 +148,11 @@ class ClientAccess {
   mutable std::mutex mutex_;
   std::map<std::uint32_t, std::shared_ptr<DaSession>> sessions_;
   std::uint32_t nextSession_ = 1;
-  std::map<std::uint64_t, Monitor> monitors_;
-  // The rates every element is monitored at: the fastest is its sampling rate.
-  std::unordered_map<const DaAddressSpaceElement*, std::multiset<int>> rates_;
-  std::uint64_t nextMonitor_ = 1;
+  MonitorBook monitors_;
   std::uint32_t nextRequest_ = 1;
   TransactionPool pool_;
   PollScheduler scheduler_;
 
-  struct Wish {
-    ElementPtr element;
-    bool active = false;
-    int rate = 0;
-  };
   std::mutex activationMutex_;
   std::condition_variable_any activationCv_;
   std::unordered_map<const DaAddressSpaceElement*, Wish> wishes_;  // not yet carried out

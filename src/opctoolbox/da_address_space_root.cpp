@@ -14,6 +14,7 @@ DaAddressSpaceRoot::DaAddressSpaceRoot() : top_(std::make_shared<DaAddressSpaceE
 
 DaAddressSpaceRoot::~DaAddressSpaceRoot() {
   std::unique_lock lock(treeMutex());
+  index_.clear();  // all of it goes: no id need be removed one by one
   for (const auto& c : top_->children_) detach(*c);
   top_->children_.clear();
 }

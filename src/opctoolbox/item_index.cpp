@@ -1,5 +1,6 @@
 #include "opctoolbox/item_index.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -51,7 +52,13 @@ bool ItemIndex::erase(std::string_view id, const DaAddressSpaceElement* element)
     i = j;
   }
   slots_[i] = Slot{};
-  if (deadBytes_ > 4096 && deadBytes_ > keys_.size() / 2) rebuild(slots_.size());
+  if (deadBytes_ > 4096 && deadBytes_ > keys_.size() / 2) {
+    // The slots shrink with the keys (to half full at most), so removing a large branch
+    // does not allocate the full table again at every compaction.
+    std::size_t capacity = 64;
+    while (capacity < 2 * size_) capacity *= 2;
+    rebuild(std::min(capacity, slots_.size()));
+  }
   return true;
 }
 

@@ -105,6 +105,11 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   const std::vector<ElementPtr> elements =
       elementsFor(app_.getDaAddressSpaceRoot(), creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
   const ClientAccess::ActivationHold gather(clients);
+  // The toolbox's items are monitored together once made, under one of its locks.
+  std::vector<ClientAccess::MonitorAsk> asks;
+  std::vector<MonitoredItem*> monitored;
+  asks.reserve(creates.size());
+  monitored.reserve(creates.size());
   for (std::size_t i = 0; i < creates.size(); ++i) {
     const auto& c = creates[i];
     Result& r = results[i];
@@ -151,17 +156,22 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
       sampled->nextSample = Clock::now();  // the first notification carries the current value
       item->sampled = std::move(sampled);
     } else if (c.mode != 0 && clients != nullptr) {
-      std::uint64_t handle = 0;
-      clients->monitor(element, static_cast<int>(sampling), item.get(), handle);
-      item->toolboxHandle = handle;
-      // The first notification carries the current value.
-      ValueQT current;
-      element->getCacheValue(current);
-      item->onValueChanged(*element, current);
+      asks.push_back(ClientAccess::MonitorAsk{&item->element, static_cast<int>(sampling), item.get(), 0});
+      monitored.push_back(item.get());
     }
     initialValues = initialValues || c.mode == 2;
     made.push_back(std::move(item));
     r = Result{kGood, itemId, sampling, queue};
+  }
+  if (!asks.empty()) clients->monitorMany(asks);
+  for (std::size_t k = 0; k < asks.size(); ++k) {
+    MonitoredItem& item = *monitored[k];
+    item.toolboxHandle = asks[k].handle;
+    // The first notification carries the current value, taken once the item is
+    // monitored, so that no change falls between the two.
+    ValueQT current;
+    item.element->getCacheValue(current);
+    item.onValueChanged(*item.element, current);
   }
   bool gone = false;
   bool sampleNow = false;  // a variable of namespace 0 is sampled first by the publishing thread
