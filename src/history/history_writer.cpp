@@ -1,0 +1,137 @@
+#include "history/history_writer.h"
+
+#include "logging/logging.h"
+
+namespace vexahv::history {
+namespace {
+
+constexpr std::int64_t kTicksPerHour = 36'000'000'000;
+
+std::int64_t ticksNow() {
+  // OPC UA's DateTime: 100 ns since 1601-01-01, 11,644,473,600 s before the Unix epoch.
+  const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return since1970.count() / 100 + 116'444'736'000'000'000;
+}
+
+}  // namespace
+
+HistoryWriter::HistoryWriter(HistoryStore& store, Limits limits, std::function<std::int64_t()> now)
+    : store_(store),
+      limits_(limits),
+      now_(now ? std::move(now) : std::function<std::int64_t()>(ticksNow)),
+      thread_("history-write", [this](std::stop_token st) { loop(st); }) {}
+
+HistoryWriter::~HistoryWriter() {
+  thread_.requestStop();
+  wake_.notify_all();
+  thread_.join();
+}
+
+bool HistoryWriter::offer(Row row) {
+  std::lock_guard lock(mutex_);
+  ++offered_;
+  if (queue_.size() >= limits_.queueRows) {
+    ++counts_.dropped;
+    ++done_;
+    return false;
+  }
+  queue_.push_back(std::move(row));
+  return true;
+}
+
+void HistoryWriter::flush() {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t target = offered_;
+  const std::uint64_t retainTarget = ++retainAsked_;
+  wake_.notify_all();
+  wake_.wait(lock, [&] { return (done_ >= target && retainDone_ >= retainTarget) || !thread_.running(); });
+}
+
+HistoryWriter::Counts HistoryWriter::counts() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+void HistoryWriter::loop(std::stop_token stop) {
+  auto nextRetention = std::chrono::steady_clock::now();
+  std::vector<Row> batch;
+  while (true) {
+    bool retainNow = false;
+    {
+      std::unique_lock lock(mutex_);
+      // Rows wait at most flushEvery; a flush asked for, or the stop, does not wait.
+      wake_.wait_for(lock, stop, limits_.flushEvery, [&] { return retainAsked_ != retainDone_; });
+      batch.swap(queue_);
+      retainNow = retainAsked_ != retainDone_;
+    }
+    const bool stopping = stop.stop_requested();
+    commit(batch);
+    const auto now = std::chrono::steady_clock::now();
+    std::uint64_t retained = 0;
+    if (!stopping && (retainNow || now >= nextRetention)) {
+      {
+        std::lock_guard lock(mutex_);
+        retained = retainAsked_;
+      }
+      retain();
+      nextRetention = now + limits_.retentionEvery;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (retained > retainDone_) retainDone_ = retained;
+      if (stopping) retainDone_ = retainAsked_;
+    }
+    wake_.notify_all();
+    if (stopping) {
+      // Whatever came in meanwhile goes too.
+      {
+        std::lock_guard lock(mutex_);
+        batch.swap(queue_);
+      }
+      commit(batch);
+      wake_.notify_all();
+      return;
+    }
+  }
+}
+
+void HistoryWriter::commit(std::vector<Row>& batch) {
+  if (batch.empty()) return;
+  const StoreStatus s = store_.append(batch);
+  bool changed = false;
+  {
+    std::lock_guard lock(mutex_);
+    changed = s.ok() != counts_.healthy;
+    counts_.healthy = s.ok();
+    (s.ok() ? counts_.written : counts_.dropped) += batch.size();
+    done_ += batch.size();
+  }
+  if (changed && !s.ok()) logError("History is not kept: ", s.message);
+  if (changed && s.ok()) logNotice("History is kept again");
+  batch.clear();
+}
+
+void HistoryWriter::retain() {
+  // A slice at a time, and no more slices than keep the next batch within its time.
+  const auto deadline = std::chrono::steady_clock::now() + limits_.flushEvery / 2;
+  std::size_t removed = 0, n = 0;
+  const std::int64_t oldest = now_() - limits_.maxAge.count() * kTicksPerHour;
+  StoreStatus s;
+  do {
+    s = store_.removeOlderThan(oldest, limits_.removeSlice, n);
+    removed += n;
+  } while (s.ok() && n > 0 && std::chrono::steady_clock::now() < deadline);
+  std::uint64_t used = 0;
+  while (s.ok() && limits_.maxBytes != 0 && std::chrono::steady_clock::now() < deadline &&
+         (s = store_.usedBytes(used)).ok() && used > limits_.maxBytes) {
+    s = store_.removeOldest(limits_.removeSlice, n);
+    removed += n;
+    if (n == 0) break;
+  }
+  if (!s.ok()) logWarning("History retention failed: ", s.message);
+  std::lock_guard lock(mutex_);
+  counts_.removed += removed;
+}
+
+}  // namespace vexahv::history

@@ -1,0 +1,286 @@
+// History in SQLite, read back as OPC UA's raw reads do: the direction and bounds the
+// times give, paging by cursor matching one long read, values of every form, a database
+// that is not one, the writer's batches and retention, and a writer killed mid-stream.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "history/history_writer.h"
+#include "history/raw_read.h"
+#include "history/sqlite_history_store.h"
+#include "support/test_environment.h"
+
+using namespace vexahv::history;
+
+namespace {
+
+constexpr std::int64_t kT0 = 134'000'000'000'000'000;  // a time in 2025
+constexpr std::int64_t kStep = 10'000'000;              // 1 s
+
+std::unique_ptr<SqliteHistoryStore> openStore(const std::filesystem::path& file) {
+  StoreStatus s;
+  auto store = SqliteHistoryStore::open(file, s);
+  EXPECT_TRUE(s.ok()) << s.message;
+  return store;
+}
+
+// Values 0..n-1 of item key, one a second from kT0 (value i at kT0 + i s).
+void ramp(HistoryStore& store, std::uint32_t key, int n) {
+  std::vector<Row> rows;
+  for (int i = 0; i < n; ++i) rows.push_back(Row{key, Sample{kT0 + i * kStep, 0, Value(static_cast<double>(i))}});
+  ASSERT_TRUE(store.append(rows).ok());
+}
+
+std::vector<double> numbers(const RawAnswer& a) {
+  std::vector<double> out;
+  for (const Sample& s : a.values) out.push_back(s.status == kBadBoundNotFound ? -1 : std::get<double>(s.value));
+  return out;
+}
+
+std::vector<double> range(int from, int to, int step = 1) {
+  std::vector<double> out;
+  for (int i = from; step > 0 ? i < to : i > to; i += step) out.push_back(i);
+  return out;
+}
+
+}  // namespace
+
+TEST(History, RawReadsFollowTheTimesBoundsAndCursors) {
+  vexahv::test::ScratchEnvironment env;
+  auto store = openStore(env.root() / "history.db");
+  std::uint32_t a = 0, b = 0;
+  ASSERT_TRUE(store->keyOf("CrateA.Board00.Chan000.VMon", a).ok());
+  ASSERT_TRUE(store->keyOf("CrateA.Board00.Chan001.VMon", b).ok());
+  ASSERT_NE(a, b);
+  ramp(*store, a, 1000);
+  ramp(*store, b, 10);  // another item's values never show in a's reads
+
+  // [start, end): forward, the end excluded; with bounds the value before the start
+  // (none is exactly at it) and the one at the end.
+  const std::int64_t half = kStep / 2;
+  RawAnswer r = readRaw(*store, a, RawRequest{kT0 + 100 * kStep, kT0 + 200 * kStep, 0, false}, 0);
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(numbers(r), range(100, 200));
+  r = readRaw(*store, a, RawRequest{kT0 + 100 * kStep + half, kT0 + 110 * kStep + half, 0, true}, 0);
+  EXPECT_EQ(numbers(r), range(100, 112));
+  // Start after end: newest first, (end, start], bounds on both sides.
+  r = readRaw(*store, a, RawRequest{kT0 + 20 * kStep, kT0 + 10 * kStep, 0, true}, 0);
+  EXPECT_EQ(numbers(r), range(20, 9, -1));
+  // Only a start, or only an end, and a count.
+  r = readRaw(*store, a, RawRequest{kT0 + 990 * kStep, 0, 50, false}, 0);
+  EXPECT_EQ(numbers(r), range(990, 1000));
+  EXPECT_FALSE(r.more);
+  r = readRaw(*store, a, RawRequest{0, kT0 + 5 * kStep, 3, false}, 0);
+  EXPECT_EQ(numbers(r), (std::vector<double>{5, 4, 3}));
+  EXPECT_TRUE(r.more) << "more lie before";
+  // Nothing there: GoodNoData, the bounds not found.
+  r = readRaw(*store, a, RawRequest{kT0 - 100 * kStep, kT0 - 50 * kStep, 0, true}, 0);
+  EXPECT_EQ(r.status, kGoodNoData);
+  ASSERT_EQ(r.values.size(), 2u);
+  EXPECT_EQ(r.values[0].status, kBadBoundNotFound);
+  EXPECT_EQ(r.values[0].time, kT0 - 100 * kStep);
+  EXPECT_EQ(r.values[1].time, kT0) << "the first value after the end bounds it";
+  r = readRaw(*store, a, RawRequest{kT0 + 2000 * kStep, kT0 + 3000 * kStep, 0, false}, 0);
+  EXPECT_EQ(r.status, kGoodNoData);
+  EXPECT_TRUE(r.values.empty());
+  EXPECT_EQ(readRaw(*store, a, RawRequest{0, 0, 10, false}, 0).status, kBadInvalidTimestampArgument);
+  // The same time twice: that time's values.
+  r = readRaw(*store, a, RawRequest{kT0 + 7 * kStep, kT0 + 7 * kStep, 0, true}, 0);
+  EXPECT_EQ(numbers(r), (std::vector<double>{7}));
+
+  // Paging, forward and backward, with bounds, at a server limit of 37 a call and a client
+  // count of 50: every value once, in order, the same as one read.
+  for (bool forward : {true, false}) {
+    const RawRequest q = forward ? RawRequest{kT0 - half, kT0 + 999 * kStep + half, 50, true}
+                                 : RawRequest{kT0 + 999 * kStep + half, kT0 - half, 50, true};
+    std::vector<double> all;
+    std::optional<RawCursor> cursor;
+    int calls = 0;
+    do {
+      RawAnswer page = readRaw(*store, a, q, 37, cursor ? &*cursor : nullptr);
+      ASSERT_EQ(page.status, 0u);
+      EXPECT_LE(page.values.size(), 37u);
+      for (double v : numbers(page)) all.push_back(v);
+      cursor = page.more;
+    } while (cursor && ++calls < 100);
+    std::vector<double> expected{-1};
+    for (double v : forward ? range(0, 1000) : range(999, -1, -1)) expected.push_back(v);
+    expected.push_back(-1);
+    EXPECT_EQ(all, expected) << (forward ? "forward" : "backward");
+    EXPECT_EQ(calls, 27);
+  }
+
+  // Values of every form, and a key found again after reopening.
+  std::uint32_t s = 0;
+  ASSERT_TRUE(store->keyOf("CrateA.Board00.Chan000.Status", s).ok());
+  ASSERT_TRUE(store->append(std::vector<Row>{{s, {kT0, 0, Value(std::int64_t{0x41})}},
+                                             {s, {kT0 + 1, 0, Value(std::string("Tripped"))}},
+                                             {s, {kT0 + 2, 0x808A0000, Value()}}})
+                  .ok());
+  store.reset();
+  store = openStore(env.root() / "history.db");
+  std::optional<std::uint32_t> again;
+  ASSERT_TRUE(store->findKey("CrateA.Board00.Chan000.Status", again).ok());
+  ASSERT_EQ(again, s);
+  ASSERT_TRUE(store->findKey("CrateA.Nothing", again).ok());
+  EXPECT_FALSE(again);
+  r = readRaw(*store, s, RawRequest{kT0, kT0 + 10, 0, false}, 0);
+  ASSERT_EQ(r.values.size(), 3u);
+  EXPECT_EQ(r.values[0].value, Value(std::int64_t{0x41}));
+  EXPECT_EQ(r.values[1].value, Value(std::string("Tripped")));
+  EXPECT_EQ(r.values[2], (Sample{kT0 + 2, 0x808A0000, Value()})) << "a loss is kept as a Bad value";
+}
+
+TEST(History, ADamagedDatabaseIsReportedNotOpened) {
+  vexahv::test::ScratchEnvironment env;
+  const auto file = env.root() / "history.db";
+  vexahv::test::writeFile(file, std::string(8192, 'x'));
+  StoreStatus s;
+  EXPECT_EQ(SqliteHistoryStore::open(file, s), nullptr);
+  EXPECT_EQ(s.code, StoreStatus::Code::Damaged) << s.message;
+  EXPECT_NE(s.message.find("history database"), std::string::npos) << s.message;
+  EXPECT_EQ(vexahv::test::readFile(file), std::string(8192, 'x')) << "what is there stays as it was";
+}
+
+namespace {
+
+// A store that fails while told to, as a full disk would.
+class FailingStore : public HistoryStore {
+ public:
+  explicit FailingStore(HistoryStore& inner) : inner_(inner) {}
+  std::atomic<bool> failing{false};
+  StoreStatus keyOf(std::string_view i, std::uint32_t& k) override { return inner_.keyOf(i, k); }
+  StoreStatus findKey(std::string_view i, std::optional<std::uint32_t>& k) override { return inner_.findKey(i, k); }
+  StoreStatus append(std::span<const Row> rows) override {
+    if (failing) return StoreStatus::failed(StoreStatus::Code::Full, "history database: disk full");
+    return inner_.append(rows);
+  }
+  StoreStatus scan(const Scan& q, std::vector<Stored>& out) override { return inner_.scan(q, out); }
+  StoreStatus nearest(std::uint32_t k, std::int64_t t, bool b, std::optional<Stored>& o) override {
+    return inner_.nearest(k, t, b, o);
+  }
+  StoreStatus removeOlderThan(std::int64_t t, std::size_t m, std::size_t& r) override {
+    return inner_.removeOlderThan(t, m, r);
+  }
+  StoreStatus removeOldest(std::size_t m, std::size_t& r) override { return inner_.removeOldest(m, r); }
+  StoreStatus usedBytes(std::uint64_t& b) override { return inner_.usedBytes(b); }
+
+ private:
+  HistoryStore& inner_;
+};
+
+}  // namespace
+
+TEST(History, TheWriterCommitsInBatchesKeepsTheBoundsAndSurvivesAFailingStore) {
+  vexahv::test::ScratchEnvironment env;
+  auto sqlite = openStore(env.root() / "history.db");
+  FailingStore store(*sqlite);
+  std::uint32_t k = 0;
+  ASSERT_TRUE(store.keyOf("CrateA.Board00.Chan000.IMon", k).ok());
+  std::atomic<std::int64_t> now{kT0 + 40LL * 24 * 3600 * kStep};  // 40 days after the ramp begins
+  HistoryWriter::Limits limits;
+  limits.queueRows = 5000;
+  limits.maxAge = std::chrono::hours(24 * 30);
+  limits.maxBytes = 0;
+  limits.removeSlice = 100;  // several slices a turn
+  auto writer = std::make_unique<HistoryWriter>(store, limits, [&] { return now.load(); });
+  // One value an hour for 40 days: the first ten days are past the age bound.
+  for (int h = 0; h < 40 * 24; ++h) {
+    ASSERT_TRUE(writer->offer(Row{k, Sample{kT0 + h * 3600 * kStep, 0, Value(static_cast<double>(h))}}));
+  }
+  writer->flush();
+  RawAnswer r = readRaw(*sqlite, k, RawRequest{kT0, now.load(), 0, false}, 0);
+  ASSERT_FALSE(r.values.empty());
+  EXPECT_EQ(r.values.front().value, Value(10.0 * 24)) << "older than 30 days: removed";
+  EXPECT_EQ(r.values.size(), 30u * 24);
+  EXPECT_EQ(writer->counts().written, 40u * 24);
+  EXPECT_EQ(writer->counts().removed, 10u * 24);
+
+  // The store fails: the rows are counted lost, the writer carries on, and so does
+  // history once the store takes rows again.
+  store.failing = true;
+  writer->offer(Row{k, Sample{now.load(), 0, Value(1.0)}});
+  writer->flush();
+  EXPECT_FALSE(writer->counts().healthy);
+  EXPECT_EQ(writer->counts().dropped, 1u);
+  store.failing = false;
+  writer->offer(Row{k, Sample{now.load() + 1, 0, Value(2.0)}});
+  writer->flush();
+  EXPECT_TRUE(writer->counts().healthy);
+  // A full queue loses the newest, counted, and blocks no one.
+  store.failing = true;
+  std::size_t refused = 0;
+  for (int i = 0; i < 20000; ++i) refused += writer->offer(Row{k, Sample{now.load() + 2 + i, 0, Value(3.0)}}) ? 0 : 1;
+  writer.reset();  // stops: what it holds is written or counted
+  EXPECT_GT(refused, 0u);
+
+  // The size bound removes the oldest, the newest stay.
+  store.failing = false;
+  limits.maxBytes = 64 * 1024;
+  limits.queueRows = 1u << 16;
+  limits.maxAge = std::chrono::hours(24 * 365 * 100);
+  writer = std::make_unique<HistoryWriter>(store, limits, [&] { return now.load(); });
+  for (int i = 0; i < 20000; ++i) writer->offer(Row{k, Sample{now.load() + 100 + i, 0, Value(static_cast<double>(i))}});
+  for (int turn = 0; turn < 20; ++turn) writer->flush();
+  std::uint64_t used = 0;
+  ASSERT_TRUE(sqlite->usedBytes(used).ok());
+  EXPECT_LE(used, 96u * 1024) << "within the bound, give or take the pages of one slice";
+  std::optional<Stored> newest;
+  ASSERT_TRUE(sqlite->nearest(k, now.load() + 1'000'000, true, newest).ok());
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(newest->sample.value, Value(19999.0));
+}
+
+TEST(History, AWriterKilledMidStreamLosesNothingItCommitted) {
+  vexahv::test::ScratchEnvironment env;
+  const auto file = env.root() / "history.db";
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    StoreStatus s;
+    auto store = SqliteHistoryStore::open(file, s);
+    std::uint32_t k = 0;
+    if (!store || !store->keyOf("CrateA.Board00.Chan000.VMon", k).ok()) ::_exit(3);
+    HistoryWriter::Limits limits;
+    limits.flushEvery = std::chrono::milliseconds(20);
+    limits.maxAge = std::chrono::hours(24 * 365 * 100);  // the values are of 2025
+    HistoryWriter writer(*store, limits);
+    // Writes on and on; after each flush, says how many are committed.
+    for (std::int64_t i = 0;; ++i) {
+      writer.offer(Row{k, Sample{kT0 + i, 0, Value(static_cast<double>(i))}});
+      if (i % 500 == 499) {
+        writer.flush();
+        const std::int64_t committed = i + 1;
+        if (::write(pipeFds[1], &committed, sizeof committed) != sizeof committed) ::_exit(4);
+      }
+    }
+  }
+  ::close(pipeFds[1]);
+  std::int64_t committed = 0, n = 0;
+  for (int reads = 0; reads < 20 && ::read(pipeFds[0], &n, sizeof n) == sizeof n; ++reads) committed = n;
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(pipeFds[0]);
+  ASSERT_GE(committed, 500);
+
+  auto store = openStore(file);
+  ASSERT_TRUE(store);
+  std::optional<std::uint32_t> k;
+  ASSERT_TRUE(store->findKey("CrateA.Board00.Chan000.VMon", k).ok());
+  ASSERT_TRUE(k);
+  std::vector<Stored> rows;
+  ASSERT_TRUE(store->scan(Scan{*k, kT0, kT0 + committed, true, 0, std::nullopt}, rows).ok());
+  ASSERT_EQ(rows.size(), static_cast<std::size_t>(committed)) << "every committed value is there";
+  for (std::int64_t i = 0; i < committed; ++i) ASSERT_EQ(rows[static_cast<std::size_t>(i)].sample.time, kT0 + i);
+  // And the database takes writes again.
+  EXPECT_TRUE(store->append(std::vector<Row>{{*k, {kT0 - 1, 0, Value(0.5)}}}).ok());
+}
