@@ -21,6 +21,7 @@
 #include "config/server_globals.h"
 #include "config/system_entries.h"
 #include "config/system_entry.h"
+#include "history/history_service.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
 
@@ -33,6 +34,33 @@ using OpcToolbox::Variant;
 namespace globals = VEXAHVServerGlobals;
 
 namespace {
+
+// The channel parameters whose history is kept: what is asked first after a trip.
+bool keptInHistory(const std::string& parameter) {
+  for (const char* name : {"VMon", "IMon", "Status", "Pw", "V0Set", "I0Set"}) {
+    if (parameter == name) return true;
+  }
+  return false;
+}
+
+// Once the crate's items have their ids: history keeps them (and its connection state),
+// and those that report events are watched by the server like the status words, so their
+// values come whether or not a client watches them. A polled item's history follows the
+// reads that are made of it anyway: polling every kept item would take the crate's link.
+void keepHistory(VEXAHVElement& system, std::vector<VEXAHVElementPtr>& kept, std::vector<VEXAHVElementPtr>& watched) {
+  history::HistoryService* h = OpcToolbox::getApp()->history();
+  if (h == nullptr) return;
+  for (const auto& child : system.getOwnChildren()) {
+    if (child->getName() == "ConnStatus") kept.push_back(child);
+  }
+  for (const auto& e : kept) {
+    e->setHistorySlot(h->keep(e->getItemId()));
+    if (e->getIoMode() == OpcToolbox::kIoReport &&
+        std::find(watched.begin(), watched.end(), e) == watched.end()) {
+      watched.push_back(e);
+    }
+  }
+}
 
 VEXAHVElementPtr item(const std::string& name, ElementKind kind, std::uint16_t type,
                       std::uint32_t access, const Variant& first) {
@@ -355,6 +383,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   // so a client never browses a half-built crate.
   std::vector<VEXAHVElementPtr> staged;
   std::vector<VEXAHVElementPtr> statusItems;  // the channels' and boards' status words, which alarms follow
+  std::vector<VEXAHVElementPtr> kept;         // what history keeps
 
   bool first = true;
   const std::shared_ptr<Crate>& crate = node->crate();
@@ -409,6 +438,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       if (param->getParamType() == kBoardStatusType) {
         param->setDefinition(kBoardStatusDefinition);
         statusItems.push_back(param);
+        kept.push_back(param);
       }
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
@@ -440,6 +470,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
           statusItems.push_back(param);
         }
         channel->addElement(param);
+        if (keptInHistory(param->getName())) kept.push_back(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
         for (auto& prop : walk.propertyItems(c, *param)) {
           bind(*prop, crate, eventIoMode);
@@ -458,6 +489,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     staged.push_back(e);
   }
   node->addElements(staged);
+  keepHistory(*node, kept, statusItems);
   logNotice("End system [", name, "] configuration");
 
   if (type == 2) {

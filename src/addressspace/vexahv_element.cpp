@@ -8,8 +8,10 @@
 #include "addressspace/item_reader.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "addressspace/name_tables.h"
+#include "history/history_service.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "opctoolbox/application.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "logging/logging.h"
 
 namespace vexahv {
@@ -226,6 +228,7 @@ long VEXAHVElement::valueChanged(const ValueQT& value) {
            before.getData().rawUI4() != value.getData().rawUI4();
   }
   const long rc = DaAddressSpaceElement::valueChanged(value);
+  recordHistory(value);
   if (news) reportStatusWord(OpcToolbox::getApp()->conditions(), *this, value.getData().rawUI4(), value.getTimeStamp());
   return rc;
 }
@@ -317,6 +320,37 @@ void VEXAHVElement::setConnectionStatus(std::int32_t status) {
   }
 }
 
+namespace {
+
+history::Value historyValueOf(const Variant& v) {
+  switch (v.vartype()) {
+    case OpcToolbox::VT_I1: return history::Value(std::int64_t{v.rawI1()});
+    case OpcToolbox::VT_I2: return history::Value(std::int64_t{v.rawI2()});
+    case OpcToolbox::VT_I4:
+    case OpcToolbox::VT_INT: return history::Value(std::int64_t{v.rawI4()});
+    case OpcToolbox::VT_UI1: return history::Value(std::int64_t{v.rawUI1()});
+    case OpcToolbox::VT_UI2: return history::Value(std::int64_t{v.rawUI2()});
+    case OpcToolbox::VT_UI4:
+    case OpcToolbox::VT_UINT: return history::Value(std::int64_t{v.rawUI4()});
+    case OpcToolbox::VT_BOOL: return history::Value(std::int64_t{v.rawBOOL() ? 1 : 0});
+    case OpcToolbox::VT_R4: return history::Value(static_cast<double>(v.rawR4()));
+    case OpcToolbox::VT_R8: return history::Value(v.rawR8());
+    case OpcToolbox::VT_BSTR: return history::Value(v.text());
+    default: return history::Value();
+  }
+}
+
+}  // namespace
+
+void VEXAHVElement::recordHistory(const ValueQT& value) const {
+  const std::uint32_t slot = historySlot();
+  if (slot == 0) return;
+  history::HistoryService* h = OpcToolbox::getApp()->history();
+  if (h == nullptr) return;
+  const std::int64_t when = value.getTimeStamp().isSet() ? value.getTimeStamp().ticks() : DateTime::now().ticks();
+  h->record(slot, history::Sample{when, OpcToolbox::ua::statusOf(value.getQuality()), historyValueOf(value.getData())});
+}
+
 void VEXAHVElement::markDisconnected() { markDisconnectedAt(DateTime::now()); }
 
 void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
@@ -333,8 +367,10 @@ void VEXAHVElement::markDisconnectedAt(const DateTime& when) {
           child->held_.store(true, std::memory_order_release);
         }
       }
-      // The toolbox and clients see "not connected"; the element keeps what it had.
+      // The toolbox and clients see "not connected"; the element keeps what it had. Its
+      // history shows the hole from this moment, not a line to the next value.
       child->DaAddressSpaceElement::valueChanged(ValueQT(shown.getData(), OpcToolbox::kQualityNotConnected, when));
+      child->recordHistory(ValueQT(Variant(), OpcToolbox::kQualityNotConnected, when));
     }
     child->markDisconnectedAt(when);
   }

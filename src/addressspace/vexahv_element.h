@@ -167,6 +167,11 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   void bindHardware(HardwareBinding binding);
   const HardwareBinding* hardware() const noexcept { return hardware_.get(); }
 
+  // Its history's slot (0: not kept): each value it takes, and its loss with its crate's
+  // connection, is recorded there.
+  void setHistorySlot(std::uint32_t slot) noexcept { historySlot_.store(slot, std::memory_order_relaxed); }
+  std::uint32_t historySlot() const noexcept { return historySlot_.load(std::memory_order_relaxed); }
+
  private:
   // change()'s rules for several elements, their subscriptions grouped per system.
   struct Activation {
@@ -192,6 +197,7 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   Crate& ownCrate();
 
   void markDisconnectedAt(const OpcToolbox::DateTime& when);
+  void recordHistory(const OpcToolbox::ValueQT& value) const;
 
   mutable std::recursive_mutex mutex_;
   std::vector<VEXAHVElementPtr> children_;
@@ -208,6 +214,7 @@ class VEXAHVElement : public OpcToolbox::DaAddressSpaceElement {
   // "not connected" (under the lock); held_ says whether they are, so that a new value
   // takes no lock to find out.
   std::atomic<bool> held_{false};
+  std::atomic<std::uint32_t> historySlot_{0};
   std::uint16_t heldQuality_ = 0;
   OpcToolbox::DateTime heldTime_;
   bool active_ = false;

@@ -133,6 +133,13 @@ void applyConfigurationText(std::string_view rawText, const ConfigurationSetting
     if (settings.plant != nullptr) {
       if (contains(entry, "stoponlastclient")) applyBoolean(entry, settings.plant->stopOnLastClient);
       if (contains(entry, "sharechannelreads")) applyBoolean(entry, settings.plant->shareChannelReads);
+      if (contains(entry, "historydays")) {
+        if (auto v = integerValue(entry); v && *v >= 1 && *v <= 3650) settings.plant->historyDays = *v;
+      } else if (contains(entry, "historymaxmib")) {
+        if (auto v = integerValue(entry); v && *v >= 16 && *v <= (1 << 20)) settings.plant->historyMaxMiB = *v;
+      } else if (contains(entry, "history")) {
+        applyBoolean(entry, settings.plant->history);
+      }
     }
   }
 }

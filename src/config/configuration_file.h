@@ -24,6 +24,11 @@ struct PlantSettings {
   // and first values are read for the whole board. Off for a plant whose boards mix
   // channels of different kinds.
   bool shareChannelReads = true;
+  // History ("History = false" keeps none), its age bound in days and its size bound in
+  // MiB; a bound out of range (1 to 3650 days, 16 MiB to 1 TiB) leaves the default.
+  bool history = true;
+  std::int32_t historyDays = 30;
+  std::int32_t historyMaxMiB = 1024;
 };
 
 struct ConfigurationSettings {

@@ -7,6 +7,8 @@
 
 #include "addressspace/channel_groups.h"
 #include "addressspace/hardware_alarms.h"
+#include "history/history_service.h"
+#include "history/sqlite_history_store.h"
 #include "requests/group_methods.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/configuration_file.h"
@@ -182,6 +184,8 @@ int VEXAHVServerProcess::startUp(const std::string& commandLine) {
     return 0;
   }
 
+  openHistory();
+
   // The TCP event server listens, and the UDP events port is bound, before anything is
   // built, so that each port is final when the first subscription names it.
   events_ = std::make_unique<events::EventMechanism>(events::EventTimings::fromEnvironment());
@@ -324,16 +328,44 @@ void VEXAHVServerProcess::stop() {
   // Every supervision and event thread is ended (stopped and joined, never killed) before
   // the server object they use goes.
   if (events_) events_->stop();
-  if (!serving_ && VEXAHVOPCServer::getInstance() == nullptr) return;
+  if (!serving_ && VEXAHVOPCServer::getInstance() == nullptr) {
+    history_.reset();
+    return;
+  }
   serving_ = false;
   logDebug("Stopping VEXAHVOPCServer");
   // The toolbox's stop reports Shutdown, closes the endpoint and its sessions, and ends
   // outstanding transactions; only then is the application released.
   if (VEXAHVOPCServer* server = VEXAHVOPCServer::getInstance()) server->stop();
   if (endpoint_) endpoint_->stop();
+  // Nothing is recorded while the address space is taken down; what was is committed.
+  OpcToolbox::getApp()->setHistory(nullptr);
   releaseServer();
   endpoint_.reset();
   events_.reset();
+  history_.reset();
+}
+
+void VEXAHVServerProcess::openHistory() {
+  if (!globals::plant.history) {
+    logNotice("History is not kept (History = false)");
+    return;
+  }
+  const auto file = platform::platformRoot() / history::kHistoryFile;
+  history::StoreStatus status;
+  auto store = history::SqliteHistoryStore::open(file, status);
+  if (!store) {
+    // The server serves on without it.
+    logError("History is not kept: ", status.message);
+    return;
+  }
+  history::HistoryService::Settings settings;
+  settings.limits.maxAge = std::chrono::hours(24 * globals::plant.historyDays);
+  settings.limits.maxBytes = static_cast<std::uint64_t>(globals::plant.historyMaxMiB) << 20;
+  history_ = std::make_unique<history::HistoryService>(std::move(store), settings);
+  OpcToolbox::getApp()->setHistory(history_.get());
+  logNotice("History is kept in [", file.string(), "] for [", globals::plant.historyDays, "] days, at most [",
+            globals::plant.historyMaxMiB, "] MiB");
 }
 
 }  // namespace vexahv

@@ -19,6 +19,9 @@
 #include "platform/worker_thread.h"
 
 namespace vexahv {
+namespace history {
+class HistoryService;
+}
 
 // The OPC UA endpoint's limits, under the platform root (every default holds without it).
 inline constexpr const char* kEndpointSettingsFile = "opcua.conf";
@@ -55,6 +58,7 @@ class VEXAHVServerProcess {
   // The metrics endpoint, when the platform root's http.conf enables it; a bad file is
   // logged and the server serves on without it.
   void startHttpEndpoint();
+  void openHistory();
   // The one line a person and a service manager see: on stderr and in the log.
   void fail(const std::string& reason);
 
@@ -71,6 +75,8 @@ class VEXAHVServerProcess {
   std::unique_ptr<http::HttpEndpoint> http_;  // written by the start-up thread, used after it ends
   std::unique_ptr<events::EventMechanism> events_;
   std::unique_ptr<platform::WorkerThread> startup_;
+  // Opened before anything is built; closed after the address space is gone.
+  std::unique_ptr<history::HistoryService> history_;
 };
 
 // The command line re-joined into one string, as the parsers take it (from argument

@@ -16,10 +16,12 @@ std::int64_t ticksNow() {
 
 }  // namespace
 
-HistoryWriter::HistoryWriter(HistoryStore& store, Limits limits, std::function<std::int64_t()> now)
+HistoryWriter::HistoryWriter(HistoryStore& store, Limits limits, std::function<std::int64_t()> now,
+                             std::function<void(std::int64_t)> turn)
     : store_(store),
       limits_(limits),
       now_(now ? std::move(now) : std::function<std::int64_t()>(ticksNow)),
+      turn_(std::move(turn)),
       thread_("history-write", [this](std::stop_token st) { loop(st); }) {}
 
 HistoryWriter::~HistoryWriter() {
@@ -58,6 +60,7 @@ void HistoryWriter::loop(std::stop_token stop) {
   std::vector<Row> batch;
   while (true) {
     bool retainNow = false;
+    if (turn_) turn_(now_());
     {
       std::unique_lock lock(mutex_);
       // Rows wait at most flushEvery; a flush asked for, or the stop, does not wait.

@@ -35,8 +35,10 @@ class HistoryWriter {
     std::uint64_t removed = 0;  // by retention
     bool healthy = true;        // the last batch committed
   };
-  // now: the time in OPC UA ticks (tests set their own).
-  HistoryWriter(HistoryStore& store, Limits limits, std::function<std::int64_t()> now = {});
+  // now: the time in OPC UA ticks (tests set their own); turn: called on the writer's
+  // thread at each turn, before it takes the queue, with that time (it may offer rows).
+  HistoryWriter(HistoryStore& store, Limits limits, std::function<std::int64_t()> now = {},
+                std::function<void(std::int64_t)> turn = {});
   ~HistoryWriter();  // commits what it holds, then stops
   HistoryWriter(const HistoryWriter&) = delete;
   HistoryWriter& operator=(const HistoryWriter&) = delete;
@@ -55,6 +57,7 @@ class HistoryWriter {
   HistoryStore& store_;
   const Limits limits_;
   const std::function<std::int64_t()> now_;
+  const std::function<void(std::int64_t)> turn_;
   mutable std::mutex mutex_;  // leaf
   std::condition_variable_any wake_;
   std::vector<Row> queue_;

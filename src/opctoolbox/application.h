@@ -4,6 +4,7 @@
 // States: NotInitialised -> Initialised -> Started -> Ready -> Stopped (-> Started ...);
 // terminate() returns to NotInitialised. A call out of order answers E_UNEXPECTED.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +16,10 @@
 #include "opctoolbox/condition_table.h"
 #include "opctoolbox/folder_methods.h"
 #include "opctoolbox/creator.h"
+
+namespace vexahv::history {
+class HistoryService;
+}
 
 namespace OpcToolbox {
 
@@ -90,6 +95,10 @@ class Application {
   // starts, and outliving it.
   void setFolderMethods(const FolderMethods* methods) noexcept { folderMethods_ = methods; }
   const FolderMethods* folderMethods() const noexcept { return folderMethods_; }
+  // The history the server keeps; null for none. Set before the address space is built
+  // and the endpoint starts; it outlives both.
+  void setHistory(vexahv::history::HistoryService* history) noexcept { history_.store(history); }
+  vexahv::history::HistoryService* history() const noexcept { return history_.load(std::memory_order_acquire); }
 
   // Called by stop() before outstanding transactions are ended (the OPC UA endpoint
   // closes its connections and sessions here). The id removes the handler again.
@@ -118,6 +127,7 @@ class Application {
   std::unique_ptr<ClientAccess> clients_;
   ConditionTable conditions_;
   const FolderMethods* folderMethods_ = nullptr;
+  std::atomic<vexahv::history::HistoryService*> history_{nullptr};
 };
 
 // The process's application, created on first call; releaseApp destroys it.

@@ -48,8 +48,9 @@ async function main() {
     execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), "list"]).toString())[1]);
   const write = (session, nodeId, dataType, value) =>
     session.write({ nodeId, attributeId: AttributeIds.Value, value: { value: { dataType, value } } });
+  // Read and write only: Pw's history is kept (HistoryRead, 4) whoever reads.
   const access = async (session, nodeId) => (await session.read([
-    { nodeId, attributeId: AttributeIds.AccessLevel }, { nodeId, attributeId: AttributeIds.UserAccessLevel }])).map((d) => d.value.value);
+    { nodeId, attributeId: AttributeIds.AccessLevel }, { nodeId, attributeId: AttributeIds.UserAccessLevel }])).map((d) => d.value.value & 3);
   const cfg = path.join(run.work, "VEXAHVOPCServer.cfg");
   let stopped = false;
   try {

@@ -69,6 +69,30 @@ TEST(ConfigurationReader, EntriesKeysAndValues) {
   }
 }
 
+TEST(ConfigurationReader, HistorySettingsAndTheirBounds) {
+  const struct {
+    const char* text;
+    bool history;
+    std::int32_t days, mib;
+  } cases[] = {
+      {"", true, 30, 1024},
+      {"History = false;", false, 30, 1024},
+      {"HistoryDays = 7; HistoryMaxMiB = 200;", true, 7, 200},
+      {"HistoryDays = 0; HistoryMaxMiB = 8;", true, 30, 1024},  // out of range: the defaults
+      {"HistoryDays = 3651;", true, 30, 1024},
+      {"HistoryDays = 365; History = true;", true, 365, 1024},  // "HistoryDays = 0" is no switch
+      {"HistoryDays = 1;", true, 1, 1024},
+  };
+  for (const auto& c : cases) {
+    Settings s;
+    PlantSettings plant;
+    applyConfigurationText(c.text, {s.eventEnabled, s.liveInsertRemoval, s.verifyTime, s.logLevel, s.batched, &plant});
+    EXPECT_EQ(plant.history, c.history) << c.text;
+    EXPECT_EQ(plant.historyDays, c.days) << c.text;
+    EXPECT_EQ(plant.historyMaxMiB, c.mib) << c.text;
+  }
+}
+
 TEST(ConfigurationWriter, RewriteKeepsOtherEntriesAndPutsTheSettingLast) {
   const struct {
     std::optional<std::string> old;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "history/history_service.h"
 #include "history/history_writer.h"
 #include "history/raw_read.h"
 #include "history/sqlite_history_store.h"
@@ -283,4 +284,40 @@ TEST(History, AWriterKilledMidStreamLosesNothingItCommitted) {
   for (std::int64_t i = 0; i < committed; ++i) ASSERT_EQ(rows[static_cast<std::size_t>(i)].sample.time, kT0 + i);
   // And the database takes writes again.
   EXPECT_TRUE(store->append(std::vector<Row>{{*k, {kT0 - 1, 0, Value(0.5)}}}).ok());
+}
+
+TEST(History, TheServiceKeepsChangesAtMostOneASecondAndEveryStatusAtOnce) {
+  vexahv::test::ScratchEnvironment env;
+  StoreStatus s;
+  HistoryService::Settings settings;
+  settings.limits.maxAge = std::chrono::hours(24 * 365 * 100);
+  std::atomic<std::int64_t> now{kT0};
+  settings.now = [&] { return now.load(); };
+  HistoryService service(SqliteHistoryStore::open(env.root() / "history.db", s), settings);
+  const std::uint32_t vmon = service.keep("CrateA.Board00.Chan000.VMon", 0.5);
+  ASSERT_NE(vmon, 0u);
+  EXPECT_EQ(service.keep("CrateA.Board00.Chan000.VMon"), vmon) << "kept again after a rebuild: the same slot";
+  EXPECT_TRUE(service.historizing("CrateA.Board00.Chan000.VMon"));
+  EXPECT_FALSE(service.historizing("CrateA.Board00.Chan000.RUp"));
+  auto at = [](double seconds) { return kT0 + static_cast<std::int64_t>(seconds * kStep); };
+  service.record(vmon, Sample{at(0), 0, Value(100.0)});
+  service.record(vmon, Sample{at(0.2), 0, Value(100.3)});   // within the deadband: not a change
+  service.record(vmon, Sample{at(0.4), 0, Value(101.0)});   // a change within the second: held
+  service.record(vmon, Sample{at(0.6), 0, Value(102.0)});   // the held value is now this one
+  service.record(vmon, Sample{at(0.7), 0x808A0000, Value()});  // a loss: written at once
+  service.record(vmon, Sample{at(2.0), 0, Value(103.0)});   // back: a new status, at once
+  service.record(vmon, Sample{at(2.5), 0, Value(104.0)});   // held until its second is over
+  now = at(2.9);  // the writer sweeps at each turn: not over yet
+  service.flush();
+  RawAnswer r = service.readRaw("CrateA.Board00.Chan000.VMon", RawRequest{at(-1), at(10), 0, false}, 0);
+  std::vector<std::pair<std::int64_t, std::uint32_t>> got;
+  for (const Sample& v : r.values) got.emplace_back(v.time, v.status);
+  EXPECT_EQ(got, (std::vector<std::pair<std::int64_t, std::uint32_t>>{{at(0), 0}, {at(0.7), 0x808A0000}, {at(2.0), 0}}));
+  now = at(3.1);
+  service.flush();
+  service.flush();  // a turn with the new time, then its rows
+  r = service.readRaw("CrateA.Board00.Chan000.VMon", RawRequest{at(2.1), at(10), 0, false}, 0);
+  ASSERT_EQ(r.values.size(), 1u);
+  EXPECT_EQ(r.values[0], (Sample{at(2.5), 0, Value(104.0)})) << "the last of a busy second, once it is over";
+  EXPECT_EQ(service.readRaw("CrateA.Board00.Chan000.RUp", RawRequest{at(0), at(1), 0, false}, 0).status, 0x80720000u);
 }

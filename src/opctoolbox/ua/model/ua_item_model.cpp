@@ -1,5 +1,6 @@
 #include "opctoolbox/ua/model/ua_item_model.h"
 
+#include "history/history_service.h"
 #include "opctoolbox/results.h"
 #include "opctoolbox/ua/encoding/ua_binary.h"
 #include "opctoolbox/ua/model/ua_engineering_units.h"
@@ -172,6 +173,10 @@ DataValue propertyValue(UaProperty p, const ItemModel& m) {
       break;
   }
   return statusOnly(kBad);
+}
+
+std::uint8_t historyBit(const vexahv::history::HistoryService* history, const DaAddressSpaceElement& item) {
+  return history != nullptr && history->historizing(item.getItemId()) ? 4 : 0;
 }
 
 }  // namespace OpcToolbox::ua

@@ -21,6 +21,10 @@
 #include "opctoolbox/da_address_space_element.h"
 #include "opctoolbox/ua/encoding/ua_types.h"
 
+namespace vexahv::history {
+class HistoryService;
+}
+
 namespace OpcToolbox::ua {
 
 inline constexpr std::uint32_t kDataItemType = 2365, kAnalogItemType = 2368, kTwoStateDiscreteType = 2373;
@@ -49,5 +53,7 @@ std::string propertyNodeId(const std::string& itemId, UaProperty p);
 std::optional<std::pair<std::string, UaProperty>> splitPropertyNodeId(std::string_view id);
 // The property's value; Bad status when its DA property item holds no usable value.
 DataValue propertyValue(UaProperty p, const ItemModel& model);
+// AccessLevel's HistoryRead bit (4) for an item whose history is kept, else 0.
+std::uint8_t historyBit(const vexahv::history::HistoryService* history, const DaAddressSpaceElement& item);
 
 }  // namespace OpcToolbox::ua

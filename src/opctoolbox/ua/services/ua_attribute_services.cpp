@@ -385,18 +385,21 @@ void UaServer::read(Call& c, ReadRequest& r) {
           case kValueRank: now(valueOf(ua::Variant::scalar(BuiltinType::Int32, std::int32_t{-1}))); break;
           case kArrayDimensions: now(valueOf(ua::Variant{BuiltinType::UInt32, true, {}})); break;
           case kAccessLevel:
-            now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & 3))));
+            now(valueOf(ua::Variant::scalar(
+                BuiltinType::Byte, static_cast<std::uint8_t>((element->getAccessRights() & 3) | historyBit(app_.history(), *element)))));
             break;
           case kUserAccessLevel: {
-            // What this session's user may do: writing only from the item's role up.
+            // What this session's user may do: writing only from the item's role up; reading
+            // its history whoever may read it.
             const std::uint32_t mask = mayWrite(role, element->getWriteRole()) ? 3 : 1;
-            now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(element->getAccessRights() & mask))));
+            now(valueOf(ua::Variant::scalar(
+                BuiltinType::Byte, static_cast<std::uint8_t>((element->getAccessRights() & mask) | historyBit(app_.history(), *element)))));
             break;
           }
           case kMinimumSamplingInterval:
             now(valueOf(ua::Variant::scalar(BuiltinType::Double, fastestSampling(element.get()))));
             break;
-          case kHistorizing: now(valueOf(ua::Variant::scalar(BuiltinType::Boolean, false))); break;
+          case kHistorizing: now(valueOf(ua::Variant::scalar(BuiltinType::Boolean, historyBit(app_.history(), *element) != 0))); break;
           default: now(statusOnly(kBadAttributeIdInvalid));
         }
     }

@@ -59,6 +59,7 @@ void UaServer::stop() {
     structureSink_->server = nullptr;
   }
   if (logins_) logins_->stop();
+  historyJobs_.stop();  // the reads that wait are answered first
   publisher_.stopAndJoin();
   closeAllSessions();
 }

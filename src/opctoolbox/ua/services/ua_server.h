@@ -26,6 +26,8 @@
 #include "opctoolbox/ua/encoding/ua_messages.h"
 #include "opctoolbox/ua/encoding/ua_subscription_messages.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
+#include "opctoolbox/ua/encoding/ua_history_messages.h"
+#include "platform/job_queue.h"
 #include "platform/worker_thread.h"
 
 namespace OpcToolbox::ua {
@@ -48,6 +50,8 @@ struct ServerLimits {
   std::size_t maxNodesPerRead = 100000;
   std::size_t maxNodesPerWrite = 10000;
   std::size_t maxNodesPerBrowse = 10000;
+  // Nodes of one HistoryRead (each read on the history thread, the values shared out).
+  std::size_t maxNodesPerHistoryReadData = 1000;
   std::uint32_t maxReferencesPerNode = 10000;
   std::size_t maxContinuationPoints = 16;  // per session
   std::size_t maxSubscriptionsPerSession = 100;
@@ -177,6 +181,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   void registerNodes(Call& c, RegisterNodesRequest& r);
   void unregisterNodes(Call& c, RegisterNodesRequest& r);
   void call(Call& c, CallRequest& r);
+  void historyRead(Call& c, HistoryReadRequest& r);
   void createSubscription(Call& c, CreateSubscriptionRequest& r);
   void modifySubscription(Call& c, ModifySubscriptionRequest& r);
   void setPublishingMode(Call& c, SubscriptionsRequest& r);
@@ -382,6 +387,8 @@ class UaServer : public ServiceHandler, public ConditionListener {
   std::mutex wakeMutex_;
   std::condition_variable_any wake_;
   bool wakeRequested_ = false;  // under wakeMutex_
+  // HistoryReads, off the network thread; a few wait at most, the rest are refused.
+  vexahv::platform::JobQueue historyJobs_{"ua-history", 64};
   vexahv::platform::WorkerThread publisher_;
 };
 

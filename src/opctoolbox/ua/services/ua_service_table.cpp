@@ -51,7 +51,7 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
   using C = CountedService;
   static constexpr std::size_t ServerLimits::*kNone = nullptr;
   static const auto table = [] {
-    std::array<Service, 24> t{{
+    std::array<Service, 25> t{{
         {id::GetEndpointsRequest,
          &serve<GetEndpointsRequest, decodeGetEndpointsRequest, N::None, kNone, &UaServer::getEndpoints>},
         {id::FindServersRequest,
@@ -78,6 +78,8 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
         {id::UnregisterNodesRequest, &serve<RegisterNodesRequest, decodeRegisterNodesRequest, N::Activated,
                                             &L::maxNodesPerBrowse, &UaServer::unregisterNodes>, C::UnregisterNodes},
         {id::CallRequest, &serve<CallRequest, decodeCallRequest, N::Activated, &L::maxNodesPerBrowse, &UaServer::call>, C::Call},
+        {id::HistoryReadRequest, &serve<HistoryReadRequest, decodeHistoryReadRequest, N::Activated,
+                                        &L::maxNodesPerHistoryReadData, &UaServer::historyRead>, C::HistoryRead},
         {id::CreateSubscriptionRequest, &serve<CreateSubscriptionRequest, decodeCreateSubscriptionRequest,
                                                N::Activated, kNone, &UaServer::createSubscription>, C::CreateSubscription},
         {id::ModifySubscriptionRequest, &serve<ModifySubscriptionRequest, decodeModifySubscriptionRequest,

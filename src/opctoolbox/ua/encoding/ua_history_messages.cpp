@@ -1,0 +1,41 @@
+#include "opctoolbox/ua/encoding/ua_history_messages.h"
+
+namespace OpcToolbox::ua {
+
+HistoryReadRequest decodeHistoryReadRequest(Decoder& d) {
+  HistoryReadRequest r;
+  r.header = decodeRequestHeader(d);
+  r.details = d.extensionObject();
+  r.timestampsToReturn = d.uint32();
+  r.releaseContinuationPoints = d.boolean();
+  const std::size_t n = d.arrayLength();
+  // Reserved only for as many as the bytes left can hold (7 bytes the least encoding).
+  r.nodes.reserve(std::min(n, d.remaining() / 7));
+  for (std::size_t i = 0; i < n && d.ok(); ++i) {
+    auto& node = r.nodes.emplace_back();
+    node.nodeId = d.nodeIdRef();
+    node.indexRange = d.stringView().value_or(std::string_view());
+    d.uint16();  // data encoding: namespace, name
+    d.stringView();
+    node.continuationPoint = d.byteString().value_or("");
+  }
+  return r;
+}
+
+std::optional<ReadRawDetails> readRawDetailsOf(const ExtensionObject& details) {
+  if (details.encoding != 1 || details.typeId.ns != 0 || details.typeId.kind != NodeId::Kind::Numeric ||
+      details.typeId.numeric != id::ReadRawModifiedDetails) {
+    return std::nullopt;
+  }
+  Decoder d({reinterpret_cast<const std::uint8_t*>(details.body.data()), details.body.size()});
+  ReadRawDetails out;
+  out.isReadModified = d.boolean();
+  out.startTime = d.dateTime();
+  out.endTime = d.dateTime();
+  out.numValuesPerNode = d.uint32();
+  out.returnBounds = d.boolean();
+  if (!d.ok() || d.remaining() != 0) return std::nullopt;
+  return out;
+}
+
+}  // namespace OpcToolbox::ua

@@ -1,0 +1,131 @@
+// History through node-opcua against vexahv-opcserver over the simulated crates: a
+// channel ramps, and HistoryRead Raw of its VMon gives the ramp's values in order, at most
+// one a second, with bounds; read two at a time by continuation points it gives the same;
+// a released point is spent; items the server keeps say so (Historizing, AccessLevel's
+// HistoryRead bit), others refuse; a crate that stops answering leaves a Bad value in its
+// channels' history, the hole shown rather than a straight line.
+// Bounded: both processes stop by themselves after 60 s.
+"use strict";
+const assert = require("assert");
+const { execFileSync } = require("child_process");
+const path = require("path");
+const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
+  HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails,
+} = require("node-opcua-client");
+
+const item = (id) => `ns=1;s=${id}`;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const CHAN = "CrateA.Board00.Chan005";
+
+async function historyRead(session, nodes, details, release = false) {
+  const response = await session.historyRead(new HistoryReadRequest({
+    historyReadDetails: details, timestampsToReturn: TimestampsToReturn.Source, releaseContinuationPoints: release,
+    nodesToRead: nodes.map(([nodeId, continuationPoint]) => ({ nodeId, continuationPoint })),
+  }));
+  return response.results;
+}
+
+const raw = (startTime, endTime, numValuesPerNode = 0, returnBounds = false) =>
+  new ReadRawModifiedDetails({ isReadModified: false, startTime, endTime, numValuesPerNode, returnBounds });
+
+async function scenario(session, control) {
+  await waitUntilRunning(session);
+  const t0 = new Date(Date.now() - 1000);
+  const write = (p, dataType, value) => session.write({ nodeId: item(`${CHAN}.${p}`), attributeId: AttributeIds.Value,
+    value: { value: { dataType, value } } });
+  assert.strictEqual((await write("V0Set", DataType.Float, 400)).value, 0);
+  assert.strictEqual((await write("Pw", DataType.Boolean, true)).value, 0);
+  await sleep(6000);  // ramping at 50 V/s
+
+  // Kept, and said so; a property of the channel is not.
+  const [historizing, access, other] = await session.read([
+    { nodeId: item(`${CHAN}.VMon`), attributeId: AttributeIds.Historizing },
+    { nodeId: item(`${CHAN}.VMon`), attributeId: AttributeIds.AccessLevel },
+    { nodeId: item(`${CHAN}.RUp`), attributeId: AttributeIds.Historizing },
+  ]);
+  assert.strictEqual(historizing.value.value, true);
+  assert.strictEqual(access.value.value & 4, 4, "AccessLevel has HistoryRead");
+  assert.strictEqual(other.value.value, false);
+
+  const end = new Date(Date.now() + 1000);
+  const [all] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(t0, end, 0, true));
+  assert.strictEqual(all.statusCode.value, 0, all.statusCode.toString());
+  const values = all.historyData.dataValues;
+  const ramp = values.filter((v) => v.statusCode.value === 0);
+  assert.ok(ramp.length >= 4, `a ramp of several values: ${ramp.length}`);
+  for (let i = 1; i < ramp.length; i++) {
+    assert.ok(ramp[i].sourceTimestamp > ramp[i - 1].sourceTimestamp, "in time order");
+    assert.ok(ramp[i].value.value >= ramp[i - 1].value.value, "a ramp goes up");
+    assert.ok(ramp[i].sourceTimestamp - ramp[i - 1].sourceTimestamp >= 999, "at most one a second");
+  }
+  assert.ok(ramp[ramp.length - 1].value.value > ramp[0].value.value);
+  assert.strictEqual(values[values.length - 1].statusCode.value, StatusCodes.BadBoundNotFound.value, "nothing after the end");
+
+  // Two at a time by continuation points: the same values.
+  const paged = [];
+  let point = null, calls = 0;
+  do {
+    const [page] = await historyRead(session, [[item(`${CHAN}.VMon`), point]], raw(t0, end, 2, true));
+    assert.strictEqual(page.statusCode.value, 0, page.statusCode.toString());
+    assert.ok(page.historyData.dataValues.length <= 2);
+    paged.push(...page.historyData.dataValues);
+    point = page.continuationPoint && page.continuationPoint.length ? page.continuationPoint : null;
+  } while (point && ++calls < 100);
+  assert.deepStrictEqual(paged.map((v) => [v.value.value, +v.sourceTimestamp]), values.map((v) => [v.value.value, +v.sourceTimestamp]));
+  // A released point is spent.
+  const [first] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(t0, end, 1));
+  assert.ok(first.continuationPoint && first.continuationPoint.length);
+  await historyRead(session, [[item(`${CHAN}.VMon`), first.continuationPoint]], raw(t0, end, 1), true);
+  const [spent] = await historyRead(session, [[item(`${CHAN}.VMon`), first.continuationPoint]], raw(t0, end, 1));
+  assert.strictEqual(spent.statusCode.value, StatusCodes.BadContinuationPointInvalid.value);
+
+  // What is not kept, or not there, or not yet read this way, says so.
+  const [notKept, unknown] = await historyRead(session, [[item(`${CHAN}.RUp`)], [item("CrateA.Nothing")]], raw(t0, end));
+  assert.strictEqual(notKept.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
+  assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
+  await assert.rejects(historyRead(session, [[item(`${CHAN}.VMon`)]], new ReadAtTimeDetails({ reqTimes: [t0] })),
+    /BadHistoryOperationUnsupported/);
+  const [noTimes] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(null, null, 10));
+  assert.strictEqual(noTimes.statusCode.value, StatusCodes.BadInvalidTimestampArgument.value);
+
+  // The crate goes silent: its channels' history records the loss.
+  const lostFrom = new Date();
+  control("silent CrateA on");
+  const deadline = Date.now() + 15000;
+  let loss = null;
+  while (!loss && Date.now() < deadline) {
+    await sleep(500);
+    const [r] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(lostFrom, new Date(Date.now() + 1000)));
+    loss = (r.historyData?.dataValues || []).find((v) => v.statusCode.value === StatusCodes.BadNotConnected.value);
+  }
+  control("silent CrateA off");
+  assert.ok(loss, "a BadNotConnected value marks the loss");
+}
+
+async function main() {
+  const bin = process.argv[2];
+  const run = await startServer({ bin, duration: 60, logLevel: 6, keepAlivePeriodMs: 300 });
+  const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
+  const client = OPCUAClient.create({
+    applicationName: "vexahv history interop", endpointMustExist: false,
+    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
+  });
+  await client.connect(run.url);
+  const session = await client.createSession();
+  try {
+    await scenario(session, control);
+  } catch (e) {
+    const lines = run.log().split("\n").filter((l) => !/KEEPALIVE|KeepAlive for device|Events? received/.test(l));
+    console.error(`-- the server's log, its last 80 lines of note --\n${lines.slice(-80).join("\n")}`);
+    throw e;
+  } finally {
+    await session.close();
+    await client.disconnect();
+    await run.stop();
+  }
+  console.log("history interop: ok");
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
