@@ -8,7 +8,9 @@
 // to the client's notification, at the server's fastest publishing interval.
 // With --scrape, the HTTP endpoint is on and /metrics is read once a second throughout:
 // its answer time and size, and the endpoint's threads' CPU, beside the same figures.
-//   node bench/events_measure.js [--scrape] [build/bin] [out.json]      (bounded: about 2 minutes)
+// History is kept as by default (its database's size is reported); --no-history turns it
+// off, for the cost of keeping it.
+//   node bench/events_measure.js [--scrape] [--no-history] [build/bin] [out.json]   (bounded: about 2 minutes)
 "use strict";
 const fs = require("fs");
 const http = require("http");
@@ -22,7 +24,8 @@ const {
 } = require("../tests/interop/node_modules/node-opcua-client");
 
 const scrape = process.argv.includes("--scrape");
-const args = process.argv.slice(2).filter((a) => a !== "--scrape");
+const noHistory = process.argv.includes("--no-history");
+const args = process.argv.slice(2).filter((a) => a !== "--scrape" && a !== "--no-history");
 const bin = path.resolve(args[0] || "build/bin");
 const out = args[1] || (scrape ? "build/events-measure-scrape.json" : "build/events-measure.json");
 const HTTP_PORT = 31000 + (process.pid % 5000);
@@ -81,7 +84,8 @@ async function main() {
   const entries = CRATES.map((c) => `${c.name},${c.index},0,${c.address}` + (c.type === 2 ? ":admin:hvsecret" : ""));
   const run = await startServer({ bin, dir: path.join(dir, "run"), crates: files, entries, logLevel: 4, duration: 240,
     simPort: 30000 + (process.pid % 5000),
-    rootFiles: scrape ? { "http.conf": `enabled = true\nport = ${HTTP_PORT}\n` } : {} });
+    rootFiles: scrape ? { "http.conf": `enabled = true\nport = ${HTTP_PORT}\n` } : {},
+    settings: noHistory ? "History=false;" : "" });
   const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
   const sent = () => [...control("list").matchAll(/\/ev(\d+)/g)].reduce((a, m) => a + Number(m[1]), 0);
   const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
@@ -220,6 +224,8 @@ async function main() {
     if (scraping) clearInterval(scraping);
     await client.disconnect();
     await run.stop();
+    const db = path.join(dir, "run", "root", "VEXAHVHistory.db");
+    R.historyBytes = fs.existsSync(db) ? fs.statSync(db).size : 0;
     fs.rmSync(dir, { recursive: true, force: true });
   }
   fs.writeFileSync(out, JSON.stringify(R, null, 1));
