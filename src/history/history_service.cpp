@@ -121,16 +121,28 @@ bool HistoryService::historizing(std::string_view itemId) const {
   return slotOf_.count(std::string(itemId)) != 0;
 }
 
+std::optional<std::uint32_t> HistoryService::keyFor(std::string_view itemId) const {
+  std::shared_lock lock(slotsMutex_);
+  auto it = slotOf_.find(std::string(itemId));
+  if (it == slotOf_.end()) return std::nullopt;
+  return slots_[it->second - 1]->key;
+}
+
+std::vector<Sample> HistoryService::readAtTime(std::string_view itemId, std::span<const std::int64_t> times,
+                                              std::uint32_t& status) {
+  const std::optional<std::uint32_t> key = keyFor(itemId);
+  if (!key) {
+    status = kBadHistoryOperationUnsupported;
+    return {};
+  }
+  return history::readAtTime(*store_, *key, times, status);
+}
+
 RawAnswer HistoryService::readRaw(std::string_view itemId, const RawRequest& request, std::size_t limit,
                                   const RawCursor* resume) {
-  std::uint32_t key = 0;
-  {
-    std::shared_lock lock(slotsMutex_);
-    auto it = slotOf_.find(std::string(itemId));
-    if (it == slotOf_.end()) return RawAnswer{kBadHistoryOperationUnsupported, {}, std::nullopt};
-    key = slots_[it->second - 1]->key;
-  }
-  return history::readRaw(*store_, key, request, limit, resume);
+  const std::optional<std::uint32_t> key = keyFor(itemId);
+  if (!key) return RawAnswer{kBadHistoryOperationUnsupported, {}, std::nullopt};
+  return history::readRaw(*store_, *key, request, limit, resume);
 }
 
 }  // namespace vexahv::history

@@ -10,11 +10,13 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "history/at_time.h"
 #include "history/history_writer.h"
 #include "history/raw_read.h"
 
@@ -44,6 +46,9 @@ class HistoryService {
   // BadHistoryOperationUnsupported for an item that is not kept.
   RawAnswer readRaw(std::string_view itemId, const RawRequest& request, std::size_t limit,
                     const RawCursor* resume = nullptr);
+  // At the given times (see readAtTime); BadHistoryOperationUnsupported for an item that
+  // is not kept.
+  std::vector<Sample> readAtTime(std::string_view itemId, std::span<const std::int64_t> times, std::uint32_t& status);
   // Writes the values held back for a second that is over (the writer calls it each turn;
   // tests too).
   void sweep(std::int64_t now);
@@ -63,6 +68,7 @@ class HistoryService {
     std::atomic<bool> holding{false};
   };
   Kept* slot(std::uint32_t s) const;
+  std::optional<std::uint32_t> keyFor(std::string_view itemId) const;
   bool worthWriting(const Kept& k, const Sample& s) const;
 
   std::unique_ptr<HistoryStore> store_;

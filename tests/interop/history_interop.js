@@ -1,6 +1,7 @@
 // History through node-opcua against vexahv-opcserver over the simulated crates: a
 // channel ramps, and HistoryRead Raw of its VMon gives the ramp's values in order, at most
 // one a second, with bounds; read two at a time by continuation points it gives the same;
+// at a time between two of them, a value interpolated on the line between;
 // a released point is spent; items the server keeps say so (Historizing, AccessLevel's
 // HistoryRead bit), others refuse; a crate that stops answering leaves a Bad value in its
 // channels' history, the hole shown rather than a straight line.
@@ -12,7 +13,7 @@ const path = require("path");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
-  HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails,
+  HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, resolveNodeId,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -37,7 +38,7 @@ async function scenario(session, control) {
     value: { value: { dataType, value } } });
   assert.strictEqual((await write("V0Set", DataType.Float, 400)).value, 0);
   assert.strictEqual((await write("Pw", DataType.Boolean, true)).value, 0);
-  await sleep(6000);  // ramping at 50 V/s
+  await sleep(8000);  // ramping at 50 V/s
 
   // Kept, and said so; a property of the channel is not.
   const [historizing, access, other] = await session.read([
@@ -49,7 +50,9 @@ async function scenario(session, control) {
   assert.strictEqual(access.value.value & 4, 4, "AccessLevel has HistoryRead");
   assert.strictEqual(other.value.value, false);
 
-  const end = new Date(Date.now() + 1000);
+  // An end long enough ago that everything before it, and its bound, is written: reads of
+  // the range are the same each time.
+  const end = new Date(Date.now() - 2500);
   const [all] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(t0, end, 0, true));
   assert.strictEqual(all.statusCode.value, 0, all.statusCode.toString());
   const values = all.historyData.dataValues;
@@ -58,10 +61,12 @@ async function scenario(session, control) {
   for (let i = 1; i < ramp.length; i++) {
     assert.ok(ramp[i].sourceTimestamp > ramp[i - 1].sourceTimestamp, "in time order");
     assert.ok(ramp[i].value.value >= ramp[i - 1].value.value, "a ramp goes up");
-    assert.ok(ramp[i].sourceTimestamp - ramp[i - 1].sourceTimestamp >= 999, "at most one a second");
   }
+  // About one a second: within each second after a value is written only the last of it is.
+  const span = (ramp[ramp.length - 1].sourceTimestamp - ramp[0].sourceTimestamp) / 1000;
+  assert.ok(ramp.length <= span + 2, `${ramp.length} values over ${span} s: about one a second`);
   assert.ok(ramp[ramp.length - 1].value.value > ramp[0].value.value);
-  assert.strictEqual(values[values.length - 1].statusCode.value, StatusCodes.BadBoundNotFound.value, "nothing after the end");
+  assert.ok(values[values.length - 1].sourceTimestamp >= end, "the end's bound: the first value after it");
 
   // Two at a time by continuation points: the same values.
   const paged = [];
@@ -81,12 +86,26 @@ async function scenario(session, control) {
   const [spent] = await historyRead(session, [[item(`${CHAN}.VMon`), first.continuationPoint]], raw(t0, end, 1));
   assert.strictEqual(spent.statusCode.value, StatusCodes.BadContinuationPointInvalid.value);
 
-  // What is not kept, or not there, or not yet read this way, says so.
+  // At a time between two ramp values: one on the line between them, marked Interpolated
+  // (the status code's historian bits, OPC UA Part 4, 7.39); at a value's own time, that value.
+  const [a, b] = [ramp[1], ramp[2]];
+  const between = new Date((+a.sourceTimestamp + +b.sourceTimestamp) / 2);
+  const [at] = await historyRead(session, [[item(`${CHAN}.VMon`)]],
+    new ReadAtTimeDetails({ reqTimes: [between, a.sourceTimestamp], useSimpleBounds: true }));
+  assert.strictEqual(at.statusCode.value, 0, at.statusCode.toString());
+  const [mid, exact] = at.historyData.dataValues;
+  assert.strictEqual(mid.statusCode.value & 0x403, 0x402, "Interpolated");
+  assert.ok(mid.value.value >= a.value.value && mid.value.value <= b.value.value, `${mid.value.value} between`);
+  // (A Date has milliseconds, the value's time 100 ns: within a millisecond of it.)
+  assert.ok(Math.abs(exact.value.value - a.value.value) < 0.5, `${exact.value.value} at ${a.value.value}`);
+
+  // What is not kept, or not there, or not read this way, says so.
   const [notKept, unknown] = await historyRead(session, [[item(`${CHAN}.RUp`)], [item("CrateA.Nothing")]], raw(t0, end));
   assert.strictEqual(notKept.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
   assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
-  await assert.rejects(historyRead(session, [[item(`${CHAN}.VMon`)]], new ReadAtTimeDetails({ reqTimes: [t0] })),
-    /BadHistoryOperationUnsupported/);
+  await assert.rejects(historyRead(session, [[item(`${CHAN}.VMon`)]],
+    new ReadProcessedDetails({ startTime: t0, endTime: end, processingInterval: 1000, aggregateType: [resolveNodeId("i=2342")] })),
+  /BadHistoryOperationUnsupported/);
   const [noTimes] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(null, null, 10));
   assert.strictEqual(noTimes.statusCode.value, StatusCodes.BadInvalidTimestampArgument.value);
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "history/at_time.h"
 #include "history/history_service.h"
 #include "history/history_writer.h"
 #include "history/raw_read.h"
@@ -320,4 +321,40 @@ TEST(History, TheServiceKeepsChangesAtMostOneASecondAndEveryStatusAtOnce) {
   ASSERT_EQ(r.values.size(), 1u);
   EXPECT_EQ(r.values[0], (Sample{at(2.5), 0, Value(104.0)})) << "the last of a busy second, once it is over";
   EXPECT_EQ(service.readRaw("CrateA.Board00.Chan000.RUp", RawRequest{at(0), at(1), 0, false}, 0).status, 0x80720000u);
+}
+
+TEST(History, ValuesAtTimesAreRawInterpolatedSteppedOrHonestlyMissing) {
+  vexahv::test::ScratchEnvironment env;
+  auto store = openStore(env.root() / "history.db");
+  std::uint32_t vmon = 0, status = 0;
+  ASSERT_TRUE(store->keyOf("VMon", vmon).ok());
+  ASSERT_TRUE(store->keyOf("Status", status).ok());
+  ASSERT_TRUE(store->append(std::vector<Row>{
+                                {vmon, {kT0, 0, Value(100.0)}},
+                                {vmon, {kT0 + 10 * kStep, 0, Value(200.0)}},
+                                {vmon, {kT0 + 20 * kStep, 0x808A0000, Value()}},  // the crate lost
+                                {vmon, {kT0 + 30 * kStep, 0, Value(300.0)}},
+                                {status, {kT0, 0, Value(std::int64_t{1})}},
+                                {status, {kT0 + 10 * kStep, 0, Value(std::int64_t{3})}},
+                            })
+                  .ok());
+  const std::int64_t times[] = {kT0 - kStep, kT0, kT0 + 5 * kStep, kT0 + 25 * kStep, kT0 + 40 * kStep};
+  std::uint32_t rc = 1;
+  std::vector<Sample> v = readAtTime(*store, vmon, times, rc);
+  ASSERT_EQ(rc, 0u);
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_EQ(v[0].status, kBadNoData) << "before the first value";
+  EXPECT_EQ(v[1], (Sample{kT0, 0, Value(100.0)})) << "raw at its very time";
+  EXPECT_EQ(v[2].status, kInfoDataValue | kHistorianInterpolated);
+  EXPECT_EQ(v[2].value, Value(150.0)) << "on the line between the values around it";
+  EXPECT_EQ(v[2].time, kT0 + 5 * kStep);
+  EXPECT_EQ(v[3].status, 0x808A0000u) << "within a loss: the loss, not a bridge over it";
+  EXPECT_EQ(v[4].status, kUncertainDataSubNormal | kInfoDataValue | kHistorianInterpolated);
+  EXPECT_EQ(v[4].value, Value(300.0)) << "past the last value: the last, uncertain";
+  // A status word steps: never a value between two words.
+  const std::int64_t mid[] = {kT0 + 5 * kStep};
+  v = readAtTime(*store, status, mid, rc);
+  ASSERT_EQ(v.size(), 1u);
+  EXPECT_EQ(v[0].value, Value(std::int64_t{1}));
+  EXPECT_EQ(v[0].status, kInfoDataValue | kHistorianInterpolated);
 }

@@ -22,12 +22,35 @@ HistoryReadRequest decodeHistoryReadRequest(Decoder& d) {
   return r;
 }
 
+namespace {
+
+bool isDetails(const ExtensionObject& details, std::uint32_t type) {
+  return details.encoding == 1 && details.typeId.ns == 0 && details.typeId.kind == NodeId::Kind::Numeric &&
+         details.typeId.numeric == type;
+}
+
+Decoder bodyOf(const ExtensionObject& details) {
+  return Decoder({reinterpret_cast<const std::uint8_t*>(details.body.data()), details.body.size()});
+}
+
+}  // namespace
+
+std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details, std::size_t maxTimes) {
+  if (!isDetails(details, id::ReadAtTimeDetails)) return std::nullopt;
+  Decoder d = bodyOf(details);
+  ReadAtTimeDetails out;
+  const std::size_t n = d.arrayLength();
+  if (n > maxTimes || n > d.remaining() / 8) return std::nullopt;
+  out.reqTimes.reserve(n);
+  for (std::size_t i = 0; i < n && d.ok(); ++i) out.reqTimes.push_back(d.dateTime());
+  out.useSimpleBounds = d.boolean();
+  if (!d.ok() || d.remaining() != 0) return std::nullopt;
+  return out;
+}
+
 std::optional<ReadRawDetails> readRawDetailsOf(const ExtensionObject& details) {
-  if (details.encoding != 1 || details.typeId.ns != 0 || details.typeId.kind != NodeId::Kind::Numeric ||
-      details.typeId.numeric != id::ReadRawModifiedDetails) {
-    return std::nullopt;
-  }
-  Decoder d({reinterpret_cast<const std::uint8_t*>(details.body.data()), details.body.size()});
+  if (!isDetails(details, id::ReadRawModifiedDetails)) return std::nullopt;
+  Decoder d = bodyOf(details);
   ReadRawDetails out;
   out.isReadModified = d.boolean();
   out.startTime = d.dateTime();

@@ -39,4 +39,11 @@ struct ReadRawDetails {
 // body that does not decode whole.
 std::optional<ReadRawDetails> readRawDetailsOf(const ExtensionObject& details);
 
+struct ReadAtTimeDetails {
+  std::vector<std::int64_t> reqTimes;
+  bool useSimpleBounds = true;
+};
+// The same for ReadAtTimeDetails; at most maxTimes times (more: nullopt).
+std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details, std::size_t maxTimes);
+
 }  // namespace OpcToolbox::ua

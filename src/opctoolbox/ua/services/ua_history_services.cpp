@@ -1,9 +1,10 @@
-// The HistoryRead service (OPC UA Part 4, 5.10.3) for raw values (Part 11,
-// ReadRawModifiedDetails): items the server keeps history of answer from it, on a thread
+// The HistoryRead service (OPC UA Part 4, 5.10.3) for raw values and values at given
+// times (Part 11, ReadRawModifiedDetails and ReadAtTimeDetails): items the server keeps history of answer from it, on a thread
 // of the server's own so that no read of the database holds the network thread; a read
 // that does not end in one call leaves a continuation point in its session.
 
 #include <algorithm>
+#include <limits>
 
 #include "history/history_service.h"
 #include "opctoolbox/application.h"
@@ -21,7 +22,7 @@ constexpr StatusCode kBadHistoryOperationUnsupported = 0x80720000u;
 // channels goes by continuation points, not as one answer of millions.
 constexpr std::size_t kValuesPerCall = 10000;
 
-constexpr std::uint32_t kReadAtTimeDetails = 655, kReadProcessedDetails = 652, kReadEventDetails = 646;
+constexpr std::uint32_t kReadProcessedDetails = 652, kReadEventDetails = 646;
 
 // One node of the request, its ids copied out of the request's bytes.
 struct NodeRead {
@@ -81,14 +82,17 @@ void encodeHistoryResult(Encoder& e, StatusCode status, const std::string& point
 void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   if (r.timestampsToReturn > 2) return c.fault(kBadTimestampsToReturnInvalid);
   const std::optional<ReadRawDetails> raw = readRawDetailsOf(r.details);
-  if (!raw) {
+  std::optional<ReadAtTimeDetails> atTime;
+  if (!raw) atTime = readAtTimeDetailsOf(r.details, std::numeric_limits<std::size_t>::max());
+  if (!raw && !atTime) {
     const std::uint32_t type = r.details.typeId.numeric;
-    const bool known = r.details.typeId.ns == 0 && (type == kReadAtTimeDetails || type == kReadProcessedDetails ||
-                                                    type == kReadEventDetails);
+    const bool known = r.details.typeId.ns == 0 && (type == kReadProcessedDetails || type == kReadEventDetails);
     return c.fault(known ? kBadHistoryOperationUnsupported : kBadHistoryOperationInvalid);
   }
   // Modified values are never kept: history here is what was read, not what was edited.
-  if (raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
+  if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
+  // Values at times have no continuation here: the call is bounded as a whole.
+  if (atTime && atTime->reqTimes.size() * r.nodes.size() > kValuesPerCall) return c.fault(kBadTooManyOperations);
 
   const std::vector<ElementPtr> elements = elementsFor(app_.getDaAddressSpaceRoot(), r.nodes.size(),
                                                        [&](std::size_t i) -> const NodeIdRef& { return r.nodes[i].nodeId; });
@@ -100,7 +104,8 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
     else if (!r.nodes[i].indexRange.empty()) nodes[i].status = 0x80360000u;  // BadIndexRangeInvalid: scalars
     else nodes[i].element = elements[i];
   }
-  auto job = [this, session = c.session, respond = c.respond, handle = c.requestHandle, details = *raw,
+  auto job = [this, session = c.session, respond = c.respond, handle = c.requestHandle, details = raw.value_or(ReadRawDetails{}),
+              times = atTime ? std::move(atTime->reqTimes) : std::vector<std::int64_t>{}, byTime = atTime.has_value(),
               timestamps = r.timestampsToReturn, release = r.releaseContinuationPoints,
               nodes = std::move(nodes)]() mutable {
     vexahv::history::HistoryService* history = app_.history();
@@ -139,6 +144,16 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         continue;
       }
       const std::string itemId = node.element->getItemId();
+      if (byTime) {
+        if (resume) {
+          encodeHistoryResult(e, kBadContinuationPointInvalid, {}, nullptr, 0, timestamps);
+          continue;
+        }
+        StatusCode status = kGood;
+        const std::vector<vexahv::history::Sample> values = history->readAtTime(itemId, times, status);
+        encodeHistoryResult(e, status, {}, status == kGood ? &values : nullptr, node.element->getDatatype(), timestamps);
+        continue;
+      }
       vexahv::history::RawAnswer answer =
           history->readRaw(itemId, resume ? resume->cursor.request : request, perNode, resume ? &resume->cursor : nullptr);
       std::string point;
