@@ -138,6 +138,16 @@ std::vector<Sample> HistoryService::readAtTime(std::string_view itemId, std::spa
   return history::readAtTime(*store_, *key, times, status);
 }
 
+std::vector<Sample> HistoryService::readProcessed(std::string_view itemId, const ProcessedRequest& request,
+                                                 Aggregate aggregate, std::size_t maxRows, std::uint32_t& status) {
+  const std::optional<std::uint32_t> key = keyFor(itemId);
+  if (!key) {
+    status = kBadHistoryOperationUnsupported;
+    return {};
+  }
+  return history::readProcessed(*store_, *key, request, aggregate, maxRows, status);
+}
+
 RawAnswer HistoryService::readRaw(std::string_view itemId, const RawRequest& request, std::size_t limit,
                                   const RawCursor* resume) {
   const std::optional<std::uint32_t> key = keyFor(itemId);

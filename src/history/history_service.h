@@ -18,6 +18,7 @@
 
 #include "history/at_time.h"
 #include "history/history_writer.h"
+#include "history/processed_read.h"
 #include "history/raw_read.h"
 
 namespace vexahv::history {
@@ -49,6 +50,9 @@ class HistoryService {
   // At the given times (see readAtTime); BadHistoryOperationUnsupported for an item that
   // is not kept.
   std::vector<Sample> readAtTime(std::string_view itemId, std::span<const std::int64_t> times, std::uint32_t& status);
+  // Aggregates over intervals (see readProcessed), reading at most maxRows raw values.
+  std::vector<Sample> readProcessed(std::string_view itemId, const ProcessedRequest& request, Aggregate aggregate,
+                                    std::size_t maxRows, std::uint32_t& status);
   // Writes the values held back for a second that is over (the writer calls it each turn;
   // tests too).
   void sweep(std::int64_t now);

@@ -1,7 +1,8 @@
 // History through node-opcua against vexahv-opcserver over the simulated crates: a
 // channel ramps, and HistoryRead Raw of its VMon gives the ramp's values in order, at most
 // one a second, with bounds; read two at a time by continuation points it gives the same;
-// at a time between two of them, a value interpolated on the line between;
+// at a time between two of them, a value interpolated on the line between; averages,
+// minima, maxima and counts over intervals agree with each other;
 // a released point is spent; items the server keeps say so (Historizing, AccessLevel's
 // HistoryRead bit), others refuse; a crate that stops answering leaves a Bad value in its
 // channels' history, the hole shown rather than a straight line.
@@ -13,7 +14,7 @@ const path = require("path");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
-  HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, resolveNodeId,
+  HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, ReadEventDetails, resolveNodeId,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -99,13 +100,33 @@ async function scenario(session, control) {
   // (A Date has milliseconds, the value's time 100 ns: within a millisecond of it.)
   assert.ok(Math.abs(exact.value.value - a.value.value) < 0.5, `${exact.value.value} at ${a.value.value}`);
 
+  // Aggregates over intervals of two seconds: each interval's average lies between its
+  // minimum and maximum, and its count of values is about two; an aggregate the server
+  // does not compute says so.
+  const processed = (types) => new ReadProcessedDetails({ startTime: ramp[0].sourceTimestamp, endTime: end,
+    processingInterval: 2000, aggregateType: types.map((t) => resolveNodeId(t)) });
+  const vmon = item(`${CHAN}.VMon`);
+  const [avg, min, max, count, unsupported] = await historyRead(session, [[vmon], [vmon], [vmon], [vmon], [vmon]],
+    processed(["i=2342", "i=2346", "i=2347", "i=2352", "i=2344"]));  // 2344: TimeAverage
+  for (const r of [avg, min, max, count]) assert.strictEqual(r.statusCode.value, 0, r.statusCode.toString());
+  assert.strictEqual(unsupported.statusCode.value, StatusCodes.BadAggregateNotSupported.value);
+  const intervals = avg.historyData.dataValues.length;
+  assert.ok(intervals >= 2, `${intervals} intervals`);
+  for (let i = 0; i < intervals; i++) {
+    const [a, lo, hi, n] = [avg, min, max, count].map((r) => r.historyData.dataValues[i]);
+    if (n.value.value === 0) continue;
+    assert.strictEqual(a.statusCode.value & 0x403, 0x401, "Calculated");
+    assert.ok(lo.value.value <= a.value.value + 1e-3 && a.value.value <= hi.value.value + 1e-3, `${lo.value.value} ${a.value.value} ${hi.value.value}`);
+    assert.ok(n.value.value <= 3, `${n.value.value} values in two seconds`);
+  }
+  await assert.rejects(historyRead(session, [[vmon], [vmon]], processed(["i=2342"])), /BadAggregateListMismatch/);
+
   // What is not kept, or not there, or not read this way, says so.
   const [notKept, unknown] = await historyRead(session, [[item(`${CHAN}.RUp`)], [item("CrateA.Nothing")]], raw(t0, end));
   assert.strictEqual(notKept.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
   assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
   await assert.rejects(historyRead(session, [[item(`${CHAN}.VMon`)]],
-    new ReadProcessedDetails({ startTime: t0, endTime: end, processingInterval: 1000, aggregateType: [resolveNodeId("i=2342")] })),
-  /BadHistoryOperationUnsupported/);
+    new ReadEventDetails({ startTime: t0, endTime: end, numValuesPerNode: 10 })), /BadHistoryOperationUnsupported/);
   const [noTimes] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(null, null, 10));
   assert.strictEqual(noTimes.statusCode.value, StatusCodes.BadInvalidTimestampArgument.value);
 

@@ -13,6 +13,7 @@
 #include "history/at_time.h"
 #include "history/history_service.h"
 #include "history/history_writer.h"
+#include "history/processed_read.h"
 #include "history/raw_read.h"
 #include "history/sqlite_history_store.h"
 #include "support/test_environment.h"
@@ -357,4 +358,44 @@ TEST(History, ValuesAtTimesAreRawInterpolatedSteppedOrHonestlyMissing) {
   ASSERT_EQ(v.size(), 1u);
   EXPECT_EQ(v[0].value, Value(std::int64_t{1}));
   EXPECT_EQ(v[0].status, kInfoDataValue | kHistorianInterpolated);
+}
+
+TEST(History, AggregatesOverIntervalsCountTheGoodValuesAndSayWhatTheyLack) {
+  vexahv::test::ScratchEnvironment env;
+  auto store = openStore(env.root() / "history.db");
+  std::uint32_t k = 0;
+  ASSERT_TRUE(store->keyOf("VMon", k).ok());
+  ramp(*store, k, 100);  // value i at kT0 + i s
+  ASSERT_TRUE(store->append(std::vector<Row>{{k, {kT0 + 55 * kStep + 1, 0x808A0000, Value()}}}).ok());  // a loss
+  const ProcessedRequest q{kT0, kT0 + 115 * kStep, 10 * kStep};  // 12 intervals, the last of 5 s
+  ASSERT_EQ(intervalCount(q), 12u);
+  std::uint32_t rc = 1;
+  auto run = [&](Aggregate a) {
+    auto v = readProcessed(*store, k, q, a, 1'000'000, rc);
+    EXPECT_EQ(rc, 0u);
+    return v;
+  };
+  const auto average = run(Aggregate::Average), minimum = run(Aggregate::Minimum), maximum = run(Aggregate::Maximum),
+             count = run(Aggregate::Count), at = run(Aggregate::Interpolative);
+  ASSERT_EQ(average.size(), 12u);
+  const std::uint32_t calculated = kInfoDataValue | kHistorianCalculated;
+  EXPECT_EQ(average[0], (Sample{kT0, calculated, Value(4.5)}));
+  EXPECT_EQ(minimum[1].value, Value(10.0));
+  EXPECT_EQ(maximum[1].value, Value(19.0));
+  EXPECT_EQ(count[2], (Sample{kT0 + 20 * kStep, calculated, Value(std::int64_t{10})}));
+  EXPECT_EQ(at[3].value, Value(30.0)) << "the value at the interval's start";
+  EXPECT_EQ(average[5].status, kUncertainDataSubNormal | calculated) << "a loss within the interval";
+  EXPECT_EQ(count[5].value, Value(std::int64_t{10})) << "good values only";
+  EXPECT_EQ(average[10].status, kBadNoData) << "nothing kept in it";
+  EXPECT_EQ(count[10].value, Value(std::int64_t{0}));
+  EXPECT_EQ(count[11].status, calculated | kHistorianPartial) << "the last interval is shorter";
+  // One interval for all; a range backwards is refused.
+  auto whole = readProcessed(*store, k, ProcessedRequest{kT0, kT0 + 100 * kStep, 0}, Aggregate::Maximum, 1'000'000, rc);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].value, Value(99.0));
+  EXPECT_TRUE(readProcessed(*store, k, ProcessedRequest{kT0 + kStep, kT0, 0}, Aggregate::Count, 1'000'000, rc).empty());
+  EXPECT_EQ(rc, kBadInvalidTimestampArgument);
+  // More raw values than the read may go through: refused, not cut short.
+  EXPECT_TRUE(readProcessed(*store, k, q, Aggregate::Average, 50, rc).empty());
+  EXPECT_EQ(rc, kBadHistoryUnavailable);
 }

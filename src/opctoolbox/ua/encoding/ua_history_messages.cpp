@@ -48,6 +48,26 @@ std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& deta
   return out;
 }
 
+std::optional<ReadProcessedDetails> readProcessedDetailsOf(const ExtensionObject& details) {
+  if (!isDetails(details, id::ReadProcessedDetails)) return std::nullopt;
+  Decoder d = bodyOf(details);
+  ReadProcessedDetails out;
+  out.startTime = d.dateTime();
+  out.endTime = d.dateTime();
+  out.processingInterval = d.float64();
+  const std::size_t n = d.arrayLength();
+  if (n > d.remaining() / 2) return std::nullopt;
+  for (std::size_t i = 0; i < n && d.ok(); ++i) out.aggregateTypes.push_back(d.nodeId());
+  // AggregateConfiguration: the server's defaults are what it does.
+  out.useServerCapabilitiesDefaults = d.boolean();
+  d.boolean();  // treatUncertainAsBad
+  d.byte();     // percentDataBad
+  d.byte();     // percentDataGood
+  d.boolean();  // useSlopedExtrapolation
+  if (!d.ok() || d.remaining() != 0) return std::nullopt;
+  return out;
+}
+
 std::optional<ReadRawDetails> readRawDetailsOf(const ExtensionObject& details) {
   if (!isDetails(details, id::ReadRawModifiedDetails)) return std::nullopt;
   Decoder d = bodyOf(details);

@@ -43,6 +43,15 @@ struct ReadAtTimeDetails {
   std::vector<std::int64_t> reqTimes;
   bool useSimpleBounds = true;
 };
+struct ReadProcessedDetails {
+  std::int64_t startTime = 0;
+  std::int64_t endTime = 0;
+  double processingInterval = 0;  // ms
+  std::vector<NodeId> aggregateTypes;
+  bool useServerCapabilitiesDefaults = true;
+};
+std::optional<ReadProcessedDetails> readProcessedDetailsOf(const ExtensionObject& details);
+
 // The same for ReadAtTimeDetails; at most maxTimes times (more: nullopt).
 std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details, std::size_t maxTimes);
 

@@ -45,7 +45,8 @@ inline constexpr std::uint32_t CallRequest = 712, CallResponse = 715;
 inline constexpr std::uint32_t ModifyMonitoredItemsRequest = 763, ModifyMonitoredItemsResponse = 766;
 inline constexpr std::uint32_t TransferSubscriptionsRequest = 841, TransferSubscriptionsResponse = 844;
 inline constexpr std::uint32_t HistoryReadRequest = 664, HistoryReadResponse = 667;
-inline constexpr std::uint32_t ReadRawModifiedDetails = 649, ReadAtTimeDetails = 655, HistoryData = 658;
+inline constexpr std::uint32_t ReadRawModifiedDetails = 649, ReadProcessedDetails = 652, ReadAtTimeDetails = 655;
+inline constexpr std::uint32_t HistoryData = 658;
 }  // namespace id
 
 inline constexpr StatusCode kBadInternalError = 0x80020000u;

@@ -1,5 +1,6 @@
-// The HistoryRead service (OPC UA Part 4, 5.10.3) for raw values and values at given
-// times (Part 11, ReadRawModifiedDetails and ReadAtTimeDetails): items the server keeps history of answer from it, on a thread
+// The HistoryRead service (OPC UA Part 4, 5.10.3) for raw values, values at given times
+// and aggregates over intervals (Part 11, ReadRawModifiedDetails, ReadAtTimeDetails and
+// ReadProcessedDetails): items the server keeps history of answer from it, on a thread
 // of the server's own so that no read of the database holds the network thread; a read
 // that does not end in one call leaves a continuation point in its session.
 
@@ -22,14 +23,33 @@ constexpr StatusCode kBadHistoryOperationUnsupported = 0x80720000u;
 // channels goes by continuation points, not as one answer of millions.
 constexpr std::size_t kValuesPerCall = 10000;
 
-constexpr std::uint32_t kReadProcessedDetails = 652, kReadEventDetails = 646;
+constexpr std::uint32_t kReadEventDetails = 646;
+constexpr StatusCode kBadAggregateListMismatch = 0x80D40000u, kBadAggregateNotSupported = 0x80D50000u;
+// Raw values one processed read may go through for one node (about half a second).
+constexpr std::size_t kRawRowsPerProcessedRead = 1'000'000;
+
+std::optional<vexahv::history::Aggregate> aggregateOf(const NodeId& type) {
+  using A = vexahv::history::Aggregate;
+  if (type.ns != 0 || type.kind != NodeId::Kind::Numeric) return std::nullopt;
+  switch (type.numeric) {
+    case 2341: return A::Interpolative;
+    case 2342: return A::Average;
+    case 2346: return A::Minimum;
+    case 2347: return A::Maximum;
+    case 2352: return A::Count;
+    default: return std::nullopt;
+  }
+}
 
 // One node of the request, its ids copied out of the request's bytes.
 struct NodeRead {
   StatusCode status = kGood;  // not Good: answered so, without reading
   ElementPtr element;
   std::string continuationPoint;
+  vexahv::history::Aggregate aggregate{};  // of a processed read
 };
+
+enum class Mode { Raw, AtTime, Processed };
 
 // A kept value as the node's DataType: integers stay integers, never through a double.
 ua::Variant variantOf(const vexahv::history::Value& v, std::uint16_t datatype) {
@@ -83,16 +103,28 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   if (r.timestampsToReturn > 2) return c.fault(kBadTimestampsToReturnInvalid);
   const std::optional<ReadRawDetails> raw = readRawDetailsOf(r.details);
   std::optional<ReadAtTimeDetails> atTime;
+  std::optional<ReadProcessedDetails> processed;
   if (!raw) atTime = readAtTimeDetailsOf(r.details, std::numeric_limits<std::size_t>::max());
-  if (!raw && !atTime) {
-    const std::uint32_t type = r.details.typeId.numeric;
-    const bool known = r.details.typeId.ns == 0 && (type == kReadProcessedDetails || type == kReadEventDetails);
-    return c.fault(known ? kBadHistoryOperationUnsupported : kBadHistoryOperationInvalid);
+  if (!raw && !atTime) processed = readProcessedDetailsOf(r.details);
+  if (!raw && !atTime && !processed) {
+    const bool events = r.details.typeId.ns == 0 && r.details.typeId.numeric == kReadEventDetails;
+    return c.fault(events ? kBadHistoryOperationUnsupported : kBadHistoryOperationInvalid);
   }
   // Modified values are never kept: history here is what was read, not what was edited.
   if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
-  // Values at times have no continuation here: the call is bounded as a whole.
+  // Values at times and aggregates have no continuation here: the call is bounded whole.
   if (atTime && atTime->reqTimes.size() * r.nodes.size() > kValuesPerCall) return c.fault(kBadTooManyOperations);
+  vexahv::history::ProcessedRequest intervals;
+  if (processed) {
+    if (processed->aggregateTypes.size() != r.nodes.size()) return c.fault(kBadAggregateListMismatch);
+    const double ticks = processed->processingInterval * 10000.0;  // ms to 100 ns
+    intervals = {processed->startTime, processed->endTime,
+                 ticks >= 0 && ticks < 9e18 ? static_cast<std::int64_t>(ticks) : -1};
+    if (vexahv::history::intervalCount(intervals) * r.nodes.size() > kValuesPerCall) {
+      return c.fault(kBadTooManyOperations);
+    }
+  }
+  const Mode mode = raw ? Mode::Raw : atTime ? Mode::AtTime : Mode::Processed;
 
   const std::vector<ElementPtr> elements = elementsFor(app_.getDaAddressSpaceRoot(), r.nodes.size(),
                                                        [&](std::size_t i) -> const NodeIdRef& { return r.nodes[i].nodeId; });
@@ -103,9 +135,13 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
     else if (elements[i]->getHasChildren()) nodes[i].status = kBadHistoryOperationUnsupported;
     else if (!r.nodes[i].indexRange.empty()) nodes[i].status = 0x80360000u;  // BadIndexRangeInvalid: scalars
     else nodes[i].element = elements[i];
+    if (mode == Mode::Processed && nodes[i].status == kGood) {
+      if (const auto a = aggregateOf(processed->aggregateTypes[i])) nodes[i].aggregate = *a;
+      else nodes[i].status = kBadAggregateNotSupported;
+    }
   }
   auto job = [this, session = c.session, respond = c.respond, handle = c.requestHandle, details = raw.value_or(ReadRawDetails{}),
-              times = atTime ? std::move(atTime->reqTimes) : std::vector<std::int64_t>{}, byTime = atTime.has_value(),
+              times = atTime ? std::move(atTime->reqTimes) : std::vector<std::int64_t>{}, mode, intervals,
               timestamps = r.timestampsToReturn, release = r.releaseContinuationPoints,
               nodes = std::move(nodes)]() mutable {
     vexahv::history::HistoryService* history = app_.history();
@@ -144,14 +180,22 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         continue;
       }
       const std::string itemId = node.element->getItemId();
-      if (byTime) {
+      if (mode != Mode::Raw) {
         if (resume) {
           encodeHistoryResult(e, kBadContinuationPointInvalid, {}, nullptr, 0, timestamps);
           continue;
         }
         StatusCode status = kGood;
-        const std::vector<vexahv::history::Sample> values = history->readAtTime(itemId, times, status);
-        encodeHistoryResult(e, status, {}, status == kGood ? &values : nullptr, node.element->getDatatype(), timestamps);
+        const std::vector<vexahv::history::Sample> values =
+            mode == Mode::AtTime
+                ? history->readAtTime(itemId, times, status)
+                : history->readProcessed(itemId, intervals, node.aggregate, kRawRowsPerProcessedRead, status);
+        // A count is an Int32 and an average a Double, whatever the item's DataType (Part 13).
+        using A = vexahv::history::Aggregate;
+        std::uint16_t type = node.element->getDatatype();
+        if (mode == Mode::Processed && node.aggregate == A::Count) type = VT_I4;
+        if (mode == Mode::Processed && node.aggregate == A::Average) type = VT_R8;
+        encodeHistoryResult(e, status, {}, status == kGood ? &values : nullptr, type, timestamps);
         continue;
       }
       vexahv::history::RawAnswer answer =

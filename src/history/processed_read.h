@@ -1,0 +1,35 @@
+#pragma once
+// Aggregates of history over intervals, as OPC UA's HistoryRead computes them (Part 11,
+// ReadProcessedDetails; the aggregates of Part 13 that trend screens use): Interpolative
+// (the value at each interval's start, as readAtTime gives it), Average, Minimum, Maximum
+// (of the interval's good values, stamped with the interval's start) and Count (of its good
+// values). An interval with a Bad value (a loss) among its good ones is Uncertain; one
+// without good values is BadNoData; the last, when shorter than the others, is Partial.
+
+#include <cstdint>
+#include <vector>
+
+#include "history/history_store.h"
+
+namespace vexahv::history {
+
+enum class Aggregate { Interpolative, Average, Minimum, Maximum, Count };
+
+inline constexpr std::uint32_t kHistorianCalculated = 0x0001;
+inline constexpr std::uint32_t kHistorianPartial = 0x0004;
+
+struct ProcessedRequest {
+  std::int64_t start = 0, end = 0;  // start before end
+  std::int64_t interval = 0;         // ticks; 0: one interval from start to end
+};
+
+// The intervals a request makes (0 when the request is invalid).
+std::size_t intervalCount(const ProcessedRequest& request);
+
+// One value per interval, oldest first. status: Good, BadInvalidTimestampArgument, or
+// BadHistoryOperationUnsupported when the store failed or the range holds more than
+// maxRows raw values (values then empty).
+std::vector<Sample> readProcessed(HistoryStore& store, std::uint32_t key, const ProcessedRequest& request,
+                                  Aggregate aggregate, std::size_t maxRows, std::uint32_t& status);
+
+}  // namespace vexahv::history
