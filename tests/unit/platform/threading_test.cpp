@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
 #include <chrono>
 #include <thread>
 
 #include "platform/diagnostics.h"
 #include "platform/interruptible_sleep.h"
+#include "platform/job_queue.h"
 #include "platform/periodic_timer.h"
 #include "platform/sync_event.h"
 #include "platform/worker_thread.h"
@@ -109,3 +114,33 @@ TEST(PeriodicTimer, RunsEachPeriodRestartsAndStopsFromItsOwnProcedure) {
 
 }  // namespace
 }  // namespace vexahv::platform
+
+TEST(JobQueue, RunsInOrderRefusesPastItsBoundAndAnswersWhatWaitsAtStop) {
+  std::mutex m;
+  std::condition_variable_any cv;
+  bool release = false;
+  std::vector<int> ran;
+  std::atomic<bool> started{false};
+  auto queue = std::make_unique<vexahv::platform::JobQueue>("test-jobs", 3);
+  ASSERT_TRUE(queue->post([&] {
+    started = true;
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return release; });
+  }));
+  while (!started) std::this_thread::yield();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(queue->post([&, i] {
+      std::lock_guard lock(m);
+      ran.push_back(i);
+    }));
+  }
+  EXPECT_FALSE(queue->post([] {})) << "three wait already";
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  queue->stop();  // what waits still runs
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  EXPECT_FALSE(queue->post([] {})) << "stopped";
+}
