@@ -15,22 +15,24 @@ std::optional<double> numberOf(const Value& v) {
   return std::nullopt;
 }
 
-// What one interval's raw values come to.
+// What one interval's raw values come to: the good ones counted whatever their form, the
+// numbers among them summed.
 struct Tally {
-  std::size_t good = 0, bad = 0;
+  std::size_t good = 0, numbers = 0, bad = 0;
   double sum = 0, min = 0, max = 0;
   void add(const Sample& s) {
-    const auto n = numberOf(s.value);
-    if (!isGood(s.status) || !n) {
+    if ((s.status & 0xC0000000u) != 0) {
       ++bad;
       return;
     }
-    min = good == 0 ? *n : std::min(min, *n);
-    max = good == 0 ? *n : std::max(max, *n);
-    sum += *n;
     ++good;
+    const auto n = numberOf(s.value);
+    if (!n) return;
+    min = numbers == 0 ? *n : std::min(min, *n);
+    max = numbers == 0 ? *n : std::max(max, *n);
+    sum += *n;
+    ++numbers;
   }
-  static bool isGood(std::uint32_t status) { return (status & 0xC0000000u) == 0; }
 };
 
 }  // namespace
@@ -82,12 +84,12 @@ std::vector<Sample> readProcessed(HistoryStore& store, std::uint32_t key, const 
     Sample v{startOf(k), flags, {}};
     if (aggregate == Aggregate::Count) {
       v.value = Value(static_cast<std::int64_t>(t.good));
-    } else if (t.good == 0) {
+    } else if (t.numbers == 0) {
       v.status = kBadNoData;
       out.push_back(std::move(v));
       continue;
     } else {
-      v.value = Value(aggregate == Aggregate::Average   ? t.sum / static_cast<double>(t.good)
+      v.value = Value(aggregate == Aggregate::Average   ? t.sum / static_cast<double>(t.numbers)
                       : aggregate == Aggregate::Minimum ? t.min
                                                         : t.max);
     }
