@@ -345,7 +345,8 @@ history::Value historyValueOf(const Variant& v) {
 void VEXAHVElement::recordHistory(const ValueQT& value) const {
   const std::uint32_t slot = historySlot();
   if (slot == 0) return;
-  history::HistoryService* h = OpcToolbox::getApp()->history();
+  OpcToolbox::Application* app = OpcToolbox::existingApp();
+  history::HistoryService* h = app != nullptr ? app->history() : nullptr;
   if (h == nullptr) return;
   const std::int64_t when = value.getTimeStamp().isSet() ? value.getTimeStamp().ticks() : DateTime::now().ticks();
   h->record(slot, history::Sample{when, OpcToolbox::ua::statusOf(value.getQuality()), historyValueOf(value.getData())});

@@ -9,6 +9,7 @@ namespace {
 
 std::mutex gAppMutex;
 Application* gApp = nullptr;
+std::atomic<Application*> gAppSeen{nullptr};  // gApp, for the look-ups of hot paths
 
 }  // namespace
 
@@ -25,9 +26,14 @@ const char* appStateName(AppState s) noexcept {
 
 Application* getApp() {
   std::lock_guard lock(gAppMutex);
-  if (gApp == nullptr) gApp = new Application();
+  if (gApp == nullptr) {
+    gApp = new Application();
+    gAppSeen.store(gApp, std::memory_order_release);
+  }
   return gApp;
 }
+
+Application* existingApp() noexcept { return gAppSeen.load(std::memory_order_acquire); }
 
 void releaseApp() {
   Application* app = nullptr;
@@ -35,6 +41,7 @@ void releaseApp() {
     std::lock_guard lock(gAppMutex);
     app = gApp;
     gApp = nullptr;
+    gAppSeen.store(nullptr, std::memory_order_release);
   }
   delete app;
 }

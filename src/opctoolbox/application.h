@@ -133,5 +133,8 @@ class Application {
 // The process's application, created on first call; releaseApp destroys it.
 Application* getApp();
 void releaseApp();
+// The application if there is one (null otherwise), without the lock getApp takes: for a
+// path every event takes.
+Application* existingApp() noexcept;
 
 }  // namespace OpcToolbox
