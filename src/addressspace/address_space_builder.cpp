@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 
 #include "addressspace/hardware_alarms.h"
 #include "opctoolbox/application.h"
@@ -53,12 +54,11 @@ void keepHistory(VEXAHVElement& system, std::vector<VEXAHVElementPtr>& kept, std
   for (const auto& child : system.getOwnChildren()) {
     if (child->getName() == "ConnStatus") kept.push_back(child);
   }
+  std::unordered_set<const VEXAHVElement*> already;
+  for (const auto& e : watched) already.insert(e.get());
   for (const auto& e : kept) {
     e->setHistorySlot(h->keep(e->getItemId()));
-    if (e->getIoMode() == OpcToolbox::kIoReport &&
-        std::find(watched.begin(), watched.end(), e) == watched.end()) {
-      watched.push_back(e);
-    }
+    if (e->getIoMode() == OpcToolbox::kIoReport && already.insert(e.get()).second) watched.push_back(e);
   }
 }
 
