@@ -3,12 +3,6 @@
 #include "history/raw_read.h"
 
 namespace vexahv::history {
-namespace {
-
-bool bad(std::uint32_t status) { return (status & 0xC0000000u) == 0x80000000u; }
-
-}  // namespace
-
 std::vector<Sample> readAtTime(HistoryStore& store, std::uint32_t key, std::span<const std::int64_t> times,
                                std::uint32_t& status) {
   status = 0;
@@ -17,7 +11,7 @@ std::vector<Sample> readAtTime(HistoryStore& store, std::uint32_t key, std::span
   for (const std::int64_t t : times) {
     std::optional<Stored> before, after;
     if (!store.nearest(key, t, true, before).ok() || !store.nearest(key, t, false, after).ok()) {
-      status = kBadHistoryUnavailable;
+      status = kBadHistoryOperationUnsupported;
       return {};
     }
     if (!before) {
@@ -29,7 +23,7 @@ std::vector<Sample> readAtTime(HistoryStore& store, std::uint32_t key, std::span
       out.push_back(b);  // raw: its historian bits are 0
       continue;
     }
-    if (bad(b.status)) {
+    if (isBad(b.status)) {
       out.push_back(Sample{t, b.status, {}});
       continue;
     }
@@ -41,7 +35,7 @@ std::vector<Sample> readAtTime(HistoryStore& store, std::uint32_t key, std::span
     const auto* from = std::get_if<double>(&b.value);
     const auto* to = std::get_if<double>(&a.value);
     Sample v{t, (b.status & 0xFFFF0000u) | kInfoDataValue | kHistorianInterpolated, b.value};
-    if (from != nullptr && to != nullptr && !bad(a.status) && a.time > b.time) {
+    if (from != nullptr && to != nullptr && !isBad(a.status) && a.time > b.time) {
       const double share = static_cast<double>(t - b.time) / static_cast<double>(a.time - b.time);
       v.value = *from + (*to - *from) * share;
     }

@@ -5,6 +5,7 @@
 // the item; the store keeps a number as an integer or a double, a text as text.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -18,6 +19,17 @@ struct Sample {
   Value value;
   bool operator==(const Sample&) const = default;
 };
+
+// A number kept as an integer or a double, as a double; none for a text or no value.
+inline std::optional<double> numberOf(const Value& v) {
+  if (const auto* n = std::get_if<std::int64_t>(&v)) return static_cast<double>(*n);
+  if (const auto* d = std::get_if<double>(&v)) return *d;
+  return std::nullopt;
+}
+
+// An OPC UA status code's severity (its two top bits).
+inline bool isGood(std::uint32_t status) noexcept { return (status & 0xC0000000u) == 0; }
+inline bool isBad(std::uint32_t status) noexcept { return (status & 0xC0000000u) == 0x80000000u; }
 
 // A sample of an item, by the key the store gave its name.
 struct Row {

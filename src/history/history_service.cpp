@@ -9,14 +9,6 @@
 namespace vexahv::history {
 namespace {
 
-inline constexpr std::uint32_t kBadHistoryOperationUnsupported = 0x80720000;
-
-std::optional<double> numberOf(const Value& v) {
-  if (const auto* n = std::get_if<std::int64_t>(&v)) return static_cast<double>(*n);
-  if (const auto* d = std::get_if<double>(&v)) return *d;
-  return std::nullopt;
-}
-
 }  // namespace
 
 HistoryService::HistoryService(std::unique_ptr<HistoryStore> store, Settings settings)

@@ -1,5 +1,8 @@
 #include "history/history_writer.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "logging/logging.h"
 
 namespace vexahv::history {
@@ -59,33 +62,24 @@ void HistoryWriter::loop(std::stop_token stop) {
   auto nextRetention = std::chrono::steady_clock::now();
   std::vector<Row> batch;
   while (true) {
-    bool retainNow = false;
     if (turn_) turn_(now_());
+    std::uint64_t asked = 0;  // the flushes this turn answers: those asked before its batch
+    bool retainNow = false;
     {
       std::unique_lock lock(mutex_);
       // Rows wait at most flushEvery; a flush asked for, or the stop, does not wait.
       wake_.wait_for(lock, stop, limits_.flushEvery, [&] { return retainAsked_ != retainDone_; });
       batch.swap(queue_);
-      retainNow = retainAsked_ != retainDone_;
+      asked = retainAsked_;
+      retainNow = asked != retainDone_;
     }
     const bool stopping = stop.stop_requested();
     commit(batch);
     const auto now = std::chrono::steady_clock::now();
-    std::uint64_t retained = 0;
     if (!stopping && (retainNow || now >= nextRetention)) {
-      {
-        std::lock_guard lock(mutex_);
-        retained = retainAsked_;
-      }
       retain();
       nextRetention = now + limits_.retentionEvery;
     }
-    {
-      std::lock_guard lock(mutex_);
-      if (retained > retainDone_) retainDone_ = retained;
-      if (stopping) retainDone_ = retainAsked_;
-    }
-    wake_.notify_all();
     if (stopping) {
       // Whatever came in meanwhile goes too.
       {
@@ -93,9 +87,14 @@ void HistoryWriter::loop(std::stop_token stop) {
         batch.swap(queue_);
       }
       commit(batch);
-      wake_.notify_all();
-      return;
+      asked = std::numeric_limits<std::uint64_t>::max();
     }
+    {
+      std::lock_guard lock(mutex_);
+      retainDone_ = std::min(std::max(retainDone_, asked), retainAsked_);
+    }
+    wake_.notify_all();
+    if (stopping) return;
   }
 }
 

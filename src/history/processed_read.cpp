@@ -1,7 +1,6 @@
 #include "history/processed_read.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "history/at_time.h"
 #include "history/raw_read.h"
@@ -9,19 +8,13 @@
 namespace vexahv::history {
 namespace {
 
-std::optional<double> numberOf(const Value& v) {
-  if (const auto* n = std::get_if<std::int64_t>(&v)) return static_cast<double>(*n);
-  if (const auto* d = std::get_if<double>(&v)) return *d;
-  return std::nullopt;
-}
-
 // What one interval's raw values come to: the good ones counted whatever their form, the
 // numbers among them summed.
 struct Tally {
   std::size_t good = 0, numbers = 0, bad = 0;
   double sum = 0, min = 0, max = 0;
   void add(const Sample& s) {
-    if ((s.status & 0xC0000000u) != 0) {
+    if (!isGood(s.status)) {
       ++bad;
       return;
     }
@@ -70,7 +63,7 @@ std::vector<Sample> readProcessed(HistoryStore& store, std::uint32_t key, const 
   while (true) {
     std::vector<Stored> page;
     if (!store.scan(Scan{key, r.start, r.end, true, kPage, after}, page).ok() || (rows += page.size()) > maxRows) {
-      status = kBadHistoryUnavailable;
+      status = kBadHistoryOperationUnsupported;
       return {};
     }
     for (const Stored& s : page) tallies[static_cast<std::size_t>((s.sample.time - r.start) / step)].add(s.sample);

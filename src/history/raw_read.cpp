@@ -49,8 +49,8 @@ RawAnswer readRaw(HistoryStore& store, std::uint32_t key, const RawRequest& requ
   // What this call may give: the server's limit, or the client's when smaller.
   std::size_t budget = limit == 0 ? std::numeric_limits<std::size_t>::max() : limit;
   if (request.maxValues != 0) budget = std::min<std::size_t>(budget, request.maxValues);
-  auto fail = [&](const StoreStatus&) {
-    answer.status = kBadHistoryUnavailable;
+  auto fail = [&] {
+    answer.status = kBadHistoryOperationUnsupported;
     answer.values.clear();
     answer.more.reset();
     return answer;
@@ -59,7 +59,7 @@ RawAnswer readRaw(HistoryStore& store, std::uint32_t key, const RawRequest& requ
   if (cursor.part == kFirstBound) {
     if (plan.firstBound) {
       std::optional<Stored> bound;
-      if (StoreStatus s = store.nearest(key, plan.from, plan.forward, bound); !s.ok()) return fail(s);
+      if (StoreStatus s = store.nearest(key, plan.from, plan.forward, bound); !s.ok()) return fail();
       // A value at the very start time is the first of the values themselves.
       if (!bound) answer.values.push_back(Sample{plan.from, kBadBoundNotFound, {}});
       else if (bound->sample.time != plan.from) answer.values.push_back(bound->sample);
@@ -71,7 +71,7 @@ RawAnswer readRaw(HistoryStore& store, std::uint32_t key, const RawRequest& requ
     scan.max = budget - answer.values.size() + 1;  // one more: whether any are left
     if (budget == std::numeric_limits<std::size_t>::max()) scan.max = 0;
     std::vector<Stored> rows;
-    if (StoreStatus s = store.scan(scan, rows); !s.ok()) return fail(s);
+    if (StoreStatus s = store.scan(scan, rows); !s.ok()) return fail();
     const std::size_t room = budget - answer.values.size();
     const bool left = scan.max != 0 && rows.size() > room;
     if (left) rows.resize(room);
@@ -83,7 +83,7 @@ RawAnswer readRaw(HistoryStore& store, std::uint32_t key, const RawRequest& requ
   if (cursor.part == kLastBound && answer.values.size() < budget) {
     if (plan.lastBound) {
       std::optional<Stored> bound;
-      if (StoreStatus s = store.nearest(key, request.end, !plan.forward, bound); !s.ok()) return fail(s);
+      if (StoreStatus s = store.nearest(key, request.end, !plan.forward, bound); !s.ok()) return fail();
       answer.values.push_back(bound ? bound->sample : Sample{request.end, kBadBoundNotFound, {}});
     }
     cursor.part = kDone;

@@ -15,7 +15,7 @@ namespace vexahv::history {
 inline constexpr std::uint32_t kGoodNoData = 0x00A50000;
 inline constexpr std::uint32_t kBadBoundNotFound = 0x80D70000;
 inline constexpr std::uint32_t kBadInvalidTimestampArgument = 0x80BD0000;
-inline constexpr std::uint32_t kBadHistoryUnavailable = 0x80720000;  // BadHistoryOperationUnsupported
+inline constexpr std::uint32_t kBadHistoryOperationUnsupported = 0x80720000;  // also: the store failed
 
 struct RawRequest {
   std::int64_t start = 0;  // 0: not given (DateTime.MinValue)

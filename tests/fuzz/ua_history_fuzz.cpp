@@ -3,7 +3,6 @@
 // read from the bytes is trusted for memory, and what a decoder accepts was read whole.
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <string>
 
 #include "opctoolbox/ua/encoding/ua_history_messages.h"
@@ -17,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   details.encoding = 1;
   details.body.assign(reinterpret_cast<const char*>(data + 1), size - 1);
   if (auto raw = readRawDetailsOf(details); raw && details.body.size() != 22) std::abort();
-  if (auto at = readAtTimeDetailsOf(details, std::numeric_limits<std::size_t>::max());
+  if (auto at = readAtTimeDetailsOf(details);
       at && details.body.size() != 5 + 8 * at->reqTimes.size()) {
     std::abort();
   }

@@ -397,5 +397,5 @@ TEST(History, AggregatesOverIntervalsCountTheGoodValuesAndSayWhatTheyLack) {
   EXPECT_EQ(rc, kBadInvalidTimestampArgument);
   // More raw values than the read may go through: refused, not cut short.
   EXPECT_TRUE(readProcessed(*store, k, q, Aggregate::Average, 50, rc).empty());
-  EXPECT_EQ(rc, kBadHistoryUnavailable);
+  EXPECT_EQ(rc, kBadHistoryOperationUnsupported);
 }

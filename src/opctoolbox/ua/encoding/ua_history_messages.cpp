@@ -35,12 +35,12 @@ Decoder bodyOf(const ExtensionObject& details) {
 
 }  // namespace
 
-std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details, std::size_t maxTimes) {
+std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details) {
   if (!isDetails(details, id::ReadAtTimeDetails)) return std::nullopt;
   Decoder d = bodyOf(details);
   ReadAtTimeDetails out;
   const std::size_t n = d.arrayLength();
-  if (n > maxTimes || n > d.remaining() / 8) return std::nullopt;
+  if (n > d.remaining() / 8) return std::nullopt;
   out.reqTimes.reserve(n);
   for (std::size_t i = 0; i < n && d.ok(); ++i) out.reqTimes.push_back(d.dateTime());
   out.useSimpleBounds = d.boolean();

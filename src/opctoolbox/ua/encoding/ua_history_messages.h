@@ -52,7 +52,7 @@ struct ReadProcessedDetails {
 };
 std::optional<ReadProcessedDetails> readProcessedDetailsOf(const ExtensionObject& details);
 
-// The same for ReadAtTimeDetails; at most maxTimes times (more: nullopt).
-std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details, std::size_t maxTimes);
+// The same for ReadAtTimeDetails.
+std::optional<ReadAtTimeDetails> readAtTimeDetailsOf(const ExtensionObject& details);
 
 }  // namespace OpcToolbox::ua

@@ -5,7 +5,6 @@
 // that does not end in one call leaves a continuation point in its session.
 
 #include <algorithm>
-#include <limits>
 
 #include "history/history_service.h"
 #include "opctoolbox/application.h"
@@ -104,7 +103,7 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   const std::optional<ReadRawDetails> raw = readRawDetailsOf(r.details);
   std::optional<ReadAtTimeDetails> atTime;
   std::optional<ReadProcessedDetails> processed;
-  if (!raw) atTime = readAtTimeDetailsOf(r.details, std::numeric_limits<std::size_t>::max());
+  if (!raw) atTime = readAtTimeDetailsOf(r.details);
   if (!raw && !atTime) processed = readProcessedDetailsOf(r.details);
   if (!raw && !atTime && !processed) {
     const bool events = r.details.typeId.ns == 0 && r.details.typeId.numeric == kReadEventDetails;
