@@ -93,6 +93,15 @@ std::optional<std::int32_t> integerValue(std::string_view entry) {
   return decimalPrefix(value);
 }
 
+// The value of an entry as written: after its first '=', without the blanks around it.
+std::string textValue(std::string_view entry) {
+  const std::size_t eq = entry.find('=');
+  std::string_view value = eq == std::string_view::npos ? std::string_view() : entry.substr(eq + 1);
+  while (!value.empty() && (isBlank(value.front()) || value.front() == '\n')) value.remove_prefix(1);
+  while (!value.empty() && (isBlank(value.back()) || value.back() == '\n')) value.remove_suffix(1);
+  return std::string(value);
+}
+
 void applyBoolean(std::string_view entry, bool& setting) {
   if (contains(entry, "true") || contains(entry, "1")) {
     setting = true;
@@ -113,6 +122,16 @@ void applyConfigurationText(std::string_view rawText, const ConfigurationSetting
   const std::string text = dropCarriageReturns(rawText);
   for (std::string_view rawEntry : splitEntries(text)) {
     const std::string entry = lowered(rawEntry);
+    if (settings.plant != nullptr) {
+      // Values kept as written; the rest of such an entry (a connection string's words)
+      // is no other key.
+      if (auto* text = contains(entry, "historydatabase") ? &settings.plant->historyDatabase
+                       : contains(entry, "historysource") ? &settings.plant->historySource
+                                                          : nullptr) {
+        *text = textValue(rawEntry);
+        continue;
+      }
+    }
     if (contains(entry, "eventenabled")) applyBoolean(entry, settings.eventEnabled);
     if (contains(entry, "liveinsertremoval")) applyBoolean(entry, settings.liveInsertRemoval);
     if (contains(entry, "verifytime")) {

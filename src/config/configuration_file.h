@@ -29,6 +29,12 @@ struct PlantSettings {
   bool history = true;
   std::int32_t historyDays = 30;
   std::int32_t historyMaxMiB = 1024;
+  // A PostgreSQL connection string or URI ("HistoryDatabase = host=db dbname=hv"): history
+  // goes there instead of the file under the root. Kept as written (case and all); the
+  // size bound is then the site's. Its items are kept under historySource, the host's
+  // name when empty, so that several servers share one database.
+  std::string historyDatabase;
+  std::string historySource;
 };
 
 struct ConfigurationSettings {

@@ -8,6 +8,7 @@
 #include "addressspace/channel_groups.h"
 #include "addressspace/hardware_alarms.h"
 #include "history/history_service.h"
+#include "history/postgres_history_store.h"
 #include "history/sqlite_history_store.h"
 #include "requests/group_methods.h"
 #include "addressspace/vexahv_opc_server.h"
@@ -20,6 +21,7 @@
 #include "opctoolbox/ua/security/ua_login_guard.h"
 #include "opctoolbox/ua/settings/ua_security_files.h"
 #include "opctoolbox/ua/services/ua_server.h"
+#include "platform/host_names.h"
 #include "platform/platform_root.h"
 #include "platform/process_identity.h"
 #include "platform/socket_activation.h"
@@ -351,21 +353,39 @@ void VEXAHVServerProcess::openHistory() {
     logNotice("History is not kept (History = false)");
     return;
   }
-  const auto file = platform::platformRoot() / history::kHistoryFile;
+  const PlantSettings& plant = globals::plant;
   history::StoreStatus status;
-  auto store = history::SqliteHistoryStore::open(file, status);
+  std::unique_ptr<history::HistoryStore> store;
+  std::string where;
+  if (plant.historyDatabase.empty()) {
+    const auto file = platform::platformRoot() / history::kHistoryFile;
+    store = history::SqliteHistoryStore::open(file, status);
+    where = file.string();
+  } else {
+    const std::vector<std::string> names = platform::hostNames();
+    const std::string source = !plant.historySource.empty() ? plant.historySource
+                               : names.empty()             ? std::string("localhost")
+                                                           : names.front();
+    store = history::PostgresHistoryStore::open(plant.historyDatabase, source, status);
+    where = "PostgreSQL, as " + source;  // not the connection string: it may hold a password
+  }
   if (!store) {
     // The server serves on without it.
     logError("History is not kept: ", status.message);
     return;
   }
   history::HistoryService::Settings settings;
-  settings.limits.maxAge = std::chrono::hours(24 * globals::plant.historyDays);
-  settings.limits.maxBytes = static_cast<std::uint64_t>(globals::plant.historyMaxMiB) << 20;
+  settings.limits.maxAge = std::chrono::hours(24 * plant.historyDays);
+  // A site's database is the site's to size; a table there does not shrink as rows go.
+  settings.limits.maxBytes = plant.historyDatabase.empty() ? static_cast<std::uint64_t>(plant.historyMaxMiB) << 20 : 0;
   history_ = std::make_unique<history::HistoryService>(std::move(store), settings);
   OpcToolbox::getApp()->setHistory(history_.get());
-  logNotice("History is kept in [", file.string(), "] for [", globals::plant.historyDays, "] days, at most [",
-            globals::plant.historyMaxMiB, "] MiB");
+  if (plant.historyDatabase.empty()) {
+    logNotice("History is kept in [", where, "] for [", plant.historyDays, "] days, at most [", plant.historyMaxMiB,
+              "] MiB");
+  } else {
+    logNotice("History is kept in [", where, "] for [", plant.historyDays, "] days");
+  }
 }
 
 }  // namespace vexahv

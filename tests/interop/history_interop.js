@@ -6,12 +6,15 @@
 // a released point is spent; items the server keeps say so (Historizing, AccessLevel's
 // HistoryRead bit), others refuse; a crate that stops answering leaves a Bad value in its
 // channels' history, the hole shown rather than a straight line.
-// Bounded: both processes stop by themselves after 60 s.
+// With --postgres, the same against a PostgreSQL the test starts on a Unix socket of its
+// own, where the values are then found. Bounded: both processes stop by themselves after 60 s.
 "use strict";
 const assert = require("assert");
 const { execFileSync } = require("child_process");
 const path = require("path");
+const fs = require("fs");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const { startPostgres } = require("./postgres_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
   HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, ReadEventDetails, resolveNodeId,
@@ -146,7 +149,22 @@ async function scenario(session, control) {
 
 async function main() {
   const bin = process.argv[2];
-  const run = await startServer({ bin, duration: 60, logLevel: 6, keepAlivePeriodMs: 300 });
+  const pg = process.argv[3] === "--postgres" ? await startPostgres() : null;
+  if (pg && pg.skip) {
+    console.log(`history interop on PostgreSQL: skipped: ${pg.skip}`);
+    process.exit(77);
+  }
+  try {
+    await withServer(bin, pg);
+  } finally {
+    if (pg) await pg.stop();
+  }
+  console.log(`history interop${pg ? " on PostgreSQL" : ""}: ok`);
+}
+
+async function withServer(bin, pg) {
+  const settings = pg ? `HistoryDatabase = ${pg.conninfo};HistorySource = test-stand;` : "";
+  const run = await startServer({ bin, duration: 60, logLevel: 6, keepAlivePeriodMs: 300, settings });
   const control = (line) => execFileSync(path.join(bin, "vexahv-sim"), ["--send", String(run.control), ...line.split(" ")]).toString();
   const client = OPCUAClient.create({
     applicationName: "vexahv history interop", endpointMustExist: false,
@@ -156,6 +174,13 @@ async function main() {
   const session = await client.createSession();
   try {
     await scenario(session, control);
+    if (pg) {
+      // The values went to PostgreSQL, under this server's source, and no file was made.
+      const [[n]] = pg.query(`SELECT count(*) FROM history_samples s JOIN history_items i USING (key)
+        WHERE i.source = 'test-stand' AND i.name = '${CHAN}.VMon'`);
+      assert.ok(Number(n) >= 4, `${n} values of VMon in PostgreSQL`);
+      assert.ok(!fs.existsSync(require("path").join(run.root, "VEXAHVHistory.db")), "no history file under the root");
+    }
   } catch (e) {
     const lines = run.log().split("\n").filter((l) => !/KEEPALIVE|KeepAlive for device|Events? received/.test(l));
     console.error(`-- the server's log, its last 80 lines of note --\n${lines.slice(-80).join("\n")}`);
@@ -165,7 +190,6 @@ async function main() {
     await client.disconnect();
     await run.stop();
   }
-  console.log("history interop: ok");
 }
 
 main().catch((e) => { console.error(e); process.exit(1); });

@@ -91,6 +91,15 @@ TEST(ConfigurationReader, HistorySettingsAndTheirBounds) {
     EXPECT_EQ(plant.historyDays, c.days) << c.text;
     EXPECT_EQ(plant.historyMaxMiB, c.mib) << c.text;
   }
+  // A connection string is kept as written, and its words set nothing else.
+  Settings s;
+  PlantSettings plant;
+  applyConfigurationText("HistoryDatabase = host=DB1 dbname=EventEnabled_True user=hv;\nHistorySource = Hall-B ;",
+                         {s.eventEnabled, s.liveInsertRemoval, s.verifyTime, s.logLevel, s.batched, &plant});
+  EXPECT_EQ(plant.historyDatabase, "host=DB1 dbname=EventEnabled_True user=hv");
+  EXPECT_EQ(plant.historySource, "Hall-B");
+  EXPECT_TRUE(plant.history);
+  EXPECT_FALSE(s.eventEnabled);
 }
 
 TEST(ConfigurationWriter, RewriteKeepsOtherEntriesAndPutsTheSettingLast) {
