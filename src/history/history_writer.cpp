@@ -77,8 +77,9 @@ void HistoryWriter::loop(std::stop_token stop) {
     commit(batch);
     const auto now = std::chrono::steady_clock::now();
     if (!stopping && (retainNow || now >= nextRetention)) {
-      retain();
-      nextRetention = now + limits_.retentionEvery;
+      // Behind (a bound lowered, a plant writing faster than one turn's slices remove):
+      // again at the next turn, so removal keeps up with writing at up to half the time.
+      nextRetention = retain() ? now : now + limits_.retentionEvery;
     }
     if (stopping) {
       // Whatever came in meanwhile goes too.
@@ -114,19 +115,24 @@ void HistoryWriter::commit(std::vector<Row>& batch) {
   batch.clear();
 }
 
-void HistoryWriter::retain() {
+bool HistoryWriter::retain() {
   // A slice at a time, and no more slices than keep the next batch within its time.
   const auto deadline = std::chrono::steady_clock::now() + limits_.flushEvery / 2;
   std::size_t removed = 0, n = 0;
   const std::int64_t oldest = now_() - limits_.maxAge.count() * kTicksPerHour;
   StoreStatus s;
+  bool behind = false;
   do {
     s = store_.removeOlderThan(oldest, limits_.removeSlice, n);
     removed += n;
-  } while (s.ok() && n > 0 && std::chrono::steady_clock::now() < deadline);
+    behind = s.ok() && n >= limits_.removeSlice;
+  } while (behind && std::chrono::steady_clock::now() < deadline);
   std::uint64_t used = 0;
-  while (s.ok() && limits_.maxBytes != 0 && std::chrono::steady_clock::now() < deadline &&
-         (s = store_.usedBytes(used)).ok() && used > limits_.maxBytes) {
+  while (s.ok() && !behind && limits_.maxBytes != 0 && (s = store_.usedBytes(used)).ok() && used > limits_.maxBytes) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      behind = true;
+      break;
+    }
     s = store_.removeOldest(limits_.removeSlice, n);
     removed += n;
     if (n == 0) break;
@@ -134,6 +140,7 @@ void HistoryWriter::retain() {
   if (!s.ok()) logWarning("History retention failed: ", s.message);
   std::lock_guard lock(mutex_);
   counts_.removed += removed;
+  return behind;
 }
 
 }  // namespace vexahv::history

@@ -26,7 +26,7 @@ class HistoryWriter {
     std::chrono::milliseconds flushEvery{250};
     std::chrono::hours maxAge{24 * 30};
     std::uint64_t maxBytes = 1ull << 30;  // 0: no size bound
-    std::size_t removeSlice = 5000;      // rows removed at a time
+    std::size_t removeSlice = 20000;     // rows removed at a time: fewer, larger slices cost less a row
     std::chrono::milliseconds retentionEvery{10000};
   };
   struct Counts {
@@ -52,7 +52,7 @@ class HistoryWriter {
  private:
   void loop(std::stop_token stop);
   void commit(std::vector<Row>& batch);
-  void retain();
+  bool retain();  // true when more is to go than one turn's time allowed
 
   HistoryStore& store_;
   const Limits limits_;

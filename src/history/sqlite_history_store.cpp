@@ -145,7 +145,7 @@ StoreStatus openConnection(const std::filesystem::path& path, bool writer,
   if (writer) {
     // WAL: commits do not block readers; NORMAL: a commit reaches the file at once (a
     // killed process loses nothing committed), the disk at each checkpoint.
-    s = c->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", "opening");
+    s = c->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;", "opening");
     if (s.ok()) s = c->exec(kSchema, "making its tables");
   } else {
     s = c->exec("SELECT count(*) FROM history_items;", "opening");  // not a database of ours: fails here
