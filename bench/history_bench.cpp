@@ -6,9 +6,10 @@
 //   build/bin/history_bench [seconds of plant time to write, default 120] [--postgres]
 // With --postgres the same runs against a PostgreSQL server the bench starts on a Unix
 // socket in a temporary folder of its own.
-//   build/bin/history_bench --make-day FILE ITEM END
-// makes a history database FILE holding ITEM's last day before END (OPC UA ticks), one
-// value a second, for a measurement of HistoryRead through OPC UA.
+//   build/bin/history_bench --make-day FILE CRATE END
+// makes a history database FILE holding, before END (OPC UA ticks), one value a second:
+// a day of CRATE.Board00.Chan000.VMon and a minute of every VMon of CRATE's 16 x 48
+// channels, for a measurement of HistoryRead through OPC UA.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -49,13 +50,20 @@ double plantValue(std::size_t i, std::int64_t s) {
                                                        : 1000.0 + static_cast<double>(s) * 0.25 + static_cast<double>(i % 97) * 0.001;
 }
 
-int makeDay(const char* file, const char* item, std::int64_t end) {
+int makeDay(const char* file, const std::string& crate, std::int64_t end) {
   StoreStatus status;
   auto store = SqliteHistoryStore::open(file, status);
-  std::uint32_t key = 0;
-  if (store) status = store->keyOf(item, key);
   std::vector<Row> rows;
-  for (std::int64_t s = 86400; s > 0; --s) rows.push_back(Row{key, Sample{end - s * kSecond, 0, Value(1000.0 + s * 0.01)}});
+  for (int b = 0; b < 16 && status.ok(); ++b) {
+    for (int c = 0; c < 48 && status.ok(); ++c) {
+      char name[64];
+      std::snprintf(name, sizeof name, "%s.Board%02d.Chan%03d.VMon", crate.c_str(), b, c);
+      std::uint32_t key = 0;
+      status = store->keyOf(name, key);
+      const int n = b == 0 && c == 0 ? 86400 : 60;
+      for (std::int64_t s = n; s > 0; --s) rows.push_back(Row{key, Sample{end - s * kSecond, 0, Value(1000.0 + s * 0.01)}});
+    }
+  }
   if (status.ok()) status = store->append(rows);
   if (!status.ok()) std::fprintf(stderr, "%s\n", status.message.c_str());
   return status.ok() ? 0 : 1;

@@ -18,9 +18,10 @@ namespace {
 
 constexpr StatusCode kBadHistoryOperationInvalid = 0x80710000u;
 constexpr StatusCode kBadHistoryOperationUnsupported = 0x80720000u;
-// Values one call gives in all, shared out between its nodes: a read of a day of many
-// channels goes by continuation points, not as one answer of millions.
-constexpr std::size_t kValuesPerCall = 10000;
+// Values one call gives in all (about 1 MB encoded), shared out between its nodes, what a
+// node leaves going to the nodes after it: a minute of a crate's channels comes in one
+// answer, a day of many channels by continuation points, not as one answer of millions.
+constexpr std::size_t kValuesPerCall = 50000;
 
 constexpr std::uint32_t kReadEventDetails = 646;
 constexpr StatusCode kBadAggregateListMismatch = 0x80D40000u, kBadAggregateNotSupported = 0x80D50000u;
@@ -149,10 +150,11 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
     beginMessage(e, id::HistoryReadResponse);
     encodeResponseHeader(e, handle, kGood);
     e.arrayLength(static_cast<std::int32_t>(nodes.size()));
-    const std::size_t perNode = std::max<std::size_t>(1, kValuesPerCall / std::max<std::size_t>(nodes.size(), 1));
+    std::size_t budget = kValuesPerCall, nodesLeft = nodes.size();
     const vexahv::history::RawRequest request{details.startTime, details.endTime, details.numValuesPerNode,
                                               details.returnBounds};
     for (NodeRead& node : nodes) {
+      const std::size_t share = std::max<std::size_t>(1, budget / std::max<std::size_t>(nodesLeft--, 1));
       std::optional<Session::HistoryContinuation> resume;
       if (!node.continuationPoint.empty()) {
         std::lock_guard lock(session->mutex);
@@ -198,7 +200,8 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         continue;
       }
       vexahv::history::RawAnswer answer =
-          history->readRaw(itemId, resume ? resume->cursor.request : request, perNode, resume ? &resume->cursor : nullptr);
+          history->readRaw(itemId, resume ? resume->cursor.request : request, share, resume ? &resume->cursor : nullptr);
+      budget -= std::min(budget, answer.values.size());
       std::string point;
       StatusCode status = answer.status;
       if (answer.more) {
