@@ -44,4 +44,19 @@ struct Stored {
   std::int64_t seq = 0;
 };
 
+// An event as history keeps it: its time, the branch it comes from (an item id; empty
+// for the server's own), and its fields as whoever raised it encoded them (the store never
+// reads them).
+struct EventRecord {
+  std::int64_t time = 0;
+  std::string source;
+  std::string body;
+  bool operator==(const EventRecord&) const = default;
+};
+
+struct StoredEvent {
+  EventRecord event;
+  std::int64_t seq = 0;
+};
+
 }  // namespace vexahv::history

@@ -7,9 +7,6 @@
 #include "logging/logging.h"
 
 namespace vexahv::history {
-namespace {
-
-}  // namespace
 
 HistoryService::HistoryService(std::unique_ptr<HistoryStore> store, Settings settings)
     : store_(std::move(store)), settings_(settings) {
@@ -107,6 +104,16 @@ void HistoryService::sweep(std::int64_t now) {
 }
 
 void HistoryService::flush() { writer_->flush(); }
+
+void HistoryService::recordEvent(EventRecord event) {
+  if (stopping_.load(std::memory_order_relaxed)) return;
+  writer_->offerEvent(std::move(event));
+}
+
+EventAnswer HistoryService::readEvents(const EventRequest& request, std::size_t limit, const EventCursor* resume,
+                                       const std::function<bool(const EventRecord&)>& pass) {
+  return history::readEvents(*store_, request, limit, resume, pass);
+}
 
 bool HistoryService::historizing(std::string_view itemId) const {
   std::shared_lock lock(slotsMutex_);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "history/at_time.h"
+#include "history/event_read.h"
 #include "history/history_writer.h"
 #include "history/processed_read.h"
 #include "history/raw_read.h"
@@ -44,6 +45,10 @@ class HistoryService {
   // A value of a kept item, from any thread.
   void record(std::uint32_t slot, Sample sample);
   bool historizing(std::string_view itemId) const;
+  // An event, from any thread: every one is kept, whatever it changed.
+  void recordEvent(EventRecord event);
+  EventAnswer readEvents(const EventRequest& request, std::size_t limit, const EventCursor* resume,
+                         const std::function<bool(const EventRecord&)>& pass);
   // BadHistoryOperationUnsupported for an item that is not kept.
   RawAnswer readRaw(std::string_view itemId, const RawRequest& request, std::size_t limit,
                     const RawCursor* resume = nullptr);

@@ -35,6 +35,18 @@ struct Scan {
   std::optional<Stored> after;  // resume behind this sample (its time and seq)
 };
 
+// Events in the same way: times, direction, count and resumption as Scan; scope: only
+// events of that branch or below it (its id, or ids under it: "CrateA" holds
+// "CrateA.Board00"), every event when empty.
+struct EventScan {
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+  bool forward = true;
+  std::size_t max = 0;
+  std::string scope;
+  std::optional<StoredEvent> after;
+};
+
 class HistoryStore {
  public:
   virtual ~HistoryStore() = default;
@@ -45,10 +57,12 @@ class HistoryStore {
   // All of them or none, in one transaction.
   virtual StoreStatus append(std::span<const Row> rows) = 0;
   virtual StoreStatus scan(const Scan& scan, std::vector<Stored>& out) = 0;
+  virtual StoreStatus appendEvents(std::span<const EventRecord> events) = 0;
+  virtual StoreStatus scanEvents(const EventScan& scan, std::vector<StoredEvent>& out) = 0;
   // The last sample at or before t (before), or the first at or after it.
   virtual StoreStatus nearest(std::uint32_t key, std::int64_t t, bool before, std::optional<Stored>& out) = 0;
-  // Of the max samples written first, removes those older than t (every item's); says how
-  // many went. Samples come in about the order of their times, so repeated calls remove
+  // Of the max samples written first, removes those older than t (every item's), and
+  // as many events older than t; says how many went. Samples come in about the order of their times, so repeated calls remove
   // every old one without an index on time alone.
   virtual StoreStatus removeOlderThan(std::int64_t t, std::size_t max, std::size_t& removed) = 0;
   // Removes the samples written first, up to max, whatever their age.

@@ -45,6 +45,18 @@ bool HistoryWriter::offer(Row row) {
   return true;
 }
 
+bool HistoryWriter::offerEvent(EventRecord event) {
+  std::lock_guard lock(mutex_);
+  ++offered_;
+  if (events_.size() >= limits_.queueEvents) {
+    ++counts_.dropped;
+    ++done_;
+    return false;
+  }
+  events_.push_back(std::move(event));
+  return true;
+}
+
 void HistoryWriter::flush() {
   std::unique_lock lock(mutex_);
   const std::uint64_t target = offered_;
@@ -61,6 +73,7 @@ HistoryWriter::Counts HistoryWriter::counts() const {
 void HistoryWriter::loop(std::stop_token stop) {
   auto nextRetention = std::chrono::steady_clock::now();
   std::vector<Row> batch;
+  std::vector<EventRecord> events;
   while (true) {
     if (turn_) turn_(now_());
     std::uint64_t asked = 0;  // the flushes this turn answers: those asked before its batch
@@ -70,11 +83,12 @@ void HistoryWriter::loop(std::stop_token stop) {
       // Rows wait at most flushEvery; a flush asked for, or the stop, does not wait.
       wake_.wait_for(lock, stop, limits_.flushEvery, [&] { return retainAsked_ != retainDone_; });
       batch.swap(queue_);
+      events.swap(events_);
       asked = retainAsked_;
       retainNow = asked != retainDone_;
     }
     const bool stopping = stop.stop_requested();
-    commit(batch);
+    commit(batch, events);
     const auto now = std::chrono::steady_clock::now();
     if (!stopping && (retainNow || now >= nextRetention)) {
       // Behind (a bound lowered, a plant writing faster than one turn's slices remove):
@@ -86,8 +100,9 @@ void HistoryWriter::loop(std::stop_token stop) {
       {
         std::lock_guard lock(mutex_);
         batch.swap(queue_);
+        events.swap(events_);
       }
-      commit(batch);
+      commit(batch, events);
       asked = std::numeric_limits<std::uint64_t>::max();
     }
     {
@@ -99,20 +114,26 @@ void HistoryWriter::loop(std::stop_token stop) {
   }
 }
 
-void HistoryWriter::commit(std::vector<Row>& batch) {
-  if (batch.empty()) return;
-  const StoreStatus s = store_.append(batch);
+void HistoryWriter::commit(std::vector<Row>& batch, std::vector<EventRecord>& events) {
+  if (batch.empty() && events.empty()) return;
+  StoreStatus s;
+  if (!batch.empty()) s = store_.append(batch);
+  // Events are few, and each is worth its own try.
+  const StoreStatus e = events.empty() ? StoreStatus{} : store_.appendEvents(events);
+  if (s.ok() && !e.ok()) s = e;
   bool changed = false;
   {
     std::lock_guard lock(mutex_);
     changed = s.ok() != counts_.healthy;
     counts_.healthy = s.ok();
     (s.ok() ? counts_.written : counts_.dropped) += batch.size();
-    done_ += batch.size();
+    (e.ok() ? counts_.written : counts_.dropped) += events.size();
+    done_ += batch.size() + events.size();
   }
   if (changed && !s.ok()) logError("History is not kept: ", s.message);
   if (changed && s.ok()) logNotice("History is kept again");
   batch.clear();
+  events.clear();
 }
 
 bool HistoryWriter::retain() {

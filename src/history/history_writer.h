@@ -23,6 +23,7 @@ class HistoryWriter {
  public:
   struct Limits {
     std::size_t queueRows = 1u << 18;  // about 4 s of four plant crates' changes
+    std::size_t queueEvents = 1u << 16;  // an interlock tripping four crates' channels at once, and more
     std::chrono::milliseconds flushEvery{250};
     std::chrono::hours maxAge{24 * 30};
     std::uint64_t maxBytes = 1ull << 30;  // 0: no size bound
@@ -30,7 +31,7 @@ class HistoryWriter {
     std::chrono::milliseconds retentionEvery{10000};
   };
   struct Counts {
-    std::uint64_t written = 0;
+    std::uint64_t written = 0;  // rows and events
     std::uint64_t dropped = 0;  // the queue was full, or the store failed
     std::uint64_t removed = 0;  // by retention
     bool healthy = true;        // the last batch committed
@@ -45,13 +46,15 @@ class HistoryWriter {
 
   // False when the queue is full: the row is lost, and counted.
   bool offer(Row row);
+  // The same for an event.
+  bool offerEvent(EventRecord event);
   // Returns once every row offered before is committed (or lost), and retention has run.
   void flush();
   Counts counts() const;
 
  private:
   void loop(std::stop_token stop);
-  void commit(std::vector<Row>& batch);
+  void commit(std::vector<Row>& batch, std::vector<EventRecord>& events);
   bool retain();  // true when more is to go than one turn's time allowed
 
   HistoryStore& store_;
@@ -61,6 +64,7 @@ class HistoryWriter {
   mutable std::mutex mutex_;  // leaf
   std::condition_variable_any wake_;
   std::vector<Row> queue_;
+  std::vector<EventRecord> events_;
   std::uint64_t offered_ = 0, done_ = 0;  // rows offered, and of them committed or lost
   std::uint64_t retainAsked_ = 0, retainDone_ = 0;
   Counts counts_;

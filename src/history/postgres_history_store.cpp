@@ -31,6 +31,10 @@ const char* const kSchema =
     // Age retention finds old samples by this; it costs inserts next to nothing.
     "CREATE INDEX IF NOT EXISTS history_samples_time ON history_samples USING brin(time)"
     " WITH (autosummarize = on);"
+    // Events: source is the server's, as in history_items; branch the item id they come from.
+    "CREATE TABLE IF NOT EXISTS history_events(seq bigint GENERATED ALWAYS AS IDENTITY, source text NOT NULL,"
+    " time bigint NOT NULL, branch text NOT NULL, body bytea NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS history_events_time ON history_events(source, time, seq);"
     "COMMIT;";
 
 struct Prepared {
@@ -38,7 +42,26 @@ struct Prepared {
   const char* sql;
   bool writer;
 };
-const std::array<Prepared, 9> kStatements{{
+const std::array<Prepared, 13> kStatements{{
+    {"event", "INSERT INTO history_events(source, time, branch, body) VALUES ($1::text, $2::bigint, $3::text, $4::bytea)",
+     true},
+    {"events_age",
+     "DELETE FROM history_events e USING (SELECT time, seq FROM history_events WHERE source = $1::text"
+     " AND time < $2::bigint LIMIT $3::bigint) o WHERE e.source = $1::text AND e.time = o.time AND e.seq = o.seq",
+     true},
+    // A branch's events: its own, and those of the ids under it.
+    {"events_forward",
+     "SELECT seq, time, branch, body FROM history_events WHERE source = $1::text AND time >= $2::bigint"
+     " AND time < $3::bigint AND (time, seq) > ($4::bigint, $5::bigint)"
+     " AND ($6::text = '' OR branch = $6::text OR starts_with(branch, $6::text || '.'))"
+     " ORDER BY time, seq LIMIT $7::bigint",
+     false},
+    {"events_backward",
+     "SELECT seq, time, branch, body FROM history_events WHERE source = $1::text AND time <= $2::bigint"
+     " AND time > $3::bigint AND (time, seq) < ($4::bigint, $5::bigint)"
+     " AND ($6::text = '' OR branch = $6::text OR starts_with(branch, $6::text || '.'))"
+     " ORDER BY time DESC, seq DESC LIMIT $7::bigint",
+     false},
     {"find", "SELECT key FROM history_items WHERE source = $1::text AND name = $2::text", true},
     {"add",
      "INSERT INTO history_items(source, name) VALUES ($1::text, $2::text) ON CONFLICT (source, name) DO NOTHING"
@@ -112,20 +135,15 @@ Stored storedAt(const PGresult* r, int row) {
   return out;
 }
 
-// Text as COPY's text format takes it. The database holds UTF-8 only, and one bad text
-// would lose its whole batch: what is not UTF-8 becomes U+FFFD, a NUL is dropped.
-void appendCopyText(std::string& out, std::string_view s) {
+// s as the database holds text, UTF-8 only: one bad text would lose its whole batch, so
+// what is not UTF-8 becomes U+FFFD, and a NUL is dropped.
+std::string utf8Of(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
-      switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case 0: break;
-        default: out += static_cast<char>(c);
-      }
+      if (c != 0) out += static_cast<char>(c);
       ++i;
       continue;
     }
@@ -133,9 +151,8 @@ void appendCopyText(std::string& out, std::string_view s) {
     std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
     if (n != 0 && i + n <= s.size()) {
       const auto c1 = static_cast<unsigned char>(s[i + 1]);
-      const bool secondOk = (c == 0xE0 ? c1 >= 0xA0 : c == 0xED ? c1 <= 0x9F : c == 0xF0 ? c1 >= 0x90
-                             : c == 0xF4 ? c1 <= 0x8F : true) && (c1 & 0xC0) == 0x80;
-      bool ok = secondOk;
+      bool ok = (c == 0xE0 ? c1 >= 0xA0 : c == 0xED ? c1 <= 0x9F : c == 0xF0 ? c1 >= 0x90 : c == 0xF4 ? c1 <= 0x8F : true) &&
+                (c1 & 0xC0) == 0x80;
       for (std::size_t k = 2; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
       if (ok) {
         out.append(s.substr(i, n));
@@ -145,6 +162,20 @@ void appendCopyText(std::string& out, std::string_view s) {
     }
     out += "\xEF\xBF\xBD";
     ++i;
+  }
+  return out;
+}
+
+// Text as COPY's text format takes it.
+void appendCopyText(std::string& out, std::string_view s) {
+  for (char c : utf8Of(s)) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
   }
 }
 
@@ -269,12 +300,20 @@ struct PostgresHistoryStore::Connection {
     }
     return {};
   }
-  // Runs a prepared statement with text parameters and binary results.
-  StoreStatus run(const char* name, std::initializer_list<const char*> params, const char* what, Result& out) {
+  // Runs a prepared statement with text parameters (one binary, its length given, when
+  // binary is set) and binary results.
+  StoreStatus run(const char* name, std::initializer_list<const char*> params, const char* what, Result& out,
+                  const std::string* binary = nullptr) {
     if (StoreStatus s = ready(); !s.ok()) return s;
-    const std::vector<const char*> values(params);
+    std::vector<const char*> values(params);
+    std::vector<int> lengths(values.size(), 0), formats(values.size(), 0);
+    if (binary != nullptr) {
+      values.push_back(binary->data());
+      lengths.push_back(static_cast<int>(binary->size()));
+      formats.push_back(1);
+    }
     PQclear(out.r);
-    out.r = PQexecPrepared(conn, name, static_cast<int>(values.size()), values.data(), nullptr, nullptr, 1);
+    out.r = PQexecPrepared(conn, name, static_cast<int>(values.size()), values.data(), lengths.data(), formats.data(), 1);
     const ExecStatusType st = PQresultStatus(out.r);
     return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK ? StoreStatus{} : error(what, out.r);
   }
@@ -412,6 +451,44 @@ StoreStatus PostgresHistoryStore::scan(const Scan& q, std::vector<Stored>& out) 
   return {};
 }
 
+StoreStatus PostgresHistoryStore::appendEvents(std::span<const EventRecord> events) {
+  std::lock_guard lock(writer_->mutex);
+  Connection& c = *writer_;
+  if (StoreStatus s = c.ready(); !s.ok()) return s;
+  if (StoreStatus s = c.exec("BEGIN", "beginning a batch"); !s.ok()) return s;
+  StoreStatus s;
+  for (const EventRecord& e : events) {
+    const std::string branch = utf8Of(e.source), time = text(e.time);
+    Result r(nullptr);
+    if (s = c.run("event", {source_.c_str(), time.c_str(), branch.c_str()}, "writing events", r, &e.body); !s.ok()) break;
+  }
+  if (s.ok()) s = c.exec("COMMIT", "committing events");
+  if (!s.ok() && PQstatus(c.conn) == CONNECTION_OK) c.exec("ROLLBACK", "rolling a batch back");
+  return s;
+}
+
+StoreStatus PostgresHistoryStore::scanEvents(const EventScan& q, std::vector<StoredEvent>& out) {
+  std::lock_guard lock(reader_->mutex);
+  const std::int64_t edge = q.forward ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+  const std::string from = text(q.from), to = text(q.to), afterTime = text(q.after ? q.after->event.time : edge),
+                    afterSeq = text(q.after ? q.after->seq : edge), max = text(static_cast<std::int64_t>(q.max));
+  Result r(nullptr);
+  StoreStatus s = reader_->run(q.forward ? "events_forward" : "events_backward",
+                               {source_.c_str(), from.c_str(), to.c_str(), afterTime.c_str(), afterSeq.c_str(),
+                                q.scope.c_str(), q.max == 0 ? nullptr : max.c_str()},
+                               "reading events", r);
+  if (!s.ok()) return s;
+  for (int i = 0; i < PQntuples(r.r); ++i) {
+    StoredEvent e;
+    e.seq = int8At(r.r, i, 0);
+    e.event.time = int8At(r.r, i, 1);
+    e.event.source.assign(PQgetvalue(r.r, i, 2), static_cast<std::size_t>(PQgetlength(r.r, i, 2)));
+    e.event.body.assign(PQgetvalue(r.r, i, 3), static_cast<std::size_t>(PQgetlength(r.r, i, 3)));
+    out.push_back(std::move(e));
+  }
+  return {};
+}
+
 StoreStatus PostgresHistoryStore::nearest(std::uint32_t key, std::int64_t t, bool before, std::optional<Stored>& out) {
   std::lock_guard lock(reader_->mutex);
   out.reset();
@@ -428,7 +505,10 @@ StoreStatus PostgresHistoryStore::removeOlderThan(std::int64_t t, std::size_t ma
   const std::string time = text(t), n = text(static_cast<std::int64_t>(max));
   Result r(nullptr);
   StoreStatus s = writer_->run("age", {source_.c_str(), time.c_str(), n.c_str()}, "removing old samples", r);
-  if (s.ok()) removed = changed(r.r);
+  if (!s.ok()) return s;
+  removed = changed(r.r);
+  s = writer_->run("events_age", {source_.c_str(), time.c_str(), n.c_str()}, "removing old events", r);
+  if (s.ok()) removed += changed(r.r);
   return s;
 }
 

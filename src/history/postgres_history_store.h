@@ -30,6 +30,9 @@ class PostgresHistoryStore final : public HistoryStore {
   StoreStatus findKey(std::string_view item, std::optional<std::uint32_t>& key) override;
   StoreStatus append(std::span<const Row> rows) override;
   StoreStatus scan(const Scan& scan, std::vector<Stored>& out) override;
+  StoreStatus appendEvents(std::span<const EventRecord> events) override;
+  // This source's events only.
+  StoreStatus scanEvents(const EventScan& scan, std::vector<StoredEvent>& out) override;
   StoreStatus nearest(std::uint32_t key, std::int64_t t, bool before, std::optional<Stored>& out) override;
   // These two remove this source's samples only: other servers keep their own bounds.
   StoreStatus removeOlderThan(std::int64_t t, std::size_t max, std::size_t& removed) override;

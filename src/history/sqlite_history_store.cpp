@@ -15,7 +15,13 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS history_items(key INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);"
     "CREATE TABLE IF NOT EXISTS history_samples(seq INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
     " time INTEGER NOT NULL, status INTEGER NOT NULL, value);"
-    "CREATE INDEX IF NOT EXISTS history_samples_key_time ON history_samples(key, time, seq);";
+    "CREATE INDEX IF NOT EXISTS history_samples_key_time ON history_samples(key, time, seq);"
+    "CREATE TABLE IF NOT EXISTS history_events(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,"
+    " source TEXT NOT NULL, body BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS history_events_time ON history_events(time, seq);";
+
+// A branch's events: its own, and those of the ids under it ('/' follows '.').
+#define VEXAHV_IN_SCOPE "(?5 = '' OR source = ?5 OR (source >= ?5 || '.' AND source < ?5 || '/'))"
 
 StoreStatus::Code codeOf(int rc) {
   switch (rc & 0xFF) {
@@ -78,9 +84,11 @@ struct SqliteHistoryStore::Connection {
   sqlite3* db = nullptr;
   std::mutex mutex;  // leaf: one statement at a time on this connection
   Statement insert, findItem, addItem, forward, backward, before, after, ageOut, oldest;
+  Statement insertEvent, eventsAgeOut, eventsForward, eventsBackward;
   ~Connection() {
     // Statements first: a connection with statements left would not close.
-    for (Statement* s : {&insert, &findItem, &addItem, &forward, &backward, &before, &after, &ageOut, &oldest}) {
+    for (Statement* s : {&insert, &findItem, &addItem, &forward, &backward, &before, &after, &ageOut, &oldest,
+                         &insertEvent, &eventsAgeOut, &eventsForward, &eventsBackward}) {
       sqlite3_finalize(s->stmt);
       s->stmt = nullptr;
     }
@@ -161,6 +169,10 @@ StoreStatus openConnection(const std::filesystem::path& path, bool writer,
                        " ORDER BY seq LIMIT ?2) AND time < ?1"},
              std::pair{&c->oldest,
                        "DELETE FROM history_samples WHERE seq IN (SELECT seq FROM history_samples ORDER BY seq LIMIT ?1)"},
+             std::pair{&c->insertEvent, "INSERT INTO history_events(time, source, body) VALUES (?1, ?2, ?3)"},
+             std::pair{&c->eventsAgeOut,
+                       "DELETE FROM history_events WHERE seq IN (SELECT seq FROM history_events"
+                       " ORDER BY seq LIMIT ?2) AND time < ?1"},
          }) {
       if (s = c->prepare(*stmt, sql); !s.ok()) return s;
     }
@@ -179,6 +191,12 @@ StoreStatus openConnection(const std::filesystem::path& path, bool writer,
              std::pair{&c->after,
                        "SELECT seq, time, status, value FROM history_samples WHERE key = ?1 AND time >= ?2"
                        " ORDER BY time, seq LIMIT 1"},
+             std::pair{&c->eventsForward,
+                       "SELECT seq, time, source, body FROM history_events WHERE time >= ?1 AND time < ?2"
+                       " AND (time, seq) > (?3, ?4) AND " VEXAHV_IN_SCOPE " ORDER BY time, seq LIMIT ?6"},
+             std::pair{&c->eventsBackward,
+                       "SELECT seq, time, source, body FROM history_events WHERE time <= ?1 AND time > ?2"
+                       " AND (time, seq) < (?3, ?4) AND " VEXAHV_IN_SCOPE " ORDER BY time DESC, seq DESC LIMIT ?6"},
          }) {
       if (s = c->prepare(*stmt, sql); !s.ok()) return s;
     }
@@ -270,6 +288,50 @@ StoreStatus SqliteHistoryStore::scan(const Scan& q, std::vector<Stored>& out) {
   return reader_->run(st, "reading", [&](sqlite3_stmt* row) { out.push_back(storedOf(row)); });
 }
 
+StoreStatus SqliteHistoryStore::appendEvents(std::span<const EventRecord> events) {
+  std::lock_guard lock(writer_->mutex);
+  if (StoreStatus s = writer_->exec("BEGIN IMMEDIATE", "beginning a batch"); !s.ok()) return s;
+  sqlite3_stmt* insert = writer_->insertEvent.stmt;
+  for (const EventRecord& e : events) {
+    sqlite3_bind_int64(insert, 1, e.time);
+    sqlite3_bind_text(insert, 2, e.source.data(), static_cast<int>(e.source.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 3, e.body.data(), static_cast<int>(e.body.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(insert);
+    sqlite3_reset(insert);
+    if (rc != SQLITE_DONE) {
+      StoreStatus s = writer_->error(rc, "writing events");
+      writer_->exec("ROLLBACK", "rolling a batch back");
+      return s;
+    }
+  }
+  StoreStatus s = writer_->exec("COMMIT", "committing events");
+  if (!s.ok()) writer_->exec("ROLLBACK", "rolling a batch back");
+  return s;
+}
+
+StoreStatus SqliteHistoryStore::scanEvents(const EventScan& q, std::vector<StoredEvent>& out) {
+  std::lock_guard lock(reader_->mutex);
+  Statement& st = q.forward ? reader_->eventsForward : reader_->eventsBackward;
+  sqlite3_stmt* s = st.stmt;
+  sqlite3_bind_int64(s, 1, q.from);
+  sqlite3_bind_int64(s, 2, q.to);
+  const std::int64_t edge = q.forward ? kMinTime : kMaxTime;
+  sqlite3_bind_int64(s, 3, q.after ? q.after->event.time : edge);
+  sqlite3_bind_int64(s, 4, q.after ? q.after->seq : edge);
+  sqlite3_bind_text(s, 5, q.scope.data(), static_cast<int>(q.scope.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s, 6, q.max == 0 ? -1 : static_cast<sqlite3_int64>(q.max));
+  return reader_->run(st, "reading events", [&](sqlite3_stmt* row) {
+    StoredEvent e;
+    e.seq = sqlite3_column_int64(row, 0);
+    e.event.time = sqlite3_column_int64(row, 1);
+    e.event.source.assign(reinterpret_cast<const char*>(sqlite3_column_text(row, 2)),
+                          static_cast<std::size_t>(sqlite3_column_bytes(row, 2)));
+    const void* body = sqlite3_column_blob(row, 3);
+    e.event.body.assign(static_cast<const char*>(body), body != nullptr ? static_cast<std::size_t>(sqlite3_column_bytes(row, 3)) : 0);
+    out.push_back(std::move(e));
+  });
+}
+
 StoreStatus SqliteHistoryStore::nearest(std::uint32_t key, std::int64_t t, bool before, std::optional<Stored>& out) {
   std::lock_guard lock(reader_->mutex);
   out.reset();
@@ -285,6 +347,11 @@ StoreStatus SqliteHistoryStore::removeOlderThan(std::int64_t t, std::size_t max,
   sqlite3_bind_int64(writer_->ageOut.stmt, 2, static_cast<sqlite3_int64>(max));
   StoreStatus s = writer_->run(writer_->ageOut, "removing old samples", [](sqlite3_stmt*) {});
   removed = s.ok() ? static_cast<std::size_t>(sqlite3_changes64(writer_->db)) : 0;
+  if (!s.ok()) return s;
+  sqlite3_bind_int64(writer_->eventsAgeOut.stmt, 1, t);
+  sqlite3_bind_int64(writer_->eventsAgeOut.stmt, 2, static_cast<sqlite3_int64>(max));
+  s = writer_->run(writer_->eventsAgeOut, "removing old events", [](sqlite3_stmt*) {});
+  if (s.ok()) removed += static_cast<std::size_t>(sqlite3_changes64(writer_->db));
   return s;
 }
 

@@ -27,6 +27,8 @@ class SqliteHistoryStore final : public HistoryStore {
   StoreStatus findKey(std::string_view item, std::optional<std::uint32_t>& key) override;
   StoreStatus append(std::span<const Row> rows) override;
   StoreStatus scan(const Scan& scan, std::vector<Stored>& out) override;
+  StoreStatus appendEvents(std::span<const EventRecord> events) override;
+  StoreStatus scanEvents(const EventScan& scan, std::vector<StoredEvent>& out) override;
   StoreStatus nearest(std::uint32_t key, std::int64_t t, bool before, std::optional<Stored>& out) override;
   StoreStatus removeOlderThan(std::int64_t t, std::size_t max, std::size_t& removed) override;
   StoreStatus removeOldest(std::size_t max, std::size_t& removed) override;

@@ -4,7 +4,8 @@
 // at a time between two of them, a value interpolated on the line between; averages,
 // minima, maxima and counts over intervals agree with each other;
 // a released point is spent; items the server keeps say so (Historizing, AccessLevel's
-// HistoryRead bit), others refuse; a crate that stops answering leaves a Bad value in its
+// HistoryRead bit), others refuse; a tripped channel's alarm events are read back through
+// an event filter, from the Server object and from the channel's branch; a crate that stops answering leaves a Bad value in its
 // channels' history, the hole shown rather than a straight line.
 // With --postgres, the same against a PostgreSQL the test starts on a Unix socket of its
 // own, where the values are then found. Bounded: both processes stop by themselves after 60 s.
@@ -18,6 +19,7 @@ const { startPostgres } = require("./postgres_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
   HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, ReadEventDetails, resolveNodeId,
+  constructEventFilter, EventFilter, FilterOperator, SimpleAttributeOperand, LiteralOperand,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -128,10 +130,51 @@ async function scenario(session, control) {
   const [notKept, unknown] = await historyRead(session, [[item(`${CHAN}.RUp`)], [item("CrateA.Nothing")]], raw(t0, end));
   assert.strictEqual(notKept.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
   assert.strictEqual(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value);
-  await assert.rejects(historyRead(session, [[item(`${CHAN}.VMon`)]],
-    new ReadEventDetails({ startTime: t0, endTime: end, numValuesPerNode: 10 })), /BadHistoryOperationUnsupported/);
   const [noTimes] = await historyRead(session, [[item(`${CHAN}.VMon`)]], raw(null, null, 10));
   assert.strictEqual(noTimes.statusCode.value, StatusCodes.BadInvalidTimestampArgument.value);
+
+  // A channel trips: its alarm's events are kept, and read back from the Server object and
+  // from the channel's own branch through an event filter; a board without it has none, a
+  // variable no events at all.
+  const tripChan = "CrateA.Board00.Chan007";
+  const tripFrom = new Date();
+  for (const [p, t, v] of [["I0Set", DataType.Float, 1], ["Trip", DataType.Float, 0], ["V0Set", DataType.Float, 1000],
+    ["Pw", DataType.Boolean, true]]) {
+    assert.strictEqual((await session.write({ nodeId: item(`${tripChan}.${p}`), attributeId: AttributeIds.Value,
+      value: { value: { dataType: t, value: v } } })).value, 0);
+  }
+  const FIELDS = ["SourceName", "ConditionName", "Message", "Severity", "ActiveState.Id", "Time"];
+  const events = (nodes, filter = constructEventFilter(FIELDS, [resolveNodeId("AlarmConditionType")])) =>
+    historyRead(session, nodes.map((n) => [n]), new ReadEventDetails({ startTime: tripFrom,
+      endTime: new Date(Date.now() + 1000), numValuesPerNode: 0, filter }));
+  const asObject = (fields) => Object.fromEntries(FIELDS.map((f, i) => [f, fields.eventFields[i].value]));
+  let trip = null, fromServer = [];
+  for (const until = Date.now() + 20000; !trip && Date.now() < until;) {
+    await sleep(500);
+    const [server] = await events(["i=2253"]);
+    assert.strictEqual(server.statusCode.value & 0xC0000000, 0, server.statusCode.toString());
+    fromServer = (server.historyData?.events || []).map(asObject);
+    trip = fromServer.find((e) => e.SourceName === tripChan && e.ConditionName === "Trip" && e["ActiveState.Id"] === true);
+  }
+  assert.ok(trip, `the Trip alarm's event is kept: ${JSON.stringify(fromServer.map((e) => [e.SourceName, e.ConditionName]))}`);
+  assert.match(trip.Message.text, /tripped at/);
+  assert.strictEqual(trip.Severity, 900);
+  const [branch, otherBoard, variable] = await events([item(tripChan), item("CrateA.Board01"), item(`${tripChan}.VMon`)]);
+  const mine = (branch.historyData?.events || []).map(asObject);
+  assert.ok(mine.some((e) => e.ConditionName === "Trip") && mine.every((e) => e.SourceName === tripChan), "the branch's own");
+  assert.ok(!(otherBoard.historyData?.events || []).length, "another board's branch has none of them");
+  assert.strictEqual(variable.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
+  // Only the Severity asked for, where Severity is at least 900: the trip, not what came with it.
+  const severe = new EventFilter({ selectClauses: constructEventFilter(["Severity"]).selectClauses,
+    whereClause: { elements: [{ filterOperator: FilterOperator.GreaterThanOrEqual, filterOperands: [
+      new SimpleAttributeOperand({ typeDefinitionId: resolveNodeId("BaseEventType"), browsePath: [{ name: "Severity" }],
+        attributeId: AttributeIds.Value }),
+      new LiteralOperand({ value: { dataType: DataType.UInt16, value: 900 } })] }] } });
+  const [onlySevere] = await events(["i=2253"], severe);
+  const severities = onlySevere.historyData.events.map((e) => e.eventFields[0].value);
+  assert.ok(severities.length >= 1 && severities.every((v) => v >= 900), `${severities}`);
+  await session.write({ nodeId: item(`${tripChan}.Pw`), attributeId: AttributeIds.Value,
+    value: { value: { dataType: DataType.Boolean, value: false } } });
 
   // The crate goes silent: its channels' history records the loss.
   const lostFrom = new Date();

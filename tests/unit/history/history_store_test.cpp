@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "history/at_time.h"
+#include "history/event_read.h"
 #include "history/history_service.h"
 #include "history/history_writer.h"
 #include "history/postgres_history_store.h"
@@ -265,6 +266,11 @@ class FailingStore : public HistoryStore {
     return inner_.append(rows);
   }
   StoreStatus scan(const Scan& q, std::vector<Stored>& out) override { return inner_.scan(q, out); }
+  StoreStatus appendEvents(std::span<const EventRecord> events) override {
+    if (failing) return StoreStatus::failed(StoreStatus::Code::Full, "history database: disk full");
+    return inner_.appendEvents(events);
+  }
+  StoreStatus scanEvents(const EventScan& q, std::vector<StoredEvent>& out) override { return inner_.scanEvents(q, out); }
   StoreStatus nearest(std::uint32_t k, std::int64_t t, bool b, std::optional<Stored>& o) override {
     return inner_.nearest(k, t, b, o);
   }
@@ -493,4 +499,57 @@ TEST_P(Stores, AggregatesOverIntervalsCountTheGoodValuesAndSayWhatTheyLack) {
   // More raw values than the read may go through: refused, not cut short.
   EXPECT_TRUE(readProcessed(*store, k, q, Aggregate::Average, 50, rc).empty());
   EXPECT_EQ(rc, kBadHistoryOperationUnsupported);
+}
+
+TEST_P(Stores, EventsComeBackByTimeBranchFilterAndCursor) {
+  auto store = open();
+  // One event a second, from four branches in turn; a branch's own, and those under it.
+  const char* sources[] = {"CrateA.Board00.Chan003", "CrateA", "CrateAB.Board01", ""};
+  std::vector<EventRecord> events;
+  for (int i = 0; i < 40; ++i) {
+    events.push_back(EventRecord{kT0 + i * kStep, sources[i % 4], "event " + std::to_string(i) + std::string(1, '\0')});
+  }
+  ASSERT_TRUE(store->appendEvents(events).ok());
+  auto read = [&](const EventRequest& q, std::size_t limit, const EventCursor* resume, std::vector<std::string>& out,
+                  std::function<bool(const EventRecord&)> pass = {}) {
+    return readEvents(*store, q, limit, resume, [&](const EventRecord& e) {
+      if (pass && !pass(e)) return false;
+      out.push_back(e.body.substr(6, e.body.size() - 7));
+      return true;
+    });
+  };
+  std::vector<std::string> got;
+  EventAnswer a = read(EventRequest{kT0, kT0 + 9 * kStep, 0, "CrateA"}, 0, nullptr, got);
+  EXPECT_EQ(a.status, 0u);
+  EXPECT_EQ(got, (std::vector<std::string>{"0", "1", "4", "5", "8"})) << "CrateA and under it, not CrateAB";
+  got.clear();
+  a = read(EventRequest{kT0 + 10 * kStep, kT0, 3, ""}, 0, nullptr, got);
+  EXPECT_EQ(got, (std::vector<std::string>{"10", "9", "8"})) << "start after end: newest first, the start included";
+  EXPECT_TRUE(a.more);
+  EXPECT_EQ(read(EventRequest{kT0, 0, 0, ""}, 0, nullptr, got).status, kBadInvalidTimestampArgument)
+      << "one time without a count has no end";
+  // A filter that takes one event in ten, two a call: every one once, in order, by cursor;
+  // a call that may read only a few events gives none but carries on.
+  got.clear();
+  std::optional<EventCursor> cursor;
+  int calls = 0;
+  do {
+    a = read(EventRequest{kT0, kT0 + 100 * kStep, 0, ""}, 2, cursor ? &*cursor : nullptr, got,
+             [](const EventRecord& e) { return e.body.find('0') == 7 || e.body == std::string("event 0\0", 8); });
+    cursor = a.more;
+  } while (cursor && ++calls < 50);
+  EXPECT_EQ(got, (std::vector<std::string>{"0", "10", "20", "30"}));
+  got.clear();
+  a = readEvents(*store, EventRequest{kT0, kT0 + 100 * kStep, 0, ""}, 10, nullptr, [](const EventRecord&) { return false; }, 5);
+  EXPECT_EQ(a.given, 0u);
+  ASSERT_TRUE(a.more) << "five read, none taken: the next call goes on from the fifth";
+  EXPECT_EQ(a.more->last->event.time, kT0 + 4 * kStep);
+  // Events age out with the samples.
+  std::size_t removed = 0;
+  ASSERT_TRUE(store->removeOlderThan(kT0 + 30 * kStep, 1000, removed).ok());
+  EXPECT_EQ(removed, 30u);
+  got.clear();
+  a = read(EventRequest{kT0 - kStep, kT0 + 100 * kStep, 0, ""}, 0, nullptr, got);
+  EXPECT_EQ(got.front(), "30");
+  EXPECT_EQ(read(EventRequest{kT0 - 10 * kStep, kT0 - kStep, 0, ""}, 0, nullptr, got).status, kGoodNoData);
 }

@@ -6,6 +6,7 @@
 
 #include "opctoolbox/ua/encoding/ua_binary.h"
 #include "opctoolbox/ua/events/ua_event_filter.h"
+#include "opctoolbox/ua/events/ua_event_record.h"
 #include "opctoolbox/ua/events/ua_like_pattern.h"
 
 namespace {
@@ -250,3 +251,20 @@ TEST(EventFilter, RefusedWhereClausesSayWhichElementAndWhy) {
 }
 
 }  // namespace
+
+TEST(EventFilter, AKeptEventReadsBackWithEveryFieldAndDamageIsRefused) {
+  const UaEvent trip = tripEvent();
+  const std::string bytes = encodeEventRecord(trip);
+  UaEvent back;
+  ASSERT_TRUE(decodeEventRecord(bytes, back));
+  EXPECT_EQ(back.eventType, trip.eventType);
+  EXPECT_EQ(back.conditionId, trip.conditionId);
+  EXPECT_EQ(back.source, trip.source);
+  EXPECT_EQ(back.fields, trip.fields);
+  // Cut short, one byte more, or of another layout: no event.
+  EXPECT_FALSE(decodeEventRecord(std::string_view(bytes).substr(0, bytes.size() - 1), back));
+  EXPECT_FALSE(decodeEventRecord(bytes + '\0', back));
+  std::string other = bytes;
+  other[0] = 2;
+  EXPECT_FALSE(decodeEventRecord(other, back));
+}

@@ -2,7 +2,10 @@
 // Server object, and the methods operators call on a condition (Acknowledge, Confirm,
 // AddComment) and on ConditionType (ConditionRefresh, ConditionRefresh2) go through Call.
 
+#include "history/history_service.h"
+#include "opctoolbox/application.h"
 #include "opctoolbox/ua/alarms/ua_alarm_conditions.h"
+#include "opctoolbox/ua/events/ua_event_record.h"
 #include "opctoolbox/ua/model/ua_namespace_zero.h"
 #include "opctoolbox/ua/services/ua_server.h"
 #include "opctoolbox/ua/services/ua_session.h"
@@ -49,6 +52,12 @@ ua::Variant UaServer::conditionValue(const ConditionNode& node) {
 }
 
 void UaServer::raiseEvent(const UaEvent& event) {
+  // Kept first, whoever watches: a read of history later sees every event raised.
+  if (vexahv::history::HistoryService* history = app_.history()) {
+    const Variant* time = event.field("Time");
+    const auto* ticks = time != nullptr && !time->values.empty() ? std::get_if<DateTimeValue>(&time->values.front()) : nullptr;
+    history->recordEvent({ticks != nullptr ? ticks->ticks : nowTicks(), event.source, encodeEventRecord(event)});
+  }
   for (const auto& session : allSessions()) {
     std::lock_guard lock(session->mutex);
     for (auto& [sid, sub] : session->subscriptions) {

@@ -89,9 +89,10 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
   }
   if (isType && attribute == kIsAbstract) return scalar(BuiltinType::Boolean, node->isAbstract);
   if (node->nodeClass == 32 && attribute == kSymmetric) return scalar(BuiltinType::Boolean, false);
-  // The Server object is where the model-change events come from (SubscribeToEvents).
+  // The Server object is where every event comes from (SubscribeToEvents), and where
+  // kept events are read back (HistoryRead).
   if (node->nodeClass == 1 && attribute == kEventNotifier) {
-    return scalar(BuiltinType::Byte, static_cast<std::uint8_t>(id == ns0::Server ? 1 : 0));
+    return scalar(BuiltinType::Byte, static_cast<std::uint8_t>(id == ns0::Server ? (app_.history() ? 5 : 1) : 0));
   }
   if (node->nodeClass == 4 && (attribute == 21 || attribute == 22)) return scalar(BuiltinType::Boolean, true);
   if (node->nodeClass != 2 && !(node->nodeClass == 16 && (attribute == kDataType || attribute == kValueRank))) {
@@ -349,9 +350,9 @@ void UaServer::read(Call& c, ReadRequest& r) {
       case kDescription: now(valueOf(ua::Variant::scalar(BuiltinType::LocalizedText, LocalizedText{}))); break;
       case kWriteMask: case kUserWriteMask: now(valueOf(ua::Variant::scalar(BuiltinType::UInt32, std::uint32_t{0}))); break;
       case kEventNotifier:
-        // Every branch is an event notifier: the alarms of what is under it.
+        // Every branch is an event notifier: the alarms of what is under it, kept too.
         if (variable) now(statusOnly(kBadAttributeIdInvalid));
-        else now(valueOf(ua::Variant::scalar(BuiltinType::Byte, std::uint8_t{1})));
+        else now(valueOf(ua::Variant::scalar(BuiltinType::Byte, static_cast<std::uint8_t>(app_.history() ? 5 : 1))));
         break;
       case kValue: {
         if (!variable) {

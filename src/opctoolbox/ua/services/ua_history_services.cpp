@@ -107,8 +107,10 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   if (!raw) atTime = readAtTimeDetailsOf(r.details);
   if (!raw && !atTime) processed = readProcessedDetailsOf(r.details);
   if (!raw && !atTime && !processed) {
-    const bool events = r.details.typeId.ns == 0 && r.details.typeId.numeric == kReadEventDetails;
-    return c.fault(events ? kBadHistoryOperationUnsupported : kBadHistoryOperationInvalid);
+    const bool events = r.details.typeId.ns == 0 && r.details.typeId.kind == NodeId::Kind::Numeric &&
+                        r.details.typeId.numeric == kReadEventDetails;
+    if (events) return historyReadEvents(c, r);
+    return c.fault(kBadHistoryOperationInvalid);
   }
   // Modified values are never kept: history here is what was read, not what was edited.
   if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
@@ -160,7 +162,7 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         std::lock_guard lock(session->mutex);
         auto it = session->historyContinuations.find(node.continuationPoint);
         if (it != session->historyContinuations.end()) {
-          resume = std::move(it->second);
+          if (!it->second.events) resume = std::move(it->second);  // not an event read's
           session->historyContinuations.erase(it);
         }
         if (!resume && node.status == kGood) node.status = kBadContinuationPointInvalid;
@@ -210,7 +212,7 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
           status = kBadNoContinuationPoints;
         } else {
           point = randomBytes(8);
-          session->historyContinuations[point] = Session::HistoryContinuation{itemId, std::move(*answer.more)};
+          session->historyContinuations[point] = Session::HistoryContinuation{itemId, std::move(*answer.more), std::nullopt};
         }
       }
       if (status == kBadNoContinuationPoints || status == kBadHistoryOperationUnsupported) {

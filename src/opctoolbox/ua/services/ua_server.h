@@ -182,6 +182,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   void unregisterNodes(Call& c, RegisterNodesRequest& r);
   void call(Call& c, CallRequest& r);
   void historyRead(Call& c, HistoryReadRequest& r);
+  void historyReadEvents(Call& c, HistoryReadRequest& r);
   void createSubscription(Call& c, CreateSubscriptionRequest& r);
   void modifySubscription(Call& c, ModifySubscriptionRequest& r);
   void setPublishingMode(Call& c, SubscriptionsRequest& r);

@@ -14,6 +14,7 @@
 #include "opctoolbox/ua/encoding/ua_messages.h"
 #include "opctoolbox/ua/services/ua_diagnostics.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
+#include "history/event_read.h"
 #include "history/raw_read.h"
 #include "opctoolbox/ua/services/ua_subscription.h"
 
@@ -61,10 +62,12 @@ struct Session {
   // What it holds: under mutex.
   std::mutex mutex;
   std::map<std::string, std::vector<ReferenceDescription>> continuations;
-  // Where each unfinished HistoryRead of an item stopped (its item id and the read's cursor).
+  // Where each unfinished HistoryRead of an item stopped (its item id and the read's
+  // cursor), or of a notifier's events (its key, and where the events' read stopped).
   struct HistoryContinuation {
     std::string itemId;
     vexahv::history::RawCursor cursor;
+    std::optional<vexahv::history::EventCursor> events;
   };
   std::map<std::string, HistoryContinuation> historyContinuations;
   std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
