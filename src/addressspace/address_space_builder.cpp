@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "config/server_globals.h"
 #include "config/system_entries.h"
 #include "config/system_entry.h"
+#include "addressspace/history_policy.h"
 #include "history/history_service.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
@@ -36,28 +38,49 @@ namespace globals = VEXAHVServerGlobals;
 
 namespace {
 
-// The channel parameters whose history is kept: what is asked first after a trip.
-bool keptInHistory(const std::string& parameter) {
+// The channel parameters whose history is kept unless the history file says otherwise:
+// what is asked first after a trip.
+bool keptByDefault(const std::string& parameter) {
   for (const char* name : {"VMon", "IMon", "Status", "Pw", "V0Set", "I0Set"}) {
     if (parameter == name) return true;
   }
   return false;
 }
 
-// Once the crate's items have their ids: history keeps them (and its connection state),
-// and those that report events are watched by the server like the status words, so their
-// values come whether or not a client watches them. A polled item's history follows the
-// reads that are made of it anyway: polling every kept item would take the crate's link.
-void keepHistory(VEXAHVElement& system, std::vector<VEXAHVElementPtr>& kept, std::vector<VEXAHVElementPtr>& watched) {
+// An item history keeps, and the half of its last decimal (from its resolution) that a
+// value must move by to count as a change, 0 for an item without one.
+struct KeptItem {
+  VEXAHVElementPtr element;
+  double halfStep = 0;
+};
+
+// The half step of a parameter whose properties say how many decimals it has.
+double halfStepOf(const std::vector<VEXAHVElementPtr>& properties) {
+  for (const auto& prop : properties) {
+    const std::string& name = prop->getName();
+    if (name.size() < 6 || name.compare(name.size() - 6, 6, "#Resol") != 0) continue;
+    const ValueQT v = prop->getCachedValue();
+    if (v.getQuality() != kQualityGood || v.getData().vartype() != OpcToolbox::VT_UI2) return 0;
+    const unsigned decimals = std::min<unsigned>(v.getData().rawUI2(), 12);
+    return 0.5 * std::pow(10.0, -static_cast<double>(decimals));
+  }
+  return 0;
+}
+
+// Once the crate's items have their ids: history keeps them, each as the history file says, and those that report events are watched by the server
+// like the status words, so their values come whether or not a client watches them. A
+// polled item's history follows the reads that are made of it anyway: polling every kept
+// item would take the crate's link.
+void keepHistory(std::vector<KeptItem>& kept, std::vector<VEXAHVElementPtr>& watched) {
   history::HistoryService* h = OpcToolbox::getApp()->history();
   if (h == nullptr) return;
-  for (const auto& child : system.getOwnChildren()) {
-    if (child->getName() == "ConnStatus") kept.push_back(child);
-  }
   std::unordered_set<const VEXAHVElement*> already;
   for (const auto& e : watched) already.insert(e.get());
-  for (const auto& e : kept) {
-    e->setHistorySlot(h->keep(e->getItemId()));
+  for (const auto& [e, halfStep] : kept) {
+    const HistoryPolicy p = historyPolicyFor(e->getName(), true);
+    if (!p.kept) continue;
+    const std::int64_t interval = p.interval ? static_cast<std::int64_t>(*p.interval * 1e7) : -1;
+    e->setHistorySlot(h->keep(e->getItemId(), p.deadband.value_or(halfStep), interval));
     if (e->getIoMode() == OpcToolbox::kIoReport && already.insert(e.get()).second) watched.push_back(e);
   }
 }
@@ -383,7 +406,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
   // so a client never browses a half-built crate.
   std::vector<VEXAHVElementPtr> staged;
   std::vector<VEXAHVElementPtr> statusItems;  // the channels' and boards' status words, which alarms follow
-  std::vector<VEXAHVElementPtr> kept;         // what history keeps
+  std::vector<KeptItem> kept;                 // what history may keep
 
   bool first = true;
   const std::shared_ptr<Crate>& crate = node->crate();
@@ -438,7 +461,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       if (param->getParamType() == kBoardStatusType) {
         param->setDefinition(kBoardStatusDefinition);
         statusItems.push_back(param);
-        kept.push_back(param);
+        kept.push_back({param, 0});
       }
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
@@ -470,12 +493,15 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
           statusItems.push_back(param);
         }
         channel->addElement(param);
-        if (keptInHistory(param->getName())) kept.push_back(param);
         logNotice("Getting board [", b, "] channel [", c, "] parameter [", param->getName(), "] properties");
-        for (auto& prop : walk.propertyItems(c, *param)) {
+        auto properties = walk.propertyItems(c, *param);
+        for (auto& prop : properties) {
           bind(*prop, crate, eventIoMode);
           prop->setHasChildren(false);
           channel->addElement(prop);
+        }
+        if (historyPolicyFor(param->getName(), keptByDefault(param->getName())).kept) {
+          kept.push_back({param, halfStepOf(properties)});
         }
       }
     }
@@ -489,7 +515,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
     staged.push_back(e);
   }
   node->addElements(staged);
-  keepHistory(*node, kept, statusItems);
+  keepHistory(kept, statusItems);
   logNotice("End system [", name, "] configuration");
 
   if (type == 2) {
@@ -576,6 +602,10 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
       status->setActiveForClients(true);
       bindItem(*status, *node, 0, 0);
       node->addElement(status);
+      // Kept whether or not the crate could be built: its history shows when it was lost.
+      if (history::HistoryService* h = OpcToolbox::getApp()->history(); h && historyPolicyFor("ConnStatus", true).kept) {
+        status->setHistorySlot(h->keep(status->getItemId()));
+      }
     }
     logNotice("Getting global settings");
     if (node->getSystemType() == 0) {

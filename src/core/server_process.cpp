@@ -7,6 +7,7 @@
 
 #include "addressspace/channel_groups.h"
 #include "addressspace/hardware_alarms.h"
+#include "addressspace/history_policy.h"
 #include "history/history_service.h"
 #include "history/postgres_history_store.h"
 #include "history/sqlite_history_store.h"
@@ -354,6 +355,11 @@ void VEXAHVServerProcess::openHistory() {
     return;
   }
   const PlantSettings& plant = globals::plant;
+  // What is kept of which parameter, before any crate is built; a refused file leaves the
+  // defaults.
+  if (std::string error = loadHistoryPolicy(platform::platformRoot() / kHistoryPolicyFile); !error.empty()) {
+    logError("History settings: ", error);
+  }
   history::StoreStatus status;
   std::unique_ptr<history::HistoryStore> store;
   std::string where;

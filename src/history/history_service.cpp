@@ -21,7 +21,7 @@ HistoryService::~HistoryService() {
   writer_.reset();
 }
 
-std::uint32_t HistoryService::keep(std::string_view itemId, double deadband) {
+std::uint32_t HistoryService::keep(std::string_view itemId, double deadband, std::int64_t minInterval) {
   std::unique_lock lock(slotsMutex_);
   if (auto it = slotOf_.find(std::string(itemId)); it != slotOf_.end()) return it->second;
   std::uint32_t key = 0;
@@ -29,7 +29,7 @@ std::uint32_t HistoryService::keep(std::string_view itemId, double deadband) {
     logError("History of item [", itemId, "] is not kept: ", s.message);
     return 0;
   }
-  slots_.push_back(std::make_unique<Kept>(key, deadband));
+  slots_.push_back(std::make_unique<Kept>(key, deadband, minInterval < 0 ? settings_.minInterval : minInterval));
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   slotOf_.emplace(std::string(itemId), slot);
   return slot;
@@ -66,7 +66,7 @@ void HistoryService::record(std::uint32_t s, Sample sample) {
       return;
     }
     const bool statusChanged = !k->last || k->last->status != sample.status;
-    if (statusChanged || sample.time - k->last->time >= settings_.minInterval) {
+    if (statusChanged || sample.time - k->last->time >= k->minInterval) {
       k->last = sample;
       k->held.reset();
       k->holding.store(false, std::memory_order_relaxed);
@@ -92,7 +92,7 @@ void HistoryService::sweep(std::int64_t now) {
     std::optional<Row> row;
     {
       std::lock_guard lock(k->mutex);
-      if (k->held && (!k->last || now - k->last->time >= settings_.minInterval)) {
+      if (k->held && (!k->last || now - k->last->time >= k->minInterval)) {
         k->last = *k->held;
         row = Row{k->key, std::move(*k->held)};
         k->held.reset();

@@ -40,8 +40,10 @@ class HistoryService {
   HistoryService& operator=(const HistoryService&) = delete;
 
   // Keeps the item's history from now on (again, after a rebuild: the same slot); its
-  // slot, 0 when the store could not take it (logged).
-  std::uint32_t keep(std::string_view itemId, double deadband = 0);
+  // slot, 0 when the store could not take it (logged). A value is written when it moved
+  // by more than deadband (0: any change), at most one each minInterval ticks (-1: the
+  // settings').
+  std::uint32_t keep(std::string_view itemId, double deadband = 0, std::int64_t minInterval = -1);
   // A value of a kept item, from any thread.
   void record(std::uint32_t slot, Sample sample);
   bool historizing(std::string_view itemId) const;
@@ -68,9 +70,10 @@ class HistoryService {
 
  private:
   struct Kept {
-    explicit Kept(std::uint32_t k, double d) : key(k), deadband(d) {}
+    Kept(std::uint32_t k, double d, std::int64_t i) : key(k), deadband(d), minInterval(i) {}
     const std::uint32_t key;
     const double deadband;
+    const std::int64_t minInterval;
     std::mutex mutex;  // leaf
     std::optional<Sample> last;  // the last written
     std::optional<Sample> held;  // newer, not written yet (within its second)

@@ -148,7 +148,7 @@ async function modelChange() {
     const session = await client.createSession();
     await waitUntilRunning(session);
     const notifier = await session.read({ nodeId: "ns=0;i=2253", attributeId: AttributeIds.EventNotifier });
-    assert.strictEqual(notifier.value.value, 1, "the Server object notifies events");
+    assert.strictEqual(notifier.value.value, 5, "the Server object notifies events, and their history is read");
     const subscription = ClientSubscription.create(session, {
       requestedPublishingInterval: 100, requestedMaxKeepAliveCount: 10, requestedLifetimeCount: 100, publishingEnabled: true,
     });
