@@ -120,6 +120,14 @@ bool HistoryService::historizing(std::string_view itemId) const {
   return slotOf_.count(std::string(itemId)) != 0;
 }
 
+std::optional<HistoryService::KeptInfo> HistoryService::keptInfo(std::string_view itemId) const {
+  std::shared_lock lock(slotsMutex_);
+  auto it = slotOf_.find(std::string(itemId));
+  if (it == slotOf_.end()) return std::nullopt;
+  const Kept& k = *slots_[it->second - 1];
+  return KeptInfo{k.deadband, k.minInterval};
+}
+
 std::optional<std::uint32_t> HistoryService::keyFor(std::string_view itemId) const {
   std::shared_lock lock(slotsMutex_);
   auto it = slotOf_.find(std::string(itemId));

@@ -47,6 +47,12 @@ class HistoryService {
   // A value of a kept item, from any thread.
   void record(std::uint32_t slot, Sample sample);
   bool historizing(std::string_view itemId) const;
+  // How a kept item is kept; none for one that is not.
+  struct KeptInfo {
+    double deadband = 0;
+    std::int64_t minInterval = 0;  // ticks
+  };
+  std::optional<KeptInfo> keptInfo(std::string_view itemId) const;
   // An event, from any thread: every one is kept, whatever it changed.
   void recordEvent(EventRecord event);
   EventAnswer readEvents(const EventRequest& request, std::size_t limit, const EventCursor* resume,

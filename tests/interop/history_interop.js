@@ -19,7 +19,7 @@ const { startPostgres } = require("./postgres_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
   HistoryReadRequest, ReadRawModifiedDetails, ReadAtTimeDetails, ReadProcessedDetails, ReadEventDetails, resolveNodeId,
-  constructEventFilter, EventFilter, FilterOperator, SimpleAttributeOperand, LiteralOperand,
+  constructEventFilter, makeBrowsePath, EventFilter, FilterOperator, SimpleAttributeOperand, LiteralOperand,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -55,6 +55,25 @@ async function scenario(session, control) {
   assert.strictEqual(historizing.value.value, true);
   assert.strictEqual(access.value.value & 4, 4, "AccessLevel has HistoryRead");
   assert.strictEqual(other.value.value, false);
+  // Its HistoricalDataConfiguration says how: a voltage on a line between its values, the
+  // deadband of half its last decimal (none published here: 0), a second at the least.
+  const refs = (await session.browse(item(`${CHAN}.VMon`))).references;
+  const config = refs.find((r) => r.referenceTypeId.toString() === "ns=0;i=56");
+  assert.ok(config, "HasHistoricalConfiguration");
+  assert.strictEqual(config.browseName.name, "HA Configuration");
+  const members = (await session.browse(config.nodeId)).references.map((r) => r.browseName.name);
+  for (const m of ["AggregateConfiguration", "Stepped", "MinTimeInterval", "ExceptionDeviation"]) assert.ok(members.includes(m), m);
+  const paths = await session.translateBrowsePath([
+    makeBrowsePath(item(`${CHAN}.VMon`), "/0:HA Configuration.Stepped"),
+    makeBrowsePath(item(`${CHAN}.VMon`), "/0:HA Configuration.MinTimeInterval"),
+    makeBrowsePath(item(`${CHAN}.VMon`), "/0:HA Configuration/0:AggregateConfiguration.PercentDataGood"),
+    makeBrowsePath(item(`${CHAN}.Status`), "/0:HA Configuration.Stepped"),
+  ]);
+  const targets = paths.map((p) => { assert.strictEqual(p.statusCode.value, 0, p.statusCode.toString()); return p.targets[0].targetId; });
+  const [stepped, interval, good, statusStepped] = await session.read(targets.map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })));
+  assert.deepStrictEqual([stepped.value.value, interval.value.value, good.value.value, statusStepped.value.value], [false, 1000, 100, true]);
+  assert.ok(!(await session.browse(item(`${CHAN}.RUp`))).references.some((r) => r.referenceTypeId.toString() === "ns=0;i=56"),
+    "an item not kept has none");
 
   // An end long enough ago that everything before it, and its bound, is written: reads of
   // the range are the same each time.

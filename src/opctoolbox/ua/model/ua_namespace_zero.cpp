@@ -27,7 +27,8 @@ std::vector<NamespaceZeroNode> build() {
       // Object types.
       {58, ObjType, "BaseObjectType", 0,
        {{HasSubtype, 61}, {HasSubtype, 2004}, {HasSubtype, 2013}, {HasSubtype, 11564}, {HasSubtype, 76}, {HasSubtype, 77},
-        {HasSubtype, 2041}, {HasSubtype, 2020}, {HasSubtype, 2026}, {HasSubtype, 2029}},
+        {HasSubtype, 2041}, {HasSubtype, 2020}, {HasSubtype, 2026}, {HasSubtype, 2029}, {HasSubtype, 2318},
+        {HasSubtype, 11187}},
        {}, -1, false},
       // Events: the base type with its fields, and the model-change events.
       {2041, ObjType, "BaseEventType", 0,
@@ -43,6 +44,9 @@ std::vector<NamespaceZeroNode> build() {
       {2050, Var, "Message", Property, {{HasModellingRule, Mandatory}}, dt(21), -1, false},
       {2051, Var, "Severity", Property, {{HasModellingRule, Mandatory}}, dt(5), -1, false},
       {2132, ObjType, "BaseModelChangeEventType", 0, {{HasSubtype, 2133}}, {}, -1, false},
+      // What a kept item's history configuration is (OPC UA Part 11, 5.2).
+      {2318, ObjType, "HistoricalDataConfigurationType", 0, {}, {}, -1, false},
+      {11187, ObjType, "AggregateConfigurationType", 0, {}, {}, -1, false},
       {2133, ObjType, "GeneralModelChangeEventType", 0, {{HasProperty, 2134}}, {}, -1, false},
       {2134, Var, "Changes", Property, {{HasModellingRule, Mandatory}}, dt(877), 1, false},
       // The system events and the condition and alarm types of Alarms & Conditions (Part 9).

@@ -264,6 +264,7 @@ DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, s
       if (attribute == kValue && v.value) stamp(v, timestamps, now, now);
       return v;
     }
+    if (const auto config = historyConfigurationNode(id)) return readHistoryConfiguration(*config, id, attribute, timestamps);
     return statusOnly(kBadNodeIdUnknown);
   }
   const UaProperty p = node->property;

@@ -191,6 +191,7 @@ std::uint32_t UaServer::madeNodeClass(const NodeIdRef& id) const {
   if (propertyNode(id)) return kVariable;
   if (const auto condition = conditionNode(id)) return condition->member != nullptr ? condition->member->nodeClass : kObject;
   if (const auto method = methodNode(id)) return method->arguments != 0 ? kVariable : kMethod;
+  if (const auto config = historyConfigurationNode(id)) return config->member != nullptr ? config->member->nodeClass : kObject;
   return 0;
 }
 

@@ -22,6 +22,7 @@
 #include "opctoolbox/ua/alarms/ua_condition_nodes.h"
 #include "opctoolbox/ua/services/ua_diagnostics.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
+#include "opctoolbox/ua/model/ua_history_configuration.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/encoding/ua_messages.h"
 #include "opctoolbox/ua/encoding/ua_subscription_messages.h"
@@ -239,6 +240,21 @@ class UaServer : public ServiceHandler, public ConditionListener {
     return namesItem(id) ? methodNodeOf(id.text) : std::nullopt;
   }
   std::optional<MethodNode> methodNodeOf(std::string_view text) const;
+  // A node of a kept item's history configuration ("<item>#HA Configuration",
+  // "<item>#HA Configuration.Stepped"): the item, and the member (null: the object).
+  struct HistoryConfigurationNode {
+    ElementPtr item;
+    const HistoryConfigurationMember* member = nullptr;
+  };
+  template <class Id>
+  std::optional<HistoryConfigurationNode> historyConfigurationNode(const Id& id) const {
+    return namesItem(id) ? historyConfigurationNodeOf(id.text) : std::nullopt;
+  }
+  std::optional<HistoryConfigurationNode> historyConfigurationNodeOf(std::string_view text) const;
+  void historyConfigurationReferences(const HistoryConfigurationNode& node, bool forward, bool inverse,
+                                      const std::function<void(ReferenceDescription&&)>& sink);
+  DataValue readHistoryConfiguration(const HistoryConfigurationNode& node, const NodeIdRef& id, std::uint32_t attribute,
+                                     std::uint32_t timestamps);
   DataValue readMethodNode(const MethodNode& node, const NodeIdRef& id, std::uint32_t attribute, Role role);
   void methodReferences(const MethodNode& node, bool forward, bool inverse,
                         const std::function<void(ReferenceDescription&&)>& sink);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "history/history_service.h"
 #include "opctoolbox/da_address_space_root.h"
 #include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
@@ -99,6 +100,10 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
           methodReferences(*method, forward, inverse, sink);
           return;
         }
+        if (const auto config = historyConfigurationNode(nodeId)) {
+          historyConfigurationReferences(*config, forward, inverse, sink);
+          return;
+        }
         status = kBadNodeIdUnknown;
         return;
       }
@@ -120,6 +125,11 @@ void UaServer::forEachReference(const NodeId& nodeId, bool forward, bool inverse
       if (variable) {
         const ItemModel model = itemModelOf(*element, find);
         for (UaProperty p : model.properties()) sink(propertyReference(element->getItemId(), p, true));
+        if (const auto* history = app_.history(); history != nullptr && history->historizing(element->getItemId())) {
+          sink(reference(kHasHistoricalConfiguration, true,
+                         NodeId::stringId(kNs, historyConfigurationNodeId(element->getItemId())),
+                         QualifiedName{0, kHistoryConfigurationName}, kObject, kHistoricalDataConfigurationType));
+        }
         sink(reference(kHasTypeDefinition, true, NodeId::numericId(0, model.typeDefinition),
                        QualifiedName{0, typeDefinitionName(model.typeDefinition)}, 16u, 0));
       } else {
