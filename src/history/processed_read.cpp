@@ -37,6 +37,20 @@ std::size_t intervalCount(const ProcessedRequest& r) {
   return static_cast<std::size_t>(span / r.interval + (span % r.interval != 0 ? 1 : 0));
 }
 
+ProcessedRequest intervalsFrom(const ProcessedRequest& r, std::size_t first, std::size_t count) {
+  const std::size_t total = intervalCount(r);
+  if (r.interval == 0 || total == 0) return r;  // one interval, or an invalid request
+  ProcessedRequest out = r;
+  if (first >= total) {
+    out.start = r.end;  // none left: an empty request
+    return out;
+  }
+  // Within the range: first and count intervals of it cannot overflow.
+  out.start = r.start + static_cast<std::int64_t>(first) * r.interval;
+  out.end = count >= total - first ? r.end : out.start + static_cast<std::int64_t>(count) * r.interval;
+  return out;
+}
+
 std::vector<Sample> readProcessed(HistoryStore& store, std::uint32_t key, const ProcessedRequest& r,
                                   Aggregate aggregate, std::size_t maxRows, std::uint32_t& status) {
   status = 0;

@@ -25,6 +25,9 @@ struct ProcessedRequest {
 
 // The intervals a request makes (0 when the request is invalid).
 std::size_t intervalCount(const ProcessedRequest& request);
+// The request for count of its intervals from the first-th on (a read resumed where the
+// last call stopped): the same intervals, the last still the request's own.
+ProcessedRequest intervalsFrom(const ProcessedRequest& request, std::size_t first, std::size_t count);
 
 // One value per interval, oldest first. status: Good, BadInvalidTimestampArgument, or
 // BadHistoryOperationUnsupported when the store failed or the range holds more than

@@ -144,6 +144,30 @@ async function scenario(session, control) {
     assert.ok(n.value.value <= 3, `${n.value.value} values in two seconds`);
   }
   await assert.rejects(historyRead(session, [[vmon], [vmon]], processed(["i=2342"])), /BadAggregateListMismatch/);
+  // More times or intervals than a call gives: the rest by continuation points, each once.
+  const pages = async (details) => {
+    const all = [];
+    let point = null, calls = 0;
+    do {
+      const [page] = await historyRead(session, [[vmon, point]], details);
+      assert.strictEqual(page.statusCode.value, 0, page.statusCode.toString());
+      all.push(...page.historyData.dataValues);
+      point = page.continuationPoint && page.continuationPoint.length ? page.continuationPoint : null;
+    } while (point && ++calls < 10);
+    return { all, calls: calls + 1 };
+  };
+  const from = +ramp[0].sourceTimestamp;
+  const manyTimes = Array.from({ length: 60000 }, (_, i) => new Date(from + i / 10));
+  const atTimes = await pages(new ReadAtTimeDetails({ reqTimes: manyTimes, useSimpleBounds: true }));
+  assert.strictEqual(atTimes.calls, 2);
+  assert.strictEqual(atTimes.all.length, 60000);
+  const fine = await pages(new ReadProcessedDetails({ startTime: new Date(from), endTime: new Date(from + 8000),
+    processingInterval: 0.1, aggregateType: [resolveNodeId("i=2352")] }));
+  assert.strictEqual(fine.calls, 2);
+  assert.strictEqual(fine.all.length, 80000);
+  const [inRange] = await historyRead(session, [[vmon]], raw(new Date(from), new Date(from + 8000)));
+  assert.strictEqual(fine.all.reduce((a, v) => a + v.value.value, 0),
+    inRange.historyData.dataValues.filter((v) => v.statusCode.value === 0).length, "every raw value counted once");
 
   // What is not kept, or not there, or not read this way, says so.
   const [notKept, unknown] = await historyRead(session, [[item(`${CHAN}.RUp`)], [item("CrateA.Nothing")]], raw(t0, end));

@@ -490,6 +490,14 @@ TEST_P(Stores, AggregatesOverIntervalsCountTheGoodValuesAndSayWhatTheyLack) {
   EXPECT_EQ(average[10].status, kBadNoData) << "nothing kept in it";
   EXPECT_EQ(count[10].value, Value(std::int64_t{0}));
   EXPECT_EQ(count[11].status, calculated | kHistorianPartial) << "the last interval is shorter";
+  // Five intervals at a time from where the last stopped, as continuation points go: the
+  // same values, the short last one still Partial.
+  std::vector<Sample> paged;
+  for (std::size_t first = 0; first < 12; first += 5) {
+    for (const Sample& v : readProcessed(*store, k, intervalsFrom(q, first, 5), Aggregate::Count, 1'000'000, rc)) paged.push_back(v);
+  }
+  EXPECT_EQ(paged, count);
+  EXPECT_EQ(intervalCount(intervalsFrom(q, 12, 5)), 0u) << "none left";
   // One interval for all; a range backwards is refused.
   auto whole = readProcessed(*store, k, ProcessedRequest{kT0, kT0 + 100 * kStep, 0}, Aggregate::Maximum, 1'000'000, rc);
   ASSERT_EQ(whole.size(), 1u);

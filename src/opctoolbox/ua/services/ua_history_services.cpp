@@ -2,7 +2,8 @@
 // and aggregates over intervals (Part 11, ReadRawModifiedDetails, ReadAtTimeDetails and
 // ReadProcessedDetails): items the server keeps history of answer from it, on a thread
 // of the server's own so that no read of the database holds the network thread; a read
-// that does not end in one call leaves a continuation point in its session.
+// that does not end in one call (more values, times or intervals than its share of the
+// call's) leaves a continuation point in its session.
 
 #include <algorithm>
 
@@ -114,17 +115,12 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   }
   // Modified values are never kept: history here is what was read, not what was edited.
   if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
-  // Values at times and aggregates have no continuation here: the call is bounded whole.
-  if (atTime && atTime->reqTimes.size() * r.nodes.size() > kValuesPerCall) return c.fault(kBadTooManyOperations);
   vexahv::history::ProcessedRequest intervals;
   if (processed) {
     if (processed->aggregateTypes.size() != r.nodes.size()) return c.fault(kBadAggregateListMismatch);
     const double ticks = processed->processingInterval * 10000.0;  // ms to 100 ns
     intervals = {processed->startTime, processed->endTime,
                  ticks >= 0 && ticks < 9e18 ? static_cast<std::int64_t>(ticks) : -1};
-    if (vexahv::history::intervalCount(intervals) * r.nodes.size() > kValuesPerCall) {
-      return c.fault(kBadTooManyOperations);
-    }
   }
   const Mode mode = raw ? Mode::Raw : atTime ? Mode::AtTime : Mode::Processed;
 
@@ -162,7 +158,8 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         std::lock_guard lock(session->mutex);
         auto it = session->historyContinuations.find(node.continuationPoint);
         if (it != session->historyContinuations.end()) {
-          if (!it->second.events) resume = std::move(it->second);  // not an event read's
+          // Only a point of this kind of read continues it.
+          if (!it->second.events && it->second.mode == static_cast<int>(mode)) resume = std::move(it->second);
           session->historyContinuations.erase(it);
         }
         if (!resume && node.status == kGood) node.status = kBadContinuationPointInvalid;
@@ -184,21 +181,38 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
       }
       const std::string itemId = node.element->getItemId();
       if (mode != Mode::Raw) {
-        if (resume) {
-          encodeHistoryResult(e, kBadContinuationPointInvalid, {}, nullptr, 0, timestamps);
-          continue;
-        }
+        // This call's share of the times or intervals, from where the last call stopped.
+        const std::size_t total = mode == Mode::AtTime ? times.size() : vexahv::history::intervalCount(intervals);
+        const std::size_t first = resume ? resume->next : 0;
+        const std::size_t count = std::min(share, total > first ? total - first : 0);
         StatusCode status = kGood;
-        const std::vector<vexahv::history::Sample> values =
-            mode == Mode::AtTime
-                ? history->readAtTime(itemId, times, status)
-                : history->readProcessed(itemId, intervals, node.aggregate, kRawRowsPerProcessedRead, status);
+        std::vector<vexahv::history::Sample> values;
+        if (mode == Mode::AtTime) {
+          values = history->readAtTime(itemId, std::span(times).subspan(std::min(first, times.size()), count), status);
+        } else {
+          values = history->readProcessed(itemId, vexahv::history::intervalsFrom(intervals, first, count), node.aggregate,
+                                          kRawRowsPerProcessedRead, status);
+        }
+        budget -= std::min(budget, values.size());
+        std::string point;
+        if (status == kGood && first + count < total) {
+          std::lock_guard lock(session->mutex);
+          if (session->historyContinuations.size() >= limits_.maxContinuationPoints) {
+            status = kBadNoContinuationPoints;
+          } else {
+            point = randomBytes(8);
+            Session::HistoryContinuation& kept = session->historyContinuations[point];
+            kept.itemId = itemId;
+            kept.mode = static_cast<int>(mode);
+            kept.next = first + count;
+          }
+        }
         // A count is an Int32 and an average a Double, whatever the item's DataType (Part 13).
         using A = vexahv::history::Aggregate;
         std::uint16_t type = node.element->getDatatype();
         if (mode == Mode::Processed && node.aggregate == A::Count) type = VT_I4;
         if (mode == Mode::Processed && node.aggregate == A::Average) type = VT_R8;
-        encodeHistoryResult(e, status, {}, status == kGood ? &values : nullptr, type, timestamps);
+        encodeHistoryResult(e, status, point, status == kGood ? &values : nullptr, type, timestamps);
         continue;
       }
       vexahv::history::RawAnswer answer =
@@ -212,7 +226,9 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
           status = kBadNoContinuationPoints;
         } else {
           point = randomBytes(8);
-          session->historyContinuations[point] = Session::HistoryContinuation{itemId, std::move(*answer.more), std::nullopt};
+          Session::HistoryContinuation& kept = session->historyContinuations[point];
+          kept.itemId = itemId;
+          kept.cursor = std::move(*answer.more);
         }
       }
       if (status == kBadNoContinuationPoints || status == kBadHistoryOperationUnsupported) {

@@ -68,6 +68,8 @@ struct Session {
     std::string itemId;
     vexahv::history::RawCursor cursor;
     std::optional<vexahv::history::EventCursor> events;
+    int mode = 0;           // of the read it continues: 0 raw, 1 at times, 2 aggregates
+    std::size_t next = 0;   // at times and aggregates: the first time or interval not given
   };
   std::map<std::string, HistoryContinuation> historyContinuations;
   std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
