@@ -136,23 +136,24 @@ std::optional<std::uint32_t> HistoryService::keyFor(std::string_view itemId) con
 }
 
 std::vector<Sample> HistoryService::readAtTime(std::string_view itemId, std::span<const std::int64_t> times,
-                                              std::uint32_t& status) {
+                                              std::uint32_t& status, AtTimeOptions options) {
   const std::optional<std::uint32_t> key = keyFor(itemId);
   if (!key) {
     status = kBadHistoryOperationUnsupported;
     return {};
   }
-  return history::readAtTime(*store_, *key, times, status);
+  return history::readAtTime(*store_, *key, times, status, options);
 }
 
 std::vector<Sample> HistoryService::readProcessed(std::string_view itemId, const ProcessedRequest& request,
-                                                 Aggregate aggregate, std::size_t maxRows, std::uint32_t& status) {
+                                                 Aggregate aggregate, std::size_t maxRows, std::uint32_t& status,
+                                                 const AggregateConfiguration& configuration) {
   const std::optional<std::uint32_t> key = keyFor(itemId);
   if (!key) {
     status = kBadHistoryOperationUnsupported;
     return {};
   }
-  return history::readProcessed(*store_, *key, request, aggregate, maxRows, status);
+  return history::readProcessed(*store_, *key, request, aggregate, maxRows, status, configuration);
 }
 
 RawAnswer HistoryService::readRaw(std::string_view itemId, const RawRequest& request, std::size_t limit,

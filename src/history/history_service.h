@@ -62,10 +62,12 @@ class HistoryService {
                     const RawCursor* resume = nullptr);
   // At the given times (see readAtTime); BadHistoryOperationUnsupported for an item that
   // is not kept.
-  std::vector<Sample> readAtTime(std::string_view itemId, std::span<const std::int64_t> times, std::uint32_t& status);
+  std::vector<Sample> readAtTime(std::string_view itemId, std::span<const std::int64_t> times, std::uint32_t& status,
+                                 AtTimeOptions options = {});
   // Aggregates over intervals (see readProcessed), reading at most maxRows raw values.
   std::vector<Sample> readProcessed(std::string_view itemId, const ProcessedRequest& request, Aggregate aggregate,
-                                    std::size_t maxRows, std::uint32_t& status);
+                                    std::size_t maxRows, std::uint32_t& status,
+                                    const AggregateConfiguration& configuration = {});
   // Writes the values held back for a second that is over (the writer calls it each turn;
   // tests too).
   void sweep(std::int64_t now);

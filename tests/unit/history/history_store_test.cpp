@@ -454,6 +454,13 @@ TEST_P(Stores, ValuesAtTimesAreRawInterpolatedSteppedOrHonestlyMissing) {
   EXPECT_EQ(v[3].status, 0x808A0000u) << "within a loss: the loss, not a bridge over it";
   EXPECT_EQ(v[4].status, kUncertainDataSubNormal | kInfoDataValue | kHistorianInterpolated);
   EXPECT_EQ(v[4].value, Value(300.0)) << "past the last value: the last, uncertain";
+  // Without simple bounds the good values around a loss bound it, the value Uncertain;
+  // sloped, past the last value on the line through the last two good ones.
+  const std::int64_t later[] = {kT0 + 25 * kStep, kT0 + 40 * kStep};
+  v = readAtTime(*store, vmon, later, rc, AtTimeOptions{false, true});
+  ASSERT_EQ(v.size(), 2u);
+  EXPECT_EQ(v[0], (Sample{kT0 + 25 * kStep, kUncertainDataSubNormal | kInfoDataValue | kHistorianInterpolated, Value(275.0)}));
+  EXPECT_EQ(v[1].value, Value(350.0));
   // A status word steps: never a value between two words.
   const std::int64_t mid[] = {kT0 + 5 * kStep};
   v = readAtTime(*store, status, mid, rc);
@@ -502,8 +509,18 @@ TEST_P(Stores, AggregatesOverIntervalsCountTheGoodValuesAndSayWhatTheyLack) {
   auto whole = readProcessed(*store, k, ProcessedRequest{kT0, kT0 + 100 * kStep, 0}, Aggregate::Maximum, 1'000'000, rc);
   ASSERT_EQ(whole.size(), 1u);
   EXPECT_EQ(whole[0].value, Value(99.0));
-  EXPECT_TRUE(readProcessed(*store, k, ProcessedRequest{kT0 + kStep, kT0, 0}, Aggregate::Count, 1'000'000, rc).empty());
-  EXPECT_EQ(rc, kBadInvalidTimestampArgument);
+  // Backwards: from the start, newest first, each interval (its start - step, its start].
+  auto back = readProcessed(*store, k, ProcessedRequest{kT0 + 100 * kStep, kT0, 10 * kStep}, Aggregate::Maximum,
+                            1'000'000, rc);
+  ASSERT_EQ(back.size(), 10u);
+  EXPECT_EQ(back[0], (Sample{kT0 + 100 * kStep, calculated, Value(99.0)}));
+  EXPECT_EQ(back[9].value, Value(10.0));
+  EXPECT_EQ(back[4].status, kUncertainDataSubNormal | calculated) << "the loss, counted backwards too";
+  // The client's configuration: half the values good is enough; shares that overlap are refused.
+  const AggregateConfiguration half{true, 50, 50, false};
+  EXPECT_EQ(readProcessed(*store, k, q, Aggregate::Average, 1'000'000, rc, half)[5].status, calculated);
+  EXPECT_TRUE(readProcessed(*store, k, q, Aggregate::Average, 1'000'000, rc, AggregateConfiguration{true, 10, 10, false}).empty());
+  EXPECT_EQ(rc, kBadAggregateConfigurationRejected);
   // More raw values than the read may go through: refused, not cut short.
   EXPECT_TRUE(readProcessed(*store, k, q, Aggregate::Average, 50, rc).empty());
   EXPECT_EQ(rc, kBadHistoryOperationUnsupported);

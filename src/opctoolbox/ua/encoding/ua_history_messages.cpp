@@ -58,12 +58,11 @@ std::optional<ReadProcessedDetails> readProcessedDetailsOf(const ExtensionObject
   const std::size_t n = d.arrayLength();
   if (n > d.remaining() / 2) return std::nullopt;
   for (std::size_t i = 0; i < n && d.ok(); ++i) out.aggregateTypes.push_back(d.nodeId());
-  // AggregateConfiguration: the server's defaults are what it does.
   out.useServerCapabilitiesDefaults = d.boolean();
-  d.boolean();  // treatUncertainAsBad
-  d.byte();     // percentDataBad
-  d.byte();     // percentDataGood
-  d.boolean();  // useSlopedExtrapolation
+  out.treatUncertainAsBad = d.boolean();
+  out.percentDataBad = d.byte();
+  out.percentDataGood = d.byte();
+  out.useSlopedExtrapolation = d.boolean();
   if (!d.ok() || d.remaining() != 0) return std::nullopt;
   return out;
 }

@@ -48,7 +48,12 @@ struct ReadProcessedDetails {
   std::int64_t endTime = 0;
   double processingInterval = 0;  // ms
   std::vector<NodeId> aggregateTypes;
+  // AggregateConfiguration (OPC UA Part 13): the client's, unless it takes the server's.
   bool useServerCapabilitiesDefaults = true;
+  bool treatUncertainAsBad = true;
+  std::uint8_t percentDataBad = 100;
+  std::uint8_t percentDataGood = 100;
+  bool useSlopedExtrapolation = false;
 };
 std::optional<ReadProcessedDetails> readProcessedDetailsOf(const ExtensionObject& details);
 

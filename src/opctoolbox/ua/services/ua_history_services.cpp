@@ -116,6 +116,12 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   // Modified values are never kept: history here is what was read, not what was edited.
   if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
   vexahv::history::ProcessedRequest intervals;
+  vexahv::history::AggregateConfiguration configuration;
+  if (processed && !processed->useServerCapabilitiesDefaults) {
+    configuration = {processed->treatUncertainAsBad, processed->percentDataBad, processed->percentDataGood,
+                     processed->useSlopedExtrapolation};
+  }
+  const vexahv::history::AtTimeOptions atTimeOptions{atTime ? atTime->useSimpleBounds : true, false};
   if (processed) {
     if (processed->aggregateTypes.size() != r.nodes.size()) return c.fault(kBadAggregateListMismatch);
     const double ticks = processed->processingInterval * 10000.0;  // ms to 100 ns
@@ -139,7 +145,8 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
     }
   }
   auto job = [this, session = c.session, respond = c.respond, handle = c.requestHandle, details = raw.value_or(ReadRawDetails{}),
-              times = atTime ? std::move(atTime->reqTimes) : std::vector<std::int64_t>{}, mode, intervals,
+              times = atTime ? std::move(atTime->reqTimes) : std::vector<std::int64_t>{}, mode, intervals, configuration,
+              atTimeOptions,
               timestamps = r.timestampsToReturn, release = r.releaseContinuationPoints,
               nodes = std::move(nodes)]() mutable {
     vexahv::history::HistoryService* history = app_.history();
@@ -188,10 +195,11 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         StatusCode status = kGood;
         std::vector<vexahv::history::Sample> values;
         if (mode == Mode::AtTime) {
-          values = history->readAtTime(itemId, std::span(times).subspan(std::min(first, times.size()), count), status);
+          values = history->readAtTime(itemId, std::span(times).subspan(std::min(first, times.size()), count), status,
+                                       atTimeOptions);
         } else {
           values = history->readProcessed(itemId, vexahv::history::intervalsFrom(intervals, first, count), node.aggregate,
-                                          kRawRowsPerProcessedRead, status);
+                                          kRawRowsPerProcessedRead, status, configuration);
         }
         budget -= std::min(budget, values.size());
         std::string point;
