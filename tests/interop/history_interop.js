@@ -144,6 +144,11 @@ async function scenario(session, control) {
     assert.ok(n.value.value <= 3, `${n.value.value} values in two seconds`);
   }
   await assert.rejects(historyRead(session, [[vmon], [vmon]], processed(["i=2342"])), /BadAggregateListMismatch/);
+  // The client's own configuration: shares that overlap are refused.
+  const [rejected] = await historyRead(session, [[vmon]], new ReadProcessedDetails({ startTime: ramp[0].sourceTimestamp,
+    endTime: end, processingInterval: 2000, aggregateType: [resolveNodeId("i=2342")],
+    aggregateConfiguration: { useServerCapabilitiesDefaults: false, percentDataBad: 20, percentDataGood: 20 } }));
+  assert.strictEqual(rejected.statusCode.value, StatusCodes.BadAggregateConfigurationRejected.value);
   // More times or intervals than a call gives: the rest by continuation points, each once.
   const pages = async (details) => {
     const all = [];

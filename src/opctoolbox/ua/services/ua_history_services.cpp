@@ -117,7 +117,10 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
   if (raw && raw->isReadModified) return c.fault(kBadHistoryOperationUnsupported);
   vexahv::history::ProcessedRequest intervals;
   vexahv::history::AggregateConfiguration configuration;
-  if (processed && !processed->useServerCapabilitiesDefaults) {
+  // Both shares 0 is the structure as a client leaves it unset (node-opcua's default),
+  // never a configuration anyone means: the server's.
+  if (processed && !processed->useServerCapabilitiesDefaults &&
+      (processed->percentDataBad != 0 || processed->percentDataGood != 0)) {
     configuration = {processed->treatUncertainAsBad, processed->percentDataBad, processed->percentDataGood,
                      processed->useSlopedExtrapolation};
   }
