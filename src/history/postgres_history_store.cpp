@@ -250,6 +250,7 @@ struct PostgresHistoryStore::Connection {
   std::mutex mutex;  // leaf: one exchange at a time on this connection
   std::chrono::steady_clock::time_point lastTry{};
   bool tried = false;
+  bool inTransaction = false;  // a batch of events under way
 
   StoreStatus error(const char* what, const PGresult* r = nullptr) const {
     const char* message = r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn);
@@ -304,6 +305,9 @@ struct PostgresHistoryStore::Connection {
   // binary is set) and binary results.
   StoreStatus run(const char* name, std::initializer_list<const char*> params, const char* what, Result& out,
                   const std::string* binary = nullptr) {
+    // Within a transaction a lost connection fails the transaction: a new one would take
+    // the rest of it as statements of their own.
+    if (inTransaction && PQstatus(conn) != CONNECTION_OK) return error(what);
     if (StoreStatus s = ready(); !s.ok()) return s;
     std::vector<const char*> values(params);
     std::vector<int> lengths(values.size(), 0), formats(values.size(), 0);
@@ -457,11 +461,13 @@ StoreStatus PostgresHistoryStore::appendEvents(std::span<const EventRecord> even
   if (StoreStatus s = c.ready(); !s.ok()) return s;
   if (StoreStatus s = c.exec("BEGIN", "beginning a batch"); !s.ok()) return s;
   StoreStatus s;
+  c.inTransaction = true;
   for (const EventRecord& e : events) {
     const std::string branch = utf8Of(e.source), time = text(e.time);
     Result r(nullptr);
     if (s = c.run("event", {source_.c_str(), time.c_str(), branch.c_str()}, "writing events", r, &e.body); !s.ok()) break;
   }
+  c.inTransaction = false;
   if (s.ok()) s = c.exec("COMMIT", "committing events");
   if (!s.ok() && PQstatus(c.conn) == CONNECTION_OK) c.exec("ROLLBACK", "rolling a batch back");
   return s;
