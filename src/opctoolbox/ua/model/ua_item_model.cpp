@@ -1,5 +1,7 @@
 #include "opctoolbox/ua/model/ua_item_model.h"
 
+#include <cmath>
+
 #include "history/history_service.h"
 #include "opctoolbox/results.h"
 #include "opctoolbox/ua/encoding/ua_binary.h"
@@ -136,6 +138,13 @@ std::optional<std::pair<std::string, UaProperty>> splitPropertyNodeId(std::strin
     if (name == n.name) return std::pair{std::string(id.substr(0, hash)), n.property};
   }
   return std::nullopt;
+}
+
+std::optional<double> euRangeSpan(const ItemModel& m) {
+  if (!hasProperty(m, UaProperty::EURange)) return std::nullopt;
+  const auto low = number(m.low), high = number(m.high);
+  if (!low || !high) return std::nullopt;
+  return std::fabs(*high - *low);
 }
 
 DataValue propertyValue(UaProperty p, const ItemModel& m) {

@@ -53,6 +53,8 @@ std::string propertyNodeId(const std::string& itemId, UaProperty p);
 std::optional<std::pair<std::string, UaProperty>> splitPropertyNodeId(std::string_view id);
 // The property's value; Bad status when its DA property item holds no usable value.
 DataValue propertyValue(UaProperty p, const ItemModel& model);
+// The width of an analog item's EURange (HighEU - LowEU); none for an item without one.
+std::optional<double> euRangeSpan(const ItemModel& model);
 // AccessLevel's HistoryRead bit (4) for an item whose history is kept, else 0.
 std::uint8_t historyBit(const vexahv::history::HistoryService* history, const DaAddressSpaceElement& item);
 

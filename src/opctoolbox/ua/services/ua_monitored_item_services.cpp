@@ -33,7 +33,7 @@ struct Checked {
 // madeClass: the node class of a node the server makes (a property, a condition or its
 // member), 0 for none.
 Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& element, std::uint32_t madeClass,
-              const IsEventSubtype& types) {
+              const IsEventSubtype& types, const ElementLookup& find) {
   Checked out;
   if (!element && c.nodeId.ns == 0 && c.nodeId.kind == NodeId::Kind::Numeric) out.zero = findNamespaceZero(c.nodeId.numeric);
   if (!element && !out.zero && madeClass == 0) {
@@ -55,6 +55,10 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
     out.status = kBadMonitoringModeInvalid;
   } else {
     out.status = out.eventItem ? parseEventFilter(c.filter, types, out.events, out.eventCheck) : parseFilter(c.filter, out.filter);
+    // Only a percent deadband needs the item's range (the model costs lookups).
+    if (out.status == kGood && !out.eventItem && out.filter.deadbandType == 2) {
+      out.status = applyPercentDeadband(out.filter, element ? euRangeSpan(itemModelOf(*element, find)) : std::nullopt);
+    }
   }
   return out;
 }
@@ -105,6 +109,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
   const std::vector<ElementPtr> elements =
       elementsFor(app_.getDaAddressSpaceRoot(), creates.size(), [&](std::size_t i) -> const NodeIdRef& { return creates[i].nodeId; });
   const ClientAccess::ActivationHold gather(clients);
+  const ElementLookup find = lookup();
   // The toolbox's items are monitored together once made, under one of its locks.
   std::vector<ClientAccess::MonitorAsk> asks;
   std::vector<MonitoredItem*> monitored;
@@ -115,7 +120,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     Result& r = results[i];
     const ElementPtr& element = elements[i];
     const std::uint32_t madeClass = element ? 0 : madeNodeClass(c.nodeId);
-    Checked checked = check(c, element, madeClass, eventTypes_);
+    Checked checked = check(c, element, madeClass, eventTypes_, find);
     if (checked.status != kGood) {
       r.status = checked.status;
       // A refused where clause is explained element by element.
@@ -267,7 +272,11 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
       continue;
     }
     DataChangeFilter filter;
-    if (StatusCode fs = parseFilter(m.filter, filter); fs != kGood) {
+    StatusCode fs = parseFilter(m.filter, filter);
+    if (fs == kGood && filter.deadbandType == 2) {
+      fs = applyPercentDeadband(filter, item->element ? euRangeSpan(itemModelOf(*item->element, lookup())) : std::nullopt);
+    }
+    if (fs != kGood) {
       results.emplace_back(fs, 0, 0);
       continue;
     }

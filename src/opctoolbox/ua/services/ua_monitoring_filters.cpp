@@ -14,11 +14,20 @@ StatusCode parseFilter(const ExtensionObject& e, DataChangeFilter& filter) {
   filter.trigger = f.uint32();
   filter.deadbandType = f.uint32();
   filter.deadband = f.float64();
-  // A percent deadband needs an engineering-unit range, which items do not carry.
-  if (!f.ok() || filter.trigger > 2 || filter.deadbandType > 1 || !(filter.deadband >= 0) ||
+  if (!f.ok() || filter.trigger > 2 || filter.deadbandType > 2 || !(filter.deadband >= 0) ||
       !std::isfinite(filter.deadband)) {
     return kBadMonitoredItemFilterUnsupported;
   }
+  return kGood;
+}
+
+StatusCode applyPercentDeadband(DataChangeFilter& filter, std::optional<double> euRangeSpan) {
+  constexpr StatusCode kBadDeadbandFilterInvalid = 0x808E0000u;
+  if (filter.deadbandType != 2) return kGood;
+  if (!euRangeSpan || filter.deadband > 100) return kBadDeadbandFilterInvalid;
+  filter.percent = filter.deadband;
+  filter.deadband = filter.deadband / 100 * *euRangeSpan;
+  filter.deadbandType = 1;
   return kGood;
 }
 

@@ -1,0 +1,98 @@
+// The Standard UA Server profile's data-change facets through node-opcua against
+// vexahv-opcserver over the simulated crates: a channel ramps at 50 V/s, and its VMon
+// watched with a percent deadband (of its EURange's span) and with an absolute one reports
+// only moves past them; a percent deadband on an item without a range, or past 100 %, is
+// refused, at creation and at modification. Bounded: both processes stop after 60 s.
+"use strict";
+const assert = require("assert");
+const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
+const {
+  OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
+  ClientSubscription, ClientMonitoredItem, DataChangeFilter, DataChangeTrigger, DeadbandType,
+} = require("node-opcua-client");
+
+const item = (id) => `ns=1;s=${id}`;
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const CHAN = "CrateA.Board00.Chan006";
+
+const deadband = (type, value) => new DataChangeFilter({ trigger: DataChangeTrigger.StatusValue, deadbandType: type, deadbandValue: value });
+
+async function scenario(session) {
+  await waitUntilRunning(session);
+  const [low, high] = (await session.read([{ nodeId: item(`${CHAN}.VMon#LowEU`) }, { nodeId: item(`${CHAN}.VMon#HighEU`) }]))
+    .map((v) => v.value.value);
+  const span = high - low;
+  assert.ok(span > 0, `VMon's range ${low}..${high}`);
+  const sub = ClientSubscription.create(session, {
+    requestedPublishingInterval: 50, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10,
+    maxNotificationsPerPublish: 0, publishingEnabled: true,
+  });
+  await new Promise((res) => sub.once("started", res));
+  const watch = (nodeId, filter) => {
+    const seen = [];
+    const m = ClientMonitoredItem.create(sub, { nodeId, attributeId: AttributeIds.Value },
+      { samplingInterval: 0, queueSize: 100, discardOldest: true, filter }, TimestampsToReturn.Both);
+    m.on("changed", (dv) => seen.push(dv.value.value));
+    return { m, seen };
+  };
+  const percent = watch(item(`${CHAN}.VMon`), deadband(DeadbandType.Percent, 2));   // 2 % of the span
+  const absolute = watch(item(`${CHAN}.VMon`), deadband(DeadbandType.Absolute, 10));
+  const plain = watch(item(`${CHAN}.VMon`));
+  await sleep(500);
+  const write = (p, dataType, value) => session.write({ nodeId: item(`${CHAN}.${p}`), attributeId: AttributeIds.Value,
+    value: { value: { dataType, value } } });
+  assert.strictEqual((await write("V0Set", DataType.Float, 400)).value, 0);
+  assert.strictEqual((await write("Pw", DataType.Boolean, true)).value, 0);
+  await sleep(6000);  // a ramp of about 300 V
+  const steps = (values) => values.slice(1).map((v, i) => Math.abs(v - values[i]));
+  assert.ok(plain.seen.length > percent.seen.length, `${plain.seen.length} values plain, ${percent.seen.length} past 2 %`);
+  assert.ok(percent.seen.length >= 3, `the ramp passes the percent deadband: ${percent.seen}`);
+  for (const s of steps(percent.seen)) assert.ok(s > span * 0.02, `a step of ${s} V past 2 % of ${span} V`);
+  for (const s of steps(absolute.seen)) assert.ok(s > 10, `a step of ${s} V past 10 V`);
+  assert.ok(absolute.seen.length > percent.seen.length || span * 0.02 <= 10, "10 V lets more through than 2 %");
+
+  // An item without a range (a status word), or past 100 %: refused, at creation and when
+  // an item is modified to it.
+  const refused = async (nodeId, filter) => {
+    const result = await session.createMonitoredItems({
+      subscriptionId: sub.subscriptionId, timestampsToReturn: TimestampsToReturn.Both,
+      itemsToCreate: [{ itemToMonitor: { nodeId, attributeId: AttributeIds.Value }, monitoringMode: 2,
+        requestedParameters: { clientHandle: 900, samplingInterval: 100, queueSize: 1, discardOldest: true, filter } }],
+    });
+    return result.results[0].statusCode.value;
+  };
+  assert.strictEqual(await refused(item(`${CHAN}.Status`), deadband(DeadbandType.Percent, 5)), StatusCodes.BadDeadbandFilterInvalid.value);
+  assert.strictEqual(await refused(item(`${CHAN}.VMon`), deadband(DeadbandType.Percent, 150)), StatusCodes.BadDeadbandFilterInvalid.value);
+  const modified = await session.modifyMonitoredItems({
+    subscriptionId: sub.subscriptionId, timestampsToReturn: TimestampsToReturn.Both,
+    itemsToModify: [{ monitoredItemId: plain.m.monitoredItemId, requestedParameters: { clientHandle: 901, samplingInterval: 100,
+      queueSize: 10, discardOldest: true, filter: deadband(DeadbandType.Percent, 150) } }],
+  });
+  assert.strictEqual(modified.results[0].statusCode.value, StatusCodes.BadDeadbandFilterInvalid.value);
+  await write("Pw", DataType.Boolean, false);
+  await sub.terminate();
+}
+
+async function main() {
+  const bin = process.argv[2];
+  const run = await startServer({ bin, duration: 60, logLevel: 5 });
+  const client = OPCUAClient.create({
+    applicationName: "vexahv profile interop", endpointMustExist: false,
+    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 },
+  });
+  await client.connect(run.url);
+  const session = await client.createSession();
+  try {
+    await scenario(session);
+  } catch (e) {
+    console.error(`-- the server's log, its last 40 lines --\n${run.log().split("\n").slice(-40).join("\n")}`);
+    throw e;
+  } finally {
+    await session.close();
+    await client.disconnect();
+    await run.stop();
+  }
+  console.log("profile interop: ok");
+}
+
+main().catch((e) => { console.error(e); process.exit(1); });
