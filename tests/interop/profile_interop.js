@@ -2,13 +2,15 @@
 // vexahv-opcserver over the simulated crates: a channel ramps at 50 V/s, and its VMon
 // watched with a percent deadband (of its EURange's span) and with an absolute one reports
 // only moves past them; a percent deadband on an item without a range, or past 100 %, is
-// refused, at creation and at modification. Bounded: both processes stop after 60 s.
+// refused, at creation and at modification. SetTriggering: an item that only samples
+// reports when the item linked to it does, and not otherwise; links to unknown items, and
+// links removed twice or with their item, say so. Bounded: both processes stop after 60 s.
 "use strict";
 const assert = require("assert");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
-  ClientSubscription, ClientMonitoredItem, DataChangeFilter, DataChangeTrigger, DeadbandType,
+  ClientSubscription, ClientMonitoredItem, DataChangeFilter, DataChangeTrigger, DeadbandType, MonitoringMode,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -28,17 +30,25 @@ async function scenario(session) {
     maxNotificationsPerPublish: 0, publishingEnabled: true,
   });
   await new Promise((res) => sub.once("started", res));
-  const watch = (nodeId, filter) => {
+  const watch = (nodeId, filter, mode = MonitoringMode.Reporting) => {
     const seen = [];
     const m = ClientMonitoredItem.create(sub, { nodeId, attributeId: AttributeIds.Value },
-      { samplingInterval: 0, queueSize: 100, discardOldest: true, filter }, TimestampsToReturn.Both);
+      { samplingInterval: 0, queueSize: 100, discardOldest: true, filter }, TimestampsToReturn.Both, mode);
     m.on("changed", (dv) => seen.push(dv.value.value));
     return { m, seen };
   };
   const percent = watch(item(`${CHAN}.VMon`), deadband(DeadbandType.Percent, 2));   // 2 % of the span
   const absolute = watch(item(`${CHAN}.VMon`), deadband(DeadbandType.Absolute, 10));
   const plain = watch(item(`${CHAN}.VMon`));
+  const triggered = watch(item(`${CHAN}.IMon`), undefined, MonitoringMode.Sampling);
+  const alone = watch(item(`${CHAN}.IMon`), undefined, MonitoringMode.Sampling);
   await sleep(500);
+  for (const m of [percent, plain, triggered, alone]) assert.ok(m.m.monitoredItemId, "created");
+  const link = await session.setTriggering({ subscriptionId: sub.subscriptionId, triggeringItemId: plain.m.monitoredItemId,
+    linksToAdd: [triggered.m.monitoredItemId, 999999], linksToRemove: [] });
+  assert.deepStrictEqual(link.addResults.map((r) => r.value), [StatusCodes.Good.value, StatusCodes.BadMonitoredItemIdInvalid.value]);
+  await sleep(300);
+  triggered.seen.length = 0;
   const write = (p, dataType, value) => session.write({ nodeId: item(`${CHAN}.${p}`), attributeId: AttributeIds.Value,
     value: { value: { dataType, value } } });
   assert.strictEqual((await write("V0Set", DataType.Float, 400)).value, 0);
@@ -50,6 +60,21 @@ async function scenario(session) {
   for (const s of steps(percent.seen)) assert.ok(s > span * 0.02, `a step of ${s} V past 2 % of ${span} V`);
   for (const s of steps(absolute.seen)) assert.ok(s > 10, `a step of ${s} V past 10 V`);
   assert.ok(absolute.seen.length > percent.seen.length || span * 0.02 <= 10, "10 V lets more through than 2 %");
+  assert.ok(triggered.seen.length >= 2, `the linked item reports with its trigger: ${triggered.seen.length} values`);
+  assert.strictEqual(alone.seen.length, 0, "an item that only samples, linked to none, reports nothing");
+
+  // Links go: removed (a second time: unknown), or with their item.
+  const unlink = async (add, remove) => (await session.setTriggering({ subscriptionId: sub.subscriptionId,
+    triggeringItemId: plain.m.monitoredItemId, linksToAdd: add, linksToRemove: remove }));
+  assert.deepStrictEqual((await unlink([], [triggered.m.monitoredItemId])).removeResults.map((r) => r.value), [0]);
+  assert.deepStrictEqual((await unlink([], [triggered.m.monitoredItemId])).removeResults.map((r) => r.value),
+    [StatusCodes.BadMonitoredItemIdInvalid.value]);
+  assert.deepStrictEqual((await unlink([alone.m.monitoredItemId], [])).addResults.map((r) => r.value), [0]);
+  await alone.m.terminate();
+  assert.deepStrictEqual((await unlink([], [alone.m.monitoredItemId])).removeResults.map((r) => r.value),
+    [StatusCodes.BadMonitoredItemIdInvalid.value], "deleted with its item");
+  await assert.rejects(session.setTriggering({ subscriptionId: sub.subscriptionId, triggeringItemId: 999999,
+    linksToAdd: [triggered.m.monitoredItemId], linksToRemove: [] }), /BadMonitoredItemIdInvalid/);
 
   // An item without a range (a status word), or past 100 %: refused, at creation and when
   // an item is modified to it.

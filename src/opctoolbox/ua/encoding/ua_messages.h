@@ -31,6 +31,7 @@ inline constexpr std::uint32_t WriteRequest = 673, WriteResponse = 676;
 inline constexpr std::uint32_t CreateMonitoredItemsRequest = 751, CreateMonitoredItemsResponse = 754;
 inline constexpr std::uint32_t SetMonitoringModeRequest = 769, SetMonitoringModeResponse = 772;
 inline constexpr std::uint32_t DeleteMonitoredItemsRequest = 781, DeleteMonitoredItemsResponse = 784;
+inline constexpr std::uint32_t SetTriggeringRequest = 775, SetTriggeringResponse = 778;
 inline constexpr std::uint32_t CreateSubscriptionRequest = 787, CreateSubscriptionResponse = 790;
 inline constexpr std::uint32_t ModifySubscriptionRequest = 793, ModifySubscriptionResponse = 796;
 inline constexpr std::uint32_t SetPublishingModeRequest = 799, SetPublishingModeResponse = 802;

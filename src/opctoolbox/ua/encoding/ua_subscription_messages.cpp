@@ -116,6 +116,16 @@ MonitoredItemsRequest decodeDeleteMonitoredItemsRequest(Decoder& d) {
   return r;
 }
 
+SetTriggeringRequest decodeSetTriggeringRequest(Decoder& d) {
+  SetTriggeringRequest r;
+  r.header = decodeRequestHeader(d);
+  r.subscriptionId = d.uint32();
+  r.triggeringItemId = d.uint32();
+  r.linksToAdd = uint32Array(d);
+  r.linksToRemove = uint32Array(d);
+  return r;
+}
+
 MonitoredItemsRequest decodeSetMonitoringModeRequest(Decoder& d) {
   MonitoredItemsRequest r;
   r.header = decodeRequestHeader(d);

@@ -91,6 +91,15 @@ struct MonitoredItemsRequest {
   std::size_t operations() const { return itemIds.size(); }
 };
 MonitoredItemsRequest decodeDeleteMonitoredItemsRequest(Decoder& d);
+
+struct SetTriggeringRequest {
+  RequestHeader header;
+  std::uint32_t subscriptionId = 0;
+  std::uint32_t triggeringItemId = 0;
+  std::vector<std::uint32_t> linksToAdd, linksToRemove;
+  std::size_t operations() const { return linksToAdd.size() + linksToRemove.size(); }
+};
+SetTriggeringRequest decodeSetTriggeringRequest(Decoder& d);
 MonitoredItemsRequest decodeSetMonitoringModeRequest(Decoder& d);
 
 struct PublishRequest {

@@ -329,6 +329,7 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
       removed.push_back(item->second);
       if (item->second->isEventItem()) --it->second->eventItems;
       it->second->items.erase(item);
+      it->second->unlink(iid);
       results.push_back(kGood);
     }
   }
@@ -340,6 +341,39 @@ void UaServer::deleteMonitoredItems(Call& c, MonitoredItemsRequest& request) {
   removed.clear();
   if (heapReleaseDue()) wakePublisher();
   c.respond(encodeStatusResults(id::DeleteMonitoredItemsResponse, c.requestHandle, results));
+}
+
+void UaServer::setTriggering(Call& c, SetTriggeringRequest& r) {
+  std::vector<StatusCode> added, removed;
+  {
+    std::lock_guard lock(c.session->mutex);
+    auto it = c.session->subscriptions.find(r.subscriptionId);
+    if (it == c.session->subscriptions.end()) return c.fault(kBadSubscriptionIdInvalid);
+    Subscription& sub = *it->second;
+    if (sub.items.count(r.triggeringItemId) == 0) return c.fault(kBadMonitoredItemIdInvalid);
+    // Removals first (OPC UA Part 4, 5.12.5): a link both removed and added stays.
+    for (std::uint32_t id : r.linksToRemove) {
+      auto links = sub.triggers.find(r.triggeringItemId);
+      const bool had = links != sub.triggers.end() && links->second.erase(id) != 0;
+      if (links != sub.triggers.end() && links->second.empty()) sub.triggers.erase(links);
+      removed.push_back(had ? kGood : kBadMonitoredItemIdInvalid);
+    }
+    for (std::uint32_t id : r.linksToAdd) {
+      const bool known = sub.items.count(id) != 0;
+      if (known) sub.triggers[r.triggeringItemId].insert(id);
+      added.push_back(known ? kGood : kBadMonitoredItemIdInvalid);
+    }
+  }
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::SetTriggeringResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  for (const auto* results : {&added, &removed}) {
+    e.arrayLength(static_cast<std::int32_t>(results->size()));
+    for (StatusCode s : *results) e.statusCode(s);
+    e.arrayLength(0);  // no diagnostics
+  }
+  c.respond(std::move(out));
 }
 
 void UaServer::setMonitoringMode(Call& c, MonitoredItemsRequest& request) {

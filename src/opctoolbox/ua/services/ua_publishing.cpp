@@ -85,7 +85,16 @@ bool publishingDue(Session& session, const std::shared_ptr<Subscription>& subscr
         if (o.more) break;
         continue;
       }
-      room -= item->takeAll(o.changes, o.events, room, o.more);
+      const std::size_t taken = item->takeAll(o.changes, o.events, room, o.more);
+      room -= taken;
+      if (taken == 0 || s.triggers.empty()) continue;
+      // It reported: the items it triggers report what they sampled.
+      auto links = s.triggers.find(iid);
+      if (links == s.triggers.end()) continue;
+      for (std::uint32_t linked : links->second) {
+        auto it = s.items.find(linked);
+        if (it != s.items.end() && room > 0) room -= it->second->takeTriggered(o.changes, o.events, room, o.more);
+      }
     }
     s.counts.dataChanges += static_cast<std::uint32_t>(o.changes.size());
     s.counts.events += static_cast<std::uint32_t>(o.events.size());

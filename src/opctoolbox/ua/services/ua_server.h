@@ -192,6 +192,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   void createMonitoredItems(Call& c, CreateMonitoredItemsRequest& r);
   void modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& r);
   void deleteMonitoredItems(Call& c, MonitoredItemsRequest& r);
+  void setTriggering(Call& c, SetTriggeringRequest& r);
   void setMonitoringMode(Call& c, MonitoredItemsRequest& r);
   void publish(Call& c, PublishRequest& r);
   void republish(Call& c, RepublishRequest& r);

@@ -51,7 +51,7 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
   using C = CountedService;
   static constexpr std::size_t ServerLimits::*kNone = nullptr;
   static const auto table = [] {
-    std::array<Service, 25> t{{
+    std::array<Service, 26> t{{
         {id::GetEndpointsRequest,
          &serve<GetEndpointsRequest, decodeGetEndpointsRequest, N::None, kNone, &UaServer::getEndpoints>},
         {id::FindServersRequest,
@@ -102,6 +102,8 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
                 &UaServer::deleteMonitoredItems>, C::DeleteMonitoredItems},
         {id::SetMonitoringModeRequest, &serve<MonitoredItemsRequest, decodeSetMonitoringModeRequest, N::Activated,
                                               &L::maxMonitoredItemsPerCall, &UaServer::setMonitoringMode>, C::SetMonitoringMode},
+        {id::SetTriggeringRequest, &serve<SetTriggeringRequest, decodeSetTriggeringRequest, N::Activated,
+                                          &L::maxMonitoredItemsPerCall, &UaServer::setTriggering>, C::SetTriggering},
         {id::PublishRequest, &serve<PublishRequest, decodePublishRequest, N::Activated, kNone, &UaServer::publish>, C::Publish},
         {id::RepublishRequest,
          &serve<RepublishRequest, decodeRepublishRequest, N::Activated, kNone, &UaServer::republish>, C::Republish},

@@ -174,6 +174,17 @@ std::size_t MonitoredItem::takeAll(std::vector<std::pair<std::uint32_t, DataValu
   return n;
 }
 
+std::size_t MonitoredItem::takeTriggered(std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+                                         std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events,
+                                         std::size_t max, bool& more) {
+  std::lock_guard lock(mutex_);
+  if (monitoringMode != 1) return 0;  // one that reports does so by itself; a disabled one holds nothing
+  std::size_t n = takeValuesLocked(changes, max);
+  if (events_) n += takeEventsLocked(events, max - n);
+  more = more || pending_ || !queue_.empty() || (events_ && !events_->queue.empty());
+  return n;
+}
+
 bool MonitoredItem::hasNotifications() const {
   std::lock_guard lock(mutex_);
   return monitoringMode == 2 && (pending_ || !queue_.empty() || (events_ && !events_->queue.empty()));

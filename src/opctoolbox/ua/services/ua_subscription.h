@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,11 @@ class MonitoredItem : public ValueObserver {
   // Moves up to max queued notifications out; returns how many.
   std::size_t take(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
   bool hasNotifications() const;
+  // A triggered item in sampling mode: takes what it holds as takeAll does (nothing when
+  // it reports by itself, or is disabled).
+  std::size_t takeTriggered(std::vector<std::pair<std::uint32_t, DataValue>>& changes,
+                            std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& events, std::size_t max,
+                            bool& more);
   // Queues the element's current value whatever the filter says (ResendData, transfers).
   void resend();
   void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
@@ -152,6 +158,15 @@ struct Subscription {
   bool publishingEnabled = true;
   std::uint8_t priority = 0;
   std::map<std::uint32_t, std::shared_ptr<MonitoredItem>> items;
+  // SetTriggering's links: a triggering item's id, and the items it triggers (OPC UA Part
+  // 4, 5.12.1.6): when it reports, those that only sample report what they hold too.
+  std::map<std::uint32_t, std::set<std::uint32_t>> triggers;
+  // Its items are gone: their links go with them, from either side.
+  void unlink(std::uint32_t itemId) {
+    if (triggers.empty()) return;
+    triggers.erase(itemId);
+    for (auto& [t, links] : triggers) links.erase(itemId);
+  }
   // How many of them take events: an event passes over a subscription of data items only
   // (a SCADA's tens of thousands) without looking at each.
   std::size_t eventItems = 0;
