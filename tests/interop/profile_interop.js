@@ -4,7 +4,8 @@
 // only moves past them; a percent deadband on an item without a range, or past 100 %, is
 // refused, at creation and at modification. SetTriggering: an item that only samples
 // reports when the item linked to it does, and not otherwise; links to unknown items, and
-// links removed twice or with their item, say so. Bounded: both processes stop after 60 s.
+// links removed twice or with their item, say so. Fifty sessions, of fifty clients at
+// once, each subscribing, all get their values. Bounded: both processes stop after 60 s.
 "use strict";
 const assert = require("assert");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
@@ -98,6 +99,28 @@ async function scenario(session) {
   await sub.terminate();
 }
 
+// Fifty clients at once, each with a session and a subscription to a channel's VMon.
+async function fiftySessions(url) {
+  const one = async (n) => {
+    const client = OPCUAClient.create({ applicationName: `vexahv profile ${n}`, endpointMustExist: false,
+      securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 } });
+    await client.connect(url);
+    const session = await client.createSession();
+    const sub = ClientSubscription.create(session, { requestedPublishingInterval: 100, requestedLifetimeCount: 600,
+      requestedMaxKeepAliveCount: 10, publishingEnabled: true });
+    const value = await new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`session ${n} got no value`)), 20000);
+      const m = ClientMonitoredItem.create(sub, { nodeId: item(`CrateA.Board00.Chan${String(n % 12).padStart(3, "0")}.VMon`),
+        attributeId: AttributeIds.Value }, { samplingInterval: 100, queueSize: 1 }, TimestampsToReturn.Both);
+      m.once("changed", (dv) => { clearTimeout(timer); resolve(dv); });
+    });
+    return { client, session, value };
+  };
+  const all = await Promise.all(Array.from({ length: 50 }, (_, n) => one(n)));
+  for (const { value } of all) assert.strictEqual(value.statusCode.value, 0);
+  await Promise.all(all.map(async ({ client, session }) => { await session.close(); await client.disconnect(); }));
+}
+
 async function main() {
   const bin = process.argv[2];
   const run = await startServer({ bin, duration: 60, logLevel: 5 });
@@ -109,6 +132,7 @@ async function main() {
   const session = await client.createSession();
   try {
     await scenario(session);
+    await fiftySessions(run.url);
   } catch (e) {
     console.error(`-- the server's log, its last 40 lines --\n${run.log().split("\n").slice(-40).join("\n")}`);
     throw e;
