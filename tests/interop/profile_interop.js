@@ -5,13 +5,15 @@
 // refused, at creation and at modification. SetTriggering: an item that only samples
 // reports when the item linked to it does, and not otherwise; links to unknown items, and
 // links removed twice or with their item, say so. Fifty sessions, of fifty clients at
-// once, each subscribing, all get their values. Bounded: both processes stop after 60 s.
+// once, each subscribing, all get their values. Cancel answers a waiting Publish of its
+// handle, cancelled, and counts it. Bounded: both processes stop after 60 s.
 "use strict";
 const assert = require("assert");
 const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
   ClientSubscription, ClientMonitoredItem, DataChangeFilter, DataChangeTrigger, DeadbandType, MonitoringMode,
+  PublishRequest, CancelRequest,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -99,6 +101,22 @@ async function scenario(session) {
   await sub.terminate();
 }
 
+// A Publish left waiting (a subscription with nothing to send for a long while), then
+// cancelled by its handle.
+async function cancelled(session) {
+  await session.createSubscription({ requestedPublishingInterval: 10000, requestedLifetimeCount: 100,
+    requestedMaxKeepAliveCount: 10, publishingEnabled: true, maxNotificationsPerPublish: 0, priority: 0 });
+  await session.performMessageTransaction(new PublishRequest({ subscriptionAcknowledgements: [] }));  // the first keep-alive
+  const waiting = new PublishRequest({ subscriptionAcknowledgements: [] });
+  const answer = session.performMessageTransaction(waiting).then(() => "answered", (e) => String(e.message));
+  await sleep(300);
+  const cancel = await session.performMessageTransaction(new CancelRequest({ requestHandle: waiting.requestHeader.requestHandle }));
+  assert.strictEqual(cancel.cancelCount, 1);
+  assert.match(await answer, /BadRequestCancelledByClient/);
+  const none = await session.performMessageTransaction(new CancelRequest({ requestHandle: 999999 }));
+  assert.strictEqual(none.cancelCount, 0, "nothing of that handle");
+}
+
 // Fifty clients at once, each with a session and a subscription to a channel's VMon.
 async function fiftySessions(url) {
   const one = async (n) => {
@@ -133,6 +151,7 @@ async function main() {
   try {
     await scenario(session);
     await fiftySessions(run.url);
+    await cancelled(session);
   } catch (e) {
     console.error(`-- the server's log, its last 40 lines --\n${run.log().split("\n").slice(-40).join("\n")}`);
     throw e;

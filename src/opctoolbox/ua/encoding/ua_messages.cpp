@@ -242,6 +242,13 @@ CloseSessionRequest decodeCloseSessionRequest(Decoder& d) {
   return r;
 }
 
+CancelRequest decodeCancelRequest(Decoder& d) {
+  CancelRequest r;
+  r.header = decodeRequestHeader(d);
+  r.requestHandle = d.uint32();
+  return r;
+}
+
 FindServersRequest decodeFindServersRequest(Decoder& d) {
   FindServersRequest r;
   r.header = decodeRequestHeader(d);

@@ -24,6 +24,7 @@ inline constexpr std::uint32_t CloseSecureChannelRequest = 452;
 inline constexpr std::uint32_t CreateSessionRequest = 461, CreateSessionResponse = 464;
 inline constexpr std::uint32_t ActivateSessionRequest = 467, ActivateSessionResponse = 470;
 inline constexpr std::uint32_t CloseSessionRequest = 473, CloseSessionResponse = 476;
+inline constexpr std::uint32_t CancelRequest = 479, CancelResponse = 482;
 inline constexpr std::uint32_t BrowseRequest = 527, BrowseResponse = 530;
 inline constexpr std::uint32_t BrowseNextRequest = 533, BrowseNextResponse = 536;
 inline constexpr std::uint32_t ReadRequest = 631, ReadResponse = 634;
@@ -243,6 +244,12 @@ struct CloseSessionRequest {
   bool deleteSubscriptions = true;
 };
 CloseSessionRequest decodeCloseSessionRequest(Decoder& d);
+
+struct CancelRequest {
+  RequestHeader header;
+  std::uint32_t requestHandle = 0;  // of the requests to cancel
+};
+CancelRequest decodeCancelRequest(Decoder& d);
 
 struct FindServersRequest {
   RequestHeader header;

@@ -174,6 +174,7 @@ class UaServer : public ServiceHandler, public ConditionListener {
   void createSession(Call& c, CreateSessionRequest& r);
   void activateSession(Call& c, ActivateSessionRequest& r);
   void closeSession(Call& c, CloseSessionRequest& r);
+  void cancel(Call& c, CancelRequest& r);
   void read(Call& c, ReadRequest& r);
   void write(Call& c, WriteRequest& r);
   void browse(Call& c, BrowseRequest& r);

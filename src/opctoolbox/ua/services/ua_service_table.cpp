@@ -51,7 +51,7 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
   using C = CountedService;
   static constexpr std::size_t ServerLimits::*kNone = nullptr;
   static const auto table = [] {
-    std::array<Service, 26> t{{
+    std::array<Service, 27> t{{
         {id::GetEndpointsRequest,
          &serve<GetEndpointsRequest, decodeGetEndpointsRequest, N::None, kNone, &UaServer::getEndpoints>},
         {id::FindServersRequest,
@@ -61,6 +61,7 @@ const UaServer::Service* UaServer::serviceFor(std::uint32_t requestType) {
         {id::ActivateSessionRequest,
          &serve<ActivateSessionRequest, decodeActivateSessionRequest, N::Created, kNone, &UaServer::activateSession>},
         // CloseSession finds its session itself: it takes it out of the table under the lock.
+        {id::CancelRequest, &serve<CancelRequest, decodeCancelRequest, N::Activated, kNone, &UaServer::cancel>},
         {id::CloseSessionRequest,
          &serve<CloseSessionRequest, decodeCloseSessionRequest, N::None, kNone, &UaServer::closeSession>},
         {id::ReadRequest, &serve<ReadRequest, decodeReadRequest, N::Activated, &L::maxNodesPerRead, &UaServer::read>, C::Read},

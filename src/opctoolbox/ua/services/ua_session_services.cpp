@@ -308,6 +308,32 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
   respond(std::move(out));
 }
 
+void UaServer::cancel(Call& c, CancelRequest& r) {
+  constexpr StatusCode kBadRequestCancelledByClient = 0x802C0000u;
+  // The session's Publish requests of that handle, still waiting for something to send:
+  // each answered at once, cancelled (OPC UA Part 4, 5.6.5).
+  std::vector<Session::PendingPublish> cancelled;
+  {
+    std::lock_guard lock(c.session->mutex);
+    auto& waiting = c.session->publishes;
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if (it->requestHandle == r.requestHandle) {
+        cancelled.push_back(std::move(*it));
+        it = waiting.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& p : cancelled) p.respond(encodeServiceFault(p.requestHandle, kBadRequestCancelledByClient));
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::CancelResponse);
+  encodeResponseHeader(e, c.requestHandle, kGood);
+  e.uint32(static_cast<std::uint32_t>(cancelled.size()));
+  c.respond(std::move(out));
+}
+
 void UaServer::closeSession(Call& c, CloseSessionRequest& r) {
   const RequestHeader& h = r.header;
   const bool deleteSubscriptions = r.deleteSubscriptions;
