@@ -354,7 +354,7 @@ std::unique_ptr<PostgresHistoryStore> PostgresHistoryStore::open(const std::stri
     return nullptr;
   }
   for (int i = 0; i < PQntuples(r.r); ++i) {
-    store->keys_.emplace(std::string(PQgetvalue(r.r, i, 0), static_cast<std::size_t>(PQgetlength(r.r, i, 0))),
+    store->keys_.add(std::string(PQgetvalue(r.r, i, 0), static_cast<std::size_t>(PQgetlength(r.r, i, 0))),
                          static_cast<std::uint32_t>(bigEndian(PQgetvalue(r.r, i, 1), 4)));
   }
   return store;
@@ -376,12 +376,9 @@ StoreStatus PostgresHistoryStore::lookUp(Connection& c, std::string_view item, s
 }
 
 StoreStatus PostgresHistoryStore::keyOf(std::string_view item, std::uint32_t& key) {
-  {
-    std::lock_guard lock(keysMutex_);
-    if (auto it = keys_.find(std::string(item)); it != keys_.end()) {
-      key = it->second;
-      return {};
-    }
+  if (auto known = keys_.find(item)) {
+    key = *known;
+    return {};
   }
   std::lock_guard lock(writer_->mutex);
   const std::string name(item);
@@ -395,18 +392,14 @@ StoreStatus PostgresHistoryStore::keyOf(std::string_view item, std::uint32_t& ke
   }
   if (!found) return StoreStatus::failed(StoreStatus::Code::Failed, "history database: an item added is not there");
   key = *found;
-  std::lock_guard keys(keysMutex_);
-  keys_.emplace(name, key);
+  keys_.add(name, key);
   return {};
 }
 
 StoreStatus PostgresHistoryStore::findKey(std::string_view item, std::optional<std::uint32_t>& key) {
-  {
-    std::lock_guard lock(keysMutex_);
-    if (auto it = keys_.find(std::string(item)); it != keys_.end()) {
-      key = it->second;
-      return {};
-    }
+  if (auto known = keys_.find(item)) {
+    key = known;
+    return {};
   }
   std::lock_guard lock(reader_->mutex);
   return lookUp(*reader_, item, key);

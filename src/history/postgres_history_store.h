@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "history/history_store.h"
+#include "history/item_keys.h"
 
 namespace vexahv::history {
 
@@ -49,8 +49,7 @@ class PostgresHistoryStore final : public HistoryStore {
   const std::string source_;
   std::unique_ptr<Connection> writer_;  // appends, keys, retention
   std::unique_ptr<Connection> reader_;  // scans
-  std::mutex keysMutex_;                 // leaf
-  std::unordered_map<std::string, std::uint32_t> keys_;
+  ItemKeys keys_;
 };
 
 }  // namespace vexahv::history

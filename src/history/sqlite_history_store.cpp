@@ -219,12 +219,9 @@ StoreStatus SqliteHistoryStore::lookUp(Connection& c, std::string_view item, std
 }
 
 StoreStatus SqliteHistoryStore::keyOf(std::string_view item, std::uint32_t& key) {
-  {
-    std::lock_guard lock(keysMutex_);
-    if (auto it = keys_.find(std::string(item)); it != keys_.end()) {
-      key = it->second;
-      return {};
-    }
+  if (auto known = keys_.find(item)) {
+    key = *known;
+    return {};
   }
   std::lock_guard lock(writer_->mutex);
   std::optional<std::uint32_t> found;
@@ -235,18 +232,14 @@ StoreStatus SqliteHistoryStore::keyOf(std::string_view item, std::uint32_t& key)
     found = static_cast<std::uint32_t>(sqlite3_last_insert_rowid(writer_->db));
   }
   key = *found;
-  std::lock_guard keys(keysMutex_);
-  keys_.emplace(std::string(item), key);
+  keys_.add(std::string(item), key);
   return {};
 }
 
 StoreStatus SqliteHistoryStore::findKey(std::string_view item, std::optional<std::uint32_t>& key) {
-  {
-    std::lock_guard lock(keysMutex_);
-    if (auto it = keys_.find(std::string(item)); it != keys_.end()) {
-      key = it->second;
-      return {};
-    }
+  if (auto known = keys_.find(item)) {
+    key = known;
+    return {};
   }
   std::lock_guard lock(reader_->mutex);
   return lookUp(*reader_, item, key);

@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "history/history_store.h"
+#include "history/item_keys.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -42,8 +42,7 @@ class SqliteHistoryStore final : public HistoryStore {
 
   std::unique_ptr<Connection> writer_;  // appends, keys, retention
   std::unique_ptr<Connection> reader_;  // scans
-  std::mutex keysMutex_;                 // leaf
-  std::unordered_map<std::string, std::uint32_t> keys_;
+  ItemKeys keys_;
 };
 
 }  // namespace vexahv::history

@@ -187,6 +187,20 @@ std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeCla
   }
 }
 
+std::optional<DataValue> madeVariableAttribute(std::uint32_t dataType, std::uint32_t attribute) {
+  auto scalar = [](BuiltinType t, Scalar v) { return valueOf(ua::Variant::scalar(t, std::move(v))); };
+  switch (attribute) {
+    case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, dataType));
+    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
+    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
+    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
+    // It changes with what it shows, which clients read or take as events.
+    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 0.0);
+    case kHistorizing: return scalar(BuiltinType::Boolean, false);
+    default: return std::nullopt;
+  }
+}
+
 ua::Variant stringArray(const std::vector<std::string>& texts) {
   ua::Variant v{BuiltinType::String, true, {}};
   for (const auto& t : texts) v.values.emplace_back(UaString{t});

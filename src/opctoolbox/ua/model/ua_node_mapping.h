@@ -67,6 +67,10 @@ void stampTimestamps(DataValue& v, std::uint32_t which, std::int64_t source, std
 // name its browse name's text, no description, nothing writable); nullopt for the others.
 std::optional<DataValue> commonAttribute(const NodeId& id, std::uint32_t nodeClass, const QualifiedName& name,
                                          std::uint32_t attribute);
+// The attributes beyond those of a read-only scalar variable the server makes of what it
+// holds (a condition's member, a history configuration's property), its Value aside:
+// DataType to Historizing; nullopt for Value and the others.
+std::optional<DataValue> madeVariableAttribute(std::uint32_t dataType, std::uint32_t attribute);
 ua::Variant stringArray(const std::vector<std::string>& texts);
 // An Argument structure (OPC UA Part 3, 8.6) of a method, as its ExtensionObject; an array
 // argument (valueRank 1) of any length.

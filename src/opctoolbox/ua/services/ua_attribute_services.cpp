@@ -236,22 +236,12 @@ DataValue UaServer::readCondition(const ConditionNode& node, const NodeIdRef& id
     if (attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
     return statusOnly(kBadAttributeIdInvalid);
   }
-  switch (attribute) {
-    case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, m->dataType));
-    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
-    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
-    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
-    // It changes with the condition's events, which clients take as events.
-    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 0.0);
-    case kHistorizing: return scalar(BuiltinType::Boolean, false);
-    case kValue: {
-      DataValue v = valueOf(conditionValue(node));
-      const std::int64_t now = nowTicks();
-      stamp(v, timestamps, now, now);
-      return v;
-    }
-    default: return statusOnly(kBadAttributeIdInvalid);
-  }
+  if (auto variable = madeVariableAttribute(m->dataType, attribute)) return *variable;
+  if (attribute != kValue) return statusOnly(kBadAttributeIdInvalid);
+  DataValue v = valueOf(conditionValue(node));
+  const std::int64_t now = nowTicks();
+  stamp(v, timestamps, now, now);
+  return v;
 }
 
 DataValue UaServer::readProperty(const NodeIdRef& id, std::uint32_t attribute, std::uint32_t timestamps, Role role) {

@@ -78,12 +78,8 @@ void UaServer::historyReadEvents(Call& c, HistoryReadRequest& r) {
       const std::size_t share = std::max<std::size_t>(1, budget / std::max<std::size_t>(nodesLeft--, 1));
       std::optional<vexahv::history::EventCursor> resume;
       if (!node.continuationPoint.empty()) {
-        std::lock_guard lock(session->mutex);
-        auto it = session->historyContinuations.find(node.continuationPoint);
-        if (it != session->historyContinuations.end()) {
-          if (it->second.itemId == continuationKey(node.scope) && it->second.events) resume = std::move(it->second.events);
-          session->historyContinuations.erase(it);
-        }
+        auto kept = session->takeHistoryContinuation(node.continuationPoint);
+        if (kept && kept->itemId == continuationKey(node.scope) && kept->events) resume = std::move(kept->events);
         if (!resume && node.status == kGood) node.status = kBadContinuationPointInvalid;
       }
       if (node.status == kGood && history == nullptr) node.status = kBadHistoryOperationUnsupported;
@@ -108,15 +104,11 @@ void UaServer::historyReadEvents(Call& c, HistoryReadRequest& r) {
       StatusCode status = answer.status;
       std::string point;
       if (answer.more) {
-        std::lock_guard lock(session->mutex);
-        if (session->historyContinuations.size() >= limits_.maxContinuationPoints) {
-          status = kBadNoContinuationPoints;
-        } else {
-          point = randomBytes(8);
-          Session::HistoryContinuation& kept = session->historyContinuations[point];
-          kept.itemId = continuationKey(node.scope);
-          kept.events = std::move(*answer.more);
-        }
+        Session::HistoryContinuation kept;
+        kept.itemId = continuationKey(node.scope);
+        kept.events = std::move(*answer.more);
+        point = session->keepHistoryContinuation(std::move(kept), limits_.maxContinuationPoints);
+        if (point.empty()) status = kBadNoContinuationPoints;
       }
       e.statusCode(status);
       e.byteString(point.empty() ? UaString{} : UaString(point));

@@ -66,16 +66,8 @@ DataValue UaServer::readHistoryConfiguration(const HistoryConfigurationNode& nod
     if (attribute == kEventNotifier) return scalar(BuiltinType::Byte, std::uint8_t{0});
     return statusOnly(kBadAttributeIdInvalid);
   }
-  switch (attribute) {
-    case kDataType: return scalar(BuiltinType::NodeId, NodeId::numericId(0, m->dataType));
-    case kValueRank: return scalar(BuiltinType::Int32, std::int32_t{-1});
-    case kArrayDimensions: return valueOf(ua::Variant{BuiltinType::UInt32, true, {}});
-    case kAccessLevel: case kUserAccessLevel: return scalar(BuiltinType::Byte, std::uint8_t{1});
-    case kMinimumSamplingInterval: return scalar(BuiltinType::Double, 0.0);
-    case kHistorizing: return scalar(BuiltinType::Boolean, false);
-    case kValue: break;
-    default: return statusOnly(kBadAttributeIdInvalid);
-  }
+  if (auto variable = madeVariableAttribute(m->dataType, attribute)) return *variable;
+  if (attribute != kValue) return statusOnly(kBadAttributeIdInvalid);
   vexahv::history::HistoryService* history = app_.history();
   const auto kept = history != nullptr ? history->keptInfo(node.item->getItemId()) : std::nullopt;
   if (!kept) return statusOnly(kBadNodeIdUnknown);

@@ -165,13 +165,9 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
       const std::size_t share = std::max<std::size_t>(1, budget / std::max<std::size_t>(nodesLeft--, 1));
       std::optional<Session::HistoryContinuation> resume;
       if (!node.continuationPoint.empty()) {
-        std::lock_guard lock(session->mutex);
-        auto it = session->historyContinuations.find(node.continuationPoint);
-        if (it != session->historyContinuations.end()) {
-          // Only a point of this kind of read continues it.
-          if (!it->second.events && it->second.mode == static_cast<int>(mode)) resume = std::move(it->second);
-          session->historyContinuations.erase(it);
-        }
+        resume = session->takeHistoryContinuation(node.continuationPoint);
+        // Only a point of this kind of read continues it.
+        if (resume && (resume->events || resume->mode != static_cast<int>(mode))) resume.reset();
         if (!resume && node.status == kGood) node.status = kBadContinuationPointInvalid;
       }
       if (release) {
@@ -207,16 +203,12 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
         budget -= std::min(budget, values.size());
         std::string point;
         if (status == kGood && first + count < total) {
-          std::lock_guard lock(session->mutex);
-          if (session->historyContinuations.size() >= limits_.maxContinuationPoints) {
-            status = kBadNoContinuationPoints;
-          } else {
-            point = randomBytes(8);
-            Session::HistoryContinuation& kept = session->historyContinuations[point];
-            kept.itemId = itemId;
-            kept.mode = static_cast<int>(mode);
-            kept.next = first + count;
-          }
+          Session::HistoryContinuation kept;
+          kept.itemId = itemId;
+          kept.mode = static_cast<int>(mode);
+          kept.next = first + count;
+          point = session->keepHistoryContinuation(std::move(kept), limits_.maxContinuationPoints);
+          if (point.empty()) status = kBadNoContinuationPoints;
         }
         // A count is an Int32 and an average a Double, whatever the item's DataType (Part 13).
         using A = vexahv::history::Aggregate;
@@ -232,15 +224,11 @@ void UaServer::historyRead(Call& c, HistoryReadRequest& r) {
       std::string point;
       StatusCode status = answer.status;
       if (answer.more) {
-        std::lock_guard lock(session->mutex);
-        if (session->historyContinuations.size() >= limits_.maxContinuationPoints) {
-          status = kBadNoContinuationPoints;
-        } else {
-          point = randomBytes(8);
-          Session::HistoryContinuation& kept = session->historyContinuations[point];
-          kept.itemId = itemId;
-          kept.cursor = std::move(*answer.more);
-        }
+        Session::HistoryContinuation kept;
+        kept.itemId = itemId;
+        kept.cursor = std::move(*answer.more);
+        point = session->keepHistoryContinuation(std::move(kept), limits_.maxContinuationPoints);
+        if (point.empty()) status = kBadNoContinuationPoints;
       }
       if (status == kBadNoContinuationPoints || status == kBadHistoryOperationUnsupported) {
         encodeHistoryResult(e, status, {}, nullptr, 0, timestamps);

@@ -15,6 +15,7 @@
 #include "opctoolbox/ua/services/ua_diagnostics.h"
 #include "opctoolbox/ua/services/ua_service_handler.h"
 #include "history/event_read.h"
+#include "opctoolbox/ua/model/ua_node_mapping.h"
 #include "history/raw_read.h"
 #include "opctoolbox/ua/services/ua_subscription.h"
 
@@ -72,6 +73,23 @@ struct Session {
     std::size_t next = 0;   // at times and aggregates: the first time or interval not given
   };
   std::map<std::string, HistoryContinuation> historyContinuations;
+  // Keeps one (taking mutex): its point, or empty when the session holds max already.
+  std::string keepHistoryContinuation(HistoryContinuation kept, std::size_t max) {
+    std::lock_guard lock(mutex);
+    if (historyContinuations.size() >= max) return {};
+    std::string point = randomBytes(8);
+    historyContinuations[point] = std::move(kept);
+    return point;
+  }
+  // Takes the one of a point out (taking mutex): a point is spent once it is shown.
+  std::optional<HistoryContinuation> takeHistoryContinuation(const std::string& point) {
+    std::lock_guard lock(mutex);
+    auto it = historyContinuations.find(point);
+    if (it == historyContinuations.end()) return std::nullopt;
+    HistoryContinuation kept = std::move(it->second);
+    historyContinuations.erase(it);
+    return kept;
+  }
   std::map<std::uint32_t, std::shared_ptr<Subscription>> subscriptions;
   struct PendingPublish {
     ServiceHandler::Respond respond;
