@@ -25,7 +25,6 @@ StatusCode applyPercentDeadband(DataChangeFilter& filter, std::optional<double> 
   constexpr StatusCode kBadDeadbandFilterInvalid = 0x808E0000u;
   if (filter.deadbandType != 2) return kGood;
   if (!euRangeSpan || filter.deadband > 100) return kBadDeadbandFilterInvalid;
-  filter.percent = filter.deadband;
   filter.deadband = filter.deadband / 100 * *euRangeSpan;
   filter.deadbandType = 1;
   return kGood;

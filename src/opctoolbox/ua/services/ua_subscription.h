@@ -29,7 +29,6 @@ struct DataChangeFilter {
   std::uint32_t trigger = 1;       // 0 status, 1 status and value, 2 and timestamp
   std::uint32_t deadbandType = 0;  // 0 none, 1 absolute, 2 percent (until made absolute)
   double deadband = 0;
-  std::optional<double> percent;  // of the EURange's span, the absolute deadband was made from
 };
 
 // The values every monitored item of a server may hold queued beyond the first of each:
