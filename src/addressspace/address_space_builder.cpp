@@ -47,10 +47,11 @@ bool keptByDefault(const std::string& parameter) {
   return false;
 }
 
-// An item history keeps, and the half of its last decimal (from its resolution) that a
-// value must move by to count as a change, 0 for an item without one.
+// An item history keeps, as the history file says, and the half of its last decimal (from
+// its resolution) that a value must move by to count as a change, 0 for an item without one.
 struct KeptItem {
   VEXAHVElementPtr element;
+  HistoryPolicy policy;
   double halfStep = 0;
 };
 
@@ -67,21 +68,26 @@ double halfStepOf(const std::vector<VEXAHVElementPtr>& properties) {
   return 0;
 }
 
-// Once the crate's items have their ids: history keeps them, each as the history file says, and those that report events are watched by the server
-// like the status words, so their values come whether or not a client watches them. A
-// polled item's history follows the reads that are made of it anyway: polling every kept
-// item would take the crate's link.
-void keepHistory(std::vector<KeptItem>& kept, std::vector<VEXAHVElementPtr>& watched) {
+// Hands one item to history with its deadband and interval.
+void keepItem(history::HistoryService& h, const KeptItem& k) {
+  const std::int64_t interval = k.policy.interval ? static_cast<std::int64_t>(*k.policy.interval * 1e7) : -1;
+  k.element->setHistorySlot(h.keep(k.element->getItemId(), k.policy.deadband.value_or(k.halfStep), interval));
+}
+
+// Once the crate's items have their ids: history keeps them, and those that report events
+// are watched by the server like the status words, so their values come whether or not a
+// client watches them. A polled item's history follows the reads that are made of it
+// anyway: polling every kept item would take the crate's link.
+void keepHistory(const std::vector<KeptItem>& kept, std::vector<VEXAHVElementPtr>& watched) {
   history::HistoryService* h = OpcToolbox::getApp()->history();
   if (h == nullptr) return;
   std::unordered_set<const VEXAHVElement*> already;
   for (const auto& e : watched) already.insert(e.get());
-  for (const auto& [e, halfStep] : kept) {
-    const HistoryPolicy p = historyPolicyFor(e->getName(), true);
-    if (!p.kept) continue;
-    const std::int64_t interval = p.interval ? static_cast<std::int64_t>(*p.interval * 1e7) : -1;
-    e->setHistorySlot(h->keep(e->getItemId(), p.deadband.value_or(halfStep), interval));
-    if (e->getIoMode() == OpcToolbox::kIoReport && already.insert(e.get()).second) watched.push_back(e);
+  for (const KeptItem& k : kept) {
+    keepItem(*h, k);
+    if (k.element->getIoMode() == OpcToolbox::kIoReport && already.insert(k.element.get()).second) {
+      watched.push_back(k.element);
+    }
   }
 }
 
@@ -461,7 +467,7 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
       if (param->getParamType() == kBoardStatusType) {
         param->setDefinition(kBoardStatusDefinition);
         statusItems.push_back(param);
-        kept.push_back({param, 0});
+        if (HistoryPolicy p = historyPolicyFor(param->getName(), true); p.kept) kept.push_back({param, p, 0});
       }
       board->addElement(param);
       logNotice("Getting board [", b, "] parameter [", param->getName(), "] properties");
@@ -500,8 +506,8 @@ int VEXAHVOPCServer::configureSystem(const VEXAHVElementPtr& node, std::uint16_t
           prop->setHasChildren(false);
           channel->addElement(prop);
         }
-        if (historyPolicyFor(param->getName(), keptByDefault(param->getName())).kept) {
-          kept.push_back({param, halfStepOf(properties)});
+        if (HistoryPolicy p = historyPolicyFor(param->getName(), keptByDefault(param->getName())); p.kept) {
+          kept.push_back({param, p, halfStepOf(properties)});
         }
       }
     }
@@ -603,8 +609,8 @@ long VEXAHVOPCServer::buildAddressSpace(std::stop_token stop) {
       bindItem(*status, *node, 0, 0);
       node->addElement(status);
       // Kept whether or not the crate could be built: its history shows when it was lost.
-      if (history::HistoryService* h = OpcToolbox::getApp()->history(); h && historyPolicyFor("ConnStatus", true).kept) {
-        status->setHistorySlot(h->keep(status->getItemId()));
+      if (history::HistoryService* h = OpcToolbox::getApp()->history()) {
+        if (HistoryPolicy p = historyPolicyFor("ConnStatus", true); p.kept) keepItem(*h, {status, p, 0});
       }
     }
     logNotice("Getting global settings");

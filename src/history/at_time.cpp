@@ -18,14 +18,9 @@ bool nearestGood(HistoryStore& store, std::uint32_t key, std::int64_t t, bool be
   out.reset();
   skipped = false;
   std::vector<Stored> rows;
-  Scan scan{key, t, 0, !before, kSkipAtMost, std::nullopt};
-  if (before) {
-    scan.to = std::numeric_limits<std::int64_t>::min();
-    scan.from = t;
-  } else {
-    scan.to = std::numeric_limits<std::int64_t>::max();
-  }
-  if (!store.scan(scan, rows).ok()) return false;
+  // Backward (min, t] newest first, or forward [t, max).
+  const std::int64_t to = before ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+  if (!store.scan(Scan{key, t, to, !before, kSkipAtMost, std::nullopt}, rows).ok()) return false;
   for (const Stored& r : rows) {
     if (isGood(r.sample.status)) {
       out = r;
