@@ -17,6 +17,7 @@
 #include "config/server_globals.h"
 #include "core/server_figures.h"
 #include "core/vexahv_creator.h"
+#include "opctoolbox/ua/discovery/ua_discovery_registration.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "opctoolbox/ua/settings/ua_endpoint_settings.h"
 #include "opctoolbox/ua/security/ua_login_guard.h"
@@ -263,6 +264,7 @@ void VEXAHVServerProcess::startupThread(std::stop_token stop) {
   logDebug("VEXAHVOPCServer ready for clients to connect");
   ready_.store(true);
   if (onReady_) onReady_();
+  startDiscoveryRegistration();
   if (server->getSystemList() == nullptr) {
     logError("VEXAHVOPCServer configuration not found");
     return;
@@ -292,6 +294,37 @@ http::PasswordCheck httpPasswordCheck(std::shared_ptr<const OpcToolbox::ua::Secu
 }
 
 }  // namespace
+
+void VEXAHVServerProcess::startDiscoveryRegistration() {
+  if (endpointOptions_.discoveryServerUrl.empty() || !endpoint_) return;
+  using OpcToolbox::ua::DiscoveryRegistrationOptions;
+  DiscoveryRegistrationOptions o;
+  o.discoveryUrl = endpointOptions_.discoveryServerUrl;
+  o.period = endpointOptions_.discoveryRegisterInterval;
+  o.retry = endpointOptions_.discoveryRetryInterval;
+  const OpcToolbox::ua::ServerIdentity identity = OpcToolbox::ua::serverIdentity(*OpcToolbox::getApp());
+  o.server.serverUri = identity.applicationUri;
+  o.server.productUri = identity.productUri;
+  o.server.serverName = identity.applicationName;
+  o.server.mdnsServerName = identity.applicationName;
+  // Where other hosts reach it: by this host's name when it listens on every address.
+  const std::string host = endpointOptions_.host == "0.0.0.0" ? platform::hostNames().front() : endpointOptions_.host;
+  o.server.discoveryUrls = {"opc.tcp://" + host + ":" + std::to_string(endpoint_->port())};
+  // Part 12's capability identifiers: live data and alarms always, history when kept.
+  o.server.capabilities = {"DA", "AC"};
+  if (history_) o.server.capabilities.insert(o.server.capabilities.end(), {"HD", "HE"});
+  if (endpointOptions_.security) {
+    o.credentials = endpointOptions_.security->credentials();
+    o.verifier = endpointOptions_.security->verifier();
+  }
+  o.log = [](DiscoveryRegistrationOptions::Level level, const std::string& text) {
+    if (level == DiscoveryRegistrationOptions::Level::Warning) logWarning(text);
+    else if (level == DiscoveryRegistrationOptions::Level::Notice) logNotice(text);
+    else logInformational(text);
+  };
+  discovery_ = std::make_unique<OpcToolbox::ua::DiscoveryRegistration>(std::move(o));
+  discovery_->start();
+}
 
 void VEXAHVServerProcess::startHttpEndpoint() {
   http::HttpSettings settings;
@@ -326,6 +359,8 @@ void VEXAHVServerProcess::stop() {
   // is torn down.
   if (startup_) startup_->stopAndJoin();
   startup_.reset();
+  // Off the discovery server's list while the endpoint still answers.
+  discovery_.reset();
   // Its requests read the server object: they are over before anything of it goes.
   http_.reset();
   // Every supervision and event thread is ended (stopped and joined, never killed) before

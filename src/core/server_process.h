@@ -13,6 +13,7 @@
 
 #include "events/event_mechanism.h"
 #include "http/http_endpoint.h"
+#include "opctoolbox/ua/discovery/ua_discovery_registration.h"
 #include "opctoolbox/ua/endpoint/ua_endpoint.h"
 #include "platform/service_manager.h"
 #include "platform/unique_fd.h"
@@ -55,6 +56,7 @@ class VEXAHVServerProcess {
 
  private:
   void startupThread(std::stop_token stop);
+  void startDiscoveryRegistration();
   // The metrics endpoint, when the platform root's http.conf enables it; a bad file is
   // logged and the server serves on without it.
   void startHttpEndpoint();
@@ -73,6 +75,7 @@ class VEXAHVServerProcess {
   OpcToolbox::ua::EndpointOptions endpointOptions_;
   std::unique_ptr<OpcToolbox::ua::UaEndpoint> endpoint_;
   std::unique_ptr<http::HttpEndpoint> http_;  // written by the start-up thread, used after it ends
+  std::unique_ptr<OpcToolbox::ua::DiscoveryRegistration> discovery_;  // the same
   std::unique_ptr<events::EventMechanism> events_;
   std::unique_ptr<platform::WorkerThread> startup_;
   // Opened before anything is built; closed after the address space is gone.

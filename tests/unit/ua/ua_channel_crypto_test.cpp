@@ -240,3 +240,45 @@ TEST(ChannelCrypto, OpenSecureChannelChunksWorkWithKeysOver2048Bits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Chunks one side writes, as the other side reads them back.
+Bytes across(const SecureChannel& from, const SecureChannel& to, MessageType type, const Bytes& body) {
+  std::uint32_t sequence = 0;
+  ChunkWriter w{type, 7, 1, &sequence, 3, TransportLimits{}, &from};
+  Bytes out;
+  EXPECT_EQ(writeChunks(w, body, out), kGood);
+  Chunk c = parsed(out);
+  EXPECT_EQ(to.unprotect(out, c), kGood);
+  return Bytes(c.body.begin(), c.body.end());
+}
+
+}  // namespace
+
+TEST(ChannelCrypto, TheClientsEndOfAChannelTalksToTheServersEnd) {
+  for (const SecurityPolicy& policy : securePolicies()) {
+    for (std::uint32_t mode : {kModeSign, kModeSignAndEncrypt}) {
+      SCOPED_TRACE(std::string(policy.name) + " mode " + std::to_string(mode));
+      SecureChannel client(policy, keys().client, {keys().server->certificate}, keys().server->certificate.der());
+      SecureChannel server(policy, keys().server, {keys().client->certificate}, keys().client->certificate.der());
+      EXPECT_EQ(across(client, server, MessageType::Open, kBody), kBody);
+      UaString serverNonce;
+      ASSERT_EQ(server.startToken(1, mode, kClientNonce, serverNonce), kGood);
+      EXPECT_EQ(across(server, client, MessageType::Open, kBody), kBody);
+      const std::string& n = *serverNonce;
+      ASSERT_EQ(client.adoptToken(1, mode, kClientNonce, Bytes(n.begin(), n.end())), kGood);
+      EXPECT_EQ(across(client, server, MessageType::Message, kBody), kBody);
+      EXPECT_EQ(across(server, client, MessageType::Message, kBody), kBody);
+      // Its own nonce given as the peer's makes keys the server does not have.
+      SecureChannel confused(policy, keys().client, {keys().server->certificate}, keys().server->certificate.der());
+      ASSERT_EQ(confused.adoptToken(1, mode, Bytes(n.begin(), n.end()), kClientNonce), kGood);
+      std::uint32_t sequence = 0;
+      ChunkWriter w{MessageType::Message, 7, 1, &sequence, 3, TransportLimits{}, &confused};
+      Bytes out;
+      ASSERT_EQ(writeChunks(w, kBody, out), kGood);
+      Chunk c = parsed(out);
+      EXPECT_EQ(server.unprotect(out, c), kBadSecurityChecksFailed);
+    }
+  }
+}

@@ -22,7 +22,9 @@ TEST(EndpointSettings, KeysTakeEffectAndDefaultsStay) {
       "host = 127.0.0.1\n"
       "maxMonitoredItems = 5000\n"
       "minSamplingIntervalMs = 20\n"
-      "maxConnections = 60\n";  // the last one holds
+      "maxConnections = 60\n"  // the last one holds
+      "discoveryServerUrl = opc.tcp://localhost/UADiscovery\n"
+      "discoveryRetryIntervalMs = 5000\n";
   ASSERT_EQ(parseEndpointSettings(text, o), "");
   EXPECT_EQ(o.maxConnections, 60u);
   EXPECT_EQ(o.timeouts.hello, std::chrono::milliseconds(2000));
@@ -31,6 +33,9 @@ TEST(EndpointSettings, KeysTakeEffectAndDefaultsStay) {
   EXPECT_EQ(o.server.minSamplingIntervalMs, 20.0);
   EXPECT_EQ(o.server.maxSessions, EndpointOptions{}.server.maxSessions) << "not given: the default";
   EXPECT_EQ(o.port, 4840);
+  EXPECT_EQ(o.discoveryServerUrl, "opc.tcp://localhost/UADiscovery");
+  EXPECT_EQ(o.discoveryRetryInterval, std::chrono::milliseconds(5000));
+  EXPECT_EQ(o.discoveryRegisterInterval, std::chrono::minutes(10));
 }
 
 TEST(EndpointSettings, BadFilesAreRefusedWholeWithTheLineAndReason) {
@@ -47,6 +52,10 @@ TEST(EndpointSettings, BadFilesAreRefusedWholeWithTheLineAndReason) {
       {"host = localhost\n", "host [localhost] is not an IPv4 address"},
       {"minSessionTimeoutMs = 90000\nmaxSessionTimeoutMs = 60000\n", "minSessionTimeoutMs is greater than maxSessionTimeoutMs"},
       {"helloTimeoutMs = \x01\x02\n", "helloTimeoutMs [??] is not"},
+      {"discoveryServerUrl = http://127.0.0.1:4840\n", "does not begin with opc.tcp://"},
+      {"discoveryServerUrl = opc.tcp://lds.plant:4840\n", "neither an IPv4 address nor localhost"},
+      {"discoveryServerUrl = opc.tcp://127.0.0.1:0\n", "its port is not a number from 1 to 65535"},
+      {"discoveryServerUrl = opc.tcp://127.0.0.1:48x0\n", "its port is not a number"},
   };
   for (const auto& c : cases) {
     EndpointOptions o;

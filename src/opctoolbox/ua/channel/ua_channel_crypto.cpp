@@ -165,11 +165,11 @@ StatusCode SecureChannel::protectSymmetric(const Token& t, std::vector<std::uint
   }
   writeSize(out, chunkStart, out.size() - chunkStart + kSymmetricSignature);
   std::uint8_t mac[kSymmetricSignature];
-  if (!crypto::hmacSha256(t.server.signing.view(), std::span(out).subspan(chunkStart), mac)) {
+  if (!crypto::hmacSha256(t.own.signing.view(), std::span(out).subspan(chunkStart), mac)) {
     return kBadSecurityChecksFailed;
   }
   out.insert(out.end(), mac, mac + kSymmetricSignature);
-  if (encrypt && !crypto::aesCbc(true, t.server.encrypting.view(), t.server.iv.view(),
+  if (encrypt && !crypto::aesCbc(true, t.own.encrypting.view(), t.own.iv.view(),
                                  std::span(out).subspan(sequenceStart))) {
     return kBadSecurityChecksFailed;
   }
@@ -184,13 +184,13 @@ StatusCode SecureChannel::unprotectSymmetric(std::span<std::uint8_t> message, Ch
   if (size < from + 8 + kSymmetricSignature + (encrypted ? 1 : 0)) return kBadSecurityChecksFailed;
   if (encrypted) {
     if ((size - from) % kBlockSize != 0 ||
-        !crypto::aesCbc(false, t->client.encrypting.view(), t->client.iv.view(), message.subspan(from))) {
+        !crypto::aesCbc(false, t->peer.encrypting.view(), t->peer.iv.view(), message.subspan(from))) {
       return kBadSecurityChecksFailed;
     }
   }
   const std::size_t signedEnd = size - kSymmetricSignature;
   std::uint8_t mac[kSymmetricSignature];
-  if (!crypto::hmacSha256(t->client.signing.view(), message.first(signedEnd), mac) ||
+  if (!crypto::hmacSha256(t->peer.signing.view(), message.first(signedEnd), mac) ||
       !crypto::equalConstantTime(std::span<const std::uint8_t>(mac, kSymmetricSignature),
                                  message.subspan(signedEnd, kSymmetricSignature))) {
     return kBadSecurityChecksFailed;
@@ -210,20 +210,29 @@ StatusCode SecureChannel::unprotectSymmetric(std::span<std::uint8_t> message, Ch
 
 StatusCode SecureChannel::startToken(std::uint32_t tokenId, std::uint32_t mode,
                                      std::span<const std::uint8_t> clientNonce, UaString& serverNonce) {
-  if (mode_ == 0 && mode != kModeSign && mode != kModeSignAndEncrypt) return kBadSecurityModeRejected;
-  if (mode_ != 0 && mode != mode_) return kBadSecurityModeRejected;
   if (clientNonce.size() != kNonceLength) return kBadNonceInvalid;
   crypto::Bytes nonce(kNonceLength);
   if (!random_(nonce)) return kBadSecurityChecksFailed;
+  if (const StatusCode rc = adoptToken(tokenId, mode, nonce, clientNonce); rc != kGood) return rc;
+  serverNonce = UaString{std::string(nonce.begin(), nonce.end())};
+  return kGood;
+}
+
+StatusCode SecureChannel::adoptToken(std::uint32_t tokenId, std::uint32_t mode, std::span<const std::uint8_t> ownNonce,
+                                     std::span<const std::uint8_t> peerNonce) {
+  if (mode_ == 0 && mode != kModeSign && mode != kModeSignAndEncrypt) return kBadSecurityModeRejected;
+  if (mode_ != 0 && mode != mode_) return kBadSecurityModeRejected;
+  if (ownNonce.size() != kNonceLength || peerNonce.size() != kNonceLength) return kBadNonceInvalid;
+  // Each side's keys have the other's nonce as secret and its own as seed (Part 6, 6.7.5),
+  // so one rule serves either end of the channel.
   Token t;
   t.id = tokenId;
-  t.client = deriveKeys(policy_, nonce, clientNonce);
-  t.server = deriveKeys(policy_, clientNonce, nonce);
-  if (t.client.signing.empty() || t.server.signing.empty()) return kBadSecurityChecksFailed;
+  t.peer = deriveKeys(policy_, ownNonce, peerNonce);
+  t.own = deriveKeys(policy_, peerNonce, ownNonce);
+  if (t.peer.signing.empty() || t.own.signing.empty()) return kBadSecurityChecksFailed;
   mode_ = mode;
   tokens_[1] = std::move(tokens_[0]);
   tokens_[0] = std::move(t);
-  serverNonce = UaString{std::string(nonce.begin(), nonce.end())};
   return kGood;
 }
 

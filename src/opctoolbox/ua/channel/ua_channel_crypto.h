@@ -24,8 +24,9 @@ DerivedKeys deriveKeys(const SecurityPolicy& policy, std::span<const std::uint8_
 class SecureChannel final : public ChannelSecurity {
  public:
   using RandomSource = std::function<bool(std::span<std::uint8_t>)>;
-  // clientChain: the client's certificate and its issuers as it sent them (leaf first);
-  // random makes the server's nonces (tests give a fixed one to check against vectors).
+  // server: this side's own credentials; clientChain: the other side's certificate and its
+  // issuers as it sent them (leaf first). A server's channel takes its client's; a client's
+  // the server's. random makes this side's nonces (tests give a fixed one for vectors).
   SecureChannel(const SecurityPolicy& policy, std::shared_ptr<const ServerCredentials> server,
                 std::vector<crypto::Certificate> clientChain, crypto::Bytes clientChainDer,
                 RandomSource random = crypto::randomFill);
@@ -42,13 +43,16 @@ class SecureChannel final : public ChannelSecurity {
   StatusCode unprotect(std::span<std::uint8_t> message, Chunk& chunk) const override;
   StatusCode startToken(std::uint32_t tokenId, std::uint32_t mode, std::span<const std::uint8_t> clientNonce,
                         UaString& serverNonce) override;
+  // The client's end: a token from the nonce it sent and the one the server answered with.
+  StatusCode adoptToken(std::uint32_t tokenId, std::uint32_t mode, std::span<const std::uint8_t> ownNonce,
+                        std::span<const std::uint8_t> peerNonce);
   void retireTokensBefore(std::uint32_t tokenId) override;
   bool sameClient(std::span<const std::uint8_t> senderCertificate) const override;
 
  private:
   struct Token {
     std::uint32_t id = 0;
-    DerivedKeys client, server;
+    DerivedKeys peer, own;  // the keys of what each side sends
   };
   const Token* token(std::uint32_t id) const;
   StatusCode protectAsymmetric(std::vector<std::uint8_t>& out, std::size_t chunkStart, std::size_t sequenceStart) const;

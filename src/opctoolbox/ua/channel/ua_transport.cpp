@@ -100,6 +100,43 @@ std::vector<std::uint8_t> encodeError(StatusCode error, std::string_view reason)
   return withHeader(MessageType::Error, std::move(body));
 }
 
+std::vector<std::uint8_t> encodeHello(const TransportLimits& ours, std::string_view endpointUrl) {
+  std::vector<std::uint8_t> body;
+  Encoder e(body);
+  e.uint32(0);
+  e.uint32(ours.receiveBufferSize);
+  e.uint32(ours.sendBufferSize);
+  e.uint32(ours.maxMessageSize);
+  e.uint32(ours.maxChunkCount);
+  e.string(endpointUrl.substr(0, 4096));
+  return withHeader(MessageType::Hello, std::move(body));
+}
+
+StatusCode decodeAcknowledge(std::span<const std::uint8_t> body, TransportLimits& out) {
+  Decoder d(body);
+  if (d.uint32() != 0 && d.ok()) return kBadProtocolVersionUnsupported;
+  TransportLimits l;
+  l.receiveBufferSize = d.uint32();
+  l.sendBufferSize = d.uint32();
+  l.maxMessageSize = d.uint32();
+  l.maxChunkCount = d.uint32();
+  if (!d.ok()) return d.status();
+  if (d.remaining() != 0) return kBadDecodingError;
+  if (l.receiveBufferSize < kMinBufferSize || l.sendBufferSize < kMinBufferSize) return kBadTcpInternalError;
+  out = l;
+  return kGood;
+}
+
+StatusCode decodeError(std::span<const std::uint8_t> body, StatusCode& error, std::string& reason) {
+  Decoder d(body, DecodeLimits{4096, 4096, 0});
+  const StatusCode code = d.statusCode();
+  const UaString text = d.string();
+  if (!d.ok()) return d.status();
+  error = code;
+  reason = text.value_or("");
+  return kGood;
+}
+
 StatusCode parseChunk(std::span<const std::uint8_t> message, const MessageHeader& header, Chunk& out) {
   out.header = header;
   Decoder d(message.subspan(kHeaderSize), DecodeLimits{1024, 1u << 16, 0});

@@ -63,6 +63,11 @@ StatusCode decodeHello(std::span<const std::uint8_t> body, Hello& out);
 StatusCode negotiate(const TransportLimits& ours, const Hello& hello, TransportLimits& agreed);
 std::vector<std::uint8_t> encodeAcknowledge(const TransportLimits& agreed);
 std::vector<std::uint8_t> encodeError(StatusCode error, std::string_view reason);
+// The client's side: its Hello, and the server's Acknowledge (limits as the server states
+// them) or Error.
+std::vector<std::uint8_t> encodeHello(const TransportLimits& ours, std::string_view endpointUrl);
+StatusCode decodeAcknowledge(std::span<const std::uint8_t> body, TransportLimits& out);
+StatusCode decodeError(std::span<const std::uint8_t> body, StatusCode& error, std::string& reason);
 
 // The security headers after the message header.
 struct AsymmetricHeader {

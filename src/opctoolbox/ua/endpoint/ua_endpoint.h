@@ -41,6 +41,11 @@ struct EndpointOptions {
   // Endpoints, certificates and identities; null: SecurityPolicy None with anonymous users.
   std::shared_ptr<const SecurityConfiguration> security;
   AuditLog audit;  // the audit lines (sessions, refusals, writes)
+  // The Local Discovery Server this server registers with (empty: none), how often it
+  // registers again, and how soon after a failed attempt.
+  std::string discoveryServerUrl;
+  std::chrono::milliseconds discoveryRegisterInterval{600000};
+  std::chrono::milliseconds discoveryRetryInterval{30000};
   // VEXAHV_OPCUA_PORT and VEXAHV_OPCUA_HOST over the defaults: empty, or what is wrong
   // with a bad value (naming the variable and the value).
   static std::string fromEnvironment(EndpointOptions& out);

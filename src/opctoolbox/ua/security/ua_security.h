@@ -107,6 +107,10 @@ class SecurityConfiguration {
   std::optional<Role> checkPassword(const std::string& user, const crypto::SecretBytes& password) const;
 
   const SecuritySettings& settings() const { return settings_; }
+  // This server's certificate and key (null without a secure policy), and its trust list:
+  // what it needs to be a client itself (of a discovery server).
+  const std::shared_ptr<const ServerCredentials>& credentials() const { return credentials_; }
+  const std::shared_ptr<CertificateVerifier>& verifier() const { return verifier_; }
 
   // SecurityPolicy None, security mode None, anonymous users.
   static const SecurityConfiguration& noneAnonymous();

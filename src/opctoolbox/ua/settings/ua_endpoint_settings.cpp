@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "opctoolbox/ua/discovery/ua_client_channel.h"
 #include "opctoolbox/ua/encoding/ua_settings_text.h"
 
 namespace OpcToolbox::ua {
@@ -65,6 +66,9 @@ constexpr Setting kSettings[] = {
     {"maxQueueSize", 1, 100000,
      [](EndpointOptions& o, std::uint64_t v) { o.server.maxQueueSize = static_cast<std::uint32_t>(v); }},
     {"maxQueuedValues", 0, 100000000, [](EndpointOptions& o, std::uint64_t v) { o.server.maxQueuedValues = v; }},
+    {"discoveryRegisterIntervalMs", 10000, kDay,
+     [](EndpointOptions& o, std::uint64_t v) { o.discoveryRegisterInterval = Ms(v); }},
+    {"discoveryRetryIntervalMs", 1000, kDay, [](EndpointOptions& o, std::uint64_t v) { o.discoveryRetryInterval = Ms(v); }},
     {"minSamplingIntervalMs", 1, 60000,
      [](EndpointOptions& o, std::uint64_t v) { o.server.minSamplingIntervalMs = static_cast<double>(v); }},
     {"maxSamplingIntervalMs", 1000, kDay,
@@ -91,6 +95,13 @@ std::string parseEndpointSettings(std::string_view text, EndpointOptions& out) {
       if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &a) != 1)
         return "host [" + shownSetting(value) + "] is not an IPv4 address";
       next.host = host;
+      return {};
+    }
+    if (key == "discoveryServerUrl") {
+      vexahv::platform::Ipv4Endpoint ignored;
+      if (std::string bad = parseOpcTcpUrl(value, ignored); !value.empty() && !bad.empty())
+        return "discoveryServerUrl [" + shownSetting(value) + "] is refused: " + bad;
+      next.discoveryServerUrl = std::string(value);
       return {};
     }
     const Setting* setting = nullptr;
