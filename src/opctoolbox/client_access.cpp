@@ -177,7 +177,7 @@ std::vector<ElementPtr> ClientAccess::browse(std::string_view itemId) const {
   return e ? e->getChildren() : std::vector<ElementPtr>{};
 }
 
-long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done) {
+long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done, std::uint32_t tag) {
   if (!knownSession(session)) return E_INVALIDARG;
   RequestList requests;
   requests.reserve(items.size());
@@ -201,10 +201,15 @@ long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> it
   TransactionPool::Task task{[transaction] { timedRead(*transaction); },
                              [transaction, shared, n](long reason) {
                                if (!transaction->completed()) (*shared)(ReadAnswers::aborted(n, reason));
-                             }};
+                             },
+                             session, tag};
   const bool here = !transaction->mayBlock() && n <= kMostItemsRunHere;
   const bool taken = here ? pool_.runHere(std::move(task)) : pool_.submit(std::move(task));
   return taken ? S_OK : E_UNEXPECTED;
+}
+
+std::size_t ClientAccess::cancelReads(std::uint32_t session, std::uint32_t tag) {
+  return pool_.cancel(session, tag, E_CANCELLED_BY_CLIENT);
 }
 
 long ClientAccess::readFromDevice(std::uint32_t session, std::vector<ItemRef> items,

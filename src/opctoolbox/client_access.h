@@ -87,7 +87,11 @@ class ClientAccess {
   // a worker thread, or before this returns when the transaction is small and cannot
   // block (see DaTransaction::mayBlock) or the toolbox is stopping. A write answers the
   // same way.
-  long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done);
+  // tag: the client's handle of the request (0: none), by which cancelReads finds it.
+  long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, ReadDone done, std::uint32_t tag = 0);
+  // The session's device reads of that tag still queued are answered at once, every item
+  // E_CANCELLED_BY_CLIENT, and never reach the device. How many there were.
+  std::size_t cancelReads(std::uint32_t session, std::uint32_t tag);
   long readFromDevice(std::uint32_t session, std::vector<ItemRef> items, std::vector<ReadResult>& out);
   std::vector<ReadResult> readFromCache(const std::vector<ElementPtr>& items) const;
 

@@ -12,6 +12,7 @@ inline constexpr long E_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 inline constexpr long E_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
 inline constexpr long E_UNEXPECTED = static_cast<std::int32_t>(0x8000FFFFu);  // call out of order
 inline constexpr long E_ABORT = static_cast<std::int32_t>(0x80004004u);       // cancelled at stop
+inline constexpr long E_CANCELLED_BY_CLIENT = static_cast<std::int32_t>(0x800704C7u);  // ERROR_CANCELLED
 inline constexpr long OPC_E_BADRIGHTS = static_cast<std::int32_t>(0xC0040006u);     // not readable / writeable
 inline constexpr long OPC_E_UNKNOWNITEMID = static_cast<std::int32_t>(0xC0040007u);
 inline constexpr long OPC_E_INVALID_PID = static_cast<std::int32_t>(0xC0040203u);  // no such property

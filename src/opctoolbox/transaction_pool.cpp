@@ -47,6 +47,26 @@ std::size_t TransactionPool::queued() const {
   return queue_.size();
 }
 
+std::size_t TransactionPool::cancel(std::uint32_t session, std::uint32_t tag, long reason) {
+  if (tag == 0) return 0;
+  std::vector<std::function<void(long)>> hooks;
+  {
+    std::lock_guard lock(mutex_);
+    // Left in the queue with nothing to do: each queued task holds one wake-up of a worker.
+    for (Task& t : queue_) {
+      if (t.session != session || t.tag != tag || !t.run) continue;
+      t.run = nullptr;
+      t.tag = 0;
+      hooks.push_back(std::move(t.cancel));
+      t.cancel = nullptr;
+    }
+  }
+  for (auto& hook : hooks) {
+    if (hook) hook(reason);
+  }
+  return hooks.size();
+}
+
 bool TransactionPool::runHere(Task task) {
   {
     std::lock_guard lock(mutex_);
@@ -71,6 +91,7 @@ void TransactionPool::work(std::stop_token stop) {
 }
 
 void TransactionPool::run(Task& task) {
+  if (!task.run) return;  // cancelled while it waited
   {
     std::string fault;
     try {

@@ -21,6 +21,8 @@ class TransactionPool {
     std::function<void()> run;
     // Answers the issuer when run does not: E_ABORT at stop, E_UNEXPECTED when run threw.
     std::function<void(long reason)> cancel;
+    // Who may cancel it while it waits: a session's request (tag 0: nobody).
+    std::uint32_t session = 0, tag = 0;
   };
 
   explicit TransactionPool(unsigned threads);
@@ -33,6 +35,9 @@ class TransactionPool {
   bool runHere(Task task);
   void stop();
   std::size_t queued() const;
+  // The session's tasks of that tag still waiting are answered through their cancel hook
+  // with reason and never run; a task already running finishes. How many there were.
+  std::size_t cancel(std::uint32_t session, std::uint32_t tag, long reason);
 
  private:
   void work(std::stop_token stop);

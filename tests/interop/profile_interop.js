@@ -13,7 +13,7 @@ const { startServer, waitUntilRunning } = require("../../scripts/hv_server");
 const {
   OPCUAClient, AttributeIds, MessageSecurityMode, SecurityPolicy, DataType, StatusCodes, TimestampsToReturn,
   ClientSubscription, ClientMonitoredItem, DataChangeFilter, DataChangeTrigger, DeadbandType, MonitoringMode,
-  PublishRequest, CancelRequest,
+  PublishRequest, CancelRequest, ReadRequest,
 } = require("node-opcua-client");
 
 const item = (id) => `ns=1;s=${id}`;
@@ -117,6 +117,32 @@ async function cancelled(session) {
   assert.strictEqual(none.cancelCount, 0, "nothing of that handle");
 }
 
+// Device reads of a slow crate: four run at once, the rest wait for a worker. Cancel of one
+// that waits answers it at once, cancelled, and it never reaches the crate; one at the
+// crate finishes.
+async function cancelledReads(session, run) {
+  run.simControl("latency CrateA 1500");
+  const read = () => {
+    const request = new ReadRequest({ maxAge: 0, timestampsToReturn: TimestampsToReturn.Both,
+      nodesToRead: [{ nodeId: item(`${CHAN}.VMon`), attributeId: AttributeIds.Value }] });
+    const answer = session.performMessageTransaction(request).then(() => "answered", (e) => String(e.message));
+    return { handle: request.requestHeader.requestHandle, answer };
+  };
+  const reads = Array.from({ length: 7 }, read);
+  await sleep(300);
+  const first = reads[0], last = reads[6];
+  const started = Date.now();
+  const cancel = await session.performMessageTransaction(new CancelRequest({ requestHandle: last.handle }));
+  assert.strictEqual(cancel.cancelCount, 1, "the waiting read is cancelled");
+  assert.match(await last.answer, /BadRequestCancelledByClient/);
+  assert.ok(Date.now() - started < 1000, "answered at once, not after the crate");
+  const running = await session.performMessageTransaction(new CancelRequest({ requestHandle: first.handle }));
+  assert.strictEqual(running.cancelCount, 0, "a read at the crate is not cancelled");
+  assert.strictEqual(await first.answer, "answered");
+  for (const r of reads.slice(1, 6)) assert.strictEqual(await r.answer, "answered");
+  run.simControl("latency CrateA 0");
+}
+
 // Fifty clients at once, each with a session and a subscription to a channel's VMon.
 async function fiftySessions(url) {
   const one = async (n) => {
@@ -152,6 +178,7 @@ async function main() {
     await scenario(session);
     await fiftySessions(run.url);
     await cancelled(session);
+    await cancelledReads(session, run);
   } catch (e) {
     console.error(`-- the server's log, its last 40 lines --\n${run.log().split("\n").slice(-40).join("\n")}`);
     throw e;

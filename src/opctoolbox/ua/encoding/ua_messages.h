@@ -52,6 +52,7 @@ inline constexpr std::uint32_t HistoryData = 658;
 }  // namespace id
 
 inline constexpr StatusCode kBadInternalError = 0x80020000u;
+inline constexpr StatusCode kBadRequestCancelledByClient = 0x802C0000u;
 inline constexpr StatusCode kBadTimeout = 0x800A0000u;
 inline constexpr StatusCode kBadServiceUnsupported = 0x800B0000u;
 inline constexpr StatusCode kBadShutdown = 0x800C0000u;

@@ -42,6 +42,10 @@ struct ReadAnswer {
 
   // device: the transaction's answers in order; null when it could not be run (shutdown).
   std::vector<std::uint8_t> encode(const ReadAnswers* device) const {
+    // Cancelled while it waited for a worker: the whole request was (OPC UA Part 4, 5.6.5).
+    if (device && device->size() > 0 && device->request(0) == nullptr && device->result(0) == E_CANCELLED_BY_CLIENT) {
+      return encodeServiceFault(handle, kBadRequestCancelledByClient);
+    }
     std::vector<std::uint8_t> out;
     out.reserve(64 + slots.size() * 24);  // a scalar number with both timestamps
     Encoder e(out);
@@ -401,7 +405,8 @@ void UaServer::read(Call& c, ReadRequest& r) {
   const long rc = clients == nullptr
                       ? E_UNEXPECTED
                       : clients->readFromDevice(session->toolboxSession, std::move(deviceItems),
-                                                [answer, respond = c.respond](const ReadAnswers& read) { respond(answer->encode(&read)); });
+                                                [answer, respond = c.respond](const ReadAnswers& read) { respond(answer->encode(&read)); },
+                                                c.requestHandle);
   if (rc != S_OK) c.respond(answer->encode(nullptr));
 }
 

@@ -309,9 +309,9 @@ void UaServer::finishActivation(const Activation& a, Respond respond) {
 }
 
 void UaServer::cancel(Call& c, CancelRequest& r) {
-  constexpr StatusCode kBadRequestCancelledByClient = 0x802C0000u;
-  // The session's Publish requests of that handle, still waiting for something to send:
-  // each answered at once, cancelled (OPC UA Part 4, 5.6.5).
+  // The session's Publish requests of that handle, still waiting for something to send,
+  // and its device reads still waiting for a worker: each answered at once, cancelled
+  // (OPC UA Part 4, 5.6.5). A read already at the device finishes.
   std::vector<Session::PendingPublish> cancelled;
   {
     std::lock_guard lock(c.session->mutex);
@@ -326,11 +326,13 @@ void UaServer::cancel(Call& c, CancelRequest& r) {
     }
   }
   for (auto& p : cancelled) p.respond(encodeServiceFault(p.requestHandle, kBadRequestCancelledByClient));
+  std::size_t count = cancelled.size();
+  if (ClientAccess* clients = app_.clients()) count += clients->cancelReads(c.session->toolboxSession, r.requestHandle);
   std::vector<std::uint8_t> out;
   Encoder e(out);
   beginMessage(e, id::CancelResponse);
   encodeResponseHeader(e, c.requestHandle, kGood);
-  e.uint32(static_cast<std::uint32_t>(cancelled.size()));
+  e.uint32(static_cast<std::uint32_t>(count));
   c.respond(std::move(out));
 }
 
