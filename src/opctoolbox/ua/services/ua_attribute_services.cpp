@@ -140,7 +140,10 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     case ns0::BuildNumber: out = scalar(BuiltinType::String, UaString{build}); break;
     case ns0::BuildDate: out = scalar(BuiltinType::DateTime, DateTimeValue{startTime_}); break;
     case ns0::ServerProfileArray:
-      out = valueOf(stringArray({"http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice"}));
+      // Embedded 2017: Micro Embedded Device 2017 with the secure policies and the Standard
+      // DataChange Subscription 2017 facet (triggering, deadbands, GetMonitoredItems,
+      // ResendData). Standard 2017 is claimed once every facet it adds is in.
+      out = valueOf(stringArray({"http://opcfoundation.org/UA-Profile/Server/EmbeddedUA2017"}));
       break;
     case ns0::LocaleIdArray: out = valueOf(stringArray({"en"})); break;
     case ns0::MinSupportedSampleRate:
