@@ -12,6 +12,21 @@ using Level = DiscoveryRegistrationOptions::Level;
 
 long seconds(std::chrono::milliseconds ms) { return static_cast<long>((ms.count() + 999) / 1000); }
 
+// One request on an open channel, its response decoded: Good, or the status with why.
+template <class Decode>
+StatusCode exchange(UaClientChannel& c, const std::vector<std::uint8_t>& request, const std::string& service,
+                    Decode decode, std::string& why) {
+  std::vector<std::uint8_t> response;
+  if (const StatusCode s = c.call(request, response, why); s != kGood) return s;
+  StatusCode result = kGood;
+  if (const StatusCode s = decode(response, result); s != kGood) {
+    why = "a damaged " + service + " response";
+    return s;
+  }
+  if (result != kGood) why = service + " refused: " + statusName(result);
+  return result;
+}
+
 }  // namespace
 
 DiscoveryRegistration::DiscoveryRegistration(DiscoveryRegistrationOptions options) : options_(std::move(options)) {}
@@ -92,18 +107,10 @@ StatusCode DiscoveryRegistration::chooseEndpoint(std::stop_token stop, EndpointO
   const StatusCode rc = withChannel(stop, [&](UaClientChannel& c) {
     if (const StatusCode s = c.connect(options_.discoveryUrl, why); s != kGood) return s;
     if (const StatusCode s = c.open(nullptr, kModeNone, why); s != kGood) return s;
-    std::vector<std::uint8_t> response;
-    if (const StatusCode s = c.call(encodeGetEndpointsRequest(++requestHandle_, options_.discoveryUrl), response, why);
-        s != kGood) {
-      return s;
-    }
-    StatusCode result = kGood;
-    if (const StatusCode s = decodeGetEndpointsResponse(response, offers, result); s != kGood) {
-      why = "a damaged GetEndpoints response";
-      return s;
-    }
-    if (result != kGood) why = "GetEndpoints refused: " + statusName(result);
-    return result;
+    return exchange(c, encodeGetEndpointsRequest(++requestHandle_, options_.discoveryUrl), "GetEndpoints",
+                    [&](const std::vector<std::uint8_t>& r, StatusCode& result) {
+                      return decodeGetEndpointsResponse(r, offers, result);
+                    }, why);
   });
   if (rc != kGood) return rc;
   const EndpointOffer* best = nullptr;
@@ -160,18 +167,11 @@ StatusCode DiscoveryRegistration::registerOnce(bool online, std::stop_token stop
     if (const StatusCode s = c.connect(options_.discoveryUrl, why); s != kGood) return s;
     auto security = std::make_unique<SecureChannel>(*policy, options_.credentials, std::move(chain), chainDer);
     if (const StatusCode s = c.open(std::move(security), endpoint.securityMode, why); s != kGood) return s;
-    std::vector<std::uint8_t> response;
-    if (const StatusCode s = c.call(encodeRegisterServer2Request(++requestHandle_, server), response, why); s != kGood) {
-      return s;
-    }
     std::vector<StatusCode> results;
-    StatusCode result = kGood;
-    if (const StatusCode s = decodeRegisterServer2Response(response, results, result); s != kGood) {
-      why = "a damaged RegisterServer2 response";
-      return s;
-    }
-    if (result != kGood) why = "RegisterServer2 refused: " + statusName(result);
-    return result;
+    return exchange(c, encodeRegisterServer2Request(++requestHandle_, server), "RegisterServer2",
+                    [&](const std::vector<std::uint8_t>& r, StatusCode& result) {
+                      return decodeRegisterServer2Response(r, results, result);
+                    }, why);
   });
 }
 
