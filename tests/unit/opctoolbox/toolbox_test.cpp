@@ -396,6 +396,48 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
   EXPECT_EQ(first.load(), S_OK) << "the running read finishes";
 }
 
+// Cancel answers the queued reads of its session and tag at once, and only those; the
+// worker that would have run one serves the next.
+TEST(Toolbox, CancelAnswersQueuedReadsOfItsTagOnly) {
+  Toolbox tb;
+  tb.app->setWorkerThreads(1);
+  auto a = tb.item("A", kIoPoll);
+  tb.app->getDaAddressSpaceRoot()->addChild(a);
+  ASSERT_EQ(tb.app->start(), S_OK);
+  ClientAccess* c = tb.app->clients();
+  std::uint32_t s = 0;
+  c->openSession("x", s);
+  {
+    std::lock_guard lock(gDevice.mutex);
+    gDevice.blocked = true;
+  }
+  auto entered = [] {
+    std::lock_guard lock(gDevice.mutex);
+    return gDevice.readsEntered;
+  };
+  const int before = entered();
+  std::atomic<long> running{1}, cancelled{1}, other{1};
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { running = r.result(0); }, 1), S_OK);
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { cancelled = r.result(0); }, 7), S_OK);
+  ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { other = r.result(0); }, 8), S_OK);
+  for (int i = 0; i < 1000 && entered() == before; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(c->cancelReads(s, 1), 0u) << "a read at the device is not cancelled";
+  EXPECT_EQ(c->cancelReads(s + 1, 8), 0u) << "another session's handle names nothing here";
+  EXPECT_EQ(c->cancelReads(s, 7), 1u);
+  EXPECT_EQ(cancelled.load(), E_CANCELLED_BY_CLIENT) << "answered at once";
+  EXPECT_EQ(c->cancelReads(s, 7), 0u) << "and only once";
+  {
+    std::lock_guard lock(gDevice.mutex);
+    gDevice.blocked = false;
+  }
+  gDevice.cv.notify_all();
+  for (int i = 0; i < 1000 && other.load() == 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(running.load(), S_OK);
+  EXPECT_EQ(other.load(), S_OK) << "the only worker lives on past the cancelled read";
+  EXPECT_EQ(entered() - before, 2) << "the cancelled read never reached the device";
+  tb.app->stop();
+}
+
 // A transaction that throws is answered as failed, and its worker serves the next one.
 TEST(Toolbox, ATransactionThatThrowsIsAnsweredAndKeepsItsWorker) {
   Toolbox tb;
