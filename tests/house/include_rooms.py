@@ -5,7 +5,7 @@ import os
 import re
 import sys
 
-ROOMS = ["encoding", "crypto", "channel", "security", "model", "events", "alarms", "services", "endpoint", "settings"]
+ROOMS = ["encoding", "crypto", "channel", "security", "model", "events", "alarms", "services", "endpoint", "discovery", "settings"]
 
 
 def main(root):
