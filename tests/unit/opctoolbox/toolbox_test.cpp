@@ -356,6 +356,19 @@ TEST(Toolbox, MonitoringSamplesPolledItemsTogetherAndFeedsReportedOnes) {
   EXPECT_EQ(c->unmonitor(m5), S_OK);
 }
 
+// Device reads wait while blocked; how many have reached the device so far.
+void blockDevice(bool on) {
+  {
+    std::lock_guard lock(gDevice.mutex);
+    gDevice.blocked = on;
+  }
+  if (!on) gDevice.cv.notify_all();
+}
+int readsEntered() {
+  std::lock_guard lock(gDevice.mutex);
+  return gDevice.readsEntered;
+}
+
 TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
   Toolbox tb;
   tb.app->setWorkerThreads(1);
@@ -366,32 +379,21 @@ TEST(Toolbox, StopCancelsQueuedTransactionsAndJoins) {
   ClientAccess* c = tb.app->clients();
   std::uint32_t s = 0;
   c->openSession("x", s);
-  {
-    std::lock_guard lock(gDevice.mutex);
-    gDevice.blocked = true;
-  }
+  blockDevice(true);
   // The stop must find the first read running, not still queued: a loaded machine may not
   // have handed it to the worker yet.
-  auto entered = [] {
-    std::lock_guard lock(gDevice.mutex);
-    return gDevice.readsEntered;
-  };
-  const int before = entered();
+  const int before = readsEntered();
   std::atomic<long> first{1}, second{1};
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { first = r.result(0); }), S_OK);
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { second = r.result(0); }), S_OK);
-  for (int i = 0; i < 1000 && entered() == before; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 1000 && readsEntered() == before; ++i) std::this_thread::sleep_for(10ms);
   std::thread stopper([&] { tb.app->stop(); });
   // The stop answers the queued read while the running one still blocks (bounded wait: a
   // loaded machine may take a while to run the stopper).
   for (int i = 0; i < 1000 && second.load() == 1; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(second.load(), E_ABORT) << "the queued read is answered at stop";
   EXPECT_EQ(first.load(), 1) << "while the running read is still running";
-  {
-    std::lock_guard lock(gDevice.mutex);
-    gDevice.blocked = false;
-  }
-  gDevice.cv.notify_all();
+  blockDevice(false);
   stopper.join();
   EXPECT_EQ(first.load(), S_OK) << "the running read finishes";
 }
@@ -407,34 +409,23 @@ TEST(Toolbox, CancelAnswersQueuedReadsOfItsTagOnly) {
   ClientAccess* c = tb.app->clients();
   std::uint32_t s = 0;
   c->openSession("x", s);
-  {
-    std::lock_guard lock(gDevice.mutex);
-    gDevice.blocked = true;
-  }
-  auto entered = [] {
-    std::lock_guard lock(gDevice.mutex);
-    return gDevice.readsEntered;
-  };
-  const int before = entered();
+  blockDevice(true);
+  const int before = readsEntered();
   std::atomic<long> running{1}, cancelled{1}, other{1};
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { running = r.result(0); }, 1), S_OK);
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { cancelled = r.result(0); }, 7), S_OK);
   ASSERT_EQ(c->readFromDevice(s, {{a}}, [&](const ReadAnswers& r) { other = r.result(0); }, 8), S_OK);
-  for (int i = 0; i < 1000 && entered() == before; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 1000 && readsEntered() == before; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(c->cancelReads(s, 1), 0u) << "a read at the device is not cancelled";
   EXPECT_EQ(c->cancelReads(s + 1, 8), 0u) << "another session's handle names nothing here";
   EXPECT_EQ(c->cancelReads(s, 7), 1u);
   EXPECT_EQ(cancelled.load(), E_CANCELLED_BY_CLIENT) << "answered at once";
   EXPECT_EQ(c->cancelReads(s, 7), 0u) << "and only once";
-  {
-    std::lock_guard lock(gDevice.mutex);
-    gDevice.blocked = false;
-  }
-  gDevice.cv.notify_all();
+  blockDevice(false);
   for (int i = 0; i < 1000 && other.load() == 1; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(running.load(), S_OK);
   EXPECT_EQ(other.load(), S_OK) << "the only worker lives on past the cancelled read";
-  EXPECT_EQ(entered() - before, 2) << "the cancelled read never reached the device";
+  EXPECT_EQ(readsEntered() - before, 2) << "the cancelled read never reached the device";
   tb.app->stop();
 }
 

@@ -71,7 +71,6 @@ StatusCode UaClientChannel::connect(const std::string& url, std::string& why) {
   if (const auto ec = socket_.connect(remote, timeout_)) {
     return failed(why, remote.toString() + ": " + ec.message(), kBadTcpInternalError);
   }
-  url_ = url;
   TransportLimits ours;
   ours.maxMessageSize = kMaxResponse;
   ours.maxChunkCount = kMaxChunks;

@@ -53,7 +53,6 @@ class UaClientChannel {
   std::mutex socketMutex_;  // abort() against close()
   vexahv::platform::Socket socket_;
   bool aborted_ = false;  // guarded by socketMutex_
-  std::string url_;
   TransportLimits limits_;  // agreed by Hello and Acknowledge
   std::unique_ptr<SecureChannel> security_;  // null: None
   std::uint32_t channelId_ = 0, tokenId_ = 0, sequence_ = 0, requestId_ = 0;
