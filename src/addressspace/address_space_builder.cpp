@@ -15,6 +15,7 @@
 #include "opctoolbox/application.h"
 #include "addressspace/channel_groups.h"
 #include "addressspace/channel_walk.h"
+#include "addressspace/crate_map.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/item_reader.h"
 #include "addressspace/name_tables.h"
@@ -121,12 +122,6 @@ Variant boolean(bool b) {
   Variant v;
   v.setBOOL(b);
   return v;
-}
-
-std::string twoDigits(unsigned n) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02u", n);
-  return buf;
 }
 
 std::uint16_t systemPropertyDataType(unsigned type) {
@@ -243,38 +238,29 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createSystemPropertyItems(std::in
 std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoards(const VEXAHVElementPtr& node,
                                                            std::int32_t handle, std::uint16_t index) {
   std::vector<VEXAHVElementPtr> boards;
-  std::uint16_t slots = 0;
-  std::uint16_t *channels = nullptr, *serials = nullptr;
-  char *models = nullptr, *descriptions = nullptr;
-  std::uint8_t *minor = nullptr, *major = nullptr;
-  const int rc = VEXAHV_GetCrateMap(handle, &slots, &channels, &models, &descriptions, &serials, &minor, &major);
-  if (rc != VEXAHV_OK) {
+  std::vector<SlotContent> slots;
+  if (readCrateMap(handle, slots) != VEXAHV_OK) {
     logCritical("Error getting map of system [", node->getName(), "] crate");
-  } else {
-    node->setConnectionStatus(kStatusOk);
-    node->setSlotCount(slots);
-    const auto modelTexts = splitTexts(models, slots);
-    const auto descriptionTexts = splitTexts(descriptions, slots);
-    for (std::uint16_t s = 0; s < slots; ++s) {
-      if (channels[s] == 0 || modelTexts[s].empty()) continue;
-      auto b = VEXAHVElement::create();
-      b->setName(boardBranchName(s), ElementKind::Board);
-      b->setSystemIndex(index);
-      b->setSlot(s);
-      b->setChannelCount(channels[s]);
-      b->setBoardModel(modelTexts[s]);
-      b->setBoardDescription(descriptionTexts[s]);
-      b->setBoardSerial(serials[s]);
-      b->setFirmwareMinor(twoDigits(minor[s]));
-      b->setFirmwareMajor(twoDigits(major[s]));
-      b->setHasChildren(true);
-      b->setIoMode(OpcToolbox::kIoNone);
-      boards.push_back(std::move(b));
-    }
+    return boards;
   }
-  for (void* list : {static_cast<void*>(channels), static_cast<void*>(models), static_cast<void*>(descriptions),
-                     static_cast<void*>(serials), static_cast<void*>(minor), static_cast<void*>(major)}) {
-    VEXAHV_Free(list);
+  node->setConnectionStatus(kStatusOk);
+  node->setSlotCount(static_cast<std::uint16_t>(slots.size()));
+  for (std::uint16_t s = 0; s < slots.size(); ++s) {
+    const SlotContent& c = slots[s];
+    if (!c.holdsBoard()) continue;
+    auto b = VEXAHVElement::create();
+    b->setName(boardBranchName(s), ElementKind::Board);
+    b->setSystemIndex(index);
+    b->setSlot(s);
+    b->setChannelCount(c.channels);
+    b->setBoardModel(c.model);
+    b->setBoardDescription(c.description);
+    b->setBoardSerial(c.serial);
+    b->setFirmwareMinor(c.firmwareMinor);
+    b->setFirmwareMajor(c.firmwareMajor);
+    b->setHasChildren(true);
+    b->setIoMode(OpcToolbox::kIoNone);
+    boards.push_back(std::move(b));
   }
   return boards;
 }
