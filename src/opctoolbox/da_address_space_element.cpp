@@ -136,6 +136,14 @@ long DaAddressSpaceElement::valueChanged(const ValueQT& value) {
   return S_OK;
 }
 
+void DaAddressSpaceElement::semanticsChanged() {
+  semantics_.fetch_add(1, std::memory_order_acq_rel);
+  ValueQT current;
+  getCacheValue(current);
+  std::lock_guard lock(observerMutex_);
+  for (ValueObserver* o : observers_) o->onValueChanged(*this, current);
+}
+
 void DaAddressSpaceElement::change(bool active, int updateRate) {
   active_ = active;
   updateRate_ = updateRate;

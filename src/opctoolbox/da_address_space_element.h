@@ -98,6 +98,11 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
 
   void addObserver(ValueObserver* observer);
   void removeObserver(ValueObserver* observer);
+  // What the value means changed (its range, unit or state labels, read again): a count
+  // that watchers compare with the one they saw, so that the next value they send says so.
+  // The current value goes to every observer again, carrying the change.
+  std::uint32_t getSemanticsVersion() const noexcept { return semantics_.load(std::memory_order_acquire); }
+  void semanticsChanged();
   // The address space this element is part of, or null while it is detached.
   DaAddressSpaceRoot* addressSpace() const noexcept { return space_.load(); }
 
@@ -118,6 +123,7 @@ class DaAddressSpaceElement : public std::enable_shared_from_this<DaAddressSpace
   std::atomic<std::uintptr_t> userData_{0};
   std::atomic<std::uint32_t> readTimeUs_{0};
   std::atomic<const char*> definition_{nullptr};
+  std::atomic<std::uint32_t> semantics_{0};
 
   // Structure: guarded by the address-space lock (treeMutex()).
   std::weak_ptr<DaAddressSpaceElement> parent_;

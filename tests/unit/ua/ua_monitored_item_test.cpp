@@ -136,3 +136,60 @@ TEST(EventQueue, AnOverflowIsMarkedOnceWhereTheEventsWereLost) {
 }
 
 }  // namespace
+
+// An item's range changes (a board replaced): its next value says so, once, whatever the
+// filter; a percent deadband follows the new range; a value that replaces the marked one
+// in a queue of one, or comes after the item was disabled, keeps the mark.
+TEST(SemanticsChanged, TheNextValueCarriesTheBitOnceAndThePercentDeadbandFollows) {
+  auto element = std::make_shared<DaAddressSpaceElement>("", "VMon", kReadable, kIoReport, VT_I4);
+  auto low = std::make_shared<DaAddressSpaceElement>("", "VMon#LowEU", kReadable, kIoReport, VT_R8);
+  auto high = std::make_shared<DaAddressSpaceElement>("", "VMon#HighEU", kReadable, kIoReport, VT_R8);
+  const auto limit = [](const ElementPtr& e, double v) {
+    OpcToolbox::Variant d;
+    d.setR8(v);
+    e->valueChanged(ValueQT(d, kQualityGood, DateTime::now()));
+  };
+  limit(low, 0);
+  limit(high, 100);
+  MonitoredItem item{1, 7, element, 3, 1, true, DataChangeFilter{1, 1, 10}};  // 10 % of 0..100
+  item.setPercentDeadband(PercentDeadband{10, low, high});
+  element->addObserver(&item);
+  const auto change = [&](std::int32_t v) {
+    OpcToolbox::Variant value;
+    value.setI4(v);
+    element->valueChanged(ValueQT(value, kQualityGood, DateTime::now()));
+  };
+  const auto taken = [&] {
+    std::vector<std::pair<std::int32_t, bool>> out;
+    std::vector<std::pair<std::uint32_t, DataValue>> values;
+    item.take(values, 100);
+    for (const auto& [handle, v] : values) {
+      out.emplace_back(std::get<std::int32_t>(v.value->values.front()), (v.status.value_or(kGood) & kSemanticsChangedBit) != 0);
+    }
+    return out;
+  };
+  using Sent = std::vector<std::pair<std::int32_t, bool>>;
+  change(0);
+  EXPECT_EQ(taken(), (Sent{{0, false}}));
+  change(5);
+  EXPECT_EQ(taken(), Sent{}) << "within 10 % of 0..100";
+
+  limit(high, 1000);
+  element->semanticsChanged();
+  EXPECT_EQ(taken(), (Sent{{5, true}})) << "sent although within the deadband";
+  change(50);
+  EXPECT_EQ(taken(), Sent{}) << "10 % of the new range, 0..1000";
+  change(200);
+  EXPECT_EQ(taken(), (Sent{{200, false}})) << "the bit is news once, not a status change back";
+
+  element->semanticsChanged();
+  change(400);
+  EXPECT_EQ(taken(), (Sent{{400, true}})) << "the newer value in a queue of one keeps the mark";
+
+  item.monitoringMode = 0;
+  element->semanticsChanged();
+  item.monitoringMode = 2;
+  change(600);
+  EXPECT_EQ(taken(), (Sent{{600, true}})) << "a change while disabled is told when the item reports again";
+  element->removeObserver(&item);
+}

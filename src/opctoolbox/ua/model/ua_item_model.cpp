@@ -142,7 +142,11 @@ std::optional<std::pair<std::string, UaProperty>> splitPropertyNodeId(std::strin
 
 std::optional<double> euRangeSpan(const ItemModel& m) {
   if (!hasProperty(m, UaProperty::EURange)) return std::nullopt;
-  const auto low = number(m.low), high = number(m.high);
+  return euRangeSpan(m.low, m.high);
+}
+
+std::optional<double> euRangeSpan(const ElementPtr& lowItem, const ElementPtr& highItem) {
+  const auto low = number(lowItem), high = number(highItem);
   if (!low || !high) return std::nullopt;
   return std::fabs(*high - *low);
 }

@@ -55,6 +55,8 @@ std::optional<std::pair<std::string, UaProperty>> splitPropertyNodeId(std::strin
 DataValue propertyValue(UaProperty p, const ItemModel& model);
 // The width of an analog item's EURange (HighEU - LowEU); none for an item without one.
 std::optional<double> euRangeSpan(const ItemModel& model);
+// The same of the item's LowEU and HighEU items as they hold now.
+std::optional<double> euRangeSpan(const ElementPtr& low, const ElementPtr& high);
 // AccessLevel's HistoryRead bit (4) for an item whose history is kept, else 0.
 std::uint8_t historyBit(const vexahv::history::HistoryService* history, const DaAddressSpaceElement& item);
 

@@ -26,9 +26,21 @@ struct Checked {
   const NamespaceZeroNode* zero = nullptr;
   bool eventItem = false;
   DataChangeFilter filter;
+  std::optional<PercentDeadband> percent;  // what a percent deadband was made of
   EventFilterSpec events;
   EventFilterCheck eventCheck;  // what the EventFilterResult says
 };
+
+// A percent deadband made absolute, with the percentage and range items it came from.
+StatusCode percentDeadband(DataChangeFilter& filter, const ElementPtr& element, const ElementLookup& find,
+                           std::optional<PercentDeadband>& percent) {
+  if (filter.deadbandType != 2) return kGood;
+  const double asked = filter.deadband;
+  const ItemModel model = element ? itemModelOf(*element, find) : ItemModel{};
+  const StatusCode status = applyPercentDeadband(filter, element ? euRangeSpan(model) : std::nullopt);
+  if (status == kGood) percent = PercentDeadband{asked, model.low, model.high};
+  return status;
+}
 
 // madeClass: the node class of a node the server makes (a property, a condition or its
 // member), 0 for none.
@@ -56,9 +68,7 @@ Checked check(const CreateMonitoredItemsRequest::Create& c, const ElementPtr& el
   } else {
     out.status = out.eventItem ? parseEventFilter(c.filter, types, out.events, out.eventCheck) : parseFilter(c.filter, out.filter);
     // Only a percent deadband needs the item's range (the model costs lookups).
-    if (out.status == kGood && !out.eventItem && out.filter.deadbandType == 2) {
-      out.status = applyPercentDeadband(out.filter, element ? euRangeSpan(itemModelOf(*element, find)) : std::nullopt);
-    }
+    if (out.status == kGood && !out.eventItem) out.status = percentDeadband(out.filter, element, find, out.percent);
   }
   return out;
 }
@@ -152,6 +162,7 @@ void UaServer::createMonitoredItems(Call& call, CreateMonitoredItemsRequest& req
     }
     item->monitoringMode = c.mode;
     item->samplingInterval = sampling;
+    if (checked.percent) item->setPercentDeadband(std::move(checked.percent));
     if (zero || madeClass != 0) {
       item->role = call.role;
       auto sampled = std::make_unique<MonitoredItem::ServerSampled>();
@@ -272,10 +283,9 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
       continue;
     }
     DataChangeFilter filter;
+    std::optional<PercentDeadband> percent;
     StatusCode fs = parseFilter(m.filter, filter);
-    if (fs == kGood && filter.deadbandType == 2) {
-      fs = applyPercentDeadband(filter, item->element ? euRangeSpan(itemModelOf(*item->element, lookup())) : std::nullopt);
-    }
+    if (fs == kGood && filter.deadbandType == 2) fs = percentDeadband(filter, item->element, lookup(), percent);
     if (fs != kGood) {
       results.emplace_back(fs, 0, 0);
       continue;
@@ -283,6 +293,7 @@ void UaServer::modifyMonitoredItems(Call& c, ModifyMonitoredItemsRequest& reques
     const double sampling = revisedSampling(item->element.get(), m.sampling, sub->publishingInterval);
     const std::uint32_t queue = std::clamp<std::uint32_t>(m.queueSize, 1, limits_.maxQueueSize);
     item->modify(m.clientHandle, queue, m.discardOldest, filter);
+    item->setPercentDeadband(std::move(percent));
     if (sampling != item->samplingInterval && item->toolboxHandle != 0 && clients) {
       // The new monitor first, so that the element never looks unwatched in between.
       std::uint64_t fresh = 0;

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "opctoolbox/ua/encoding/ua_binary.h"
+#include "opctoolbox/ua/model/ua_item_model.h"
 #include "opctoolbox/ua/model/ua_node_mapping.h"
 
 namespace OpcToolbox::ua {
@@ -33,6 +34,7 @@ MonitoredItem::MonitoredItem(std::uint32_t itemId, std::uint32_t handle, Element
       queueSize_(queue == 0 ? 1 : queue),
       discardOldest_(oldest),
       filter_(f),
+      semantics_(element ? element->getSemanticsVersion() : 0),
       budget_(std::move(budget)) {}
 
 namespace {
@@ -91,9 +93,16 @@ void MonitoredItem::modify(std::uint32_t handle, std::uint32_t queue, bool oldes
   settleBudget();
 }
 
+void MonitoredItem::setPercentDeadband(std::optional<PercentDeadband> percent) {
+  std::lock_guard lock(mutex_);
+  percent_ = percent ? std::make_unique<PercentDeadband>(std::move(*percent)) : nullptr;
+}
+
 bool MonitoredItem::passes(const DataValue& v) const {
   if (!last_) return true;
-  if (last_->status != v.status) return true;
+  // The semantics bit is news once, not a status that changes back.
+  const auto plain = [](const std::optional<StatusCode>& s) { return s.value_or(kGood) & ~kSemanticsChangedBit; };
+  if (plain(last_->status) != plain(v.status)) return true;
   if (filter_.trigger == 0) return false;
   if (filter_.trigger == 2 && last_->sourceTimestamp != v.sourceTimestamp) return true;
   if (!last_->value || !v.value) return last_->value.has_value() != v.value.has_value();
@@ -108,14 +117,36 @@ void MonitoredItem::onValueChanged(DaAddressSpaceElement& element, const ValueQT
   DataValue v{toUaAs(value.getData(), element.getDatatype()), statusOf(value.getQuality()), std::nullopt, std::nullopt};
   if (timestamps == 0 || timestamps == 2) v.sourceTimestamp = value.getTimeStamp().ticks();
   if (timestamps == 1 || timestamps == 2) v.serverTimestamp = nowTicks();
-  offer(std::move(v));
+  const std::uint32_t semantics = element.getSemanticsVersion();
+  std::lock_guard lock(mutex_);
+  offerLocked(std::move(v), semantics);
 }
 
 void MonitoredItem::offer(DataValue v) {
   std::lock_guard lock(mutex_);
-  if (monitoringMode == 0 || !passes(v)) return;
+  offerLocked(std::move(v), std::nullopt);
+}
+
+void MonitoredItem::carrySemantics(const DataValue& lost, DataValue& kept) {
+  if ((lost.status.value_or(kGood) & kSemanticsChangedBit) != 0) kept.status = kept.status.value_or(kGood) | kSemanticsChangedBit;
+}
+
+void MonitoredItem::offerLocked(DataValue v, std::optional<std::uint32_t> semantics) {
+  if (monitoringMode == 0) return;
+  if (semantics && *semantics != semantics_) {
+    // Sent whatever the filter says: the client learns that the range it filters by, or
+    // the labels it shows, are new.
+    semantics_ = *semantics;
+    v.status = v.status.value_or(kGood) | kSemanticsChangedBit;
+    if (percent_) {
+      if (const auto span = euRangeSpan(percent_->low, percent_->high)) filter_.deadband = percent_->percent / 100 * *span;
+    }
+  } else if (!passes(v)) {
+    return;
+  }
   if (queueSize_ == 1) {
     // A queue of one holds the last value itself: no second copy per item.
+    if (pending_ && last_) carrySemantics(*last_, v);
     last_ = std::move(v);
     pending_ = true;
     return;
@@ -128,8 +159,15 @@ void MonitoredItem::offer(DataValue v) {
     else full = true;
   }
   if (full) {
-    if (discardOldest_) queue_.pop_front();
-    else queue_.pop_back();
+    if (discardOldest_) {
+      const DataValue lost = std::move(queue_.front());
+      queue_.pop_front();
+      if (!queue_.empty()) carrySemantics(lost, queue_.front());
+      else carrySemantics(lost, v);
+    } else {
+      carrySemantics(queue_.back(), v);
+      queue_.pop_back();
+    }
     overflow_ = queueSize_ > 1;
     overflows_ += overflow_ ? 1 : 0;
   }

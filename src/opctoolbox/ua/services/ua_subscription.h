@@ -31,6 +31,17 @@ struct DataChangeFilter {
   double deadband = 0;
 };
 
+// A percent deadband's own terms, kept beside the absolute deadband made of them, so that
+// an item whose EURange changes gets the deadband of its new range.
+struct PercentDeadband {
+  double percent = 0;
+  ElementPtr low, high;  // the item's LowEU and HighEU
+};
+
+// The StatusCode bit that tells a client the item's EURange, unit or state labels
+// changed (OPC UA Part 4, 7.39): on the first value it sends after the change.
+inline constexpr StatusCode kSemanticsChangedBit = 0x00004000u;
+
 // The values every monitored item of a server may hold queued beyond the first of each:
 // the bound of their memory whatever the queue sizes. An item whose queue could grow but
 // finds the budget spent treats its queue as full (OPC UA's overflow).
@@ -75,6 +86,8 @@ class MonitoredItem : public ValueObserver {
   // Queues the element's current value whatever the filter says (ResendData, transfers).
   void resend();
   void modify(std::uint32_t clientHandle, std::uint32_t queueSize, bool discardOldest, DataChangeFilter filter);
+  // The percentage the filter's absolute deadband was made of (none: it was given absolute).
+  void setPercentDeadband(std::optional<PercentDeadband> percent);
 
   // An event item (of an object that notifies events): it takes events, not values; of a
   // branch (scope: its item id), only those that come from it or from under it.
@@ -120,6 +133,11 @@ class MonitoredItem : public ValueObserver {
 
  private:
   bool passes(const DataValue& v) const;
+  // Under mutex_: a value with the element's semantics version (none for what the server
+  // samples itself); a new version passes whatever the filter says, and carries the bit.
+  void offerLocked(DataValue v, std::optional<std::uint32_t> semantics);
+  // Under mutex_: a value leaves the queue unsent; the bit it carried goes to the one kept.
+  void carrySemantics(const DataValue& lost, DataValue& kept);
   // Under mutex_, reporting.
   std::size_t takeValuesLocked(std::vector<std::pair<std::uint32_t, DataValue>>& out, std::size_t max);
   std::size_t takeEventsLocked(std::vector<std::pair<std::uint32_t, std::vector<ua::Variant>>>& out, std::size_t max);
@@ -127,6 +145,8 @@ class MonitoredItem : public ValueObserver {
   std::uint32_t queueSize_;
   bool discardOldest_;
   DataChangeFilter filter_;
+  std::uint32_t semantics_ = 0;  // the element's semantics version its values were sent with
+  std::unique_ptr<PercentDeadband> percent_;  // only for a percent deadband, the few
   mutable std::mutex mutex_;
   SampleQueue<DataValue> queue_;  // queue sizes above one
   std::optional<DataValue> last_;  // the last value queued, compared by the filter
