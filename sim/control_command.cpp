@@ -2,6 +2,7 @@
 // arguments are listed in sim/README.md.
 
 #include <charconv>
+#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -32,6 +33,7 @@ bool onOff(const std::string& text, bool& out) {
 constexpr const char* kUsage =
     "ERROR commands: list | drop M | silent M on|off | latency M MS | refuse-login M on|off | "
     "break-events M | damage-udp M [N] | damage-tcp M [N] | remove M SLOT | insert M SLOT | "
+    "replace M SLOT PARAM LOW HIGH | "
     "restart M | forget-events M | interlock M [on|off] | board-status M SLOT WORD | hv-limit M SLOT VOLTS   (M: name, address or *)";
 
 }  // namespace
@@ -63,8 +65,11 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
   const std::string arg = w.size() > 2 ? w[2] : "";
   long n = 0;
   bool flag = false;
-  if ((w.size() > 3 && cmd != "board-status" && cmd != "hv-limit") || w.size() > 4 ||
-      (w.size() > 2 && (cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events"))) {
+  const std::size_t most = cmd == "replace"                               ? 6
+                           : cmd == "board-status" || cmd == "hv-limit"   ? 4
+                           : cmd == "drop" || cmd == "break-events" || cmd == "restart" || cmd == "forget-events" ? 2
+                                                                          : 3;
+  if (w.size() > most) {
     return "ERROR too many arguments for " + cmd;
   }
   if (cmd == "drop") {
@@ -92,6 +97,20 @@ std::string runControlCommand(Simulator& simulator, std::string_view line) {
       if (!done) {
         return "ERROR " + m->spec().name + " has no " +
                (cmd == "remove" ? "board to remove" : "removed board to insert") + " in slot " + arg;
+      }
+    }
+  } else if (cmd == "replace") {
+    float low = 0, high = 0;
+    const auto real = [](const std::string& text, float& out) {
+      auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+      return ec == std::errc() && p == text.data() + text.size() && std::isfinite(out);
+    };
+    if (!number(arg, 0, 65535, n) || w.size() != 6 || !real(w[4], low) || !real(w[5], high) || !(low < high)) {
+      return "ERROR replace needs a slot number, a parameter and its new limits, low below high";
+    }
+    for (auto* m : targets) {
+      if (!m->replaceBoard(static_cast<std::uint16_t>(n), w[3], low, high)) {
+        return "ERROR " + m->spec().name + " has no board with a numeric parameter " + w[3] + " in slot " + arg;
       }
     }
   } else if (cmd == "restart") {

@@ -45,7 +45,8 @@ void MainframeModel::build() {
   }
   boards_.clear();
   physics_.clear();
-  for (const auto& b : spec_.boards) {
+  for (const auto& fileBoard : spec_.boards) {
+    const BoardSpec& b = current(fileBoard);
     Board board{&b, true, {}, {}};
     for (const auto& p : b.boardParams) board.params.push_back(Param{&p, p.number, p.text});
     PhysicsIndex ix;
@@ -76,6 +77,14 @@ void MainframeModel::build() {
     boards_.push_back(std::move(board));
     physics_.push_back(ix);
   }
+}
+
+const BoardSpec& MainframeModel::current(const BoardSpec& fileBoard) const {
+  const BoardSpec* newest = &fileBoard;
+  for (const BoardSpec& r : replaced_) {
+    if (r.slot == fileBoard.slot) newest = &r;
+  }
+  return *newest;
 }
 
 const MainframeModel::Board* MainframeModel::board(std::uint16_t slot) const {
@@ -520,27 +529,62 @@ bool MainframeModel::removeBoard(std::uint16_t slot) {
   return false;
 }
 
+void MainframeModel::powerOn(Board& b) {
+  b.present = true;
+  for (auto& p : b.params) {
+    p.number = p.spec->number;
+    p.text = p.spec->text;
+  }
+  for (auto& ch : b.channels) {
+    for (auto& p : ch.params) {
+      p.number = p.spec->number;
+      p.text = p.spec->text;
+    }
+    ch.flags = 0;
+    ch.overCurrentSeconds = 0;
+  }
+}
+
 bool MainframeModel::insertBoard(std::uint16_t slot) {
   std::lock_guard lock(mutex_);
   for (auto& b : boards_) {
     if (b.spec->slot != slot || b.present) continue;
-    // A board comes back with its power-on values.
-    b.present = true;
-    for (auto& p : b.params) {
-      p.number = p.spec->number;
-      p.text = p.spec->text;
-    }
-    for (auto& ch : b.channels) {
-      for (auto& p : ch.params) {
-        p.number = p.spec->number;
-        p.text = p.spec->text;
-      }
-      ch.flags = 0;
-      ch.overCurrentSeconds = 0;
-    }
+    powerOn(b);  // a board comes back with its power-on values
     return true;
   }
   return false;
+}
+
+bool MainframeModel::replaceBoard(std::uint16_t slot, std::string_view param, float low, float high) {
+  std::lock_guard lock(mutex_);
+  Board* board = nullptr;
+  for (auto& b : boards_) {
+    if (b.spec->slot == slot && b.present) board = &b;
+  }
+  if (board == nullptr) return false;
+  BoardSpec next = *board->spec;
+  bool found = false;
+  for (auto* params : {&next.boardParams, &next.channelParams}) {
+    for (ParamSpec& p : *params) {
+      if (p.name != param || (p.type != VEXAHV_PARAM_NUMERIC && p.type != VEXAHV_PARAM_BINARY)) continue;
+      p.min = low;
+      p.max = high;
+      found = true;
+    }
+  }
+  if (!found) return false;
+  ++next.serial;
+  // The new board is what the slot holds from now on, through power cycles too; the
+  // board's values point at its specs, which stay where they are (a deque).
+  replaced_.push_back(std::move(next));
+  const BoardSpec& spec = replaced_.back();
+  board->spec = &spec;
+  for (std::size_t i = 0; i < board->params.size(); ++i) board->params[i].spec = &spec.boardParams[i];
+  for (auto& ch : board->channels) {
+    for (std::size_t i = 0; i < ch.params.size(); ++i) ch.params[i].spec = &spec.channelParams[i];
+  }
+  powerOn(*board);
+  return true;
 }
 
 void MainframeModel::reset() {

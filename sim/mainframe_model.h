@@ -4,6 +4,7 @@
 // the request threads, the physics tick and the event publisher share it.
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -114,6 +115,10 @@ class MainframeModel {
   void tick(double seconds);
   bool removeBoard(std::uint16_t slot);
   bool insertBoard(std::uint16_t slot);
+  // The board in the slot swapped for one of its model whose parameter (numeric, of the
+  // board or its channels) spans low to high: a new serial number, power-on values. False
+  // when the slot holds no board with that parameter.
+  bool replaceBoard(std::uint16_t slot, std::string_view param, float low, float high);
   // Back to the crate file's state (a power cycle).
   void reset();
   CrateSummary summary() const;
@@ -136,6 +141,9 @@ class MainframeModel {
     std::vector<Param> params;
     std::vector<Channel> channels;
   };
+  void powerOn(Board& b);  // under mutex_: present, with the values of the file
+  // The board a slot of the file holds now: the last swapped in, or the file's.
+  const BoardSpec& current(const BoardSpec& fileBoard) const;
   // Indices of the parameters the physics drives, per board (-1 when absent).
   struct PhysicsIndex {
     int v0Set = -1, i0Set = -1, vMon = -1, iMon = -1, pw = -1, status = -1, rUp = -1,
@@ -154,6 +162,7 @@ class MainframeModel {
   void stepChannel(const Board& b, const PhysicsIndex& ix, Channel& c, double seconds);
 
   const CrateSpec spec_;
+  std::deque<BoardSpec> replaced_;  // boards swapped in since (replaceBoard), oldest first
   mutable std::mutex mutex_;
   std::vector<WireValue> properties_;  // parallel to spec_.properties
   std::vector<Board> boards_;          // parallel to spec_.boards

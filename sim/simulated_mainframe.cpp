@@ -133,6 +133,13 @@ bool SimulatedMainframe::insertBoard(std::uint16_t slot) {
   return true;
 }
 
+bool SimulatedMainframe::replaceBoard(std::uint16_t slot, std::string_view param, float low, float high) {
+  if (!model_.replaceBoard(slot, param, low, high)) return false;
+  events_.boardChanged(slot, false);
+  events_.boardChanged(slot, true);
+  return true;
+}
+
 void SimulatedMainframe::tick(double seconds, bool keepAliveDue, double uptimeSeconds) {
   model_.tick(seconds);
   if (!faults_.silent.load()) events_.publish(keepAliveDue, uptimeSeconds);

@@ -40,6 +40,8 @@ class SimulatedMainframe {
   void restart();
   bool removeBoard(std::uint16_t slot);
   bool insertBoard(std::uint16_t slot);
+  // Out and in again as another board whose param spans low..high (MainframeModel).
+  bool replaceBoard(std::uint16_t slot, std::string_view param, float low, float high);
   void tick(double seconds, bool keepAliveDue, double uptimeSeconds);
   std::size_t connectionCount();
   // Requests answered since start (benchmarks count library calls with it).
