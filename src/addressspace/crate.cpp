@@ -1,7 +1,9 @@
 #include "addressspace/crate.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace vexahv {
 
@@ -113,6 +115,25 @@ std::shared_ptr<VEXAHVElement> Crate::findById(std::string_view idInCrate) const
 std::size_t Crate::itemCount() const {
   std::shared_lock l(tableMutex_);
   return items_.size();
+}
+
+void Crate::boardSignalled(std::uint16_t slot) {
+  if (slot >= slotCount()) return;
+  {
+    std::lock_guard l(boardsMutex_);
+    if (std::find(signalledBoards_.begin(), signalledBoards_.end(), slot) != signalledBoards_.end()) return;
+    signalledBoards_.push_back(slot);
+  }
+  boardSignal_.set();
+}
+
+std::vector<std::uint16_t> Crate::takeSignalledBoards() {
+  std::lock_guard l(boardsMutex_);
+  return std::exchange(signalledBoards_, {});
+}
+
+platform::WaitResult Crate::waitForBoardSignal(std::stop_token stop, std::chrono::milliseconds timeout) {
+  return boardSignal_.wait(std::move(stop), timeout);
 }
 
 namespace {

@@ -6,8 +6,9 @@
 // bound to the crate reads the handle here, so a reconnection changes it once for all.
 //
 // Locks: the state is atomics; compound state changes take stateMutex_, the event
-// channel channelMutex_, the table tableMutex_. All three are leaves: no other lock is
-// taken, no element is called and no library call is made while one is held.
+// channel channelMutex_, the table tableMutex_, the signalled boards boardsMutex_. All
+// four are leaves: no other lock is taken, no element is called and no library call is
+// made while one is held.
 
 #include <atomic>
 #include <chrono>
@@ -19,10 +20,12 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "config/system_entry.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "platform/socket.h"
+#include "platform/sync_event.h"
 #include "platform/worker_thread.h"
 
 namespace vexahv {
@@ -128,6 +131,14 @@ class Crate {
   void eventThreadEnded();
   bool hasEventThread() const;
 
+  // Boards a live insertion or removal signal named, for the crate's keep-alive thread to
+  // look at (the events' thread never waits on the mainframe): a slot the crate does not
+  // have is dropped, one already waiting is kept once.
+  void boardSignalled(std::uint16_t slot);
+  std::vector<std::uint16_t> takeSignalledBoards();
+  // Until a board is signalled (Signalled), the time passes or stop is requested.
+  platform::WaitResult waitForBoardSignal(std::stop_token stop, std::chrono::milliseconds timeout);
+
   // The hardware items. slot -1: a system property or item; channel -1: a board's.
   // The table holds them weakly: the address space owns its elements.
   void addItem(std::int32_t slot, std::int32_t channel, const std::string& parameter,
@@ -191,6 +202,10 @@ class Crate {
   platform::Socket eventSocket_;
   std::unique_ptr<platform::WorkerThread> eventThread_;
   bool eventThreadRunning_ = false;
+
+  std::mutex boardsMutex_;
+  std::vector<std::uint16_t> signalledBoards_;  // under boardsMutex_, at most one per slot
+  platform::AutoResetEvent boardSignal_;
 
   mutable std::shared_mutex tableMutex_;
   std::unordered_map<Key, std::weak_ptr<VEXAHVElement>, KeyHash, KeyEqual> items_;

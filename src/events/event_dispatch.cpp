@@ -167,7 +167,18 @@ void applyUdpEvent(Crate& crate, const VEXAHVUdpEventRecord& record) {
       logInformational("Event - id [", id, "] - value [", ValueText{converted.getData()}, "]");
       return;
     }
-    case VEXAHV_EVENT_SIGNAL: logDebug("Event - type [SIGNAL]"); return;
+    case VEXAHV_EVENT_SIGNAL: {
+      logDebug("Event - type [SIGNAL]");
+      // A board inserted or removed: its value is the slot. The crate's own thread looks
+      // at what the slot holds now.
+      std::string_view system;
+      if (idInCrate(id, system) == "LiveInsRem" && system == crate.name()) {
+        std::uint32_t slot = 0;
+        std::memcpy(&slot, record.value, 4);  // as a PARAMETER event's value is read
+        if (slot <= 0xFFFF) crate.boardSignalled(static_cast<std::uint16_t>(slot));
+      }
+      return;
+    }
     case VEXAHV_EVENT_KEEPALIVE: {
       logInformational("Event - type [KEEPALIVE]");
       const std::size_t dot = id.find('.');

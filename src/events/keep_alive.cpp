@@ -1,10 +1,13 @@
 #include "events/keep_alive.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "addressspace/crate_map.h"
 #include "addressspace/event_ports.h"
 #include "addressspace/hardware_alarms.h"
+#include "addressspace/property_refresh.h"
 #include "addressspace/vexahv_opc_server.h"
 #include "config/server_globals.h"
 #include "events/tcp_event_server.h"
@@ -84,7 +87,25 @@ void KeepAliveSupervisor::run(std::stop_token stop, const VEXAHVElementPtr& node
   Clock::time_point waiting{};
   while (!stop.stop_requested()) {
     if (!pass(stop, *node, type, name, waiting)) break;
-    platform::sleepFor(stop, period_);
+    if (!waitPeriod(stop, *node)) break;
+  }
+}
+
+bool KeepAliveSupervisor::waitPeriod(std::stop_token stop, VEXAHVElement& node) {
+  const std::shared_ptr<Crate>& crate = node.crate();
+  if (!crate) return platform::sleepFor(stop, period_);
+  const Clock::time_point end = Clock::now() + period_;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left <= std::chrono::milliseconds::zero()) return true;
+    const platform::WaitResult r = crate->waitForBoardSignal(stop, left);
+    if (r == platform::WaitResult::Stopped) return false;
+    if (r != platform::WaitResult::Signalled) continue;
+    std::vector<std::uint16_t> slots = crate->takeSignalledBoards();
+    // A crate not connected is looked at whole when it is back.
+    if (slots.empty() || node.getConnectionStatus() != kStatusOk || node.getNeedsConfiguration()) continue;
+    std::sort(slots.begin(), slots.end());
+    reviewBoards(node, slots, stop);
   }
 }
 
@@ -122,8 +143,16 @@ void KeepAliveSupervisor::checkEventSilence(VEXAHVElement& node, const std::stri
 }
 
 void KeepAliveSupervisor::reconnect(VEXAHVElement& node, std::stop_token stop) {
+  const bool built = !node.getNeedsConfiguration();
   reconnectSystem(node, stop);
-  if (reconnected_ && !stop.stop_requested() && node.getConnectionStatus() == kStatusOk) reconnected_(node, stop);
+  const auto back = [&] { return !stop.stop_requested() && node.getConnectionStatus() == kStatusOk; };
+  if (reconnected_ && back()) reconnected_(node, stop);
+  // A crate back from a loss may hold other boards (power-cycled, boards swapped), and its
+  // property items show "not connected" until they are read: every board is looked at.
+  if (built && back()) {
+    if (const auto& crate = node.crate()) (void)crate->takeSignalledBoards();
+    reviewBoards(node, {}, stop);
+  }
 }
 
 // One pass of the loop; false when stop ended a wait.
@@ -190,25 +219,16 @@ bool KeepAliveSupervisor::pass(std::stop_token stop, VEXAHVElement& node, std::i
 }
 
 int touchChannelParameters(std::int32_t handle, std::stop_token stop) {
-  std::uint16_t slots = 0;
-  std::uint16_t* channels = nullptr;
-  char *models = nullptr, *descriptions = nullptr;
-  std::uint16_t* serials = nullptr;
-  std::uint8_t *minor = nullptr, *major = nullptr;
-  const int rc = VEXAHV_GetCrateMap(handle, &slots, &channels, &models, &descriptions, &serials, &minor, &major);
-  if (rc == VEXAHV_OK) {
-    for (std::uint16_t s = 0; s < slots && !stop.stop_requested(); ++s) {
-      for (std::uint16_t c = 0; c < channels[s] && !stop.stop_requested(); ++c) {
-        char* names = nullptr;
-        int count = 0;
-        VEXAHV_GetChParamInfo(handle, s, c, &names, &count);
-        VEXAHV_Free(names);
-      }
+  std::vector<SlotContent> slots;
+  const int rc = readCrateMap(handle, slots);
+  if (rc != VEXAHV_OK) return rc;
+  for (std::uint16_t s = 0; s < slots.size() && !stop.stop_requested(); ++s) {
+    for (std::uint16_t c = 0; c < slots[s].channels && !stop.stop_requested(); ++c) {
+      char* names = nullptr;
+      int count = 0;
+      VEXAHV_GetChParamInfo(handle, s, c, &names, &count);
+      VEXAHV_Free(names);
     }
-  }
-  for (void* list : {static_cast<void*>(channels), static_cast<void*>(models), static_cast<void*>(descriptions),
-                     static_cast<void*>(serials), static_cast<void*>(minor), static_cast<void*>(major)}) {
-    VEXAHV_Free(list);
   }
   return rc;
 }

@@ -5,7 +5,8 @@
 // declares it lost after three failed probes, and re-initialises it; a reconnection
 // stores the new handle in the crate (every item reads it there), re-subscribes the
 // events and, for a system never configured (unreachable at start-up), builds its part
-// of the address space.
+// of the address space; for one configured before, it reads its boards' properties again.
+// Between probes the thread looks at the boards a live insertion signal named.
 //
 // The threads are held in a list sized by the systems configured (no fixed table), and
 // every wait is a stop-aware one: stop() ends them all within one library call time-out.
@@ -57,8 +58,12 @@ class KeepAliveSupervisor {
   // A UDP system that answered its probe but sent no datagram for eventWait: its event
   // channel is lost (an alarm), and it is subscribed again.
   void checkEventSilence(VEXAHVElement& node, const std::string& name, std::stop_token stop);
-  // reconnectSystem, then the hook when the connection is back.
+  // reconnectSystem, then the hook when the connection is back, then every board of a
+  // crate built before is looked at again.
   void reconnect(VEXAHVElement& node, std::stop_token stop);
+  // The probe period, during which the boards a live insertion signalled are looked at;
+  // false when stop ended it.
+  bool waitPeriod(std::stop_token stop, VEXAHVElement& node);
 
   const std::chrono::milliseconds period_;
   const std::chrono::milliseconds eventWait_;
