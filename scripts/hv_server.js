@@ -55,7 +55,8 @@ function exitOf(child) {
 }
 
 // options: bin (build/bin), simPort, opcuaPort ("0": any free port), logLevel, batched,
-// eventEnabled (default true: the mainframes report their changes), verifyTime (s),
+// eventEnabled (default true: the mainframes report their changes), liveInsertion (default
+// false: the UDP crates signal their boards inserted and removed), verifyTime (s),
 // keepAlivePeriodMs, crates (crate files; default the three samples, which entries must
 // match), latencyMs, duration (seconds both processes stop by themselves; 0: until stop() or a
 // signal, default 120), entries, dir, settings (more "Key=value;" entries for the file),
@@ -80,7 +81,7 @@ async function startServer(options = {}) {
       { env: { ...process.env, VEXAHV_ROOT: root }, input: `${password}\n`, stdio: ["pipe", "ignore", "inherit"] });
   }
   fs.writeFileSync(path.join(work, "VEXAHVOPCServer.cfg"),
-    `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=false;` +
+    `EventEnabled=${options.eventEnabled === false ? "false" : "true"};LiveInsertRemoval=${options.liveInsertion ? "true" : "false"};` +
     `VerifyTime=${options.verifyTime ?? 600};LogLevel=${options.logLevel ?? 7};` +
     `UseBatchedGroupTransactions=${options.batched === false ? "false" : "true"};${options.settings || ""}`);
 
