@@ -3,8 +3,9 @@
 // says once that it is not registered, and tries again. The discovery server comes, with a
 // certificate the server does not trust yet: still not registered, and the certificate
 // lands among the rejected ones. Trusted, it is registered: FindServers lists it, with its
-// URL. At stop it unregisters, and the list is without it. Bounded: the server stops
-// after 60 s, every wait is bounded.
+// URL. A discovery server without RegisterServer2 gets RegisterServer instead, both ways.
+// At stop it unregisters, and the list is without it. Bounded: the server stops after
+// 60 s, every wait is bounded.
 "use strict";
 require("./no_multicast");
 const assert = require("assert");
@@ -69,6 +70,16 @@ async function main() {
       (await find()).find((s) => s.applicationUri && !s.applicationUri.includes("urn:test:lds")));
     assert.ok(ours.discoveryUrls.some((u) => u === run.url), `its URL ${ours.discoveryUrls} is ${run.url}`);
     assert.match(run.log(), /Registered with the discovery server \[/);
+
+    // A discovery server without RegisterServer2 (older than OPC UA 1.04) answers it
+    // BadServiceUnsupported: the server unregisters and registers again with RegisterServer.
+    lds._on_RegisterServer2Request = undefined;
+    const registered = /Registered with the discovery server \[/g;
+    assert.strictEqual((await run.restartServer()).code, 0, "the server restarts cleanly");
+    assert.strictEqual(count(run.log(), /Unregistered from the discovery server \[/g), 1, "unregistered through RegisterServer");
+    const back = await within(15000, "registered through RegisterServer", async () => count(run.log(), registered) === 2 &&
+      (await find()).find((s) => s.applicationUri && !s.applicationUri.includes("urn:test:lds")));
+    assert.ok(back.discoveryUrls.some((u) => u === run.url), `its URL ${back.discoveryUrls} is ${run.url}`);
 
     const stopped = await run.stop();
     assert.strictEqual(stopped.code, 0, "the server stops cleanly");

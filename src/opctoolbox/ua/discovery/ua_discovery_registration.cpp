@@ -168,9 +168,17 @@ StatusCode DiscoveryRegistration::registerOnce(bool online, std::stop_token stop
     auto security = std::make_unique<SecureChannel>(*policy, options_.credentials, std::move(chain), chainDer);
     if (const StatusCode s = c.open(std::move(security), endpoint.securityMode, why); s != kGood) return s;
     std::vector<StatusCode> results;
-    return exchange(c, encodeRegisterServer2Request(++requestHandle_, server), "RegisterServer2",
+    const StatusCode rc = exchange(c, encodeRegisterServer2Request(++requestHandle_, server), "RegisterServer2",
+                                   [&](const std::vector<std::uint8_t>& r, StatusCode& result) {
+                                     return decodeRegisterServer2Response(r, results, result);
+                                   }, why);
+    // A discovery server older than RegisterServer2 (OPC UA Part 4, 5.4.6) takes RegisterServer.
+    constexpr StatusCode kBadNotImplemented = 0x80400000u;
+    if (rc != kBadServiceUnsupported && rc != kBadNotImplemented) return rc;
+    why.clear();
+    return exchange(c, encodeRegisterServerRequest(++requestHandle_, server), "RegisterServer",
                     [&](const std::vector<std::uint8_t>& r, StatusCode& result) {
-                      return decodeRegisterServer2Response(r, results, result);
+                      return decodeRegisterServerResponse(r, result);
                     }, why);
   });
 }

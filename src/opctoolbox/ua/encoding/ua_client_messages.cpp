@@ -93,11 +93,9 @@ std::vector<std::uint8_t> encodeGetEndpointsRequest(std::uint32_t requestHandle,
   return out;
 }
 
-std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHandle, const ServerRegistration& s) {
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::RegisterServer2Request);
-  encodeClientRequestHeader(e, requestHandle, 0);
+namespace {
+
+void encodeRegisteredServer(Encoder& e, const ServerRegistration& s) {
   e.string(s.serverUri);
   e.string(s.productUri);
   e.arrayLength(1);
@@ -108,6 +106,25 @@ std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHand
   for (const std::string& url : s.discoveryUrls) e.string(url);
   e.string(UaString{});  // semaphore file path
   e.boolean(s.isOnline);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeRegisterServerRequest(std::uint32_t requestHandle, const ServerRegistration& s) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::RegisterServerRequest);
+  encodeClientRequestHeader(e, requestHandle, 0);
+  encodeRegisteredServer(e, s);
+  return out;
+}
+
+std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHandle, const ServerRegistration& s) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, id::RegisterServer2Request);
+  encodeClientRequestHeader(e, requestHandle, 0);
+  encodeRegisteredServer(e, s);
   std::vector<std::uint8_t> mdns;
   Encoder m(mdns);
   m.string(s.mdnsServerName);
@@ -200,6 +217,13 @@ StatusCode decodeRegisterServer2Response(std::span<const std::uint8_t> body, std
   if (const StatusCode rc = finish(d); rc != kGood) return rc;
   results = std::move(r);
   return kGood;
+}
+
+StatusCode decodeRegisterServerResponse(std::span<const std::uint8_t> body, StatusCode& serviceResult) {
+  Decoder d(body, kResponseLimits);
+  if (const StatusCode rc = begin(d, id::RegisterServerResponse, serviceResult); rc != kGood) return rc;
+  if (serviceResult != kGood) return kGood;
+  return finish(d);
 }
 
 }  // namespace OpcToolbox::ua

@@ -17,6 +17,7 @@ namespace OpcToolbox::ua {
 
 namespace id {
 inline constexpr std::uint32_t RegisterServer2Request = 12211, RegisterServer2Response = 12212;
+inline constexpr std::uint32_t RegisterServerRequest = 437, RegisterServerResponse = 440;
 inline constexpr std::uint32_t MdnsDiscoveryConfiguration = 12901;
 }  // namespace id
 
@@ -37,6 +38,9 @@ struct ServerRegistration {
   bool isOnline = true;
 };
 std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHandle, const ServerRegistration& server);
+// The older service, for a discovery server that has no RegisterServer2: the same
+// RegisteredServer without the multicast configuration.
+std::vector<std::uint8_t> encodeRegisterServerRequest(std::uint32_t requestHandle, const ServerRegistration& server);
 
 // Every response begins so; a ServiceFault is nothing more.
 struct ResponseStart {
@@ -66,5 +70,6 @@ StatusCode decodeGetEndpointsResponse(std::span<const std::uint8_t> body, std::v
 // The service result and the result of each discovery configuration.
 StatusCode decodeRegisterServer2Response(std::span<const std::uint8_t> body, std::vector<StatusCode>& configurationResults,
                                          StatusCode& serviceResult);
+StatusCode decodeRegisterServerResponse(std::span<const std::uint8_t> body, StatusCode& serviceResult);
 
 }  // namespace OpcToolbox::ua
