@@ -25,7 +25,8 @@ const deadband = (type, value) => new DataChangeFilter({ trigger: DataChangeTrig
 async function scenario(session) {
   await waitUntilRunning(session);
   const profiles = await session.read({ nodeId: "ns=0;i=2269", attributeId: AttributeIds.Value });
-  assert.deepStrictEqual(profiles.value.value, ["http://opcfoundation.org/UA-Profile/Server/EmbeddedUA2017"]);
+  assert.deepStrictEqual(profiles.value.value, ["http://opcfoundation.org/UA-Profile/Server/StandardUA2017",
+    "http://opcfoundation.org/UA-Profile/Server/EmbeddedUA2017"]);
   const [low, high] = (await session.read([{ nodeId: item(`${CHAN}.VMon#LowEU`) }, { nodeId: item(`${CHAN}.VMon#HighEU`) }]))
     .map((v) => v.value.value);
   const span = high - low;

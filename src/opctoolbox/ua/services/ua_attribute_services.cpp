@@ -140,10 +140,12 @@ DataValue UaServer::readNamespaceZero(std::uint32_t id, std::uint32_t attribute,
     case ns0::BuildNumber: out = scalar(BuiltinType::String, UaString{build}); break;
     case ns0::BuildDate: out = scalar(BuiltinType::DateTime, DateTimeValue{startTime_}); break;
     case ns0::ServerProfileArray:
-      // Embedded 2017: Micro Embedded Device 2017 with the secure policies and the Standard
-      // DataChange Subscription 2017 facet (triggering, deadbands, GetMonitoredItems,
-      // ResendData). Standard 2017 is claimed once every facet it adds is in.
-      out = valueOf(stringArray({"http://opcfoundation.org/UA-Profile/Server/EmbeddedUA2017"}));
+      // Standard 2017 (OPC UA Part 7): Embedded 2017 (the secure policies, triggering,
+      // deadbands, GetMonitoredItems, ResendData) with the enhanced subscription limits,
+      // X.509 user tokens, diagnostics, RegisterServer and RegisterServer2, Cancel and 50
+      // sessions. Embedded 2017 is named too, for clients that look for it alone.
+      out = valueOf(stringArray({"http://opcfoundation.org/UA-Profile/Server/StandardUA2017",
+                                 "http://opcfoundation.org/UA-Profile/Server/EmbeddedUA2017"}));
       break;
     case ns0::LocaleIdArray: out = valueOf(stringArray({"en"})); break;
     case ns0::MinSupportedSampleRate:
