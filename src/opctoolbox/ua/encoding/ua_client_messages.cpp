@@ -95,7 +95,12 @@ std::vector<std::uint8_t> encodeGetEndpointsRequest(std::uint32_t requestHandle,
 
 namespace {
 
-void encodeRegisteredServer(Encoder& e, const ServerRegistration& s) {
+// A RegisterServer request, or RegisterServer2's with the server's multicast configuration.
+std::vector<std::uint8_t> encodeRegistration(std::uint32_t type, std::uint32_t requestHandle, const ServerRegistration& s) {
+  std::vector<std::uint8_t> out;
+  Encoder e(out);
+  beginMessage(e, type);
+  encodeClientRequestHeader(e, requestHandle, 0);
   e.string(s.serverUri);
   e.string(s.productUri);
   e.arrayLength(1);
@@ -106,25 +111,7 @@ void encodeRegisteredServer(Encoder& e, const ServerRegistration& s) {
   for (const std::string& url : s.discoveryUrls) e.string(url);
   e.string(UaString{});  // semaphore file path
   e.boolean(s.isOnline);
-}
-
-}  // namespace
-
-std::vector<std::uint8_t> encodeRegisterServerRequest(std::uint32_t requestHandle, const ServerRegistration& s) {
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::RegisterServerRequest);
-  encodeClientRequestHeader(e, requestHandle, 0);
-  encodeRegisteredServer(e, s);
-  return out;
-}
-
-std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHandle, const ServerRegistration& s) {
-  std::vector<std::uint8_t> out;
-  Encoder e(out);
-  beginMessage(e, id::RegisterServer2Request);
-  encodeClientRequestHeader(e, requestHandle, 0);
-  encodeRegisteredServer(e, s);
+  if (type != id::RegisterServer2Request) return out;
   std::vector<std::uint8_t> mdns;
   Encoder m(mdns);
   m.string(s.mdnsServerName);
@@ -134,6 +121,16 @@ std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHand
   e.extensionObject(ExtensionObject{NodeId::numericId(0, id::MdnsDiscoveryConfiguration), 1,
                                     std::string(mdns.begin(), mdns.end())});
   return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeRegisterServerRequest(std::uint32_t requestHandle, const ServerRegistration& s) {
+  return encodeRegistration(id::RegisterServerRequest, requestHandle, s);
+}
+
+std::vector<std::uint8_t> encodeRegisterServer2Request(std::uint32_t requestHandle, const ServerRegistration& s) {
+  return encodeRegistration(id::RegisterServer2Request, requestHandle, s);
 }
 
 ResponseStart decodeResponseStart(Decoder& d) {
