@@ -265,18 +265,22 @@ std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoards(const VEXAHVElementP
   return boards;
 }
 
+Variant boardInfoValue(std::string_view name, const VEXAHVElement& board) {
+  if (name == "Model") return text(board.getBoardModel());
+  if (name == "Description") return text(board.getBoardDescription());
+  if (name == "Fmw Release") return text(board.getFirmwareMajor() + "." + board.getFirmwareMinor());
+  if (name == "SerNum") return i2(static_cast<std::int16_t>(board.getBoardSerial()));
+  if (name == "NrOfCh") return i2(static_cast<std::int16_t>(board.getChannelCount()));
+  return Variant{};
+}
+
 std::vector<VEXAHVElementPtr> VEXAHVOPCServer::createBoardInfoItems(const VEXAHVElement& board) {
   const std::uint16_t index = board.getSystemIndex();
-  std::vector<VEXAHVElementPtr> items = {
-      item("Model", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1, text(board.getBoardModel())),
-      item("Description", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1, text(board.getBoardDescription())),
-      item("Fmw Release", ElementKind::BoardInfo, OpcToolbox::VT_BSTR, 1,
-           text(board.getFirmwareMajor() + "." + board.getFirmwareMinor())),
-      item("SerNum", ElementKind::BoardInfo, OpcToolbox::VT_I2, 1,
-           i2(static_cast<std::int16_t>(board.getBoardSerial()))),
-      item("NrOfCh", ElementKind::BoardInfo, OpcToolbox::VT_I2, 1,
-           i2(static_cast<std::int16_t>(board.getChannelCount()))),
-  };
+  std::vector<VEXAHVElementPtr> items;
+  for (const char* name : {"Model", "Description", "Fmw Release", "SerNum", "NrOfCh"}) {
+    const Variant v = boardInfoValue(name, board);
+    items.push_back(item(name, ElementKind::BoardInfo, v.vartype(), 1, v));
+  }
   for (auto& e : items) e->setSystemIndex(index);
   return items;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "addressspace/parameter_items.h"
+#include "addressspace/vexahv_opc_server.h"
 #include "hwlib/VEXAHVWrapper.h"
 #include "logging/logging.h"
 
@@ -60,12 +61,6 @@ void refreshBranch(VEXAHVElement& branch, std::int32_t handle, std::uint16_t slo
   }
 }
 
-Variant textValue(const std::string& text) {
-  Variant v;
-  v.setBSTR(text);
-  return v;
-}
-
 }  // namespace
 
 PropertyRefresh refreshBoardProperties(VEXAHVElement& board, std::stop_token stop) {
@@ -94,14 +89,8 @@ bool updateBoardIdentity(VEXAHVElement& board, const SlotContent& now) {
   const DateTime when = DateTime::now();
   for (const VEXAHVElementPtr& item : board.getOwnChildren()) {
     if (item->getKind() != ElementKind::BoardInfo) continue;
-    const std::string name = item->getName();
-    Variant v;
-    if (name == "Model") v = textValue(now.model);
-    else if (name == "Description") v = textValue(now.description);
-    else if (name == "Fmw Release") v = textValue(now.firmwareMajor + "." + now.firmwareMinor);
-    else if (name == "SerNum") v.setI2(static_cast<std::int16_t>(now.serial));
-    else continue;
-    item->setCachedValue(ValueQT(v, OpcToolbox::kQualityGood, when));
+    const Variant v = boardInfoValue(item->getName(), board);
+    if (!v.isEmpty()) item->setCachedValue(ValueQT(v, OpcToolbox::kQualityGood, when));
   }
   return true;
 }

@@ -44,6 +44,10 @@ struct SystemName {
   void appendTo(std::string& out) const;
 };
 
+// What a board's identity item ("Model", "Description", "Fmw Release", "SerNum",
+// "NrOfCh") shows of the board's facts; empty for any other name.
+OpcToolbox::Variant boardInfoValue(std::string_view name, const VEXAHVElement& board);
+
 class VEXAHVOPCServer {
  public:
   virtual ~VEXAHVOPCServer();
